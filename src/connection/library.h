@@ -1,0 +1,35 @@
+// library.h: the library's static objects, built at load in this order and
+// destroyed at unload in the reverse order, so that the driver log is the
+// first to open and the last to close.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "log/debug_folder.h"
+#include "log/driver_log.h"
+#include "platform/platform.h"
+#include "protocol/device_link.h"
+
+namespace norvex {
+
+class Library {
+ public:
+  explicit Library(platform::HostEnvironment& host);
+
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  platform::HostEnvironment& host;
+  CDriverLog log;
+  DebugFolder debugFolder;
+  CDeviceLink link;
+  // The result of the latest export that stores one; the last writer wins.
+  std::atomic<uint32_t> lastResult{0};
+};
+
+// The one instance of the loaded library. Defined by the shared library only;
+// the core's tests build their own Library objects.
+Library& TheLibrary();
+
+}  // namespace norvex

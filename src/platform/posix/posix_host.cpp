@@ -1,0 +1,161 @@
+// posix_host.cpp: the HostEnvironment of POSIX systems: /proc/self/exe, INI
+// files with the Windows profile semantics, clocks, folders, files with
+// Windows-like sharing (advisory locks), message boxes as lines on stderr.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "platform/platform.h"
+#include "platform/posix/ini_profile.h"
+#include "platform/posix/posix_fd.h"
+
+namespace norvex::platform {
+namespace {
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  bool Write(const void* data, size_t size) override {
+    return WriteAll(fd_.get(), data, size);
+  }
+  bool SeekToEnd() override { return ::lseek(fd_.get(), 0, SEEK_END) != static_cast<off_t>(-1); }
+  bool Flush() override { return ::fdatasync(fd_.get()) == 0; }
+
+ private:
+  UniqueFd fd_;
+};
+
+bool ReadWholeFile(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  text = buffer.str();
+  return true;
+}
+
+class PosixHost final : public HostEnvironment {
+ public:
+  std::string ExecutableFolder() override {
+    char path[4096];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0) return {};
+    std::string exe(path, static_cast<size_t>(n));
+    size_t slash = exe.rfind('/');
+    return slash == std::string::npos ? std::string() : exe.substr(0, slash);
+  }
+
+  char PathSeparator() const override { return '/'; }
+
+  std::string DefaultDebugFolder() override { return ExecutableFolder(); }
+
+  int32_t ReadIniInt(const std::string& iniPath, std::string_view section, std::string_view key,
+                     int32_t defaultValue) override {
+    std::string text;
+    if (!ReadWholeFile(iniPath, text)) return defaultValue;
+    std::optional<std::string> value = ini::Lookup(text, section, key);
+    if (!value || value->empty()) return defaultValue;
+    return ini::ParseInt(*value);
+  }
+
+  std::string ReadIniString(const std::string& iniPath, std::string_view section,
+                            std::string_view key, std::string_view defaultValue,
+                            size_t capacity) override {
+    if (capacity == 0) return {};
+    std::string text;
+    std::string value(defaultValue);
+    if (ReadWholeFile(iniPath, text)) {
+      if (std::optional<std::string> found = ini::Lookup(text, section, key)) value = *found;
+    }
+    if (value.size() > capacity - 1) value.resize(capacity - 1);
+    return value;
+  }
+
+  bool WriteIniString(const std::string& iniPath, std::string_view section, std::string_view key,
+                      std::string_view value) override {
+    std::string text;
+    ReadWholeFile(iniPath, text);  // a missing file starts empty
+    std::string updated = ini::Update(text, section, key, value);
+    // Write a sibling and rename it over the file, so that a reader never
+    // sees half a file.
+    std::string temp = iniPath + ".tmp" + std::to_string(::getpid());
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd) return false;
+    bool ok = WriteAll(fd.get(), updated.data(), updated.size());
+    fd.reset();
+    if (!ok || ::rename(temp.c_str(), iniPath.c_str()) != 0) {
+      ::unlink(temp.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  LocalTime Now() override {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm parts {};
+    ::localtime_r(&ts.tv_sec, &parts);
+    LocalTime t;
+    t.year = parts.tm_year + 1900;
+    t.month = parts.tm_mon + 1;
+    t.day = parts.tm_mday;
+    t.hour = parts.tm_hour;
+    t.minute = parts.tm_min;
+    t.second = parts.tm_sec;
+    t.milliseconds = static_cast<int>(ts.tv_nsec / 1000000);
+    return t;
+  }
+
+  uint32_t TickCount() override {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+  }
+
+  bool FolderExists(const std::string& path) override {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  bool CreateFolder(const std::string& path) override {
+    return ::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && FolderExists(path));
+  }
+
+  std::unique_ptr<File> OpenFile(const std::string& path, FileMode mode) override {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd) return nullptr;
+    // Windows share modes become an exclusive advisory lock on the open file:
+    // a second writer, here or in another process, cannot get it. Readers
+    // take no lock and may read as they please.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
+    if (mode == FileMode::kCreateExclusive && ::ftruncate(fd.get(), 0) != 0) return nullptr;
+    return std::make_unique<PosixFile>(std::move(fd));
+  }
+
+  void ShowMessageBox(std::string_view text, MessageIcon icon) override {
+    const char* kind = icon == MessageIcon::kStop ? "error" : "warning";
+    std::string line = "Norvex " + std::string(kind) + ": " + std::string(text);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    line.push_back('\n');
+    WriteAll(STDERR_FILENO, line.data(), line.size());
+  }
+};
+
+}  // namespace
+
+HostEnvironment& Host() {
+  static PosixHost host;
+  return host;
+}
+
+}  // namespace norvex::platform

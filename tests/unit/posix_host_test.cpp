@@ -1,0 +1,103 @@
+// posix_host_test.cpp: the POSIX host environment on real files: INI files,
+// folders, the log's sharing, the clocks.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/platform.h"
+
+namespace norvex::platform {
+namespace {
+
+class PosixHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/norvex-host-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  std::string dir_;
+  HostEnvironment& host_ = Host();
+};
+
+TEST_F(PosixHostTest, IniKeysReadAndWrittenLikeTheProfileFunctions) {
+  const std::string ini = dir_ + "/Varnock.ini";
+  EXPECT_EQ(host_.ReadIniInt(ini, "LOG", "LockTime", -1), -1);
+  EXPECT_EQ(host_.ReadIniString(ini, "LOG", "LastTime", "dflt", 100), "dflt");
+  ASSERT_TRUE(host_.WriteIniString(ini, "LOG", "LockTime", "7500"));
+  EXPECT_EQ(Read(ini), "[LOG]\r\nLockTime=7500\r\n");
+  ASSERT_TRUE(host_.WriteIniString(ini, "LOG", "LastTime", "2026/12/07"));
+  EXPECT_EQ(host_.ReadIniInt(ini, "log", "locktime", -1), 7500);
+  EXPECT_EQ(host_.ReadIniString(ini, "LOG", "LastTime", "", 11), "2026/12/07");
+  EXPECT_EQ(host_.ReadIniString(ini, "LOG", "LastTime", "", 5), "2026");
+  EXPECT_EQ(host_.ReadIniString(ini, "LOG", "LastTime", "", 0), "");
+  EXPECT_EQ(host_.ReadIniString(ini, "LOG", "Missing", "dflt", 3), "df");
+  EXPECT_FALSE(host_.WriteIniString(dir_ + "/no/such/folder.ini", "LOG", "x", "1"));
+}
+
+TEST_F(PosixHostTest, LogFileIsSharedForReadingOnly) {
+  const std::string path = dir_ + "/UsbDriver.log";
+  auto writer = host_.OpenFile(path, FileMode::kWriteShareRead);
+  ASSERT_NE(writer, nullptr);
+  EXPECT_EQ(host_.OpenFile(path, FileMode::kWriteShareRead), nullptr);
+  ASSERT_TRUE(writer->Write("abc\n", 4));
+  ASSERT_TRUE(writer->Flush());
+  EXPECT_EQ(Read(path), "abc\n");  // readers are welcome
+  writer.reset();
+  auto again = host_.OpenFile(path, FileMode::kWriteShareRead);
+  ASSERT_NE(again, nullptr);
+  ASSERT_TRUE(again->SeekToEnd());
+  ASSERT_TRUE(again->Write("def\n", 4));
+  EXPECT_EQ(Read(path), "abc\ndef\n");
+}
+
+TEST_F(PosixHostTest, ExclusiveCreateEmptiesOnlyWhenItGetsTheFile) {
+  const std::string path = dir_ + "/CommandFile.bin";
+  auto first = host_.OpenFile(path, FileMode::kCreateExclusive);
+  ASSERT_NE(first, nullptr);
+  ASSERT_TRUE(first->Write("frame", 5));
+  EXPECT_EQ(host_.OpenFile(path, FileMode::kCreateExclusive), nullptr);
+  EXPECT_EQ(Read(path), "frame");
+  first.reset();
+  auto second = host_.OpenFile(path, FileMode::kCreateExclusive);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(Read(path), "");
+  EXPECT_EQ(host_.OpenFile(dir_ + "/missing/x.bin", FileMode::kCreateExclusive), nullptr);
+}
+
+TEST_F(PosixHostTest, FoldersClocksAndExecutable) {
+  EXPECT_FALSE(host_.FolderExists(dir_ + "/log"));
+  EXPECT_TRUE(host_.CreateFolder(dir_ + "/log"));
+  EXPECT_TRUE(host_.CreateFolder(dir_ + "/log"));
+  EXPECT_TRUE(host_.FolderExists(dir_ + "/log/"));
+  EXPECT_FALSE(host_.CreateFolder(dir_ + "/a/b"));
+
+  char exe[4096] = {};
+  ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
+  std::string folder = exe;
+  folder.resize(folder.rfind('/'));
+  EXPECT_EQ(host_.ExecutableFolder(), folder);
+  EXPECT_EQ(host_.DefaultDebugFolder(), folder);
+
+  LocalTime t = host_.Now();
+  EXPECT_GE(t.year, 2020);
+  EXPECT_TRUE(t.month >= 1 && t.month <= 12);
+  EXPECT_TRUE(t.milliseconds >= 0 && t.milliseconds <= 999);
+  uint32_t before = host_.TickCount();
+  ::usleep(20000);
+  uint32_t elapsed = host_.TickCount() - before;
+  EXPECT_GE(elapsed, 19u);
+}
+
+}  // namespace
+}  // namespace norvex::platform
