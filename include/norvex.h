@@ -56,8 +56,7 @@ extern "C" {
 #define CTP_ERR_LOCK_TIMEOUT 0xE0000011u      /* command lock not obtained in 15000 ms */
 
 /* An error reply of the board at `address` carrying `value`. */
-#define CTP_ERR_DEVICE(address, value) \
-  ((((uint32_t)(address) + 0xE000u) << 16) | ((uint32_t)(value)&0xFFFFu))
+#define CTP_ERR_DEVICE(address, value) ((((address) + 0xE000u) << 16) | ((value)&0xFFFFu))
 
 /* Argument errors. */
 #define NORVEX_ERR_INVALID_ARGUMENT 0xA0000025u /* a null pointer or a value out of range */
@@ -77,7 +76,7 @@ extern "C" {
 
 #define NORVEX_ADDR_MAIN_UNIT 0x10u
 #define NORVEX_ADDR_LASER_HEAD 0x42u
-#define NORVEX_ADDR_HS_BOARD(n) (0x20u + (uint32_t)(n)) /* n = 0 or 1 */
+#define NORVEX_ADDR_HS_BOARD(n) (0x20u + (n)) /* n = 0 or 1 */
 
 /* Link modes, set with Norvex_SetPrintDataSaveIdle. Any other value sends nothing anywhere. */
 #define NORVEX_LINK_USB 1

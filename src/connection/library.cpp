@@ -3,7 +3,13 @@
 
 namespace norvex {
 
-Library::Library(platform::HostEnvironment& hostEnvironment)
-    : host(hostEnvironment), log(host), debugFolder(host), link(log, host) {}
+Library::Library(platform::HostEnvironment& hostEnvironment, platform::Driver& driver,
+                 platform::WindowSystem& windows, uint32_t lockWaitMs)
+    : host(hostEnvironment),
+      log(host),
+      debugFolder(host),
+      usb(driver, host, settings, debugFolder),
+      link(log, host, usb, lockWaitMs),
+      connection(log, usb, windows, lastResult) {}
 
 }  // namespace norvex

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "connection/connection.h"
+#include "link/usb_link.h"
 #include "log/debug_folder.h"
 #include "log/driver_log.h"
 #include "platform/platform.h"
@@ -15,7 +17,8 @@ namespace norvex {
 
 class Library {
  public:
-  explicit Library(platform::HostEnvironment& host);
+  Library(platform::HostEnvironment& host, platform::Driver& driver, platform::WindowSystem& windows,
+          uint32_t lockWaitMs = CDeviceLink::kLockWaitMs);
 
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
@@ -23,9 +26,12 @@ class Library {
   platform::HostEnvironment& host;
   CDriverLog log;
   DebugFolder debugFolder;
-  CDeviceLink link;
+  LinkSettings settings;
   // The result of the latest export that stores one; the last writer wins.
   std::atomic<uint32_t> lastResult{0};
+  UsbLink usb;
+  CDeviceLink link;
+  Connection connection;
 };
 
 // The one instance of the loaded library. Defined by the shared library only;

@@ -16,12 +16,16 @@
 namespace norvex::platform {
 
 // Windows system error numbers that the library reports or tests for.
+inline constexpr uint32_t kErrorAccessDenied = 5;
 inline constexpr uint32_t kErrorInvalidHandle = 6;
 inline constexpr uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr uint32_t kErrorNoMoreItems = 259;
+inline constexpr uint32_t kErrorIoIncomplete = 996;
 inline constexpr uint32_t kErrorIoPending = 997;
+inline constexpr uint32_t kErrorOperationAborted = 995;
+inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
 
 // The local wall-clock time, to the millisecond.
 struct LocalTime {
@@ -111,8 +115,142 @@ class HostEnvironment {
   virtual void ShowMessageBox(std::string_view text, MessageIcon icon) = 0;
 };
 
-// The build's implementation. It lives from its first use to the end of the
-// process.
+// ---------------------------------------------------------------------------
+// The platesetter's kernel driver.
+
+// A handle of the platform: a device handle, or the library's pseudo handle.
+using Handle = std::uintptr_t;
+inline constexpr Handle kInvalidHandle = ~Handle{0};
+
+struct Guid {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+};
+inline bool operator==(const Guid& a, const Guid& b) {
+  if (a.data1 != b.data1 || a.data2 != b.data2 || a.data3 != b.data3) return false;
+  for (int i = 0; i < 8; ++i) {
+    if (a.data4[i] != b.data4[i]) return false;
+  }
+  return true;
+}
+
+// The device control request that carries one request frame.
+inline constexpr uint32_t kIoctlSendFrame = 0x222002;
+
+// What the library relies on from the platesetter's USB driver. One
+// transfer is one overlapped attempt: started, waited for at most the given
+// time, and cancelled when not done by then; a cancelled transfer is waited
+// for until it can no longer touch the caller's buffer, so that the caller
+// may reuse or free it as soon as the call returns.
+//
+// Thread safety: every operation may be called from any thread, also at the
+// same time on the same handle (a command on one thread, a bulk write on
+// another). Closing a handle while another thread transfers on it makes that
+// transfer fail; it never touches freed memory.
+class Driver {
+ public:
+  virtual ~Driver() = default;
+
+  // Opens the present interface number `index` of the class `interfaceClass`
+  // for exclusive, overlapped use. Returns the handle, or kInvalidHandle with
+  // the reason in `error`: kErrorNoMoreItems when there is no such device,
+  // kErrorAccessDenied when another opener holds it, other codes for other
+  // failures. `error` is 0 after a successful open.
+  virtual Handle OpenInterface(const Guid& interfaceClass, uint32_t index, uint32_t& error) = 0;
+  // Closes a handle from OpenInterface: 0, or kErrorInvalidHandle.
+  virtual uint32_t Close(Handle device) = 0;
+
+  // Sends `size` bytes as the output buffer of control request `ioctl`.
+  // Returns 0 when done, kErrorIoPending when not done within `timeoutMs`
+  // (or done with an error after pending), or the error with which the
+  // request could not be started (kErrorInvalidHandle for a handle that is
+  // not a device).
+  virtual uint32_t ControlRequest(Handle device, uint32_t ioctl, const void* data, uint32_t size,
+                                  uint32_t timeoutMs) = 0;
+  // Reads one reply frame of at most `capacity` bytes. The result codes are
+  // those of ControlRequest; `bytesRead` is the size of what was read (0 when
+  // nothing was).
+  virtual uint32_t Read(Handle device, void* buffer, uint32_t capacity, uint32_t& bytesRead,
+                        uint32_t timeoutMs) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Device notifications and the message hook of the host's window system.
+
+using Window = void*;
+using Registration = void*;
+using Hook = void*;
+
+// Windows message numbers and device events that the hook looks at.
+inline constexpr uint32_t kWmDestroy = 0x0002;
+inline constexpr uint32_t kWmDeviceChange = 0x0219;
+inline constexpr uintptr_t kDbtDeviceArrival = 0x8000;
+inline constexpr uintptr_t kDbtDeviceRemoveComplete = 0x8004;
+inline constexpr uint32_t kDbtDevtypDeviceInterface = 5;
+inline constexpr uint32_t kDbtDevtypHandle = 6;
+
+// The message record that a call-window-procedure hook receives, and the
+// device broadcast records that WM_DEVICECHANGE points to: the layouts of
+// the window system (CWPSTRUCT, DEV_BROADCAST_HDR, _DEVICEINTERFACE, _HANDLE).
+struct HookMessage {
+  intptr_t lParam;
+  uintptr_t wParam;
+  uint32_t message;
+  Window window;
+};
+struct BroadcastHeader {
+  uint32_t size;
+  uint32_t deviceType;
+  uint32_t reserved;
+};
+struct BroadcastDeviceInterface {
+  BroadcastHeader header;
+  Guid classGuid;
+  char name[1];
+};
+struct BroadcastHandle {
+  BroadcastHeader header;
+  Handle handle;
+  Registration notification;
+  Guid eventGuid;
+  int32_t nameOffset;
+  uint8_t data[1];
+};
+
+// The hook procedure: code, message parameter, pointer to a HookMessage.
+using HookProcedure = intptr_t (*)(int code, uintptr_t wParam, intptr_t lParam);
+
+// Thread safety: registrations may be made and removed from any thread;
+// InstallHook hooks the calling thread, and the hook runs on that thread
+// only, while it dispatches messages sent to its windows.
+class WindowSystem {
+ public:
+  virtual ~WindowSystem() = default;
+
+  // Asks for arrival notifications of interfaces of `interfaceClass` to be
+  // sent to `window`. Null when it cannot be registered.
+  virtual Registration RegisterInterfaceNotification(Window window, const Guid& interfaceClass) = 0;
+  // Asks for the removal notification of the open `device` to be sent to
+  // `window`. Null when it cannot be registered.
+  virtual Registration RegisterHandleNotification(Window window, Handle device,
+                                                  Registration interfaceRegistration,
+                                                  const Guid& interfaceClass) = 0;
+  virtual bool UnregisterNotification(Registration registration) = 0;
+
+  // Installs `procedure` as a call-window-procedure hook of the calling
+  // thread. Null when it cannot be installed.
+  virtual Hook InstallHook(HookProcedure procedure) = 0;
+  virtual bool RemoveHook(Hook hook) = 0;
+  // Passes a hook call on to the next hook of the chain.
+  virtual intptr_t CallNextHook(Hook hook, int code, uintptr_t wParam, intptr_t lParam) = 0;
+};
+
+// The build's implementations. Each lives from its first use to the end of
+// the process.
 HostEnvironment& Host();
+Driver& DeviceDriver();
+WindowSystem& Windows();
 
 }  // namespace norvex::platform

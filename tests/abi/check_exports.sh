@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# check_exports.sh LIBRARY HEADER: the shared library's dynamic symbol table
-# holds functions of the header and nothing else.
+# check_exports.sh LIBRARY HEADER [MORE_HEADERS...]: the shared library's
+# dynamic symbol table holds functions of the headers and nothing else, and
+# the first header (norvex.h) declares the interface's 118 functions.
 set -euo pipefail
 lib=$1
 header=$2
+shift
 
-declared=$(grep -oE 'NORVEX_CALL[[:space:]]+[A-Za-z_0-9]+\(' "$header" | sed -E 's/NORVEX_CALL[[:space:]]+//; s/\($//' | sort -u)
+names() { grep -ohE 'NORVEX_CALL[[:space:]]+[A-Za-z_0-9]+\(' "$@" | sed -E 's/NORVEX_CALL[[:space:]]+//; s/\($//' | sort -u; }
+declared=$(names "$@")
 exported=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort -u)
 
-count=$(printf '%s\n' "$declared" | grep -c .)
+count=$(names "$header" | grep -c .)
 if [ "$count" -ne 118 ]; then
   echo "the header declares $count functions, not 118"
   exit 1

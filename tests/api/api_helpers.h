@@ -1,8 +1,10 @@
 // api_helpers.h: what the C-interface tests share: the files the library
-// keeps beside the test executable.
+// keeps beside the test executable, a device folder of their own, and the
+// log read line by line.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace norvex_api_test {
 
@@ -12,5 +14,23 @@ std::string ExecutableFolder();
 std::string LogPath();
 std::string IniPath();
 std::string ReadFile(const std::string& path);
+
+// Gives the process a fresh device folder (NORVEX_DEVICE_DIR) before any
+// test runs, and removes it afterwards. Returns the folder.
+const std::string& DeviceFolder();
+
+// Reads the log from where the last call (or Mark()) left off: the texts of
+// the new lines, without their time prefixes; date lines are left out.
+class LogReader {
+ public:
+  LogReader() { Mark(); }
+  void Mark();
+  std::vector<std::string> NewLines();
+  // The new lines joined with '|', for compact comparisons.
+  std::string NewText();
+
+ private:
+  size_t offset_ = 0;
+};
 
 }  // namespace norvex_api_test

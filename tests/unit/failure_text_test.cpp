@@ -6,7 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "connection/library.h"
 #include "fake_host.h"
+#include "fake_platform.h"
 #include "log/driver_log.h"
 #include "protocol/device_link.h"
 #include "protocol/failure_record.h"
@@ -103,8 +105,10 @@ TEST(FailureText, AnotherCodeGivesTheMismatchNotice) {
 
 TEST(DeviceLinkFailure, RecordFailureLogsTheDetailedText) {
   testing::FakeHost host;
-  CDriverLog log(host);
-  CDeviceLink link(log, host);
+  testing::FakeDriver driver;
+  testing::FakeWindowSystem windows;
+  Library lib(host, driver, windows);
+  CDeviceLink& link = lib.link;
   CommandPacket p{};
   p.address = 0x42;
   p.command = 0x0401;
@@ -120,8 +124,10 @@ TEST(DeviceLinkFailure, RecordFailureLogsTheDetailedText) {
 
 TEST(DeviceLinkFailure, ErrorTextsStayWholeWhileOtherThreadsFail) {
   testing::FakeHost host;
-  CDriverLog log(host);
-  CDeviceLink link(log, host);
+  testing::FakeDriver driver;
+  testing::FakeWindowSystem windows;
+  Library lib(host, driver, windows);
+  CDeviceLink& link = lib.link;
   std::atomic<bool> stop{false};
   // Writers alternate between two packets whose every field differs.
   std::thread writer([&] {

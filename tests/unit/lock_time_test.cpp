@@ -1,7 +1,9 @@
 // lock_time_test.cpp: the lock time read from the host's INI file at load.
 #include <gtest/gtest.h>
 
+#include "connection/library.h"
 #include "fake_host.h"
+#include "fake_platform.h"
 #include "log/driver_log.h"
 #include "platform/posix/ini_profile.h"
 #include "protocol/device_link.h"
@@ -25,9 +27,10 @@ TEST(LockTime, ComesFromTheIniFileAndIsWrittenBackWhenMissing) {
   for (const Case& c : cases) {
     testing::FakeHost host;
     if (c.ini) host.files[host.Ini()] = c.ini;
-    CDriverLog log(host);
-    CDeviceLink link(log, host);
-    EXPECT_EQ(link.LockTime(), c.lockTime) << (c.ini ? c.ini : "no file");
+    testing::FakeDriver driver;
+    testing::FakeWindowSystem windows;
+    Library lib(host, driver, windows);
+    EXPECT_EQ(lib.link.LockTime(), c.lockTime) << (c.ini ? c.ini : "no file");
     EXPECT_EQ(platform::ini::Lookup(host.files[host.Ini()], "LOG", "LockTime"), c.afterwards);
   }
 }

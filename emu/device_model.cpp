@@ -1,0 +1,294 @@
+// device_model.cpp: the units of the emulated machine and the frame handling.
+#include "emu/device_model.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "protocol/frame.h"
+
+namespace norvex::emu {
+namespace {
+
+constexpr size_t kMaxRequestFrame = 512;
+constexpr size_t kFrameOverhead = 10;  // magic, address, length, command, checksum
+
+// Whether `frame` is a request frame from the host that the units can take:
+// magic, sender byte, length word matching the bytes, even data length,
+// checksum.
+bool WellFormedRequest(const uint8_t* frame, size_t size) {
+  if (size < kFrameOverhead || size > kMaxRequestFrame) return false;
+  if (LoadWord(frame) != kFrameMagic) return false;
+  if (frame[3] != kHostAddress) return false;  // the host is the sender
+  const uint16_t lengthWord = LoadWord(frame + 4);
+  if (static_cast<size_t>(lengthWord) + 8 != size) return false;
+  if ((lengthWord & 1u) != 0) return false;
+  return FrameChecksum(frame, size) == LoadWord(frame + size - 2);
+}
+
+uint16_t SelectorWord(const std::vector<uint8_t>& data, size_t offset) {
+  return LoadWord(data.data() + offset);
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildReplyFrame(uint8_t sender, uint16_t command, const std::vector<uint8_t>& data) {
+  const size_t n = std::min(data.size(), kMaxFrameData);
+  std::vector<uint8_t> frame(n + kFrameOverhead);
+  StoreWord(frame.data(), kFrameMagic);
+  frame[2] = static_cast<uint8_t>(kHostAddress);
+  frame[3] = sender;
+  StoreWord(frame.data() + 4, static_cast<uint16_t>(n + 2));
+  StoreWord(frame.data() + 6, command);
+  std::copy(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n), frame.begin() + 8);
+  StoreWord(frame.data() + 8 + n, FrameChecksum(frame.data(), frame.size()));
+  return frame;
+}
+
+DeviceModel::DeviceModel(const EmulatorOptions& options) {
+  present_[kMainUnit] = true;
+  present_[kLaserHead] = options.laserHead;
+  present_[kHsBoard0] = options.hsBoard0;
+  present_[kHsBoard1] = options.hsBoard1;
+  // The main unit's general state: ready.
+  records_[RecordKey{kMainUnit, 0, 0}] = {0x01, 0x00, 0x00, 0x00};
+  InstallBuiltinHandlers();
+}
+
+void DeviceModel::InstallBuiltinHandlers() {
+  for (uint8_t unit : {kMainUnit, kLaserHead, kHsBoard0, kHsBoard1}) {
+    builtin_[HandlerKey{unit, kStateQuery}] = [this](const Request& r) { return HandleStateQuery(r); };
+    builtin_[HandlerKey{unit, kFunctionCall}] = [this](const Request& r) { return HandleFunctionCall(r); };
+  }
+}
+
+Reply DeviceModel::Dispatch(const Request& request) {
+  const HandlerKey key{request.address, request.command};
+  if (auto custom = custom_.find(key); custom != custom_.end()) return custom->second(request);
+  if (auto builtin = builtin_.find(key); builtin != builtin_.end()) return builtin->second(request);
+  return Reply::Ack();
+}
+
+Reply DeviceModel::HandleStateQuery(const Request& request) {
+  if (request.data.size() < 4) return Reply::Error(kErrorNoSelector);
+  return Reply{kStateReply,
+               RecordLocked(request.address, SelectorWord(request.data, 0), SelectorWord(request.data, 2))};
+}
+
+Reply DeviceModel::HandleFunctionCall(const Request& request) {
+  if (request.data.size() < 4) return Reply::Error(kErrorNoSelector);
+  calls_.push_back(FunctionCall{request.address, SelectorWord(request.data, 0), SelectorWord(request.data, 2),
+                                std::vector<uint8_t>(request.data.begin() + 4, request.data.end())});
+  return Reply::Ack();
+}
+
+std::vector<uint8_t> DeviceModel::RecordLocked(uint8_t address, uint16_t group, uint16_t item) const {
+  auto found = records_.find(RecordKey{address, group, item});
+  if (found != records_.end()) return found->second;
+  return std::vector<uint8_t>(4, 0);
+}
+
+bool DeviceModel::PresentLocked(uint8_t address) const {
+  auto found = present_.find(address);
+  return found != present_.end() && found->second;
+}
+
+bool DeviceModel::TakeFault(bool haveAddress, uint8_t address, bool haveCommand, uint16_t command, Fault& out) {
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if (it->commandFilter && !(haveCommand && *it->commandFilter == command)) continue;
+    if (it->addressFilter && !(haveAddress && *it->addressFilter == address)) continue;
+    out = *it;
+    if (it->count >= 1 && --it->count == 0) faults_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+Outcome DeviceModel::HandleFrame(const uint8_t* frame, size_t size) {
+  std::lock_guard<std::mutex> lock(mu_);
+  frames_.emplace_back(frame, frame + size);
+  changed_.notify_all();
+
+  const bool haveAddress = size >= 3;
+  const bool haveCommand = size >= 8;
+  const uint8_t address = haveAddress ? frame[2] : 0;
+  const uint16_t command = haveCommand ? LoadWord(frame + 6) : 0;
+
+  Fault fault;
+  const bool faulty = TakeFault(haveAddress, address, haveCommand, command, fault);
+  Outcome outcome;
+  // A dropped connection takes the frame away before any unit sees it.
+  if (faulty && fault.kind == FaultKind::kDisconnect) {
+    outcome.action = Outcome::Action::kDisconnect;
+    return outcome;
+  }
+
+  // The answer of the units. They act on the frame even when a fault then
+  // changes or withholds what reaches the host.
+  uint8_t sender = kMainUnit;
+  Reply reply;
+  if (!WellFormedRequest(frame, size)) {
+    reply = Reply::Error(kErrorBadFrame);
+  } else if (!PresentLocked(address)) {
+    reply = Reply::Error(kErrorNoSuchBoard);
+  } else {
+    sender = address;
+    reply = Dispatch(Request{address, command, std::vector<uint8_t>(frame + 8, frame + size - 2)});
+  }
+
+  if (faulty) {
+    outcome.delayMs = fault.delayMs;
+    switch (fault.kind) {
+      case FaultKind::kErrorReply:
+        reply = Reply::Error(fault.value);
+        break;
+      case FaultKind::kWrongReplySize:
+        reply.data.resize(fault.value != 0 ? fault.value : reply.data.size() + 4, 0);
+        break;
+      case FaultKind::kWrongCommand:
+        reply.command = fault.value != 0 ? fault.value : static_cast<uint16_t>(reply.command + 0x100);
+        break;
+      case FaultKind::kWrongUnit:
+        sender = fault.value != 0 ? static_cast<uint8_t>(fault.value)
+                                  : (sender == kLaserHead ? kHsBoard0 : kLaserHead);
+        break;
+      case FaultKind::kNoReply:
+        outcome.action = Outcome::Action::kNoReply;
+        outcome.delayMs = 0;
+        return outcome;
+      case FaultKind::kLateReply:
+        outcome.action = Outcome::Action::kLateReply;
+        break;
+      case FaultKind::kDisconnect:
+      case FaultKind::kBadChecksum:
+      case FaultKind::kWrongLength:
+      case FaultKind::kDelay:
+        break;
+    }
+  }
+
+  outcome.frame = BuildReplyFrame(sender, reply.command, reply.data);
+  if (faulty && fault.kind == FaultKind::kBadChecksum) {
+    uint8_t* checksum = outcome.frame.data() + outcome.frame.size() - 2;
+    const uint16_t wrong = fault.value != 0 ? static_cast<uint16_t>(LoadWord(checksum) ^ fault.value)
+                                            : static_cast<uint16_t>(LoadWord(checksum) + 1);
+    StoreWord(checksum, wrong);
+  }
+  if (faulty && fault.kind == FaultKind::kWrongLength) {
+    uint8_t* lengthWord = outcome.frame.data() + 4;
+    StoreWord(lengthWord, fault.value != 0 ? fault.value : static_cast<uint16_t>(LoadWord(lengthWord) + 2));
+  }
+  return outcome;
+}
+
+void DeviceModel::AppendPrintData(const uint8_t* data, size_t size) {
+  std::lock_guard<std::mutex> lock(mu_);
+  printMemory_.insert(printMemory_.end(), data, data + size);
+}
+
+void DeviceModel::NoteConnection(bool granted) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (granted) {
+    ++accepted_;
+  } else {
+    ++refused_;
+  }
+  changed_.notify_all();
+}
+
+void DeviceModel::SetHostConnected(bool connected) {
+  std::lock_guard<std::mutex> lock(mu_);
+  hostConnected_ = connected;
+  changed_.notify_all();
+}
+
+void DeviceModel::SetBoardPresent(uint8_t address, bool present) {
+  std::lock_guard<std::mutex> lock(mu_);
+  present_[address] = present || address == kMainUnit;
+}
+
+bool DeviceModel::BoardPresent(uint8_t address) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return PresentLocked(address);
+}
+
+void DeviceModel::SetStateRecord(uint8_t address, uint16_t group, uint16_t item, std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  records_[RecordKey{address, group, item}] = std::move(bytes);
+}
+
+std::vector<uint8_t> DeviceModel::StateRecord(uint8_t address, uint16_t group, uint16_t item) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return RecordLocked(address, group, item);
+}
+
+void DeviceModel::SetCommandHandler(uint8_t address, uint16_t command, CommandHandler handler) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (handler) {
+    custom_[HandlerKey{address, command}] = std::move(handler);
+  } else {
+    custom_.erase(HandlerKey{address, command});
+  }
+}
+
+std::vector<std::vector<uint8_t>> DeviceModel::ReceivedFrames() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return frames_;
+}
+
+std::vector<FunctionCall> DeviceModel::FunctionCalls() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return calls_;
+}
+
+void DeviceModel::ClearReceived() {
+  std::lock_guard<std::mutex> lock(mu_);
+  frames_.clear();
+  calls_.clear();
+}
+
+bool DeviceModel::WaitForFrames(size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
+}
+
+std::vector<uint8_t> DeviceModel::PrintMemory() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return printMemory_;
+}
+
+void DeviceModel::ClearPrintMemory() {
+  std::lock_guard<std::mutex> lock(mu_);
+  printMemory_.clear();
+}
+
+void DeviceModel::InjectFault(const Fault& fault) {
+  std::lock_guard<std::mutex> lock(mu_);
+  faults_.push_back(fault);
+}
+
+void DeviceModel::ClearFaults() {
+  std::lock_guard<std::mutex> lock(mu_);
+  faults_.clear();
+}
+
+uint64_t DeviceModel::ConnectionsAccepted() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return accepted_;
+}
+
+uint64_t DeviceModel::BusyRefusals() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return refused_;
+}
+
+bool DeviceModel::HostConnected() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return hostConnected_;
+}
+
+bool DeviceModel::WaitForHost(bool connected, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, timeout, [&] { return hostConnected_ == connected; });
+}
+
+}  // namespace norvex::emu

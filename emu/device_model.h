@@ -1,0 +1,103 @@
+// device_model.h: the emulated machine behind the endpoint: its units, their
+// state records and command handlers, the print memory, the faults to inject
+// and the record of what the host sent. It turns one request frame into what
+// the endpoint must do (reply, hold the reply back, disconnect). Every member
+// locks the model's one mutex, so the serving thread and test threads may
+// call it at the same time.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <tuple>
+#include <vector>
+
+#include "emu/emulator.h"
+
+namespace norvex::emu {
+
+// What the endpoint does with one request frame.
+struct Outcome {
+  enum class Action {
+    kReply,       // `frame` is the reply, ready `delayMs` from now
+    kNoReply,     // the reply never comes
+    kLateReply,   // `frame` comes `delayMs` after the CANCEL of the READ that waits for it
+    kDisconnect,  // close the connection at once
+  };
+  Action action = Action::kReply;
+  std::vector<uint8_t> frame;
+  uint32_t delayMs = 0;
+};
+
+// The reply frame from `sender` to the host: magic, 0x01, sender, length
+// word, command word, data, checksum. Data beyond kMaxFrameData is cut.
+std::vector<uint8_t> BuildReplyFrame(uint8_t sender, uint16_t command, const std::vector<uint8_t>& data);
+inline constexpr size_t kMaxFrameData = 0xFFF0;
+
+class DeviceModel {
+ public:
+  explicit DeviceModel(const EmulatorOptions& options);
+
+  // ---- Called by the endpoint --------------------------------------------
+  // Records the request frame, dispatches it to the addressed unit and
+  // applies the first matching fault.
+  Outcome HandleFrame(const uint8_t* frame, size_t size);
+  void AppendPrintData(const uint8_t* data, size_t size);
+  void NoteConnection(bool granted);
+  void SetHostConnected(bool connected);
+
+  // ---- Called through the Emulator ----------------------------------------
+  void SetBoardPresent(uint8_t address, bool present);
+  bool BoardPresent(uint8_t address) const;
+  void SetStateRecord(uint8_t address, uint16_t group, uint16_t item, std::vector<uint8_t> bytes);
+  std::vector<uint8_t> StateRecord(uint8_t address, uint16_t group, uint16_t item) const;
+  void SetCommandHandler(uint8_t address, uint16_t command, CommandHandler handler);
+  std::vector<std::vector<uint8_t>> ReceivedFrames() const;
+  std::vector<FunctionCall> FunctionCalls() const;
+  void ClearReceived();
+  bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
+  std::vector<uint8_t> PrintMemory() const;
+  void ClearPrintMemory();
+  void InjectFault(const Fault& fault);
+  void ClearFaults();
+  uint64_t ConnectionsAccepted() const;
+  uint64_t BusyRefusals() const;
+  bool HostConnected() const;
+  bool WaitForHost(bool connected, std::chrono::milliseconds timeout) const;
+
+ private:
+  using RecordKey = std::tuple<uint8_t, uint16_t, uint16_t>;
+  using HandlerKey = std::pair<uint8_t, uint16_t>;
+  // The built-in commands of every unit, a handler per (unit, command word).
+  // They run with mu_ held and may use the state. Commands without a handler
+  // are acknowledged.
+  void InstallBuiltinHandlers();
+  Reply Dispatch(const Request& request);
+  Reply HandleStateQuery(const Request& request);
+  Reply HandleFunctionCall(const Request& request);
+  std::vector<uint8_t> RecordLocked(uint8_t address, uint16_t group, uint16_t item) const;
+  bool PresentLocked(uint8_t address) const;
+  // Takes one use of the first fault matching the frame; false when none.
+  bool TakeFault(bool haveAddress, uint8_t address, bool haveCommand, uint16_t command, Fault& out);
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable changed_;
+
+  std::map<uint8_t, bool> present_;
+  std::map<RecordKey, std::vector<uint8_t>> records_;
+  std::map<HandlerKey, CommandHandler> builtin_;
+  std::map<HandlerKey, CommandHandler> custom_;
+  std::vector<std::vector<uint8_t>> frames_;
+  std::vector<FunctionCall> calls_;
+  std::vector<uint8_t> printMemory_;
+  std::deque<Fault> faults_;
+  uint64_t accepted_ = 0;
+  uint64_t refused_ = 0;
+  bool hostConnected_ = false;
+};
+
+}  // namespace norvex::emu

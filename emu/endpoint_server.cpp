@@ -1,0 +1,452 @@
+// endpoint_server.cpp: the socket side of the emulator. One thread polls the
+// listening socket, a wake-up pipe and the host's connection, and keeps the
+// timers of delayed replies and late completions.
+#include "emu/endpoint_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/device_wire.h"
+
+namespace norvex::emu {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A host that stops reading must not stall the serving thread for ever: a
+// send that cannot go on for this long fails and closes the connection.
+constexpr time_t kSendTimeoutSeconds = 2;
+constexpr size_t kReceiveChunk = 256 * 1024;
+
+void SetSendTimeout(int fd) {
+  timeval limit{};
+  limit.tv_sec = kSendTimeoutSeconds;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+}
+
+bool MakeAddress(const std::string& path, sockaddr_un& address) {
+  address = sockaddr_un{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// Whether a device serves the socket at `path` now.
+bool SomeoneServes(const sockaddr_un& address) {
+  platform::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!probe) return false;
+  int rc = 0;
+  do {
+    rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+std::string SystemError(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
+
+int PollTimeout(std::optional<Clock::time_point> due) {
+  if (!due) return -1;
+  const auto left = *due - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<decltype(ms)>(ms, 60000));
+}
+
+void EncodeU32(uint8_t (&out)[4], uint32_t value) { wire::StoreU32(out, value); }
+
+}  // namespace
+
+// The connection of the host that holds the device, and its transfers.
+struct EndpointServer::Session {
+  enum class ReplyState {
+    kNone,      // no reply to give; a READ waits
+    kReady,     // the next READ takes `reply`
+    kDelayed,   // `reply` becomes ready at `due`
+    kWithheld,  // the reply never comes
+    kLate,      // `reply` goes to a READ only after that READ's CANCEL
+  };
+  struct PendingRead {
+    uint32_t id;
+    uint32_t capacity;
+  };
+  struct LateCompletion {
+    Clock::time_point due;
+    PendingRead read;
+    std::vector<uint8_t> frame;
+  };
+
+  Session(DeviceModel& model, platform::UniqueFd connection) : model_(model), fd_(std::move(connection)) {}
+
+  int fd() const { return fd_.get(); }
+
+  // Takes what the host sent and handles every whole message in it. False
+  // when the connection is to be closed.
+  bool OnReadable() {
+    ssize_t n = 0;
+    do {
+      n = ::recv(fd_.get(), chunk_.data(), chunk_.size(), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n <= 0) return false;  // the host closed, or the connection failed
+    input_.insert(input_.end(), chunk_.begin(), chunk_.begin() + n);
+
+    size_t offset = 0;
+    bool open = true;
+    while (open && input_.size() - offset >= wire::kHeaderSize) {
+      wire::Message message;
+      uint32_t length = 0;
+      if (!wire::DecodeHeader(input_.data() + offset, message.type, message.id, length)) return false;
+      if (input_.size() - offset - wire::kHeaderSize < length) break;
+      const auto begin = input_.begin() + static_cast<std::ptrdiff_t>(offset + wire::kHeaderSize);
+      message.payload.assign(begin, begin + length);
+      offset += wire::kHeaderSize + length;
+      open = HandleMessage(message);
+    }
+    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(offset));
+    return open;
+  }
+
+  // The earliest time at which OnTimers has something to do.
+  std::optional<Clock::time_point> NextDue() const {
+    std::optional<Clock::time_point> next;
+    if (state_ == ReplyState::kDelayed) next = due_;
+    for (const LateCompletion& late : late_) {
+      if (!next || late.due < *next) next = late.due;
+    }
+    return next;
+  }
+
+  // Makes delayed replies ready and sends late completions that are due.
+  // False when the connection is to be closed.
+  bool OnTimers() {
+    const Clock::time_point now = Clock::now();
+    if (state_ == ReplyState::kDelayed && due_ <= now) {
+      state_ = ReplyState::kReady;
+      if (!ServeReads()) return false;
+    }
+    for (auto it = late_.begin(); it != late_.end();) {
+      if (it->due > now) {
+        ++it;
+        continue;
+      }
+      const LateCompletion late = std::move(*it);
+      it = late_.erase(it);
+      if (!CompleteRead(late.read, late.frame)) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool HandleMessage(const wire::Message& message) {
+    switch (message.type) {
+      case wire::kControl:
+        return OnControl(message);
+      case wire::kRead:
+        // A READ without its capacity is a protocol error.
+        if (message.payload.size() < 4) return false;
+        reads_.push_back(PendingRead{message.id, wire::LoadU32(message.payload.data())});
+        return ServeReads();
+      case wire::kWrite:
+        return OnWrite(message);
+      case wire::kCancel:
+        return OnCancel(message.id);
+      default:
+        // Messages that only a device sends are a protocol error from a host.
+        return false;
+    }
+  }
+
+  bool OnControl(const wire::Message& message) {
+    if (message.payload.size() < 4) return Complete(wire::kControlDone, message.id, kStatusInvalidParameter);
+    if (wire::LoadU32(message.payload.data()) != kFrameControlCode) {
+      return Complete(wire::kControlDone, message.id, kStatusInvalidFunction);
+    }
+    Outcome outcome = model_.HandleFrame(message.payload.data() + 4, message.payload.size() - 4);
+    if (outcome.action == Outcome::Action::kDisconnect) return false;
+    if (!Complete(wire::kControlDone, message.id, kStatusOk)) return false;
+
+    // The new reply takes the place of one that was not read.
+    reply_ = std::move(outcome.frame);
+    switch (outcome.action) {
+      case Outcome::Action::kReply:
+        if (outcome.delayMs == 0) {
+          state_ = ReplyState::kReady;
+        } else {
+          state_ = ReplyState::kDelayed;
+          due_ = Clock::now() + std::chrono::milliseconds(outcome.delayMs);
+        }
+        break;
+      case Outcome::Action::kNoReply:
+        state_ = ReplyState::kWithheld;
+        break;
+      case Outcome::Action::kLateReply:
+        state_ = ReplyState::kLate;
+        lateDelayMs_ = outcome.delayMs;
+        break;
+      case Outcome::Action::kDisconnect:
+        break;
+    }
+    return ServeReads();
+  }
+
+  bool OnWrite(const wire::Message& message) {
+    uint8_t done[8];
+    if (message.payload.size() > wire::kMaxBulk) {
+      wire::StoreU32(done, kStatusInvalidParameter);
+      wire::StoreU32(done + 4, 0);
+    } else {
+      model_.AppendPrintData(message.payload.data(), message.payload.size());
+      wire::StoreU32(done, kStatusOk);
+      wire::StoreU32(done + 4, static_cast<uint32_t>(message.payload.size()));
+    }
+    return wire::Send(fd_.get(), wire::kWriteDone, message.id, done, sizeof(done));
+  }
+
+  bool OnCancel(uint32_t id) {
+    auto it = std::find_if(reads_.begin(), reads_.end(), [id](const PendingRead& r) { return r.id == id; });
+    // A transfer already completed (or never begun) ignores the CANCEL.
+    if (it == reads_.end()) return true;
+    const PendingRead read = *it;
+    reads_.erase(it);
+    if (state_ == ReplyState::kLate) {
+      // The device goes on as if it had not seen the CANCEL: the READ
+      // completes later with the reply it was waiting for.
+      late_.push_back(LateCompletion{Clock::now() + std::chrono::milliseconds(lateDelayMs_), read,
+                                     std::move(reply_)});
+      reply_.clear();
+      state_ = ReplyState::kNone;
+      return true;
+    }
+    return Complete(wire::kReadDone, read.id, kStatusCancelled);
+  }
+
+  // Gives a ready reply to the oldest waiting READ.
+  bool ServeReads() {
+    if (state_ != ReplyState::kReady || reads_.empty()) return true;
+    const PendingRead read = reads_.front();
+    reads_.pop_front();
+    state_ = ReplyState::kNone;
+    std::vector<uint8_t> frame = std::move(reply_);
+    reply_.clear();
+    return CompleteRead(read, frame);
+  }
+
+  // READ_DONE with the reply frame, cut to the READ's capacity.
+  bool CompleteRead(const PendingRead& read, const std::vector<uint8_t>& frame) {
+    const bool fits = frame.size() <= read.capacity;
+    return Complete(wire::kReadDone, read.id, fits ? kStatusOk : kStatusMoreData, frame.data(),
+                    fits ? frame.size() : read.capacity);
+  }
+
+  bool Complete(uint16_t type, uint32_t id, uint32_t status, const uint8_t* data = nullptr, size_t size = 0) {
+    uint8_t statusBytes[4];
+    EncodeU32(statusBytes, status);
+    return wire::Send(fd_.get(), type, id, statusBytes, sizeof(statusBytes), data, size);
+  }
+
+  DeviceModel& model_;
+  platform::UniqueFd fd_;
+  std::vector<uint8_t> chunk_ = std::vector<uint8_t>(kReceiveChunk);
+  std::vector<uint8_t> input_;  // received bytes not yet a whole message
+  ReplyState state_ = ReplyState::kNone;
+  std::vector<uint8_t> reply_;
+  Clock::time_point due_{};
+  uint32_t lateDelayMs_ = 0;
+  std::deque<PendingRead> reads_;
+  std::vector<LateCompletion> late_;
+};
+
+EndpointServer::~EndpointServer() { Stop(); }
+
+bool EndpointServer::Start(const std::string& folder, const std::string& path, std::string& error) {
+  if (thread_.joinable()) return true;
+
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) {
+    error = "cannot create the device folder " + folder + ": " + ec.message();
+    return false;
+  }
+  sockaddr_un address{};
+  if (!MakeAddress(path, address)) {
+    error = "the endpoint path is too long for a Unix socket: " + path;
+    return false;
+  }
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      error = path + " exists and is not a socket";
+      return false;
+    }
+    if (SomeoneServes(address)) {
+      error = "another device serves " + path;
+      return false;
+    }
+    ::unlink(path.c_str());  // a stale endpoint nobody serves
+  }
+
+  platform::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) {
+    error = SystemError("socket");
+    return false;
+  }
+  // Bind and listen under a hidden name first and rename the socket into
+  // place only then: a host that sees the endpoint appear can connect at
+  // once, never between bind and listen.
+  const size_t slash = path.rfind('/');
+  const std::string hidden = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." +
+                             std::to_string(::getpid()) + ".tmp";
+  sockaddr_un hiddenAddress{};
+  if (!MakeAddress(hidden, hiddenAddress)) {
+    error = "the endpoint path is too long for a Unix socket: " + hidden;
+    return false;
+  }
+  ::unlink(hidden.c_str());
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&hiddenAddress), sizeof(hiddenAddress)) != 0) {
+    error = SystemError(("bind " + hidden).c_str());
+    return false;
+  }
+  struct stat bound {};
+  if (::listen(listener.get(), 8) != 0 || ::rename(hidden.c_str(), path.c_str()) != 0 ||
+      ::stat(path.c_str(), &bound) != 0) {
+    error = SystemError(("listen " + path).c_str());
+    ::unlink(hidden.c_str());
+    ::unlink(path.c_str());
+    return false;
+  }
+  int pipeEnds[2];
+  if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = SystemError("pipe2");
+    ::unlink(path.c_str());
+    return false;
+  }
+
+  path_ = path;
+  socketDevice_ = bound.st_dev;
+  socketInode_ = bound.st_ino;
+  listenFd_ = std::move(listener);
+  wakeRead_.reset(pipeEnds[0]);
+  wakeWrite_.reset(pipeEnds[1]);
+  stop_ = false;
+  dropHost_ = false;
+  try {
+    thread_ = std::thread(&EndpointServer::Run, this);
+  } catch (const std::system_error& e) {
+    error = std::string("cannot start the serving thread: ") + e.what();
+    ::unlink(path.c_str());
+    listenFd_.reset();
+    wakeRead_.reset();
+    wakeWrite_.reset();
+    return false;
+  }
+  return true;
+}
+
+void EndpointServer::Stop() {
+  if (!thread_.joinable()) return;
+  // Unplugged first: the socket goes, then the connections.
+  struct stat current {};
+  if (::lstat(path_.c_str(), &current) == 0 && current.st_dev == socketDevice_ && current.st_ino == socketInode_) {
+    ::unlink(path_.c_str());
+  }
+  stop_ = true;
+  Wake();
+  thread_.join();
+  listenFd_.reset();
+  wakeRead_.reset();
+  wakeWrite_.reset();
+}
+
+void EndpointServer::DropHost() {
+  dropHost_ = true;
+  Wake();
+}
+
+void EndpointServer::Wake() {
+  const uint8_t byte = 1;
+  // A full pipe already holds a wake-up; nothing is lost when this fails.
+  [[maybe_unused]] ssize_t n = ::write(wakeWrite_.get(), &byte, 1);
+}
+
+void EndpointServer::Run() {
+  std::unique_ptr<Session> host;
+  uint64_t generation = 1;  // counts the hosts; 0 stands for none
+  // Marked gone before the socket closes, so that a host that sees the end
+  // of its connection finds HostConnected() false.
+  auto closeHost = [&] {
+    if (!host) return;
+    model_.SetHostConnected(false);
+    host.reset();
+  };
+
+  while (!stop_) {
+    pollfd fds[3] = {{wakeRead_.get(), POLLIN, 0}, {listenFd_.get(), POLLIN, 0}, {-1, 0, 0}};
+    nfds_t count = 2;
+    // The host polled in this round; another may take its place below.
+    const uint64_t polled = host ? generation : 0;
+    if (host) {
+      fds[2] = pollfd{host->fd(), POLLIN, 0};
+      count = 3;
+    }
+    const int ready = ::poll(fds, count, PollTimeout(host ? host->NextDue() : std::nullopt));
+    if (ready < 0 && errno != EINTR) break;
+
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+      uint8_t drain[64];
+      while (::read(wakeRead_.get(), drain, sizeof(drain)) > 0) {
+      }
+    }
+    if (stop_) break;
+    if (dropHost_.exchange(false)) closeHost();
+
+    if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+      platform::UniqueFd accepted(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (accepted) {
+        SetSendTimeout(accepted.get());
+        // Counted before the OPEN goes out, so that a host holding its OPEN
+        // finds itself counted.
+        uint8_t status[4];
+        if (host) {
+          // One host at a time: refuse, then close.
+          model_.NoteConnection(false);
+          EncodeU32(status, kStatusBusy);
+          wire::Send(accepted.get(), wire::kOpen, 0, status, sizeof(status));
+        } else {
+          model_.NoteConnection(true);
+          host = std::make_unique<Session>(model_, std::move(accepted));
+          ++generation;
+          model_.SetHostConnected(true);
+          EncodeU32(status, kStatusOk);
+          if (!wire::Send(host->fd(), wire::kOpen, 0, status, sizeof(status))) closeHost();
+        }
+      }
+    }
+
+    if (host && generation == polled && ready > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      if (!host->OnReadable()) closeHost();
+    }
+    if (host && !host->OnTimers()) closeHost();
+  }
+  closeHost();
+}
+
+}  // namespace norvex::emu

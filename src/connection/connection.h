@@ -1,0 +1,65 @@
+// connection.h: Connection, the lifecycle of the link: Norvex_Init, opening
+// and closing the device, and following its arrival and removal through
+// device notifications to the host's window and a message hook on the thread
+// that called Norvex_Init.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "link/usb_link.h"
+#include "log/driver_log.h"
+#include "platform/platform.h"
+
+namespace norvex {
+
+class Connection {
+ public:
+  Connection(CDriverLog& log, UsbLink& usb, platform::WindowSystem& windows,
+             std::atomic<uint32_t>& lastResult);
+  // Removes the notification registration and the hook when Norvex_Init
+  // obtained them, and closes the device without a log line, so that no
+  // transfer or driver resource outlives the library.
+  ~Connection();
+
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Norvex_Init: watches `window` (when not null) with a notification
+  // registration and `hook` on the calling thread, replacing those of an
+  // earlier call, and opens the device. Returns 0 or CTP_ERR_NO_DEVICE.
+  uint32_t Init(platform::Window window, platform::HookProcedure hook);
+  // Closes what is open, then opens the first device (or the pseudo link of
+  // the modes without a device). 0, or CTP_ERR_NO_DEVICE.
+  uint32_t OpenDevice();
+  // Closes the link when open: 0, or the platform's error of the close.
+  uint32_t CloseDevice();
+  // The hook procedure's work: arrivals open, removals and the window's
+  // destruction close; every call is passed on to the next hook.
+  intptr_t HookProc(int code, uintptr_t wParam, intptr_t lParam);
+
+  // 0 while the link is open, CTP_ERR_NO_DEVICE otherwise.
+  uint32_t PortStatus() const;
+  // The platform's reason why the latest open failed (0 after a success).
+  uint32_t OpenError() const { return m_openError.load(); }
+
+ private:
+  uint32_t CloseDeviceLocked();
+  void ReleaseWatch();
+
+  CDriverLog& m_log;
+  UsbLink& m_usb;
+  platform::WindowSystem& m_windows;
+  std::atomic<uint32_t>& m_lastResult;
+
+  // Guards the watch: Init may run on one thread while the hook runs on
+  // another (after a second Init from another thread).
+  std::mutex m_watchLock;
+  std::atomic<platform::Window> m_hostWindow{nullptr};
+  platform::Registration m_interfaceRegistration = nullptr;
+  std::atomic<platform::Hook> m_hook{nullptr};
+  std::atomic<uint32_t> m_openError{0};
+};
+
+}  // namespace norvex

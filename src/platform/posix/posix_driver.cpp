@@ -1,0 +1,532 @@
+// posix_driver.cpp: the Driver of POSIX systems. It stands in for the
+// platesetter's kernel driver: every present device is a Unix stream socket
+// in the device folder, and every transfer is a message exchange on a
+// connection to it, as docs/device-protocol.md describes.
+//
+// Each open handle owns one connection and one reader thread. The reader
+// plays the part of the kernel driver's completion path: it receives the
+// device's DONE messages and completes the pending transfer with the same id.
+// The thread that started a transfer waits for that completion, at most its
+// time-out, and otherwise cancels the transfer and waits for the cancel to
+// take effect, so that nothing arrives in its buffer after it returns.
+#include "platform/posix/posix_driver.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/device_wire.h"
+#include "platform/posix/posix_fd.h"
+
+namespace norvex::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Windows system error numbers that only this driver reports.
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorTimeout = 1460;
+
+// How long a device may take to grant or refuse an open.
+constexpr milliseconds kOpenWait{2000};
+// How long a cancelled transfer is waited for before its id is forgotten.
+constexpr milliseconds kCancelWait{1000};
+
+// Handles count up from here in steps of 4, like the handles of Windows, and
+// are never reused in a process. They are not addresses; being multiples of 4
+// above null, they are never kInvalidHandle (all bits set) nor the library's
+// pseudo handle (an odd value).
+constexpr Handle kHandleBase = 0x4E560000;
+constexpr Handle kHandleStep = 4;
+
+std::atomic<uint64_t> g_droppedCompletions{0};
+
+uint32_t ErrorFromErrno(int number) {
+  switch (number) {
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    case ENOMEM:
+    case ENOBUFS:
+      return kErrorNotEnoughMemory;
+    case EACCES:
+    case EPERM:
+      return kErrorAccessDenied;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case EAGAIN:
+    case EINPROGRESS:
+    case ETIMEDOUT:
+      return kErrorTimeout;
+    default:
+      // Refused (no device behind a stale socket), gone, not a stream socket.
+      return kErrorDeviceNotConnected;
+  }
+}
+
+// The names of the Unix sockets in `folder`, in byte order. Empty when the
+// folder is missing or cannot be read: then no device is present.
+std::vector<std::string> ListEndpoints(const std::string& folder) {
+  std::vector<std::string> names;
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) return names;
+  // fdopendir takes the descriptor over; closedir closes it.
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(folderFd), &::closedir);
+  if (!dir) {
+    ::close(folderFd);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    bool isSocket = entry->d_type == DT_SOCK;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      // The file system does not say, or a link names the socket: ask stat.
+      struct stat info {};
+      isSocket = ::fstatat(::dirfd(dir.get()), entry->d_name, &info, 0) == 0 && S_ISSOCK(info.st_mode);
+    }
+    if (isSocket) names.emplace_back(entry->d_name);
+  }
+  // std::string compares as unsigned char: the byte order of the names.
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void SetSendTimeout(int fd, milliseconds wait) {
+  struct timeval value {};
+  if (wait.count() > 0) {
+    value.tv_sec = static_cast<time_t>(wait.count() / 1000);
+    value.tv_usec = static_cast<suseconds_t>((wait.count() % 1000) * 1000);
+  }
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof(value));
+}
+
+enum class ReadOutcome { kDone, kClosed, kTimedOut };
+
+// Reads exactly `size` bytes, giving up at `deadline`. Reads no byte beyond
+// them, so that what follows stays in the socket for the reader thread.
+ReadOutcome ReadBefore(int fd, uint8_t* out, size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return ReadOutcome::kTimedOut;
+    struct pollfd watch {};
+    watch.fd = fd;
+    watch.events = POLLIN;
+    const int ready = ::poll(&watch, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return ReadOutcome::kClosed;
+    if (ready == 0) continue;  // the loop's head tells the time-out
+    const ssize_t n = ::read(fd, out, size);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return ReadOutcome::kClosed;
+    out += n;
+    size -= static_cast<size_t>(n);
+  }
+  return ReadOutcome::kDone;
+}
+
+// Waits for the device's OPEN. Returns its status (0 granted, 5 busy) or the
+// error of a device that did not answer in time or answered something else.
+uint32_t ReceiveOpen(int fd, Clock::time_point deadline) {
+  uint8_t header[wire::kHeaderSize];
+  ReadOutcome outcome = ReadBefore(fd, header, sizeof(header), deadline);
+  if (outcome == ReadOutcome::kTimedOut) return kErrorTimeout;
+  if (outcome == ReadOutcome::kClosed) return kErrorDeviceNotConnected;
+  uint16_t type = 0;
+  uint32_t id = 0;
+  uint32_t length = 0;
+  if (!wire::DecodeHeader(header, type, id, length) || type != wire::kOpen || length != 4) {
+    return kErrorDeviceNotConnected;
+  }
+  uint8_t status[4];
+  outcome = ReadBefore(fd, status, sizeof(status), deadline);
+  if (outcome == ReadOutcome::kTimedOut) return kErrorTimeout;
+  if (outcome == ReadOutcome::kClosed) return kErrorDeviceNotConnected;
+  return wire::LoadU32(status);
+}
+
+// Connects to the endpoint at `path` and waits for the device to grant the
+// connection, both within kOpenWait. Returns 0 with the socket in `out`, or
+// the error.
+uint32_t ConnectEndpoint(const std::string& path, UniqueFd& out) {
+  const Clock::time_point deadline = Clock::now() + kOpenWait;
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return kErrorFilenameTooLong;
+  std::memcpy(address.sun_path, path.data(), path.size());
+
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return ErrorFromErrno(errno);
+  // A device whose listen queue is full keeps connect() waiting; on Linux the
+  // send time-out bounds that wait.
+  SetSendTimeout(fd.get(), kOpenWait);
+  int result = ::connect(fd.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof(address));
+  while (result != 0 && errno == EINTR) {
+    result = ::connect(fd.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof(address));
+    if (result != 0 && errno == EISCONN) result = 0;  // the interrupted attempt went through
+  }
+  if (result != 0) return ErrorFromErrno(errno);
+  SetSendTimeout(fd.get(), milliseconds{0});  // transfers wait on their own terms
+
+  const uint32_t status = ReceiveOpen(fd.get(), deadline);
+  if (status != 0) return status;  // 5 when another host has the device
+  out = std::move(fd);
+  return 0;
+}
+
+// One open device: the connection, its reader thread and the transfers
+// pending on it.
+//
+// Result codes of a transfer, following the library's overlapped attempt:
+// - 0: the DONE came within the time-out with status 0.
+// - kErrorIoPending: the transfer was started (its message sent) and did not
+//   end well: not done in time (then cancelled), done with a non-zero status,
+//   or failed because the connection dropped or the handle was closed while
+//   it was pending. That is the "done with an error after pending" case: the
+//   completion status (995, 1167, the device's status) is not reported.
+// - kErrorDeviceNotConnected: the transfer could not be started because the
+//   connection had already dropped (or its message could not be sent).
+// - kErrorInvalidHandle: the handle had already been closed.
+class Connection {
+ public:
+  Connection(UniqueFd fd, std::string endpoint) : fd_(std::move(fd)), endpoint_(std::move(endpoint)) {}
+  ~Connection() { Close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void Start() {
+    reader_ = std::thread([this] { ReceiveMessages(); });
+  }
+
+  const std::string& Endpoint() const { return endpoint_; }
+
+  uint32_t Control(uint32_t ioctl, const void* frame, uint32_t size, uint32_t timeoutMs) {
+    uint8_t code[4];
+    wire::StoreU32(code, ioctl);
+    Transfer transfer(wire::kControlDone);
+    return Run(wire::kControl, code, sizeof(code), frame, size, transfer, timeoutMs);
+  }
+
+  uint32_t Read(void* buffer, uint32_t capacity, uint32_t& bytesRead, uint32_t timeoutMs) {
+    uint8_t request[4];
+    wire::StoreU32(request, capacity);
+    Transfer transfer(wire::kReadDone);
+    transfer.buffer = static_cast<uint8_t*>(buffer);
+    transfer.capacity = capacity;
+    const uint32_t result = Run(wire::kRead, request, sizeof(request), nullptr, 0, transfer, timeoutMs);
+    bytesRead = result == 0 ? transfer.bytes : 0;
+    return result;
+  }
+
+  // Ends the connection for good: later transfers fail with
+  // kErrorInvalidHandle, pending ones end at once (kErrorIoPending), and the
+  // reader thread has ended when this returns. The socket itself is closed
+  // with the last reference, so that no thread still inside a transfer can
+  // reach a descriptor number that the process has reused.
+  void Close() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
+    Shutdown();
+    if (reader_.joinable()) reader_.join();
+  }
+
+ private:
+  // A transfer that the device has not completed yet. It lives on the stack
+  // of the thread that started it; the reader touches it only under mutex_
+  // and only while it is listed in pending_, and the starting thread takes it
+  // out of pending_ before it returns.
+  struct Transfer {
+    explicit Transfer(uint16_t type) : doneType(type) {}
+    const uint16_t doneType;
+    uint8_t* buffer = nullptr;  // where a READ_DONE's frame goes
+    uint32_t capacity = 0;
+    bool done = false;
+    uint32_t status = 0;
+    uint32_t bytes = 0;  // frame bytes copied, or bytes a WRITE_DONE reports
+  };
+
+  // Wakes the reader (end of stream) and every blocked send; the device sees
+  // the connection close.
+  void Shutdown() { ::shutdown(fd_.get(), SHUT_RDWR); }
+
+  bool SendMessage(uint16_t type, uint32_t id, const void* head, size_t headSize, const void* body,
+                   size_t bodySize) {
+    // One message at a time on the stream: a command and a bulk write may be
+    // started on the same handle by two threads. A device that stops reading
+    // keeps a send waiting until Close shuts the socket down; the messages of
+    // a control transfer are small, a bulk write will bound its send by its
+    // time-out.
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    return wire::Send(fd_.get(), type, id, head, headSize, body, bodySize);
+  }
+
+  uint32_t Run(uint16_t type, const void* head, size_t headSize, const void* body, size_t bodySize,
+               Transfer& transfer, uint32_t timeoutMs) {
+    uint32_t id = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closed_) return kErrorInvalidHandle;
+      if (!connected_) return kErrorDeviceNotConnected;
+      id = nextId_++;
+      pending_.emplace(id, &transfer);
+    }
+
+    const bool sent = SendMessage(type, id, head, headSize, body, bodySize);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!sent) {
+      // Not started. Part of the message may have gone out, so the stream
+      // can no longer be trusted: end the connection for every transfer.
+      pending_.erase(id);
+      const bool closed = closed_;
+      lock.unlock();
+      Shutdown();
+      return closed ? kErrorInvalidHandle : kErrorDeviceNotConnected;
+    }
+
+    if (timeoutMs > 0) {
+      done_.wait_for(lock, milliseconds(timeoutMs), [&transfer] { return transfer.done; });
+    }
+    if (transfer.done) return transfer.status == 0 ? 0 : kErrorIoPending;
+
+    // Not done in time: cancel, and wait until the device has let go of the
+    // transfer (or until kCancelWait says it never will), so that its DONE
+    // cannot reach the caller's buffer after we return.
+    lock.unlock();
+    if (!SendMessage(wire::kCancel, id, nullptr, 0, nullptr, 0)) Shutdown();
+    lock.lock();
+    done_.wait_for(lock, kCancelWait, [&transfer] { return transfer.done; });
+    if (!transfer.done) pending_.erase(id);  // a DONE for it from now on is dropped
+    return kErrorIoPending;
+  }
+
+  void ReceiveMessages() {
+    try {
+      wire::Message message;
+      while (wire::Receive(fd_.get(), message) && Complete(message)) {
+      }
+    } catch (...) {
+      // Out of memory for a message: the connection ends like on an error.
+    }
+    // End of stream, an error or a protocol error: the connection is over.
+    Shutdown();
+    std::lock_guard<std::mutex> lock(mutex_);
+    connected_ = false;
+    const uint32_t status = closed_ ? kErrorOperationAborted : kErrorDeviceNotConnected;
+    for (auto& entry : pending_) {
+      entry.second->status = status;
+      entry.second->done = true;
+    }
+    pending_.clear();
+    done_.notify_all();
+  }
+
+  // Completes the pending transfer that `message` answers. False for a
+  // message that a device does not send on an open connection, or a DONE
+  // whose type or payload does not fit: a protocol error.
+  bool Complete(const wire::Message& message) {
+    size_t fixedSize = 0;
+    switch (message.type) {
+      case wire::kControlDone:
+      case wire::kReadDone:
+        fixedSize = 4;  // status
+        break;
+      case wire::kWriteDone:
+        fixedSize = 8;  // status, bytes transferred
+        break;
+      default:
+        return false;
+    }
+    if (message.payload.size() < fixedSize) return false;
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = pending_.find(message.id);
+    if (found == pending_.end()) {
+      // A late reply to a cancelled transfer, or a DONE for no transfer:
+      // never the answer to another one.
+      g_droppedCompletions.fetch_add(1, std::memory_order_relaxed);
+      return true;
+    }
+    Transfer& transfer = *found->second;
+    if (message.type != transfer.doneType) return false;
+    const uint8_t* payload = message.payload.data();
+    transfer.status = wire::LoadU32(payload);
+    if (message.type == wire::kReadDone && transfer.status == 0) {
+      const size_t copied = std::min<size_t>(message.payload.size() - fixedSize, transfer.capacity);
+      if (copied > 0) std::memcpy(transfer.buffer, payload + fixedSize, copied);
+      transfer.bytes = static_cast<uint32_t>(copied);
+    } else if (message.type == wire::kWriteDone) {
+      transfer.bytes = wire::LoadU32(payload + 4);
+    }
+    transfer.done = true;
+    pending_.erase(found);
+    done_.notify_all();
+    return true;
+  }
+
+  const UniqueFd fd_;
+  const std::string endpoint_;
+  std::thread reader_;
+
+  std::mutex sendMutex_;  // one message at a time on the socket
+
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable done_;
+  std::unordered_map<uint32_t, Transfer*> pending_;
+  uint32_t nextId_ = 1;
+  bool connected_ = true;  // false once the reader has seen the connection end
+  bool closed_ = false;    // true once the handle was closed
+};
+
+class PosixDriver final : public Driver {
+ public:
+  Handle OpenInterface(const Guid& /*interfaceClass*/, uint32_t index, uint32_t& error) override {
+    // Every endpoint in the device folder is of the platesetter's interface
+    // class, the only class this driver serves.
+    try {
+      return Open(index, error);
+    } catch (...) {
+      error = kErrorNotEnoughMemory;  // no memory or no thread for the connection
+      return kInvalidHandle;
+    }
+  }
+
+  uint32_t Close(Handle device) override {
+    std::shared_ptr<Connection> connection;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto found = open_.find(device);
+      if (found == open_.end()) return kErrorInvalidHandle;
+      connection = std::move(found->second);
+      open_.erase(found);
+    }
+    connection->Close();
+    return 0;
+  }
+
+  uint32_t ControlRequest(Handle device, uint32_t ioctl, const void* data, uint32_t size,
+                          uint32_t timeoutMs) override {
+    std::shared_ptr<Connection> connection = Find(device);
+    if (!connection) return kErrorInvalidHandle;
+    if ((data == nullptr && size > 0) || size > wire::kMaxPayload - 4) return kErrorInvalidParameter;
+    try {
+      return connection->Control(ioctl, data, size, timeoutMs);
+    } catch (...) {
+      return kErrorNotEnoughMemory;
+    }
+  }
+
+  uint32_t Read(Handle device, void* buffer, uint32_t capacity, uint32_t& bytesRead,
+                uint32_t timeoutMs) override {
+    bytesRead = 0;
+    std::shared_ptr<Connection> connection = Find(device);
+    if (!connection) return kErrorInvalidHandle;
+    if (buffer == nullptr && capacity > 0) return kErrorInvalidParameter;
+    try {
+      return connection->Read(buffer, capacity, bytesRead, timeoutMs);
+    } catch (...) {
+      return kErrorNotEnoughMemory;
+    }
+  }
+
+  std::string Endpoint(Handle device) {
+    std::shared_ptr<Connection> connection = Find(device);
+    return connection ? connection->Endpoint() : std::string();
+  }
+
+  // Closes every open handle: their reader threads end before the process
+  // (or the shared library holding this code) goes.
+  void CloseAll() {
+    std::map<Handle, std::shared_ptr<Connection>> all;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      all.swap(open_);
+    }
+    for (auto& entry : all) entry.second->Close();
+  }
+
+ private:
+  Handle Open(uint32_t index, uint32_t& error) {
+    std::string folder = wire::DeviceFolder();
+    const std::vector<std::string> names = ListEndpoints(folder);
+    if (index >= names.size()) {
+      error = kErrorNoMoreItems;
+      return kInvalidHandle;
+    }
+    if (folder.back() != '/') folder += '/';
+    std::string path = folder + names[index];
+
+    UniqueFd fd;
+    const uint32_t status = ConnectEndpoint(path, fd);
+    if (status != 0) {
+      error = status;
+      return kInvalidHandle;
+    }
+    auto connection = std::make_shared<Connection>(std::move(fd), std::move(path));
+    connection->Start();
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastHandle_ += kHandleStep;
+    const Handle handle = lastHandle_;
+    open_.emplace(handle, std::move(connection));
+    error = 0;
+    return handle;
+  }
+
+  std::shared_ptr<Connection> Find(Handle device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = open_.find(device);
+    return found == open_.end() ? nullptr : found->second;
+  }
+
+  std::mutex mutex_;
+  std::map<Handle, std::shared_ptr<Connection>> open_;
+  Handle lastHandle_ = kHandleBase;
+};
+
+// Closes what is still open when static objects are destroyed: at the end of
+// the process, or when the shared library is unloaded with a handle open, so
+// that no reader thread runs on in code that goes away.
+struct CloseAtExit {
+  PosixDriver* driver;
+  ~CloseAtExit() { driver->CloseAll(); }
+};
+
+PosixDriver& TheDriver() {
+  // Never destroyed: calls made while other static objects are destroyed
+  // still find a driver (with no handle open).
+  static PosixDriver* const driver = new PosixDriver();
+  static CloseAtExit closer{driver};
+  return *driver;
+}
+
+}  // namespace
+
+Driver& DeviceDriver() { return TheDriver(); }
+
+std::string PosixDeviceEndpoint(Handle device) { return TheDriver().Endpoint(device); }
+
+uint64_t DroppedLateCompletions() { return g_droppedCompletions.load(std::memory_order_relaxed); }
+
+}  // namespace norvex::platform

@@ -1,0 +1,297 @@
+// posix_windows.cpp: the window stand-in of the POSIX build: windows owned
+// by threads, device notification registrations, call-window-procedure hooks
+// per thread, and the device folder watched with inotify so that endpoints
+// that come and go become arrival and removal notifications.
+#include "platform/posix/posix_windows.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/device_wire.h"
+#include "platform/posix/posix_driver.h"
+#include "platform/posix/posix_fd.h"
+
+namespace norvex::platform {
+namespace {
+
+struct WindowRecord {
+  std::thread::id owner;
+};
+
+struct RegistrationRecord {
+  Window window;
+  bool forHandle;          // a handle's removal, else arrivals of the class
+  Guid interfaceClass;
+  Handle device;           // forHandle only
+  Registration parent;     // forHandle only
+  std::string endpoint;    // forHandle only: the device's endpoint path
+};
+
+struct HookRecord {
+  std::thread::id thread;
+  HookProcedure procedure;
+};
+
+// The per-thread watch of the device folder, made with the thread's first
+// window and dropped with its last.
+struct FolderWatch {
+  UniqueFd inotify;
+  std::string folder;
+};
+
+// The window system's state is process-wide, as a window system's is.
+class Registry {
+ public:
+  static Registry& Get() {
+    static Registry registry;
+    return registry;
+  }
+
+  Window CreateWindowForThisThread() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto self = std::this_thread::get_id();
+    if (m_watches.count(self) == 0) {
+      FolderWatch watch;
+      watch.folder = wire::DeviceFolder();
+      ::mkdir(watch.folder.c_str(), 0777);
+      watch.inotify = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+      if (watch.inotify) {
+        ::inotify_add_watch(watch.inotify.get(), watch.folder.c_str(),
+                            IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM);
+      }
+      m_watches.emplace(self, std::move(watch));
+    }
+    Window window = NextId();
+    m_windows[window] = WindowRecord{self};
+    return window;
+  }
+
+  bool IsOwnWindow(Window window) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto it = m_windows.find(window);
+    return it != m_windows.end() && it->second.owner == std::this_thread::get_id();
+  }
+
+  void ForgetWindow(Window window) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto it = m_windows.find(window);
+    if (it == m_windows.end()) return;
+    const auto owner = it->second.owner;
+    m_windows.erase(it);
+    bool ownerHasMore = std::any_of(m_windows.begin(), m_windows.end(),
+                                    [&](const auto& w) { return w.second.owner == owner; });
+    if (!ownerHasMore) m_watches.erase(owner);
+  }
+
+  Registration Register(RegistrationRecord record) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_windows.count(record.window) == 0) return nullptr;
+    Registration id = NextId();
+    m_registrations[id] = std::move(record);
+    return id;
+  }
+
+  bool Unregister(Registration id) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_registrations.erase(id) != 0;
+  }
+
+  Hook AddHook(HookProcedure procedure) {
+    if (procedure == nullptr) return nullptr;
+    std::lock_guard<std::mutex> hold(m_lock);
+    Hook id = NextId();
+    // The newest hook is called first.
+    m_hookOrder.insert(m_hookOrder.begin(), id);
+    m_hooks[id] = HookRecord{std::this_thread::get_id(), procedure};
+    return id;
+  }
+
+  bool RemoveHook(Hook id) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_hooks.erase(id) == 0) return false;
+    m_hookOrder.erase(std::find(m_hookOrder.begin(), m_hookOrder.end(), id));
+    return true;
+  }
+
+  // The hook after `after` (or the first one for null) of the calling
+  // thread's chain.
+  bool NextHook(Hook after, Hook& next, HookProcedure& procedure) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto self = std::this_thread::get_id();
+    auto it = m_hookOrder.begin();
+    if (after != nullptr) {
+      it = std::find(m_hookOrder.begin(), m_hookOrder.end(), after);
+      if (it == m_hookOrder.end()) return false;
+      ++it;
+    }
+    for (; it != m_hookOrder.end(); ++it) {
+      const HookRecord& record = m_hooks[*it];
+      if (record.thread == self) {
+        next = *it;
+        procedure = record.procedure;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The inotify descriptor and folder of the calling thread's watch.
+  bool ThreadWatch(int& fd, std::string& folder) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto it = m_watches.find(std::this_thread::get_id());
+    if (it == m_watches.end() || !it->second.inotify) return false;
+    fd = it->second.inotify.get();
+    folder = it->second.folder;
+    return true;
+  }
+
+  // The registrations of the calling thread's windows that a change of
+  // `endpoint` concerns.
+  std::vector<RegistrationRecord> Interested(bool arrival, const std::string& endpoint) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto self = std::this_thread::get_id();
+    std::vector<RegistrationRecord> out;
+    for (const auto& [id, record] : m_registrations) {
+      auto window = m_windows.find(record.window);
+      if (window == m_windows.end() || window->second.owner != self) continue;
+      if (arrival ? !record.forHandle : (record.forHandle && record.endpoint == endpoint)) {
+        out.push_back(record);
+      }
+    }
+    return out;
+  }
+
+ private:
+  void* NextId() {
+    m_nextId += 4;
+    return reinterpret_cast<void*>(m_nextId);
+  }
+
+  std::mutex m_lock;
+  uintptr_t m_nextId = 0x10000;
+  std::map<Window, WindowRecord> m_windows;
+  std::map<Registration, RegistrationRecord> m_registrations;
+  std::map<Hook, HookRecord> m_hooks;
+  std::vector<Hook> m_hookOrder;
+  std::map<std::thread::id, FolderWatch> m_watches;
+};
+
+// Runs the calling thread's hook chain for one message; the window itself
+// has no procedure of its own.
+void RunHooks(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  HookMessage record{lParam, wParam, message, window};
+  Hook first = nullptr;
+  HookProcedure procedure = nullptr;
+  if (Registry::Get().NextHook(nullptr, first, procedure)) {
+    procedure(0, 0, reinterpret_cast<intptr_t>(&record));
+  }
+}
+
+class PosixWindowSystem final : public WindowSystem {
+ public:
+  Registration RegisterInterfaceNotification(Window window, const Guid& interfaceClass) override {
+    return Registry::Get().Register(RegistrationRecord{window, false, interfaceClass, kInvalidHandle, nullptr, {}});
+  }
+  Registration RegisterHandleNotification(Window window, Handle device, Registration parent,
+                                          const Guid& interfaceClass) override {
+    std::string endpoint = PosixDeviceEndpoint(device);
+    if (endpoint.empty()) return nullptr;
+    return Registry::Get().Register(
+        RegistrationRecord{window, true, interfaceClass, device, parent, std::move(endpoint)});
+  }
+  bool UnregisterNotification(Registration registration) override {
+    return Registry::Get().Unregister(registration);
+  }
+  Hook InstallHook(HookProcedure procedure) override { return Registry::Get().AddHook(procedure); }
+  bool RemoveHook(Hook hook) override { return Registry::Get().RemoveHook(hook); }
+  intptr_t CallNextHook(Hook hook, int code, uintptr_t wParam, intptr_t lParam) override {
+    Hook next = nullptr;
+    HookProcedure procedure = nullptr;
+    if (hook == nullptr || !Registry::Get().NextHook(hook, next, procedure)) return 0;
+    return procedure(code, wParam, lParam);
+  }
+};
+
+bool IsSocket(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+}  // namespace
+
+WindowSystem& Windows() {
+  static PosixWindowSystem windows;
+  return windows;
+}
+
+namespace posix_windows {
+
+Window CreateWindow() { return Registry::Get().CreateWindowForThisThread(); }
+
+bool SendToWindow(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (!Registry::Get().IsOwnWindow(window)) return false;
+  RunHooks(window, message, wParam, lParam);
+  return true;
+}
+
+bool DestroyWindow(Window window) {
+  if (!SendToWindow(window, kWmDestroy, 0, 0)) return false;
+  Registry::Get().ForgetWindow(window);
+  return true;
+}
+
+uint32_t DispatchMessages(uint32_t timeoutMs) {
+  int fd = -1;
+  std::string folder;
+  if (!Registry::Get().ThreadWatch(fd, folder)) return 0;
+  struct pollfd p {fd, POLLIN, 0};
+  const int timeout = timeoutMs > 0x7FFFFFFF ? -1 : static_cast<int>(timeoutMs);
+  if (::poll(&p, 1, timeout) <= 0) return 0;
+
+  uint32_t sent = 0;
+  alignas(struct inotify_event) char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof(buffer));
+    if (n <= 0) break;
+    for (ssize_t offset = 0; offset < n;) {
+      const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
+      offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      if (event->len == 0 || event->name[0] == '.') continue;  // hidden: a device still setting up
+      const std::string path = folder + "/" + event->name;
+      const bool arrival = (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0;
+      if (arrival && !IsSocket(path)) continue;
+      for (const RegistrationRecord& record : Registry::Get().Interested(arrival, path)) {
+        if (arrival) {
+          BroadcastDeviceInterface broadcast{};
+          broadcast.header = {sizeof(broadcast), kDbtDevtypDeviceInterface, 0};
+          broadcast.classGuid = record.interfaceClass;
+          SendToWindow(record.window, kWmDeviceChange, kDbtDeviceArrival,
+                       reinterpret_cast<intptr_t>(&broadcast));
+        } else {
+          BroadcastHandle broadcast{};
+          broadcast.header = {sizeof(broadcast), kDbtDevtypHandle, 0};
+          broadcast.handle = record.device;
+          broadcast.notification = record.parent;
+          broadcast.eventGuid = record.interfaceClass;
+          SendToWindow(record.window, kWmDeviceChange, kDbtDeviceRemoveComplete,
+                       reinterpret_cast<intptr_t>(&broadcast));
+        }
+        ++sent;
+      }
+    }
+  }
+  return sent;
+}
+
+}  // namespace posix_windows
+}  // namespace norvex::platform

@@ -1,0 +1,262 @@
+// device_test.cpp: whole commands through norvex.h against the emulator:
+// wire bytes, result codes, the two log entries of every failure, exclusive
+// open, the command file, bad arguments.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api_helpers.h"
+#include "emu/emulator.h"
+#include "norvex.h"
+
+namespace {
+
+using norvex::emu::Emulator;
+using norvex::emu::Fault;
+using norvex::emu::FaultKind;
+using norvex_api_test::LogReader;
+using norvex_api_test::ReadFile;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kErrorNumberGbk = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5";
+
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+    Norvex_SetUSBOvertime(2000);
+    ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
+    ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
+    emulator.ClearReceived();
+    log.Mark();
+  }
+  void TearDown() override {
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+    emulator.Unplug();
+    Norvex_Init(nullptr);  // closes the link: no device is left
+  }
+  uint32_t GeneralState(uint8_t* record, uint32_t address = NORVEX_ADDR_MAIN_UNIT) {
+    const uint8_t selector[4] = {0, 0, 0, 0};
+    return CTP_GetStateEx(selector, record, 4, address);
+  }
+
+  Emulator emulator;
+  LogReader log;
+};
+
+TEST_F(DeviceTest, GeneralStateQueryByteForByte) {
+  uint8_t record[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  EXPECT_EQ(GeneralState(record), NORVEX_OK);
+  EXPECT_EQ(Bytes(record, record + 4), (Bytes{1, 0, 0, 0}));
+  ASSERT_EQ(emulator.ReceivedFrames().size(), 1u);
+  EXPECT_EQ(emulator.ReceivedFrames()[0],
+            (Bytes{0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0, 0, 0, 0, 0x33, 0x07}));
+  EXPECT_EQ(log.NewText(), "");
+  EXPECT_EQ(Norvex_GetPortStatus(), NORVEX_OK);
+}
+
+TEST_F(DeviceTest, RecordsOfEveryUnitAndAnyLength) {
+  emulator.SetStateRecord(0x42, 0x0001, 0x0002, Bytes(40, 0x42));
+  std::vector<uint8_t> record(500, 0);
+  const uint8_t selector[4] = {0x01, 0x00, 0x02, 0x00};
+  EXPECT_EQ(CTP_GetStateEx(selector, record.data(), 0xFFFFFFFF, NORVEX_ADDR_LASER_HEAD), NORVEX_OK);
+  EXPECT_EQ(Bytes(record.begin(), record.begin() + 41), [] {
+    Bytes b(40, 0x42);
+    b.push_back(0);
+    return b;
+  }());
+  EXPECT_EQ(CTP_GetStateEx(selector, record.data(), 4, NORVEX_ADDR_LASER_HEAD), CTP_ERR_LENGTH_MISMATCH);
+}
+
+TEST_F(DeviceTest, AbsentBoardIsAnsweredByTheMainUnit) {
+  emulator.SetBoardPresent(0x21, false);
+  uint8_t record[4];
+  EXPECT_EQ(GeneralState(record, NORVEX_ADDR_HS_BOARD(1)), CTP_ERR_MAIN_UNIT_REPLIED);
+}
+
+TEST_F(DeviceTest, FunctionCallSendsFourBytesAndRejectsAnAckWithData) {
+  const uint8_t selector[4] = {0x05, 0x00, 0x06, 0x00};
+  EXPECT_EQ(NV_FunctionEx(selector), NORVEX_OK);
+  ASSERT_EQ(emulator.FunctionCalls().size(), 1u);
+  EXPECT_EQ(emulator.FunctionCalls()[0].group, 5);
+  EXPECT_EQ(emulator.FunctionCalls()[0].item, 6);
+  EXPECT_EQ(emulator.ReceivedFrames()[0].size(), 14u);
+  emulator.InjectFault(Fault{FaultKind::kWrongReplySize, 4});
+  EXPECT_EQ(NV_FunctionEx(selector), CTP_ERR_LENGTH_MISMATCH);
+}
+
+// Every kind of fault of the device, with the code the command returns and
+// the summary line that the log shows before the failure text.
+TEST_F(DeviceTest, EveryFaultGivesItsCodeAndTwoLogEntries) {
+  struct Case {
+    const char* name;
+    Fault fault;
+    uint32_t address;
+    uint32_t code;
+  } cases[] = {
+      {"error reply", Fault{FaultKind::kErrorReply, 7}, 0x10, 0xE0100007},
+      {"board error reply", Fault{FaultKind::kErrorReply, 0x1234}, 0x20, 0xE0201234},
+      {"bad checksum", Fault{FaultKind::kBadChecksum}, 0x10, CTP_ERR_CHECKSUM},
+      {"wrong length", Fault{FaultKind::kWrongLength}, 0x10, CTP_ERR_FRAME_LENGTH},
+      {"wrong size", Fault{FaultKind::kWrongReplySize}, 0x10, CTP_ERR_LENGTH_MISMATCH},
+      {"wrong command", Fault{FaultKind::kWrongCommand}, 0x10, CTP_ERR_BAD_REPLY_COMMAND},
+      {"wrong unit", Fault{FaultKind::kWrongUnit}, 0x42, CTP_ERR_BAD_ADDRESS},
+      {"no reply", Fault{FaultKind::kNoReply}, 0x10, NORVEX_ERROR_IO_PENDING},
+  };
+  Norvex_SetUSBOvertime(150);
+  for (const Case& c : cases) {
+    emulator.InjectFault(c.fault);
+    log.Mark();
+    uint8_t record[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(GeneralState(record, c.address), c.code) << c.name;
+    EXPECT_EQ(Bytes(record, record + 4), (Bytes{0xEE, 0xEE, 0xEE, 0xEE})) << c.name;
+    std::vector<std::string> lines = log.NewLines();
+    ASSERT_GE(lines.size(), 4u) << c.name;
+    char summary[128];
+    std::snprintf(summary, sizeof(summary), "Communication Fail! cmd = 0xC0D0 , addr = 0x%02X , return = 0x%08X",
+                  c.address, c.code);
+    EXPECT_EQ(lines[0], summary) << c.name;
+    char number[32];
+    std::snprintf(number, sizeof(number), " 0x%08X", c.code);
+    EXPECT_EQ(lines[1], kErrorNumberGbk + number) << c.name;
+    EXPECT_EQ(std::string(CTP_GetErrorInfo(c.code)).substr(0, 8), kErrorNumberGbk) << c.name;
+    // The device still works for the next command.
+    EXPECT_EQ(GeneralState(record), NORVEX_OK) << c.name;
+  }
+}
+
+TEST_F(DeviceTest, LateReplyIsDroppedNotTakenForTheNextAnswer) {
+  Norvex_SetUSBOvertime(100);
+  emulator.SetStateRecord(0x10, 0, 1, Bytes{0xAA, 0xAA, 0xAA, 0xAA});
+  emulator.SetStateRecord(0x10, 0, 2, Bytes{0xBB, 0xBB, 0xBB, 0xBB});
+  emulator.InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 50});
+  const uint8_t first[4] = {0, 0, 1, 0};
+  const uint8_t second[4] = {0, 0, 2, 0};
+  uint8_t record[4] = {};
+  EXPECT_EQ(CTP_GetStateEx(first, record, 4, 0x10), NORVEX_ERROR_IO_PENDING);
+  EXPECT_EQ(CTP_GetStateEx(second, record, 4, 0x10), NORVEX_OK);
+  EXPECT_EQ(Bytes(record, record + 4), (Bytes{0xBB, 0xBB, 0xBB, 0xBB}));
+}
+
+TEST_F(DeviceTest, UsbTimeoutZeroCancelsAtOnce) {
+  EXPECT_EQ(Norvex_SetUSBOvertime(0), 0u);
+  emulator.InjectFault(Fault{FaultKind::kNoReply});
+  uint8_t record[4];
+  EXPECT_EQ(GeneralState(record), NORVEX_ERROR_IO_PENDING);
+}
+
+TEST_F(DeviceTest, DisconnectInTheMiddleFailsUntilTheLinkIsOpenedAgain) {
+  emulator.InjectFault(Fault{FaultKind::kDisconnect});
+  uint8_t record[4];
+  const uint32_t first = GeneralState(record);
+  EXPECT_TRUE(first == NORVEX_ERROR_IO_PENDING || first == 1167u) << first;
+  EXPECT_EQ(GeneralState(record), 1167u);
+  ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
+  EXPECT_EQ(GeneralState(record), NORVEX_OK);
+}
+
+TEST_F(DeviceTest, DeviceHeldByAnotherHostCannotBeOpened) {
+  ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);  // keeps the device
+  // Another host's open attempt is refused while this one holds it...
+  int other = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, emulator.EndpointPath().c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::connect(other, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  uint8_t open[16] = {};
+  ASSERT_EQ(::recv(other, open, sizeof(open), MSG_WAITALL), 16);
+  EXPECT_EQ(open[12], 5);  // OPEN, status 5: busy
+  ::close(other);
+  // ...and this host cannot open it while another holds it.
+  emulator.DropHost();
+  ASSERT_TRUE(emulator.WaitForHost(false, std::chrono::milliseconds(2000)));
+  int holder = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
+  EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(Norvex_GetPortStatus(), CTP_ERR_NO_DEVICE);
+  ::close(holder);
+}
+
+TEST_F(DeviceTest, NoDeviceMeansNoDeviceForEveryCommand) {
+  emulator.Unplug();
+  EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
+  log.Mark();
+  uint8_t record[4];
+  EXPECT_EQ(GeneralState(record), CTP_ERR_NO_DEVICE);
+  std::vector<std::string> lines = log.NewLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Device disconnect! cmd = 0xC0D0 , addr = 0x10");
+  EXPECT_EQ(lines[1], kErrorNumberGbk + " 0xE0000010");
+}
+
+TEST_F(DeviceTest, SendCommandIsABareExchange) {
+  uint8_t record[500];
+  const uint8_t selector[4] = {0, 0, 0, 0};
+  CommandPacket packet{selector, 4, record, 0xFFFFFFFF, 0x10, 0xC0D0, 0, 0xC0D1};
+  EXPECT_EQ(CTP_SendCommand(&packet), NORVEX_OK);
+  EXPECT_EQ(packet.replyLength, 4u);
+  EXPECT_EQ(packet.replyAddress, 0x1001);
+  // Failures are neither logged nor recorded.
+  emulator.InjectFault(Fault{FaultKind::kBadChecksum});
+  packet.replyLength = 4;
+  EXPECT_EQ(CTP_SendCommand(&packet), CTP_ERR_CHECKSUM);
+  EXPECT_EQ(log.NewText(), "");
+  EXPECT_NE(std::string(CTP_GetErrorInfo(CTP_ERR_CHECKSUM)).substr(0, 8), kErrorNumberGbk);
+}
+
+TEST_F(DeviceTest, BadArgumentsSendNothing) {
+  uint8_t record[4];
+  const uint8_t selector[4] = {};
+  EXPECT_EQ(CTP_SendCommand(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(CTP_GetStateEx(nullptr, record, 4, 0x10), NORVEX_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(CTP_GetStateEx(selector, nullptr, 4, 0x10), NORVEX_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(NV_FunctionEx(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
+  CommandPacket anyLengthNoBuffer{selector, 4, nullptr, 0xFFFFFFFF, 0x10, 0xC0D0, 0, 0xC0D1};
+  EXPECT_EQ(CTP_SendCommand(&anyLengthNoBuffer), NORVEX_ERR_INVALID_ARGUMENT);
+  std::vector<uint8_t> big(503);
+  CommandPacket oversize{big.data(), 503, nullptr, 0, 0x10, 0x0820, 0, CTP_REPLY_ACK};
+  EXPECT_EQ(CTP_SendCommand(&oversize), NORVEX_ERR_LENGTH_LIMIT);
+  CommandPacket odd{big.data(), 5, nullptr, 0, 0x10, 0x0820, 0, CTP_REPLY_ACK};
+  EXPECT_EQ(CTP_SendCommand(&odd), NORVEX_ERR_INVALID_ARGUMENT);
+  EXPECT_TRUE(emulator.ReceivedFrames().empty());
+}
+
+TEST_F(DeviceTest, CommandFileModeHoldsExactlyTheFramesSent) {
+  const std::string folder = norvex_api_test::DeviceFolder() + "/debug";
+  ASSERT_EQ(std::system(("mkdir -p '" + folder + "'").c_str()), 0);
+  ASSERT_EQ(Norvex_SetDebugFolder((folder + "/").c_str()), NORVEX_OK);
+  ASSERT_EQ(Norvex_SetPrintDataSaveIdle(NORVEX_LINK_COMMAND_FILE), NORVEX_OK);
+  ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
+  uint8_t record[4];
+  const uint8_t selector[4] = {0x00, 0x30, 0x00, 0x00};
+  EXPECT_EQ(CTP_GetStateEx(selector, record, 4, 0x10), NORVEX_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(NV_FunctionEx(selector), NORVEX_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(ReadFile(folder + "/CommandFile.bin"),
+            std::string("\x4D\x45\x10\x01\x06\x00\xD0\xC0\x00\x30\x00\x00\x33\x37"
+                        "\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x30\x00\x00\x3B\x37",
+                        28));
+  EXPECT_TRUE(emulator.ReceivedFrames().empty());
+  // Modes without a device count as open.
+  for (int32_t mode : {2, 12, 99}) {
+    Norvex_SetPrintDataSaveIdle(mode);
+    EXPECT_EQ(Norvex_Init(nullptr), NORVEX_OK);
+    EXPECT_EQ(Norvex_GetPortStatus(), NORVEX_OK);
+  }
+}
+
+TEST(Version, IsThreeTwoOneZero) {
+  uint8_t version[4] = {};
+  EXPECT_EQ(Norvex_GetVersion(version), version);
+  EXPECT_EQ(Bytes(version, version + 4), (Bytes{3, 2, 1, 0}));
+  EXPECT_EQ(Norvex_SetUSBOvertime(3000), 3000u);
+  EXPECT_EQ(Norvex_SetUSBOvertime(10000), 10000u);
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// hotplug_test.cpp: the library follows the device by itself through the
+// window stand-in: arrivals, removals, the window's destruction, and many
+// threads sending commands while the device comes and goes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "api_helpers.h"
+#include "emu/emulator.h"
+#include "norvex.h"
+#include "norvex_posix.h"
+
+namespace {
+
+using norvex::emu::Emulator;
+using norvex_api_test::LogReader;
+using namespace std::chrono_literals;
+
+// Dispatches the thread's messages until `done` holds or two seconds pass.
+template <typename Done>
+bool DispatchUntil(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    NorvexHost_DispatchMessages(50);
+  }
+  return true;
+}
+
+uint32_t GeneralState() {
+  const uint8_t selector[4] = {0, 0, 0, 0};
+  uint8_t record[4];
+  return CTP_GetStateEx(selector, record, 4, NORVEX_ADDR_MAIN_UNIT);
+}
+
+class HotPlugTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Norvex_SetUSBOvertime(1000);
+    window = NorvexHost_CreateWindow();
+    ASSERT_NE(window, nullptr);
+  }
+  void TearDown() override {
+    emulator.Unplug();
+    if (window != nullptr) NorvexHost_DestroyWindow(window);
+    Norvex_Init(nullptr);
+  }
+
+  Emulator emulator;
+  NorvexWindow window = nullptr;
+  LogReader log;
+};
+
+TEST_F(HotPlugTest, ArrivalRemovalAndReplugFollowTheDevice) {
+  EXPECT_EQ(Norvex_Init(window), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(GeneralState(), CTP_ERR_NO_DEVICE);
+  log.Mark();
+
+  ASSERT_TRUE(emulator.Plug());
+  ASSERT_TRUE(DispatchUntil([] { return Norvex_GetPortStatus() == NORVEX_OK; }));
+  EXPECT_EQ(log.NewText(), "Device Arrival!|Open Device!|");
+  EXPECT_EQ(GeneralState(), NORVEX_OK);
+
+  emulator.Unplug();
+  ASSERT_TRUE(DispatchUntil([] { return Norvex_GetPortStatus() != NORVEX_OK; }));
+  EXPECT_EQ(log.NewText(), "Device Remove Complete!|Close Device!|");
+  EXPECT_EQ(GeneralState(), CTP_ERR_NO_DEVICE);
+
+  ASSERT_TRUE(emulator.Plug());
+  ASSERT_TRUE(DispatchUntil([] { return Norvex_GetPortStatus() == NORVEX_OK; }));
+  EXPECT_EQ(GeneralState(), NORVEX_OK);
+  log.Mark();
+
+  EXPECT_EQ(NorvexHost_DestroyWindow(window), NORVEX_OK);
+  window = nullptr;
+  EXPECT_EQ(log.NewText(), "Windows Destroy!|Close Device!|");
+  EXPECT_EQ(Norvex_GetPortStatus(), CTP_ERR_NO_DEVICE);
+}
+
+TEST_F(HotPlugTest, ArrivalWhileOpenReopens) {
+  ASSERT_TRUE(emulator.Plug());
+  ASSERT_EQ(Norvex_Init(window), NORVEX_OK);
+  NorvexHost_DispatchMessages(0);  // the first device's own arrival, still queued
+  Emulator second(Emulator::Options{"", "platesetter-1"});
+  log.Mark();
+  ASSERT_TRUE(second.Plug());
+  ASSERT_TRUE(DispatchUntil([&] { return log.NewText() == "Device Arrival!|Close Device!|Open Device!|"; }));
+  // Interface number 0 is still the first device.
+  EXPECT_EQ(GeneralState(), NORVEX_OK);
+  EXPECT_EQ(second.ConnectionsAccepted(), 0u);
+}
+
+TEST_F(HotPlugTest, WithoutAWindowUnplugGoesUnnoticed) {
+  ASSERT_TRUE(emulator.Plug());
+  ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
+  emulator.Unplug();
+  NorvexHost_DispatchMessages(100);
+  EXPECT_EQ(Norvex_GetPortStatus(), NORVEX_OK);
+  const uint32_t result = GeneralState();
+  EXPECT_TRUE(result == 1167u || result == NORVEX_ERROR_IO_PENDING) << result;
+  ASSERT_TRUE(emulator.Plug());
+  NorvexHost_DispatchMessages(100);
+  EXPECT_EQ(GeneralState(), 1167u);  // the old handle stays; nothing reopens it
+}
+
+TEST_F(HotPlugTest, ManyThreadsWhileTheDeviceComesAndGoes) {
+  ASSERT_TRUE(emulator.Plug());
+  ASSERT_EQ(Norvex_Init(window), NORVEX_OK);
+  Norvex_SetUSBOvertime(200);
+  std::atomic<bool> stop{false};
+  std::atomic<int> unexpected{0};
+  std::atomic<int> successes{0};
+  const std::set<uint32_t> allowed = {NORVEX_OK, CTP_ERR_NO_DEVICE, NORVEX_ERROR_IO_PENDING, 1167u,
+                                      NORVEX_ERROR_INVALID_HANDLE};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 4; ++t) {
+    senders.emplace_back([&, t] {
+      const uint8_t selector[4] = {static_cast<uint8_t>(t), 0, 0, 0};
+      while (!stop) {
+        const uint32_t result = t % 2 ? GeneralState() : NV_FunctionEx(selector);
+        if (allowed.count(result) == 0) ++unexpected;
+        if (result == NORVEX_OK) ++successes;
+      }
+    });
+  }
+  for (int round = 0; round < 5; ++round) {
+    std::this_thread::sleep_for(30ms);
+    emulator.Unplug();
+    DispatchUntil([] { return Norvex_GetPortStatus() != NORVEX_OK; });
+    ASSERT_TRUE(emulator.Plug());
+    DispatchUntil([] { return Norvex_GetPortStatus() == NORVEX_OK; });
+  }
+  std::this_thread::sleep_for(30ms);
+  stop = true;
+  for (auto& t : senders) t.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_GT(successes.load(), 0);
+  EXPECT_EQ(GeneralState(), NORVEX_OK);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// connection_test.cpp: Norvex_Init and the hot-plug hook against a recording
+// window system: what is registered and hooked, and which log lines each
+// message leaves.
+#include <gtest/gtest.h>
+
+#include "connection/library.h"
+#include "fake_host.h"
+#include "fake_platform.h"
+
+namespace norvex {
+namespace {
+
+intptr_t UnusedHook(int, uintptr_t, intptr_t) { return 0; }
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  ConnectionTest() : lib(host, driver, windows) {}
+
+  std::string NewLines() {
+    std::string all = host.Log().substr(logStart);
+    logStart = host.Log().size();
+    std::string out;
+    size_t pos = 0;
+    while (pos < all.size()) {
+      size_t lf = all.find('\n', pos);
+      out += all.substr(pos + 16, lf - pos - 16) + "|";
+      pos = lf + 1;
+    }
+    return out;
+  }
+  intptr_t Send(platform::Window to, uint32_t message, uintptr_t wParam, const void* broadcast,
+                int code = 0) {
+    platform::HookMessage record{reinterpret_cast<intptr_t>(broadcast), wParam, message, to};
+    return lib.connection.HookProc(code, 0, reinterpret_cast<intptr_t>(&record));
+  }
+  platform::BroadcastDeviceInterface Arrival(const platform::Guid& guid = kDeviceInterfaceGuid,
+                                             uint32_t type = platform::kDbtDevtypDeviceInterface) {
+    platform::BroadcastDeviceInterface b{};
+    b.header = {32, type, 0};
+    b.classGuid = guid;
+    return b;
+  }
+  platform::BroadcastHandle Removal(platform::Handle handle) {
+    platform::BroadcastHandle b{};
+    b.header = {44, platform::kDbtDevtypHandle, 0};
+    b.handle = handle;
+    return b;
+  }
+  void SetUp() override {
+    host.files[host.Ini()] = "[LOG]\nLastTime=2026/12/07\n";
+    logStart = host.Log().size();
+  }
+
+  testing::FakeHost host;
+  testing::FakeDriver driver;
+  testing::FakeWindowSystem windows;
+  Library lib;
+  size_t logStart = 0;
+  platform::Window window = reinterpret_cast<platform::Window>(0x1234);
+};
+
+TEST_F(ConnectionTest, InitWithoutWindowOpensButWatchesNothing) {
+  lib.lastResult = 5;
+  EXPECT_EQ(lib.connection.Init(nullptr, &UnusedHook), NORVEX_OK);
+  EXPECT_EQ(lib.lastResult, NORVEX_OK);
+  EXPECT_TRUE(windows.hooks.empty());
+  EXPECT_TRUE(windows.interfaceRegistrations.empty());
+  EXPECT_EQ(NewLines(), "Open Device!|");
+  EXPECT_EQ(lib.connection.PortStatus(), NORVEX_OK);
+}
+
+TEST_F(ConnectionTest, InitWithWindowAndNoDeviceKeepsTheWatchForALaterArrival) {
+  driver.present = false;
+  lib.lastResult = 9;
+  EXPECT_EQ(lib.connection.Init(window, &UnusedHook), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(lib.lastResult, NORVEX_OK);
+  EXPECT_EQ(lib.connection.OpenError(), platform::kErrorNoMoreItems);
+  EXPECT_EQ(lib.connection.PortStatus(), CTP_ERR_NO_DEVICE);
+  ASSERT_EQ(windows.hooks.size(), 1u);
+  ASSERT_EQ(windows.interfaceRegistrations.size(), 1u);
+  EXPECT_EQ(NewLines(), "");
+
+  driver.present = true;
+  lib.lastResult = 9;
+  auto arrival = Arrival();
+  EXPECT_EQ(Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival), 0x77);
+  EXPECT_EQ(NewLines(), "Device Arrival!|Open Device!|");
+  EXPECT_EQ(lib.lastResult, NORVEX_OK);
+  EXPECT_EQ(lib.connection.PortStatus(), NORVEX_OK);
+  ASSERT_EQ(windows.handleRegistrations.size(), 1u);
+  EXPECT_EQ(windows.handleRegistrations[0].device, lib.usb.DeviceHandle());
+  EXPECT_EQ(windows.handleRegistrations[0].window, window);
+}
+
+TEST_F(ConnectionTest, HotPlugSequencesAndTheirLogLines) {
+  ASSERT_EQ(lib.connection.Init(window, &UnusedHook), NORVEX_OK);
+  NewLines();
+  auto arrival = Arrival();
+
+  // An arrival while open closes and reopens.
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival);
+  EXPECT_EQ(NewLines(), "Device Arrival!|Close Device!|Open Device!|");
+
+  // The removal of another handle is ignored; of the open one closes.
+  auto other = Removal(0xABCD);
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceRemoveComplete, &other);
+  EXPECT_EQ(NewLines(), "");
+  auto removal = Removal(lib.usb.DeviceHandle());
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceRemoveComplete, &removal);
+  EXPECT_EQ(NewLines(), "Device Remove Complete!|Close Device!|");
+  EXPECT_EQ(lib.connection.PortStatus(), CTP_ERR_NO_DEVICE);
+
+  // Arrivals of other classes and kinds, and messages for other windows.
+  platform::Guid volume = kDeviceInterfaceGuid;
+  volume.data1 ^= 1;
+  auto otherClass = Arrival(volume);
+  auto port = Arrival(kDeviceInterfaceGuid, 3);
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &otherClass);
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &port);
+  Send(reinterpret_cast<platform::Window>(0x999), platform::kWmDeviceChange, platform::kDbtDeviceArrival,
+       &arrival);
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival, -1);
+  EXPECT_EQ(NewLines(), "");
+  EXPECT_EQ(lib.connection.PortStatus(), CTP_ERR_NO_DEVICE);
+
+  // Destroying the window: the line, and a close only when open.
+  Send(window, platform::kWmDestroy, 0, nullptr);
+  EXPECT_EQ(NewLines(), "Windows Destroy!|");
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival);
+  NewLines();
+  Send(window, platform::kWmDestroy, 0, nullptr);
+  EXPECT_EQ(NewLines(), "Windows Destroy!|Close Device!|");
+  // Every call went on to the next hook.
+  EXPECT_EQ(windows.nextHookCalls, 10);
+}
+
+TEST_F(ConnectionTest, SecondInitReplacesTheWatch) {
+  lib.connection.Init(window, &UnusedHook);
+  auto second = reinterpret_cast<platform::Window>(0x5678);
+  lib.connection.Init(second, &UnusedHook);
+  EXPECT_EQ(windows.unregistered.size(), 1u);
+  EXPECT_EQ(windows.removedHooks.size(), 1u);
+  auto arrival = Arrival();
+  NewLines();
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival);
+  EXPECT_EQ(NewLines(), "");  // the first window is no longer watched
+  Send(second, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival);
+  EXPECT_EQ(NewLines(), "Device Arrival!|Close Device!|Open Device!|");
+}
+
+TEST_F(ConnectionTest, UnloadRemovesTheWatchAndClosesTheDeviceQuietly) {
+  testing::FakeHost ownHost;
+  testing::FakeDriver ownDriver;
+  testing::FakeWindowSystem ownWindows;
+  size_t before = 0;
+  {
+    Library other(ownHost, ownDriver, ownWindows);
+    other.connection.Init(window, &UnusedHook);
+    before = ownHost.Log().size();
+  }
+  EXPECT_EQ(ownWindows.unregistered.size(), 1u);
+  EXPECT_EQ(ownWindows.removedHooks.size(), 1u);
+  EXPECT_EQ(ownDriver.closed, ownDriver.opened);
+  EXPECT_EQ(ownHost.Log().substr(before + 16), "Application Close!\n");
+}
+
+}  // namespace
+}  // namespace norvex

@@ -1,0 +1,676 @@
+// posix_driver_test.cpp: the POSIX driver against scripted devices: listening
+// Unix sockets in a temporary device folder, each served by a thread that
+// plays one device's side of the protocol. Open, transfers byte for byte,
+// time-outs and cancelling, late replies, disconnection, closing.
+#include "platform/posix/posix_driver.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/device_wire.h"
+#include "platform/posix/posix_fd.h"
+
+namespace norvex::platform {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr Guid kInterfaceClass = {
+    0xD6CF936E, 0xE78B, 0x477E, {0xAF, 0xCD, 0x69, 0x7A, 0x21, 0x09, 0xE0, 0x95}};
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+Bytes Status(uint32_t status, const Bytes& rest = {}) {
+  Bytes payload(4);
+  wire::StoreU32(payload.data(), status);
+  payload.insert(payload.end(), rest.begin(), rest.end());
+  return payload;
+}
+
+size_t CountEntries(const char* folder) {
+  size_t count = 0;
+  if (DIR* dir = ::opendir(folder)) {
+    while (::readdir(dir) != nullptr) ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+// The number of entries in `folder` once it is `expected`, or after 1 s: a
+// joined thread may stay listed for a moment while the kernel lets it go.
+size_t SettledCount(const char* folder, size_t expected) {
+  const Clock::time_point start = Clock::now();
+  size_t count = CountEntries(folder);
+  while (count != expected && MillisecondsSince(start) < 1000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    count = CountEntries(folder);
+  }
+  return count;
+}
+
+// A one-shot signal between the test and a device thread.
+class Signal {
+ public:
+  void Notify() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = true;
+    changed_.notify_all();
+  }
+  bool WaitFor(int milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return set_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
+// A device's side of one connection.
+class DeviceSide {
+ public:
+  explicit DeviceSide(int fd) : fd_(fd) {}
+
+  // Whether something (a message or the end of the connection) arrives
+  // within `milliseconds`.
+  bool Readable(int milliseconds) {
+    struct pollfd watch {};
+    watch.fd = fd_;
+    watch.events = POLLIN;
+    return ::poll(&watch, 1, milliseconds) == 1;
+  }
+  // The next message from the host; type 0 when none came within
+  // `milliseconds` or the connection ended.
+  wire::Message Next(int milliseconds = 3000) {
+    wire::Message message;
+    if (!Readable(milliseconds) || !wire::Receive(fd_, message)) return wire::Message{};
+    return message;
+  }
+  // The next message, which must be of `type`.
+  wire::Message Expect(uint16_t type, int milliseconds = 3000) {
+    wire::Message message = Next(milliseconds);
+    EXPECT_EQ(message.type, type);
+    return message;
+  }
+  void Send(uint16_t type, uint32_t id, const Bytes& payload) {
+    EXPECT_TRUE(wire::Send(fd_, type, id, payload.data(), payload.size()));
+  }
+  // Exactly `size` bytes from the host, or fewer when they do not come.
+  Bytes Raw(size_t size) {
+    Bytes bytes(size);
+    size_t got = 0;
+    while (got < size && Readable(3000)) {
+      const ssize_t n = ::read(fd_, bytes.data() + got, size - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+  }
+  void SendRaw(const Bytes& bytes) { EXPECT_TRUE(WriteAll(fd_, bytes.data(), bytes.size())); }
+  // Whether the host closes the connection within `milliseconds`.
+  bool HostClosed(int milliseconds) {
+    uint8_t byte = 0;
+    return Readable(milliseconds) && ::read(fd_, &byte, 1) == 0;
+  }
+  void Disconnect() { ::shutdown(fd_, SHUT_RDWR); }
+
+ private:
+  int fd_;
+};
+
+// A device endpoint: a listening socket in the device folder and a thread
+// that serves one connection at a time with a script.
+class ScriptedDevice {
+ public:
+  using Script = std::function<void(DeviceSide&)>;
+
+  explicit ScriptedDevice(std::string path) : path_(std::move(path)) {
+    listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)),
+              0);
+    EXPECT_EQ(::listen(listener_.get(), 4), 0);
+  }
+  ~ScriptedDevice() {
+    Join();
+    ::unlink(path_.c_str());
+  }
+  ScriptedDevice(const ScriptedDevice&) = delete;
+  ScriptedDevice& operator=(const ScriptedDevice&) = delete;
+
+  // Serves the next connection: grants it (OPEN with status 0) and runs
+  // `script`; the device closes the connection when the script ends.
+  void Serve(Script script) {
+    ServeRaw([script = std::move(script)](DeviceSide& device) {
+      device.Send(wire::kOpen, 0, Status(0));
+      script(device);
+    });
+  }
+  // Serves the next connection with `script` alone, from the first byte.
+  void ServeRaw(Script script) {
+    Join();
+    server_ = std::thread([this, script = std::move(script)] {
+      struct pollfd watch {};
+      watch.fd = listener_.get();
+      watch.events = POLLIN;
+      if (::poll(&watch, 1, 5000) != 1) {
+        ADD_FAILURE() << "no host connected to " << path_;
+        return;
+      }
+      UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      ASSERT_TRUE(connection);
+      DeviceSide device(connection.get());
+      script(device);
+    });
+  }
+  // Waits for the current script to end.
+  void Join() {
+    if (server_.joinable()) server_.join();
+  }
+  // Stops listening, but leaves the socket in the folder: a stale endpoint.
+  void StopListening() { listener_.reset(); }
+
+ private:
+  std::string path_;
+  UniqueFd listener_;
+  std::thread server_;
+};
+
+class PosixDriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/norvex-dev-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", folder_.c_str(), 1), 0);
+  }
+  void TearDown() override {
+    ::unsetenv("NORVEX_DEVICE_DIR");
+    std::system(("rm -rf " + folder_).c_str());
+  }
+
+  std::string PathOf(const std::string& name) const { return folder_ + "/" + name; }
+
+  // Opens interface `index`, which must succeed.
+  Handle OpenGranted(uint32_t index = 0) {
+    uint32_t error = 12345;
+    const Handle handle = driver_.OpenInterface(kInterfaceClass, index, error);
+    EXPECT_NE(handle, kInvalidHandle);
+    EXPECT_EQ(error, 0u);
+    return handle;
+  }
+  // The error of opening interface `index`, which must fail.
+  uint32_t OpenError(uint32_t index = 0) {
+    uint32_t error = 0;
+    EXPECT_EQ(driver_.OpenInterface(kInterfaceClass, index, error), kInvalidHandle);
+    return error;
+  }
+
+  std::string folder_;
+  Driver& driver_ = DeviceDriver();
+};
+
+// ---------------------------------------------------------------------------
+// Open and close.
+
+TEST_F(PosixDriverTest, OpenWithoutAnySocketFindsNoDevice) {
+  ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", PathOf("missing").c_str(), 1), 0);
+  EXPECT_EQ(OpenError(), kErrorNoMoreItems);
+
+  ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", folder_.c_str(), 1), 0);
+  EXPECT_EQ(OpenError(), kErrorNoMoreItems);
+
+  // Files, folders and pipes are not devices.
+  std::FILE* file = std::fopen(PathOf("0-file").c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  ASSERT_EQ(::mkdir(PathOf("1-folder").c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo(PathOf("2-fifo").c_str(), 0600), 0);
+  EXPECT_EQ(OpenError(), kErrorNoMoreItems);
+
+  // One device: there is no interface number 1.
+  ScriptedDevice device(PathOf("dev"));
+  EXPECT_EQ(OpenError(1), kErrorNoMoreItems);
+}
+
+TEST_F(PosixDriverTest, OpenTakesTheSocketsInTheByteOrderOfTheirNames) {
+  ScriptedDevice lowerA(PathOf("dev-a"));
+  ScriptedDevice upperB(PathOf("dev-B"));
+  ScriptedDevice upperDev(PathOf("Dev-c"));
+  const std::vector<std::pair<ScriptedDevice*, std::string>> order = {
+      {&upperDev, "Dev-c"}, {&upperB, "dev-B"}, {&lowerA, "dev-a"}};
+  for (uint32_t index = 0; index < order.size(); ++index) {
+    SCOPED_TRACE(index);
+    order[index].first->Serve([](DeviceSide& device) { EXPECT_TRUE(device.HostClosed(3000)); });
+    const Handle handle = OpenGranted(index);
+    EXPECT_EQ(PosixDeviceEndpoint(handle), PathOf(order[index].second));
+    EXPECT_EQ(driver_.Close(handle), 0u);
+    order[index].first->Join();
+  }
+  EXPECT_EQ(OpenError(3), kErrorNoMoreItems);
+}
+
+TEST_F(PosixDriverTest, BusyDeviceRefusesTheOpenWithAccessDenied) {
+  ScriptedDevice device(PathOf("dev"));
+  device.ServeRaw([](DeviceSide& side) { side.Send(wire::kOpen, 0, Status(5)); });
+  EXPECT_EQ(OpenError(), kErrorAccessDenied);
+}
+
+TEST_F(PosixDriverTest, DeviceThatDoesNotGrantTheOpenCannotBeOpened) {
+  ScriptedDevice device(PathOf("dev"));
+  // Closes without a word.
+  device.ServeRaw([](DeviceSide&) {});
+  EXPECT_EQ(OpenError(), kErrorDeviceNotConnected);
+  // Answers with something other than OPEN.
+  device.ServeRaw([](DeviceSide& side) { side.Send(wire::kControlDone, 0, Status(0)); });
+  EXPECT_EQ(OpenError(), kErrorDeviceNotConnected);
+  device.Join();
+  // Nobody listens behind the socket any more.
+  device.StopListening();
+  EXPECT_EQ(OpenError(), kErrorDeviceNotConnected);
+}
+
+TEST_F(PosixDriverTest, HandlesAreDistinctAndCloseLeavesNoDescriptorOrThread) {
+  ScriptedDevice device(PathOf("dev"));
+  const size_t descriptors = CountEntries("/proc/self/fd");
+  const size_t threads = CountEntries("/proc/self/task");
+  Handle previous = kInvalidHandle;
+  for (int round = 0; round < 3; ++round) {
+    device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
+    const Handle handle = OpenGranted();
+    EXPECT_NE(handle, 0u);
+    EXPECT_NE(handle, previous);
+    previous = handle;
+    EXPECT_EQ(driver_.Close(handle), 0u);
+    device.Join();
+    EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(SettledCount("/proc/self/task", threads), threads);
+  }
+}
+
+TEST_F(PosixDriverTest, UnknownAndClosedHandlesFailAtOnce) {
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
+  const Handle closed = OpenGranted();
+  ASSERT_EQ(driver_.Close(closed), 0u);
+
+  const uint8_t frame[4] = {1, 2, 3, 4};
+  uint8_t buffer[16];
+  for (Handle handle : {closed, kInvalidHandle, Handle{0}, Handle{12345}}) {
+    SCOPED_TRACE(handle);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(driver_.Close(handle), kErrorInvalidHandle);
+    EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000),
+              kErrorInvalidHandle);
+    uint32_t bytesRead = 99;
+    EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorInvalidHandle);
+    EXPECT_EQ(bytesRead, 0u);
+    EXPECT_EQ(PosixDeviceEndpoint(handle), "");
+    EXPECT_LT(MillisecondsSince(start), 100);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Transfers.
+
+TEST_F(PosixDriverTest, ControlAndReadAreTheMessagesOfTheProtocolByteForByte) {
+  // The session of the protocol's documentation: the main unit's general
+  // state, answered with 4 bytes.
+  const Bytes request = {0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x33, 0x07};
+  const Bytes reply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
+  ScriptedDevice device(PathOf("dev"));
+  device.ServeRaw([&](DeviceSide& side) {
+    side.SendRaw(
+        {0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    Bytes control = {0x4E, 0x56, 0x10, 0x00, 0x01, 0x00, 0x00, 0x00,
+                     0x12, 0x00, 0x00, 0x00, 0x02, 0x20, 0x22, 0x00};
+    control.insert(control.end(), request.begin(), request.end());
+    EXPECT_EQ(side.Raw(control.size()), control);
+    side.SendRaw(
+        {0x4E, 0x56, 0x11, 0x00, 0x01, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    EXPECT_EQ(side.Raw(16), Bytes({0x4E, 0x56, 0x20, 0x00, 0x02, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00,
+                                   0x00, 0x02, 0x00, 0x00}));
+    Bytes readDone = {0x4E, 0x56, 0x21, 0x00, 0x02, 0x00, 0x00, 0x00,
+                      0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    readDone.insert(readDone.end(), reply.begin(), reply.end());
+    side.SendRaw(readDone);
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const Handle handle = OpenGranted();
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, request.data(),
+                                   static_cast<uint32_t>(request.size()), 1000),
+            0u);
+  uint8_t buffer[512];
+  std::memset(buffer, 0xAA, sizeof(buffer));
+  uint32_t bytesRead = 0;
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), 0u);
+  ASSERT_EQ(bytesRead, reply.size());
+  EXPECT_EQ(Bytes(buffer, buffer + bytesRead), reply);
+  EXPECT_EQ(buffer[bytesRead], 0xAA);
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+TEST_F(PosixDriverTest, ReadTakesAtMostItsCapacityAndAnErrorStatusIsReportedAsPending) {
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([](DeviceSide& side) {
+    const wire::Message control = side.Expect(wire::kControl);
+    side.Send(wire::kControlDone, control.id, Status(31));
+    // The device sends more than the host asked for: the host takes its part.
+    wire::Message read = side.Expect(wire::kRead);
+    EXPECT_EQ(wire::LoadU32(read.payload.data()), 4u);
+    side.Send(wire::kReadDone, read.id, Status(0, {1, 2, 3, 4, 5, 6, 7, 8}));
+    read = side.Expect(wire::kRead);
+    side.Send(wire::kReadDone, read.id, Status(31, {9, 9, 9}));
+    read = side.Expect(wire::kRead);
+    EXPECT_EQ(wire::LoadU32(read.payload.data()), 0u);
+    side.Send(wire::kReadDone, read.id, Status(0));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const Handle handle = OpenGranted();
+  const uint8_t frame[2] = {0x4D, 0x45};
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), kErrorIoPending);
+
+  uint8_t buffer[8];
+  std::memset(buffer, 0xAA, sizeof(buffer));
+  uint32_t bytesRead = 0;
+  EXPECT_EQ(driver_.Read(handle, buffer, 4, bytesRead, 1000), 0u);
+  EXPECT_EQ(bytesRead, 4u);
+  EXPECT_EQ(Bytes(buffer, buffer + 8), Bytes({1, 2, 3, 4, 0xAA, 0xAA, 0xAA, 0xAA}));
+
+  std::memset(buffer, 0xAA, sizeof(buffer));
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), kErrorIoPending);
+  EXPECT_EQ(bytesRead, 0u);
+  EXPECT_EQ(buffer[0], 0xAA);
+
+  // A read without room, answered with an empty frame.
+  EXPECT_EQ(driver_.Read(handle, nullptr, 0, bytesRead, 1000), 0u);
+  EXPECT_EQ(bytesRead, 0u);
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+TEST_F(PosixDriverTest, TransfersOnOneHandleCompleteByTheirIdsInAnyOrder) {
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([](DeviceSide& side) {
+    // Both transfers arrive before either is answered; the later one is
+    // answered first.
+    const wire::Message first = side.Next();
+    const wire::Message second = side.Next();
+    ASSERT_NE(first.type, 0);
+    ASSERT_NE(second.type, 0);
+    EXPECT_NE(first.id, second.id);
+    for (const wire::Message* message : {&second, &first}) {
+      if (message->type == wire::kRead) {
+        side.Send(wire::kReadDone, message->id, Status(0, {0x55, 0x66}));
+      } else {
+        EXPECT_EQ(message->type, wire::kControl);
+        side.Send(wire::kControlDone, message->id, Status(0));
+      }
+    }
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const Handle handle = OpenGranted();
+  uint32_t readResult = 99;
+  uint32_t bytesRead = 0;
+  uint8_t buffer[8] = {};
+  std::thread reader([&] { readResult = driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 2000); });
+  const uint8_t frame[3] = {7, 8, 9};
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 2000), 0u);
+  reader.join();
+  EXPECT_EQ(readResult, 0u);
+  EXPECT_EQ(Bytes(buffer, buffer + bytesRead), Bytes({0x55, 0x66}));
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Time-outs, cancelling, late replies.
+
+TEST_F(PosixDriverTest, TimeOutSendsCancelAndReportsPendingInTime) {
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([](DeviceSide& side) {
+    // No reply is ready: the READ stays pending until the host cancels it.
+    const wire::Message read = side.Expect(wire::kRead);
+    const wire::Message cancel = side.Expect(wire::kCancel);
+    EXPECT_EQ(cancel.id, read.id);
+    EXPECT_TRUE(cancel.payload.empty());
+    side.Send(wire::kReadDone, read.id, Status(kErrorOperationAborted));
+    // The same with a CONTROL that the device never acknowledges.
+    const wire::Message control = side.Expect(wire::kControl);
+    EXPECT_EQ(side.Expect(wire::kCancel).id, control.id);
+    side.Send(wire::kControlDone, control.id, Status(kErrorOperationAborted));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const Handle handle = OpenGranted();
+  uint8_t buffer[16];
+  std::memset(buffer, 0xAA, sizeof(buffer));
+  uint32_t bytesRead = 99;
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 100), kErrorIoPending);
+  int64_t elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 100);
+  EXPECT_LT(elapsed, 600);
+  EXPECT_EQ(bytesRead, 0u);
+  EXPECT_EQ(buffer[0], 0xAA);
+
+  const uint8_t frame[2] = {0x4D, 0x45};
+  start = Clock::now();
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 50), kErrorIoPending);
+  elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 50);
+  EXPECT_LT(elapsed, 550);
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+TEST_F(PosixDriverTest, ZeroTimeOutCancelsAtOnceAndReportsPendingWhateverTheAnswer) {
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([](DeviceSide& side) {
+    const wire::Message read = side.Expect(wire::kRead);
+    EXPECT_EQ(side.Expect(wire::kCancel).id, read.id);
+    side.Send(wire::kReadDone, read.id, Status(kErrorOperationAborted));
+    // The device completes the CONTROL well just as the CANCEL arrives: the
+    // host, which did not wait, reports it as pending all the same.
+    const wire::Message control = side.Expect(wire::kControl);
+    EXPECT_EQ(side.Expect(wire::kCancel).id, control.id);
+    side.Send(wire::kControlDone, control.id, Status(0));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const Handle handle = OpenGranted();
+  uint8_t buffer[16];
+  uint32_t bytesRead = 99;
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 0), kErrorIoPending);
+  EXPECT_LT(MillisecondsSince(start), 500);
+  EXPECT_EQ(bytesRead, 0u);
+
+  const uint8_t frame[2] = {0x4D, 0x45};
+  start = Clock::now();
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 0), kErrorIoPending);
+  EXPECT_LT(MillisecondsSince(start), 500);
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+TEST_F(PosixDriverTest, LateReplyAfterAnIgnoredCancelIsDroppedAndTheNextReadGetsItsOwn) {
+  Signal hostGaveUp;
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([&](DeviceSide& side) {
+    const wire::Message stale = side.Expect(wire::kRead);
+    EXPECT_EQ(side.Expect(wire::kCancel).id, stale.id);
+    // The device ignores the CANCEL and answers only after the host has
+    // forgotten the transfer.
+    EXPECT_TRUE(hostGaveUp.WaitFor(5000));
+    side.Send(wire::kReadDone, stale.id, Status(0, {0xDE, 0xAD}));
+    const wire::Message fresh = side.Expect(wire::kRead);
+    EXPECT_GT(fresh.id, stale.id);
+    side.Send(wire::kReadDone, fresh.id, Status(0, {0x12, 0x34, 0x56}));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const uint64_t droppedBefore = DroppedLateCompletions();
+  const Handle handle = OpenGranted();
+  uint8_t abandoned[8];
+  std::memset(abandoned, 0xAA, sizeof(abandoned));
+  uint32_t bytesRead = 99;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(driver_.Read(handle, abandoned, sizeof(abandoned), bytesRead, 50), kErrorIoPending);
+  const int64_t elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 50 + 1000);  // the time-out, then the wait for the cancel
+  EXPECT_LT(elapsed, 50 + 1000 + 500);
+  hostGaveUp.Notify();
+
+  uint8_t buffer[8] = {};
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 2000), 0u);
+  EXPECT_EQ(Bytes(buffer, buffer + bytesRead), Bytes({0x12, 0x34, 0x56}));
+  // The late reply came before the fresh one on the stream.
+  EXPECT_EQ(DroppedLateCompletions(), droppedBefore + 1);
+  EXPECT_EQ(abandoned[0], 0xAA);
+  EXPECT_EQ(abandoned[1], 0xAA);
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+TEST_F(PosixDriverTest, DoneForNoPendingTransferIsDropped) {
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([](DeviceSide& side) {
+    side.Send(wire::kReadDone, 77, Status(0, {0xBA, 0xD0}));  // an id never used
+    const wire::Message control = side.Expect(wire::kControl);
+    side.Send(wire::kControlDone, control.id, Status(0));
+    side.Send(wire::kControlDone, control.id, Status(0));  // a duplicate
+    const wire::Message read = side.Expect(wire::kRead);
+    side.Send(wire::kReadDone, read.id, Status(0, {0x01}));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const uint64_t droppedBefore = DroppedLateCompletions();
+  const Handle handle = OpenGranted();
+  const uint8_t frame[2] = {0x4D, 0x45};
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), 0u);
+  uint8_t buffer[8] = {};
+  uint32_t bytesRead = 0;
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), 0u);
+  EXPECT_EQ(Bytes(buffer, buffer + bytesRead), Bytes({0x01}));
+  EXPECT_EQ(DroppedLateCompletions(), droppedBefore + 2);
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Disconnection and closing.
+
+TEST_F(PosixDriverTest, DisconnectFailsThePendingTransferAndEveryLaterOne) {
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([](DeviceSide& side) {
+    side.Expect(wire::kRead);
+    side.Disconnect();  // unplugged in the middle of the transfer
+  });
+
+  const Handle handle = OpenGranted();
+  uint8_t buffer[16];
+  uint32_t bytesRead = 99;
+  const Clock::time_point start = Clock::now();
+  // It was pending when the connection dropped: done with an error after
+  // pending.
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorIoPending);
+  EXPECT_LT(MillisecondsSince(start), 1000);
+  EXPECT_EQ(bytesRead, 0u);
+  device.Join();
+
+  // Later transfers cannot be started, until the handle is closed.
+  const uint8_t frame[2] = {0x4D, 0x45};
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000),
+            kErrorDeviceNotConnected);
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorDeviceNotConnected);
+  EXPECT_EQ(PosixDeviceEndpoint(handle), PathOf("dev"));
+  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorInvalidHandle);
+}
+
+TEST_F(PosixDriverTest, ProtocolErrorFromTheDeviceEndsTheConnection) {
+  const std::vector<std::pair<const char*, std::function<void(DeviceSide&, uint32_t)>>> faults = {
+      {"wrong magic",
+       [](DeviceSide& side, uint32_t) {
+         side.SendRaw({0x4E, 0x57, 0x21, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+       }},
+      {"DONE without its status",
+       [](DeviceSide& side, uint32_t id) {
+         side.Send(wire::kReadDone, id, {0x00, 0x00});
+       }},
+      {"DONE of another type",
+       [](DeviceSide& side, uint32_t id) { side.Send(wire::kControlDone, id, Status(0)); }},
+      {"a message of the host's", [](DeviceSide& side, uint32_t id) { side.Send(wire::kCancel, id, {}); }},
+  };
+  ScriptedDevice device(PathOf("dev"));
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.first);
+    device.Serve([&fault](DeviceSide& side) {
+      const wire::Message read = side.Expect(wire::kRead);
+      fault.second(side, read.id);
+      EXPECT_TRUE(side.HostClosed(3000));
+    });
+    const Handle handle = OpenGranted();
+    uint8_t buffer[16];
+    uint32_t bytesRead = 99;
+    EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorIoPending);
+    device.Join();
+    EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorDeviceNotConnected);
+    EXPECT_EQ(driver_.Close(handle), 0u);
+  }
+}
+
+TEST_F(PosixDriverTest, CloseWhileAnotherThreadWaitsInReadEndsThatRead) {
+  Signal readArrived;
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([&](DeviceSide& side) {
+    side.Expect(wire::kRead);
+    readArrived.Notify();
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const Handle handle = OpenGranted();
+  uint32_t result = 99;
+  uint32_t bytesRead = 99;
+  int64_t elapsed = 0;
+  std::vector<uint8_t> buffer(64, 0xAA);
+  std::thread reader([&] {
+    const Clock::time_point start = Clock::now();
+    result = driver_.Read(handle, buffer.data(), static_cast<uint32_t>(buffer.size()), bytesRead, 10000);
+    elapsed = MillisecondsSince(start);
+  });
+  ASSERT_TRUE(readArrived.WaitFor(3000));
+  EXPECT_EQ(driver_.Close(handle), 0u);
+  reader.join();
+  EXPECT_EQ(result, kErrorIoPending);
+  EXPECT_EQ(bytesRead, 0u);
+  EXPECT_LT(elapsed, 1000);
+  EXPECT_EQ(buffer[0], 0xAA);
+  const uint8_t frame[2] = {0x4D, 0x45};
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000), kErrorInvalidHandle);
+}
+
+}  // namespace
+}  // namespace norvex::platform

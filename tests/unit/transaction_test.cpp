@@ -1,0 +1,271 @@
+// transaction_test.cpp: Transact against a scripted driver: the device test,
+// the command lock and its timing, the failure lines and records in the log,
+// the generic query and function call, and every link mode.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "connection/library.h"
+#include "fake_host.h"
+#include "fake_platform.h"
+
+namespace norvex {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kStateReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
+const Bytes kAck = {0x4D, 0x45, 0x01, 0x10, 0x02, 0x00, 0xC0, 0x01, 0x10, 0x57};
+const std::string kErrorNumberGbk = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5";
+
+class TransactionTest : public ::testing::Test {
+ protected:
+  explicit TransactionTest(uint32_t lockWaitMs = CDeviceLink::kLockWaitMs)
+      : lib(host, driver, windows, lockWaitMs) {}
+
+  // The log written since the test's set-up, without time prefixes.
+  std::string NewLog() {
+    std::string all = host.Log().substr(logStart);
+    std::string out;
+    size_t pos = 0;
+    while (pos < all.size()) {
+      size_t lf = all.find('\n', pos);
+      std::string line = all.substr(pos, lf - pos + 1);
+      pos = lf + 1;
+      out += (line.size() > 16 && line[2] == ':' && line[12] == ' ') ? line.substr(16) : line;
+    }
+    return out;
+  }
+  void Open() {
+    ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+    logStart = host.Log().size();
+  }
+  void SetUp() override {
+    host.files[host.Ini()] = "[LOG]\nLastTime=2026/12/07\n";
+    logStart = host.Log().size();
+  }
+
+  testing::FakeHost host;
+  testing::FakeDriver driver;
+  testing::FakeWindowSystem windows;
+  size_t logStart = 0;
+  Library lib;
+};
+
+TEST_F(TransactionTest, NoDeviceFailsAtOnceWithoutTouchingTheLock) {
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    std::lock_guard<std::timed_mutex> hold(lib.link.CommandLockForTests());
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (lib.link.CommandLockForTests().try_lock()) {
+    lib.link.CommandLockForTests().unlock();
+    std::this_thread::yield();
+  }
+  uint8_t buffer[4] = {};
+  const uint8_t selector[4] = {0x00, 0x30, 0x00, 0x00};
+  EXPECT_EQ(lib.link.GetStateEx(selector, buffer, 4, 0x10), CTP_ERR_NO_DEVICE);
+  release = true;
+  holder.join();
+  EXPECT_EQ(NewLog(), "Device disconnect! cmd = 0xC0D0 , addr = 0x10\n" + kErrorNumberGbk +
+                          " 0xE0000010\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n\t Rec:(0xC0D1 , 0x0004 , 0x00)\n"
+                          "\tData:( 3000 0000 )\n");
+  EXPECT_TRUE(driver.written.empty());
+}
+
+TEST_F(TransactionTest, GoldenStateQueryEndToEnd) {
+  Open();
+  driver.QueueReply(kStateReply);
+  uint8_t buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  const uint8_t selector[4] = {0, 0, 0, 0};
+  EXPECT_EQ(lib.link.GetStateEx(selector, buffer, 4, 0x10), NORVEX_OK);
+  ASSERT_EQ(driver.written.size(), 1u);
+  EXPECT_EQ(driver.written[0], (Bytes{0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0, 0, 0, 0, 0x33, 0x07}));
+  EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{1, 0, 0, 0}));
+  EXPECT_EQ(NewLog(), "");
+  EXPECT_EQ(driver.lastTimeout, 10000u);
+}
+
+TEST_F(TransactionTest, FunctionCallSendsSelectorAndParameters) {
+  Open();
+  driver.QueueReply(kAck);
+  uint8_t request[16] = {0x01, 0x02, 0x03, 0x04};
+  EXPECT_EQ(lib.link.FunctionEx(request, 0x10, 0x1000C), NORVEX_OK);  // low 16 bits: 12
+  ASSERT_EQ(driver.written.size(), 1u);
+  EXPECT_EQ(driver.written[0].size(), 26u);
+  EXPECT_EQ(driver.written[0][4], 18);  // length word: 16 data bytes + 2
+  EXPECT_EQ(driver.written[0][6], 0xD8);
+}
+
+TEST_F(TransactionTest, EachFailureLeavesASummaryLineAndTheFailureText) {
+  Open();
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    uint32_t code;
+  } cases[] = {
+      {"write fails", [&] { driver.writeResult = 31; }, 31},
+      {"no reply", [&] { driver.writeResult = 0; }, 997},
+      {"error reply",
+       [&] { driver.QueueReply({0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xC1, 0x01, 0x07, 0x00, 0x00, 0x00, 0x1C, 0x57}); },
+       0xE0100007},
+      {"bad checksum", [&] { driver.QueueReply({0x4D, 0x45, 0x01, 0x10, 0x02, 0x00, 0xC0, 0x01, 0x11, 0x57}); },
+       CTP_ERR_CHECKSUM},
+  };
+  for (const Case& c : cases) {
+    c.arrange();
+    logStart = host.Log().size();
+    const uint8_t selector[4] = {0x01, 0x00, 0x02, 0x00};
+    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), c.code) << c.name;
+    char summary[128];
+    std::snprintf(summary, sizeof(summary),
+                  "Communication Fail! cmd = 0xC0D8 , addr = 0x10 , return = 0x%08X\n", c.code);
+    const std::string log = NewLog();
+    EXPECT_EQ(log.substr(0, std::strlen(summary)), summary) << c.name;
+    char number[32];
+    std::snprintf(number, sizeof(number), " 0x%08X\n", c.code);
+    EXPECT_EQ(log.substr(std::strlen(summary), kErrorNumberGbk.size() + 12), kErrorNumberGbk + number) << c.name;
+    EXPECT_NE(log.find("\tData:( 0001 0002 )\n"), std::string::npos) << c.name;
+    EXPECT_EQ(lib.link.ErrorInfo(c.code), log.substr(std::strlen(summary))) << c.name;
+  }
+}
+
+TEST_F(TransactionTest, SlowLockIsLoggedAndRecordedButTheCommandRuns) {
+  Open();
+  driver.QueueReply(kAck);
+  std::atomic<bool> holding{false};
+  std::thread holder([&] {
+    std::lock_guard<std::timed_mutex> hold(lib.link.CommandLockForTests());
+    holding = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::lock_guard<std::recursive_mutex> clock(host.mutex);
+    host.ticks += 8000;  // the waiting command sees 8000 ms pass
+  });
+  while (!holding) std::this_thread::yield();
+  const uint8_t selector[4] = {};
+  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
+  holder.join();
+  const std::string log = NewLog();
+  EXPECT_EQ(log.substr(0, 67), "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 8000(15000)\n");
+  EXPECT_EQ(log.substr(67, kErrorNumberGbk.size() + 12), kErrorNumberGbk + " 0xE000000A\n");
+  EXPECT_EQ(std::string(lib.link.ErrorInfo(CTP_ERR_SLOW_LOCK)).substr(0, 8), kErrorNumberGbk);
+  EXPECT_EQ(driver.written.size(), 1u);
+}
+
+class LockTimeoutTest : public TransactionTest {
+ protected:
+  LockTimeoutTest() : TransactionTest(50) {}
+};
+
+TEST_F(LockTimeoutTest, CommandThatCannotGetTheLockNeverTouchesTheDevice) {
+  Open();
+  std::atomic<bool> holding{false};
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    std::lock_guard<std::timed_mutex> hold(lib.link.CommandLockForTests());
+    holding = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!holding) std::this_thread::yield();
+  const uint8_t selector[4] = {};
+  EXPECT_EQ(lib.link.FunctionEx(selector, 0x42, 0), CTP_ERR_LOCK_TIMEOUT);
+  release = true;
+  holder.join();
+  EXPECT_TRUE(driver.written.empty());
+  EXPECT_EQ(NewLog().substr(0, 63), "Device lock Timeout! cmd = 0xC0D8 , addr = 0x42 , time = 0(50)\n");
+}
+
+TEST_F(TransactionTest, LockTimeZeroLogsEveryCommandThatWaitedAtAll) {
+  testing::FakeHost zeroHost;
+  zeroHost.files[zeroHost.Ini()] = "[LOG]\nLastTime=2026/12/07\nLockTime=0\n";
+  testing::FakeDriver otherDriver;
+  Library zero(zeroHost, otherDriver, windows);
+  zero.connection.Init(nullptr, nullptr);
+  otherDriver.QueueReply(kAck);
+  otherDriver.QueueReply(kAck);
+  const uint8_t selector[4] = {};
+  size_t start = zeroHost.Log().size();
+  EXPECT_EQ(zero.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
+  EXPECT_EQ(zeroHost.Log().size(), start);  // no wait at all: 0 is not above 0
+  std::atomic<bool> holding{false};
+  std::thread holder([&] {
+    std::lock_guard<std::timed_mutex> hold(zero.link.CommandLockForTests());
+    holding = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::recursive_mutex> clock(zeroHost.mutex);
+    zeroHost.ticks += 1;
+  });
+  while (!holding) std::this_thread::yield();
+  EXPECT_EQ(zero.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
+  holder.join();
+  EXPECT_EQ(zeroHost.Log().substr(start + 16, 64),
+            "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 1(15000)\n");
+}
+
+TEST_F(TransactionTest, OversizeAndOddRequestsAreRefusedAndLogged) {
+  Open();
+  std::vector<uint8_t> big(503);
+  CommandPacket packet{big.data(), 503, nullptr, 0, 0x10, 0x0820, 0, CTP_REPLY_ACK};
+  EXPECT_EQ(lib.link.Transact(packet), NORVEX_ERR_LENGTH_LIMIT);
+  packet.requestLength = 7;
+  EXPECT_EQ(lib.link.Transact(packet), NORVEX_ERR_INVALID_ARGUMENT);
+  EXPECT_TRUE(driver.written.empty());
+  EXPECT_NE(NewLog().find("return = 0xA0000027\n"), std::string::npos);
+}
+
+// Link modes without a device: the pseudo link is open, frames go to the
+// command file in mode 4 and nowhere otherwise, and every read fails on the
+// pseudo handle with the invalid-handle error.
+TEST_F(TransactionTest, ModesWithoutADevice) {
+  for (int32_t mode : {2, 4, 12, 7, -1}) {
+    lib.settings.linkMode = mode;
+    driver.present = false;
+    EXPECT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK) << mode;
+    EXPECT_EQ(lib.connection.PortStatus(), NORVEX_OK) << mode;
+    const uint8_t selector[4] = {};
+    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle) << mode;
+    EXPECT_TRUE(driver.written.empty());
+    const std::string commandFile = host.exeFolder + "/CommandFile.bin";
+    if (mode == 4) {
+      EXPECT_EQ(host.files[commandFile], std::string("\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x00\x00\x00\x3B\x07", 14));
+    }
+    EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+    EXPECT_EQ(host.openForWriting.count(commandFile), 0u) << "command file left open in mode " << mode;
+  }
+}
+
+TEST_F(TransactionTest, CommandFileThatCannotBeWrittenIsShownAndTheCommandGoesOn) {
+  lib.settings.linkMode = 4;
+  lib.debugFolder.Set("/no/such/folder");
+  EXPECT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+  const uint8_t selector[4] = {};
+  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_NE(host.messages[0].find("/no/such/folder/CommandFile.bin"), std::string::npos);
+}
+
+TEST_F(TransactionTest, CloseReleasesWhatWasOpenedWhateverTheModeIsNow) {
+  ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+  lib.settings.linkMode = 4;
+  EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+  EXPECT_EQ(driver.closed, driver.opened);  // the USB handle, though the mode says command file
+  lib.settings.linkMode = 4;
+  ASSERT_EQ(lib.connection.OpenDevice(), NORVEX_OK);
+  lib.settings.linkMode = 1;
+  EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+  EXPECT_EQ(host.openForWriting.count(host.exeFolder + "/CommandFile.bin"), 0u);
+}
+
+TEST_F(TransactionTest, UsbTimeoutReachesEveryTransfer) {
+  Open();
+  lib.settings.usbTimeout = 3000;
+  const uint8_t selector[4] = {};
+  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorIoPending);
+  EXPECT_EQ(driver.lastTimeout, 3000u);
+}
+
+}  // namespace
+}  // namespace norvex
