@@ -32,6 +32,14 @@ class InstantDevice final : public norvex::platform::Driver {
     std::memcpy(buffer, kReply, bytesRead);
     return 0;
   }
+  PendingWrite StartWrite(Handle, const void*, uint32_t, uint32_t& error) override {
+    error = 0;
+    return 1;
+  }
+  uint32_t CompleteWrite(PendingWrite, uint32_t, uint32_t& transferred) override {
+    transferred = 0;
+    return 0;
+  }
 };
 
 constexpr double kMicroframeSeconds = 125e-6;

@@ -58,7 +58,7 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
     RecordFailure(packet, CTP_ERR_LOCK_TIMEOUT);
     return CTP_ERR_LOCK_TIMEOUT;
   }
-  std::lock_guard<std::timed_mutex> hold(m_commandLock, std::adopt_lock);
+  std::lock_guard<CommandLock> hold(m_commandLock, std::adopt_lock);
   if (waited > m_lockTime) {
     m_log.WriteLine(Format("Command lock time! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)",
                            packet.command, packet.address, static_cast<int>(waited),

@@ -10,6 +10,7 @@
 #include "log/driver_log.h"
 #include "norvex.h"
 #include "platform/platform.h"
+#include "protocol/command_lock.h"
 #include "protocol/failure_record.h"
 #include "protocol/frame.h"
 
@@ -59,7 +60,7 @@ class CDeviceLink {
 
   uint32_t LockTime() const { return m_lockTime; }
   // The command lock, for tests that hold it from another thread.
-  std::timed_mutex& CommandLockForTests() { return m_commandLock; }
+  CommandLock& CommandLockForTests() { return m_commandLock; }
 
  private:
   CDriverLog& m_log;
@@ -76,7 +77,7 @@ class CDeviceLink {
   mutable std::mutex m_failureLock;
   FailureRecord m_failure;
 
-  std::timed_mutex m_commandLock;
+  CommandLock m_commandLock;
   uint32_t m_lockTime = kDefaultLockTimeMs;
 };
 

@@ -77,8 +77,26 @@ class FakeDriver : public platform::Driver {
     std::copy(reply.frame.begin(), reply.frame.begin() + bytesRead, static_cast<uint8_t*>(buffer));
     return 0;
   }
+  // Bulk writes land in `bulk` at once; CompleteWrite reports them.
+  std::vector<uint8_t> bulk;
+  uint32_t bulkResult = 0;
+  PendingWrite StartWrite(platform::Handle, const void* data, uint32_t size, uint32_t& error) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    bulk.insert(bulk.end(), bytes, bytes + size);
+    lastBulkSize = size;
+    error = 0;
+    return 1;
+  }
+  uint32_t CompleteWrite(PendingWrite, uint32_t, uint32_t& transferred) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    transferred = bulkResult == 0 ? lastBulkSize : 0;
+    return bulkResult;
+  }
+  uint32_t lastBulkSize = 0;
 };
 
+// (bulk writes: see FakeDriver::StartWrite)
 // Records what the connection registers and hooks; CallNextHook counts.
 class FakeWindowSystem : public platform::WindowSystem {
  public:

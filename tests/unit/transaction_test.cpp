@@ -58,7 +58,7 @@ class TransactionTest : public ::testing::Test {
 TEST_F(TransactionTest, NoDeviceFailsAtOnceWithoutTouchingTheLock) {
   std::atomic<bool> release{false};
   std::thread holder([&] {
-    std::lock_guard<std::timed_mutex> hold(lib.link.CommandLockForTests());
+    std::lock_guard<CommandLock> hold(lib.link.CommandLockForTests());
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
   while (lib.link.CommandLockForTests().try_lock()) {
@@ -138,7 +138,7 @@ TEST_F(TransactionTest, SlowLockIsLoggedAndRecordedButTheCommandRuns) {
   driver.QueueReply(kAck);
   std::atomic<bool> holding{false};
   std::thread holder([&] {
-    std::lock_guard<std::timed_mutex> hold(lib.link.CommandLockForTests());
+    std::lock_guard<CommandLock> hold(lib.link.CommandLockForTests());
     holding = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     std::lock_guard<std::recursive_mutex> clock(host.mutex);
@@ -165,7 +165,7 @@ TEST_F(LockTimeoutTest, CommandThatCannotGetTheLockNeverTouchesTheDevice) {
   std::atomic<bool> holding{false};
   std::atomic<bool> release{false};
   std::thread holder([&] {
-    std::lock_guard<std::timed_mutex> hold(lib.link.CommandLockForTests());
+    std::lock_guard<CommandLock> hold(lib.link.CommandLockForTests());
     holding = true;
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
@@ -192,7 +192,7 @@ TEST_F(TransactionTest, LockTimeZeroLogsEveryCommandThatWaitedAtAll) {
   EXPECT_EQ(zeroHost.Log().size(), start);  // no wait at all: 0 is not above 0
   std::atomic<bool> holding{false};
   std::thread holder([&] {
-    std::lock_guard<std::timed_mutex> hold(zero.link.CommandLockForTests());
+    std::lock_guard<CommandLock> hold(zero.link.CommandLockForTests());
     holding = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::lock_guard<std::recursive_mutex> clock(zeroHost.mutex);

@@ -285,6 +285,16 @@ class Connection {
   uint32_t Run(uint16_t type, const void* head, size_t headSize, const void* body, size_t bodySize,
                Transfer& transfer, uint32_t timeoutMs) {
     uint32_t id = 0;
+    const uint32_t started = Begin(type, head, headSize, body, bodySize, transfer, id);
+    if (started != 0) return started;
+    const uint32_t status = Finish(id, transfer, timeoutMs);
+    return status == 0 ? 0 : kErrorIoPending;
+  }
+
+  // Sends a transfer's message and lists it as pending under `id`. Returns 0,
+  // or the error with which it could not start.
+  uint32_t Begin(uint16_t type, const void* head, size_t headSize, const void* body, size_t bodySize,
+                 Transfer& transfer, uint32_t& id) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (closed_) return kErrorInvalidHandle;
@@ -294,21 +304,28 @@ class Connection {
     }
 
     const bool sent = SendMessage(type, id, head, headSize, body, bodySize);
-    std::unique_lock<std::mutex> lock(mutex_);
     if (!sent) {
       // Not started. Part of the message may have gone out, so the stream
       // can no longer be trusted: end the connection for every transfer.
+      std::unique_lock<std::mutex> lock(mutex_);
       pending_.erase(id);
       const bool closed = closed_;
       lock.unlock();
       Shutdown();
       return closed ? kErrorInvalidHandle : kErrorDeviceNotConnected;
     }
+    return 0;
+  }
 
+  // Waits at most `timeoutMs` for the transfer started as `id`. Returns its
+  // completion status (0, the device's status, 995, 1167), or
+  // kErrorIoIncomplete when it was not done in time and had to be cancelled.
+  uint32_t Finish(uint32_t id, Transfer& transfer, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
     if (timeoutMs > 0) {
       done_.wait_for(lock, milliseconds(timeoutMs), [&transfer] { return transfer.done; });
     }
-    if (transfer.done) return transfer.status == 0 ? 0 : kErrorIoPending;
+    if (transfer.done) return transfer.status;
 
     // Not done in time: cancel, and wait until the device has let go of the
     // transfer (or until kCancelWait says it never will), so that its DONE
@@ -318,9 +335,36 @@ class Connection {
     lock.lock();
     done_.wait_for(lock, kCancelWait, [&transfer] { return transfer.done; });
     if (!transfer.done) pending_.erase(id);  // a DONE for it from now on is dropped
-    return kErrorIoPending;
+    return kErrorIoIncomplete;
   }
 
+ public:
+  // A bulk write between its start and its completion; the transfer record
+  // lives here, off the stack, for that time.
+  struct BulkWrite {
+    explicit BulkWrite(std::shared_ptr<Connection> owner)
+        : connection(std::move(owner)), transfer(wire::kWriteDone) {}
+    std::shared_ptr<Connection> connection;
+    Transfer transfer;
+    uint32_t id = 0;
+    uint32_t startError = 0;
+  };
+
+  void StartWrite(BulkWrite& write, const void* data, uint32_t size) {
+    write.startError = Begin(wire::kWrite, data, size, nullptr, 0, write.transfer, write.id);
+  }
+
+  // 0 when the write completed well, kErrorIoIncomplete when it had not
+  // completed in time, or the error with which it failed.
+  uint32_t CompleteWrite(BulkWrite& write, uint32_t timeoutMs, uint32_t& transferred) {
+    transferred = 0;
+    if (write.startError != 0) return write.startError;
+    const uint32_t status = Finish(write.id, write.transfer, timeoutMs);
+    if (status == 0) transferred = write.transfer.bytes;
+    return status;
+  }
+
+ private:
   void ReceiveMessages() {
     try {
       wire::Message message;
@@ -450,10 +494,40 @@ class PosixDriver final : public Driver {
     }
   }
 
+  PendingWrite StartWrite(Handle device, const void* data, uint32_t size, uint32_t& error) override {
+    std::shared_ptr<Connection> connection = Find(device);
+    if (!connection) {
+      error = kErrorInvalidHandle;
+      return kNoWrite;
+    }
+    if ((data == nullptr && size > 0) || size > wire::kMaxBulk) {
+      error = kErrorInvalidParameter;
+      return kNoWrite;
+    }
+    try {
+      auto write = std::make_unique<Connection::BulkWrite>(std::move(connection));
+      write->connection->StartWrite(*write, data, size);
+      error = write->startError;
+      return reinterpret_cast<PendingWrite>(write.release());
+    } catch (...) {
+      error = kErrorNotEnoughMemory;
+      return kNoWrite;
+    }
+  }
+
+  uint32_t CompleteWrite(PendingWrite pending, uint32_t timeoutMs, uint32_t& transferred) override {
+    transferred = 0;
+    if (pending == kNoWrite) return kErrorInvalidHandle;
+    std::unique_ptr<Connection::BulkWrite> write(reinterpret_cast<Connection::BulkWrite*>(pending));
+    return write->connection->CompleteWrite(*write, timeoutMs, transferred);
+  }
+
   std::string Endpoint(Handle device) {
     std::shared_ptr<Connection> connection = Find(device);
     return connection ? connection->Endpoint() : std::string();
   }
+
+  ~PosixDriver() override { CloseAll(); }
 
   // Closes every open handle: their reader threads end before the process
   // (or the shared library holding this code) goes.
@@ -505,20 +579,13 @@ class PosixDriver final : public Driver {
   Handle lastHandle_ = kHandleBase;
 };
 
-// Closes what is still open when static objects are destroyed: at the end of
-// the process, or when the shared library is unloaded with a handle open, so
-// that no reader thread runs on in code that goes away.
-struct CloseAtExit {
-  PosixDriver* driver;
-  ~CloseAtExit() { driver->CloseAll(); }
-};
-
 PosixDriver& TheDriver() {
-  // Never destroyed: calls made while other static objects are destroyed
-  // still find a driver (with no handle open).
-  static PosixDriver* const driver = new PosixDriver();
-  static CloseAtExit closer{driver};
-  return *driver;
+  // Made on first use, during the construction of the library's objects, so
+  // destroyed after them: at the end of the process or when the shared
+  // library is unloaded. Its destructor closes what is still open, so that
+  // no reader thread runs on in code that goes away.
+  static PosixDriver driver;
+  return driver;
 }
 
 }  // namespace
