@@ -39,6 +39,22 @@ std::vector<std::string> Texts(const std::string& text) {
   return out;
 }
 
+// A host that unloads the library while its window is still watched: the
+// library removes its registration and hook from a window system that must
+// still be there.
+TEST(LoadUnload, UnloadWhileAWindowIsWatched) {
+  void* library = ::dlopen(NORVEX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto createWindow = reinterpret_cast<NorvexWindow(NORVEX_CALL*)()>(::dlsym(library, "NorvexHost_CreateWindow"));
+  auto init = reinterpret_cast<uint32_t(NORVEX_CALL*)(NorvexWindow)>(::dlsym(library, "Norvex_Init"));
+  ASSERT_NE(createWindow, nullptr);
+  ASSERT_NE(init, nullptr);
+  NorvexWindow window = createWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(init(window), CTP_ERR_NO_DEVICE);
+  ASSERT_EQ(::dlclose(library), 0);
+}
+
 TEST(LoadUnload, EveryRunIsFramedByStartAndClose) {
   std::remove(LogPath().c_str());
   std::remove(IniPath().c_str());

@@ -199,6 +199,10 @@ void RunHooks(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam
 
 class PosixWindowSystem final : public WindowSystem {
  public:
+  // The registry is made with the window system, so that it outlives every
+  // object (the library's among them) that was given the window system.
+  PosixWindowSystem() { Registry::Get(); }
+
   Registration RegisterInterfaceNotification(Window window, const Guid& interfaceClass) override {
     return Registry::Get().Register(RegistrationRecord{window, false, interfaceClass, kInvalidHandle, nullptr, {}});
   }
