@@ -59,6 +59,23 @@ void DeviceModel::InstallBuiltinHandlers() {
     builtin_[HandlerKey{unit, kStateQuery}] = [this](const Request& r) { return HandleStateQuery(r); };
     builtin_[HandlerKey{unit, kFunctionCall}] = [this](const Request& r) { return HandleFunctionCall(r); };
   }
+  builtin_[HandlerKey{kMainUnit, kReadBackCommand}] = [this](const Request& r) { return printMemory_.ReadBack(r); };
+  units::InstallMainUnit(*this);
+  units::InstallLaserHead(*this);
+  units::InstallHsBoards(*this);
+}
+
+std::vector<uint8_t>& DeviceModel::Record(uint8_t address, uint16_t group, uint16_t item) {
+  auto [it, made] = records_.try_emplace(RecordKey{address, group, item}, std::vector<uint8_t>(4, 0));
+  return it->second;
+}
+
+void DeviceModel::Handle(uint8_t address, uint16_t command, CommandHandler handler) {
+  builtin_[HandlerKey{address, command}] = std::move(handler);
+}
+
+void DeviceModel::OnFunction(uint8_t address, uint16_t group, uint16_t item, units::FunctionEffect effect) {
+  effects_[RecordKey{address, group, item}] = std::move(effect);
 }
 
 Reply DeviceModel::Dispatch(const Request& request) {
@@ -78,6 +95,10 @@ Reply DeviceModel::HandleFunctionCall(const Request& request) {
   if (request.data.size() < 4) return Reply::Error(kErrorNoSelector);
   calls_.push_back(FunctionCall{request.address, SelectorWord(request.data, 0), SelectorWord(request.data, 2),
                                 std::vector<uint8_t>(request.data.begin() + 4, request.data.end())});
+  const FunctionCall& call = calls_.back();
+  if (auto effect = effects_.find(RecordKey{call.address, call.group, call.item}); effect != effects_.end()) {
+    return effect->second(call.params);
+  }
   return Reply::Ack();
 }
 
@@ -182,7 +203,22 @@ Outcome DeviceModel::HandleFrame(const uint8_t* frame, size_t size) {
 
 void DeviceModel::AppendPrintData(const uint8_t* data, size_t size) {
   std::lock_guard<std::mutex> lock(mu_);
-  printMemory_.insert(printMemory_.end(), data, data + size);
+  printMemory_.Append(data, size);
+}
+
+WritePlan DeviceModel::PlanWrite(size_t size) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return printMemory_.PlanWrite(size);
+}
+
+void DeviceModel::InjectBulkWriteFault(const BulkWriteFault& fault) {
+  std::lock_guard<std::mutex> lock(mu_);
+  printMemory_.InjectFault(fault);
+}
+
+void DeviceModel::ClearBulkWriteFaults() {
+  std::lock_guard<std::mutex> lock(mu_);
+  printMemory_.ClearFaults();
 }
 
 void DeviceModel::NoteConnection(bool granted) {
@@ -253,12 +289,12 @@ bool DeviceModel::WaitForFrames(size_t count, std::chrono::milliseconds timeout)
 
 std::vector<uint8_t> DeviceModel::PrintMemory() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return printMemory_;
+  return printMemory_.Contents();
 }
 
 void DeviceModel::ClearPrintMemory() {
   std::lock_guard<std::mutex> lock(mu_);
-  printMemory_.clear();
+  printMemory_.Clear();
 }
 
 void DeviceModel::InjectFault(const Fault& fault) {

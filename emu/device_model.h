@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "emu/print_memory.h"
+#include "emu/units/units.h"
 
 namespace norvex::emu {
 
@@ -38,7 +40,7 @@ struct Outcome {
 std::vector<uint8_t> BuildReplyFrame(uint8_t sender, uint16_t command, const std::vector<uint8_t>& data);
 inline constexpr size_t kMaxFrameData = 0xFFF0;
 
-class DeviceModel {
+class DeviceModel : public units::UnitHost {
  public:
   explicit DeviceModel(const EmulatorOptions& options);
 
@@ -47,6 +49,8 @@ class DeviceModel {
   // applies the first matching fault.
   Outcome HandleFrame(const uint8_t* frame, size_t size);
   void AppendPrintData(const uint8_t* data, size_t size);
+  // How to complete a bulk write of `size` bytes (print_memory.h).
+  WritePlan PlanWrite(size_t size);
   void NoteConnection(bool granted);
   void SetHostConnected(bool connected);
 
@@ -64,10 +68,17 @@ class DeviceModel {
   void ClearPrintMemory();
   void InjectFault(const Fault& fault);
   void ClearFaults();
+  void InjectBulkWriteFault(const BulkWriteFault& fault);
+  void ClearBulkWriteFaults();
   uint64_t ConnectionsAccepted() const;
   uint64_t BusyRefusals() const;
   bool HostConnected() const;
   bool WaitForHost(bool connected, std::chrono::milliseconds timeout) const;
+
+  // ---- The units' view (units::UnitHost), with mu_ held -------------------
+  std::vector<uint8_t>& Record(uint8_t address, uint16_t group, uint16_t item) override;
+  void Handle(uint8_t address, uint16_t command, CommandHandler handler) override;
+  void OnFunction(uint8_t address, uint16_t group, uint16_t item, units::FunctionEffect effect) override;
 
  private:
   using RecordKey = std::tuple<uint8_t, uint16_t, uint16_t>;
@@ -91,9 +102,10 @@ class DeviceModel {
   std::map<RecordKey, std::vector<uint8_t>> records_;
   std::map<HandlerKey, CommandHandler> builtin_;
   std::map<HandlerKey, CommandHandler> custom_;
+  std::map<RecordKey, units::FunctionEffect> effects_;
   std::vector<std::vector<uint8_t>> frames_;
   std::vector<FunctionCall> calls_;
-  std::vector<uint8_t> printMemory_;
+  PrintMemoryBank printMemory_;
   std::deque<Fault> faults_;
   uint64_t accepted_ = 0;
   uint64_t refused_ = 0;

@@ -102,6 +102,10 @@ void Emulator::InjectFault(const Fault& fault) { impl_->model.InjectFault(fault)
 
 void Emulator::ClearFaults() { impl_->model.ClearFaults(); }
 
+void Emulator::InjectBulkWriteFault(const BulkWriteFault& fault) { impl_->model.InjectBulkWriteFault(fault); }
+
+void Emulator::ClearBulkWriteFaults() { impl_->model.ClearBulkWriteFaults(); }
+
 uint64_t Emulator::ConnectionsAccepted() const { return impl_->model.ConnectionsAccepted(); }
 
 uint64_t Emulator::BusyRefusals() const { return impl_->model.BusyRefusals(); }

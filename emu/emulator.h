@@ -112,6 +112,26 @@ struct Fault {
   uint32_t delayMs = 0;
 };
 
+// How bulk writes (WRITE) complete, for the next `count` of them
+// (Fault::kUntilCleared: until ClearBulkWriteFaults()).
+enum class BulkWriteFaultKind {
+  // The data goes to the print memory and WRITE_DONE comes `delayMs` after
+  // the WRITE; a CANCEL before then completes it with 995 and 0 bytes, and
+  // nothing is stored.
+  kSlow,
+  // Only the first `bytes` bytes are stored and reported (status 0), after
+  // `delayMs` as for kSlow.
+  kPartial,
+  // Nothing is stored; the WRITE stays pending until its CANCEL (995, 0 bytes).
+  kNoCompletion,
+};
+struct BulkWriteFault {
+  BulkWriteFaultKind kind = BulkWriteFaultKind::kSlow;
+  uint32_t delayMs = 0;
+  uint32_t bytes = 0;
+  int count = 1;
+};
+
 // A request as a unit's command handler sees it.
 struct Request {
   uint8_t address = 0;  // the addressed unit
@@ -201,6 +221,8 @@ class Emulator {
   // ---- Faults ------------------------------------------------------------
   void InjectFault(const Fault& fault);
   void ClearFaults();
+  void InjectBulkWriteFault(const BulkWriteFault& fault);
+  void ClearBulkWriteFaults();
 
   // ---- Counters ------------------------------------------------------------
   // Connections granted to a host (OPEN status 0), since construction.

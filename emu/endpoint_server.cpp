@@ -93,6 +93,13 @@ struct EndpointServer::Session {
     PendingRead read;
     std::vector<uint8_t> frame;
   };
+  // A WRITE whose completion a bulk-write fault holds back; its bytes go to
+  // the print memory when it completes. No `due`: it waits for its CANCEL.
+  struct PendingWrite {
+    uint32_t id;
+    std::optional<Clock::time_point> due;
+    std::vector<uint8_t> data;
+  };
 
   Session(DeviceModel& model, platform::UniqueFd connection) : model_(model), fd_(std::move(connection)) {}
 
@@ -132,6 +139,9 @@ struct EndpointServer::Session {
     for (const LateCompletion& late : late_) {
       if (!next || late.due < *next) next = late.due;
     }
+    for (const PendingWrite& write : writes_) {
+      if (write.due && (!next || *write.due < *next)) next = write.due;
+    }
     return next;
   }
 
@@ -151,6 +161,15 @@ struct EndpointServer::Session {
       const LateCompletion late = std::move(*it);
       it = late_.erase(it);
       if (!CompleteRead(late.read, late.frame)) return false;
+    }
+    for (auto it = writes_.begin(); it != writes_.end();) {
+      if (!it->due || *it->due > now) {
+        ++it;
+        continue;
+      }
+      const PendingWrite write = std::move(*it);
+      it = writes_.erase(it);
+      if (!CompleteWrite(write.id, write.data.data(), write.data.size())) return false;
     }
     return true;
   }
@@ -214,14 +233,38 @@ struct EndpointServer::Session {
       wire::StoreU32(done, kStatusInvalidParameter);
       wire::StoreU32(done + 4, 0);
     } else {
-      model_.AppendPrintData(message.payload.data(), message.payload.size());
-      wire::StoreU32(done, kStatusOk);
-      wire::StoreU32(done + 4, static_cast<uint32_t>(message.payload.size()));
+      const WritePlan plan = model_.PlanWrite(message.payload.size());
+      if (!plan.complete || plan.delayMs > 0) {
+        PendingWrite write{message.id, std::nullopt,
+                           std::vector<uint8_t>(message.payload.begin(), message.payload.begin() + plan.bytes)};
+        if (plan.complete) write.due = Clock::now() + std::chrono::milliseconds(plan.delayMs);
+        writes_.push_back(std::move(write));
+        return true;
+      }
+      return CompleteWrite(message.id, message.payload.data(), plan.bytes);
     }
     return wire::Send(fd_.get(), wire::kWriteDone, message.id, done, sizeof(done));
   }
 
+  // Stores the bytes a WRITE took and reports them with status 0.
+  bool CompleteWrite(uint32_t id, const uint8_t* data, size_t size) {
+    model_.AppendPrintData(data, size);
+    uint8_t done[8];
+    wire::StoreU32(done, kStatusOk);
+    wire::StoreU32(done + 4, static_cast<uint32_t>(size));
+    return wire::Send(fd_.get(), wire::kWriteDone, id, done, sizeof(done));
+  }
+
   bool OnCancel(uint32_t id) {
+    auto write = std::find_if(writes_.begin(), writes_.end(), [id](const PendingWrite& w) { return w.id == id; });
+    if (write != writes_.end()) {
+      // A held-back WRITE ends cancelled, having stored nothing.
+      writes_.erase(write);
+      uint8_t done[8];
+      wire::StoreU32(done, kStatusCancelled);
+      wire::StoreU32(done + 4, 0);
+      return wire::Send(fd_.get(), wire::kWriteDone, id, done, sizeof(done));
+    }
     auto it = std::find_if(reads_.begin(), reads_.end(), [id](const PendingRead& r) { return r.id == id; });
     // A transfer already completed (or never begun) ignores the CANCEL.
     if (it == reads_.end()) return true;
@@ -273,6 +316,7 @@ struct EndpointServer::Session {
   uint32_t lateDelayMs_ = 0;
   std::deque<PendingRead> reads_;
   std::vector<LateCompletion> late_;
+  std::vector<PendingWrite> writes_;
 };
 
 EndpointServer::~EndpointServer() { Stop(); }

@@ -530,6 +530,7 @@ NORVEX_API uint32_t NORVEX_CALL LH_FunctionEx(const void *data, uint32_t extraLe
 NORVEX_API uint32_t NORVEX_CALL LH_GetAFState(void *state);
 
 /* ---- HS_: HS laser driver boards (address 0x20 + board, board 0 or 1) ------ */
+/* A board number above 1, and a null pointer, give 0xA0000025 and send nothing. */
 
 /* Reads HS board board's (0 or 1) header, size table and the sections selected by
  * sectionMask (0x01..0x40) into paraFile (2004 bytes + section 6 as the board reports).
@@ -559,9 +560,10 @@ NORVEX_API uint32_t NORVEX_CALL HS_GetBusData(uint32_t boardMask, uint32_t *busD
  * Returns 0 or a result code. [ordinal 102] */
 NORVEX_API uint32_t NORVEX_CALL HS_SetCurrent(void *channelRecord);
 
-/* Sends 32 bytes of currentList to each board in boardMask (board 1's block
- * follows board 0's). reserved: accepted and ignored. Returns 0 or the first
- * failing board's code. [ordinal 103] */
+/* Sends 32 bytes of currentList to each board in boardMask, board 0 first; the
+ * list moves on 4 bytes after each board served, so with both boards board 1
+ * gets bytes 4..35 (currentList: 36 bytes), with board 1 alone bytes 0..31.
+ * reserved: accepted and ignored. Returns 0 or the first failing board's code. [ordinal 103] */
 NORVEX_API uint32_t NORVEX_CALL HS_SetCurList(uint32_t boardMask, const void *currentList, uint32_t reserved);
 
 /* Sends mode (4 bytes) to each board in boardMask (bit 0, bit 1).

@@ -7,9 +7,11 @@ Library::Library(platform::HostEnvironment& hostEnvironment, platform::Driver& d
                  platform::WindowSystem& windows, uint32_t lockWaitMs)
     : host(hostEnvironment),
       log(host),
+      printDataFile(host),
       debugFolder(host),
       usb(driver, host, settings, debugFolder),
       link(log, host, usb, lockWaitMs),
+      printData(driver, host, settings, usb, log, debugFolder, printDataFile, tiffCapture),
       connection(log, usb, windows, lastResult) {}
 
 }  // namespace norvex

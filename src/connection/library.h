@@ -11,6 +11,9 @@
 #include "log/debug_folder.h"
 #include "log/driver_log.h"
 #include "platform/platform.h"
+#include "printdata/print_data_file.h"
+#include "printdata/print_data_path.h"
+#include "printdata/tiff_capture.h"
 #include "protocol/device_link.h"
 
 namespace norvex {
@@ -25,12 +28,15 @@ class Library {
 
   platform::HostEnvironment& host;
   CDriverLog log;
+  PrintDataFile printDataFile;
+  CTiffCapture tiffCapture;
   DebugFolder debugFolder;
   LinkSettings settings;
   // The result of the latest export that stores one; the last writer wins.
   std::atomic<uint32_t> lastResult{0};
   UsbLink usb;
   CDeviceLink link;
+  PrintDataPath printData;
   Connection connection;
 };
 

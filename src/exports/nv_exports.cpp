@@ -1,5 +1,6 @@
 // nv_exports.cpp: the NV_ exports of the main unit.
 #include "exports/export_support.h"
+#include "mainunit/main_unit.h"
 #include "norvex.h"
 
 using norvex::Store;
@@ -9,6 +10,17 @@ namespace {
 
 constexpr uint32_t kMainUnit = NORVEX_ADDR_MAIN_UNIT;
 
+using norvex::mainunit::Command;
+using norvex::mainunit::Function;
+using norvex::mainunit::State;
+
+norvex::CMainUnit MainUnit() { return norvex::CMainUnit(TheLibrary().link); }
+
+// A command with the caller's block (or reply buffer), stored and returned.
+uint32_t SendBlock(Command id, const void* block) { return Store(MainUnit().Send(id, block)); }
+uint32_t CallFunction(Function id) { return Store(MainUnit().Call(id)); }
+uint32_t QueryState(State id, void* buffer) { return Store(MainUnit().Query(id, buffer)); }
+
 }  // namespace
 
 extern "C" {
@@ -16,6 +28,160 @@ extern "C" {
 NORVEX_API uint32_t NORVEX_CALL NV_FunctionEx(const void* selector) {
   if (selector == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   return Store(TheLibrary().link.FunctionEx(selector, kMainUnit, 0));
+}
+
+// ---- Commands with a block from the caller ----------------------------------
+NORVEX_API uint32_t NORVEX_CALL NV_SetCurrent(const void* currentRecord) {
+  return SendBlock(Command::kSetCurrent, currentRecord);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_StartPrint(const void* printJob) {
+  return SendBlock(Command::kStartPrint, printJob);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_ChannelTest(const void* channelTest) {
+  return SendBlock(Command::kChannelTest, channelTest);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_StartFindMedium(const void* findMediumRecord) {
+  return SendBlock(Command::kStartFindMedium, findMediumRecord);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_FMInitPara(const void* findMediumRecord) {
+  return SendBlock(Command::kFMInitPara, findMediumRecord);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_MotorMove(const void* moveRecord) {
+  return SendBlock(Command::kMotorMove, moveRecord);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_MotorMoveTo(const void* moveToRecord) {
+  return SendBlock(Command::kMotorMoveTo, moveToRecord);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_MotorStop(const void* motorStop) {
+  return SendBlock(Command::kMotorStop, motorStop);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_PrintTest(const void* testRecord) {
+  return SendBlock(Command::kPrintTest, testRecord);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_ReturnZero(const void* returnZero) {
+  return SendBlock(Command::kReturnZero, returnZero);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_SetValveState(const void* valveState) {
+  return SendBlock(Command::kSetValveState, valveState);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_SetRunMode(const void* runMode) {
+  return SendBlock(Command::kSetRunMode, runMode);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_FindBalanceBlock(const void* balanceRecord) {
+  return SendBlock(Command::kFindBalanceBlock, balanceRecord);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_PosBalanceBlock(const void* balancePosition) {
+  return SendBlock(Command::kPosBalanceBlock, balancePosition);
+}
+
+// Leaves the last-result word as it was, whatever the result.
+NORVEX_API uint32_t NORVEX_CALL NV_LoadControl(const void* loadControl) {
+  return MainUnit().Send(Command::kLoadControl, loadControl);
+}
+
+// ---- Commands with a 4-byte reply --------------------------------------------
+NORVEX_API uint32_t NORVEX_CALL NV_GetLaserPower(void* laserPower) {
+  return Store(MainUnit().Send(Command::kGetLaserPower, nullptr, laserPower));
+}
+NORVEX_API uint32_t NORVEX_CALL NV_TailPos(uint32_t value, void* tailPosition) {
+  return Store(MainUnit().TailPos(value, tailPosition));
+}
+
+// ---- Function calls ------------------------------------------------------------
+NORVEX_API uint32_t NORVEX_CALL NV_ResetPage(void) { return CallFunction(Function::kResetPage); }
+NORVEX_API uint32_t NORVEX_CALL NV_UpdatePage(void) { return CallFunction(Function::kUpdatePage); }
+NORVEX_API uint32_t NORVEX_CALL NV_EndPrint(void) { return CallFunction(Function::kEndPrint); }
+NORVEX_API uint32_t NORVEX_CALL NV_CancelPrint(void) { return CallFunction(Function::kCancelPrint); }
+NORVEX_API uint32_t NORVEX_CALL NV_LoadAck(void) { return CallFunction(Function::kLoadAck); }
+NORVEX_API uint32_t NORVEX_CALL NV_DoFlashModule(void) { return CallFunction(Function::kDoFlashModule); }
+NORVEX_API uint32_t NORVEX_CALL NV_MoveMedium(void) { return CallFunction(Function::kMoveMedium); }
+NORVEX_API uint32_t NORVEX_CALL NV_ClearUSBError(void) { return CallFunction(Function::kClearUSBError); }
+NORVEX_API uint32_t NORVEX_CALL NV_ReSelftest(void) { return CallFunction(Function::kReSelftest); }
+
+// The print-state query, then the clear only while a print error waits; each
+// exchange's result is stored as it comes.
+NORVEX_API uint32_t NORVEX_CALL NV_ClearPrintError(void) {
+  return MainUnit().ClearPrintError([](uint32_t result) { Store(result); });
+}
+
+// ---- State queries ---------------------------------------------------------------
+NORVEX_API uint32_t NORVEX_CALL NV_GetState(void* state) { return QueryState(State::kGeneral, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetVavleState(void* state) { return QueryState(State::kValve, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetBalanceState(void* state) { return QueryState(State::kBalance, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetPrintState(void* state) { return QueryState(State::kPrint, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetPrintPara(void* state) { return QueryState(State::kPrintPara, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetCtpCounterCtrl(void* state) {
+  return QueryState(State::kCtpCounterCtrl, state);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetCounterInfo(void* state) {
+  return QueryState(State::kCounterInfo, state);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetPageCounter(void* state) {
+  return QueryState(State::kPageCounter, state);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetCCInitData(void* state) {
+  return QueryState(State::kCCInitData, state);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetCCICtrl(void* state) { return QueryState(State::kCCICtrl, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetFlashCtrl(void* state) { return QueryState(State::kFlashCtrl, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetInitState(void* state) { return QueryState(State::kInit, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetLoadState(void* state) { return QueryState(State::kLoad, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetSensorState(void* state) { return QueryState(State::kSensor, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetFScanState(void* state) { return QueryState(State::kFScan, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetSScanState(void* state) { return QueryState(State::kSScan, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetSystemError(void* state) {
+  return QueryState(State::kSystemError, state);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetSetFocusState(void* state) {
+  return QueryState(State::kSetFocus, state);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetLHSentCtrlState(void* state) {
+  return QueryState(State::kLHSentCtrl, state);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetFindMediumState(void* state) {
+  return QueryState(State::kFindMedium, state);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetKernelVersion(void* version) {
+  return QueryState(State::kKernelVersion, version);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetFPGAVersion(void* version) {
+  return QueryState(State::kFPGAVersion, version);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetKernelName(void* kernelName) {
+  return QueryState(State::kKernelName, kernelName);
+}
+NORVEX_API uint32_t NORVEX_CALL NV_GetUSBState(void* state) { return QueryState(State::kUSB, state); }
+NORVEX_API uint32_t NORVEX_CALL NV_GetDeviceInfo(void* deviceInfo) {
+  return QueryState(State::kDeviceInfo, deviceInfo);
+}
+
+}  // extern "C"
+
+// ---- Print data: the bulk write, print memory read-back, the index limit.
+
+#include "printdata/sdram_readback.h"
+
+extern "C" {
+
+NORVEX_API uint32_t NORVEX_CALL NV_SentPrintData(const void* data, uint32_t byteCount) {
+  // Without data there is nothing to read the bytes from.
+  if (data == nullptr && byteCount != 0) return Store(NORVEX_ERR_INVALID_ARGUMENT);
+  uint32_t length = byteCount;
+  return Store(TheLibrary().printData.SentPtrData(data, length, false));
+}
+
+NORVEX_API uint32_t NORVEX_CALL NV_ReadSDRAMData(void* buffer, uint32_t* byteCount) {
+  if (byteCount == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
+  if (*byteCount == 0) return Store(NORVEX_OK);
+  if (buffer == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
+  return Store(norvex::ReadSDRAMData(TheLibrary().link, static_cast<uint8_t*>(buffer), *byteCount));
+}
+
+NORVEX_API uint32_t NORVEX_CALL NV_GetMaxSDRAMIndex(void) {
+  uint32_t queryResult = NORVEX_OK;
+  const uint32_t index = norvex::MaxSDRAMIndex(TheLibrary().link, queryResult);
+  Store(queryResult);
+  return index;
 }
 
 }  // extern "C"

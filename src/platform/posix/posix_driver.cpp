@@ -52,6 +52,8 @@ constexpr uint32_t kErrorTimeout = 1460;
 constexpr milliseconds kOpenWait{2000};
 // How long a cancelled transfer is waited for before its id is forgotten.
 constexpr milliseconds kCancelWait{1000};
+// The longest wait at close for the device to close its end of the connection.
+constexpr milliseconds kCloseWait{1000};
 
 // Handles count up from here in steps of 4, like the handles of Windows, and
 // are never reused in a process. They are not addresses; being multiples of 4
@@ -243,10 +245,25 @@ class Connection {
   // reader thread has ended when this returns. The socket itself is closed
   // with the last reference, so that no thread still inside a transfer can
   // reach a descriptor number that the process has reused.
+  //
+  // The device is free for the next open when Close returns, as a closed
+  // device handle is: the transfers still pending end at once, then the host
+  // stops sending and waits (at most kCloseWait) until the device has closed
+  // its end in turn.
   void Close() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       closed_ = true;
+      for (auto& entry : pending_) {
+        entry.second->status = kErrorOperationAborted;
+        entry.second->done = true;
+      }
+      pending_.clear();
+      done_.notify_all();
+      lock.unlock();
+      ::shutdown(fd_.get(), SHUT_WR);
+      lock.lock();
+      done_.wait_for(lock, kCloseWait, [this] { return !connected_; });
     }
     Shutdown();
     if (reader_.joinable()) reader_.join();

@@ -1,0 +1,54 @@
+// print_memory.h: the main unit's print memory (SDRAM) in the emulator:
+// what bulk writes bring, the read-back command 0x0842, and the faults of
+// bulk writes (slow, partial, never completed). Not locked itself: the
+// DeviceModel calls it with its one mutex held.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "emu/emulator.h"
+
+namespace norvex::emu {
+
+// The read-back command and its reply word.
+inline constexpr uint16_t kReadBackCommand = 0x0842;
+inline constexpr uint16_t kReadBackReply = 0x0843;
+// The most print memory bytes one read-back reply carries.
+inline constexpr size_t kMaxReadBackBytes = 500;
+
+// How the endpoint completes one WRITE.
+struct WritePlan {
+  bool complete = true;   // false: the WRITE stays pending until its CANCEL
+  uint32_t bytes = 0;     // the bytes taken and reported in WRITE_DONE
+  uint32_t delayMs = 0;   // WRITE_DONE (and the taking of the bytes) this much later
+};
+
+class PrintMemoryBank {
+ public:
+  // Appends bulk data, in the order the writes complete.
+  void Append(const uint8_t* data, size_t size);
+  std::vector<uint8_t> Contents() const { return memory_; }
+  // Empties the memory and moves the read position back to its start.
+  void Clear();
+
+  // How to complete a WRITE of `size` bytes: at once and whole, unless a
+  // bulk-write fault applies (it then uses up one of its count).
+  WritePlan PlanWrite(size_t size);
+  void InjectFault(const BulkWriteFault& fault) { faults_.push_back(fault); }
+  void ClearFaults() { faults_.clear(); }
+
+  // 0x0842: the next bytes from the read position, at most 500, padded with
+  // zeros to whole 32-bit units; the position advances by the bytes of
+  // memory returned. At the end of the memory the reply carries no data.
+  Reply ReadBack(const Request& request);
+
+ private:
+  std::vector<uint8_t> memory_;
+  size_t readPosition_ = 0;
+  std::deque<BulkWriteFault> faults_;
+};
+
+}  // namespace norvex::emu

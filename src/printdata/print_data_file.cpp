@@ -1,0 +1,85 @@
+// print_data_file.cpp: PrintDataFile (see print_data_file.h).
+#include "printdata/print_data_file.h"
+
+#include <new>
+
+#include "printdata/word_compression.h"
+
+namespace norvex {
+
+PrintDataFile::PrintDataFile(platform::HostEnvironment& host) : m_host(host) {}
+
+PrintDataFile::~PrintDataFile() = default;
+
+void PrintDataFile::Open(const std::string& path) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_file.reset();
+  m_path = path;
+  m_file = m_host.OpenFile(path, platform::FileMode::kCreateExclusive);
+  m_open = true;
+}
+
+void PrintDataFile::Close() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_file.reset();
+  m_open = false;
+}
+
+bool PrintDataFile::IsOpen() const {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_open;
+}
+
+std::string PrintDataFile::Path() const {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_path;
+}
+
+bool PrintDataFile::WriteLocked(const void* data, uint32_t size) {
+  if (size == 0) return true;
+  return m_file && m_file->Write(data, size);
+}
+
+void PrintDataFile::ReportFailure(const std::string& path) {
+  m_host.ShowMessageBox("A write to the file \"" + path + "\" failed.",
+                        platform::MessageIcon::kExclamation);
+}
+
+void PrintDataFile::Write(const void* data, uint32_t size) {
+  bool failed = false;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    failed = !WriteLocked(data, size);
+    path = m_path;
+  }
+  // The message box waits for the user: not under the lock.
+  if (failed) ReportFailure(path);
+}
+
+void PrintDataFile::WriteCompressed(const void* data, uint32_t size) {
+  bool failed = false;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_compressBuffer) {
+      m_compressBuffer.reset(new (std::nothrow) uint8_t[CompressedBound(kCompressPiece)]);
+    }
+    const auto* in = static_cast<const uint8_t*>(data);
+    bool ok = m_compressBuffer != nullptr;
+    // Pieces of whole words; an odd last byte is ignored, as the
+    // compression ignores it.
+    for (uint32_t done = 0; ok && size - done >= 2;) {
+      const uint32_t piece = size - done < kCompressPiece ? size - done : kCompressPiece;
+      uint32_t compressed = 0;
+      CompressWords(m_compressBuffer.get(), &compressed, in + done, piece);
+      ok = WriteLocked(m_compressBuffer.get(), compressed);
+      done += piece;
+    }
+    failed = !ok;
+    path = m_path;
+  }
+  if (failed) ReportFailure(path);
+}
+
+}  // namespace norvex

@@ -1,0 +1,201 @@
+// print_data_path.cpp: PrintDataPath (see print_data_path.h).
+#include "printdata/print_data_path.h"
+
+#include <cstdio>
+
+#include "log/host_files.h"
+#include "norvex.h"
+
+namespace norvex {
+namespace {
+
+bool IsCaptureMode(int32_t mode) { return mode == kLinkTiffCapture || mode == kLinkUsbAndTiffCapture; }
+bool IsFileMode(int32_t mode) { return mode == kLinkCommandFile || mode == kLinkCompressedFile; }
+
+std::string FailLine(const char* operation, uint32_t result) {
+  char text[96];
+  std::snprintf(text, sizeof(text), "FAIL:%s(result is 0x%08X).\n", operation, result);
+  return text;
+}
+
+// The longest path read from the INI file, as a Windows path buffer.
+constexpr size_t kMaxPath = 260;
+
+}  // namespace
+
+PrintDataPath::PrintDataPath(platform::Driver& driver, platform::HostEnvironment& host,
+                             LinkSettings& settings, UsbLink& usb, CDriverLog& log,
+                             const DebugFolder& debugFolder, PrintDataFile& file,
+                             CTiffCapture& capture)
+    : m_driver(driver),
+      m_host(host),
+      m_settings(settings),
+      m_usb(usb),
+      m_log(log),
+      m_debugFolder(debugFolder),
+      m_file(file),
+      m_capture(capture) {}
+
+PrintDataPath::~PrintDataPath() {
+  std::lock_guard<std::mutex> hold(m_recordLock);
+  if (m_record.state == State::kOutstanding && m_record.pending != platform::Driver::kNoWrite) {
+    uint32_t transferred = 0;
+    m_driver.CompleteWrite(m_record.pending, 0, transferred);
+  }
+  m_record = Record{};
+}
+
+std::string PrintDataPath::ConfiguredPath(const char* key, const char* defaultName) {
+  std::string path = m_host.ReadIniString(IniFilePath(m_host), PrintDataConfig::kSection, key, "", kMaxPath);
+  return path.empty() ? m_debugFolder.PathOf(defaultName) : path;
+}
+
+void PrintDataPath::SetLinkMode(int32_t mode) {
+  std::lock_guard<std::mutex> hold(m_modeLock);
+  const int32_t old = m_settings.linkMode.load();
+  // What the new mode writes to is ready before the mode is: the next bulk
+  // write may start as soon as it is stored.
+  if (IsCaptureMode(mode) && !IsCaptureMode(old)) {
+    int32_t width = m_host.ReadIniInt(IniFilePath(m_host), PrintDataConfig::kSection, "CaptureWidth",
+                                      static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth));
+    if (width <= 0 || width % 16 != 0) width = static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth);
+    m_capture.Open(ConfiguredPath("CaptureFile", PrintDataConfig::kDefaultCaptureFile),
+                   static_cast<uint32_t>(width));
+  }
+  if (IsFileMode(mode) && mode != old) {
+    if (mode == kLinkCommandFile) {
+      m_file.Open(ConfiguredPath("PrintDataFile", PrintDataConfig::kDefaultDataFile));
+    } else {
+      m_file.Open(ConfiguredPath("CompressedFile", PrintDataConfig::kDefaultCompressedFile));
+    }
+  }
+  m_settings.linkMode.store(mode);
+  if (IsCaptureMode(old) && !IsCaptureMode(mode)) m_capture.Close();
+  if (IsFileMode(old) && !IsFileMode(mode)) m_file.Close();
+}
+
+uint32_t PrintDataPath::StartBulkWrite(const void* data, uint32_t byteCount, bool noWait,
+                                       uint64_t& ticket) {
+  {
+    std::lock_guard<std::mutex> hold(m_recordLock);
+    // One bulk write at a time, from any thread, waited for or not.
+    if (m_record.state != State::kIdle) return kErrorBulkBusy;
+    m_record = Record{};
+    m_record.state = State::kStarting;
+    m_record.noWait = noWait;
+    m_record.ticket = ticket = ++m_nextTicket;
+  }
+
+  Record started;
+  const int32_t mode = m_settings.linkMode.load();
+  if (IsUsbMode(mode)) {
+    started.overlapped = true;
+    {
+      // The handle stays open, and stays this device, while the write starts.
+      UsbLink::Pin pin(m_usb);
+      uint32_t error = 0;
+      started.pending = m_driver.StartWrite(pin.handle(), data, byteCount, error);
+      // A write that could not start is found out by the completion.
+      if (started.pending == platform::Driver::kNoWrite) {
+        started.startError = error != 0 ? error : platform::kErrorInvalidHandle;
+      }
+    }
+    if (mode == kLinkUsbAndTiffCapture) m_capture.Capture(data, byteCount);
+  } else {
+    if (mode == kLinkTiffCapture) {
+      m_capture.Capture(data, byteCount);
+    } else if (mode == kLinkCommandFile) {
+      m_file.Write(data, byteCount);
+    } else if (mode == kLinkCompressedFile) {
+      m_file.WriteCompressed(data, byteCount);
+    }
+    // Every mode without a device takes the whole buffer at once: its
+    // completion reports it all as transferred.
+    started.bytes = byteCount;
+  }
+
+  std::lock_guard<std::mutex> hold(m_recordLock);
+  m_record.overlapped = started.overlapped;
+  m_record.pending = started.pending;
+  m_record.startError = started.startError;
+  m_record.bytes = started.bytes;
+  m_record.state = State::kOutstanding;
+  return NORVEX_OK;
+}
+
+uint32_t PrintDataPath::GetSentPtrDataResult(uint64_t ticket, uint32_t& transferred) {
+  transferred = 0;
+  Record record;
+  {
+    std::lock_guard<std::mutex> hold(m_recordLock);
+    const bool mine = ticket != 0 ? m_record.ticket == ticket : m_record.noWait;
+    if (m_record.state != State::kOutstanding || !mine) return kErrorNoBulkWrite;
+    m_record.state = State::kCompleting;
+    record = m_record;
+  }
+
+  uint32_t result = NORVEX_OK;
+  if (!record.overlapped) {
+    transferred = record.bytes;
+  } else if (record.pending == platform::Driver::kNoWrite) {
+    result = record.startError;
+  } else {
+    // The wait, the result and the cancel of a write not done in time are
+    // the driver's CompleteWrite; the handle stays open meanwhile.
+    UsbLink::Pin pin(m_usb);
+    result = m_driver.CompleteWrite(record.pending, m_settings.usbTimeout.load(), transferred);
+  }
+
+  std::lock_guard<std::mutex> hold(m_recordLock);
+  m_record = Record{};
+  return result;
+}
+
+uint32_t PrintDataPath::SentPtrData(const void* data, uint32_t& byteCount, bool noWait) {
+  uint64_t ticket = 0;
+  const uint32_t started = StartBulkWrite(data, byteCount, noWait, ticket);
+  if (started != NORVEX_OK) {
+    if (!noWait) byteCount = 0;
+    return started;
+  }
+  if (noWait) return NORVEX_OK;
+  const uint32_t result = GetSentPtrDataResult(ticket, byteCount);
+  if (result != NORVEX_OK) m_log.WriteLine(FailLine("GetSentPtrDataResult", result));
+  return result;
+}
+
+uint32_t PrintDataPath::GetSentPtrDataResult2(uint32_t& transferred) {
+  const uint32_t result = GetSentPtrDataResult(0, transferred);
+  if (result != NORVEX_OK) m_log.WriteLine(FailLine("GetSentPtrDataResult2", result));
+  return result;
+}
+
+uint32_t PrintDataPath::WriteSDRAM(const void* data, uint64_t byteCount) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  uint64_t sent = 0;
+  while (sent < byteCount) {
+    const uint32_t piece =
+        byteCount - sent < kMaxBulkBytes ? static_cast<uint32_t>(byteCount - sent) : kMaxBulkBytes;
+    uint32_t transferred = piece;
+    const uint32_t result = SentPtrData(bytes + sent, transferred, false);
+    if (result != NORVEX_OK) return result;
+    // A piece that moved nothing would be sent again and again.
+    if (transferred == 0) return kErrorNoProgress;
+    // The next piece starts right after what was taken, never beyond this one.
+    sent += transferred < piece ? transferred : piece;
+  }
+  return NORVEX_OK;
+}
+
+uint32_t PrintDataPath::WriteSDRAM2(const void* data, uint32_t& wordCount, bool noWait) {
+  // 64-bit, so that a huge word count is too long rather than wrapped short.
+  const uint64_t byteCount = 2 * static_cast<uint64_t>(wordCount);
+  if (byteCount > kMaxBulkBytes) return NORVEX_ERR_LENGTH_LIMIT;
+  if (byteCount % 64 != 0) return NORVEX_ERR_INVALID_ARGUMENT;
+  uint32_t length = static_cast<uint32_t>(byteCount);
+  const uint32_t result = SentPtrData(data, length, noWait);
+  if (!noWait) wordCount = length / 2;
+  return result;
+}
+
+}  // namespace norvex

@@ -1,0 +1,92 @@
+// unit_api_support.h: what the main-unit and board tests share: a fixture
+// with a plugged emulator and an open link, request frames built here
+// independently of the library, and the last-result word read back through
+// the interface.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "emu/emulator.h"
+#include "norvex.h"
+
+namespace norvex_api_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// The request frame the host must send: magic, address, 0x01, length word,
+// command word, data, checksum (the 16-bit sum of the words before it).
+inline Bytes RequestFrame(uint8_t address, uint16_t command, const Bytes& data = {}) {
+  Bytes frame = {0x4D,
+                 0x45,
+                 address,
+                 0x01,
+                 static_cast<uint8_t>(data.size() + 2),
+                 static_cast<uint8_t>((data.size() + 2) >> 8),
+                 static_cast<uint8_t>(command),
+                 static_cast<uint8_t>(command >> 8)};
+  frame.insert(frame.end(), data.begin(), data.end());
+  uint32_t sum = 0;
+  for (size_t i = 0; i < frame.size(); i += 2) sum += static_cast<uint32_t>(frame[i] | (frame[i + 1] << 8));
+  frame.push_back(static_cast<uint8_t>(sum));
+  frame.push_back(static_cast<uint8_t>(sum >> 8));
+  return frame;
+}
+
+inline Bytes Selector(uint16_t group, uint16_t item) {
+  return {static_cast<uint8_t>(group), static_cast<uint8_t>(group >> 8), static_cast<uint8_t>(item),
+          static_cast<uint8_t>(item >> 8)};
+}
+
+inline Bytes Le32(uint32_t value) {
+  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+          static_cast<uint8_t>(value >> 24)};
+}
+
+// `size` bytes counting up from `first`.
+inline Bytes Pattern(size_t size, uint8_t first = 1) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(first + i);
+  return bytes;
+}
+
+// The last-result word: Norvex_WriteSDRAM with no words returns it unchanged.
+inline uint32_t LastResult() {
+  const uint16_t word = 0;
+  return Norvex_WriteSDRAM(&word, 0);
+}
+
+class UnitApiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+    Norvex_SetUSBOvertime(2000);
+    ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
+    ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
+    emulator.ClearReceived();
+  }
+  void TearDown() override {
+    emulator.Unplug();
+    Norvex_Init(nullptr);  // closes the link: no device is left
+  }
+  // Leaves `code` in the last-result word by a failing general-state query.
+  void PresetLastResult(uint16_t errorValue) {
+    emulator.InjectFault(norvex::emu::Fault{norvex::emu::FaultKind::kErrorReply, errorValue});
+    uint8_t record[4];
+    NV_GetState(record);
+    emulator.ClearReceived();
+  }
+  // Closes the link so that every command finds no device.
+  void CloseLink() {
+    emulator.Unplug();
+    Norvex_Init(nullptr);
+  }
+
+  norvex::emu::Emulator emulator;
+};
+
+}  // namespace norvex_api_test

@@ -1,0 +1,408 @@
+// dll_test.cpp: Norvex.dll as a Windows host sees it, run under wine64: the
+// exports by ordinal, the log and INI file beside the executable, the hook
+// on a real window with sent device notifications, command-file mode, and
+// the paths without a device.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "norvex.h"
+
+namespace {
+
+struct ExportEntry {
+  int ordinal;
+  const char* name;
+};
+// Every function the DLL is built with, from its .def file.
+const ExportEntry kExports[] = {
+#include "export_table.inc"
+};
+
+// The ordinals that hosts call by number.
+constexpr int kInit = 1;
+constexpr int kGetVersion = 4;
+constexpr int kGetPortStatus = 12;
+constexpr int kSetUsbOvertime = 13;
+constexpr int kSetDebugFolder = 14;
+constexpr int kSetPrintDataSaveIdle = 16;
+constexpr int kGetErrorInfo = 25;
+constexpr int kGetState = 32;
+
+// The device interface class of the platesetter's driver.
+const GUID kDeviceInterfaceGuid = {0xD6CF936E, 0xE78B, 0x477E, {0xAF, 0xCD, 0x69, 0x7A, 0x21, 0x09, 0xE0, 0x95}};
+
+LPCSTR ByOrdinal(int ordinal) { return reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(ordinal)); }
+
+std::string ExeFolder() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string exe(path);
+  return exe.substr(0, exe.rfind('\\'));
+}
+
+std::string ReadAll(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(file);
+  return text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+// "HH:MM:SS:mmm" and four blanks, then the event text.
+bool IsEventLine(const std::string& line, const std::string& text) {
+  if (line.size() != 16 + text.size() || line.compare(16, std::string::npos, text) != 0) return false;
+  for (size_t i = 0; i < 12; ++i) {
+    const bool colon = i == 2 || i == 5 || i == 8;
+    if (colon ? line[i] != ':' : (line[i] < '0' || line[i] > '9')) return false;
+  }
+  return line.compare(12, 4, "    ") == 0;
+}
+
+std::string Today() {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  char date[32];
+  std::snprintf(date, sizeof(date), "%4d/%02d/%02d", now.wYear, now.wMonth, now.wDay);
+  return date;
+}
+
+class NorvexDll : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = ExeFolder();
+    ini_ = folder_ + "\\Varnock.ini";
+    log_ = folder_ + "\\log\\UsbDriver.log";
+    DeleteFileA(ini_.c_str());
+    DeleteFileA(log_.c_str());
+  }
+  void TearDown() override { Unload(); }
+
+  void Load() {
+    module_ = LoadLibraryA((folder_ + "\\Norvex.dll").c_str());
+    ASSERT_NE(module_, nullptr) << GetLastError();
+  }
+  void Unload() {
+    if (module_ != nullptr) FreeLibrary(module_);
+    module_ = nullptr;
+  }
+
+  // The export at `ordinal`, typed as the header declares `Declared`.
+  template <typename Declared>
+  Declared* At(int ordinal, Declared* /*declaration*/) {
+    FARPROC proc = GetProcAddress(module_, ByOrdinal(ordinal));
+    EXPECT_NE(proc, nullptr) << "ordinal " << ordinal;
+    return reinterpret_cast<Declared*>(reinterpret_cast<void*>(proc));
+  }
+
+  std::string Ini(const char* key) {
+    char value[64] = {};
+    GetPrivateProfileStringA("LOG", key, "<none>", value, sizeof(value), ini_.c_str());
+    return value;
+  }
+  std::vector<std::string> LogLines() { return Lines(ReadAll(log_)); }
+
+  std::string folder_, ini_, log_;
+  HMODULE module_ = nullptr;
+};
+
+TEST_F(NorvexDll, EveryExportIsAtItsOrdinalAndNothingElse) {
+  Load();
+  ASSERT_GT(std::size(kExports), 0u);
+  bool used[120] = {};
+  for (const ExportEntry& e : kExports) {
+    FARPROC byName = GetProcAddress(module_, e.name);
+    ASSERT_NE(byName, nullptr) << e.name;
+    EXPECT_EQ(GetProcAddress(module_, ByOrdinal(e.ordinal)), byName) << e.name << " @" << e.ordinal;
+    used[e.ordinal] = true;
+  }
+  for (int ordinal = 1; ordinal < 120; ++ordinal) {
+    if (!used[ordinal]) {
+      EXPECT_EQ(GetProcAddress(module_, ByOrdinal(ordinal)), nullptr) << ordinal;
+    }
+  }
+  EXPECT_EQ(GetProcAddress(module_, "DllMain"), nullptr);
+}
+
+TEST_F(NorvexDll, VersionAndSettingsByOrdinal) {
+  Load();
+  unsigned char version[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  EXPECT_EQ(At(kGetVersion, &Norvex_GetVersion)(version), version);
+  EXPECT_EQ(std::memcmp(version, "\x03\x02\x01\x00", 4), 0);
+  EXPECT_EQ(At(kSetUsbOvertime, &Norvex_SetUSBOvertime)(3000u), 3000u);
+  EXPECT_EQ(At(kSetDebugFolder, &Norvex_SetDebugFolder)(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
+}
+
+TEST_F(NorvexDll, FirstLoadWritesDateLineStartLineAndIniKeys) {
+  Load();
+  const std::string today = Today();
+  std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u) << ReadAll(log_);
+  EXPECT_EQ(lines[0], today);
+  EXPECT_TRUE(IsEventLine(lines[1], "Application Start!")) << lines[1];
+  EXPECT_EQ(ReadAll(log_).find('\r'), std::string::npos);
+  EXPECT_EQ(Ini("LastTime"), today);
+  EXPECT_EQ(Ini("LockTime"), "7500");
+
+  Unload();
+  lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(IsEventLine(lines[2], "Application Close!")) << lines[2];
+
+  // The same day again: no second date line.
+  Load();
+  Unload();
+  lines = LogLines();
+  ASSERT_EQ(lines.size(), 5u) << ReadAll(log_);
+  EXPECT_TRUE(IsEventLine(lines[3], "Application Start!"));
+  EXPECT_TRUE(IsEventLine(lines[4], "Application Close!"));
+}
+
+TEST_F(NorvexDll, LockTimeIsKeptOrWrittenBack) {
+  struct Case {
+    const char* stored;
+    const char* after;
+  };
+  for (const Case& c : {Case{"1234", "1234"}, Case{"0", "0"}, Case{"-1", "7500"}}) {
+    SCOPED_TRACE(c.stored);
+    ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LockTime", c.stored, ini_.c_str()));
+    Load();
+    EXPECT_EQ(Ini("LockTime"), c.after);
+    Unload();
+  }
+}
+
+TEST_F(NorvexDll, StaleLastTimeGetsADateLineAndIsUpdated) {
+  ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LastTime", "1999/01/01", ini_.c_str()));
+  Load();
+  EXPECT_EQ(Ini("LastTime"), Today());
+  std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], Today());
+}
+
+TEST_F(NorvexDll, LogIsHeldAgainstOtherWritersButReadable) {
+  Load();
+  HANDLE writer = CreateFileA(log_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+  EXPECT_NE(ReadAll(log_), "<missing>");
+}
+
+TEST_F(NorvexDll, WithoutDeviceInitAndCommandsReportNoDevice) {
+  Load();
+  EXPECT_EQ(At(kInit, &Norvex_Init)(nullptr), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(At(kGetPortStatus, &Norvex_GetPortStatus)(), CTP_ERR_NO_DEVICE);
+  unsigned char state[4] = {0x5A, 0x5A, 0x5A, 0x5A};
+  EXPECT_EQ(At(kGetState, &NV_GetState)(state), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(std::memcmp(state, "\x5A\x5A\x5A\x5A", 4), 0);
+
+  // A summary line, then the failure text in GBK: "错误编号 0xE0000010",
+  // the request, the reply and the request's data.
+  const std::string number = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5 0xE0000010";
+  std::vector<std::string> lines = LogLines();
+  ASSERT_GE(lines.size(), 5u);
+  const size_t n = lines.size();
+  EXPECT_TRUE(IsEventLine(lines[n - 5], "Device disconnect! cmd = 0xC0D0 , addr = 0x10")) << lines[n - 5];
+  EXPECT_TRUE(IsEventLine(lines[n - 4], number)) << lines[n - 4];
+  EXPECT_EQ(lines[n - 3], "\tSend:(0xC0D0 , 0x0004 , 0x10)");
+  EXPECT_EQ(lines[n - 2], "\t Rec:(0xC0D1 , 0x0004 , 0x00)");
+  EXPECT_EQ(lines[n - 1], "\tData:( 0000 0000 )");  // the selector: group 0, item 0
+
+  const char* text = At(kGetErrorInfo, &CTP_GetErrorInfo)(CTP_ERR_NO_DEVICE);
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(std::string(text), number + "\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n\t Rec:(0xC0D1 , 0x0004 , 0x00)\n\tData:( 0000 0000 )\n");
+}
+
+TEST_F(NorvexDll, CommandFileModeWritesTheExactFrame) {
+  char temp[MAX_PATH] = {};
+  ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+  const std::string debugFolder = std::string(temp) + "norvex_cmdfile";
+  CreateDirectoryA(debugFolder.c_str(), nullptr);
+  const std::string commandFile = debugFolder + "\\CommandFile.bin";
+  DeleteFileA(commandFile.c_str());
+
+  Load();
+  // One trailing backslash is dropped from the folder.
+  EXPECT_EQ(At(kSetDebugFolder, &Norvex_SetDebugFolder)((debugFolder + "\\").c_str()), NORVEX_OK);
+  EXPECT_EQ(At(kSetPrintDataSaveIdle, &Norvex_SetPrintDataSaveIdle)(NORVEX_LINK_COMMAND_FILE), NORVEX_OK);
+  EXPECT_EQ(At(kInit, &Norvex_Init)(nullptr), NORVEX_OK);
+  EXPECT_EQ(At(kGetPortStatus, &Norvex_GetPortStatus)(), NORVEX_OK);
+
+  // The command file is not shared while it is open.
+  HANDLE reader = CreateFileA(commandFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
+  if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+
+  // The frame goes to the file; the reply cannot be read from the pseudo
+  // handle, so the command fails with the platform's invalid-handle error.
+  unsigned char state[4] = {0x5A, 0x5A, 0x5A, 0x5A};
+  EXPECT_EQ(At(kGetState, &NV_GetState)(state), NORVEX_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(std::memcmp(state, "\x5A\x5A\x5A\x5A", 4), 0);
+  Unload();  // closes the link and with it the command file
+
+  const std::string expected("\x4D\x45\x10\x01\x06\x00\xD0\xC0\x00\x00\x00\x00\x33\x07", 14);
+  EXPECT_EQ(ReadAll(commandFile), expected);
+  DeleteFileA(commandFile.c_str());
+  RemoveDirectoryA(debugFolder.c_str());
+}
+
+// A window of the test thread that counts the device notifications its
+// window procedure receives.
+int g_deviceChanges = 0;
+LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DEVICECHANGE) ++g_deviceChanges;
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND MakeWindow() {
+  static bool registered = false;
+  if (!registered) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = &CountingProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "NorvexTestWindow";
+    registered = RegisterClassA(&windowClass) != 0;
+  }
+  return CreateWindowExA(0, "NorvexTestWindow", "Norvex test", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                         nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+DEV_BROADCAST_DEVICEINTERFACE_A InterfaceBroadcast(const GUID& guid, DWORD deviceType) {
+  DEV_BROADCAST_DEVICEINTERFACE_A record{};
+  record.dbcc_size = sizeof(record);
+  record.dbcc_devicetype = deviceType;
+  record.dbcc_classguid = guid;
+  return record;
+}
+
+LPARAM AsLParam(void* record) { return reinterpret_cast<LPARAM>(record); }
+
+class NorvexHook : public NorvexDll {
+ protected:
+  void SetUp() override {
+    NorvexDll::SetUp();
+    g_deviceChanges = 0;
+    window_ = MakeWindow();
+    other_ = MakeWindow();
+    ASSERT_NE(window_, nullptr);
+    ASSERT_NE(other_, nullptr);
+    Load();
+    ASSERT_EQ(At(kInit, &Norvex_Init)(window_), CTP_ERR_NO_DEVICE);
+    start_ = LogLines().size();
+  }
+  void TearDown() override {
+    if (window_ != nullptr) DestroyWindow(window_);
+    if (other_ != nullptr) DestroyWindow(other_);
+    NorvexDll::TearDown();
+  }
+  // The log lines written since SetUp.
+  std::vector<std::string> NewLines() {
+    std::vector<std::string> lines = LogLines();
+    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(start_), lines.end());
+  }
+
+  HWND window_ = nullptr;
+  HWND other_ = nullptr;
+  size_t start_ = 0;
+};
+
+TEST_F(NorvexHook, ArrivalOfTheInterfaceClassIsFollowedAndPassedOn) {
+  DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
+  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival));
+  std::vector<std::string> lines = NewLines();
+  // No device is present, so the open that follows writes nothing.
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(IsEventLine(lines[0], "Device Arrival!")) << lines[0];
+  EXPECT_EQ(g_deviceChanges, 1);  // the window procedure still gets it
+  EXPECT_EQ(At(kGetPortStatus, &Norvex_GetPortStatus)(), CTP_ERR_NO_DEVICE);
+}
+
+TEST_F(NorvexHook, OtherClassesKindsEventsAndWindowsAreIgnored) {
+  const GUID otherClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+  DEV_BROADCAST_DEVICEINTERFACE_A otherGuid = InterfaceBroadcast(otherClass, DBT_DEVTYP_DEVICEINTERFACE);
+  DEV_BROADCAST_DEVICEINTERFACE_A volume = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_VOLUME);
+  DEV_BROADCAST_DEVICEINTERFACE_A ours = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
+  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&otherGuid));
+  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&volume));
+  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, AsLParam(&ours));
+  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  SendMessageA(other_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&ours));
+  DEV_BROADCAST_HANDLE removal{};
+  removal.dbch_size = sizeof(removal);
+  removal.dbch_devicetype = DBT_DEVTYP_HANDLE;
+  removal.dbch_handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1234));
+  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, AsLParam(&removal));
+  SendMessageA(other_, WM_DESTROY, 0, 0);
+  EXPECT_TRUE(NewLines().empty()) << NewLines()[0];
+  EXPECT_EQ(g_deviceChanges, 6);
+}
+
+TEST_F(NorvexHook, NotificationSentFromAnotherThreadRunsTheHookOnTheWindowsThread) {
+  DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
+  HWND window = window_;
+  bool sent = false;
+  HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(done, nullptr);
+  std::thread sender([&] {
+    DWORD_PTR result = 0;
+    sent = SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival), SMTO_NORMAL,
+                               30000, &result) != 0;
+    SetEvent(done);
+  });
+  // Dispatch incoming sent messages until the sender is done.
+  while (MsgWaitForMultipleObjects(1, &done, FALSE, 30000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+  }
+  CloseHandle(done);
+  sender.join();
+  EXPECT_TRUE(sent);
+  std::vector<std::string> lines = NewLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(IsEventLine(lines[0], "Device Arrival!"));
+}
+
+TEST_F(NorvexHook, DestroyingTheHostWindowIsLogged) {
+  ASSERT_TRUE(DestroyWindow(window_));
+  window_ = nullptr;
+  std::vector<std::string> lines = NewLines();
+  // The link was not open, so nothing is closed.
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(IsEventLine(lines[0], "Windows Destroy!")) << lines[0];
+}
+
+TEST_F(NorvexHook, UnloadRemovesTheHook) {
+  Unload();
+  const size_t before = LogLines().size();
+  DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
+  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival));
+  EXPECT_EQ(LogLines().size(), before);
+  EXPECT_EQ(g_deviceChanges, 1);
+}
+
+}  // namespace
