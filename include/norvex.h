@@ -65,6 +65,13 @@ extern "C" {
 /* Parameter-file errors. */
 #define NORVEX_ERR_PARA_FORMAT_WORD 0x10000001u   /* the unit's header has another format word */
 #define NORVEX_ERR_PARA_SECTION_COUNT 0x10000002u /* the unit's header has another section count */
+#define NORVEX_ERR_PARA_CHUNK_LIMIT 0x10000003u   /* the unit's header offers reads (get) or writes (set) of 0 words */
+/* A section whose size in the unit's size table is not the expected one (or, for
+ * section 6 of an HS board file, above NORVEX_HS_PARA_SECTION6_MAX_WORDS):
+ * the kind's base + the section number. */
+#define NORVEX_ERR_PARA_SIZE_MAIN_UNIT 0x10100000u
+#define NORVEX_ERR_PARA_SIZE_LASER_HEAD 0x10420000u
+#define NORVEX_ERR_PARA_SIZE_HS_BOARD 0x101F0000u
 
 /* ---- Reply words, command words, addresses -------------------------------- */
 
@@ -109,12 +116,74 @@ typedef struct CommandPacket {
 /* The host window given to Norvex_Init (a HWND on Windows). */
 typedef void *NorvexWindow;
 
-/* The host records of the three kinds of parameter file. Their layouts are
- * given where the parameter-file functions are built; until then they are
- * declared without a body and passed by pointer only. */
-typedef struct MainUnitParaFile MainUnitParaFile;
-typedef struct LaserHeadParaFile LaserHeadParaFile;
-typedef struct HsBoardParaFile HsBoardParaFile;
+/* The host records of the three kinds of parameter file. A unit keeps its
+ * parameter file as numbered sections of 16-bit words; a record holds the
+ * unit's header, its size table (one 32-bit word count per section) and the
+ * sections at fixed offsets, every value little-endian, without gaps (only
+ * fixed-width fields: the layout is the same on 32-bit and 64-bit hosts).
+ * A get or set overwrites the header and the size table with what the unit
+ * reports, also when it then fails. A one-word section is followed by 2
+ * reserved bytes, which a get overwrites with the unit's padding. */
+
+/* The first 8 bytes of every parameter-file record. */
+typedef struct ParaFileHeader {
+  uint16_t formatWord;      /* 0: 0x0202 main unit, 0x0302 laser head and HS boards */
+  uint16_t sectionCount;    /* 2: 9 main unit, 5 laser head, 7 HS board */
+  uint16_t readChunkWords;  /* 4: the most words one read may ask the unit for */
+  uint16_t writeChunkWords; /* 6: the most words one write may send the unit */
+} ParaFileHeader;
+
+/* The main unit's parameter file, 872 bytes. Section mask bits (get, set and
+ * save): 0 0x80000000, 1 0x08000000, 2 0x20000000, 3 and 4 together 0x000A0000
+ * (either bit selects both), 5 0x02000000, 6 0x00008000, 7 0x00800000,
+ * 8 0x00200000. A set writes sections 0 to 5 (in the order 0, 1, 2, 4, 3, 5). */
+typedef struct MainUnitParaFile {
+  ParaFileHeader header;      /*   0 */
+  uint32_t sectionWords[9];   /*   8: size table, words per section */
+  uint16_t section0[136];     /*  44: machine parameters (see NV_CheckParaFile) */
+  uint16_t section1[8];       /* 316: 32 nibbles of 3 bits, computed from section0[2] */
+  uint16_t section2;          /* 332: option bits, only bits 0, 1, 2 and 6 valid */
+  uint16_t section2Reserved;  /* 334 */
+  uint16_t section3[2];       /* 336: entry count of section 4 (at most 32); a value, 0 = unset (2400) */
+  uint16_t section4[256];     /* 340: 32 entries of 16 bytes */
+  uint16_t section5[4];       /* 852: fixed 0xFFFF, 0xFFFF, 0xF800, 0x0038 */
+  uint16_t section6;          /* 860: read only */
+  uint16_t section6Reserved;  /* 862 */
+  uint16_t section7[2];       /* 864: read only */
+  uint16_t section8[2];       /* 868: read only */
+} MainUnitParaFile;
+
+/* The laser head board's parameter file, 116 bytes. Section n has the mask bit
+ * 1 << n; a set writes sections 0 to 3. */
+typedef struct LaserHeadParaFile {
+  ParaFileHeader header;     /*   0 */
+  uint32_t sectionWords[5];  /*   8: size table, words per section */
+  uint16_t section0[14];     /*  28: fixed content (see LH_CheckParaFile) */
+  uint16_t section1[4];      /*  56: ranged words */
+  uint16_t section2[12];     /*  64: ranged values */
+  uint16_t section3[12];     /*  88: starts with two fixed values */
+  uint16_t section4[2];      /* 112: read only */
+} LaserHeadParaFile;
+
+/* The most words of section 6 of an HS board file that the library moves: a
+ * unit reporting more is refused with 0x101F0006 before any section moves. */
+#define NORVEX_HS_PARA_SECTION6_MAX_WORDS 1024u
+
+/* An HS board's parameter file: 2004 bytes, then section 6 of as many words as
+ * the board's size table gives (at most NORVEX_HS_PARA_SECTION6_MAX_WORDS; a
+ * record of this type, 4052 bytes, holds the largest). Section n has the mask
+ * bit 1 << n; a set writes sections 0, 1, 2, 5 and 6. */
+typedef struct HsBoardParaFile {
+  ParaFileHeader header;     /*    0 */
+  uint32_t sectionWords[7];  /*    8: size table, words per section */
+  uint16_t section0[454];    /*   36 */
+  uint16_t section1[32];     /*  944 */
+  uint16_t section2[40];     /* 1008 */
+  uint16_t section3[2];      /* 1088: read only */
+  uint16_t section4[2];      /* 1092: read only */
+  uint16_t section5[454];    /* 1096 */
+  uint16_t section6[NORVEX_HS_PARA_SECTION6_MAX_WORDS]; /* 2004: as the board's size table says */
+} HsBoardParaFile;
 
 /* ---- Functions ---------------------------------------------------------------
  * Every function is exported at the ordinal its comment gives. Buffer sizes
@@ -369,13 +438,17 @@ NORVEX_API uint32_t NORVEX_CALL NV_ClearUSBError(void);
 NORVEX_API uint32_t NORVEX_CALL NV_ReSelftest(void);
 
 /* Reads the unit's header and size table, then the sections selected by sectionMask,
- * into the 872-byte paraFile. Returns 0, 0x10000001/0x10000002, 0x101000nn (size of
- * section nn) or a result code. [ordinal 62] */
+ * into the 872-byte paraFile, in chunks of at most the header's read-chunk words
+ * (500 bytes at most). Returns 0, 0x10000001/0x10000002, 0x10000003 (a read chunk of
+ * 0 words), 0x101000nn (size of section nn), 0xA0000025 (null paraFile, nothing sent)
+ * or a result code. [ordinal 62] */
 NORVEX_API uint32_t NORVEX_CALL NV_GetParaFile(MainUnitParaFile *paraFile, uint32_t sectionMask);
 
 /* Writes the sections selected by sectionMask from the 872-byte paraFile (its header
- * and size table are refreshed from the unit first), then saves them.
- * Returns 0, a parameter-file code or a result code. [ordinal 63] */
+ * and size table are refreshed from the unit first), in chunks of at most the
+ * header's write-chunk words (496 bytes at most), then saves them.
+ * Returns 0, a parameter-file code (0x10000003: a write chunk of 0 words),
+ * 0xA0000025 (null paraFile, nothing sent) or a result code. [ordinal 63] */
 NORVEX_API uint32_t NORVEX_CALL NV_SetParaFile(MainUnitParaFile *paraFile, uint32_t sectionMask);
 
 /* Asks the main unit to save the parameter-file sections in sectionMask (sent
@@ -445,12 +518,14 @@ NORVEX_API uint32_t NORVEX_CALL NV_GetMaxSDRAMIndex(void);
 
 /* Reads the board's header and size table, then the sections selected by sectionMask
  * (0x01..0x10), into the 116-byte paraFile. Returns 0, a parameter-file code
- * (0x104200nn for a section size) or a result code. [ordinal 76] */
+ * (0x104200nn for a section size, 0x10000003 for a read chunk of 0 words),
+ * 0xA0000025 (null paraFile, nothing sent) or a result code. [ordinal 76] */
 NORVEX_API uint32_t NORVEX_CALL LH_GetParaFile(LaserHeadParaFile *paraFile, uint32_t sectionMask);
 
 /* Writes the sections selected by sectionMask from the 116-byte paraFile (header and
  * size table refreshed from the board first), then saves them.
- * Returns 0, a parameter-file code or a result code. [ordinal 77] */
+ * Returns 0, a parameter-file code (0x10000003: a write chunk of 0 words),
+ * 0xA0000025 (null paraFile, nothing sent) or a result code. [ordinal 77] */
 NORVEX_API uint32_t NORVEX_CALL LH_SetParaFile(LaserHeadParaFile *paraFile, uint32_t sectionMask);
 
 /* Asks the laser head board to save the parameter-file sections in sectionMask.
@@ -533,13 +608,17 @@ NORVEX_API uint32_t NORVEX_CALL LH_GetAFState(void *state);
 /* A board number above 1, and a null pointer, give 0xA0000025 and send nothing. */
 
 /* Reads HS board board's (0 or 1) header, size table and the sections selected by
- * sectionMask (0x01..0x40) into paraFile (2004 bytes + section 6 as the board reports).
- * Returns 0, a parameter-file code (0x101F0000 + section for a size) or a result code. [ordinal 97] */
+ * sectionMask (0x01..0x40) into paraFile (2004 bytes + section 6 as the board reports,
+ * at most NORVEX_HS_PARA_SECTION6_MAX_WORDS words, so an HsBoardParaFile always
+ * holds it). Returns 0, a parameter-file code (0x101F0000 + section for a size,
+ * 0x101F0006 for a section 6 above the bound, 0x10000003 for a read chunk of 0
+ * words) or a result code. [ordinal 97] */
 NORVEX_API uint32_t NORVEX_CALL HS_GetParaFile(uint32_t board, HsBoardParaFile *paraFile, uint32_t sectionMask);
 
 /* Writes the sections selected by sectionMask from paraFile to HS board board (header
  * and size table refreshed from the board first), then saves them.
- * Returns 0, a parameter-file code or a result code. [ordinal 98] */
+ * Returns 0, a parameter-file code (as HS_GetParaFile; 0x10000003 for a write chunk
+ * of 0 words) or a result code. [ordinal 98] */
 NORVEX_API uint32_t NORVEX_CALL HS_SetParaFile(uint32_t board, HsBoardParaFile *paraFile, uint32_t sectionMask);
 
 /* Asks HS board board (0 or 1) to save the parameter-file sections in sectionMask.

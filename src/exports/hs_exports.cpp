@@ -2,6 +2,7 @@
 #include "boards/hs_board.h"
 #include "exports/export_support.h"
 #include "norvex.h"
+#include "params/para_transfer.h"
 
 using norvex::Store;
 using norvex::TheLibrary;
@@ -84,5 +85,25 @@ NORVEX_API uint32_t NORVEX_CALL HS_FunctionEx(uint32_t boardMask, const void* da
   Store(NORVEX_OK);
   return HsBoards().FunctionEx(boardMask, data, extraLength, [](uint32_t result) { Store(result); });
 }
+
+// ---- Parameter file ----------------------------------------------------------------
+// A board number above 1 gives NORVEX_ERR_INVALID_ARGUMENT and sends nothing.
+NORVEX_API uint32_t NORVEX_CALL HS_GetParaFile(uint32_t board, HsBoardParaFile* paraFile, uint32_t sectionMask) {
+  if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
+  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kHsBoardFile,
+                                           norvex::hsboard::Address(board), paraFile, sectionMask));
+}
+NORVEX_API uint32_t NORVEX_CALL HS_SetParaFile(uint32_t board, HsBoardParaFile* paraFile, uint32_t sectionMask) {
+  if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
+  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kHsBoardFile,
+                                           norvex::hsboard::Address(board), paraFile, sectionMask));
+}
+NORVEX_API uint32_t NORVEX_CALL HS_SaveParaFile(uint32_t board, uint32_t sectionMask) {
+  if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
+  return Store(norvex::params::SaveParaFile(TheLibrary().link, norvex::hsboard::Address(board), sectionMask));
+}
+// No rule applies to an HS board file: nothing changes, the result is 0 and
+// the last-result word stays as it was.
+NORVEX_API uint32_t NORVEX_CALL HS_CheckParaFile(HsBoardParaFile* /*paraFile*/) { return 0; }
 
 }  // extern "C"

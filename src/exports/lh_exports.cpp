@@ -2,6 +2,8 @@
 #include "boards/laser_head.h"
 #include "exports/export_support.h"
 #include "norvex.h"
+#include "params/para_check.h"
+#include "params/para_transfer.h"
 
 using norvex::Store;
 using norvex::TheLibrary;
@@ -51,6 +53,23 @@ NORVEX_API uint32_t NORVEX_CALL LH_GetInfo(void* info) { return Store(LaserHead(
 
 NORVEX_API uint32_t NORVEX_CALL LH_FunctionEx(const void* data, uint32_t extraLength) {
   return Store(LaserHead().FunctionEx(data, extraLength));
+}
+
+// ---- Parameter file ----------------------------------------------------------------
+NORVEX_API uint32_t NORVEX_CALL LH_GetParaFile(LaserHeadParaFile* paraFile, uint32_t sectionMask) {
+  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kLaserHeadFile,
+                                           NORVEX_ADDR_LASER_HEAD, paraFile, sectionMask));
+}
+NORVEX_API uint32_t NORVEX_CALL LH_SetParaFile(LaserHeadParaFile* paraFile, uint32_t sectionMask) {
+  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kLaserHeadFile,
+                                           NORVEX_ADDR_LASER_HEAD, paraFile, sectionMask));
+}
+NORVEX_API uint32_t NORVEX_CALL LH_SaveParaFile(uint32_t sectionMask) {
+  return Store(norvex::params::SaveParaFile(TheLibrary().link, NORVEX_ADDR_LASER_HEAD, sectionMask));
+}
+// Leaves the last-result word as it was.
+NORVEX_API uint32_t NORVEX_CALL LH_CheckParaFile(LaserHeadParaFile* paraFile) {
+  return norvex::params::CheckLaserHeadParaFile(reinterpret_cast<uint8_t*>(paraFile));
 }
 
 }  // extern "C"

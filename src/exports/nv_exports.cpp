@@ -2,6 +2,8 @@
 #include "exports/export_support.h"
 #include "mainunit/main_unit.h"
 #include "norvex.h"
+#include "params/para_check.h"
+#include "params/para_transfer.h"
 
 using norvex::Store;
 using norvex::TheLibrary;
@@ -153,6 +155,24 @@ NORVEX_API uint32_t NORVEX_CALL NV_GetKernelName(void* kernelName) {
 NORVEX_API uint32_t NORVEX_CALL NV_GetUSBState(void* state) { return QueryState(State::kUSB, state); }
 NORVEX_API uint32_t NORVEX_CALL NV_GetDeviceInfo(void* deviceInfo) {
   return QueryState(State::kDeviceInfo, deviceInfo);
+}
+
+// ---- Parameter file ----------------------------------------------------------------
+NORVEX_API uint32_t NORVEX_CALL NV_GetParaFile(MainUnitParaFile* paraFile, uint32_t sectionMask) {
+  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kMainUnitFile, kMainUnit, paraFile,
+                                           sectionMask));
+}
+NORVEX_API uint32_t NORVEX_CALL NV_SetParaFile(MainUnitParaFile* paraFile, uint32_t sectionMask) {
+  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kMainUnitFile, kMainUnit, paraFile,
+                                           sectionMask));
+}
+NORVEX_API uint32_t NORVEX_CALL NV_SaveParaFile(uint32_t sectionMask) {
+  return Store(norvex::params::SaveParaFile(TheLibrary().link, kMainUnit, sectionMask));
+}
+// Leaves the last-result word as it was.
+NORVEX_API uint32_t NORVEX_CALL NV_CheckParaFile(MainUnitParaFile* paraFile, const void* limits) {
+  return norvex::params::CheckMainUnitParaFile(reinterpret_cast<uint8_t*>(paraFile),
+                                               static_cast<const uint8_t*>(limits));
 }
 
 }  // extern "C"

@@ -54,6 +54,8 @@ constexpr milliseconds kOpenWait{2000};
 constexpr milliseconds kCancelWait{1000};
 // The longest wait at close for the device to close its end of the connection.
 constexpr milliseconds kCloseWait{1000};
+// The longest a device may take to accept one message (a 2 MiB bulk write).
+constexpr milliseconds kSendWait{10000};
 
 // Handles count up from here in steps of 4, like the handles of Windows, and
 // are never reused in a process. They are not addresses; being multiples of 4
@@ -188,7 +190,10 @@ uint32_t ConnectEndpoint(const std::string& path, UniqueFd& out) {
     if (result != 0 && errno == EISCONN) result = 0;  // the interrupted attempt went through
   }
   if (result != 0) return ErrorFromErrno(errno);
-  SetSendTimeout(fd.get(), milliseconds{0});  // transfers wait on their own terms
+  // A device that stops taking messages (a full socket buffer for longer
+  // than kSendWait) ends the connection instead of holding every transfer on
+  // the handle behind a send that never finishes.
+  SetSendTimeout(fd.get(), kSendWait);
 
   const uint32_t status = ReceiveOpen(fd.get(), deadline);
   if (status != 0) return status;  // 5 when another host has the device
@@ -292,9 +297,7 @@ class Connection {
                    size_t bodySize) {
     // One message at a time on the stream: a command and a bulk write may be
     // started on the same handle by two threads. A device that stops reading
-    // keeps a send waiting until Close shuts the socket down; the messages of
-    // a control transfer are small, a bulk write will bound its send by its
-    // time-out.
+    // makes the send fail after kSendWait, which ends the connection.
     std::lock_guard<std::mutex> lock(sendMutex_);
     return wire::Send(fd_.get(), type, id, head, headSize, body, bodySize);
   }
