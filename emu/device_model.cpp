@@ -63,6 +63,7 @@ void DeviceModel::InstallBuiltinHandlers() {
   units::InstallMainUnit(*this);
   units::InstallLaserHead(*this);
   units::InstallHsBoards(*this);
+  paraFiles_.Install(*this);
 }
 
 std::vector<uint8_t>& DeviceModel::Record(uint8_t address, uint16_t group, uint16_t item) {

@@ -18,6 +18,7 @@
 
 #include "emu/emulator.h"
 #include "emu/print_memory.h"
+#include "emu/units/para_files.h"
 #include "emu/units/units.h"
 
 namespace norvex::emu {
@@ -74,6 +75,12 @@ class DeviceModel : public units::UnitHost {
   uint64_t BusyRefusals() const;
   bool HostConnected() const;
   bool WaitForHost(bool connected, std::chrono::milliseconds timeout) const;
+  // Runs `use` on the units' parameter files with the model locked.
+  template <typename Use>
+  auto WithParaFiles(Use use) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return use(paraFiles_);
+  }
 
   // ---- The units' view (units::UnitHost), with mu_ held -------------------
   std::vector<uint8_t>& Record(uint8_t address, uint16_t group, uint16_t item) override;
@@ -106,6 +113,8 @@ class DeviceModel : public units::UnitHost {
   std::vector<std::vector<uint8_t>> frames_;
   std::vector<FunctionCall> calls_;
   PrintMemoryBank printMemory_;
+  // Mutable so that WithParaFiles can hand it out from a const model.
+  mutable units::ParaFileBank paraFiles_;
   std::deque<Fault> faults_;
   uint64_t accepted_ = 0;
   uint64_t refused_ = 0;

@@ -106,6 +106,50 @@ void Emulator::InjectBulkWriteFault(const BulkWriteFault& fault) { impl_->model.
 
 void Emulator::ClearBulkWriteFaults() { impl_->model.ClearBulkWriteFaults(); }
 
+void Emulator::SetParaFileHeader(uint8_t address, const ParaFileHeader& header) {
+  impl_->model.WithParaFiles([&](units::ParaFileBank& files) { files.SetHeader(address, header); });
+}
+
+ParaFileHeader Emulator::GetParaFileHeader(uint8_t address) const {
+  return impl_->model.WithParaFiles([&](units::ParaFileBank& files) { return files.Header(address); });
+}
+
+void Emulator::SetParaFileSizes(uint8_t address, const std::vector<uint32_t>& sectionWords) {
+  impl_->model.WithParaFiles([&](units::ParaFileBank& files) { files.SetSizes(address, sectionWords); });
+}
+
+void Emulator::SetParaFileSection(uint8_t address, uint32_t section, std::vector<uint8_t> bytes) {
+  impl_->model.WithParaFiles(
+      [&](units::ParaFileBank& files) { files.SetSection(address, section, std::move(bytes)); });
+}
+
+std::vector<uint8_t> Emulator::ParaFileSection(uint8_t address, uint32_t section) const {
+  return impl_->model.WithParaFiles(
+      [&](units::ParaFileBank& files) { return files.Section(address, section); });
+}
+
+std::vector<uint8_t> Emulator::SavedParaFileSection(uint8_t address, uint32_t section) const {
+  return impl_->model.WithParaFiles(
+      [&](units::ParaFileBank& files) { return files.SavedSection(address, section); });
+}
+
+std::vector<ParaFileEvent> Emulator::ParaFileEvents() const {
+  return impl_->model.WithParaFiles([](units::ParaFileBank& files) { return files.Events(); });
+}
+
+std::vector<ParaFileSave> Emulator::ParaFileSaves() const {
+  return impl_->model.WithParaFiles([](units::ParaFileBank& files) { return files.Saves(); });
+}
+
+void Emulator::ClearParaFileEvents() {
+  impl_->model.WithParaFiles([](units::ParaFileBank& files) { files.ClearEvents(); });
+}
+
+void Emulator::RefuseParaFile(uint8_t address, uint16_t command, uint16_t errorValue, int count) {
+  impl_->model.WithParaFiles(
+      [&](units::ParaFileBank& files) { files.Refuse(address, command, errorValue, count); });
+}
+
 uint64_t Emulator::ConnectionsAccepted() const { return impl_->model.ConnectionsAccepted(); }
 
 uint64_t Emulator::BusyRefusals() const { return impl_->model.BusyRefusals(); }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace norvex::emu {
@@ -162,6 +163,45 @@ struct FunctionCall {
   std::vector<uint8_t> params;  // the request data after the selector
 };
 
+// ---- Parameter files --------------------------------------------------------
+// Every unit keeps a parameter file: a header and a size table (its state
+// records (group, 2) and (group, 1); group 0xF800 on the main unit, 0x5000 on
+// the boards) and the sections, read and written in chunks (0xC080, 0xC082)
+// and saved (0xC0EE).
+inline constexpr uint16_t kParaReadCommand = 0xC080;
+inline constexpr uint16_t kParaReadReply = 0xC081;
+inline constexpr uint16_t kParaWriteCommand = 0xC082;
+inline constexpr uint16_t kParaSaveCommand = 0xC0EE;
+
+struct ParaFileHeader {
+  uint16_t formatWord = 0;
+  uint16_t sectionCount = 0;
+  uint16_t readChunkWords = 0;
+  uint16_t writeChunkWords = 0;
+};
+
+// One parameter-file request as the unit took it, in arrival order.
+struct ParaFileEvent {
+  enum class Kind { kRead, kWrite, kSave };
+  Kind kind = Kind::kRead;
+  uint8_t address = 0;
+  uint32_t section = 0;     // read and write: bits 0..3 of the position word
+  uint32_t wordOffset = 0;  // read and write: the position word shifted right by 4
+  uint32_t words = 0;       // read and write: the word-count word
+  uint32_t mask = 0;        // save
+  // 0: done; else the error value of the unit's refusal (nothing was done).
+  uint16_t refusal = 0;
+};
+
+// A save that the unit carried out: its mask, the index of its event in
+// ParaFileEvents(), and the sections it saved (by number) as they were then.
+struct ParaFileSave {
+  uint8_t address = 0;
+  uint32_t mask = 0;
+  size_t eventIndex = 0;
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> sections;
+};
+
 class Emulator {
  public:
   using Options = EmulatorOptions;
@@ -223,6 +263,29 @@ class Emulator {
   void ClearFaults();
   void InjectBulkWriteFault(const BulkWriteFault& fault);
   void ClearBulkWriteFaults();
+
+  // ---- Parameter files (0x10, 0x42, 0x20, 0x21) ----------------------------
+  // At start every unit reports its true header (format word, section count,
+  // read chunk 250 and write chunk 248 words) and size table, and holds
+  // sections of counting bytes; section 6 of an HS board has 16 words.
+  // The header and size-table records can be set to anything, wrong ones
+  // included (SetStateRecord sets them byte by byte).
+  void SetParaFileHeader(uint8_t address, const ParaFileHeader& header);
+  ParaFileHeader GetParaFileHeader(uint8_t address) const;
+  // The size table (words per section); the sections are resized to match
+  // (zero-filled when they grow), except to more than 4096 words (what a
+  // position word reaches): such a size is only reported.
+  void SetParaFileSizes(uint8_t address, const std::vector<uint32_t>& sectionWords);
+  void SetParaFileSection(uint8_t address, uint32_t section, std::vector<uint8_t> bytes);
+  std::vector<uint8_t> ParaFileSection(uint8_t address, uint32_t section) const;
+  // The section as the last save that included it left it (empty: never saved).
+  std::vector<uint8_t> SavedParaFileSection(uint8_t address, uint32_t section) const;
+  std::vector<ParaFileEvent> ParaFileEvents() const;
+  std::vector<ParaFileSave> ParaFileSaves() const;
+  void ClearParaFileEvents();
+  // The next `count` requests `command` (0xC080, 0xC082, 0xC0EE) to the unit
+  // at `address` are refused with `errorValue` and change nothing.
+  void RefuseParaFile(uint8_t address, uint16_t command, uint16_t errorValue, int count = 1);
 
   // ---- Counters ------------------------------------------------------------
   // Connections granted to a host (OPEN status 0), since construction.

@@ -457,7 +457,10 @@ NORVEX_API uint32_t NORVEX_CALL NV_SaveParaFile(uint32_t sectionMask);
 
 /* Repairs the host copy paraFile in place; limits: optional record (upper bound at
  * byte 36, lower at byte 40), or null. Returns the mask of changed sections
- * (0 for a null paraFile). Does not store LastResult. [ordinal 65] */
+ * (0 for a null paraFile). A section 0 divisor of 0 is repaired like any divisor
+ * that does not divide 20000 (it becomes 50); a section 4 word brought to the
+ * phase never wraps past 65535 (the word at the phase one divisor lower is taken).
+ * Does not store LastResult. [ordinal 65] */
 NORVEX_API uint32_t NORVEX_CALL NV_CheckParaFile(MainUnitParaFile *paraFile, const void *limits);
 
 /* Moves a motor by a relative distance.

@@ -88,12 +88,14 @@ NORVEX_API uint32_t NORVEX_CALL HS_FunctionEx(uint32_t boardMask, const void* da
 
 // ---- Parameter file ----------------------------------------------------------------
 // A board number above 1 gives NORVEX_ERR_INVALID_ARGUMENT and sends nothing.
-NORVEX_API uint32_t NORVEX_CALL HS_GetParaFile(uint32_t board, HsBoardParaFile* paraFile, uint32_t sectionMask) {
+NORVEX_API uint32_t NORVEX_CALL HS_GetParaFile(uint32_t board, HsBoardParaFile* paraFile,
+                                               uint32_t sectionMask) {
   if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kHsBoardFile,
                                            norvex::hsboard::Address(board), paraFile, sectionMask));
 }
-NORVEX_API uint32_t NORVEX_CALL HS_SetParaFile(uint32_t board, HsBoardParaFile* paraFile, uint32_t sectionMask) {
+NORVEX_API uint32_t NORVEX_CALL HS_SetParaFile(uint32_t board, HsBoardParaFile* paraFile,
+                                               uint32_t sectionMask) {
   if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kHsBoardFile,
                                            norvex::hsboard::Address(board), paraFile, sectionMask));

@@ -159,12 +159,12 @@ NORVEX_API uint32_t NORVEX_CALL NV_GetDeviceInfo(void* deviceInfo) {
 
 // ---- Parameter file ----------------------------------------------------------------
 NORVEX_API uint32_t NORVEX_CALL NV_GetParaFile(MainUnitParaFile* paraFile, uint32_t sectionMask) {
-  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kMainUnitFile, kMainUnit, paraFile,
-                                           sectionMask));
+  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kMainUnitFile, kMainUnit,
+                                           paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL NV_SetParaFile(MainUnitParaFile* paraFile, uint32_t sectionMask) {
-  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kMainUnitFile, kMainUnit, paraFile,
-                                           sectionMask));
+  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kMainUnitFile, kMainUnit,
+                                           paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL NV_SaveParaFile(uint32_t sectionMask) {
   return Store(norvex::params::SaveParaFile(TheLibrary().link, kMainUnit, sectionMask));

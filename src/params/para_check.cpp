@@ -88,9 +88,14 @@ void RepairSection2(uint8_t* s) {
   StoreValue(s, value);
 }
 
+// The word brought to the phase within its multiple of the divisor. Where
+// that passes 65535 the word would wrap to a small value that is not at the
+// phase at all; the word at the phase one divisor lower is taken instead.
 uint16_t ToPhase(uint16_t word, uint16_t divisor, uint16_t phase) {
   if (word % divisor == phase) return word;
-  return static_cast<uint16_t>((word / divisor) * divisor + phase);
+  uint32_t value = static_cast<uint32_t>(word / divisor) * divisor + phase;
+  if (value > 0xFFFFu) value -= divisor;
+  return static_cast<uint16_t>(value);
 }
 
 // Sections 3 and 4 together (section 4 follows section 3 directly).
@@ -104,7 +109,8 @@ void RepairSections34(uint8_t* s, uint16_t divisor, uint16_t phase) {
       const uint32_t value = LoadValue(entry + offset);
       if ((value & 31u) != 0) StoreValue(entry + offset, (value + 31u) & ~31u);
     }
-    for (uint32_t offset : {12u, 14u}) StoreWord(entry + offset, ToPhase(LoadWord(entry + offset), divisor, phase));
+    for (uint32_t offset : {12u, 14u})
+      StoreWord(entry + offset, ToPhase(LoadWord(entry + offset), divisor, phase));
   }
 }
 

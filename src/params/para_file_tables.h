@@ -133,7 +133,8 @@ static_assert(std::size(kMainUnitSections) == 9 && std::size(kLaserHeadSections)
 // Only fixed-width fields, so these hold on 32-bit hosts as well.
 static_assert(sizeof(ParaFileHeader) == 8, "ParaFileHeader is 8 bytes");
 static_assert(offsetof(ParaFileHeader, formatWord) == 0 && offsetof(ParaFileHeader, sectionCount) == 2 &&
-                  offsetof(ParaFileHeader, readChunkWords) == 4 && offsetof(ParaFileHeader, writeChunkWords) == 6,
+                  offsetof(ParaFileHeader, readChunkWords) == 4 &&
+                  offsetof(ParaFileHeader, writeChunkWords) == 6,
               "ParaFileHeader words");
 
 // The end of section `i` of a table (offset + room for its words).

@@ -76,7 +76,8 @@ uint32_t ReadSection(CDeviceLink& link, uint16_t address, uint32_t section, uint
 }
 
 // Writes section `section` of `length` bytes from `source`, in chunks of at
-// most `limit` bytes; a one-word chunk goes out with a zero word after it.
+// most `limit` bytes; a one-word chunk goes out with a zero word after it
+// (4 data bytes, the word count staying 1).
 uint32_t WriteSection(CDeviceLink& link, uint16_t address, uint32_t section, const uint8_t* source,
                       uint32_t length, uint32_t limit) {
   if (length == 0) return NORVEX_OK;
@@ -94,10 +95,12 @@ uint32_t WriteSection(CDeviceLink& link, uint16_t address, uint32_t section, con
       StoreWord(buffer.data() + 6, 0);
       dataBytes = 4;
     }
-    const uint32_t result =
-        RunCommand(link, address, kWriteChunkCommand, 4 + dataBytes, CTP_REPLY_ACK, 0, buffer.data(), nullptr);
+    const uint32_t result = RunCommand(link, address, kWriteChunkCommand, 4 + dataBytes, CTP_REPLY_ACK, 0,
+                                       buffer.data(), nullptr);
     if (result != NORVEX_OK) return result;
-    offset += dataBytes;
+    // The next chunk starts after the section bytes sent, not after the
+    // padding: with a limit of one word every word goes out.
+    offset += chunk;
   }
   return NORVEX_OK;
 }
@@ -122,7 +125,8 @@ uint32_t GetParaFile(CDeviceLink& link, const ParaFileKind& kind, uint16_t addre
       if (row.clearFirstWordOnReadFailure) StoreWord(section, 0);
       return result;
     }
-    if (row.secondWordDefault != 0 && LoadWord(section + 2) == 0) StoreWord(section + 2, row.secondWordDefault);
+    if (row.secondWordDefault != 0 && LoadWord(section + 2) == 0)
+      StoreWord(section + 2, row.secondWordDefault);
   }
   return NORVEX_OK;
 }
@@ -141,7 +145,8 @@ uint32_t SetParaFile(CDeviceLink& link, const ParaFileKind& kind, uint16_t addre
     const uint8_t i = kind.writeOrder[n];
     const SectionRow& row = kind.sections[i];
     if ((mask & row.selectBits) == 0) continue;
-    const uint32_t result = WriteSection(link, address, i, bytes + row.recordOffset, 2 * sizes.words[i], limit);
+    const uint32_t result =
+        WriteSection(link, address, i, bytes + row.recordOffset, 2 * sizes.words[i], limit);
     if (result != NORVEX_OK) return result;
     saveMask |= row.saveBits;
   }

@@ -58,7 +58,11 @@ void PrintDataPath::SetLinkMode(int32_t mode) {
   if (IsCaptureMode(mode) && !IsCaptureMode(old)) {
     int32_t width = m_host.ReadIniInt(IniFilePath(m_host), PrintDataConfig::kSection, "CaptureWidth",
                                       static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth));
-    if (width <= 0 || width % 16 != 0) width = static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth);
+    // A width the capture cannot take (also one above its limit, which the
+    // INI file may hold) gives the default, so that mode 2 still captures.
+    if (width <= 0 || width % 16 != 0 || static_cast<uint32_t>(width) > CTiffCapture::kMaxWidthPixels) {
+      width = static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth);
+    }
     m_capture.Open(ConfiguredPath("CaptureFile", PrintDataConfig::kDefaultCaptureFile),
                    static_cast<uint32_t>(width));
   }

@@ -75,6 +75,8 @@ bool CTiffCapture::Open(const std::string& path, uint32_t widthPixels) {
   // The band's blocks are 16 pixels wide, so a line is a whole number of
   // 16-bit words; a width of 0 would make a band of 0 bytes.
   if (widthPixels == 0 || widthPixels % 16 != 0) return false;
+  // A band's byte count must fit in 32 bits (see kMaxWidthPixels).
+  if (widthPixels > kMaxWidthPixels) return false;
   const size_t lineBytes = widthPixels / 8;
   m_lineBuffer.reset(new (std::nothrow) uint8_t[lineBytes]);
   m_groupBuffer.reset(new (std::nothrow) uint8_t[lineBytes * kBandLines]);

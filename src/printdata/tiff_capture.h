@@ -36,6 +36,11 @@ class CTiffCapture {
   // The IFD: entry count, the entries, the next-IFD offset.
   static constexpr uint32_t kIfdBytes = 2 + kIfdEntries * 12 + 4;
   static constexpr uint32_t kHeaderBytes = 8;
+  // The widest line a capture takes: 1048576 pixels (128 KiB a line, 4 MiB a
+  // band), far beyond any plate. A wider one would make a band of 4 GiB or
+  // more, whose 32-bit byte count wraps (to 0 at 2^30 pixels: an endless
+  // loop over a band of no bytes), after trying to allocate gigabytes.
+  static constexpr uint32_t kMaxWidthPixels = 1u << 20;
 
   CTiffCapture();
   // Completes the capture when one is open.
@@ -48,7 +53,8 @@ class CTiffCapture {
   // completing a capture that was open. The file is created (emptied when it
   // exists) when the first line is complete, so a capture that never gets a
   // whole band leaves no file. False, with nothing open, when the width is
-  // not a positive multiple of 16 or the buffers cannot be had.
+  // not a positive multiple of 16, is above kMaxWidthPixels, or the buffers
+  // cannot be had.
   bool Open(const std::string& path, uint32_t widthPixels);
   // Completes the TIFF (IFD, resolutions, header) and closes the file.
   // Bytes of a band that never became whole are dropped. Nothing when no

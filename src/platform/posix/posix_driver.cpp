@@ -368,9 +368,11 @@ class Connection {
     Transfer transfer;
     uint32_t id = 0;
     uint32_t startError = 0;
+    uint32_t size = 0;  // the bytes sent
   };
 
   void StartWrite(BulkWrite& write, const void* data, uint32_t size) {
+    write.size = size;
     write.startError = Begin(wire::kWrite, data, size, nullptr, 0, write.transfer, write.id);
   }
 
@@ -380,7 +382,9 @@ class Connection {
     transferred = 0;
     if (write.startError != 0) return write.startError;
     const uint32_t status = Finish(write.id, write.transfer, timeoutMs);
-    if (status == 0) transferred = write.transfer.bytes;
+    // A device may claim any count; a write never moves more than was sent,
+    // and a host that subtracts the count from what it sent must not wrap.
+    if (status == 0) transferred = std::min(write.transfer.bytes, write.size);
     return status;
   }
 

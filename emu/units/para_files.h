@@ -1,0 +1,68 @@
+// para_files.h: the parameter files of the emulated units (main unit, laser
+// head board, both HS boards): header and size table as state records,
+// sections of 16-bit words, chunked reads and writes checked against the
+// header's chunk limits and the sections' sizes, saves, and refusals on
+// demand. Not locked itself: the DeviceModel calls it with its mutex held.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "emu/emulator.h"
+#include "emu/units/units.h"
+
+namespace norvex::emu::units {
+
+class ParaFileBank {
+ public:
+  // Gives every unit its file and installs the handlers of 0xC080, 0xC082
+  // and 0xC0EE. `host` must outlive the bank.
+  void Install(UnitHost& host);
+
+  void SetHeader(uint8_t address, const ParaFileHeader& header);
+  ParaFileHeader Header(uint8_t address) const;
+  void SetSizes(uint8_t address, const std::vector<uint32_t>& sectionWords);
+  void SetSection(uint8_t address, uint32_t section, Bytes bytes);
+  Bytes Section(uint8_t address, uint32_t section) const;
+  Bytes SavedSection(uint8_t address, uint32_t section) const;
+  std::vector<ParaFileEvent> Events() const { return events_; }
+  std::vector<ParaFileSave> Saves() const { return saves_; }
+  void ClearEvents();
+  void Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count);
+
+ private:
+  struct File {
+    uint16_t group = 0;
+    std::vector<uint32_t> saveBits;  // per section, the save-mask bits that name it
+    std::vector<Bytes> sections;
+    std::vector<Bytes> saved;
+  };
+  struct Refusal {
+    uint8_t address;
+    uint16_t command;
+    uint16_t value;
+    int count;
+  };
+
+  Reply Read(uint8_t address, const Bytes& data);
+  Reply Write(uint8_t address, const Bytes& data);
+  Reply Save(uint8_t address, const Bytes& data);
+  // Takes one use of a refusal of (address, command); 0 when none.
+  uint16_t TakeRefusal(uint8_t address, uint16_t command);
+  // The section of a chunk request, or null when the request does not fit the
+  // file (section number, chunk limit, section end).
+  Bytes* ChunkTarget(uint8_t address, uint32_t section, uint32_t wordOffset, uint32_t words, bool write);
+  File* FileAt(uint8_t address);
+  const File* FileAt(uint8_t address) const;
+
+  UnitHost* host_ = nullptr;
+  std::map<uint8_t, File> files_;
+  std::vector<ParaFileEvent> events_;
+  std::vector<ParaFileSave> saves_;
+  std::deque<Refusal> refusals_;
+};
+
+}  // namespace norvex::emu::units

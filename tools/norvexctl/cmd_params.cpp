@@ -1,0 +1,220 @@
+// cmd_params.cpp: norvexctl params get|set|check|save: a unit's parameter
+// file between the unit and a file holding the library's record, with the
+// host-side check and a diff of what it changed.
+#include <cstring>
+
+#include "commands.h"
+#include "norvex.h"
+
+namespace norvexctl {
+namespace {
+
+enum class Kind { kMain, kLaserHead, kHs };
+
+// Where each section of a kind's record starts; the last entry is the end of
+// the fixed part (for an HS board section 6 follows, as long as its size says).
+struct Layout {
+  Kind kind;
+  uint32_t board;          // HS boards: 0 or 1
+  size_t fixedSize;        // bytes of the record without an HS board's section 6
+  std::vector<size_t> sectionStart;
+  uint32_t getMask;        // every section
+  uint32_t setMask;        // every section a set writes
+};
+
+// The main unit's section mask bits, sections 0..8 (3 and 4 share one).
+constexpr uint32_t kMainBits[] = {0x80000000u, 0x08000000u, 0x20000000u, 0x000A0000u, 0x000A0000u,
+                                  0x02000000u, 0x00008000u, 0x00800000u, 0x00200000u};
+
+bool LayoutFor(const std::string& unit, Layout& layout) {
+  if (unit == "main") {
+    uint32_t all = 0;
+    for (const uint32_t bit : kMainBits) all |= bit;
+    const uint32_t set = kMainBits[0] | kMainBits[1] | kMainBits[2] | kMainBits[3] | kMainBits[5];
+    layout = {Kind::kMain, 0, sizeof(MainUnitParaFile), {44, 316, 332, 336, 340, 852, 860, 864, 868, 872}, all, set};
+    return true;
+  }
+  if (unit == "lh") {
+    layout = {Kind::kLaserHead, 0, sizeof(LaserHeadParaFile), {28, 56, 64, 88, 112, 116}, 0x1F, 0x0F};
+    return true;
+  }
+  if (unit == "hs0" || unit == "hs1") {
+    layout = {Kind::kHs, unit == "hs1" ? 1u : 0u, 2004, {36, 944, 1008, 1088, 1092, 1096, 2004}, 0x7F, 0x67};
+    return true;
+  }
+  return false;
+}
+
+// A record of any kind, big enough for the largest.
+union AnyRecord {
+  MainUnitParaFile main;
+  LaserHeadParaFile laserHead;
+  HsBoardParaFile hs;
+  uint8_t bytes[sizeof(HsBoardParaFile)];
+};
+
+// The bytes of the record that matter: an HS board's file ends after as
+// many words of section 6 as its size table gives.
+size_t RecordSize(const Layout& layout, const AnyRecord& record) {
+  if (layout.kind != Kind::kHs) return layout.fixedSize;
+  uint32_t words = record.hs.sectionWords[6];
+  if (words > NORVEX_HS_PARA_SECTION6_MAX_WORDS) words = NORVEX_HS_PARA_SECTION6_MAX_WORDS;
+  return layout.fixedSize + 2u * words;
+}
+
+std::string SectionOf(const Layout& layout, size_t offset) {
+  if (offset < 8) return "header";
+  if (offset < layout.sectionStart[0]) return "size table";
+  for (size_t s = 0; s + 1 < layout.sectionStart.size(); ++s) {
+    if (offset < layout.sectionStart[s + 1]) return "section " + std::to_string(s);
+  }
+  return "section " + std::to_string(layout.sectionStart.size() - 1);
+}
+
+uint32_t Check(const Layout& layout, AnyRecord& record) {
+  switch (layout.kind) {
+    case Kind::kMain:
+      return NV_CheckParaFile(&record.main, nullptr);
+    case Kind::kLaserHead:
+      return LH_CheckParaFile(&record.laserHead);
+    case Kind::kHs:
+      return HS_CheckParaFile(&record.hs);
+  }
+  return 0;
+}
+
+// Runs the host-side check and shows what it changed. Returns the changed mask.
+uint32_t CheckAndShow(Output& out, const Layout& layout, AnyRecord& record) {
+  AnyRecord before;
+  std::memcpy(&before, &record, sizeof(record));
+  const uint32_t changed = Check(layout, record);
+  const size_t size = RecordSize(layout, record);
+  out.Line(Printf("check: changed sections mask 0x%08X", changed));
+  Json diff = Json::Array();
+  size_t words = 0;
+  for (size_t at = 0; at + 1 < size; at += 2) {
+    const unsigned oldWord = static_cast<unsigned>(before.bytes[at] | before.bytes[at + 1] << 8);
+    const unsigned newWord = static_cast<unsigned>(record.bytes[at] | record.bytes[at + 1] << 8);
+    if (oldWord == newWord) continue;
+    ++words;
+    const std::string where = SectionOf(layout, at);
+    out.Line(Printf("  byte %4zu (%s): 0x%04X -> 0x%04X", at, where.c_str(), oldWord, newWord));
+    Json j = Json::Object();
+    j.Set("offset", Json::Int(static_cast<int64_t>(at)));
+    j.Set("section", Json::Str(where));
+    j.Set("old", Json::Int(oldWord));
+    j.Set("new", Json::Int(newWord));
+    diff.Push(j);
+  }
+  if (words == 0) out.Line("  nothing changed");
+  Json check = Json::Object();
+  check.Set("changedMask", Json::Int(changed));
+  check.Set("diff", diff);
+  out.root().Set("check", check);
+  return changed;
+}
+
+bool LoadRecord(Output& out, const std::string& path, const Layout& layout, AnyRecord& record) {
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, bytes)) {
+    out.Error("cannot read " + path);
+    return false;
+  }
+  std::memset(&record, 0, sizeof(record));
+  const bool hs = layout.kind == Kind::kHs;
+  if (bytes.size() < layout.fixedSize || bytes.size() > (hs ? sizeof(HsBoardParaFile) : layout.fixedSize)) {
+    out.Error(Printf("%s holds %zu bytes, not a record of this unit (%zu bytes%s)", path.c_str(), bytes.size(),
+                     layout.fixedSize, hs ? " and section 6" : ""));
+    return false;
+  }
+  std::memcpy(record.bytes, bytes.data(), bytes.size());
+  if (RecordSize(layout, record) != bytes.size()) {
+    out.Error(Printf("%s: its size table gives %zu bytes, the file holds %zu", path.c_str(),
+                     RecordSize(layout, record), bytes.size()));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunParams(Context& context, const std::vector<std::string>& args) {
+  Args parsed;
+  std::string error;
+  if (!ParseArgs(args, {"--mask"}, {"--fix"}, parsed, error)) return UsageError(context, "params", error);
+  const auto& p = parsed.positional;
+  if (p.size() < 2) return UsageError(context, "params", "params needs an action and a UNIT");
+  const std::string& action = p[0];
+  Layout layout;
+  if (!LayoutFor(p[1], layout)) return UsageError(context, "params", "unknown unit '" + p[1] + "' (main, lh, hs0, hs1)");
+  const bool needsFile = action == "get" || action == "set" || action == "check";
+  if (action != "get" && action != "set" && action != "check" && action != "save") {
+    return UsageError(context, "params", "unknown action '" + action + "' (get, set, check, save)");
+  }
+  if (p.size() != (needsFile ? 3u : 2u)) {
+    return UsageError(context, "params", needsFile ? "params " + action + " needs UNIT FILE" : "params save takes UNIT only");
+  }
+  uint32_t mask = action == "get" ? layout.getMask : layout.setMask;
+  if (parsed.Has("--mask") && !ParseU32(parsed.Value("--mask"), mask)) return UsageError(context, "params", "bad --mask");
+  if (parsed.Has("--fix") && action != "check") return UsageError(context, "params", "--fix goes with check");
+  Output& out = context.out;
+  out.root().Set("unit", Json::Str(p[1]));
+  out.root().Set("action", Json::Str(action));
+  out.root().Set("mask", Json::Int(mask));
+
+  AnyRecord record;
+  std::memset(&record, 0, sizeof(record));
+  if (action == "check") {
+    if (!LoadRecord(out, p[2], layout, record)) return kExitFile;
+    CheckAndShow(out, layout, record);
+    if (parsed.Has("--fix")) {
+      if (!WriteWholeFile(p[2], record.bytes, RecordSize(layout, record))) {
+        out.Error("cannot write " + p[2]);
+        return kExitFile;
+      }
+      out.Line("repaired record written to " + p[2]);
+    }
+    return kExitOk;
+  }
+  if (action == "set" && !LoadRecord(out, p[2], layout, record)) return kExitFile;
+  if (const int code = context.Connect(); code != kExitOk) return code;
+
+  uint32_t result = NORVEX_OK;
+  if (action == "get") {
+    switch (layout.kind) {
+      case Kind::kMain: result = NV_GetParaFile(&record.main, mask); break;
+      case Kind::kLaserHead: result = LH_GetParaFile(&record.laserHead, mask); break;
+      case Kind::kHs: result = HS_GetParaFile(layout.board, &record.hs, mask); break;
+    }
+    const int exitCode = out.Result("get", result);
+    if (result != NORVEX_OK) return exitCode;
+    const size_t size = RecordSize(layout, record);
+    if (!WriteWholeFile(p[2], record.bytes, size)) {
+      out.Error("cannot write " + p[2]);
+      return kExitFile;
+    }
+    const ParaFileHeader& h = record.main.header;  // every record begins with the header
+    out.Line(Printf("format word 0x%04X, %u sections, %zu bytes written to %s", h.formatWord, h.sectionCount, size,
+                    p[2].c_str()));
+    out.root().Set("bytes", Json::Int(static_cast<int64_t>(size)));
+    out.root().Set("file", Json::Str(p[2]));
+    return kExitOk;
+  }
+  if (action == "set") {
+    CheckAndShow(out, layout, record);
+    switch (layout.kind) {
+      case Kind::kMain: result = NV_SetParaFile(&record.main, mask); break;
+      case Kind::kLaserHead: result = LH_SetParaFile(&record.laserHead, mask); break;
+      case Kind::kHs: result = HS_SetParaFile(layout.board, &record.hs, mask); break;
+    }
+    return out.Result("set", result);
+  }
+  switch (layout.kind) {
+    case Kind::kMain: result = NV_SaveParaFile(mask); break;
+    case Kind::kLaserHead: result = LH_SaveParaFile(mask); break;
+    case Kind::kHs: result = HS_SaveParaFile(layout.board, mask); break;
+  }
+  return out.Result("save", result);
+}
+
+}  // namespace norvexctl

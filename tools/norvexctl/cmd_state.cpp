@@ -1,0 +1,211 @@
+// cmd_state.cpp: norvexctl state and watch: state records in hex, decoded
+// where their meaning is known; watch polls one and shows its changes.
+#include <csignal>
+#include <ctime>
+#include <thread>
+
+#include "commands.h"
+#include "norvex.h"
+#include "records.h"
+
+namespace norvexctl {
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void OnStop(int) { g_stop = 1; }
+
+// The record a command line names: UNIT [RECORD|GROUP:ITEM] [--length N].
+struct Target {
+  const UnitInfo* unit = nullptr;
+  RecordInfo record{};
+  bool all = false;  // every record of the unit
+};
+
+bool ParseTarget(const Args& parsed, size_t first, Target& target, std::string& error) {
+  const auto& p = parsed.positional;
+  if (p.size() > first + 2) {
+    error = "too many arguments";
+    return false;
+  }
+  if (p.size() <= first) return true;
+  target.unit = FindUnit(p[first]);
+  if (target.unit == nullptr) {
+    error = "unknown unit '" + p[first] + "' (main, lh, hs0, hs1)";
+    return false;
+  }
+  if (p.size() == first + 1) {
+    target.all = true;
+    return true;
+  }
+  const std::string& name = p[first + 1];
+  if (const RecordInfo* known = FindRecord(*target.unit, name)) {
+    target.record = *known;
+    if (parsed.Has("--length")) {
+      error = "--length goes with GROUP:ITEM only";
+      return false;
+    }
+    return true;
+  }
+  const size_t colon = name.find(':');
+  uint32_t group = 0;
+  uint32_t item = 0;
+  if (colon == std::string::npos || !ParseU32("0x" + name.substr(0, colon), group) ||
+      !ParseU32("0x" + name.substr(colon + 1), item) || group > 0xFFFF || item > 0xFFFF) {
+    error = "unknown record '" + name + "' (see --list, or give GROUP:ITEM in hex)";
+    return false;
+  }
+  uint32_t length = 4;
+  const std::string lengthText = parsed.Value("--length", "4");
+  if (lengthText == "any") {
+    length = kAnyLength;
+  } else if (!ParseU32(lengthText, length) || length > kMaxReply) {
+    error = "--length must be 0..500 or 'any'";
+    return false;
+  }
+  target.record = RecordInfo{"custom", static_cast<uint16_t>(group), static_cast<uint16_t>(item), length, Decode::kNone};
+  return true;
+}
+
+// Reads and shows one record; returns its result.
+uint32_t ShowRecord(Output& out, const UnitInfo& unit, const RecordInfo& record, Json& list) {
+  std::vector<uint8_t> bytes;
+  const uint32_t result = QueryRecord(unit.address, record.group, record.item, record.length, bytes);
+  Json j = Json::Object();
+  j.Set("unit", Json::Str(unit.name));
+  j.Set("record", Json::Str(record.name));
+  j.Set("group", Json::Str(Printf("0x%04X", record.group)));
+  j.Set("item", Json::Str(Printf("0x%04X", record.item)));
+  j.Set("result", ResultJson(result));
+  const std::string title = Printf("%s %s (%04X:%04X)", unit.name, record.name, record.group, record.item);
+  if (result != NORVEX_OK) {
+    out.Line(Printf("%s: failed: 0x%08X %s", title.c_str(), result, ResultName(result).c_str()));
+    const std::string text = FailureText(result);
+    if (!text.empty()) out.Line("  " + text);
+  } else {
+    out.Line(Printf("%s, %zu bytes:", title.c_str(), bytes.size()));
+    for (size_t i = 0; i < bytes.size(); i += 16) {
+      const size_t n = bytes.size() - i < 16 ? bytes.size() - i : 16;
+      out.Line(Printf("  %04zX  %s", i, Hex(bytes.data() + i, n).c_str()));
+    }
+    j.Set("hex", Json::Str(Hex(bytes.data(), bytes.size(), "")));
+    if (bytes.size() >= 4) {
+      out.Line("  words: " + Words(bytes));
+      j.Set("words", Json::Str(Words(bytes)));
+    }
+    Json decoded = Json::Object();
+    for (const std::string& line : DecodeRecord(record.decode, bytes, decoded)) out.Line("  " + line);
+    j.Set("decoded", decoded);
+  }
+  list.Push(j);
+  return result;
+}
+
+}  // namespace
+
+int RunState(Context& context, const std::vector<std::string>& args) {
+  Args parsed;
+  std::string error;
+  Target target;
+  if (!ParseArgs(args, {"--length"}, {"--list"}, parsed, error) || !ParseTarget(parsed, 0, target, error)) {
+    return UsageError(context, "state", error);
+  }
+  Output& out = context.out;
+  if (parsed.Has("--list")) {
+    Json list = Json::Array();
+    for (const UnitInfo& unit : Units()) {
+      if (target.unit != nullptr && target.unit != &unit) continue;
+      out.Line(Printf("%s (%s, address 0x%02X):", unit.name, unit.title, unit.address));
+      for (const RecordInfo& r : unit.records) {
+        const std::string length = r.length == kAnyLength ? std::string("any") : std::to_string(r.length);
+        out.Line(Printf("  %-14s %04X:%04X  %s bytes", r.name, r.group, r.item, length.c_str()));
+        Json j = Json::Object();
+        j.Set("unit", Json::Str(unit.name));
+        j.Set("record", Json::Str(r.name));
+        j.Set("group", Json::Str(Printf("0x%04X", r.group)));
+        j.Set("item", Json::Str(Printf("0x%04X", r.item)));
+        j.Set("length", r.length == kAnyLength ? Json::Str("any") : Json::Int(r.length));
+        list.Push(j);
+      }
+    }
+    out.root().Set("records", list);
+    return kExitOk;
+  }
+  if (const int code = context.Connect(); code != kExitOk) return code;
+  Json list = Json::Array();
+  int exitCode = kExitOk;
+  for (const UnitInfo& unit : Units()) {
+    if (target.unit != nullptr && target.unit != &unit) continue;
+    if (target.unit != nullptr && !target.all) {
+      exitCode = ExitCodeFor(ShowRecord(out, unit, target.record, list));
+      break;
+    }
+    for (const RecordInfo& record : unit.records) {
+      const uint32_t result = ShowRecord(out, unit, record, list);
+      if (exitCode == kExitOk) exitCode = ExitCodeFor(result);
+    }
+  }
+  out.root().Set("records", list);
+  return exitCode;
+}
+
+int RunWatch(Context& context, const std::vector<std::string>& args) {
+  Args parsed;
+  std::string error;
+  Target target;
+  if (!ParseArgs(args, {"--length", "--interval", "--count"}, {}, parsed, error) ||
+      !ParseTarget(parsed, 0, target, error)) {
+    return UsageError(context, "watch", error);
+  }
+  if (target.unit == nullptr) {
+    target.unit = FindUnit("main");
+    target.record = *FindRecord(*target.unit, "print");
+  } else if (target.all) {
+    return UsageError(context, "watch", "watch takes one record: UNIT RECORD");
+  }
+  uint32_t interval = 500;
+  uint32_t count = 0;
+  if (!ParseU32(parsed.Value("--interval", "500"), interval) || !ParseU32(parsed.Value("--count", "0"), count)) {
+    return UsageError(context, "watch", "--interval and --count take numbers");
+  }
+  if (const int code = context.Connect(); code != kExitOk) return code;
+  Output& out = context.out;
+  std::signal(SIGINT, OnStop);
+  std::signal(SIGTERM, OnStop);
+  out.Line(Printf("watching %s %s every %u ms%s", target.unit->name, target.record.name, interval,
+                  count != 0 ? Printf(", %u polls", count).c_str() : " (Ctrl-C ends)"));
+  std::fflush(stdout);
+  Json changes = Json::Array();
+  std::vector<uint8_t> last;
+  uint32_t lastResult = 0xFFFFFFFFu;
+  int exitCode = kExitOk;
+  for (uint32_t poll = 0; (count == 0 || poll < count) && g_stop == 0; ++poll) {
+    if (poll > 0) std::this_thread::sleep_for(std::chrono::milliseconds(interval));
+    std::vector<uint8_t> bytes;
+    const uint32_t result =
+        QueryRecord(target.unit->address, target.record.group, target.record.item, target.record.length, bytes);
+    if (result == lastResult && bytes == last) continue;
+    lastResult = result;
+    last = bytes;
+    std::time_t now = std::time(nullptr);
+    char stamp[16];
+    std::strftime(stamp, sizeof(stamp), "%H:%M:%S", std::localtime(&now));
+    Json j = Json::Object();
+    j.Set("poll", Json::Int(poll));
+    j.Set("result", ResultJson(result));
+    if (result == NORVEX_OK) {
+      out.Line(Printf("%s  poll %u: %s", stamp, poll, Hex(bytes.data(), bytes.size()).c_str()));
+      j.Set("hex", Json::Str(Hex(bytes.data(), bytes.size(), "")));
+    } else {
+      out.Line(Printf("%s  poll %u: failed: 0x%08X %s", stamp, poll, result, ResultName(result).c_str()));
+      exitCode = ExitCodeFor(result);
+    }
+    std::fflush(stdout);
+    changes.Push(j);
+    // No device any more: nothing to watch.
+    if (exitCode == kExitNoDevice) break;
+  }
+  out.root().Set("changes", changes);
+  return exitCode;
+}
+
+}  // namespace norvexctl

@@ -1,0 +1,38 @@
+// commands.h: the subcommands of norvexctl, one file each (cmd_*.cpp), and
+// their usage texts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli.h"
+
+namespace norvexctl {
+
+using Runner = int (*)(Context& context, const std::vector<std::string>& args);
+
+struct Command {
+  const char* name;
+  const char* summary;
+  const char* usage;  // the text of "norvexctl NAME --help"
+  Runner run;
+};
+
+// Every subcommand, in the order "norvexctl --help" lists them.
+const std::vector<Command>& Commands();
+
+int RunInfo(Context& context, const std::vector<std::string>& args);
+int RunState(Context& context, const std::vector<std::string>& args);
+int RunWatch(Context& context, const std::vector<std::string>& args);
+int RunSend(Context& context, const std::vector<std::string>& args);
+int RunParams(Context& context, const std::vector<std::string>& args);
+int RunPrint(Context& context, const std::vector<std::string>& args);
+int RunCapture(Context& context, const std::vector<std::string>& args);
+int RunCompress(Context& context, const std::vector<std::string>& args);
+int RunDecompress(Context& context, const std::vector<std::string>& args);
+int RunLog(Context& context, const std::vector<std::string>& args);
+
+// A usage error: the message and a pointer to --help. Returns kExitUsage.
+int UsageError(Context& context, const std::string& command, const std::string& message);
+
+}  // namespace norvexctl

@@ -1,0 +1,50 @@
+// image_io.h: bilevel images for norvexctl: reading TIFF (libtiff), PNG
+// (libpng) and PBM, writing a downscaled PNG preview, and the device's print
+// band layout: 32 lines a band, column-interleaved in 64-byte blocks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace norvexctl {
+
+// One bit a pixel, 1 = black (exposed), leftmost pixel in the most
+// significant bit, each line `stride` bytes.
+struct Bitmap {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  size_t stride = 0;
+  std::vector<uint8_t> bits;
+
+  void Resize(uint32_t w, uint32_t h);
+  bool Black(uint32_t x, uint32_t y) const { return (bits[y * stride + x / 8] >> (7 - x % 8)) & 1; }
+  void SetBlack(uint32_t x, uint32_t y) { bits[y * stride + x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8)); }
+};
+
+// Reads a TIFF, PNG or PBM file (told apart by its first bytes). Colour and
+// grey images are thresholded at half brightness. False with `error` set.
+bool ReadBitmap(const std::string& path, Bitmap& image, std::string& error);
+
+// Writes a greyscale PNG of the image made smaller by a whole factor, so
+// that neither side is above `maxSide` pixels; each preview pixel is the
+// share of white in its square.
+bool WritePreviewPng(const std::string& path, const Bitmap& image, uint32_t maxSide, std::string& error);
+
+inline constexpr uint32_t kBandLines = 32;
+inline constexpr uint32_t kBlockBytes = 64;
+
+// The width of the bands of an image: its width made up to a multiple of 16.
+inline uint32_t BandWidth(uint32_t width) { return (width + 15) / 16 * 16; }
+// The lines of the bands: the height made up to a multiple of 32.
+inline uint32_t BandHeight(uint32_t height) { return (height + kBandLines - 1) / kBandLines * kBandLines; }
+
+// The image as print bands (white where the bands go beyond the image):
+// word t of block b of a band holds pixels 16b..16b+15 of the band's line t,
+// the leftmost pixel in bit 15, stored little-endian.
+std::vector<uint8_t> ToBands(const Bitmap& image);
+// The bands back to an image of `width` (a multiple of 16) pixels; a band
+// cut short at the end is left out.
+Bitmap FromBands(const uint8_t* data, size_t size, uint32_t width);
+
+}  // namespace norvexctl

@@ -1,0 +1,38 @@
+// print_data.h: print data for the print, capture and compress commands:
+// an input file as print bands, and the compressed format of the print-data
+// file (Norvex_CompressData in pieces, and its decoder).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace norvexctl {
+
+// The largest bulk write, and the largest piece compressed at once.
+inline constexpr uint32_t kPieceBytes = 0x200000;
+
+struct PrintInput {
+  std::vector<uint8_t> data;  // the print bands
+  uint32_t width = 0;         // pixels a line of the bands (a multiple of 16)
+  uint32_t lines = 0;         // lines of the bands (a multiple of 32 for an image)
+  uint32_t imageWidth = 0;    // the image's own size (0 for raw data)
+  uint32_t imageHeight = 0;
+  bool image = false;
+};
+
+// An image file (TIFF, PNG, PBM) as bands, or any other file as raw print
+// data of `width` pixels a line (0: refused). False with `error` set.
+bool LoadPrintInput(const std::string& path, uint32_t width, PrintInput& input, std::string& error);
+
+// Compresses in pieces of at most 2 MiB, each a stream of its own, with
+// Norvex_CompressData. Returns its result (0 when all went well).
+uint32_t CompressPieces(const std::vector<uint8_t>& data, std::vector<uint8_t>& out);
+
+// Decodes the compressed format: 16-bit little-endian words; 0x0000 and
+// 0xFFFF are followed by a count word and stand for that many of themselves,
+// every other word for itself. False at a malformed stream (odd length, a
+// run without its count, a count of 0), with `badOffset` its byte offset.
+bool Decompress(const std::vector<uint8_t>& stream, std::vector<uint8_t>& out, size_t& badOffset);
+
+}  // namespace norvexctl
