@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "api_helpers.h"
+#include "emulator_session.h"
 #include "emu/emulator.h"
 #include "norvex.h"
 
@@ -39,17 +40,11 @@ struct Row {
 class BadInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
-    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    Norvex_SetUSBOvertime(300);
-    ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-    ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
-    emulator.ClearReceived();
+    norvex_api_test::OpenOnEmulator(emulator, 300);
+    if (HasFatalFailure()) return;
   }
   void TearDown() override {
-    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    emulator.Unplug();
-    Norvex_Init(nullptr);
+    norvex_api_test::CloseOnEmulator(emulator);
   }
   void RunTable(const std::vector<Row>& rows) {
     for (const Row& row : rows) {

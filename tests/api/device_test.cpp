@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api_helpers.h"
+#include "emulator_session.h"
 #include "emu/emulator.h"
 #include "norvex.h"
 
@@ -28,18 +29,12 @@ const std::string kErrorNumberGbk = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5";
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
-    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    Norvex_SetUSBOvertime(2000);
-    ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-    ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
-    emulator.ClearReceived();
+    norvex_api_test::OpenOnEmulator(emulator);
+    if (HasFatalFailure()) return;
     log.Mark();
   }
   void TearDown() override {
-    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    emulator.Unplug();
-    Norvex_Init(nullptr);  // closes the link: no device is left
+    norvex_api_test::CloseOnEmulator(emulator);
   }
   uint32_t GeneralState(uint8_t* record, uint32_t address = NORVEX_ADDR_MAIN_UNIT) {
     const uint8_t selector[4] = {0, 0, 0, 0};

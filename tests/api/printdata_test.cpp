@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "api_helpers.h"
+#include "emulator_session.h"
 #include "emu/emulator.h"
 #include "norvex.h"
 
@@ -139,18 +140,12 @@ class PrintDataTest : public ::testing::Test {
         << "\nPrintDataFile=" << DataPath() << "\nCompressedFile=" << CompressedPath() << "\n";
   }
   void SetUp() override {
-    ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
-    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    Norvex_SetUSBOvertime(2000);
-    ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-    ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
-    emulator.ClearReceived();
+    norvex_api_test::OpenOnEmulator(emulator);
+    if (HasFatalFailure()) return;
     log.Mark();
   }
   void TearDown() override {
-    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    emulator.Unplug();
-    Norvex_Init(nullptr);
+    norvex_api_test::CloseOnEmulator(emulator);
   }
 
   Emulator emulator;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "emulator_session.h"
 #include "norvex.h"
 
 namespace norvex_api_test {
@@ -62,16 +63,11 @@ inline uint32_t LastResult() {
 class UnitApiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
-    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    Norvex_SetUSBOvertime(2000);
-    ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-    ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
-    emulator.ClearReceived();
+    norvex_api_test::OpenOnEmulator(emulator);
+    if (HasFatalFailure()) return;
   }
   void TearDown() override {
-    emulator.Unplug();
-    Norvex_Init(nullptr);  // closes the link: no device is left
+    norvex_api_test::CloseOnEmulator(emulator);
   }
   // Leaves `code` in the last-result word by a failing general-state query.
   void PresetLastResult(uint16_t errorValue) {

@@ -10,26 +10,15 @@
 
 #include "emu/device_model.h"
 #include "protocol/frame.h"
+#include "request_frames.h"
 
 namespace norvex::emu {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::RequestFrame;
+using testing::Selector;
 using units::ParaFileBank;
-
-Bytes RequestFrame(uint8_t address, uint16_t command, const Bytes& data) {
-  Bytes frame(data.size() + 10);
-  StoreWord(frame.data(), 0x454D);
-  frame[2] = address;
-  frame[3] = 0x01;
-  StoreWord(frame.data() + 4, static_cast<uint16_t>(data.size() + 2));
-  StoreWord(frame.data() + 6, command);
-  std::copy(data.begin(), data.end(), frame.begin() + 8);
-  uint32_t sum = 0;
-  for (size_t i = 0; i + 2 < frame.size(); i += 2) sum += LoadWord(frame.data() + i);
-  StoreWord(frame.data() + frame.size() - 2, static_cast<uint16_t>(sum));
-  return frame;
-}
 
 Bytes Words(uint16_t a, uint16_t b) {
   return {static_cast<uint8_t>(a), static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(b),

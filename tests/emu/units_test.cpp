@@ -11,30 +11,14 @@
 
 #include "emu/device_model.h"
 #include "protocol/frame.h"
+#include "request_frames.h"
 
 namespace norvex::emu {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes RequestFrame(uint8_t address, uint16_t command, const Bytes& data = {}) {
-  Bytes frame(data.size() + 10);
-  StoreWord(frame.data(), 0x454D);
-  frame[2] = address;
-  frame[3] = 0x01;
-  StoreWord(frame.data() + 4, static_cast<uint16_t>(data.size() + 2));
-  StoreWord(frame.data() + 6, command);
-  std::copy(data.begin(), data.end(), frame.begin() + 8);
-  uint32_t sum = 0;
-  for (size_t i = 0; i + 2 < frame.size(); i += 2) sum += LoadWord(frame.data() + i);
-  StoreWord(frame.data() + frame.size() - 2, static_cast<uint16_t>(sum));
-  return frame;
-}
-
-Bytes Selector(uint16_t group, uint16_t item) {
-  return {static_cast<uint8_t>(group), static_cast<uint8_t>(group >> 8), static_cast<uint8_t>(item),
-          static_cast<uint8_t>(item >> 8)};
-}
+using testing::RequestFrame;
+using testing::Selector;
 
 Bytes Le32(uint32_t v) {
   return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),

@@ -1,0 +1,34 @@
+// emulator_session.h: what the C-interface tests against the emulator do
+// around each test: plug it, open the library's link to it in USB mode, and
+// afterwards leave no device behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+
+#include "emu/emulator.h"
+#include "norvex.h"
+
+namespace norvex_api_test {
+
+// Plugs `emulator`, sets USB mode and `usbTimeoutMs`, opens the link and
+// forgets the frames of the open. Check HasFatalFailure() after it.
+inline void OpenOnEmulator(norvex::emu::Emulator& emulator, uint32_t usbTimeoutMs = 2000) {
+  ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+  Norvex_SetUSBOvertime(usbTimeoutMs);
+  ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
+  ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
+  emulator.ClearReceived();
+}
+
+// Back to USB mode, the emulator unplugged, the link closed.
+inline void CloseOnEmulator(norvex::emu::Emulator& emulator) {
+  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+  emulator.Unplug();
+  Norvex_Init(nullptr);  // no device is present: this closes the link
+}
+
+}  // namespace norvex_api_test
