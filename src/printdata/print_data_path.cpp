@@ -50,22 +50,33 @@ std::string PrintDataPath::ConfiguredPath(const char* key, const char* defaultNa
   return path.empty() ? m_debugFolder.PathOf(defaultName) : path;
 }
 
+void PrintDataPath::OpenCapture() {
+  const int32_t width = m_host.ReadIniInt(IniFilePath(m_host), PrintDataConfig::kSection, "CaptureWidth",
+                                          static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth));
+  char line[160];
+  // A width the capture cannot take would make no band progress (0, not a
+  // multiple of 16) or a band whose size wraps (above the limit): the capture
+  // stays off, the bulk writes go on, and the log says why.
+  if (width <= 0 || width % 16 != 0 || static_cast<uint32_t>(width) > CTiffCapture::kMaxWidthPixels) {
+    std::snprintf(line, sizeof(line),
+                  "TIFF capture off: CaptureWidth %d is not a positive multiple of 16 up to %u.\n", width,
+                  CTiffCapture::kMaxWidthPixels);
+    m_log.WriteLine(line);
+    return;
+  }
+  if (!m_capture.Open(ConfiguredPath("CaptureFile", PrintDataConfig::kDefaultCaptureFile),
+                      static_cast<uint32_t>(width))) {
+    std::snprintf(line, sizeof(line), "TIFF capture off: no memory for lines of %d pixels.\n", width);
+    m_log.WriteLine(line);
+  }
+}
+
 void PrintDataPath::SetLinkMode(int32_t mode) {
   std::lock_guard<std::mutex> hold(m_modeLock);
   const int32_t old = m_settings.linkMode.load();
   // What the new mode writes to is ready before the mode is: the next bulk
   // write may start as soon as it is stored.
-  if (IsCaptureMode(mode) && !IsCaptureMode(old)) {
-    int32_t width = m_host.ReadIniInt(IniFilePath(m_host), PrintDataConfig::kSection, "CaptureWidth",
-                                      static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth));
-    // A width the capture cannot take (also one above its limit, which the
-    // INI file may hold) gives the default, so that mode 2 still captures.
-    if (width <= 0 || width % 16 != 0 || static_cast<uint32_t>(width) > CTiffCapture::kMaxWidthPixels) {
-      width = static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth);
-    }
-    m_capture.Open(ConfiguredPath("CaptureFile", PrintDataConfig::kDefaultCaptureFile),
-                   static_cast<uint32_t>(width));
-  }
+  if (IsCaptureMode(mode) && !IsCaptureMode(old)) OpenCapture();
   if (IsFileMode(mode) && mode != old) {
     if (mode == kLinkCommandFile) {
       m_file.Open(ConfiguredPath("PrintDataFile", PrintDataConfig::kDefaultDataFile));

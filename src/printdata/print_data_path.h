@@ -75,6 +75,10 @@ class PrintDataPath {
   uint32_t WriteSDRAM2(const void* data, uint32_t& wordCount, bool noWait);
 
  private:
+  // Starts the TIFF capture with the INI file's width and file, or leaves it
+  // off with a log line saying why.
+  void OpenCapture();
+
   enum class State { kIdle, kStarting, kOutstanding, kCompleting };
   struct Record {
     State state = State::kIdle;
