@@ -524,6 +524,21 @@ TEST_F(NorvexctlTest, ParamsRoundTripThroughAFile) {
     if (std::string(unit) == "main") {
       EXPECT_NE(differing, 0u);  // counting bytes are no valid machine parameters
     }
+    // The readable form: the header, and each section's words where its
+    // offset says, the last one too.
+    run = Tool("--json params show " + std::string(unit) + " " + first.string());
+    ASSERT_EQ(run.exit, 0) << run.out << run.err;
+    const size_t sections = std::string(unit) == "main" ? 9 : std::string(unit) == "lh" ? 5 : 7;
+    EXPECT_EQ(Json(run, "header.sectionCount"), std::to_string(sections));
+    EXPECT_EQ(Json(run, "sections.#"), std::to_string(sections));
+    const size_t offset = std::stoul(Json(run, "sections.-1.offset"));
+    const size_t words = std::stoul(Json(run, "sections.-1.sizeWords"));
+    ASSERT_EQ(Json(run, "sections.-1.values.#"), std::to_string(words));
+    ASSERT_LE(offset + 2 * words, fixed.size());
+    EXPECT_EQ(Json(run, "sections.-1.values.-1"),
+              std::to_string(fixed[offset + 2 * words - 2] | fixed[offset + 2 * words - 1] << 8));
+    run = Tool("params show " + std::string(unit) + " " + first.string());
+    EXPECT_EQ(run.out.rfind("header: format word 0x0", 0), 0u) << run.out;
     // Set writes the record, the unit keeps it: a second get reads it back.
     run = Tool(device + "params set " + unit + " " + first.string());
     ASSERT_EQ(run.exit, 0) << run.out << run.err;

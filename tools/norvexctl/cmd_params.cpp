@@ -1,6 +1,7 @@
-// cmd_params.cpp: norvexctl params get|set|check|save: a unit's parameter
-// file between the unit and a file holding the library's record, with the
-// host-side check and a diff of what it changed.
+// cmd_params.cpp: norvexctl params get|set|check|save|show: a unit's
+// parameter file between the unit and a file holding the library's record,
+// with the host-side check and a diff of what it changed, and the record
+// shown section by section.
 #include <cstring>
 
 #include "commands.h"
@@ -136,6 +137,50 @@ bool LoadRecord(Output& out, const std::string& path, const Layout& layout, AnyR
   return true;
 }
 
+// Shows a record as the unit keeps it: the header, then each section with
+// its offset, its size from the size table and its words.
+void Show(Output& out, const Layout& layout, const AnyRecord& record) {
+  const ParaFileHeader& h = record.main.header;  // every record begins with the header
+  out.Line(Printf("header: format word 0x%04X, %u sections, read chunk %u words, write chunk %u words",
+                  h.formatWord, h.sectionCount, h.readChunkWords, h.writeChunkWords));
+  Json header = Json::Object();
+  header.Set("formatWord", Json::Int(h.formatWord));
+  header.Set("sectionCount", Json::Int(h.sectionCount));
+  header.Set("readChunkWords", Json::Int(h.readChunkWords));
+  header.Set("writeChunkWords", Json::Int(h.writeChunkWords));
+  out.root().Set("header", header);
+  const size_t sections = layout.sectionStart.size() - (layout.kind == Kind::kHs ? 0 : 1);
+  Json list = Json::Array();
+  for (size_t s = 0; s < sections; ++s) {
+    const size_t start = layout.sectionStart[s];
+    uint32_t tableWords = 0;
+    std::memcpy(&tableWords, record.bytes + 8 + 4 * s, sizeof(tableWords));
+    // The record's room for the section (an HS board's section 6 has what
+    // its size table gives, up to the record's end).
+    const size_t room = s + 1 < layout.sectionStart.size() ? (layout.sectionStart[s + 1] - start) / 2
+                                                           : (RecordSize(layout, record) - start) / 2;
+    const size_t words = tableWords < room ? tableWords : room;
+    out.Line(Printf("section %zu: offset %zu, %u words in the size table%s", s, start, tableWords,
+                    tableWords > room ? Printf(" (the record holds %zu)", room).c_str() : ""));
+    Json values = Json::Array();
+    std::string line;
+    for (size_t w = 0; w < words; ++w) {
+      const unsigned word = static_cast<unsigned>(record.bytes[start + 2 * w] | record.bytes[start + 2 * w + 1] << 8);
+      values.Push(Json::Int(word));
+      if (w % 8 == 0) line = Printf("  %4zu:", w);
+      line += Printf(" %04X", word);
+      if (w % 8 == 7 || w + 1 == words) out.Line(line);
+    }
+    Json section = Json::Object();
+    section.Set("section", Json::Int(static_cast<int64_t>(s)));
+    section.Set("offset", Json::Int(static_cast<int64_t>(start)));
+    section.Set("sizeWords", Json::Int(tableWords));
+    section.Set("values", values);
+    list.Push(section);
+  }
+  out.root().Set("sections", list);
+}
+
 }  // namespace
 
 int RunParams(Context& context, const std::vector<std::string>& args) {
@@ -147,9 +192,9 @@ int RunParams(Context& context, const std::vector<std::string>& args) {
   const std::string& action = p[0];
   Layout layout;
   if (!LayoutFor(p[1], layout)) return UsageError(context, "params", "unknown unit '" + p[1] + "' (main, lh, hs0, hs1)");
-  const bool needsFile = action == "get" || action == "set" || action == "check";
-  if (action != "get" && action != "set" && action != "check" && action != "save") {
-    return UsageError(context, "params", "unknown action '" + action + "' (get, set, check, save)");
+  const bool needsFile = action == "get" || action == "set" || action == "check" || action == "show";
+  if (action != "get" && action != "set" && action != "check" && action != "save" && action != "show") {
+    return UsageError(context, "params", "unknown action '" + action + "' (get, set, check, save, show)");
   }
   if (p.size() != (needsFile ? 3u : 2u)) {
     return UsageError(context, "params", needsFile ? "params " + action + " needs UNIT FILE" : "params save takes UNIT only");
@@ -164,6 +209,11 @@ int RunParams(Context& context, const std::vector<std::string>& args) {
 
   AnyRecord record;
   std::memset(&record, 0, sizeof(record));
+  if (action == "show") {
+    if (!LoadRecord(out, p[2], layout, record)) return kExitFile;
+    Show(out, layout, record);
+    return kExitOk;
+  }
   if (action == "check") {
     if (!LoadRecord(out, p[2], layout, record)) return kExitFile;
     CheckAndShow(out, layout, record);

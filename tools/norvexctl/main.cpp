@@ -56,7 +56,7 @@ const char kSendUsage[] =
     "(default: any) and --reply-command (default 0x01C0, or COMMAND+1 with a\n"
     "reply length above 0).\n";
 const char kParamsUsage[] =
-    "Usage: norvexctl params get|set|check|save UNIT [FILE] [--mask M] [--fix]\n"
+    "Usage: norvexctl params get|set|check|save|show UNIT [FILE] [--mask M] [--fix]\n"
     "A unit's parameter file (UNIT: main, lh, hs0, hs1) as the library's record.\n"
     "  get UNIT FILE    reads every section from the unit into FILE\n"
     "  set UNIT FILE    checks FILE's record on the host (showing what the check\n"
@@ -65,6 +65,8 @@ const char kParamsUsage[] =
     "  check UNIT FILE  the host-side check alone; --fix writes the repaired\n"
     "                   record back to FILE (no device needed)\n"
     "  save UNIT        asks the unit to save its sections\n"
+    "  show UNIT FILE   FILE's record section by section: header, offsets, sizes\n"
+    "                   and words (no device needed)\n"
     "  --mask M         the section mask (default: every section the action takes)\n";
 const char kPrintUsage[] =
     "Usage: norvexctl print IMAGE [--load] [--capture TIFF] [--preview PNG] [--piece BYTES] [--no-verify]\n"
