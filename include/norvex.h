@@ -4,7 +4,10 @@
  * windows and then drives the machine through the functions below. Every
  * function returns a 32-bit value; commands and queries return a result code
  * (NORVEX_OK or one of the NORVEX_/CTP_ codes below) and, unless their comment
- * says otherwise, also store it in the library's last-result word.
+ * says otherwise, also store it in the library's last-result word. A null
+ * pointer where a function sends or receives a block gives 0xA0000025
+ * (NORVEX_ERR_INVALID_ARGUMENT), stored like any result, and nothing is sent
+ * (the parameter-file checks, which send nothing, return 0 for one).
  *
  * On 32-bit Windows the functions are standard-call exports with undecorated
  * names at fixed ordinals (see windows/Norvex.def); every argument is 32 bits
