@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,6 +155,17 @@ TEST_F(NorvexDll, VersionAndSettingsByOrdinal) {
   EXPECT_EQ(At(kSetDebugFolder, &Norvex_SetDebugFolder)(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
 }
 
+// The release package is named after the project's version: the DLL must
+// report that same version.
+TEST_F(NorvexDll, VersionIsTheProjectVersion) {
+  Load();
+  const unsigned char project[4] = {NORVEX_PROJECT_VERSION_BYTES};
+  unsigned char version[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  At(kGetVersion, &Norvex_GetVersion)(version);
+  EXPECT_EQ(std::memcmp(version, project, 4), 0)
+      << int{version[0]} << '.' << int{version[1]} << '.' << int{version[2]} << '.' << int{version[3]};
+}
+
 TEST_F(NorvexDll, FirstLoadWritesDateLineStartLineAndIniKeys) {
   Load();
   const std::string today = Today();
@@ -210,6 +222,141 @@ TEST_F(NorvexDll, LogIsHeldAgainstOtherWritersButReadable) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
   EXPECT_NE(ReadAll(log_), "<missing>");
+}
+
+// How a program run by RunProgram ended, and what it printed.
+struct ProgramRun {
+  bool finished = false;  // false: still running at the time limit, and killed
+  DWORD exitCode = 0;
+  std::string output;
+};
+
+// Runs `exe` with its standard output and error on a pipe, waits at most
+// `limitMs` for it to end and kills it after that.
+ProgramRun RunProgram(const std::string& exe, DWORD limitMs) {
+  ProgramRun run;
+  SECURITY_ATTRIBUTES inheritable{};
+  inheritable.nLength = sizeof(inheritable);
+  inheritable.bInheritHandle = TRUE;
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+    run.output = "<no pipe: " + std::to_string(GetLastError()) + ">";
+    return run;
+  }
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  PROCESS_INFORMATION process{};
+  std::string commandLine = "\"" + exe + "\"";
+  const BOOL started = CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &process);
+  const DWORD startError = GetLastError();
+  CloseHandle(writeEnd);  // the child's copy is now the only writer
+  if (!started) {
+    CloseHandle(readEnd);
+    run.output = "<not started: " + std::to_string(startError) + ">";
+    return run;
+  }
+  // Read on another thread, so that a child that fills the pipe cannot stall the wait.
+  std::thread reader([&] {
+    char buffer[512];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) run.output.append(buffer, got);
+  });
+  run.finished = WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0;
+  if (!run.finished) {
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  reader.join();  // the pipe ends with the process
+  GetExitCodeProcess(process.hProcess, &run.exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  CloseHandle(readEnd);
+  return run;
+}
+
+// "key value" lines into a map.
+std::map<std::string, std::string> Report(const std::string& output) {
+  std::map<std::string, std::string> report;
+  for (std::string line : Lines(output)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t blank = line.find(' ');
+    if (blank != std::string::npos) report[line.substr(0, blank)] = line.substr(blank + 1);
+  }
+  return report;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (char byte : bytes) {
+    const auto c = static_cast<unsigned char>(byte);
+    text.push_back(kDigits[c >> 4]);
+    text.push_back(kDigits[c & 15]);
+  }
+  return text;
+}
+
+// A second host process in this folder, started while this one holds the
+// log (norvex_log_lock_child.exe, which presses the button of any window it
+// gets and reports what the window showed): its library cannot open the log,
+// shows the stop message box once while it loads, and touches neither the
+// log nor the date in the INI file, yet its commands work. Once this process
+// has let the log go, the same program shows nothing and logs its run.
+TEST_F(NorvexDll, SecondProcessFindsTheLogHeldAndShowsTheMessageBox) {
+  const std::string child = folder_ + "\\norvex_log_lock_child.exe";
+  const DWORD limitMs = 30000;
+  Load();
+  // A stale date: a library that went on to the date step would replace it.
+  ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LastTime", "1999/01/01", ini_.c_str()));
+  const std::string before = ReadAll(log_);
+  ASSERT_EQ(Lines(before).size(), 2u) << before;
+
+  const ProgramRun held = RunProgram(child, limitMs);
+  ASSERT_TRUE(held.finished) << "killed after " << limitMs << " ms; it printed: " << held.output;
+  EXPECT_EQ(held.exitCode, 0u);
+  std::map<std::string, std::string> report = Report(held.output);
+  EXPECT_EQ(report["boxes"], "1") << held.output;
+  EXPECT_EQ(report["class"], "#32770");
+  EXPECT_EQ(report["caption"], Hex("Norvex"));
+  // "日志文件打开失败!" (the log file could not be opened), in GBK.
+  EXPECT_EQ(report["text"], Hex("\xC8\xD5\xD6\xBE\xCE\xC4\xBC\xFE\xB4\xF2\xBF\xAA\xCA\xA7\xB0\xDC!"));
+  EXPECT_EQ(report["stop_icon"], "1");
+  EXPECT_EQ(report["buttons"], "1");
+  EXPECT_EQ(report["pressed"], "1");
+  EXPECT_EQ(report["loaded"], "1");
+  EXPECT_EQ(report["get_state"], "E0000010");  // would have logged its failure
+  EXPECT_EQ(ReadAll(log_), before);
+  EXPECT_EQ(Ini("LastTime"), "1999/01/01");
+
+  // This process still holds its log and writes to it.
+  Unload();
+  std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u) << ReadAll(log_);
+  EXPECT_EQ(ReadAll(log_).compare(0, before.size(), before), 0);
+  EXPECT_TRUE(IsEventLine(lines[2], "Application Close!")) << lines[2];
+
+  // The log free: no window, and the child's whole run is in the log, from
+  // the date line (the INI's date is stale) to its close.
+  const ProgramRun unheld = RunProgram(child, limitMs);
+  ASSERT_TRUE(unheld.finished) << "killed after " << limitMs << " ms; it printed: " << unheld.output;
+  EXPECT_EQ(unheld.exitCode, 0u);
+  report = Report(unheld.output);
+  EXPECT_EQ(report["boxes"], "0") << unheld.output;
+  EXPECT_EQ(report["loaded"], "1");
+  EXPECT_EQ(report["get_state"], "E0000010");
+  lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u + 8u) << ReadAll(log_);  // date, start, 5 failure lines, close
+  EXPECT_EQ(lines[3], Today());
+  EXPECT_TRUE(IsEventLine(lines[4], "Application Start!")) << lines[4];
+  EXPECT_TRUE(IsEventLine(lines[5], "Device disconnect! cmd = 0xC0D0 , addr = 0x10")) << lines[5];
+  EXPECT_TRUE(IsEventLine(lines[10], "Application Close!")) << lines[10];
+  EXPECT_EQ(Ini("LastTime"), Today());
 }
 
 TEST_F(NorvexDll, WithoutDeviceInitAndCommandsReportNoDevice) {
