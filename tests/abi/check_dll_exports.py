@@ -172,6 +172,13 @@ def main():
         return 1
     print(f"{args.arch}: {len(names)} of {len(header)} functions exported at the header's ordinals, "
           f"nothing else; Norvex.def agrees with the header")
+    if args.arch == "x86":
+        sizes = {}
+        for e in built:
+            sizes[by_name[e.name].arg_bytes] = sizes.get(by_name[e.name].arg_bytes, 0) + 1
+        spread = ", ".join(f"{count} x @{size}" for size, count in sorted(sizes.items()))
+        print(f"x86: import library: {len(wanted)} stdcall symbols with the header's argument sizes "
+              f"({spread}); a 32-bit C program referring to every export links against it")
     return 0
 
 
