@@ -2,7 +2,8 @@
 // print-data file can hold, and the compressor's round trip on any words.
 // Decoding a valid stream, compressing what it gave and decoding again must
 // give the same words; compressing any input must stay within
-// CompressedBound and decode back to the input.
+// CompressedBound, decode back to the input, and give the same bytes through
+// every built-in path (portable, SSE2, AVX2).
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -13,6 +14,7 @@
 namespace {
 
 using norvex::CompressedBound;
+using norvex::CompressPath;
 
 // A pair can stand for 0xFFFF words; 256 input bytes expand to at most 8 MiB,
 // which keeps one execution fast.
@@ -31,6 +33,18 @@ void CheckRoundTrip(const uint8_t* data, uint32_t size) {
   std::vector<uint8_t> unpacked;
   if (!norvex::DecompressWords(packed.get(), packedBytes, unpacked)) __builtin_trap();
   if (unpacked.size() != even || (even != 0 && std::memcmp(unpacked.data(), data, even) != 0)) __builtin_trap();
+
+  // Every built-in path gives the same bytes, inside the same bound.
+  for (CompressPath path : {CompressPath::kScalar, CompressPath::kSse2, CompressPath::kAvx2}) {
+    if (!norvex::CompressPathAvailable(path)) continue;
+    std::unique_ptr<uint8_t[]> other(new uint8_t[CompressedBound(even) + 2]);
+    other[CompressedBound(even)] = 0xA5;
+    other[CompressedBound(even) + 1] = 0x5A;
+    uint32_t otherBytes = 0xFFFFFFFFu;
+    norvex::CompressWordsWith(path, other.get(), &otherBytes, data, size);
+    if (otherBytes != packedBytes || std::memcmp(other.get(), packed.get(), packedBytes) != 0) __builtin_trap();
+    if (other[CompressedBound(even)] != 0xA5 || other[CompressedBound(even) + 1] != 0x5A) __builtin_trap();
+  }
 }
 
 }  // namespace

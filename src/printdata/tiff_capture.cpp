@@ -78,7 +78,7 @@ bool CTiffCapture::Open(const std::string& path, uint32_t widthPixels) {
   // A band's byte count must fit in 32 bits (see kMaxWidthPixels).
   if (widthPixels > kMaxWidthPixels) return false;
   const size_t lineBytes = widthPixels / 8;
-  m_lineBuffer.reset(new (std::nothrow) uint8_t[lineBytes]);
+  m_lineBuffer.reset(new (std::nothrow) uint8_t[lineBytes * kBandLines]);
   m_groupBuffer.reset(new (std::nothrow) uint8_t[lineBytes * kBandLines]);
   if (!m_lineBuffer || !m_groupBuffer) {
     m_lineBuffer.reset();
@@ -166,18 +166,11 @@ void CTiffCapture::CaptureLocked(const uint8_t* data, uint32_t byteCount) {
     const uint32_t take = bandBytes - m_pending;
     std::memcpy(m_groupBuffer.get() + m_pending, data, take);
     data += take;
-    const uint8_t* band = m_groupBuffer.get();
+    // Word t of block b holds columns 16b..16b+15 of line t, low byte
+    // first; the line holds it high byte first.
+    DeinterleaveBand(m_groupBuffer.get(), m_lineBuffer.get(), lineBytes);
     for (uint32_t t = 0; t < kBandLines; ++t) {
-      uint8_t* line = m_lineBuffer.get();
-      const uint8_t* word = band + 2 * t;
-      // Word t of block b holds columns 16b..16b+15 of line t, low byte
-      // first; the line holds it high byte first.
-      for (uint32_t b = 0; b < lineBytes / 2; ++b) {
-        line[2 * b] = word[1];
-        line[2 * b + 1] = word[0];
-        word += kBlockBytes;
-      }
-      EmitLine();
+      EmitLine(m_lineBuffer.get() + static_cast<size_t>(t) * lineBytes);
     }
     total -= bandBytes;
     m_pending = 0;
@@ -187,7 +180,7 @@ void CTiffCapture::CaptureLocked(const uint8_t* data, uint32_t byteCount) {
   m_pending = static_cast<uint32_t>(total);
 }
 
-void CTiffCapture::EmitLine() {
+void CTiffCapture::EmitLine(const uint8_t* line) {
   if (!m_stream.is_open() && !m_failed) {
     m_stream.open(m_path, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!m_stream.is_open()) {
@@ -211,8 +204,7 @@ void CTiffCapture::EmitLine() {
     m_failed = true;
     return;
   }
-  m_stream.write(reinterpret_cast<const char*>(m_lineBuffer.get()),
-                 static_cast<std::streamsize>(lineBytes));
+  m_stream.write(reinterpret_cast<const char*>(line), static_cast<std::streamsize>(lineBytes));
   m_stream.flush();
   if (m_stream.fail()) {
     // The next line goes where this one should have gone, so that the

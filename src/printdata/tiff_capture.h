@@ -1,10 +1,11 @@
 // tiff_capture.h: CTiffCapture, the capture of print data as a bilevel TIFF
 // image in the link modes 2 and 3. The device's print data comes in bands of
 // 32 lines, column-interleaved in blocks of 64 bytes; the capture turns each
-// band back into 32 image lines and writes them, one flushed line at a time,
-// after an 8-byte TIFF header. Closing the capture writes the image file
-// directory (IFD) and the resolutions after the pixel data and points the
-// header at the IFD, so that the file left on disk is a complete TIFF.
+// band back into 32 image lines (DeinterleaveBand) and writes them, one
+// flushed line at a time, after an 8-byte TIFF header. Closing the capture
+// writes the image file directory (IFD) and the resolutions after the pixel
+// data and points the header at the IFD, so that the file left on disk is a
+// complete TIFF.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "printdata/band_deinterleave.h"
 
 namespace norvex {
 
@@ -30,8 +33,8 @@ struct TiffRational {
 
 class CTiffCapture {
  public:
-  static constexpr uint32_t kBandLines = 32;
-  static constexpr uint32_t kBlockBytes = 64;
+  static constexpr uint32_t kBandLines = kLinesPerBand;
+  static constexpr uint32_t kBlockBytes = kBytesPerBlock;
   static constexpr uint32_t kIfdEntries = 16;
   // The IFD: entry count, the entries, the next-IFD offset.
   static constexpr uint32_t kIfdBytes = 2 + kIfdEntries * 12 + 4;
@@ -74,7 +77,8 @@ class CTiffCapture {
 
  private:
   void CaptureLocked(const uint8_t* data, uint32_t byteCount);
-  void EmitLine();
+  // Writes one line of m_lineBuffer and flushes it.
+  void EmitLine(const uint8_t* line);
   void CloseLocked();
   void BuildIfdTemplate();
 
@@ -88,6 +92,9 @@ class CTiffCapture {
   TiffRational m_xResolution = {200, 1};
   TiffRational m_yResolution = {200, 1};
   std::ofstream m_stream;
+  // The 32 lines of the band being written, line t at t * (m_width / 8): a
+  // band is taken apart as a whole (a transposition of its words), then its
+  // lines go out one at a time.
   std::unique_ptr<uint8_t[]> m_lineBuffer;
   TiffIfdEntry m_ifd[kIfdEntries];
   std::unique_ptr<uint8_t[]> m_groupBuffer;

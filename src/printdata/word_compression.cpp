@@ -1,39 +1,113 @@
-// word_compression.cpp: CompressWords and DecompressWords.
+// word_compression.cpp: CompressWords (the choice of loop, and the portable
+// loop) and DecompressWords.
 #include "printdata/word_compression.h"
 
+#include <cstring>
+
+#include "printdata/word_compression_kernels.h"
 #include "protocol/frame.h"
 
 namespace norvex {
-namespace {
+namespace compression {
 
-inline bool IsRunWord(uint16_t word) { return word == 0x0000 || word == 0xFFFF; }
-
-}  // namespace
-
-void CompressWords(void* dst, uint32_t* outByteCount, const void* src, uint32_t byteCount) {
-  const auto* in = static_cast<const uint8_t*>(src);
-  auto* out = static_cast<uint8_t*>(dst);
-  const uint32_t n = byteCount / 2;
-  uint32_t i = 0;
-  uint32_t m = 0;  // output words
+size_t CompressScalarFrom(const uint8_t* in, size_t n, size_t i, uint8_t* out, size_t m) {
   while (i < n) {
-    const uint16_t word = LoadWord(in + 2 * static_cast<size_t>(i));
+    const uint16_t word = LoadWord(in + 2 * i);
     if (!IsRunWord(word)) {
-      StoreWord(out + 2 * static_cast<size_t>(m), word);
+      StoreWord(out + 2 * m, word);
       i += 1;
       m += 1;
       continue;
     }
     // A run never crosses the end of the input nor the longest count.
-    const uint32_t limit = n - i < kMaxRunWords ? n - i : kMaxRunWords;
-    uint32_t r = 1;
-    while (r < limit && LoadWord(in + 2 * (static_cast<size_t>(i) + r)) == word) ++r;
-    StoreWord(out + 2 * static_cast<size_t>(m), word);
-    StoreWord(out + 2 * static_cast<size_t>(m) + 2, static_cast<uint16_t>(r));
+    const size_t limit = n - i < kMaxRun ? n - i : kMaxRun;
+    size_t r = 1;
+    while (r < limit && LoadWord(in + 2 * (i + r)) == word) {
+      ++r;
+      if (r == 16) {
+        // A long run: on four words at a time. A run word is 0x0000 or
+        // 0xFFFF, so four of them read as 64 bits are all zero or all one
+        // bits in either byte order. (Most runs are short, and ended by the
+        // word loop without this second loop's misprediction.)
+        const uint64_t four = word == 0 ? 0 : ~uint64_t{0};
+        while (r + 4 <= limit) {
+          uint64_t next;
+          std::memcpy(&next, in + 2 * (i + r), sizeof next);
+          if (next != four) break;
+          r += 4;
+        }
+      }
+    }
+    StoreWord(out + 2 * m, word);
+    StoreWord(out + 2 * m + 2, static_cast<uint16_t>(r));
     i += r;
     m += 2;
   }
-  *outByteCount = 2 * m;
+  return m;
+}
+
+}  // namespace compression
+
+bool CompressPathAvailable(CompressPath path) {
+  switch (path) {
+    case CompressPath::kScalar:
+      return true;
+    case CompressPath::kSse2:
+      return NORVEX_COMPRESS_SSE2 != 0;
+    case CompressPath::kAvx2:
+#if NORVEX_COMPRESS_AVX2
+      return compression::CpuHasAvx2();
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+CompressPath FastestCompressPath() {
+  if (CompressPathAvailable(CompressPath::kAvx2)) return CompressPath::kAvx2;
+  if (CompressPathAvailable(CompressPath::kSse2)) return CompressPath::kSse2;
+  return CompressPath::kScalar;
+}
+
+namespace {
+
+// Runs the loop of `path`, which must be available.
+void Compress(CompressPath path, void* dst, uint32_t* outByteCount, const void* src, uint32_t byteCount) {
+  const auto* in = static_cast<const uint8_t*>(src);
+  auto* out = static_cast<uint8_t*>(dst);
+  const size_t n = byteCount / 2;
+  size_t m = 0;
+  switch (path) {
+#if NORVEX_COMPRESS_AVX2
+    case CompressPath::kAvx2:
+      m = compression::CompressAvx2(in, n, out);
+      break;
+#endif
+#if NORVEX_COMPRESS_SSE2
+    case CompressPath::kSse2:
+      m = compression::CompressSse2(in, n, out);
+      break;
+#endif
+    default:
+      m = compression::CompressScalarFrom(in, n, 0, out, 0);
+      break;
+  }
+  // Two bytes a word; as a 32-bit count, like the input length.
+  *outByteCount = static_cast<uint32_t>(2 * m);
+}
+
+}  // namespace
+
+void CompressWordsWith(CompressPath path, void* dst, uint32_t* outByteCount, const void* src,
+                       uint32_t byteCount) {
+  Compress(CompressPathAvailable(path) ? path : CompressPath::kScalar, dst, outByteCount, src, byteCount);
+}
+
+// The processor check is a few loads of what the runtime found at start-up;
+// checked per call, so that the library keeps no state of its own.
+void CompressWords(void* dst, uint32_t* outByteCount, const void* src, uint32_t byteCount) {
+  Compress(FastestCompressPath(), dst, outByteCount, src, byteCount);
 }
 
 bool DecompressWords(const void* src, size_t byteCount, std::vector<uint8_t>& out) {
@@ -43,7 +117,7 @@ bool DecompressWords(const void* src, size_t byteCount, std::vector<uint8_t>& ou
   size_t i = 0;
   while (i < words) {
     const uint16_t word = LoadWord(in + 2 * i);
-    if (!IsRunWord(word)) {
+    if (!compression::IsRunWord(word)) {
       out.push_back(in[2 * i]);
       out.push_back(in[2 * i + 1]);
       i += 1;

@@ -22,6 +22,26 @@ inline uint64_t CompressedBound(uint64_t byteCount) { return (byteCount / 2) * 4
 // `outByteCount`. Allocates nothing, keeps no state between calls.
 void CompressWords(void* dst, uint32_t* outByteCount, const void* src, uint32_t byteCount);
 
+// The implementations behind CompressWords; all of them give the same bytes.
+// CompressWords takes the fastest one that this build has and this processor
+// runs; tests and benchmarks name one to check or measure it.
+enum class CompressPath {
+  kScalar,  // portable C++, any processor
+  kSse2,    // x86 with SSE2: every x86-64, and 32-bit builds made with SSE2
+  kAvx2,    // x86-64 with AVX2, chosen at run time (not in Windows builds)
+};
+
+// True when `path` is built in and this processor can run it.
+bool CompressPathAvailable(CompressPath path);
+
+// The path that CompressWords uses on this processor.
+CompressPath FastestCompressPath();
+
+// CompressWords through `path`; a path that is not available falls back to
+// kScalar.
+void CompressWordsWith(CompressPath path, void* dst, uint32_t* outByteCount, const void* src,
+                       uint32_t byteCount);
+
 // Turns a compressed stream back into the words it describes, appending
 // their bytes to `out`. False (with `out` holding what was decoded before)
 // when the stream is malformed: an odd length, a pair without its count, or a

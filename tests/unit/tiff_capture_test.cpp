@@ -2,6 +2,7 @@
 // any split point, and the complete TIFF file that closing leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "printdata/band_deinterleave.h"
 #include "printdata/tiff_capture.h"
 
 namespace norvex {
@@ -51,6 +53,38 @@ Bytes Deinterleave(const Bytes& data, uint32_t width) {
     }
   }
   return lines;
+}
+
+// One band's 32 lines, written the plain way from the layout: line t, bytes
+// 2b and 2b + 1, are band bytes 64b + 2t + 1 and 64b + 2t.
+Bytes ReferenceBand(const uint8_t* band, size_t lineBytes) {
+  Bytes lines(32 * lineBytes);
+  for (size_t t = 0; t < 32; ++t) {
+    for (size_t b = 0; b < lineBytes / 2; ++b) {
+      lines[t * lineBytes + 2 * b] = band[64 * b + 2 * t + 1];
+      lines[t * lineBytes + 2 * b + 1] = band[64 * b + 2 * t];
+    }
+  }
+  return lines;
+}
+
+const DeinterleaveKernel kAllKernels[] = {DeinterleaveKernel::kPortable, DeinterleaveKernel::kSse2,
+                                          DeinterleaveKernel::kSsse3, DeinterleaveKernel::kAvx2};
+
+// Widths in pixels: every block count from 1 to 80 (each tail of the 8- and
+// 16-block tiles, tiles that overlap, bands narrower than a tile), then
+// wider shapes around the tile sizes, the default capture width, a plate,
+// and the widest line the capture takes.
+std::vector<uint32_t> KernelTestWidths() {
+  std::vector<uint32_t> widths;
+  for (uint32_t blocks = 1; blocks <= 80; ++blocks) widths.push_back(16 * blocks);
+  for (uint32_t blocks : {127u, 128u, 129u, 255u, 256u, 257u, 675u, 1001u, 4500u}) {
+    widths.push_back(16 * blocks);
+  }
+  widths.push_back(10800);
+  widths.push_back(72000);
+  widths.push_back(CTiffCapture::kMaxWidthPixels);
+  return widths;
 }
 
 // Feeds `data` to a capture of `width` in pieces ending at `splits`, closes
@@ -121,6 +155,101 @@ TEST(TiffCapture, AnySplitGivesTheSameLines) {
       }
       const Bytes file = CaptureInPieces(data, width, splits, "splits.tif");
       ASSERT_GE(file.size(), 8 + expected.size());
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + 8));
+    }
+  }
+}
+
+TEST(BandDeinterleave, EveryKernelMatchesTheLayoutForEveryShape) {
+  // The portable kernel runs everywhere; the others where the processor has
+  // them. At least the kernel the capture uses must be among those checked.
+  ASSERT_TRUE(DeinterleaveKernelAvailable(DeinterleaveKernel::kPortable));
+  ASSERT_TRUE(DeinterleaveKernelAvailable(BestDeinterleaveKernel()));
+  std::mt19937 random(11);
+  for (DeinterleaveKernel kernel : kAllKernels) {
+    if (!DeinterleaveKernelAvailable(kernel)) continue;
+    SCOPED_TRACE(DeinterleaveKernelName(kernel));
+    for (uint32_t width : KernelTestWidths()) {
+      SCOPED_TRACE(width);
+      const size_t lineBytes = width / 8;
+      const size_t bandBytes = 32 * lineBytes;
+      // Buffers at odd offsets (the kernels must not need any alignment),
+      // with guard bytes on both sides of the lines.
+      const size_t bandOffset = random() % 64;
+      const size_t linesOffset = 16 + random() % 48;
+      const Bytes source = RandomBytes(bandOffset + bandBytes, width ^ static_cast<uint32_t>(kernel));
+      const uint8_t* band = source.data() + bandOffset;
+      Bytes lines(linesOffset + bandBytes + 64, 0xA5);
+      DeinterleaveBandWith(kernel, band, lines.data() + linesOffset, static_cast<uint32_t>(lineBytes));
+
+      const Bytes expected = ReferenceBand(band, lineBytes);
+      const Bytes got(lines.begin() + static_cast<long>(linesOffset),
+                      lines.begin() + static_cast<long>(linesOffset + bandBytes));
+      ASSERT_EQ(got.size(), expected.size());
+      if (got != expected) {
+        size_t at = 0;
+        while (got[at] == expected[at]) ++at;
+        FAIL() << "first difference in line " << at / lineBytes << ", byte " << at % lineBytes;
+      }
+      for (size_t i = 0; i < linesOffset; ++i) ASSERT_EQ(lines[i], 0xA5) << "written before the lines";
+      for (size_t i = linesOffset + bandBytes; i < lines.size(); ++i) {
+        ASSERT_EQ(lines[i], 0xA5) << "written after the lines";
+      }
+    }
+  }
+}
+
+TEST(BandDeinterleave, TheBestKernelIsTheOneDeinterleaveBandRuns) {
+  const uint32_t width = 16 * 37;
+  const size_t lineBytes = width / 8;
+  const Bytes band = RandomBytes(32 * lineBytes, 12);
+  Bytes best(band.size());
+  Bytes chosen(band.size());
+  DeinterleaveBand(band.data(), best.data(), static_cast<uint32_t>(lineBytes));
+  DeinterleaveBandWith(BestDeinterleaveKernel(), band.data(), chosen.data(),
+                       static_cast<uint32_t>(lineBytes));
+  EXPECT_EQ(best, chosen);
+  EXPECT_EQ(best, ReferenceBand(band.data(), lineBytes));
+}
+
+// The capture of many shapes, fed in pieces that end anywhere (inside a
+// block, on a block's edge, on a band's edge, one byte at a time at the
+// start), gives exactly the layout's lines.
+TEST(TiffCapture, ManyWidthsAndSplitPointsGiveTheReferenceLines) {
+  std::mt19937 random(13);
+  const std::vector<uint32_t> widths = {16,  48,  112, 128,  144,  240,   256,       272,
+                                        496, 512, 528, 1008, 4096, 10800, 16 * 1001, 72000};
+  for (uint32_t width : widths) {
+    SCOPED_TRACE(width);
+    const size_t lineBytes = width / 8;
+    const size_t band = 32 * lineBytes;
+    const size_t bands = width >= 10800 ? 3 : 5;
+    const Bytes data = RandomBytes(band * bands + band / 2 + 7, width + 1);
+    Bytes expected;
+    for (size_t at = 0; at + band <= data.size(); at += band) {
+      const Bytes lines = ReferenceBand(data.data() + at, lineBytes);
+      expected.insert(expected.end(), lines.begin(), lines.end());
+    }
+    std::vector<std::vector<size_t>> splitSets;
+    splitSets.push_back({});                                       // one call
+    splitSets.push_back({1, 2, 3, 64, band - 1, band, band + 1});  // edges
+    std::vector<size_t> bandEdges;
+    for (size_t at = band; at < data.size(); at += band) bandEdges.push_back(at);
+    splitSets.push_back(bandEdges);
+    for (int trial = 0; trial < 3; ++trial) {
+      std::vector<size_t> splits;
+      for (size_t at = 0;;) {
+        at += 1 + random() % (2 * band);
+        if (at >= data.size()) break;
+        splits.push_back(at);
+      }
+      splitSets.push_back(splits);
+    }
+    for (auto& splits : splitSets) {
+      std::sort(splits.begin(), splits.end());
+      splits.erase(std::unique(splits.begin(), splits.end()), splits.end());
+      const Bytes file = CaptureInPieces(data, width, splits, "shapes.tif");
+      ASSERT_EQ(file.size(), 8 + expected.size() + 198 + 16);
       EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + 8));
     }
   }
