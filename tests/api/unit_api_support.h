@@ -4,6 +4,8 @@
 // the interface.
 #pragma once
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,15 +23,12 @@ using Bytes = std::vector<uint8_t>;
 // The request frame the host must send: magic, address, 0x01, length word,
 // command word, data, checksum (the 16-bit sum of the words before it).
 inline Bytes RequestFrame(uint8_t address, uint16_t command, const Bytes& data = {}) {
-  Bytes frame = {0x4D,
-                 0x45,
-                 address,
-                 0x01,
-                 static_cast<uint8_t>(data.size() + 2),
-                 static_cast<uint8_t>((data.size() + 2) >> 8),
-                 static_cast<uint8_t>(command),
-                 static_cast<uint8_t>(command >> 8)};
-  frame.insert(frame.end(), data.begin(), data.end());
+  Bytes frame(8 + data.size());
+  const uint8_t head[8] = {0x4D, 0x45, address, 0x01, static_cast<uint8_t>(data.size() + 2),
+                           static_cast<uint8_t>((data.size() + 2) >> 8), static_cast<uint8_t>(command),
+                           static_cast<uint8_t>(command >> 8)};
+  std::copy(head, head + 8, frame.begin());
+  std::copy(data.begin(), data.end(), frame.begin() + 8);
   uint32_t sum = 0;
   for (size_t i = 0; i < frame.size(); i += 2) sum += static_cast<uint32_t>(frame[i] | (frame[i + 1] << 8));
   frame.push_back(static_cast<uint8_t>(sum));

@@ -4,6 +4,7 @@
 // time-outs and cancelling, late replies, disconnection, closing.
 #include "platform/posix/posix_driver.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -41,9 +42,9 @@ int64_t MillisecondsSince(Clock::time_point start) {
 }
 
 Bytes Status(uint32_t status, const Bytes& rest = {}) {
-  Bytes payload(4);
+  Bytes payload(4 + rest.size());
   wire::StoreU32(payload.data(), status);
-  payload.insert(payload.end(), rest.begin(), rest.end());
+  std::copy(rest.begin(), rest.end(), payload.begin() + 4);
   return payload;
 }
 
