@@ -181,12 +181,5 @@ void Summary(const norvex_bench::RunTimes& times, std::ostream& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<char*> args = norvex_bench::WithSteadyDefaults(argc, argv);
-  int count = static_cast<int>(args.size()) - 1;
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-  norvex_bench::RatioReporter reporter(Summary);
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return norvex_bench::RunWithRatios(argc, argv, Summary);
 }

@@ -101,4 +101,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
   RunTimes m_times;
 };
 
+// The main of a benchmark program: the steady defaults, the benchmarks
+// registered so far, and `summary` after the table. Returns the exit code.
+inline int RunWithRatios(int argc, char** argv, RatioReporter::Summary summary) {
+  std::vector<char*> args = WithSteadyDefaults(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  RatioReporter reporter(std::move(summary));
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
+
 }  // namespace norvex_bench
