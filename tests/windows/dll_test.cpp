@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "hex_text.h"
 #include "norvex.h"
 
 namespace {
@@ -289,17 +290,6 @@ std::map<std::string, std::string> Report(const std::string& output) {
     if (blank != std::string::npos) report[line.substr(0, blank)] = line.substr(blank + 1);
   }
   return report;
-}
-
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (char byte : bytes) {
-    const auto c = static_cast<unsigned char>(byte);
-    text.push_back(kDigits[c >> 4]);
-    text.push_back(kDigits[c & 15]);
-  }
-  return text;
 }
 
 // A second host process in this folder, started while this one holds the

@@ -24,23 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include "hex_text.h"
 #include "norvex.h"
 
 namespace {
 
 constexpr int kGetState = 32;
 constexpr int kMessageTextId = 0xFFFF;  // the message box's text control
-
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (char byte : bytes) {
-    const auto c = static_cast<unsigned char>(byte);
-    text.push_back(kDigits[c >> 4]);
-    text.push_back(kDigits[c & 15]);
-  }
-  return text;
-}
 
 std::string ClassOf(HWND window) {
   char name[256] = {};
