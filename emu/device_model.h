@@ -86,6 +86,7 @@ class DeviceModel : public units::UnitHost {
   std::vector<uint8_t>& Record(uint8_t address, uint16_t group, uint16_t item) override;
   void Handle(uint8_t address, uint16_t command, CommandHandler handler) override;
   void OnFunction(uint8_t address, uint16_t group, uint16_t item, units::FunctionEffect effect) override;
+  void ResetPrintMemory() override { printMemory_.Clear(); }
 
  private:
   using RecordKey = std::tuple<uint8_t, uint16_t, uint16_t>;

@@ -31,6 +31,40 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_DestroyWindow(NorvexWindow window);
  * were delivered. */
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_DispatchMessages(uint32_t timeoutMs);
 
+/* ---- The host's files and the device open ------------------------------------
+ * Besides the window stand-in, a POSIX host may ask the library where it keeps
+ * the host's files, write a key of the host's INI file with the library's own
+ * writer, and learn why the last device open failed. None of these stores its
+ * result in the last-result word. */
+
+/* The folder where the library keeps Varnock.ini and log/UsbDriver.log: the
+ * NORVEX_HOME environment variable when set, else the executable's folder when
+ * it can be written, else $XDG_STATE_HOME/norvex or ~/.local/state/norvex;
+ * chosen once, when the library is loaded. Writes at most capacity - 1 bytes
+ * of it and a terminating zero into buffer (nothing when capacity is 0 or
+ * buffer is null). Returns the folder's length in bytes, without the zero: a
+ * return value of capacity or more means the buffer was too small. */
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char *buffer, uint32_t capacity);
+
+/* Sets key to value in [section] of the host's Varnock.ini (in the folder
+ * above), as the library itself writes its keys: the file, the section and the
+ * key are made when missing, the key's line replaced in place otherwise.
+ * Section PrintData, keys CaptureWidth, CaptureFile, PrintDataFile and
+ * CompressedFile, are read by Norvex_SetPrintDataSaveIdle. Returns 0;
+ * 0xA0000025 for a null text, an empty section or key, a section holding
+ * ']', a key holding '=' or blank at either end, or a line break in any of
+ * the three; 29
+ * (ERROR_WRITE_FAULT) when the file cannot be written. */
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char *section, const char *key, const char *value);
+
+/* The platform error code of the latest attempt to open the device (by
+ * Norvex_Init or at an arrival): 0 when it was opened, 259
+ * (ERROR_NO_MORE_ITEMS) when no device endpoint was present, 5
+ * (ERROR_ACCESS_DENIED) when the device is held by another host, 1167
+ * (ERROR_DEVICE_NOT_CONNECTED) when an endpoint was there but nobody served
+ * it. Norvex_Init itself reports each failure as 0xE0000010. */
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetOpenError(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -12,7 +12,8 @@
 //   print 0x9000/0: 0 printing (1) or not (0), 4..19 the last print test,
 //     20 the last channel test, byte 28 bit 7 a print error waiting
 //   print parameters 0x9001/0: the 64-byte job of the last start
-//   page counter 0xCC00/2: 0 pages since load, 4 pages of the job
+//   page counter 0xCC00/2: 0 pages since load, 4 pages of the job (the page
+//     reset also empties the print memory and its read position)
 //   counters 0xCC00/1: 16 counters of 4 bytes (counter function)
 //   load 0x7700/0: 0 the last load control, 4 acknowledgements, 8 medium moved
 //   find medium 0xE600/0: 0 searching (1), 4..39 the start of the search record
@@ -194,7 +195,12 @@ void InstallMainUnit(UnitHost& host) {
       return Reply::Ack();
     });
   };
-  effect(0x1800, 0x0010, [record] { Put32(record(0xCC00, 2), 4, 0); });  // page reset
+  // Page reset: a new page, so the print memory starts empty again and the
+  // read-back reads what the page brings, not what earlier pages left.
+  effect(0x1800, 0x0010, [record, h] {
+    Put32(record(0xCC00, 2), 4, 0);
+    h->ResetPrintMemory();
+  });
   effect(0x1800, 0x0011, [record] {                                      // page update
     Bytes& pages = record(0xCC00, 2);
     Put32(pages, 0, Get32(pages, 0) + 1);

@@ -38,6 +38,9 @@ class UnitHost {
   virtual void Handle(uint8_t address, uint16_t command, CommandHandler handler) = 0;
   // The effect of the function call (group, item) of the unit at `address`.
   virtual void OnFunction(uint8_t address, uint16_t group, uint16_t item, FunctionEffect effect) = 0;
+  // Empties the main unit's print memory and moves its read position back to
+  // the start (the page reset does this).
+  virtual void ResetPrintMemory() = 0;
 };
 
 void InstallMainUnit(UnitHost& host);

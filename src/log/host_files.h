@@ -1,5 +1,6 @@
 // host_files.h: the names of the host application's files that the library
-// uses: its INI file and the log folder beside its executable.
+// uses: its INI file and the log folder, in the host files' folder (beside
+// the executable on Windows; see HostEnvironment::HostFilesFolder).
 #pragma once
 
 #include <string>
@@ -13,14 +14,14 @@ inline constexpr const char* kIniSection = "LOG";
 inline constexpr const char* kLogFolderName = "log";
 inline constexpr const char* kLogFileName = "UsbDriver.log";
 
-// "<executable folder>/Varnock.ini" with the platform's separator.
+// "<host files folder>/Varnock.ini" with the platform's separator.
 inline std::string IniFilePath(platform::HostEnvironment& host) {
-  return host.ExecutableFolder() + host.PathSeparator() + kIniFileName;
+  return host.HostFilesFolder() + host.PathSeparator() + kIniFileName;
 }
 
-// "<executable folder>/log/" with the platform's separator, trailing one included.
+// "<host files folder>/log/" with the platform's separator, trailing one included.
 inline std::string LogFolderPath(platform::HostEnvironment& host) {
-  return host.ExecutableFolder() + host.PathSeparator() + kLogFolderName + host.PathSeparator();
+  return host.HostFilesFolder() + host.PathSeparator() + kLogFolderName + host.PathSeparator();
 }
 
 }  // namespace norvex

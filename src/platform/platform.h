@@ -78,10 +78,16 @@ class HostEnvironment {
   // The folder of the executable that started the process (not the
   // library's), without a trailing separator. Empty when it cannot be told.
   virtual std::string ExecutableFolder() = 0;
+  // The folder where the library keeps the host's files (Varnock.ini and the
+  // log folder), without a trailing separator: the executable's folder,
+  // unless the platform has reason to choose another (POSIX: NORVEX_HOME, or
+  // a per-user state folder when the executable's folder cannot be written).
+  // The same folder for the whole life of the process.
+  virtual std::string HostFilesFolder() { return ExecutableFolder(); }
   // The separator of path components: '\\' on Windows, '/' elsewhere.
   virtual char PathSeparator() const = 0;
   // The command-file folder the library starts with: "C:" on Windows; on
-  // POSIX, where "C:" names nothing, the executable's folder.
+  // POSIX, where "C:" names nothing, the host files' folder.
   virtual std::string DefaultDebugFolder() = 0;
 
   // INI files, with the semantics of the Windows profile functions: section

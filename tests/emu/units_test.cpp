@@ -220,6 +220,27 @@ TEST_F(UnitsTest, MainUnitPrintJobAndPages) {
   EXPECT_EQ(model.FunctionCalls().back().item, 1);
 }
 
+// The page reset starts a new page in the print memory: what earlier pages
+// (or an interrupted job) left is gone, and the read-back starts at the new
+// page's first byte.
+TEST_F(UnitsTest, PageResetEmptiesThePrintMemoryAndItsReadPosition) {
+  const Bytes old(600, 0xAA);
+  model.AppendPrintData(old.data(), old.size());
+  EXPECT_EQ(Send(kMainUnit, 0x0842).data, Bytes(500, 0xAA));  // read position now at 500
+  Call(kMainUnit, 0x1800, 0x10);
+  EXPECT_TRUE(model.PrintMemory().empty());
+  const Answer empty = Send(kMainUnit, 0x0842);
+  EXPECT_EQ(empty.command, 0x0843);
+  EXPECT_TRUE(empty.data.empty());
+  const Bytes page = {1, 2, 3, 4, 5, 6, 7, 8};
+  model.AppendPrintData(page.data(), page.size());
+  EXPECT_EQ(Send(kMainUnit, 0x0842).data, page);
+  // The page update and the end of print leave the memory as it is.
+  Call(kMainUnit, 0x1800, 0x11);
+  Call(kMainUnit, 0x1800, 0x20);
+  EXPECT_EQ(model.PrintMemory(), page);
+}
+
 TEST_F(UnitsTest, MainUnitCountersEepromRunModeAndLaserPower) {
   Send(kMainUnit, 0x08FE, Cat({1, 0, 3, 0}, Le32(0xABCD)));  // set counter 3
   EXPECT_EQ(units::Get32(Query(kMainUnit, 0xCC00, 1), 12), 0xABCDu);

@@ -1,6 +1,7 @@
-// posix_host.cpp: the HostEnvironment of POSIX systems: /proc/self/exe, INI
+// posix_host.cpp: the HostEnvironment of POSIX systems: /proc/self/exe and
+// the folder of the host's files (host_folder.h), INI
 // files with the Windows profile semantics, clocks, folders, files with
-// Windows-like sharing (advisory locks), message boxes as lines on stderr.
+// Windows-like sharing (advisory locks), message boxes as UTF-8 lines on stderr.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,11 +12,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "platform/platform.h"
+#include "platform/posix/host_folder.h"
 #include "platform/posix/ini_profile.h"
 #include "platform/posix/posix_fd.h"
+#include "platform/posix/text_encoding.h"
 
 namespace norvex::platform {
 namespace {
@@ -45,18 +49,20 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
 
 class PosixHost final : public HostEnvironment {
  public:
-  std::string ExecutableFolder() override {
-    char path[4096];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) return {};
-    std::string exe(path, static_cast<size_t>(n));
-    size_t slash = exe.rfind('/');
-    return slash == std::string::npos ? std::string() : exe.substr(0, slash);
+  std::string ExecutableFolder() override { return posix_host::ExecutableFolder(); }
+
+  std::string HostFilesFolder() override {
+    // Chosen once: the log, the INI file and the debug folder agree for the
+    // whole run, whatever the environment or the folders do later.
+    std::call_once(m_filesFolderChosen, [this] {
+      m_filesFolder = posix_host::ChooseFolder(posix_host::SourcesFromEnvironment(), posix_host::RealFolderOps());
+    });
+    return m_filesFolder;
   }
 
   char PathSeparator() const override { return '/'; }
 
-  std::string DefaultDebugFolder() override { return ExecutableFolder(); }
+  std::string DefaultDebugFolder() override { return HostFilesFolder(); }
 
   int32_t ReadIniInt(const std::string& iniPath, std::string_view section, std::string_view key,
                      int32_t defaultValue) override {
@@ -144,11 +150,16 @@ class PosixHost final : public HostEnvironment {
 
   void ShowMessageBox(std::string_view text, MessageIcon icon) override {
     const char* kind = icon == MessageIcon::kStop ? "error" : "warning";
-    std::string line = "Norvex " + std::string(kind) + ": " + std::string(text);
+    // The text is GBK, as a Windows message box takes it; a terminal reads UTF-8.
+    std::string line = "Norvex " + std::string(kind) + ": " + posix_host::GbkToUtf8(text);
     while (!line.empty() && line.back() == '\n') line.pop_back();
     line.push_back('\n');
     WriteAll(STDERR_FILENO, line.data(), line.size());
   }
+
+ private:
+  std::once_flag m_filesFolderChosen;
+  std::string m_filesFolder;
 };
 
 }  // namespace
