@@ -268,8 +268,15 @@ class NorvexctlTest : public ::testing::Test {
   // and array indexes joined by '.', a negative index counting from the end,
   // '#' the size of an array. Strings come without quotes, true and false as
   // "True" and "False"; "<...>" when the output is no JSON or has no such value.
-  static std::string Json(const ToolRun& run, const std::string& path) {
-    JsonParser parser{run.out, 0};
+  static std::string Json(const ToolRun& run, const std::string& path) { return JsonOf(LastLine(run.out), path); }
+  static std::string LastLine(const std::string& text) {
+    size_t end = text.size();
+    while (end > 0 && text[end - 1] == '\n') --end;
+    const size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+  }
+  static std::string JsonOf(const std::string& text, const std::string& path) {
+    JsonParser parser{text, 0};
     JsonValue root;
     if (!parser.Parse(root)) return "<not JSON>";
     const JsonValue* v = &root;
@@ -334,13 +341,15 @@ class Daemon {
 TEST_F(NorvexctlTest, HelpEverywhere) {
   const ToolRun main = Tool("--help");
   EXPECT_EQ(main.exit, 0);
-  for (const char* command : {"info", "state", "watch", "send", "params", "print", "capture", "compress", "decompress", "log"}) {
+  for (const char* command : {"list", "info", "state", "watch", "send", "params", "print", "memory", "capture",
+                              "compress", "decompress", "testplate", "log"}) {
     EXPECT_NE(main.out.find(std::string("  ") + command + " "), std::string::npos) << command;
     const ToolRun help = Tool(std::string(command) + " --help");
     EXPECT_EQ(help.exit, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("Usage: norvexctl ") + command, 0), 0u) << help.out;
     // --help needs no device: nothing was started.
     EXPECT_EQ(help.out.find("EMULATOR"), std::string::npos);
+    EXPECT_EQ(help.err, "");
   }
   EXPECT_EQ(Tool("help print").out, Tool("print --help").out);
 }
@@ -369,14 +378,17 @@ TEST_F(NorvexctlTest, UsageErrorsExitWith2) {
   for (const char* args : cases) {
     const ToolRun run = Tool(args);
     EXPECT_EQ(run.exit, 2) << args << "\n" << run.out << run.err;
-    EXPECT_EQ(run.out.find("EMULATOR"), std::string::npos) << args;
+    EXPECT_EQ(run.err.find("EMULATOR"), std::string::npos) << args;
+    EXPECT_EQ(run.out, "") << args;
   }
 }
 
 TEST_F(NorvexctlTest, InfoSaysEmbeddedEmulatorOnItsFirstLine) {
   const ToolRun run = Tool("info");
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
-  EXPECT_EQ(FirstLine(run.out).rfind("norvexctl: EMBEDDED EMULATOR, not a machine", 0), 0u) << run.out;
+  // Which device: a note on standard error; the data alone on standard output.
+  EXPECT_EQ(FirstLine(run.err).rfind("norvexctl: EMBEDDED EMULATOR, not a machine", 0), 0u) << run.err;
+  EXPECT_EQ(run.out.find("EMULATOR"), std::string::npos);
   EXPECT_NE(run.out.find("library version: 3.2.1.0"), std::string::npos);
   EXPECT_NE(run.out.find("kernel name:           NVX-MAIN V1.3.0"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("max SDRAM index:       63"), std::string::npos);
@@ -386,8 +398,15 @@ TEST_F(NorvexctlTest, InfoSaysEmbeddedEmulatorOnItsFirstLine) {
   const ToolRun json = Tool("--json info");
   ASSERT_EQ(json.exit, 0);
   EXPECT_EQ(Json(json, "device.kind"), "embedded-emulator");
-  EXPECT_EQ(Json(json, "queries.kernel name.text"), "NVX-MAIN V1.3.0");
-  EXPECT_EQ(Json(json, "portStatus.name"), "NORVEX_OK");
+  EXPECT_EQ(Json(json, "queries.kernel_name.text"), "NVX-MAIN V1.3.0");
+  EXPECT_EQ(Json(json, "port_status.name"), "NORVEX_OK");
+  EXPECT_EQ(Json(json, "port_status.code"), "0x00000000");
+  EXPECT_EQ(Json(json, "library_version"), "3.2.1.0");
+  // -q: no notes at all.
+  const ToolRun quiet = Tool("-q info");
+  EXPECT_EQ(quiet.exit, 0);
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.out, run.out);
   EXPECT_EQ(Json(json, "exit"), "0");
 }
 
@@ -403,7 +422,10 @@ TEST_F(NorvexctlTest, StateShowsHexAndWhatIsKnown) {
             std::string::npos)
       << run.out;
   run = Tool("--json state main print");
-  EXPECT_EQ(Json(run, "records.0.decoded.printErrorWaiting"), "False");
+  EXPECT_EQ(Json(run, "records.0.decoded.print_error_waiting"), "False");
+  EXPECT_EQ(Json(run, "records.0.group"), "0x9000");
+  EXPECT_EQ(Json(run, "records.0.words.#"), "23");
+  EXPECT_EQ(Json(run, "records.0.words.0"), "0x00000000");
   EXPECT_EQ(Json(run, "records.0.hex").size(), 184u);
   // A record by selector, of the wrong length: the library's check refuses it.
   run = Tool("state main 9000:0000 --length 8");
@@ -421,8 +443,15 @@ TEST_F(NorvexctlTest, StateShowsHexAndWhatIsKnown) {
 TEST_F(NorvexctlTest, WatchShowsOnlyChanges) {
   const ToolRun run = Tool("--json watch main print --count 3 --interval 5");
   ASSERT_EQ(run.exit, 0) << run.err;
-  EXPECT_EQ(Json(run, "changes.#"), "1");  // the record never changed
-  EXPECT_EQ(Json(run, "changes.0.poll"), "0");
+  // One object a line: the one change (the record never changed), then the summary.
+  EXPECT_EQ(Json(run, "changes"), "1");
+  EXPECT_EQ(Json(run, "polls"), "3");
+  const std::string first = FirstLine(run.out);
+  EXPECT_EQ(JsonOf(first, "event"), "change");
+  EXPECT_EQ(JsonOf(first, "poll"), "0");
+  EXPECT_EQ(JsonOf(first, "hex").size(), 184u);
+  // Milliseconds since 1970: a 13-digit number these days.
+  EXPECT_EQ(JsonOf(first, "time_ms").size(), 13u) << first;
 }
 
 TEST_F(NorvexctlTest, SendRunsARawExchange) {
@@ -470,15 +499,21 @@ TEST_F(NorvexctlTest, FailureKindsGiveTheirExitCodes) {
         continue;
       }
       EXPECT_EQ(run.exit, kind.exit) << kind.options << " " << command << "\n" << run.out << run.err;
-      EXPECT_NE(run.out.find(kind.shown), std::string::npos) << kind.options << " " << command << "\n" << run.out;
+      EXPECT_NE((run.out + run.err).find(kind.shown), std::string::npos)
+          << kind.options << " " << command << "\n" << run.out << run.err;
     }
   }
-  // The library's failure text comes with the code, turned from GBK into UTF-8.
+  // The library's failure text comes with the code, turned from GBK into
+  // UTF-8, with the English meaning beside the Chinese.
   const ToolRun run = Tool("--emu-fault error=0x0012 state main general");
-  EXPECT_NE(run.out.find("\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7 0xE0100012"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7 (error number) 0xE0100012"),
+            std::string::npos)
+      << run.out;
   const ToolRun json = Tool("--json --emu-fault error=0x0012 state main general");
   EXPECT_EQ(Json(json, "records.0.result.name"), "CTP_ERR_DEVICE(0x10, 0x0012)");
-  EXPECT_NE(Json(json, "records.0.result.text").find("\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7 0xE0100012"), std::string::npos);
+  EXPECT_NE(Json(json, "records.0.result.text").find("\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7 (error number) 0xE0100012"),
+            std::string::npos);
+  EXPECT_EQ(Json(json, "records.0.result.code"), "0xE0100012");
   EXPECT_EQ(Json(json, "exit"), "1");
   const ToolRun noDevice = Tool("--json --device " + Path("empty-devices").string() + " info");
   EXPECT_EQ(Json(noDevice, "open.name"), "CTP_ERR_NO_DEVICE");
@@ -490,15 +525,27 @@ TEST_F(NorvexctlTest, DeviceFolderOfADaemon) {
   ASSERT_TRUE(daemon.Serving());
   const ToolRun run = Tool("--device " + Path("daemon-devices").string() + " state lh name");
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
-  EXPECT_EQ(FirstLine(run.out), "norvexctl: device folder " + Path("daemon-devices").string());
+  EXPECT_EQ(FirstLine(run.err), "norvexctl: device folder " + Path("daemon-devices").string());
   EXPECT_NE(run.out.find("text: \"LH-BOARD V2.0\""), std::string::npos);
+  // --opt=value, and one endpoint named by its path.
+  const ToolRun byPath = Tool("--device=" + Path("daemon-devices/platesetter-0").string() + " state lh name");
+  EXPECT_EQ(byPath.exit, 0) << byPath.err;
+  EXPECT_EQ(FirstLine(byPath.err), "norvexctl: device " + Path("daemon-devices/platesetter-0").string());
+  EXPECT_EQ(byPath.out, run.out);
   // The default folder with a device in it is used as it is.
   const ToolRun byDefault = Tool("state lh name");
-  EXPECT_NE(FirstLine(byDefault.out).find("EMBEDDED EMULATOR"), std::string::npos);
+  EXPECT_NE(FirstLine(byDefault.err).find("EMBEDDED EMULATOR"), std::string::npos);
   setenv("NORVEX_DEVICE_DIR", Path("daemon-devices").c_str(), 1);
   const ToolRun withDevice = Tool("state lh name");
+  // ...and an endpoint by its name in the default folder.
+  const ToolRun byName = Tool("--device platesetter-0 state lh name");
+  const ToolRun noSuch = Tool("--device platesetter-9 state lh name");
   setenv("NORVEX_DEVICE_DIR", Path("no-devices").c_str(), 1);
-  EXPECT_EQ(FirstLine(withDevice.out), "norvexctl: device folder " + Path("daemon-devices").string());
+  EXPECT_EQ(FirstLine(withDevice.err), "norvexctl: device folder " + Path("daemon-devices").string());
+  EXPECT_EQ(byName.exit, 0) << byName.err;
+  EXPECT_EQ(FirstLine(byName.err), "norvexctl: device " + Path("daemon-devices/platesetter-0").string());
+  EXPECT_EQ(noSuch.exit, 3);
+  EXPECT_NE(noSuch.err.find("no device platesetter-9"), std::string::npos) << noSuch.err;
 }
 
 TEST_F(NorvexctlTest, ParamsRoundTripThroughAFile) {
@@ -529,14 +576,15 @@ TEST_F(NorvexctlTest, ParamsRoundTripThroughAFile) {
     run = Tool("--json params show " + std::string(unit) + " " + first.string());
     ASSERT_EQ(run.exit, 0) << run.out << run.err;
     const size_t sections = std::string(unit) == "main" ? 9 : std::string(unit) == "lh" ? 5 : 7;
-    EXPECT_EQ(Json(run, "header.sectionCount"), std::to_string(sections));
+    EXPECT_EQ(Json(run, "header.section_count"), std::to_string(sections));
     EXPECT_EQ(Json(run, "sections.#"), std::to_string(sections));
     const size_t offset = std::stoul(Json(run, "sections.-1.offset"));
-    const size_t words = std::stoul(Json(run, "sections.-1.sizeWords"));
+    const size_t words = std::stoul(Json(run, "sections.-1.size_words"));
     ASSERT_EQ(Json(run, "sections.-1.values.#"), std::to_string(words));
     ASSERT_LE(offset + 2 * words, fixed.size());
-    EXPECT_EQ(Json(run, "sections.-1.values.-1"),
-              std::to_string(fixed[offset + 2 * words - 2] | fixed[offset + 2 * words - 1] << 8));
+    char word[8];
+    std::snprintf(word, sizeof(word), "0x%04X", fixed[offset + 2 * words - 2] | fixed[offset + 2 * words - 1] << 8);
+    EXPECT_EQ(Json(run, "sections.-1.values.-1"), word);
     run = Tool("params show " + std::string(unit) + " " + first.string());
     EXPECT_EQ(run.out.rfind("header: format word 0x0", 0), 0u) << run.out;
     // Set writes the record, the unit keeps it: a second get reads it back.
@@ -574,9 +622,10 @@ TEST_F(NorvexctlTest, PrintSendsTheImageAndReadsItBack) {
                          " bytes verified"),
             std::string::npos)
       << run.out;
-  // Not a terminal: plain progress lines, no bar.
-  EXPECT_NE(run.out.find("send      100%"), std::string::npos);
-  EXPECT_EQ(run.out.find('\r'), std::string::npos);
+  // Not a terminal: plain progress lines on standard error, no bar.
+  EXPECT_NE(run.err.find("send      100%"), std::string::npos);
+  EXPECT_EQ(run.err.find('\r'), std::string::npos);
+  EXPECT_EQ(run.out.find("send      "), std::string::npos);
   // The capture holds the image pixel for pixel, white beyond it.
   Image captured{};
   ASSERT_TRUE(ReadTiff(Path("cap.tif"), captured));
@@ -592,9 +641,16 @@ TEST_F(NorvexctlTest, PrintSendsTheImageAndReadsItBack) {
   const ToolRun json = Tool("--json print " + Path("image.pbm").string());
   ASSERT_EQ(json.exit, 0) << json.err;
   EXPECT_EQ(Json(json, "verdict.pass"), "True");
-  EXPECT_EQ(Json(json, "verdict.bytesSent"), std::to_string(bytes));
-  EXPECT_EQ(Json(json, "verdict.bytesVerified"), std::to_string(bytes));
+  EXPECT_EQ(Json(json, "verdict.bytes_sent"), std::to_string(bytes));
+  EXPECT_EQ(Json(json, "verdict.bytes_verified"), std::to_string(bytes));
   EXPECT_EQ(Json(json, "steps.-1.step"), "read back");
+  EXPECT_EQ(Json(json, "image.band_width"), "208");
+  // The seconds of each phase, and where the files went.
+  for (const char* phase : {"preflight", "connect", "job_start", "send", "job_end", "read_back", "total"}) {
+    EXPECT_NE(Json(json, std::string("seconds.") + phase).find_first_of("0123456789"), std::string::npos) << phase;
+  }
+  const ToolRun withFiles = Tool("--json print " + Path("image.pbm").string() + " --preview " + Path("prev2.png").string());
+  EXPECT_EQ(Json(withFiles, "files.preview"), Path("prev2.png").string());
 }
 
 TEST_F(NorvexctlTest, PrintFindsWhatTheMemoryLost) {
@@ -642,7 +698,7 @@ TEST_F(NorvexctlTest, CompressedFormatBothWays) {
   ToolRun run = Tool("--json compress " + Path("raw.bin").string() + " " + Path("raw.cmp").string());
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
   EXPECT_EQ(ReadBytes(Path("raw.cmp")), (Bytes{0, 0, 3, 0, 0x34, 0x12, 0xFF, 0xFF, 1, 0, 0x00, 0xFF}));
-  EXPECT_EQ(Json(run, "outputBytes"), "12");
+  EXPECT_EQ(Json(run, "output_bytes"), "12");
   run = Tool("decompress " + Path("raw.cmp").string() + " " + Path("raw.out").string());
   ASSERT_EQ(run.exit, 0) << run.err;
   EXPECT_EQ(ReadBytes(Path("raw.out")), data);

@@ -1,17 +1,24 @@
-// cli.cpp: arguments, the device session, the host's files (see cli.h).
+// cli.cpp: arguments, stop signals, file arguments, the device session (see
+// cli.h).
 #include "cli.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "emu/emulator.h"
+#include "frame_tap.h"
+#include "library_loader.h"
 #include "norvex_posix.h"
 
 namespace norvexctl {
@@ -23,13 +30,22 @@ using norvex::emu::BulkWriteFaultKind;
 using norvex::emu::Fault;
 using norvex::emu::FaultKind;
 
-// True when the folder holds at least one Unix socket (a device endpoint).
-bool HasEndpoint(const std::string& folder) {
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (entry.is_socket(error)) return true;
+// Set by the handler, whichever thread takes the signal; lock-free, so safe
+// in a signal handler.
+std::atomic<int> g_stopSignal{0};
+
+void OnStop(int signal) {
+  int none = 0;
+  if (!g_stopSignal.compare_exchange_strong(none, signal)) {
+    // A second request: stop at once, the default way.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
   }
-  return false;
+}
+
+std::string DefaultDeviceFolder() {
+  const char* env = std::getenv("NORVEX_DEVICE_DIR");
+  return (env != nullptr && *env != '\0') ? env : "/tmp/norvex-devices";
 }
 
 // The hidden --emu-fault option: KIND[=VALUE][@ADDRESS], a fault that lasts
@@ -58,6 +74,14 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
     emulator.InjectBulkWriteFault(bulk);
     return true;
   }
+  if (kind == "bulk-slow") {
+    BulkWriteFault bulk;
+    bulk.kind = BulkWriteFaultKind::kSlow;
+    bulk.delayMs = number;
+    bulk.count = Fault::kUntilCleared;
+    emulator.InjectBulkWriteFault(bulk);
+    return true;
+  }
   const struct {
     const char* name;
     FaultKind kind;
@@ -81,6 +105,12 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
     return true;
   }
   return false;
+}
+
+void RemoveTree(const std::string& folder) {
+  if (folder.empty()) return;
+  std::error_code error;
+  fs::remove_all(folder, error);
 }
 
 }  // namespace
@@ -153,137 +183,108 @@ bool ParseU32(const std::string& text, uint32_t& value) {
   return true;
 }
 
-// ---- Session ----------------------------------------------------------------
+// ---- Stop signals -------------------------------------------------------------
 
-Session::Session() = default;
-
-Session::~Session() {
-  if (window_ != nullptr) NorvexHost_DestroyWindow(window_);
-  emulator_.reset();
-  if (!tempFolder_.empty()) {
-    std::error_code error;
-    fs::remove_all(tempFolder_, error);
-  }
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 }
 
-int Session::Start(const GlobalOptions& options, Output& out) {
-  if (options.timeoutMs != 0) Norvex_SetUSBOvertime(options.timeoutMs);
-  const char* env = std::getenv("NORVEX_DEVICE_DIR");
-  const std::string defaultFolder = (env != nullptr && *env != '\0') ? env : "/tmp/norvex-devices";
-  bool embedded = options.emulator;
-  if (!options.device.empty()) {
-    folder_ = options.device;
-    embedded = false;
-  } else if (!embedded) {
-    folder_ = defaultFolder;
-    embedded = !HasEndpoint(defaultFolder);
-  }
-  if (!options.fault.empty() && !embedded) {
-    out.Error("--emu-fault needs the embedded emulator");
-    return kExitUsage;
-  }
+bool StopRequested() { return g_stopSignal != 0; }
 
-  Json device = Json::Object();
-  if (embedded) {
-    char pattern[] = "/tmp/norvexctl-emu-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      out.Error("cannot make a device folder for the embedded emulator");
-      return kExitFile;
-    }
-    tempFolder_ = folder_ = pattern;
-    norvex::emu::EmulatorOptions emuOptions;
-    emuOptions.folder = folder_;
-    emulator_ = std::make_unique<norvex::emu::Emulator>(emuOptions);
-    if (!emulator_->Plug()) {
-      out.Error("the embedded emulator cannot serve: " + emulator_->LastError());
-      return kExitFailed;
-    }
-    if (!options.fault.empty() && !InjectFault(*emulator_, options.fault)) {
-      out.Error("unknown --emu-fault " + options.fault);
-      return kExitUsage;
-    }
-    out.Line("norvexctl: EMBEDDED EMULATOR, not a machine: a virtual platesetter in " + folder_ +
-             (options.emulator ? " (asked for with --emulator)" : " (no device in " + defaultFolder + ")"));
-    device.Set("kind", Json::Str("embedded-emulator"));
-  } else {
-    out.Line("norvexctl: device folder " + folder_);
-    device.Set("kind", Json::Str("device-folder"));
-  }
-  device.Set("folder", Json::Str(folder_));
-  out.root().Set("device", device);
+const char* StopSignalName() { return g_stopSignal == SIGTERM ? "SIGTERM" : "SIGINT"; }
 
-  setenv("NORVEX_DEVICE_DIR", folder_.c_str(), 1);
-  window_ = NorvexHost_CreateWindow();
-  const uint32_t result = Norvex_Init(window_);
-  if (result != NORVEX_OK) {
-    out.Result("open", result);
-    out.Error("no platesetter in " + folder_);
-    return kExitNoDevice;
-  }
-  return kExitOk;
+// ---- Files ------------------------------------------------------------------------
+
+std::string MakeTempFolder(const std::string& prefix) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+  return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
-// ---- Host files ---------------------------------------------------------------
+InputFile::~InputFile() { RemoveTree(tempFolder_); }
 
-std::string ExecutableFolder() {
-  std::error_code error;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", error);
-  return error ? std::string(".") : exe.parent_path().string();
+bool InputFile::Open(const std::string& name, std::string& error) {
+  name_ = name;
+  if (name != "-") {
+    path_ = name;
+    return true;
+  }
+  tempFolder_ = MakeTempFolder("norvexctl-stdin");
+  if (tempFolder_.empty()) {
+    error = "cannot make a temporary folder for standard input";
+    return false;
+  }
+  path_ = tempFolder_ + "/stdin";
+  std::ofstream out(path_, std::ios::binary);
+  char buffer[1 << 16];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) out.write(buffer, static_cast<std::streamsize>(n));
+  if (std::ferror(stdin) != 0 || !out.flush()) {
+    error = "cannot keep standard input in " + path_;
+    return false;
+  }
+  return true;
 }
 
-bool SetIniKeys(const std::string& section, const std::vector<std::pair<std::string, std::string>>& keys) {
-  const std::string path = ExecutableFolder() + "/Varnock.ini";
-  std::vector<std::string> lines;
-  {
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+OutputFile::~OutputFile() { RemoveTree(tempFolder_); }
+
+bool OutputFile::Check(const std::string& name, std::string& error) {
+  name_ = name;
+  if (name == "-") {
+    tempFolder_ = MakeTempFolder("norvexctl-stdout");
+    if (tempFolder_.empty()) {
+      error = "cannot make a temporary folder for standard output";
+      return false;
+    }
+    path_ = tempFolder_ + "/stdout";
+    return true;
   }
-  auto lower = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
-  auto trim = [](std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\t')) s.pop_back();
-    size_t start = 0;
-    while (start < s.size() && (s[start] == ' ' || s[start] == '\t')) ++start;
-    return s.substr(start);
-  };
-  // The section's header line and the line after its last key.
-  long header = -1;
-  size_t end = lines.size();
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string t = trim(lines[i]);
-    if (!t.empty() && t.front() == '[') {
-      if (header >= 0) {
-        end = i;
-        break;
-      }
-      if (lower(t) == "[" + lower(section) + "]") header = static_cast<long>(i);
+  path_ = AbsolutePath(name);
+  if (name.empty()) {
+    error = "an empty output file name";
+    return false;
+  }
+  struct stat info {};
+  if (::stat(path_.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      error = name + " is a folder, not a file";
+      return false;
+    }
+    if (::access(path_.c_str(), W_OK) != 0) {
+      error = "cannot write " + name + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  const std::string folder = fs::path(path_).parent_path().string();
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    error = "cannot write " + name + ": the folder " + folder + " does not exist";
+    return false;
+  }
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    error = "cannot write " + name + ": the folder " + folder + " cannot be written";
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::Commit() {
+  if (name_ != "-") return true;
+  std::ifstream in(path_, std::ios::binary);
+  if (!in) return false;
+  std::fflush(stdout);
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
+    if (std::fwrite(buffer, 1, static_cast<size_t>(in.gcount()), stdout) != static_cast<size_t>(in.gcount())) {
+      return false;
     }
   }
-  if (header < 0) {
-    lines.push_back("[" + section + "]");
-    header = static_cast<long>(lines.size()) - 1;
-    end = lines.size();
-  }
-  for (const auto& [key, value] : keys) {
-    bool found = false;
-    for (size_t i = static_cast<size_t>(header) + 1; i < end; ++i) {
-      const size_t eq = lines[i].find('=');
-      if (eq != std::string::npos && lower(trim(lines[i].substr(0, eq))) == lower(key)) {
-        lines[i] = key + "=" + value;
-        found = true;
-        break;
-      }
-    }
-    if (!found) {
-      lines.insert(lines.begin() + static_cast<long>(end), key + "=" + value);
-      ++end;
-    }
-  }
-  std::ofstream outFile(path, std::ios::trunc);
-  for (const std::string& line : lines) outFile << line << '\n';
-  return static_cast<bool>(outFile.flush());
+  return std::fflush(stdout) == 0;
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -304,6 +305,194 @@ bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size) 
   if (!outFile) return false;
   outFile.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
   return static_cast<bool>(outFile.flush());
+}
+
+bool IsSocket(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+std::vector<std::string> EndpointNames(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.empty() && name[0] != '.' && IsSocket(entry.path().string())) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string HostFilesFolder() {
+  char buffer[4096];
+  const uint32_t n = NorvexHost_GetFilesFolder(buffer, sizeof(buffer));
+  return n < sizeof(buffer) ? std::string(buffer, n) : std::string(".");
+}
+
+// ---- Session --------------------------------------------------------------------
+
+Session::Session() = default;
+
+Session::~Session() {
+  // The window's destruction closes the device.
+  if (window_ != nullptr) NorvexHost_DestroyWindow(window_);
+  tap_.reset();
+  emulator_.reset();
+  RemoveTree(tempFolder_);
+}
+
+int Session::Start(const GlobalOptions& options, Output& out) {
+  std::string loadError;
+  if (!LoadLibrary(loadError)) {
+    out.Error(loadError);
+    return kExitFile;
+  }
+  if (options.timeoutMs != 0) Norvex_SetUSBOvertime(options.timeoutMs);
+  const std::string defaultFolder = DefaultDeviceFolder();
+  Json device = Json::Object();
+
+  // Which device: a folder, one endpoint, or the embedded emulator.
+  std::string folder;    // a device folder the library may use as it is
+  std::string named;     // one endpoint, reached through a folder of our own
+  bool embedded = options.emulator;
+  if (!options.device.empty() && !options.emulator) {
+    const std::string& d = options.device;
+    struct stat info {};
+    if (::stat(d.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      folder = d;
+    } else if (IsSocket(d)) {
+      named = AbsolutePath(d);
+    } else if (d.find('/') == std::string::npos && IsSocket(defaultFolder + "/" + d)) {
+      named = AbsolutePath(defaultFolder + "/" + d);
+    } else {
+      out.Error("no device " + d + ": neither a device folder nor an endpoint" +
+                (d.find('/') == std::string::npos ? " in " + defaultFolder : std::string()));
+      device.Set("kind", Json::Str("none"));
+      out.root().Set("device", device);
+      return kExitNoDevice;
+    }
+  } else if (!embedded) {
+    folder = defaultFolder;
+    embedded = EndpointNames(defaultFolder).empty();
+  }
+  if (!options.fault.empty() && !embedded) {
+    out.Error("--emu-fault needs the embedded emulator");
+    return kExitUsage;
+  }
+  if (embedded || !named.empty() || options.verbose) {
+    tempFolder_ = MakeTempFolder(embedded ? "norvexctl-emu" : "norvexctl-device");
+    if (tempFolder_.empty()) {
+      out.Error("cannot make a temporary device folder");
+      return kExitFile;
+    }
+  }
+
+  if (embedded) {
+    norvex::emu::EmulatorOptions emuOptions;
+    emuOptions.folder = options.verbose ? tempFolder_ + "/emulator" : tempFolder_;
+    emulator_ = std::make_unique<norvex::emu::Emulator>(emuOptions);
+    if (!emulator_->Plug()) {
+      out.Error("the embedded emulator cannot serve: " + emulator_->LastError());
+      return kExitFailed;
+    }
+    if (!options.fault.empty() && !InjectFault(*emulator_, options.fault)) {
+      out.Error("unknown --emu-fault " + options.fault);
+      return kExitUsage;
+    }
+    out.Note("norvexctl: EMBEDDED EMULATOR, not a machine: a virtual platesetter in " + emuOptions.folder +
+             (options.emulator ? " (asked for with --emulator)" : " (no device in " + defaultFolder + ")"));
+    device.Set("kind", Json::Str("embedded-emulator"));
+    device.Set("folder", Json::Str(emuOptions.folder));
+    endpoint_ = emulator_->EndpointPath();
+    libraryFolder_ = emuOptions.folder;
+  } else if (!named.empty()) {
+    out.Note("norvexctl: device " + named);
+    device.Set("kind", Json::Str("device-endpoint"));
+    device.Set("folder", Json::Str(fs::path(named).parent_path().string()));
+    endpoint_ = named;
+  } else {
+    out.Note("norvexctl: device folder " + folder);
+    device.Set("kind", Json::Str("device-folder"));
+    device.Set("folder", Json::Str(folder));
+    libraryFolder_ = folder;
+    // The library opens the first endpoint in byte order.
+    const std::vector<std::string> names = EndpointNames(folder);
+    if (!names.empty()) endpoint_ = (folder.back() == '/' ? folder : folder + "/") + names.front();
+  }
+
+  // One endpoint alone: the library is shown a folder of our own that holds
+  // a link to it, or the frame tap in front of it (-v).
+  if (options.verbose && !endpoint_.empty()) {
+    const std::string tapFolder = tempFolder_ + "/tap";
+    std::string error;
+    tap_ = std::make_unique<FrameTap>();
+    if (!fs::create_directory(tapFolder) ||
+        !tap_->Start(endpoint_, tapFolder, fs::path(endpoint_).filename().string(), error)) {
+      out.Error(error.empty() ? "cannot make the frame tap's folder" : error);
+      return kExitFile;
+    }
+    libraryFolder_ = tapFolder;
+  } else if (!named.empty()) {
+    const std::string linkFolder = tempFolder_ + "/device";
+    std::error_code error;
+    fs::create_directory(linkFolder, error);
+    fs::create_symlink(named, linkFolder + "/" + fs::path(named).filename().string(), error);
+    if (error) {
+      out.Error("cannot make a device folder for " + named + ": " + error.message());
+      return kExitFile;
+    }
+    libraryFolder_ = linkFolder;
+  }
+  if (!endpoint_.empty()) device.Set("endpoint", Json::Str(endpoint_));
+  out.root().Set("device", device);
+
+  setenv("NORVEX_DEVICE_DIR", libraryFolder_.c_str(), 1);
+  window_ = NorvexHost_CreateWindow();
+  const uint32_t result = Norvex_Init(window_);
+  if (result == NORVEX_OK) return kExitOk;
+  const uint32_t openError = NorvexHost_GetOpenError();
+  Json open = ResultJson(result);
+  Json platformError = Json::Object();
+  platformError.Set("code", Json::Hex(openError, 8));
+  platformError.Set("name", Json::Str(ResultName(openError)));
+  open.Set("platform_error", platformError);
+  out.root().Set("open", open);
+  if (openError == kErrorAccessDenied) {
+    out.Error("the platesetter " + endpoint_ + " is busy: another program has it open");
+    return kExitBusy;
+  }
+  if (openError == kErrorDeviceNotConnected && !endpoint_.empty()) {
+    out.Error("nobody serves the device endpoint " + endpoint_ + " (a socket left behind?)");
+    return kExitNoDevice;
+  }
+  out.Error("no platesetter in " + (embedded ? libraryFolder_ : !named.empty() ? named : folder) +
+            Printf(" (0x%08X %s, open: %u %s)", result, ResultName(result).c_str(), openError,
+                   ResultName(openError).c_str()));
+  return kExitNoDevice;
+}
+
+bool Session::DeviceGone() const { return !endpoint_.empty() && !IsSocket(endpoint_); }
+
+uint32_t Session::Reopen() {
+  if (tap_) {
+    std::string error;
+    if (!tap_->Rebind(error)) return CTP_ERR_NO_DEVICE;
+  }
+  return Norvex_Init(window_);
+}
+
+void Session::Dispatch(uint32_t timeoutMs) {
+  if (window_ != nullptr) NorvexHost_DispatchMessages(timeoutMs);
+}
+
+int Context::FailureExit(uint32_t result) {
+  if (result == NORVEX_OK) return kExitOk;
+  if (session.DeviceGone()) {
+    out.Error("the device " + session.endpoint() + " was unplugged");
+    out.root().Set("unplugged", Json::Bool(true));
+    return kExitNoDevice;
+  }
+  return ExitCodeFor(result);
 }
 
 }  // namespace norvexctl

@@ -1,6 +1,7 @@
 // cli.h: the command line of norvexctl: global options, the options of one
-// subcommand, and the session with the device (a device folder, or the
-// embedded emulator when none is present).
+// subcommand, file arguments ('-' for standard input or output), the stop
+// signals, and the session with the device (a device folder, one endpoint,
+// or the embedded emulator when no device is present).
 #pragma once
 
 #include <cstdint>
@@ -20,17 +21,23 @@ class Emulator;
 
 namespace norvexctl {
 
+class FrameTap;
+
 struct GlobalOptions {
   bool json = false;
   bool help = false;
-  std::string device;       // --device DIR
+  bool version = false;
+  bool quiet = false;       // -q: no notes, no progress
+  bool verbose = false;     // -v: every message to and from the device on stderr
+  std::string device;       // --device DIR|PATH|NAME
   bool emulator = false;    // --emulator: the embedded emulator even when a device is present
   uint32_t timeoutMs = 0;   // --timeout MS (0: the library's default)
   std::string fault;        // --emu-fault (hidden): a fault of the embedded emulator
 };
 
 // A subcommand's arguments: positionals and options. Options with a value
-// take the next argument ("--mask 0x1F") or the text after '='.
+// take the next argument ("--mask 0x1F") or the text after '=' ("--mask=0x1F").
+// A lone '-' is a positional (standard input or output).
 struct Args {
   std::vector<std::string> positional;
   std::map<std::string, std::string> values;
@@ -48,6 +55,77 @@ bool ParseArgs(const std::vector<std::string>& args, const std::set<std::string>
 // A number in decimal or 0x hex. False when it is none or out of 32 bits.
 bool ParseU32(const std::string& text, uint32_t& value);
 
+// ---- Stop signals -----------------------------------------------------------
+
+// SIGINT and SIGTERM set a flag instead of ending the process; commands
+// look at it where they can stop cleanly (between bulk pieces, polls). A
+// second signal ends the process at once, as the default would.
+void InstallStopHandlers();
+bool StopRequested();
+// "SIGINT" or "SIGTERM": the signal that asked to stop.
+const char* StopSignalName();
+
+// ---- Files --------------------------------------------------------------------
+
+// A file named on the command line, "-" for standard input: standard input
+// is kept in a private temporary file, so that readers that need a file
+// name (libtiff, libpng, the library) can have one. Removed at the end.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  // False, with `error` set, when standard input cannot be kept.
+  bool Open(const std::string& name, std::string& error);
+  const std::string& path() const { return path_; }  // the file to read
+  const std::string& name() const { return name_; }  // as the user wrote it
+  bool fromStdin() const { return name_ == "-"; }
+
+ private:
+  std::string name_;
+  std::string path_;
+  std::string tempFolder_;
+};
+
+// A file to write, "-" for standard output: written to a private temporary
+// file first and copied to standard output by Commit(). A path must lie in
+// a folder that exists and can be written: Check() says so before anything
+// is sent to the device.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // False, with `error` set, when the file could not be written there.
+  bool Check(const std::string& name, std::string& error);
+  const std::string& path() const { return path_; }  // the file to write (absolute)
+  const std::string& name() const { return name_; }
+  bool toStdout() const { return name_ == "-"; }
+  bool empty() const { return name_.empty(); }
+  // For '-': copies the written file to standard output. True for a path.
+  bool Commit();
+
+ private:
+  std::string name_;
+  std::string path_;
+  std::string tempFolder_;
+};
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
+bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size);
+// An absolute form of a path (relative to the current folder).
+std::string AbsolutePath(const std::string& path);
+// A private folder under $TMPDIR (else /tmp); empty when it cannot be made.
+std::string MakeTempFolder(const std::string& prefix);
+// The names of the Unix sockets (device endpoints) in `folder`, in byte
+// order, as the library enumerates them; names beginning with '.' left out.
+std::vector<std::string> EndpointNames(const std::string& folder);
+bool IsSocket(const std::string& path);
+
+// ---- The device session ---------------------------------------------------------
+
 // The device a run talks to.
 class Session {
  public:
@@ -57,16 +135,27 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // Picks the device (--device, else the default folder when it holds a
-  // device endpoint, else the embedded emulator), says which on the first
-  // line of output, and starts the library. Returns an exit code.
+  // device endpoint, else the embedded emulator), says which on stderr, and
+  // starts the library with a window of its own. Returns an exit code.
   int Start(const GlobalOptions& options, Output& out);
   bool embedded() const { return emulator_ != nullptr; }
-  const std::string& folder() const { return folder_; }
+  // The endpoint the library opened (the real one, not the tap's).
+  const std::string& endpoint() const { return endpoint_; }
+  // True when the device's endpoint is gone (unplugged).
+  bool DeviceGone() const;
+  // Opens the device again after it came back (Norvex_Init on the window;
+  // with -v the tap's socket first). Returns the open's result.
+  uint32_t Reopen();
+  // Delivers the library's device notifications (arrival, removal) on the
+  // calling thread, waiting at most timeoutMs.
+  void Dispatch(uint32_t timeoutMs);
 
  private:
   std::unique_ptr<norvex::emu::Emulator> emulator_;
-  std::string folder_;
-  std::string tempFolder_;  // made for the embedded emulator; removed at the end
+  std::unique_ptr<FrameTap> tap_;
+  std::string endpoint_;    // the real endpoint
+  std::string libraryFolder_;  // the folder the library enumerates
+  std::string tempFolder_;  // made for the emulator, a named endpoint or the tap; removed at the end
   NorvexWindow window_ = nullptr;
 };
 
@@ -85,20 +174,17 @@ struct Context {
     }
     return connectResult_;
   }
+  // The exit code for a failed result of the device: kExitNoDevice with a
+  // message when the device was unplugged meanwhile, else ExitCodeFor().
+  int FailureExit(uint32_t result);
 
  private:
   bool connected_ = false;
   int connectResult_ = kExitOk;
 };
 
-// Files of the host beside norvexctl's executable, where the library keeps
-// them: the folder, "Varnock.ini" and "log/UsbDriver.log".
-std::string ExecutableFolder();
-// Sets keys of one INI section in Varnock.ini, keeping every other line.
-bool SetIniKeys(const std::string& section, const std::vector<std::pair<std::string, std::string>>& keys);
-// An absolute form of a path (relative to the current folder).
-std::string AbsolutePath(const std::string& path);
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
-bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size);
+// The folder where the library keeps its log and Varnock.ini, as the library
+// says (NorvexHost_GetFilesFolder). Loads the library.
+std::string HostFilesFolder();
 
 }  // namespace norvexctl

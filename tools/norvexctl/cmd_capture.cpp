@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "image_io.h"
 #include "norvex.h"
+#include "norvex_posix.h"
 #include "print_data.h"
 
 namespace norvexctl {
@@ -14,29 +15,47 @@ int RunCapture(Context& context, const std::vector<std::string>& args) {
   if (parsed.positional.size() != 2) return UsageError(context, "capture", "capture takes INPUT and OUTPUT.tif");
   uint32_t width = 0;
   if (parsed.Has("--width") && !ParseU32(parsed.Value("--width"), width)) return UsageError(context, "capture", "bad --width");
+  const std::string outputName = parsed.positional[1];
+  const std::string previewName = parsed.Value("--preview");
+  if (outputName == "-" && previewName == "-") {
+    return UsageError(context, "capture", "OUTPUT and --preview cannot both go to standard output");
+  }
+  if ((outputName == "-" || previewName == "-") && context.out.json()) {
+    return UsageError(context, "capture", "--json and an output '-' would both use standard output");
+  }
   Output& out = context.out;
+  if (outputName == "-" || previewName == "-") out.LinesToStderr();
+  InputFile inputFile;
+  OutputFile output;
+  OutputFile preview;
   PrintInput input;
-  if (!LoadPrintInput(parsed.positional[0], width, input, error)) {
+  if (!inputFile.Open(parsed.positional[0], error) ||
+      !PlanInput(inputFile.path(), inputFile.name(), width, RawData::kAllowed, input, error) ||
+      !output.Check(outputName, error) || (parsed.Has("--preview") && !preview.Check(previewName, error)) ||
+      !LoadPrintInput(inputFile.path(), inputFile.name(), width, RawData::kAllowed, input, error)) {
     out.Error(error);
     return kExitFile;
   }
-  const std::string output = AbsolutePath(parsed.positional[1]);
-  if (!SetIniKeys("PrintData", {{"CaptureWidth", std::to_string(input.width)}, {"CaptureFile", output}})) {
-    out.Error("cannot write the capture settings into " + ExecutableFolder() + "/Varnock.ini");
+  if (const int code = NeedLibrary(context); code != kExitOk) return code;
+  const std::string captureWidth = std::to_string(input.width);
+  if (NorvexHost_WriteIniString("PrintData", "CaptureWidth", captureWidth.c_str()) != NORVEX_OK ||
+      NorvexHost_WriteIniString("PrintData", "CaptureFile", output.path().c_str()) != NORVEX_OK) {
+    out.Error("cannot write the capture settings into " + HostFilesFolder() + "/Varnock.ini");
     return kExitFile;
   }
   // Entering mode 2 starts the capture, leaving it completes the TIFF.
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_TIFF_CAPTURE);
   uint32_t result = NORVEX_OK;
-  for (size_t at = 0; at < input.data.size() && result == NORVEX_OK; at += kPieceBytes) {
+  for (size_t at = 0; at < input.data.size() && result == NORVEX_OK && !StopRequested(); at += kPieceBytes) {
     const size_t n = input.data.size() - at < kPieceBytes ? input.data.size() - at : kPieceBytes;
     result = NV_SentPrintData(input.data.data() + at, static_cast<uint32_t>(n));
   }
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+  if (StopRequested()) return kExitInterrupted;
   if (const int code = out.Result("capture", result); code != kExitOk) return code;
 
   Bitmap captured;
-  if (!ReadBitmap(output, captured, error)) {
+  if (!ReadBitmap(output.path(), captured, error)) {
     out.Error("the capture cannot be read back: " + error);
     return kExitFile;
   }
@@ -45,18 +64,24 @@ int RunCapture(Context& context, const std::vector<std::string>& args) {
   const std::vector<uint8_t> expected(input.data.begin(),
                                       input.data.begin() + static_cast<long>(wholeBands * input.width / 8 * kBandLines));
   const bool equal = ToBands(captured) == expected;
-  out.Line(Printf("%s: %u x %u pixels, %s", output.c_str(), captured.width, captured.height,
+  const std::string shown = output.toStdout() ? std::string("standard output") : output.path();
+  out.Line(Printf("%s: %u x %u pixels, %s", shown.c_str(), captured.width, captured.height,
                   equal ? "equal to the input" : "DIFFERS from the input"));
-  out.root().Set("file", Json::Str(output));
+  out.root().Set("file", Json::Str(output.path()));
   out.root().Set("width", Json::Int(captured.width));
   out.root().Set("height", Json::Int(captured.height));
   out.root().Set("equal", Json::Bool(equal));
-  if (parsed.Has("--preview")) {
-    if (!WritePreviewPng(parsed.Value("--preview"), captured, 1200, error)) {
-      out.Error(error);
+  if (!preview.empty()) {
+    if (!WritePreviewPng(preview.path(), captured, 1200, error) || !preview.Commit()) {
+      out.Error(error.empty() ? "cannot write the preview" : error);
       return kExitFile;
     }
-    out.Line("preview: " + parsed.Value("--preview"));
+    out.Line("preview: " + (preview.toStdout() ? std::string("standard output") : preview.path()));
+    out.root().Set("preview", Json::Str(preview.path()));
+  }
+  if (!output.Commit()) {
+    out.Error("cannot copy the capture to standard output");
+    return kExitFile;
   }
   return equal ? kExitOk : kExitMismatch;
 }

@@ -14,26 +14,35 @@ int RunCompress(Context& context, const std::vector<std::string>& args) {
   if (parsed.positional.size() != 2) return UsageError(context, "compress", "compress takes INPUT and OUTPUT");
   uint32_t width = 16;  // raw data: any whole words
   if (parsed.Has("--width") && !ParseU32(parsed.Value("--width"), width)) return UsageError(context, "compress", "bad --width");
+  if (parsed.positional[1] == "-" && context.out.json()) {
+    return UsageError(context, "compress", "--json and OUTPUT '-' would both use standard output");
+  }
   Output& out = context.out;
+  if (parsed.positional[1] == "-") out.LinesToStderr();
+  InputFile inputFile;
+  OutputFile output;
   PrintInput input;
-  if (!LoadPrintInput(parsed.positional[0], width, input, error)) {
+  if (!inputFile.Open(parsed.positional[0], error) || !output.Check(parsed.positional[1], error) ||
+      !LoadPrintInput(inputFile.path(), inputFile.name(), width, RawData::kAllowed, input, error)) {
     out.Error(error);
     return kExitFile;
   }
+  if (const int code = NeedLibrary(context); code != kExitOk) return code;
   std::vector<uint8_t> compressed;
   const uint32_t result = CompressPieces(input.data, compressed);
-  if (const int code = out.Result("compress", result); code != kExitOk) return code;
-  if (!WriteWholeFile(parsed.positional[1], compressed.data(), compressed.size())) {
+  if (result != NORVEX_OK) return out.Result("compress", result);
+  if (!WriteWholeFile(output.path(), compressed.data(), compressed.size()) || !output.Commit()) {
     out.Error("cannot write " + parsed.positional[1]);
     return kExitFile;
   }
   const double ratio = compressed.empty() ? 0 : static_cast<double>(input.data.size()) / static_cast<double>(compressed.size());
   out.Line(Printf("%zu bytes of print data -> %zu bytes (%.1f : 1) in %s", input.data.size(), compressed.size(), ratio,
-                  parsed.positional[1].c_str()));
-  out.root().Set("inputBytes", Json::Int(static_cast<int64_t>(input.data.size())));
-  out.root().Set("outputBytes", Json::Int(static_cast<int64_t>(compressed.size())));
+                  output.toStdout() ? "standard output" : parsed.positional[1].c_str()));
+  out.root().Set("input_bytes", Json::Int(static_cast<int64_t>(input.data.size())));
+  out.root().Set("output_bytes", Json::Int(static_cast<int64_t>(compressed.size())));
   out.root().Set("ratio", Json::Num(ratio));
-  if (input.image) out.root().Set("bandWidth", Json::Int(input.width));
+  out.root().Set("file", Json::Str(output.path()));
+  if (input.image) out.root().Set("band_width", Json::Int(input.width));
   return kExitOk;
 }
 
@@ -44,36 +53,62 @@ int RunDecompress(Context& context, const std::vector<std::string>& args) {
   if (parsed.positional.size() != 2) return UsageError(context, "decompress", "decompress takes INPUT and OUTPUT");
   uint32_t width = 0;
   if (parsed.Has("--preview") &&
-      (!ParseU32(parsed.Value("--width"), width) || width == 0 || width % 16 != 0)) {
-    return UsageError(context, "decompress", "--preview needs --width, a multiple of 16");
+      (!ParseU32(parsed.Value("--width"), width) || width == 0 || width % 16 != 0 || width > kMaxLinePixels)) {
+    return UsageError(context, "decompress", "--preview needs --width, a multiple of 16 up to 1048576");
+  }
+  const std::string previewName = parsed.Value("--preview");
+  if (parsed.positional[1] == "-" && previewName == "-") {
+    return UsageError(context, "decompress", "OUTPUT and --preview cannot both go to standard output");
+  }
+  if ((parsed.positional[1] == "-" || previewName == "-") && context.out.json()) {
+    return UsageError(context, "decompress", "--json and an output '-' would both use standard output");
   }
   Output& out = context.out;
+  if (parsed.positional[1] == "-" || previewName == "-") out.LinesToStderr();
+  InputFile inputFile;
+  OutputFile output;
+  OutputFile preview;
+  if (!inputFile.Open(parsed.positional[0], error) || !output.Check(parsed.positional[1], error) ||
+      (parsed.Has("--preview") && !preview.Check(previewName, error))) {
+    out.Error(error);
+    return kExitFile;
+  }
   std::vector<uint8_t> stream;
-  if (!ReadWholeFile(parsed.positional[0], stream)) {
+  if (!ReadWholeFile(inputFile.path(), stream)) {
     out.Error("cannot read " + parsed.positional[0]);
     return kExitFile;
   }
   std::vector<uint8_t> data;
   size_t badOffset = 0;
-  if (!Decompress(stream, data, badOffset)) {
-    out.Error(Printf("%s is no compressed print data: malformed at byte %zu", parsed.positional[0].c_str(), badOffset));
-    out.root().Set("badOffset", Json::Int(static_cast<int64_t>(badOffset)));
+  uint64_t size = 0;
+  if (DecompressedSize(stream, size, badOffset) && size > kMaxPrintBytes) {
+    out.Error(Printf("%s stands for %.2f GB of print data, more than the %.2f GB a job holds",
+                     parsed.positional[0].c_str(), static_cast<double>(size) / 1e9,
+                     static_cast<double>(kMaxPrintBytes) / 1e9));
     return kExitFile;
   }
-  if (!WriteWholeFile(parsed.positional[1], data.data(), data.size())) {
+  if (!Decompress(stream, data, badOffset)) {
+    out.Error(Printf("%s is no compressed print data: malformed at byte %zu", parsed.positional[0].c_str(), badOffset));
+    out.root().Set("bad_offset", Json::Int(static_cast<int64_t>(badOffset)));
+    return kExitFile;
+  }
+  if (!WriteWholeFile(output.path(), data.data(), data.size()) || !output.Commit()) {
     out.Error("cannot write " + parsed.positional[1]);
     return kExitFile;
   }
-  out.Line(Printf("%zu bytes -> %zu bytes of print data in %s", stream.size(), data.size(), parsed.positional[1].c_str()));
-  out.root().Set("inputBytes", Json::Int(static_cast<int64_t>(stream.size())));
-  out.root().Set("outputBytes", Json::Int(static_cast<int64_t>(data.size())));
-  if (parsed.Has("--preview")) {
+  out.Line(Printf("%zu bytes -> %zu bytes of print data in %s", stream.size(), data.size(),
+                  output.toStdout() ? "standard output" : parsed.positional[1].c_str()));
+  out.root().Set("input_bytes", Json::Int(static_cast<int64_t>(stream.size())));
+  out.root().Set("output_bytes", Json::Int(static_cast<int64_t>(data.size())));
+  out.root().Set("file", Json::Str(output.path()));
+  if (!preview.empty()) {
     const Bitmap image = FromBands(data.data(), data.size(), width);
-    if (!WritePreviewPng(parsed.Value("--preview"), image, 1200, error)) {
-      out.Error(error);
+    if (!WritePreviewPng(preview.path(), image, 1200, error) || !preview.Commit()) {
+      out.Error(error.empty() ? "cannot write the preview" : error);
       return kExitFile;
     }
-    out.Line("preview: " + parsed.Value("--preview"));
+    out.Line("preview: " + (preview.toStdout() ? std::string("standard output") : preview.path()));
+    out.root().Set("preview", Json::Str(preview.path()));
   }
   return kExitOk;
 }

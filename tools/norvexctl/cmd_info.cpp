@@ -1,5 +1,6 @@
 // cmd_info.cpp: norvexctl info: port status, versions, the kernel name, the
 // main unit's device information and each board's name and version.
+#include <cctype>
 #include <cstring>
 
 #include "commands.h"
@@ -7,6 +8,16 @@
 #include "records.h"
 
 namespace norvexctl {
+namespace {
+
+// "HS board 0 version" -> "hs_board_0_version".
+std::string Key(const std::string& label) {
+  std::string key;
+  for (const char c : label) key += c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
+}  // namespace
 
 int RunInfo(Context& context, const std::vector<std::string>& args) {
   Args parsed;
@@ -20,10 +31,10 @@ int RunInfo(Context& context, const std::vector<std::string>& args) {
   Norvex_GetVersion(version);
   const std::string library = Printf("%u.%u.%u.%u", version[0], version[1], version[2], version[3]);
   out.Line("library version: " + library);
-  out.root().Set("libraryVersion", Json::Str(library));
+  out.root().Set("library_version", Json::Str(library));
   const uint32_t port = Norvex_GetPortStatus();
   out.Line(Printf("port status: 0x%08X %s", port, port == NORVEX_OK ? "(open)" : ResultName(port).c_str()));
-  out.root().Set("portStatus", ResultJson(port));
+  out.root().Set("port_status", ResultJson(port));
 
   int exitCode = kExitOk;
   Json queries = Json::Object();
@@ -43,11 +54,10 @@ int RunInfo(Context& context, const std::vector<std::string>& args) {
       }
     } else {
       out.Line(Printf("%-22s failed: 0x%08X %s", (label + ":").c_str(), result, ResultName(result).c_str()));
-      const std::string failure = FailureText(result);
-      if (!failure.empty()) out.Line("  " + failure);
-      if (exitCode == kExitOk) exitCode = ExitCodeFor(result);
+      out.FailureLines(result, "  ");
+      if (exitCode == kExitOk) exitCode = context.FailureExit(result);
     }
-    queries.Set(label, j);
+    queries.Set(Key(label), j);
   };
 
   uint8_t name[kMaxReply + 4] = {};
@@ -60,7 +70,7 @@ int RunInfo(Context& context, const std::vector<std::string>& args) {
   show("device information", NV_GetDeviceInfo(deviceInfo), deviceInfo, sizeof(deviceInfo), false);
   const uint32_t maxIndex = NV_GetMaxSDRAMIndex();
   out.Line(Printf("%-22s %u", "max SDRAM index:", maxIndex));
-  out.root().Set("maxSdramIndex", Json::Int(maxIndex));
+  out.root().Set("max_sdram_index", Json::Int(maxIndex));
 
   uint8_t lhInfo[24] = {};
   const uint32_t lh = LH_GetInfo(lhInfo);

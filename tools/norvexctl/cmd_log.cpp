@@ -1,5 +1,5 @@
-// cmd_log.cpp: norvexctl log: the driver log the library keeps beside the
-// executable, the lines of one day (the log's date lines divide it into days).
+// cmd_log.cpp: norvexctl log: the driver log the library keeps in its files
+// folder, the lines of one day (the log's date lines divide it into days).
 #include <ctime>
 #include <fstream>
 
@@ -42,7 +42,10 @@ int RunLog(Context& context, const std::vector<std::string>& args) {
   uint32_t tail = 0;
   if (parsed.Has("--tail") && !ParseU32(parsed.Value("--tail"), tail)) return UsageError(context, "log", "bad --tail");
   Output& out = context.out;
-  const std::string path = ExecutableFolder() + "/log/UsbDriver.log";
+  // Where the library keeps it: asking the library loads it, which writes
+  // this run's "Application Start!" line first.
+  if (const int code = NeedLibrary(context); code != kExitOk) return code;
+  const std::string path = HostFilesFolder() + "/log/UsbDriver.log";
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     out.Error("no driver log at " + path);
@@ -58,10 +61,10 @@ int RunLog(Context& context, const std::vector<std::string>& args) {
       if (day == "all") lines.push_back(line);
       continue;
     }
-    if (day == "all" || current == day) lines.push_back(GbkToUtf8(line));
+    if (day == "all" || current == day) lines.push_back(WithEnglishMeanings(GbkToUtf8(line)));
   }
   if (tail != 0 && lines.size() > tail) lines.erase(lines.begin(), lines.end() - tail);
-  out.Line(Printf("%s, %s: %zu lines", path.c_str(), day.c_str(), lines.size()));
+  out.Note(Printf("%s, %s: %zu lines", path.c_str(), day.c_str(), lines.size()));
   Json list = Json::Array();
   for (const std::string& line : lines) {
     out.Line(line);

@@ -103,13 +103,13 @@ uint32_t CheckAndShow(Output& out, const Layout& layout, AnyRecord& record) {
     Json j = Json::Object();
     j.Set("offset", Json::Int(static_cast<int64_t>(at)));
     j.Set("section", Json::Str(where));
-    j.Set("old", Json::Int(oldWord));
-    j.Set("new", Json::Int(newWord));
+    j.Set("old", Json::Hex(oldWord, 4));
+    j.Set("new", Json::Hex(newWord, 4));
     diff.Push(j);
   }
   if (words == 0) out.Line("  nothing changed");
   Json check = Json::Object();
-  check.Set("changedMask", Json::Int(changed));
+  check.Set("changed_mask", Json::Hex(changed, 8));
   check.Set("diff", diff);
   out.root().Set("check", check);
   return changed;
@@ -144,10 +144,10 @@ void Show(Output& out, const Layout& layout, const AnyRecord& record) {
   out.Line(Printf("header: format word 0x%04X, %u sections, read chunk %u words, write chunk %u words",
                   h.formatWord, h.sectionCount, h.readChunkWords, h.writeChunkWords));
   Json header = Json::Object();
-  header.Set("formatWord", Json::Int(h.formatWord));
-  header.Set("sectionCount", Json::Int(h.sectionCount));
-  header.Set("readChunkWords", Json::Int(h.readChunkWords));
-  header.Set("writeChunkWords", Json::Int(h.writeChunkWords));
+  header.Set("format_word", Json::Hex(h.formatWord, 4));
+  header.Set("section_count", Json::Int(h.sectionCount));
+  header.Set("read_chunk_words", Json::Int(h.readChunkWords));
+  header.Set("write_chunk_words", Json::Int(h.writeChunkWords));
   out.root().Set("header", header);
   const size_t sections = layout.sectionStart.size() - (layout.kind == Kind::kHs ? 0 : 1);
   Json list = Json::Array();
@@ -166,7 +166,7 @@ void Show(Output& out, const Layout& layout, const AnyRecord& record) {
     std::string line;
     for (size_t w = 0; w < words; ++w) {
       const unsigned word = static_cast<unsigned>(record.bytes[start + 2 * w] | record.bytes[start + 2 * w + 1] << 8);
-      values.Push(Json::Int(word));
+      values.Push(Json::Hex(word, 4));
       if (w % 8 == 0) line = Printf("  %4zu:", w);
       line += Printf(" %04X", word);
       if (w % 8 == 7 || w + 1 == words) out.Line(line);
@@ -174,7 +174,7 @@ void Show(Output& out, const Layout& layout, const AnyRecord& record) {
     Json section = Json::Object();
     section.Set("section", Json::Int(static_cast<int64_t>(s)));
     section.Set("offset", Json::Int(static_cast<int64_t>(start)));
-    section.Set("sizeWords", Json::Int(tableWords));
+    section.Set("size_words", Json::Int(tableWords));
     section.Set("values", values);
     list.Push(section);
   }
@@ -205,17 +205,35 @@ int RunParams(Context& context, const std::vector<std::string>& args) {
   Output& out = context.out;
   out.root().Set("unit", Json::Str(p[1]));
   out.root().Set("action", Json::Str(action));
-  out.root().Set("mask", Json::Int(mask));
+  out.root().Set("mask", Json::Hex(mask, 8));
+  if (parsed.Has("--fix") && p[2] == "-") return UsageError(context, "params", "--fix writes FILE back: not with '-'");
+  if (action == "get" && p[2] == "-" && out.json()) {
+    return UsageError(context, "params", "--json and FILE '-' would both use standard output");
+  }
 
   AnyRecord record;
   std::memset(&record, 0, sizeof(record));
+  // The file first, then the library and the device.
+  InputFile input;
+  OutputFile output;
+  if (action == "get") {
+    if (!output.Check(p[2], error)) {
+      out.Error(error);
+      return kExitFile;
+    }
+  } else if (action != "save") {
+    if (!input.Open(p[2], error)) {
+      out.Error(error);
+      return kExitFile;
+    }
+    if (!LoadRecord(out, input.path(), layout, record)) return kExitFile;
+  }
   if (action == "show") {
-    if (!LoadRecord(out, p[2], layout, record)) return kExitFile;
     Show(out, layout, record);
     return kExitOk;
   }
   if (action == "check") {
-    if (!LoadRecord(out, p[2], layout, record)) return kExitFile;
+    if (const int code = NeedLibrary(context); code != kExitOk) return code;
     CheckAndShow(out, layout, record);
     if (parsed.Has("--fix")) {
       if (!WriteWholeFile(p[2], record.bytes, RecordSize(layout, record))) {
@@ -226,7 +244,6 @@ int RunParams(Context& context, const std::vector<std::string>& args) {
     }
     return kExitOk;
   }
-  if (action == "set" && !LoadRecord(out, p[2], layout, record)) return kExitFile;
   if (const int code = context.Connect(); code != kExitOk) return code;
 
   uint32_t result = NORVEX_OK;
@@ -236,18 +253,29 @@ int RunParams(Context& context, const std::vector<std::string>& args) {
       case Kind::kLaserHead: result = LH_GetParaFile(&record.laserHead, mask); break;
       case Kind::kHs: result = HS_GetParaFile(layout.board, &record.hs, mask); break;
     }
-    const int exitCode = out.Result("get", result);
-    if (result != NORVEX_OK) return exitCode;
+    // With FILE '-' the record is the data on standard output: the result
+    // lines go to standard error then.
+    if (output.toStdout()) {
+      if (result != NORVEX_OK) out.Error(Printf("get: 0x%08X %s", result, ResultName(result).c_str()));
+    } else {
+      out.Result("get", result);
+    }
+    if (result != NORVEX_OK) return context.FailureExit(result);
     const size_t size = RecordSize(layout, record);
-    if (!WriteWholeFile(p[2], record.bytes, size)) {
+    if (!WriteWholeFile(output.path(), record.bytes, size) || !output.Commit()) {
       out.Error("cannot write " + p[2]);
       return kExitFile;
     }
     const ParaFileHeader& h = record.main.header;  // every record begins with the header
-    out.Line(Printf("format word 0x%04X, %u sections, %zu bytes written to %s", h.formatWord, h.sectionCount, size,
-                    p[2].c_str()));
+    const std::string written = Printf("format word 0x%04X, %u sections, %zu bytes written to %s", h.formatWord,
+                                       h.sectionCount, size, output.toStdout() ? "standard output" : p[2].c_str());
+    if (output.toStdout()) {
+      out.Note(written);
+    } else {
+      out.Line(written);
+    }
     out.root().Set("bytes", Json::Int(static_cast<int64_t>(size)));
-    out.root().Set("file", Json::Str(p[2]));
+    out.root().Set("file", Json::Str(output.path()));
     return kExitOk;
   }
   if (action == "set") {
@@ -257,14 +285,16 @@ int RunParams(Context& context, const std::vector<std::string>& args) {
       case Kind::kLaserHead: result = LH_SetParaFile(&record.laserHead, mask); break;
       case Kind::kHs: result = HS_SetParaFile(layout.board, &record.hs, mask); break;
     }
-    return out.Result("set", result);
+    out.Result("set", result);
+    return context.FailureExit(result);
   }
   switch (layout.kind) {
     case Kind::kMain: result = NV_SaveParaFile(mask); break;
     case Kind::kLaserHead: result = LH_SaveParaFile(mask); break;
     case Kind::kHs: result = HS_SaveParaFile(layout.board, mask); break;
   }
-  return out.Result("save", result);
+  out.Result("save", result);
+  return context.FailureExit(result);
 }
 
 }  // namespace norvexctl

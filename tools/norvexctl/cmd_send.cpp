@@ -68,10 +68,17 @@ int RunSend(Context& context, const std::vector<std::string>& args) {
   out.Line(Printf("request: address 0x%02X, command 0x%04X, %zu bytes: %s", address, command, data.size(),
                   Hex(data.data(), data.size()).c_str()));
   const uint32_t result = CTP_SendCommand(&packet);
-  const int exitCode = out.Result("result", result);
+  out.Result("result", result);
+  const int exitCode = context.FailureExit(result);
+  Json request = Json::Object();
+  request.Set("address", Json::Hex(address, 2));
+  request.Set("command", Json::Hex(command, 4));
+  request.Set("length", Json::Int(static_cast<int64_t>(data.size())));
+  request.Set("hex", Json::Str(Hex(data.data(), data.size(), "")));
+  out.root().Set("request", request);
   Json j = Json::Object();
-  j.Set("address", Json::Int(packet.replyAddress));
-  j.Set("command", Json::Int(packet.replyCommand));
+  j.Set("address", Json::Hex(packet.replyAddress, 4));
+  j.Set("command", Json::Hex(packet.replyCommand, 4));
   if (result == NORVEX_OK) {
     const size_t n = packet.replyLength <= kMaxReply ? packet.replyLength : kMaxReply;
     out.Line(Printf("reply: address word 0x%04X, command 0x%04X, %zu bytes: %s", packet.replyAddress,

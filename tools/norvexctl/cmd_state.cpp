@@ -1,8 +1,9 @@
 // cmd_state.cpp: norvexctl state and watch: state records in hex, decoded
 // where their meaning is known; watch polls one and shows its changes.
-#include <csignal>
+#include <sys/time.h>
+
+#include <chrono>
 #include <ctime>
-#include <thread>
 
 #include "commands.h"
 #include "norvex.h"
@@ -10,9 +11,6 @@
 
 namespace norvexctl {
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-void OnStop(int) { g_stop = 1; }
 
 // The record a command line names: UNIT [RECORD|GROUP:ITEM] [--length N].
 struct Target {
@@ -73,24 +71,24 @@ uint32_t ShowRecord(Output& out, const UnitInfo& unit, const RecordInfo& record,
   Json j = Json::Object();
   j.Set("unit", Json::Str(unit.name));
   j.Set("record", Json::Str(record.name));
-  j.Set("group", Json::Str(Printf("0x%04X", record.group)));
-  j.Set("item", Json::Str(Printf("0x%04X", record.item)));
+  j.Set("group", Json::Hex(record.group, 4));
+  j.Set("item", Json::Hex(record.item, 4));
   j.Set("result", ResultJson(result));
   const std::string title = Printf("%s %s (%04X:%04X)", unit.name, record.name, record.group, record.item);
   if (result != NORVEX_OK) {
     out.Line(Printf("%s: failed: 0x%08X %s", title.c_str(), result, ResultName(result).c_str()));
-    const std::string text = FailureText(result);
-    if (!text.empty()) out.Line("  " + text);
+    out.FailureLines(result, "  ");
   } else {
     out.Line(Printf("%s, %zu bytes:", title.c_str(), bytes.size()));
     for (size_t i = 0; i < bytes.size(); i += 16) {
       const size_t n = bytes.size() - i < 16 ? bytes.size() - i : 16;
       out.Line(Printf("  %04zX  %s", i, Hex(bytes.data() + i, n).c_str()));
     }
+    j.Set("length", Json::Int(static_cast<int64_t>(bytes.size())));
     j.Set("hex", Json::Str(Hex(bytes.data(), bytes.size(), "")));
     if (bytes.size() >= 4) {
       out.Line("  words: " + Words(bytes));
-      j.Set("words", Json::Str(Words(bytes)));
+      j.Set("words", WordsJson(bytes));
     }
     Json decoded = Json::Object();
     for (const std::string& line : DecodeRecord(record.decode, bytes, decoded)) out.Line("  " + line);
@@ -121,8 +119,8 @@ int RunState(Context& context, const std::vector<std::string>& args) {
         Json j = Json::Object();
         j.Set("unit", Json::Str(unit.name));
         j.Set("record", Json::Str(r.name));
-        j.Set("group", Json::Str(Printf("0x%04X", r.group)));
-        j.Set("item", Json::Str(Printf("0x%04X", r.item)));
+        j.Set("group", Json::Hex(r.group, 4));
+        j.Set("item", Json::Hex(r.item, 4));
         j.Set("length", r.length == kAnyLength ? Json::Str("any") : Json::Int(r.length));
         list.Push(j);
       }
@@ -136,23 +134,64 @@ int RunState(Context& context, const std::vector<std::string>& args) {
   for (const UnitInfo& unit : Units()) {
     if (target.unit != nullptr && target.unit != &unit) continue;
     if (target.unit != nullptr && !target.all) {
-      exitCode = ExitCodeFor(ShowRecord(out, unit, target.record, list));
+      exitCode = context.FailureExit(ShowRecord(out, unit, target.record, list));
       break;
     }
     for (const RecordInfo& record : unit.records) {
+      if (StopRequested()) break;
       const uint32_t result = ShowRecord(out, unit, record, list);
-      if (exitCode == kExitOk) exitCode = ExitCodeFor(result);
+      if (exitCode == kExitOk) exitCode = context.FailureExit(result);
     }
   }
   out.root().Set("records", list);
   return exitCode;
 }
 
+namespace {
+
+// The wall-clock time: "HH:MM:SS.mmm" for a person, and milliseconds since
+// 1970 for JSON.
+struct Stamp {
+  std::string text;
+  int64_t unixMs;
+};
+
+Stamp Now() {
+  struct timeval tv {};
+  ::gettimeofday(&tv, nullptr);
+  struct tm local {};
+  ::localtime_r(&tv.tv_sec, &local);
+  char text[32];
+  std::strftime(text, sizeof(text), "%H:%M:%S", &local);
+  const int64_t ms = static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+  return Stamp{Printf("%s.%03d", text, static_cast<int>(tv.tv_usec / 1000)), ms};
+}
+
+Json Event(const char* name, const Stamp& stamp) {
+  Json j = Json::Object();
+  j.Set("event", Json::Str(name));
+  j.Set("time_ms", Json::Int(stamp.unixMs));
+  return j;
+}
+
+// Waits `ms` milliseconds while delivering the library's device
+// notifications; returns early when a stop is asked for.
+void Wait(Session& session, uint32_t ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!StopRequested()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    session.Dispatch(static_cast<uint32_t>(left.count() < 100 ? left.count() : 100));
+  }
+}
+
+}  // namespace
+
 int RunWatch(Context& context, const std::vector<std::string>& args) {
   Args parsed;
   std::string error;
   Target target;
-  if (!ParseArgs(args, {"--length", "--interval", "--count"}, {}, parsed, error) ||
+  if (!ParseArgs(args, {"--length", "--interval", "--count"}, {"--follow"}, parsed, error) ||
       !ParseTarget(parsed, 0, target, error)) {
     return UsageError(context, "watch", error);
   }
@@ -167,44 +206,74 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
   if (!ParseU32(parsed.Value("--interval", "500"), interval) || !ParseU32(parsed.Value("--count", "0"), count)) {
     return UsageError(context, "watch", "--interval and --count take numbers");
   }
+  const bool follow = parsed.Has("--follow");
   if (const int code = context.Connect(); code != kExitOk) return code;
   Output& out = context.out;
-  std::signal(SIGINT, OnStop);
-  std::signal(SIGTERM, OnStop);
-  out.Line(Printf("watching %s %s every %u ms%s", target.unit->name, target.record.name, interval,
+  Session& session = context.session;
+  out.Note(Printf("watching %s %s every %u ms%s", target.unit->name, target.record.name, interval,
                   count != 0 ? Printf(", %u polls", count).c_str() : " (Ctrl-C ends)"));
   std::fflush(stdout);
-  Json changes = Json::Array();
   std::vector<uint8_t> last;
   uint32_t lastResult = 0xFFFFFFFFu;
+  uint32_t changes = 0;
+  uint32_t poll = 0;
   int exitCode = kExitOk;
-  for (uint32_t poll = 0; (count == 0 || poll < count) && g_stop == 0; ++poll) {
-    if (poll > 0) std::this_thread::sleep_for(std::chrono::milliseconds(interval));
+  for (; (count == 0 || poll < count) && !StopRequested(); ++poll) {
+    if (poll > 0) Wait(session, interval);
+    if (StopRequested()) break;
     std::vector<uint8_t> bytes;
     const uint32_t result =
         QueryRecord(target.unit->address, target.record.group, target.record.item, target.record.length, bytes);
+    const int resultExit = ExitCodeFor(result);
+    if (result != NORVEX_OK && (session.DeviceGone() || resultExit == kExitNoDevice)) {
+      // The device went: say so once, then end or wait for it.
+      const Stamp stamp = Now();
+      out.Line(stamp.text + "  device unplugged" + (follow ? "; waiting for it (Ctrl-C ends)" : ""));
+      if (out.json()) {
+        Json j = Event("unplugged", stamp);
+        j.Set("poll", Json::Int(poll));
+        j.Set("result", ResultJson(result));
+        out.JsonLine(j);
+      }
+      if (!follow) {
+        exitCode = kExitNoDevice;
+        break;
+      }
+      while (!StopRequested()) {
+        Wait(session, interval);
+        // The library opens an arriving device by itself when it sees the
+        // arrival (a device folder); a single endpoint is opened again here.
+        if (!session.DeviceGone() && (Norvex_GetPortStatus() == NORVEX_OK || session.Reopen() == NORVEX_OK)) break;
+      }
+      if (StopRequested()) break;
+      const Stamp back = Now();
+      out.Line(back.text + "  device back");
+      if (out.json()) out.JsonLine(Event("replugged", back));
+      lastResult = 0xFFFFFFFFu;  // the next poll shows the record again
+      continue;
+    }
     if (result == lastResult && bytes == last) continue;
     lastResult = result;
     last = bytes;
-    std::time_t now = std::time(nullptr);
-    char stamp[16];
-    std::strftime(stamp, sizeof(stamp), "%H:%M:%S", std::localtime(&now));
-    Json j = Json::Object();
-    j.Set("poll", Json::Int(poll));
-    j.Set("result", ResultJson(result));
+    ++changes;
+    const Stamp stamp = Now();
     if (result == NORVEX_OK) {
-      out.Line(Printf("%s  poll %u: %s", stamp, poll, Hex(bytes.data(), bytes.size()).c_str()));
-      j.Set("hex", Json::Str(Hex(bytes.data(), bytes.size(), "")));
+      out.Line(Printf("%s  poll %u: %s", stamp.text.c_str(), poll, Hex(bytes.data(), bytes.size()).c_str()));
     } else {
-      out.Line(Printf("%s  poll %u: failed: 0x%08X %s", stamp, poll, result, ResultName(result).c_str()));
-      exitCode = ExitCodeFor(result);
+      out.Line(Printf("%s  poll %u: failed: 0x%08X %s", stamp.text.c_str(), poll, result, ResultName(result).c_str()));
+      exitCode = resultExit;
+    }
+    if (out.json()) {
+      Json j = Event("change", stamp);
+      j.Set("poll", Json::Int(poll));
+      j.Set("result", ResultJson(result));
+      if (result == NORVEX_OK) j.Set("hex", Json::Str(Hex(bytes.data(), bytes.size(), "")));
+      out.JsonLine(j);
     }
     std::fflush(stdout);
-    changes.Push(j);
-    // No device any more: nothing to watch.
-    if (exitCode == kExitNoDevice) break;
   }
-  out.root().Set("changes", changes);
+  out.root().Set("polls", Json::Int(poll));
+  out.root().Set("changes", Json::Int(changes));
   return exitCode;
 }
 

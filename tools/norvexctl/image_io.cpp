@@ -4,10 +4,15 @@
 #include <png.h>
 #include <tiffio.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
+
+#include "output.h"
 
 namespace norvexctl {
 namespace {
@@ -41,6 +46,9 @@ bool ReadTiff(const std::string& path, Bitmap& image, std::string& error) {
     error = "TIFF without width or height";
     return false;
   }
+  const bool bilevel = bits == 1 && samples == 1 &&
+                       (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK);
+  if (!CheckImageSize(width, height, bilevel ? FileKind::kPbm : FileKind::kTiff, error)) return false;
   image.Resize(width, height);
   if (bits == 1 && samples == 1 &&
       (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK)) {
@@ -89,6 +97,10 @@ bool ReadPng(const std::string& path, Bitmap& image, std::string& error) {
     error = std::string("not a readable PNG file: ") + png.message;
     return false;
   }
+  if (!CheckImageSize(png.width, png.height, FileKind::kPng, error)) {
+    png_image_free(&png);
+    return false;
+  }
   png.format = PNG_FORMAT_GRAY;
   std::vector<uint8_t> grey(PNG_IMAGE_SIZE(png));
   if (png_image_finish_read(&png, nullptr, grey.data(), 0, nullptr) == 0) {
@@ -120,11 +132,11 @@ bool ReadPbm(const std::string& path, Bitmap& image, std::string& error) {
   };
   uint32_t width = 0;
   uint32_t height = 0;
-  if ((magic != "P1" && magic != "P4") || !number(width) || !number(height) || width == 0 || height == 0 ||
-      width > 1u << 20 || height > 1u << 20) {
+  if ((magic != "P1" && magic != "P4") || !number(width) || !number(height) || width == 0 || height == 0) {
     error = "not a PBM file";
     return false;
   }
+  if (!CheckImageSize(width, height, FileKind::kPbm, error)) return false;
   image.Resize(width, height);
   if (magic == "P4") {
     in.get();  // the one blank after the height
@@ -165,20 +177,140 @@ void Bitmap::Resize(uint32_t w, uint32_t h) {
   bits.assign(stride * h, 0);
 }
 
-bool ReadBitmap(const std::string& path, Bitmap& image, std::string& error) {
-  unsigned char magic[8] = {};
-  {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      error = "cannot open " + path;
+bool SniffFile(const std::string& path, FileKind& kind, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  unsigned char head[512] = {};
+  in.read(reinterpret_cast<char*>(head), sizeof(head));
+  const size_t n = static_cast<size_t>(in.gcount());
+  auto starts = [&](const char* magic, size_t size) { return n >= size && std::memcmp(head, magic, size) == 0; };
+  if (n == 0) {
+    kind = FileKind::kEmpty;
+  } else if (starts("II*\0", 4) || starts("MM\0*", 4)) {
+    kind = FileKind::kTiff;
+  } else if (starts("\x89PNG", 4)) {
+    kind = FileKind::kPng;
+  } else if (starts("P1", 2) || starts("P4", 2)) {
+    kind = FileKind::kPbm;
+  } else if (starts("\xFF\xD8\xFF", 3)) {
+    kind = FileKind::kJpeg;
+  } else if (starts("BM", 2)) {
+    kind = FileKind::kBmp;
+  } else if (starts("GIF8", 4)) {
+    kind = FileKind::kGif;
+  } else {
+    // Text: no control bytes but blanks and line ends (UTF-8 passes).
+    kind = FileKind::kText;
+    for (size_t i = 0; i < n; ++i) {
+      if (head[i] < 0x20 && head[i] != '\n' && head[i] != '\r' && head[i] != '\t') kind = FileKind::kOther;
+    }
+  }
+  return true;
+}
+
+const char* KindName(FileKind kind) {
+  switch (kind) {
+    case FileKind::kTiff: return "a TIFF image";
+    case FileKind::kPng: return "a PNG image";
+    case FileKind::kPbm: return "a PBM image";
+    case FileKind::kJpeg: return "a JPEG image";
+    case FileKind::kBmp: return "a BMP image";
+    case FileKind::kGif: return "a GIF image";
+    case FileKind::kEmpty: return "empty";
+    case FileKind::kText: return "a text file";
+    case FileKind::kOther: return "no image";
+  }
+  return "no image";
+}
+
+bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint32_t& height, std::string& error) {
+  width = height = 0;
+  if (kind == FileKind::kTiff) {
+    TIFFSetErrorHandler(QuietTiffHandler);
+    TIFFSetWarningHandler(QuietTiffHandler);
+    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    if (!tiff) {
+      error = "not a readable TIFF file";
       return false;
     }
-    in.read(reinterpret_cast<char*>(magic), sizeof(magic));
+    TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
+  } else if (kind == FileKind::kPng) {
+    png_image png;
+    std::memset(&png, 0, sizeof(png));
+    png.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&png, path.c_str()) == 0) {
+      error = std::string("not a readable PNG file: ") + png.message;
+      return false;
+    }
+    width = png.width;
+    height = png.height;
+    png_image_free(&png);
+  } else if (kind == FileKind::kPbm) {
+    std::ifstream in(path, std::ios::binary);
+    std::string magic;
+    in >> magic;
+    auto number = [&in](uint32_t& value) {
+      while (in >> std::ws && in.peek() == '#') {
+        std::string comment;
+        std::getline(in, comment);
+      }
+      return static_cast<bool>(in >> value);
+    };
+    if (!number(width) || !number(height)) {
+      error = "not a PBM file";
+      return false;
+    }
+  } else {
+    error = "not a TIFF, PNG or PBM image";
+    return false;
   }
-  if ((magic[0] == 'I' && magic[1] == 'I') || (magic[0] == 'M' && magic[1] == 'M')) return ReadTiff(path, image, error);
-  if (magic[0] == 0x89 && magic[1] == 'P' && magic[2] == 'N' && magic[3] == 'G') return ReadPng(path, image, error);
-  if (magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4')) return ReadPbm(path, image, error);
-  error = path + " is no TIFF, PNG or PBM image";
+  if (width == 0 || height == 0) {
+    error = "an image without width or height";
+    return false;
+  }
+  return true;
+}
+
+bool CheckImageSize(uint32_t width, uint32_t height, FileKind kind, std::string& error) {
+  if (width > kMaxLinePixels) {
+    error = Printf("%u x %u pixels: lines wider than %u pixels cannot be printed", width, height, kMaxLinePixels);
+    return false;
+  }
+  const uint64_t bands = uint64_t{BandWidth(width)} / 8 * BandHeight(height);
+  if (bands > kMaxPrintBytes) {
+    error = Printf("%u x %u pixels: %.2f GB of print data, more than the %.2f GB a print job holds", width, height,
+                   static_cast<double>(bands) / 1e9, static_cast<double>(kMaxPrintBytes) / 1e9);
+    return false;
+  }
+  // What reading and printing it takes: the bitmap, the bands, the read-back
+  // copy, and for colour or grey images their decoded pixels.
+  const uint64_t pixels = uint64_t{width} * height;
+  const uint64_t decoded = kind == FileKind::kTiff ? 4 * pixels : kind == FileKind::kPng ? pixels : 0;
+  const uint64_t needed = 3 * bands + decoded;
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0) {
+    const uint64_t memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+    if (needed > memory) {
+      error = Printf("%u x %u pixels: reading it takes about %.1f GB of memory, this machine has %.1f GB", width,
+                     height, static_cast<double>(needed) / 1e9, static_cast<double>(memory) / 1e9);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ReadBitmap(const std::string& path, Bitmap& image, std::string& error) {
+  FileKind kind = FileKind::kOther;
+  if (!SniffFile(path, kind, error)) return false;
+  if (kind == FileKind::kTiff) return ReadTiff(path, image, error);
+  if (kind == FileKind::kPng) return ReadPng(path, image, error);
+  if (kind == FileKind::kPbm) return ReadPbm(path, image, error);
+  error = path + " is " + KindName(kind) + ", not a TIFF, PNG or PBM image";
   return false;
 }
 

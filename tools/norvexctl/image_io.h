@@ -22,8 +22,33 @@ struct Bitmap {
   void SetBlack(uint32_t x, uint32_t y) { bits[y * stride + x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8)); }
 };
 
+// What a file is, from its first bytes.
+enum class FileKind { kTiff, kPng, kPbm, kJpeg, kBmp, kGif, kEmpty, kText, kOther };
+// False, with `error` set, when the file cannot be opened.
+bool SniffFile(const std::string& path, FileKind& kind, std::string& error);
+inline bool IsImage(FileKind kind) { return kind == FileKind::kTiff || kind == FileKind::kPng || kind == FileKind::kPbm; }
+// "a JPEG image", "a text file", ...
+const char* KindName(FileKind kind);
+
+// The widest line norvexctl takes: the library's capture takes no wider
+// (1048576 pixels, 128 KiB a line; 437 inches at 2400 dpi).
+inline constexpr uint32_t kMaxLinePixels = 1048576;
+// The most print data of one job: its byte count is a 32-bit word of the job
+// record and of every bulk count.
+inline constexpr uint64_t kMaxPrintBytes = 0xFFFFFFFFu;
+
+// The width and height an image file declares, read from its header alone
+// (no pixels decoded). False with `error` set.
+bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint32_t& height, std::string& error);
+
+// Whether an image of this size can be read and printed here: the line
+// width, the print data's size, and the memory reading it takes against the
+// machine's memory. False with `error` saying which limit and by how much.
+bool CheckImageSize(uint32_t width, uint32_t height, FileKind kind, std::string& error);
+
 // Reads a TIFF, PNG or PBM file (told apart by its first bytes). Colour and
-// grey images are thresholded at half brightness. False with `error` set.
+// grey images are thresholded at half brightness. Sizes that CheckImageSize
+// refuses are refused before any pixel is read. False with `error` set.
 bool ReadBitmap(const std::string& path, Bitmap& image, std::string& error);
 
 // Writes a greyscale PNG of the image made smaller by a whole factor, so

@@ -2,10 +2,12 @@
 #include "output.h"
 
 #include <iconv.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 #include "norvex.h"
@@ -14,8 +16,11 @@ namespace norvexctl {
 namespace {
 
 // Platform error codes that a transfer can pass through.
-constexpr uint32_t kErrorWriteFault = 29;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorBusy = 170;
+constexpr uint32_t kErrorMoreData = 234;
+constexpr uint32_t kErrorOperationAborted = 995;
 
 struct NamedCode {
   uint32_t code;
@@ -24,12 +29,18 @@ struct NamedCode {
 
 constexpr NamedCode kNames[] = {
     {NORVEX_OK, "NORVEX_OK"},
+    {kErrorAccessDenied, "ERROR_ACCESS_DENIED"},
     {NORVEX_ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
     {kErrorWriteFault, "ERROR_WRITE_FAULT"},
+    {kErrorGenFailure, "ERROR_GEN_FAILURE"},
+    {kErrorInvalidParameter, "ERROR_INVALID_PARAMETER"},
     {kErrorBusy, "ERROR_BUSY"},
+    {kErrorMoreData, "ERROR_MORE_DATA"},
     {NORVEX_ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS"},
+    {kErrorOperationAborted, "ERROR_OPERATION_ABORTED"},
     {NORVEX_ERROR_BULK_INCOMPLETE, "ERROR_BULK_INCOMPLETE"},
     {NORVEX_ERROR_IO_PENDING, "ERROR_IO_PENDING"},
+    {kErrorDeviceNotConnected, "ERROR_DEVICE_NOT_CONNECTED"},
     {CTP_ERR_RX_OVERFLOW, "CTP_ERR_RX_OVERFLOW"},
     {CTP_ERR_BAD_MAGIC, "CTP_ERR_BAD_MAGIC"},
     {CTP_ERR_BAD_ADDRESS, "CTP_ERR_BAD_ADDRESS"},
@@ -70,6 +81,22 @@ void AppendEscaped(std::string& out, std::string_view text) {
   out += '"';
 }
 
+// The library's Chinese texts (UTF-8) and what they mean.
+struct Meaning {
+  const char* chinese;
+  const char* english;
+};
+constexpr Meaning kMeanings[] = {
+    {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7", "error number"},    // 错误编号
+    {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xA0\x81\xE4\xB8\xBA", "the error code is"},  // 错误码为
+    {"\xE6\x97\xA0\xE6\xB3\x95\xE8\xBF\x9B\xE4\xB8\x80\xE6\xAD\xA5\xE8\x8E\xB7\xE5\x8F\x96"
+     "\xE9\x94\x99\xE8\xAF\xAF\xE4\xBF\xA1\xE6\x81\xAF!",
+     "no further error information"},  // 无法进一步获取错误信息!
+    {"\xE6\x97\xA5\xE5\xBF\x97\xE6\x96\x87\xE4\xBB\xB6\xE6\x89\x93\xE5\xBC\x80\xE5\xA4\xB1"
+     "\xE8\xB4\xA5!",
+     "the log file cannot be opened"},  // 日志文件打开失败!
+};
+
 std::string Duration(double seconds) {
   if (!std::isfinite(seconds) || seconds < 0) return "--:--";
   const auto s = static_cast<unsigned long>(seconds + 0.5);
@@ -85,7 +112,10 @@ int ExitCodeFor(uint32_t result) {
     case CTP_ERR_NO_DEVICE:
     case NORVEX_ERROR_INVALID_HANDLE:
     case NORVEX_ERROR_NO_MORE_ITEMS:
+    case kErrorDeviceNotConnected:
       return kExitNoDevice;
+    case kErrorAccessDenied:
+      return kExitBusy;
     case NORVEX_ERROR_IO_PENDING:
     case NORVEX_ERROR_BULK_INCOMPLETE:
     case CTP_ERR_LOCK_TIMEOUT:
@@ -139,10 +169,21 @@ std::string GbkToUtf8(std::string_view gbk) {
   return out;
 }
 
+std::string WithEnglishMeanings(std::string utf8) {
+  for (const Meaning& m : kMeanings) {
+    const std::string chinese = m.chinese;
+    const std::string with = chinese + " (" + m.english + ")";
+    for (size_t at = utf8.find(chinese); at != std::string::npos; at = utf8.find(chinese, at + with.size())) {
+      utf8.replace(at, chinese.size(), with);
+    }
+  }
+  return utf8;
+}
+
 std::string FailureText(uint32_t result) {
   if (result == NORVEX_OK) return "";
   const char* text = CTP_GetErrorInfo(result);
-  std::string utf8 = GbkToUtf8(text != nullptr ? text : "");
+  std::string utf8 = WithEnglishMeanings(GbkToUtf8(text != nullptr ? text : ""));
   while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r')) utf8.pop_back();
   return utf8;
 }
@@ -208,6 +249,9 @@ Json Json::Bool(bool value) {
   return j;
 }
 Json Json::Null() { return Json(); }
+Json Json::Hex(uint64_t value, int digits) {
+  return Str(Printf("0x%0*llX", digits, static_cast<unsigned long long>(value)));
+}
 
 Json& Json::Set(const std::string& key, Json value) {
   for (auto& member : members_) {
@@ -261,7 +305,7 @@ std::string Json::Text() const {
 
 Json ResultJson(uint32_t result) {
   Json j = Json::Object();
-  j.Set("code", Json::Str(Printf("0x%08X", result)));
+  j.Set("code", Json::Hex(result, 8));
   j.Set("name", Json::Str(ResultName(result)));
   j.Set("text", Json::Str(FailureText(result)));
   return j;
@@ -271,13 +315,35 @@ Json ResultJson(uint32_t result) {
 
 void Output::Line(const std::string& text) {
   if (json_) return;
-  std::fputs(text.c_str(), stdout);
-  std::fputc('\n', stdout);
+  std::FILE* stream = linesToStderr_ ? stderr : stdout;
+  std::fputs(text.c_str(), stream);
+  std::fputc('\n', stream);
+}
+
+void Output::Note(const std::string& text) {
+  if (quiet_) return;
+  std::fflush(stdout);
+  std::fputs(text.c_str(), stderr);
+  std::fputc('\n', stderr);
 }
 
 void Output::Error(const std::string& text) {
+  std::fflush(stdout);
   std::fprintf(stderr, "norvexctl: %s\n", text.c_str());
   if (json_ && !root_.Has("error")) root_.Set("error", Json::Str(text));
+}
+
+void Output::FailureLines(uint32_t result, const std::string& indent) {
+  const std::string text = FailureText(result);
+  if (text.empty()) return;
+  // The failure text may span lines; each is indented under the result.
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t end = text.find('\n', start);
+    Line(indent + text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
 }
 
 int Output::Result(const std::string& what, uint32_t result) {
@@ -287,75 +353,108 @@ int Output::Result(const std::string& what, uint32_t result) {
     Line(what + ": OK");
   } else {
     Line(Printf("%s: 0x%08X %s", what.c_str(), result, ResultName(result).c_str()));
-    const std::string text = FailureText(result);
-    if (!text.empty()) {
-      // The failure text may span lines; each is indented under the result.
-      size_t start = 0;
-      while (start <= text.size()) {
-        const size_t end = text.find('\n', start);
-        Line("  " + text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-      }
-    }
+    FailureLines(result, "  ");
   }
   return ExitCodeFor(result);
+}
+
+void Output::JsonLine(const Json& object) {
+  std::fputs(object.Text().c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
 }
 
 void Output::Finish(int exitCode) {
   if (!json_) return;
   root_.Set("exit", Json::Int(exitCode));
-  std::fputs(root_.Text().c_str(), stdout);
-  std::fputc('\n', stdout);
+  JsonLine(root_);
 }
 
 // ---- Progress -----------------------------------------------------------------
 
-Progress::Progress(std::FILE* stream, std::string label, uint64_t total)
-    : stream_(stream),
-      label_(std::move(label)),
+size_t TerminalColumns() {
+  struct winsize size {};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (const char* columns = std::getenv("COLUMNS")) {
+    const long n = std::strtol(columns, nullptr, 10);
+    if (n > 0 && n < 10000) return static_cast<size_t>(n);
+  }
+  return 80;
+}
+
+namespace {
+
+// "label [#####.....]  42% 6.8 MB / 16.2 MB  84.3 MB/s  0:01 left" in at most
+// `columns` - 1 columns (the last column is left free, so that the terminal
+// never wraps): the bar takes what the text leaves, the text is shortened
+// when even a short bar does not fit.
+std::string BarLine(const std::string& label, uint64_t done, uint64_t total, double seconds, size_t columns) {
+  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+  const double left = rate > 0 ? static_cast<double>(total - done) / rate : -1;
+  const double share = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1;
+  const std::string percent = Printf("%3d%%", static_cast<int>(share * 100));
+  const std::string texts[] = {
+      Printf("%s %s / %s  %.1f MB/s  %s left", percent.c_str(), Megabytes(done).c_str(), Megabytes(total).c_str(),
+             rate / 1e6, Duration(left).c_str()),
+      Printf("%s %s  %s left", percent.c_str(), Megabytes(done).c_str(), Duration(left).c_str()),
+      percent,
+  };
+  const size_t room = columns > 1 ? columns - 1 : 0;
+  constexpr size_t kMinBar = 10;
+  constexpr size_t kMaxBar = 30;
+  for (const std::string& text : texts) {
+    const size_t fixed = label.size() + 1 + 2 + 1 + text.size();  // "label [" "] " text
+    if (fixed + kMinBar > room) continue;
+    const size_t width = room - fixed < kMaxBar ? room - fixed : kMaxBar;
+    const auto filled = static_cast<size_t>(share * static_cast<double>(width));
+    return label + " [" + std::string(filled, '#') + std::string(width - filled, '.') + "] " + text;
+  }
+  const std::string bare = label + " " + percent;
+  return bare.size() <= room ? bare : percent.substr(0, room);
+}
+
+}  // namespace
+
+Progress::Progress(std::string label, uint64_t total, bool enabled)
+    : label_(std::move(label)),
       total_(total),
-      terminal_(isatty(fileno(stream)) != 0),
+      enabled_(enabled),
+      terminal_(isatty(STDERR_FILENO) != 0),
       start_(std::chrono::steady_clock::now()),
       lastDraw_(start_) {}
 
-std::string Progress::Text(uint64_t done, bool bar) const {
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-  const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : -1;
-  const double share = total_ > 0 ? static_cast<double>(done) / static_cast<double>(total_) : 1;
-  std::string out = label_ + " ";
-  if (bar) {
-    constexpr int kWidth = 30;
-    const int filled = static_cast<int>(share * kWidth);
-    out += '[' + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kWidth - filled), '.') + "] ";
-  }
-  out += Printf("%3d%% %s / %s  %.1f MB/s  %s left", static_cast<int>(share * 100), Megabytes(done).c_str(),
-                Megabytes(total_).c_str(), rate / 1e6, Duration(left).c_str());
-  return out;
-}
+Progress::~Progress() { Done(); }
 
 void Progress::Update(uint64_t done) {
+  if (!enabled_) return;
   if (done > total_) done = total_;
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - start_).count();
   if (terminal_) {
-    const auto now = std::chrono::steady_clock::now();
-    if (done < total_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    if (open_ && done < total_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
-    std::fprintf(stream_, "\r%s\x1b[K", Text(done, true).c_str());
-    std::fflush(stream_);
+    std::fflush(stdout);
+    std::fprintf(stderr, "\r%s\x1b[K", BarLine(label_, done, total_, seconds, TerminalColumns()).c_str());
+    std::fflush(stderr);
+    open_ = true;
     return;
   }
   const int tenth = total_ > 0 ? static_cast<int>(done * 10 / total_) : 10;
   if (tenth == lastTenth_) return;
   lastTenth_ = tenth;
-  std::fprintf(stream_, "%s\n", Text(done, false).c_str());
-  std::fflush(stream_);
+  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+  const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : -1;
+  const double share = total_ > 0 ? static_cast<double>(done) / static_cast<double>(total_) : 1;
+  std::fprintf(stderr, "%s %3d%% %s / %s  %.1f MB/s  %s left\n", label_.c_str(), static_cast<int>(share * 100),
+               Megabytes(done).c_str(), Megabytes(total_).c_str(), rate / 1e6, Duration(left).c_str());
+  std::fflush(stderr);
 }
 
 void Progress::Done() {
-  if (terminal_) {
-    std::fputc('\n', stream_);
-    std::fflush(stream_);
+  if (open_) {
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    open_ = false;
   }
 }
 

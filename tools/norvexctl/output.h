@@ -16,13 +16,20 @@ namespace norvexctl {
 // Exit codes (docs/norvexctl.md, "EXIT STATUS").
 enum ExitCode : int {
   kExitOk = 0,
-  kExitFailed = 1,     // the device or the library refused: an error reply, a bad reply, a bad argument
-  kExitUsage = 2,      // wrong command line
-  kExitNoDevice = 3,   // no device (none in the folder, or it went away)
-  kExitTimeout = 4,    // a transfer did not complete in time
-  kExitMismatch = 5,   // read-back or round trip differs from what was sent
-  kExitFile = 6,       // a file could not be read, written or understood
+  kExitFailed = 1,       // the device or the library refused: an error reply, a bad reply, a bad argument
+  kExitUsage = 2,        // wrong command line
+  kExitNoDevice = 3,     // no device (none in the folder, or it went away)
+  kExitTimeout = 4,      // a transfer did not complete in time
+  kExitMismatch = 5,     // read-back or round trip differs from what was sent
+  kExitFile = 6,         // a file could not be read, written or understood
+  kExitBusy = 7,         // the device is held by another program
+  kExitInterrupted = 130,  // SIGINT or SIGTERM: stopped cleanly (128 + SIGINT, as shells count)
 };
+
+// Platform error codes that reach the tool through the library.
+inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorWriteFault = 29;
+inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
 
 // The exit code that a library result code stands for (0 for 0).
 int ExitCodeFor(uint32_t result);
@@ -30,10 +37,14 @@ int ExitCodeFor(uint32_t result);
 // "CTP_ERR_DEVICE(0x10, 0x0012)", "ERROR_IO_PENDING", or "unknown".
 std::string ResultName(uint32_t result);
 // The library's failure text for `result` (CTP_GetErrorInfo), as UTF-8,
-// without trailing line ends. Empty for 0.
+// with the English meaning after each of its Chinese phrases, without
+// trailing line ends. Empty for 0.
 std::string FailureText(uint32_t result);
 // GBK bytes as UTF-8 (iconv); bytes that are no GBK are replaced by '?'.
 std::string GbkToUtf8(std::string_view gbk);
+// UTF-8 text of the library with " (meaning)" after each Chinese phrase the
+// library writes ("错误编号" becomes "错误编号 (error number)").
+std::string WithEnglishMeanings(std::string utf8);
 
 std::string Hex(const uint8_t* bytes, size_t size, const char* separator = " ");
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -48,6 +59,9 @@ class Json {
   static Json Int(int64_t value);
   static Json Bool(bool value);
   static Json Null();
+  // A number shown in hex, as a string: "0x" and `digits` upper-case digits
+  // ("0x9000", "0xE0100012"). Bytes, words, codes and masks all take this form.
+  static Json Hex(uint64_t value, int digits);
 
   // Objects: sets (or replaces) a member. Arrays: appends.
   Json& Set(const std::string& key, Json value);
@@ -64,48 +78,67 @@ class Json {
 // A result code as JSON: {"code":"0xE0000008","name":...,"text":...}.
 Json ResultJson(uint32_t result);
 
-// The output of one run: lines for a person, or one JSON object at the end
-// (--json). Human lines go to stdout, errors to stderr.
+// The output of one run. Data go to standard output: lines for a person, or
+// one JSON object at the end (--json). Diagnostics go to standard error:
+// notes (which device, progress, hints; none with -q) and errors (always).
 class Output {
  public:
-  explicit Output(bool json) : json_(json), root_(Json::Object()) {}
+  Output(bool json, bool quiet) : json_(json), quiet_(quiet), root_(Json::Object()) {}
   bool json() const { return json_; }
-  // A line for a person (nothing in JSON mode).
+  bool quiet() const { return quiet_; }
+  // A line of the command's result for a person (nothing in JSON mode); on
+  // stderr once the command's data go to standard output ('-').
   void Line(const std::string& text);
+  void LinesToStderr() { linesToStderr_ = true; }
+  // A diagnostic line on stderr (nothing with -q).
+  void Note(const std::string& text);
   // An error for a person on stderr (also recorded as "error" in JSON).
   void Error(const std::string& text);
   // "what: OK" or "what: 0x... NAME" and the failure text; in JSON a member
   // `what` with ResultJson. Returns ExitCodeFor(result).
   int Result(const std::string& what, uint32_t result);
+  // The failure text of `result`, each of its lines indented by `indent`.
+  void FailureLines(uint32_t result, const std::string& indent);
   Json& root() { return root_; }
+  // One JSON object on a line of its own, at once (watch --json).
+  void JsonLine(const Json& object);
   // Prints the JSON object (JSON mode).
   void Finish(int exitCode);
 
  private:
   bool json_;
+  bool quiet_;
+  bool linesToStderr_ = false;
   Json root_;
 };
 
-// A progress meter: on a terminal a bar with bytes, rate and time left,
-// redrawn in place; elsewhere a plain line at each step of a tenth.
+// A progress meter on stderr: on a terminal a bar with bytes, rate and time
+// left, redrawn in place within the terminal's width; elsewhere a plain line
+// at each step of a tenth. Nothing when `enabled` is false (-q).
 class Progress {
  public:
-  Progress(std::FILE* stream, std::string label, uint64_t total);
+  Progress(std::string label, uint64_t total, bool enabled);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
   void Update(uint64_t done);
-  // Ends the bar's line.
+  // Ends the bar's line (also done by the destructor, so that the cursor
+  // never stays after a bar).
   void Done();
 
  private:
-  std::string Text(uint64_t done, bool bar) const;
-
-  std::FILE* stream_;
   std::string label_;
   uint64_t total_;
+  bool enabled_;
   bool terminal_;
+  bool open_ = false;  // a bar is drawn and its line not yet ended
   int lastTenth_ = -1;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastDraw_;
 };
+
+// The terminal's width in columns: of stderr, else $COLUMNS, else 80.
+size_t TerminalColumns();
 
 // Byte counts and rates for people: "16.2 MB", "84.3 MB/s".
 std::string Megabytes(uint64_t bytes);

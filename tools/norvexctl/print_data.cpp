@@ -9,39 +9,78 @@
 
 namespace norvexctl {
 
-bool LoadPrintInput(const std::string& path, uint32_t width, PrintInput& input, std::string& error) {
-  unsigned char magic[4] = {};
-  {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      error = "cannot open " + path;
+bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw, PrintInput& plan,
+               std::string& error) {
+  FileKind kind = FileKind::kOther;
+  if (!SniffFile(path, kind, error)) {
+    if (path != name) error = "cannot read " + name;
+    return false;
+  }
+  const std::string shown = name == "-" ? std::string("standard input") : name;
+  if (IsImage(kind)) {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    if (!ReadImageSize(path, kind, width, height, error) || !CheckImageSize(width, height, kind, error)) {
+      error = shown + ": " + error;
       return false;
     }
-    in.read(reinterpret_cast<char*>(magic), sizeof(magic));
-  }
-  const bool image = (magic[0] == 'I' && magic[1] == 'I') || (magic[0] == 'M' && magic[1] == 'M') ||
-                     (magic[0] == 0x89 && magic[1] == 'P') || (magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4'));
-  if (image) {
-    Bitmap bitmap;
-    if (!ReadBitmap(path, bitmap, error)) return false;
-    input.data = ToBands(bitmap);
-    input.width = BandWidth(bitmap.width);
-    input.lines = BandHeight(bitmap.height);
-    input.imageWidth = bitmap.width;
-    input.imageHeight = bitmap.height;
-    input.image = true;
+    plan.image = true;
+    plan.imageWidth = width;
+    plan.imageHeight = height;
+    plan.width = BandWidth(width);
+    plan.lines = BandHeight(height);
+    plan.bytes = uint64_t{plan.width} / 8 * plan.lines;
     return true;
   }
-  if (width == 0 || width % 16 != 0) {
-    error = path + " is no image; raw print data needs --width, a multiple of 16";
+  if (kind == FileKind::kEmpty) {
+    error = shown + " is empty";
     return false;
+  }
+  const bool otherImage = kind == FileKind::kJpeg || kind == FileKind::kBmp || kind == FileKind::kGif;
+  if (raw == RawData::kRefused || otherImage) {
+    error = shown + " is " + KindName(kind) + "; norvexctl reads TIFF, PNG and PBM images" +
+            (otherImage ? " (make it a bilevel TIFF first)" : "");
+    return false;
+  }
+  if (rawWidth == 0) {
+    error = shown + " is " + KindName(kind) + ", not a TIFF, PNG or PBM image; as raw print data it needs --width W " +
+            "(pixels a line, a multiple of 16)";
+    return false;
+  }
+  if (rawWidth % 16 != 0 || rawWidth > kMaxLinePixels) {
+    error = Printf("--width %u: raw print data needs a multiple of 16 up to %u pixels", rawWidth, kMaxLinePixels);
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const auto size = static_cast<uint64_t>(in.tellg());
+  if (size > kMaxPrintBytes) {
+    error = Printf("%s holds %.2f GB, more print data than the %.2f GB a job holds", shown.c_str(),
+                   static_cast<double>(size) / 1e9, static_cast<double>(kMaxPrintBytes) / 1e9);
+    return false;
+  }
+  plan.image = false;
+  plan.width = rawWidth;
+  plan.lines = static_cast<uint32_t>(size / (rawWidth / 8));
+  plan.bytes = size;
+  return true;
+}
+
+bool LoadPrintInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw,
+                    PrintInput& input, std::string& error) {
+  if (!PlanInput(path, name, rawWidth, raw, input, error)) return false;
+  if (input.image) {
+    Bitmap bitmap;
+    if (!ReadBitmap(path, bitmap, error)) {
+      error = (name == "-" ? std::string("standard input") : name) + ": " + error;
+      return false;
+    }
+    input.data = ToBands(bitmap);
+    return true;
   }
   if (!ReadWholeFile(path, input.data)) {
-    error = "cannot read " + path;
+    error = "cannot read " + name;
     return false;
   }
-  input.width = width;
-  input.lines = static_cast<uint32_t>(input.data.size() / (width / 8));
   return true;
 }
 
@@ -56,6 +95,28 @@ uint32_t CompressPieces(const std::vector<uint8_t>& data, std::vector<uint8_t>& 
     out.insert(out.end(), buffer.begin(), buffer.begin() + produced);
   }
   return NORVEX_OK;
+}
+
+bool DecompressedSize(const std::vector<uint8_t>& stream, uint64_t& size, size_t& badOffset) {
+  size = 0;
+  if (stream.size() % 2 != 0) {
+    badOffset = stream.size() - 1;
+    return false;
+  }
+  for (size_t i = 0; i < stream.size(); i += 2) {
+    const unsigned word = static_cast<unsigned>(stream[i] | stream[i + 1] << 8);
+    if (word != 0x0000 && word != 0xFFFF) {
+      size += 2;
+      continue;
+    }
+    if (i + 3 >= stream.size() || (stream[i + 2] | stream[i + 3]) == 0) {
+      badOffset = i;
+      return false;
+    }
+    size += 2 * static_cast<uint64_t>(stream[i + 2] | stream[i + 3] << 8);
+    i += 2;
+  }
+  return true;
 }
 
 bool Decompress(const std::vector<uint8_t>& stream, std::vector<uint8_t>& out, size_t& badOffset) {

@@ -19,11 +19,26 @@ struct PrintInput {
   uint32_t imageWidth = 0;    // the image's own size (0 for raw data)
   uint32_t imageHeight = 0;
   bool image = false;
+  uint64_t bytes = 0;         // the print data's size (known before it is read)
 };
 
-// An image file (TIFF, PNG, PBM) as bands, or any other file as raw print
-// data of `width` pixels a line (0: refused). False with `error` set.
-bool LoadPrintInput(const std::string& path, uint32_t width, PrintInput& input, std::string& error);
+// Where raw print data (a file that is no image) is taken: not by print,
+// which takes images only; by capture and compress with --width.
+enum class RawData { kRefused, kAllowed };
+
+// What an input file is and how much print data it makes, from its first
+// bytes and header alone: checked before anything is read in full or sent.
+// `name` is the file as the user named it (for messages). False with `error`
+// naming the real reason (missing, empty, a JPEG, a text file, too large, no
+// --width for raw data).
+bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw, PrintInput& plan,
+               std::string& error);
+
+// PlanInput, then the file read: an image (TIFF, PNG, PBM) as bands, or
+// another file as raw print data of `rawWidth` pixels a line. False with
+// `error` set.
+bool LoadPrintInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw,
+                    PrintInput& input, std::string& error);
 
 // Compresses in pieces of at most 2 MiB, each a stream of its own, with
 // Norvex_CompressData. Returns its result (0 when all went well).
@@ -34,5 +49,8 @@ uint32_t CompressPieces(const std::vector<uint8_t>& data, std::vector<uint8_t>& 
 // every other word for itself. False at a malformed stream (odd length, a
 // run without its count, a count of 0), with `badOffset` its byte offset.
 bool Decompress(const std::vector<uint8_t>& stream, std::vector<uint8_t>& out, size_t& badOffset);
+// The bytes Decompress would make, without making them (a stream of a few
+// bytes may stand for gigabytes). False at a malformed stream, as Decompress.
+bool DecompressedSize(const std::vector<uint8_t>& stream, uint64_t& size, size_t& badOffset);
 
 }  // namespace norvexctl

@@ -92,18 +92,38 @@ uint32_t QueryRecord(uint8_t address, uint16_t group, uint16_t item, uint32_t le
                                static_cast<uint8_t>(item), static_cast<uint8_t>(item >> 8)};
   // Room for the longest reply whatever the length asked for.
   std::vector<uint8_t> buffer(kMaxReply + 4, 0);
-  const uint32_t result = CTP_GetStateEx(selector, buffer.data(), length, address);
-  if (result != NORVEX_OK) return result;
   if (length != kAnyLength && length <= kMaxReply) {
+    const uint32_t result = CTP_GetStateEx(selector, buffer.data(), length, address);
+    if (result != NORVEX_OK) return result;
     buffer.resize(length);
-  } else {
-    // Any length: the record is the text up to its last non-zero byte.
-    size_t end = kMaxReply;
-    while (end > 0 && buffer[end - 1] == 0) --end;
-    buffer.resize((end + 3) / 4 * 4);
+    bytes = buffer;
+    return result;
   }
+  // Any length: the same state query as a packet of our own, which tells
+  // the reply's real data length (CTP_GetStateEx does not).
+  CommandPacket packet{};
+  packet.requestData = selector;
+  packet.requestLength = sizeof(selector);
+  packet.replyData = buffer.data();
+  packet.replyLength = kAnyLength;
+  packet.address = address;
+  packet.command = CTP_CMD_GET_STATE_EX;
+  packet.replyCommand = CTP_CMD_GET_STATE_EX + 1;
+  const uint32_t result = CTP_SendCommand(&packet);
+  if (result != NORVEX_OK) return result;
+  buffer.resize(packet.replyLength <= kMaxReply ? packet.replyLength : kMaxReply);
   bytes = buffer;
   return result;
+}
+
+Json WordsJson(const std::vector<uint8_t>& bytes) {
+  Json words = Json::Array();
+  for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+    words.Push(Json::Hex(static_cast<uint32_t>(bytes[i]) | static_cast<uint32_t>(bytes[i + 1]) << 8 |
+                             static_cast<uint32_t>(bytes[i + 2]) << 16 | static_cast<uint32_t>(bytes[i + 3]) << 24,
+                         8));
+  }
+  return words;
 }
 
 std::string Words(const std::vector<uint8_t>& bytes) {
@@ -145,17 +165,17 @@ std::vector<std::string> DecodeRecord(Decode decode, const std::vector<uint8_t>&
         // Byte 28, bit 7: a print error waits to be cleared (NV_ClearPrintError).
         const bool waiting = (bytes[28] & 0x80) != 0;
         lines.push_back(std::string("print error waiting: ") + (waiting ? "yes" : "no"));
-        json.Set("printErrorWaiting", Json::Bool(waiting));
+        json.Set("print_error_waiting", Json::Bool(waiting));
       }
       break;
     case Decode::kParaHeader:
       if (bytes.size() >= 8) {
         lines.push_back(Printf("format word 0x%04X, %u sections, read chunk %u words, write chunk %u words", u16(0),
                                u16(2), u16(4), u16(6)));
-        json.Set("formatWord", Json::Int(u16(0)));
-        json.Set("sectionCount", Json::Int(u16(2)));
-        json.Set("readChunkWords", Json::Int(u16(4)));
-        json.Set("writeChunkWords", Json::Int(u16(6)));
+        json.Set("format_word", Json::Hex(u16(0), 4));
+        json.Set("section_count", Json::Int(u16(2)));
+        json.Set("read_chunk_words", Json::Int(u16(4)));
+        json.Set("write_chunk_words", Json::Int(u16(6)));
       }
       break;
     case Decode::kParaSizes: {
@@ -166,7 +186,7 @@ std::vector<std::string> DecodeRecord(Decode decode, const std::vector<uint8_t>&
         sizes.Push(Json::Int(u32(i)));
       }
       lines.push_back(text);
-      json.Set("sectionWords", sizes);
+      json.Set("section_words", sizes);
       break;
     }
   }

@@ -37,13 +37,17 @@ const UnitInfo* FindUnit(const std::string& name);
 // The record of the unit named `name`, or null.
 const RecordInfo* FindRecord(const UnitInfo& unit, const std::string& name);
 
-// Reads one record with CTP_GetStateEx; `bytes` gets the reply.
+// Reads one record with CTP_GetStateEx; `bytes` gets the reply. With
+// kAnyLength the query goes as a packet of its own (CTP_SendCommand), so
+// that `bytes` has the reply's real length.
 uint32_t QueryRecord(uint8_t address, uint16_t group, uint16_t item, uint32_t length, std::vector<uint8_t>& bytes);
 
 // What is known of a record's content, as lines ("print error waiting: no").
 std::vector<std::string> DecodeRecord(Decode decode, const std::vector<uint8_t>& bytes, Json& json);
-// The record's bytes as 32-bit little-endian words, hex.
+// The record's bytes as 32-bit little-endian words, hex: for a person, and
+// for JSON (an array of "0x%08X").
 std::string Words(const std::vector<uint8_t>& bytes);
+Json WordsJson(const std::vector<uint8_t>& bytes);
 // A zero-terminated text inside a record.
 std::string RecordText(const uint8_t* bytes, size_t size);
 

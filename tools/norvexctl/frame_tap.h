@@ -1,0 +1,44 @@
+// frame_tap.h: norvexctl -v: a relay between the library and the device that
+// shows every message on standard error. It serves an endpoint of its own in
+// a private device folder, which the library is pointed at, and forwards each
+// connection to the real endpoint byte for byte, in both directions, as the
+// device protocol (docs/device-protocol.md) frames them: the request frames
+// of CONTROL and the reply frames of READ_DONE in hex, the other messages in
+// one line each.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+namespace norvexctl {
+
+class FrameTap {
+ public:
+  FrameTap() = default;
+  ~FrameTap();
+  FrameTap(const FrameTap&) = delete;
+  FrameTap& operator=(const FrameTap&) = delete;
+
+  // Serves `folder`/`name` and relays to the endpoint `upstream`. False,
+  // with `error` set, when the endpoint cannot be made.
+  bool Start(const std::string& upstream, const std::string& folder, const std::string& name, std::string& error);
+  // Serves the endpoint again after it went with the device (an unplug is
+  // passed on to the library as the removal of the tap's endpoint).
+  bool Rebind(std::string& error);
+
+ private:
+  bool Bind(std::string& error);
+  void Run();
+
+  std::string upstream_;
+  std::string path_;
+  std::atomic<int> listenFd_{-1};
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> unbound_{false};  // the endpoint was removed after an unplug
+  std::thread thread_;
+};
+
+}  // namespace norvexctl

@@ -1,0 +1,24 @@
+// library_loader.h: norvexctl loads the Norvex library only when a command
+// needs it. The library writes "Application Start!" and "Application Close!"
+// to its log at every load, so the tool's help, version, usage errors and
+// its commands that work on files alone leave the log alone.
+//
+// The tool's calls to the interface (norvex.h, norvex_posix.h) are made to
+// forwarding functions of the same names (library_loader.cpp), which call
+// the library's functions, resolved when LoadLibrary() succeeds.
+#pragma once
+
+#include <string>
+
+namespace norvexctl {
+
+// Loads the library (once; later calls return the first outcome): the file
+// $NORVEX_LIBRARY names, else the library's SONAME, found through
+// norvexctl's run path and the system's library path. False, with `error`
+// set, when it cannot be loaded or lacks a function the tool calls.
+bool LoadLibrary(std::string& error);
+
+// True once LoadLibrary() has succeeded.
+bool LibraryLoaded();
+
+}  // namespace norvexctl
