@@ -10,6 +10,10 @@
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -19,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -251,11 +256,12 @@ class NorvexctlTest : public ::testing::Test {
     fs::remove_all(root_, error);
   }
 
-  static ToolRun Tool(const std::string& args) {
+  // Runs the tool with `args`, with `env` ("NAME=value ...") in front.
+  static ToolRun Tool(const std::string& args, const std::string& env = "") {
     ToolRun run;
     const fs::path out = root_ / "stdout";
     const fs::path err = root_ / "stderr";
-    const std::string command = "cd " + Quote(root_.string()) + " && " + Quote((root_ / "bin/norvexctl").string()) +
+    const std::string command = "cd " + Quote(root_.string()) + " && " + env + " " + Quote((root_ / "bin/norvexctl").string()) +
                                 " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string()) + " </dev/null";
     const int status = std::system(command.c_str());
     run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -310,32 +316,127 @@ class NorvexctlTest : public ::testing::Test {
 
 fs::path NorvexctlTest::root_;
 
-// A norvex-emu daemon serving a folder of its own while it lives.
-class Daemon {
+// A program running in the background, its standard output and error read
+// as they come, so that a test can wait for what it says (an event) before
+// it acts: signals, unplugs.
+class Running {
  public:
-  explicit Daemon(const fs::path& folder) : folder_(folder) {
-    fs::create_directories(folder);
+  // Runs `command` with /bin/sh in `folder`.
+  Running(const fs::path& folder, const std::string& command, bool stderrToPty = false) {
+    int outPipe[2];
+    int errPipe[2] = {-1, -1};
+    if (pipe(outPipe) != 0) return;
+    if (stderrToPty) {
+      // A terminal of 60 columns for standard error.
+      errPipe[0] = posix_openpt(O_RDWR | O_NOCTTY);
+      if (errPipe[0] < 0 || grantpt(errPipe[0]) != 0 || unlockpt(errPipe[0]) != 0) return;
+      errPipe[1] = open(ptsname(errPipe[0]), O_RDWR | O_NOCTTY);
+      struct winsize size {};
+      size.ws_col = 60;
+      size.ws_row = 24;
+      ioctl(errPipe[1], TIOCSWINSZ, &size);
+    } else if (pipe(errPipe) != 0) {
+      return;
+    }
     pid_ = fork();
     if (pid_ == 0) {
-      const int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, 1);
-      execl(NORVEX_EMU_PATH, "norvex-emu", "--dir", folder.c_str(), static_cast<char*>(nullptr));
+      dup2(outPipe[1], 1);
+      dup2(errPipe[1], 2);
+      close(outPipe[0]);
+      close(errPipe[0]);
+      const std::string line = "cd " + Quote(folder.string()) + " && exec " + command;
+      execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    for (int i = 0; i < 200 && !fs::is_socket(folder / "platesetter-0"); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    close(outPipe[1]);
+    close(errPipe[1]);
+    fds_[0] = outPipe[0];
+    fds_[1] = errPipe[0];
+  }
+  ~Running() {
+    if (pid_ > 0 && exit_ < 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+    for (int fd : fds_) {
+      if (fd >= 0) close(fd);
     }
   }
-  ~Daemon() {
-    kill(pid_, SIGTERM);
+  // Reads until `text` has appeared on standard output or error; false at
+  // the end of both, or after 60 s (a fault of the program, not a race).
+  bool WaitFor(const std::string& text) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (out.find(text) == std::string::npos && err.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > until || !ReadSome(1000)) return false;
+    }
+    return true;
+  }
+  void Signal(int signal) { kill(pid_, signal); }
+  // Reads everything to the end and returns the exit code.
+  int Wait() {
+    while (ReadSome(1000)) {
+    }
     int status = 0;
     waitpid(pid_, &status, 0);
+    exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exit_;
   }
-  bool Serving() const { return fs::is_socket(folder_ / "platesetter-0"); }
+  std::string out;
+  std::string err;
+
+ private:
+  // False when both streams have ended.
+  bool ReadSome(int timeoutMs) {
+    pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    if (fds_[0] < 0 && fds_[1] < 0) return false;
+    if (poll(p, 2, timeoutMs) <= 0) return true;
+    for (int i = 0; i < 2; ++i) {
+      if (fds_[i] < 0 || p[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(fds_[i], buffer, sizeof(buffer));
+      if (n <= 0) {
+        close(fds_[i]);
+        fds_[i] = -1;
+      } else {
+        (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
+      }
+    }
+    return true;
+  }
+  pid_t pid_ = -1;
+  int fds_[2] = {-1, -1};
+  int exit_ = -1;
+};
+
+// A norvex-emu daemon serving a folder of its own while it lives (or until
+// Stop(), which unplugs it).
+class Daemon {
+ public:
+  explicit Daemon(const fs::path& folder, const std::string& name = "platesetter-0") : folder_(folder), name_(name) {
+    fs::create_directories(folder);
+    Start();
+  }
+  ~Daemon() { Stop(); }
+  void Start() {
+    process_ = std::make_unique<Running>(folder_, Quote(NORVEX_EMU_PATH) + " --dir " + Quote(folder_.string()) +
+                                                      " --name " + name_);
+    // It says so once its endpoint is there.
+    process_->WaitFor("norvex-emu: serving");
+  }
+  // SIGTERM: the daemon removes its endpoint, as an unplug does.
+  void Stop() {
+    if (!process_) return;
+    process_->Signal(SIGTERM);
+    process_->Wait();
+    process_.reset();
+  }
+  bool Serving() const { return fs::is_socket(folder_ / name_); }
+  fs::path Endpoint() const { return folder_ / name_; }
 
  private:
   fs::path folder_;
-  pid_t pid_ = -1;
+  std::string name_;
+  std::unique_ptr<Running> process_;
 };
 
 TEST_F(NorvexctlTest, HelpEverywhere) {
@@ -746,6 +847,323 @@ TEST_F(NorvexctlTest, LogByDay) {
   EXPECT_EQ(Json(run, "lines.#"), "0");
   run = Tool("log --day tomorrow");
   EXPECT_EQ(run.exit, 2);
+}
+
+// ---- A service technician's day --------------------------------------------
+
+TEST_F(NorvexctlTest, VersionAndJsonEvenForUsageErrors) {
+  ToolRun run = Tool("--version");
+  EXPECT_EQ(run.exit, 0);
+  EXPECT_EQ(run.out, "norvexctl 3.2.1\n");
+  run = Tool("--json frobnicate");
+  EXPECT_EQ(run.exit, 2);
+  EXPECT_EQ(Json(run, "exit"), "2");
+  EXPECT_EQ(Json(run, "error"), "unknown command 'frobnicate'");
+  run = Tool("--json state main --bogus");
+  EXPECT_EQ(Json(run, "command"), "state");
+  EXPECT_EQ(Json(run, "error"), "unknown option --bogus");
+  run = Tool("--json --timeout");
+  EXPECT_EQ(Json(run, "exit"), "2");
+  // --opt=value in a subcommand too.
+  run = Tool("state main 9000:0000 --length=8");
+  EXPECT_EQ(run.exit, 1);
+  EXPECT_NE(run.out.find("CTP_ERR_LENGTH_MISMATCH"), std::string::npos) << run.out;
+}
+
+// Help, version, usage errors and the commands on files alone do not load
+// the library, so they add nothing to its log; commands that load it write
+// the log where NORVEX_HOME says.
+TEST_F(NorvexctlTest, OnlyCommandsThatNeedTheLibraryLoadIt) {
+  const fs::path home = Path("home-of-help");
+  const std::string env = "NORVEX_HOME=" + Quote(home.string());
+  WriteBytes(Path("two.cmp"), Bytes{0x34, 0x12});
+  for (const std::string& args : {std::string("--help"), std::string("print --help"), std::string("--version"),
+                                  std::string("frobnicate"), std::string("print"),
+                                  "testplate " + Path("small.pbm").string() + " --width 256 --height 256",
+                                  "decompress " + Path("two.cmp").string() + " " + Path("two.bin").string()}) {
+    const ToolRun run = Tool(args, env);
+    EXPECT_FALSE(fs::exists(home)) << args;
+  }
+  ASSERT_EQ(Tool("state main general", env).exit, 0);
+  EXPECT_NE(ReadText(home / "log/UsbDriver.log").find("Application Start!"), std::string::npos);
+  EXPECT_NE(ReadText(home / "Varnock.ini").find("LastTime="), std::string::npos);
+  const ToolRun log = Tool("--json log", env);
+  EXPECT_EQ(Json(log, "file"), (home / "log/UsbDriver.log").string());
+}
+
+TEST_F(NorvexctlTest, AnyLengthShowsTheRealReplyLength) {
+  ToolRun run = Tool("--json state main 9000:0000 --length any");
+  ASSERT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(Json(run, "records.0.length"), "92");  // trailing zero bytes included
+  run = Tool("state main 9000:0000 --length any");
+  EXPECT_NE(run.out.find("main custom (9000:0000), 92 bytes:"), std::string::npos) << run.out;
+  run = Tool("send 0x10 0xC0D0 00 90 00 00 --reply-command 0xC0D1");
+  EXPECT_NE(run.out.find("92 bytes"), std::string::npos) << run.out;
+}
+
+TEST_F(NorvexctlTest, PreflightRefusesBeforeTheDevice) {
+  Image::Pattern(64, 32).WritePbm(Path("ok.pbm"));
+  WriteBytes(Path("photo.jpg"), Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 0x10, 'J', 'F', 'I', 'F'});
+  WriteBytes(Path("picture.bmp"), Bytes{'B', 'M', 0x36, 0, 0, 0});
+  WriteBytes(Path("empty.tif"), Bytes{});
+  std::ofstream(Path("notes.txt")) << "a plate, 2400 dpi\n";
+  // A TIFF that declares 100000 x 1000000 pixels and holds none.
+  {
+    TIFF* tiff = TIFFOpen(Path("huge.tif").c_str(), "w");
+    ASSERT_NE(tiff, nullptr);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 100000u);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 1000000u);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 1000000u);
+    uint8_t strip[16] = {};
+    ASSERT_EQ(TIFFWriteRawStrip(tiff, 0, strip, sizeof(strip)), 16);
+    TIFFClose(tiff);
+  }
+  const struct {
+    std::string args;
+    std::string said;
+  } cases[] = {
+      {"print " + Path("ok.pbm").string() + " --preview /nonexistent/x.png", "the folder /nonexistent does not exist"},
+      {"print " + Path("ok.pbm").string() + " --capture " + Path("").string(), "is a folder"},
+      {"print " + Path("photo.jpg").string(), "is a JPEG image; norvexctl reads TIFF, PNG and PBM images"},
+      {"print " + Path("picture.bmp").string(), "is a BMP image"},
+      {"print " + Path("empty.tif").string(), "empty.tif is empty"},
+      {"print " + Path("notes.txt").string(), "is a text file; norvexctl reads TIFF, PNG and PBM images"},
+      {"print " + Path("missing.pbm").string(), "cannot open"},
+      {"print " + Path("huge.tif").string(), "100000 x 1000000 pixels: 12.50 GB of print data, more than"},
+      {"capture " + Path("notes.txt").string() + " " + Path("o.tif").string(), "as raw print data it needs --width W"},
+      {"capture " + Path("notes.txt").string() + " " + Path("o.tif").string() + " --width 4294967295",
+       "--width 4294967295: raw print data needs a multiple of 16 up to 1048576 pixels"},
+      {"capture " + Path("huge.tif").string() + " " + Path("o.tif").string(), "more than"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun run = Tool(c.args);
+    EXPECT_EQ(run.exit, 6) << c.args << "\n" << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << c.args << "\n" << run.err;
+    // Refused before any device was started.
+    EXPECT_EQ(run.err.find("EMULATOR"), std::string::npos) << c.args;
+  }
+}
+
+// Leftovers of an earlier job (printed without a read-back) are cleared by
+// the page reset at the next job's start, and said so; the memory commands
+// read and clear it.
+TEST_F(NorvexctlTest, PrintMemoryIsScopedToTheJob) {
+  const Daemon daemon(Path("memory-devices"));
+  ASSERT_TRUE(daemon.Serving());
+  const std::string device = "--device " + Path("memory-devices").string() + " ";
+  Image::Pattern(400, 300).WritePbm(Path("large.pbm"));
+  Image::Pattern(64, 32).WritePbm(Path("small.pbm"));
+  ToolRun run = Tool(device + "print " + Path("large.pbm").string() + " --no-verify");
+  ASSERT_EQ(run.exit, 0) << run.out << run.err;
+  run = Tool(device + "--json print " + Path("small.pbm").string());
+  EXPECT_EQ(run.exit, 0) << run.out << run.err;
+  EXPECT_EQ(Json(run, "leftover_bytes"), "500");  // what the probe's one read-back reply brought
+  EXPECT_EQ(Json(run, "verdict.pass"), "True");
+  run = Tool(device + "print " + Path("small.pbm").string());
+  EXPECT_EQ(run.out.find("holds data from before"), std::string::npos) << run.out;  // read back: nothing left
+  // The memory holds the small image's bands, 8 bytes a line, 32 lines.
+  run = Tool(device + "memory clear");
+  EXPECT_EQ(run.exit, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("clear: OK"), std::string::npos);
+  run = Tool(device + "print " + Path("small.pbm").string() + " --no-verify");
+  ASSERT_EQ(run.exit, 0);
+  run = Tool(device + "memory read " + Path("memory.bin").string());
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(ReadBytes(Path("memory.bin")).size(), 256u);
+  ASSERT_EQ(Tool(device + "memory clear").exit, 0);
+  run = Tool(device + "--json memory read " + Path("memory.bin").string());
+  EXPECT_EQ(Json(run, "bytes"), "0");
+}
+
+// SIGINT in the middle of the bulk writes: the job is cancelled (its frame
+// seen on the wire), the run says what was sent, the embedded emulator's
+// folder is removed, and the exit code is 130.
+TEST_F(NorvexctlTest, StopSignalCancelsTheJobAndCleansUp) {
+  Image::Pattern(1024, 512).WritePbm(Path("slow.pbm"));
+  Running run(root_, Quote((root_ / "bin/norvexctl").string()) + " -v --emu-fault bulk-slow=100 print " +
+                         Path("slow.pbm").string() + " --piece 4096");
+  ASSERT_TRUE(run.WaitFor("send       ")) << run.out << run.err;
+  run.Signal(SIGINT);
+  EXPECT_EQ(run.Wait(), 130) << run.out << run.err;
+  EXPECT_NE(run.out.find("cancel print       OK"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("stopped by SIGINT: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" of 65536 bytes sent; the job was cancelled"), std::string::npos) << run.out;
+  // The cancel: function call 0x9000/0x0002 to the main unit.
+  EXPECT_NE(run.err.find("4D 45 10 01 06 00 D8 C0 00 90 02 00"), std::string::npos) << run.err;
+  const std::string note = "a virtual platesetter in ";
+  const size_t at = run.err.find(note);
+  ASSERT_NE(at, std::string::npos);
+  const std::string folder = run.err.substr(at + note.size(), run.err.find(' ', at + note.size()) - at - note.size());
+  EXPECT_FALSE(fs::exists(folder)) << folder;
+}
+
+TEST_F(NorvexctlTest, BusyIsNotAbsent) {
+  const Daemon daemon(Path("busy-devices"));
+  ASSERT_TRUE(daemon.Serving());
+  const std::string device = "--device " + Path("busy-devices").string() + " ";
+  // Another program holds the device.
+  const int holder = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, daemon.Endpoint().c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  uint8_t open[16] = {};
+  ASSERT_EQ(recv(holder, open, sizeof(open), MSG_WAITALL), 16);
+  ASSERT_EQ(open[12], 0);  // granted to the holder
+  ToolRun run = Tool(device + "state main general");
+  EXPECT_EQ(run.exit, 7);
+  EXPECT_NE(run.err.find("is busy: another program has it open"), std::string::npos) << run.err;
+  run = Tool(device + "--json list");
+  EXPECT_EQ(run.exit, 0);
+  EXPECT_EQ(Json(run, "devices.0.name"), "platesetter-0");
+  EXPECT_EQ(Json(run, "devices.0.state"), "busy");
+  close(holder);
+  // Free again: it opens, with its kernel name; a socket nobody serves is stale.
+  std::ofstream(Path("busy-devices/zz-note.txt")) << "not an endpoint";
+  {
+    const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un staleAddress{};
+    staleAddress.sun_family = AF_UNIX;
+    const std::string path = Path("busy-devices/platesetter-9").string();
+    std::strncpy(staleAddress.sun_path, path.c_str(), sizeof(staleAddress.sun_path) - 1);
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&staleAddress), sizeof(staleAddress)), 0);
+    close(stale);  // bound, never listened: a socket left behind
+  }
+  run = Tool(device + "list");
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.out.find("platesetter-0        open    NVX-MAIN V1.3.0"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("platesetter-9        stale"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("zz-note"), std::string::npos);
+}
+
+TEST_F(NorvexctlTest, WatchEndsAtAnUnplugOrFollowsTheDevice) {
+  const std::string tool = Quote((root_ / "bin/norvexctl").string());
+  Daemon daemon(Path("watch-devices"));
+  const std::string device = " --device " + Path("watch-devices").string();
+  {
+    Running watch(root_, tool + device + " watch --interval 20");
+    ASSERT_TRUE(watch.WaitFor("poll 0:"));
+    daemon.Stop();
+    EXPECT_EQ(watch.Wait(), 3) << watch.out << watch.err;
+    EXPECT_NE(watch.out.find("device unplugged"), std::string::npos) << watch.out;
+    EXPECT_EQ(watch.out.find("unknown"), std::string::npos) << watch.out;
+  }
+  daemon.Start();
+  {
+    Running watch(root_, tool + device + " --json watch --interval 20 --follow");
+    ASSERT_TRUE(watch.WaitFor("\"poll\":0"));
+    daemon.Stop();
+    ASSERT_TRUE(watch.WaitFor("\"event\":\"unplugged\"")) << watch.out << watch.err;
+    daemon.Start();
+    ASSERT_TRUE(watch.WaitFor("\"event\":\"replugged\"")) << watch.out << watch.err;
+    // Polled again after the replug: the record shows once more.
+    ASSERT_TRUE(watch.WaitFor("\"event\":\"change\",\"time_ms\"")) << watch.out;
+    watch.Signal(SIGTERM);
+    EXPECT_EQ(watch.Wait(), 130) << watch.out << watch.err;
+    // Every line an object of its own.
+    std::stringstream lines(watch.out);
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line); ++count) EXPECT_NE(JsonOf(line, "exit"), "<not JSON>") << line;
+    EXPECT_GE(count, 4u);
+    EXPECT_EQ(JsonOf(LastLine(watch.out), "exit"), "130");
+  }
+}
+
+TEST_F(NorvexctlTest, UnplugInTheMiddleOfAPrintExits3) {
+  Daemon daemon(Path("unplug-devices"));
+  // 8 MB in writes of 64 bytes: far more writes than the unplug needs to
+  // come in time.
+  Image::Pattern(16384, 4096).WritePbm(Path("long.pbm"));
+  Running run(root_, Quote((root_ / "bin/norvexctl").string()) + " --device " + Path("unplug-devices").string() +
+                         " print " + Path("long.pbm").string() + " --piece 64 --no-verify");
+  ASSERT_TRUE(run.WaitFor("send       ")) << run.err;
+  daemon.Stop();
+  EXPECT_EQ(run.Wait(), 3) << run.out << run.err;
+  EXPECT_NE(run.err.find("was unplugged"), std::string::npos) << run.err;
+}
+
+TEST_F(NorvexctlTest, VerboseShowsEveryFrame) {
+  const ToolRun run = Tool("-v state main general");
+  ASSERT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.err.find("frames -> CONTROL      #1    code 0x222002  4D 45 10 01 06 00 D0 C0 00 00 00 00 33 07"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("frames <- READ_DONE    #2    status 0  4D 45 01 10 06 00 D1 C0 01 00 00 00 26 16"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.out.find("frames"), std::string::npos);
+}
+
+// On a terminal the bar is redrawn in place and stays within its width.
+TEST_F(NorvexctlTest, ProgressBarFitsTheTerminal) {
+  Image::Pattern(1024, 512).WritePbm(Path("bar.pbm"));
+  Running run(root_, Quote((root_ / "bin/norvexctl").string()) + " print " + Path("bar.pbm").string() +
+                         " --piece 4096",
+              true);
+  EXPECT_EQ(run.Wait(), 0) << run.out;
+  EXPECT_NE(run.err.find("\r"), std::string::npos);
+  size_t bars = 0;
+  std::stringstream segments(run.err);
+  for (std::string segment; std::getline(segments, segment, '\r');) {
+    segment = segment.substr(0, segment.find("\x1b[K"));
+    if (segment.rfind("send", 0) != 0 && segment.rfind("read back", 0) != 0) continue;
+    ++bars;
+    EXPECT_LT(segment.size(), 60u) << segment;
+    EXPECT_NE(segment.find('['), std::string::npos) << segment;
+  }
+  EXPECT_GE(bars, 2u);
+}
+
+TEST_F(NorvexctlTest, TestPlateIsTheSameEveryTime) {
+  ASSERT_EQ(Tool("testplate " + Path("plate-a.pbm").string() + " --width 1200 --height 960").exit, 0);
+  const ToolRun b = Tool("testplate - --width 1200 --height 960");
+  ASSERT_EQ(b.exit, 0);
+  const Bytes a = ReadBytes(Path("plate-a.pbm"));
+  EXPECT_EQ(a, Bytes(b.out.begin(), b.out.end()));
+  // A PBM of that size: frame and corners where they belong.
+  const std::string header = "P4\n# Norvex test plate, 1200 x 960 pixels\n1200 960\n";
+  ASSERT_EQ(std::string(a.begin(), a.begin() + static_cast<long>(header.size())), header);
+  ASSERT_EQ(a.size(), header.size() + 150u * 960u);
+  auto black = [&](uint32_t x, uint32_t y) { return (a[header.size() + y * 150 + x / 8] >> (7 - x % 8)) & 1; };
+  const uint32_t margin = 30;  // 1200 / 40
+  EXPECT_TRUE(black(margin, 500));         // the frame's left side
+  EXPECT_TRUE(black(margin / 2, margin / 2));  // a registration cross
+  EXPECT_FALSE(black(5, 500));             // the margin
+  EXPECT_FALSE(black(margin + 20, margin + 20));  // the 0% patch
+  EXPECT_TRUE(black(1200 - margin - 20, margin + 20));  // the 100% patch
+}
+
+// '-' is standard input or output: a test plate piped into print, print data
+// compressed from a pipe, a parameter file to standard output.
+TEST_F(NorvexctlTest, DashIsStandardInputOrOutput) {
+  const std::string tool = Quote((root_ / "bin/norvexctl").string());
+  const std::string cd = "cd " + Quote(root_.string()) + " && ";
+  int status = std::system((cd + tool + " testplate - --width 512 --height 256 | " + tool + " --json print - >" +
+                            Quote(Path("piped.json").string()) + " 2>/dev/null")
+                               .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ToolRun piped;
+  piped.out = ReadText(Path("piped.json"));
+  EXPECT_EQ(Json(piped, "verdict.pass"), "True") << piped.out;
+  EXPECT_EQ(Json(piped, "image.file"), "-");
+  EXPECT_EQ(Json(piped, "verdict.bytes_sent"), std::to_string(512 / 8 * 256));
+
+  WriteBytes(Path("pipe.raw"), Bytes{0, 0, 0, 0, 0x34, 0x12});
+  status = std::system((cd + "cat " + Quote(Path("pipe.raw").string()) + " | " + tool + " compress - - >" +
+                        Quote(Path("pipe.cmp").string()) + " 2>/dev/null")
+                           .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadBytes(Path("pipe.cmp")), (Bytes{0, 0, 2, 0, 0x34, 0x12}));
+
+  ASSERT_EQ(Tool("params get lh " + Path("lh-file.bin").string()).exit, 0);
+  const ToolRun toStdout = Tool("params get lh -");
+  EXPECT_EQ(toStdout.exit, 0) << toStdout.err;
+  EXPECT_EQ(Bytes(toStdout.out.begin(), toStdout.out.end()), ReadBytes(Path("lh-file.bin")));
+  EXPECT_EQ(Tool("--json params get lh -").exit, 2);
 }
 
 }  // namespace
