@@ -35,14 +35,18 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(NORVEX_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/norvex.pc.in ${PROJECT_BINARY_DIR}/norvex.pc.in.configured @ONLY)
-# ${prefix} is the one taken at install time (cmake --install --prefix P).
+# The prefix stays a placeholder until install time.
+set(NORVEX_PC_PREFIX "@NORVEX_PC_PREFIX@")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/norvex.pc.in ${PROJECT_BINARY_DIR}/norvex.pc.in @ONLY)
+# prefix= is the one taken at install time (cmake --install --prefix P, or
+# /usr for the package), written straight into the installed file.
 install(CODE "
-  file(READ \"${PROJECT_BINARY_DIR}/norvex.pc.in.configured\" pc)
-  string(REPLACE \"prefix=${CMAKE_INSTALL_PREFIX}\" \"prefix=\${CMAKE_INSTALL_PREFIX}\" pc \"\${pc}\")
-  file(WRITE \"${PROJECT_BINARY_DIR}/norvex.pc\" \"\${pc}\")
+  file(READ \"${PROJECT_BINARY_DIR}/norvex.pc.in\" pc)
+  string(REPLACE \"@NORVEX_PC_PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" pc \"\${pc}\")
+  set(pcFile \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/norvex.pc\")
+  message(STATUS \"Installing: \${pcFile}\")
+  file(WRITE \"\${pcFile}\" \"\${pc}\")
 ")
-install(FILES ${PROJECT_BINARY_DIR}/norvex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The programs, their manual pages and norvexctl's bash completion.
 foreach(program norvexctl norvex-emu)

@@ -1,0 +1,36 @@
+/* host.c: a small host application in C, built against the installed
+ * library (through pkg-config, and through CMake's find_package): it opens
+ * the platesetter that NORVEX_DEVICE_DIR holds and prints its kernel name,
+ * its general state and where the library keeps its files. Exit 0 when all
+ * of that worked. */
+#include <stdio.h>
+#include <string.h>
+
+#include "norvex.h"
+#include "norvex_posix.h"
+
+int main(void) {
+  unsigned char version[4];
+  char name[512];
+  unsigned char state[4];
+  char folder[1024];
+  NorvexWindow window;
+  uint32_t result;
+
+  Norvex_GetVersion(version);
+  printf("library %u.%u.%u.%u\n", version[0], version[1], version[2], version[3]);
+  window = NorvexHost_CreateWindow();
+  result = Norvex_Init(window);
+  if (result != NORVEX_OK) {
+    printf("open failed: 0x%08X (platform error %u)\n", result, NorvexHost_GetOpenError());
+    return 1;
+  }
+  memset(name, 0, sizeof(name));
+  result = NV_GetKernelName(name);
+  printf("kernel name: %s (0x%08X)\n", name, result);
+  if (result == NORVEX_OK) result = NV_GetState(state);
+  if (result == NORVEX_OK) printf("general state: %02X %02X %02X %02X\n", state[0], state[1], state[2], state[3]);
+  if (NorvexHost_GetFilesFolder(folder, sizeof(folder)) < sizeof(folder)) printf("files folder: %s\n", folder);
+  NorvexHost_DestroyWindow(window);
+  return result == NORVEX_OK ? 0 : 1;
+}
