@@ -78,6 +78,17 @@ completion=$(bash -c "
 [ "$completion" = $'get\nprint' ] || fail "completion gave: $completion"
 echo "completion: OK"
 
+echo "--- the Python package in a virtual environment, offline, on the installed library"
+python=$(command -v /usr/bin/python3 || command -v python3)
+"$python" -m venv "$work/venv" >/dev/null
+"$work/venv/bin/pip" install --no-index --quiet "$source/python" || fail "pip install ./python"
+# From the installed library on the library path; NORVEX_HOME is set above.
+out=$(cd "$work" && LD_LIBRARY_PATH=$libdir VENV=$work/venv "$work/venv/bin/python" -c \
+      'import norvex, os; print(norvex.library_version(), norvex.__file__.startswith(os.environ["VENV"]))' 2>&1) ||
+  fail "import norvex: $out"
+[ "$out" = "3.2.1.0 True" ] || fail "import norvex: $out"
+echo "pip install ./python, import norvex, library $out"
+
 echo "--- the .deb"
 (cd "$build" && cpack -G DEB -B "$work/packages" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/packages/norvex_3.2.1_*.deb)
