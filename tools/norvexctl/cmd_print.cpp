@@ -144,7 +144,7 @@ int RunPrint(Context& context, const std::vector<std::string>& args) {
     Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
     out.root().Set("steps", steps);
     out.root().Set("bytes_sent", Json::Int(sent));
-    phases.End("end");
+    phases.End("finish");
     Json all = phases.json();
     all.Set("total", Json::Num(Seconds(start)));
     out.root().Set("seconds", all);
