@@ -117,11 +117,9 @@ bool ReadPng(const std::string& path, Bitmap& image, std::string& error) {
   return true;
 }
 
-// PBM: "P1" (text) or "P4" (raw), a header of width and height with
-// comments, 1 = black as in our bitmaps.
-bool ReadPbm(const std::string& path, Bitmap& image, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
+// A PBM header: "P1" (text) or "P4" (raw), width and height, with comments
+// between. False when it is none (or declares no pixels).
+bool ReadPbmHeader(std::istream& in, std::string& magic, uint32_t& width, uint32_t& height) {
   in >> magic;
   auto number = [&in](uint32_t& value) {
     while (in >> std::ws && in.peek() == '#') {
@@ -130,9 +128,16 @@ bool ReadPbm(const std::string& path, Bitmap& image, std::string& error) {
     }
     return static_cast<bool>(in >> value);
   };
+  return (magic == "P1" || magic == "P4") && number(width) && number(height) && width != 0 && height != 0;
+}
+
+// PBM: the header, then the pixels, 1 = black as in our bitmaps.
+bool ReadPbm(const std::string& path, Bitmap& image, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
   uint32_t width = 0;
   uint32_t height = 0;
-  if ((magic != "P1" && magic != "P4") || !number(width) || !number(height) || width == 0 || height == 0) {
+  if (!ReadPbmHeader(in, magic, width, height)) {
     error = "not a PBM file";
     return false;
   }
@@ -252,15 +257,7 @@ bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint
   } else if (kind == FileKind::kPbm) {
     std::ifstream in(path, std::ios::binary);
     std::string magic;
-    in >> magic;
-    auto number = [&in](uint32_t& value) {
-      while (in >> std::ws && in.peek() == '#') {
-        std::string comment;
-        std::getline(in, comment);
-      }
-      return static_cast<bool>(in >> value);
-    };
-    if (!number(width) || !number(height)) {
+    if (!ReadPbmHeader(in, magic, width, height)) {
       error = "not a PBM file";
       return false;
     }

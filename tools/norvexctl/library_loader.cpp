@@ -4,9 +4,11 @@
 #include "library_loader.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "norvex.h"
 #include "norvex_posix.h"
@@ -91,25 +93,53 @@ Loaded& State() {
 
 }  // namespace
 
+// Where the library may be, in this order: $NORVEX_LIBRARY; the install
+// layout beside the executable (bin/../lib); the build folder's library; the
+// SONAME, through the system's library path. The paths are tried here rather
+// than through a run path, which dlopen does not see when a sanitizer's
+// runtime intercepts it.
+std::vector<std::string> Candidates() {
+  const char* named = std::getenv("NORVEX_LIBRARY");
+  if (named != nullptr && *named != '\0') return {named};
+  std::vector<std::string> files;
+  char exe[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n > 0) {
+    std::string folder(exe, static_cast<size_t>(n));
+    folder.resize(folder.rfind('/'));
+    files.push_back(folder + "/" NORVEXCTL_LIBRARY_FROM_BIN "/" NORVEX_LIBRARY_SONAME);
+  }
+  files.push_back(NORVEX_LIBRARY_BUILD_FILE);
+  files.push_back(NORVEX_LIBRARY_SONAME);
+  return files;
+}
+
 bool LoadLibrary(std::string& error) {
   Loaded& state = State();
   if (!state.tried) {
     state.tried = true;
-    const char* file = std::getenv("NORVEX_LIBRARY");
-    if (file == nullptr || *file == '\0') file = NORVEX_LIBRARY_SONAME;
-    // Kept loaded until the process ends, when the library writes its
-    // "Application Close!" line.
-    void* handle = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
+    void* handle = nullptr;
+    std::string file;
+    for (const std::string& candidate : Candidates()) {
+      // A path that is not there is passed over; the SONAME is always tried.
+      if (candidate.find('/') != std::string::npos && ::access(candidate.c_str(), R_OK) != 0) continue;
+      file = candidate;
+      // Kept loaded until the process ends, when the library writes its
+      // "Application Close!" line.
+      handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (handle != nullptr) break;
       const char* why = ::dlerror();
-      state.error = std::string("cannot load the Norvex library ") + file + ": " + (why != nullptr ? why : "");
-    } else {
+      state.error = "cannot load the Norvex library " + file + ": " + (why != nullptr ? why : "");
+    }
+    if (file.empty()) state.error = "cannot find the Norvex library (set NORVEX_LIBRARY to its file)";
+    if (handle != nullptr) {
+      state.error.clear();
       state.ok = true;
 #define NORVEXCTL_RESOLVE(result, name, params, args)                                 \
   state.functions.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
   if (state.functions.name == nullptr && state.ok) {                                  \
     state.ok = false;                                                                 \
-    state.error = std::string(file) + " has no function " #name;                     \
+    state.error = file + " has no function " #name;                                  \
   }
       NORVEXCTL_FUNCTIONS(NORVEXCTL_RESOLVE)
 #undef NORVEXCTL_RESOLVE

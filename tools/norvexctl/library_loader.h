@@ -13,9 +13,10 @@
 namespace norvexctl {
 
 // Loads the library (once; later calls return the first outcome): the file
-// $NORVEX_LIBRARY names, else the library's SONAME, found through
-// norvexctl's run path and the system's library path. False, with `error`
-// set, when it cannot be loaded or lacks a function the tool calls.
+// $NORVEX_LIBRARY names, else the one of the install layout beside the
+// executable (bin/../lib), else the build folder's, else the SONAME through
+// the system's library path. False, with `error` set, when it cannot be
+// loaded or lacks a function the tool calls.
 bool LoadLibrary(std::string& error);
 
 // True once LoadLibrary() has succeeded.

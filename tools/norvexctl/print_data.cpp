@@ -97,8 +97,13 @@ uint32_t CompressPieces(const std::vector<uint8_t>& data, std::vector<uint8_t>& 
   return NORVEX_OK;
 }
 
-bool DecompressedSize(const std::vector<uint8_t>& stream, uint64_t& size, size_t& badOffset) {
-  size = 0;
+namespace {
+
+// Walks a compressed stream: `take(word, count)` for each word it stands for
+// `count` times (a literal word once). False at a malformed stream, with
+// `badOffset` its byte offset.
+template <typename Take>
+bool WalkStream(const std::vector<uint8_t>& stream, size_t& badOffset, Take take) {
   if (stream.size() % 2 != 0) {
     badOffset = stream.size() - 1;
     return false;
@@ -106,44 +111,35 @@ bool DecompressedSize(const std::vector<uint8_t>& stream, uint64_t& size, size_t
   for (size_t i = 0; i < stream.size(); i += 2) {
     const unsigned word = static_cast<unsigned>(stream[i] | stream[i + 1] << 8);
     if (word != 0x0000 && word != 0xFFFF) {
-      size += 2;
+      take(word, 1u);
       continue;
     }
     if (i + 3 >= stream.size() || (stream[i + 2] | stream[i + 3]) == 0) {
       badOffset = i;
       return false;
     }
-    size += 2 * static_cast<uint64_t>(stream[i + 2] | stream[i + 3] << 8);
+    take(word, static_cast<unsigned>(stream[i + 2] | stream[i + 3] << 8));
     i += 2;
   }
   return true;
 }
 
+}  // namespace
+
+bool DecompressedSize(const std::vector<uint8_t>& stream, uint64_t& size, size_t& badOffset) {
+  size = 0;
+  return WalkStream(stream, badOffset, [&size](unsigned, unsigned count) { size += 2 * uint64_t{count}; });
+}
+
 bool Decompress(const std::vector<uint8_t>& stream, std::vector<uint8_t>& out, size_t& badOffset) {
-  if (stream.size() % 2 != 0) {
-    badOffset = stream.size() - 1;
-    return false;
-  }
-  for (size_t i = 0; i < stream.size(); i += 2) {
-    const unsigned word = static_cast<unsigned>(stream[i] | stream[i + 1] << 8);
-    if (word != 0x0000 && word != 0xFFFF) {
-      out.push_back(stream[i]);
-      out.push_back(stream[i + 1]);
-      continue;
+  return WalkStream(stream, badOffset, [&out](unsigned word, unsigned count) {
+    if (word == 0x0000 || word == 0xFFFF) {
+      out.insert(out.end(), 2 * size_t{count}, static_cast<uint8_t>(word));  // both bytes alike
+    } else {
+      out.push_back(static_cast<uint8_t>(word));
+      out.push_back(static_cast<uint8_t>(word >> 8));
     }
-    if (i + 3 >= stream.size()) {
-      badOffset = i;
-      return false;
-    }
-    const unsigned count = static_cast<unsigned>(stream[i + 2] | stream[i + 3] << 8);
-    if (count == 0) {
-      badOffset = i;
-      return false;
-    }
-    out.insert(out.end(), 2 * static_cast<size_t>(count), static_cast<uint8_t>(word));
-    i += 2;
-  }
-  return true;
+  });
 }
 
 }  // namespace norvexctl
