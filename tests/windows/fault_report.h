@@ -1,7 +1,8 @@
-// fault_report.h: a fault in a Windows test program (an access violation, an
-// illegal instruction) ends it at once with one line on standard error: the
-// code, the address with its module and offset, and the step the faulting
-// thread had announced with Step(). Without it Wine would start its debugger.
+// fault_report.h: an unhandled fault in a Windows test program (an access
+// violation, an illegal instruction) ends it at once with one line on
+// standard error: the code, the address with its module and offset, and the
+// step the faulting thread had announced with Step(). Without it Wine starts
+// its debugger, which in WoW64 mode (Wine 8) never returns.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
@@ -16,13 +17,8 @@ inline thread_local char t_faultStep[256] = "starting";
 // Names what the calling thread does next, for the report of a fault.
 inline void Step(const std::string& what) { std::snprintf(t_faultStep, sizeof(t_faultStep), "%s", what.c_str()); }
 
-inline LONG CALLBACK ReportFault(EXCEPTION_POINTERS* info) {
+inline LONG WINAPI ReportFault(EXCEPTION_POINTERS* info) {
   const DWORD code = info->ExceptionRecord->ExceptionCode;
-  if (code != EXCEPTION_ACCESS_VIOLATION && code != EXCEPTION_ILLEGAL_INSTRUCTION &&
-      code != EXCEPTION_PRIV_INSTRUCTION && code != EXCEPTION_DATATYPE_MISALIGNMENT &&
-      code != EXCEPTION_STACK_OVERFLOW) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
   void* address = info->ExceptionRecord->ExceptionAddress;
   HMODULE module = nullptr;
   char name[MAX_PATH] = "?";
@@ -35,8 +31,8 @@ inline LONG CALLBACK ReportFault(EXCEPTION_POINTERS* info) {
                name, static_cast<unsigned long>(offset), t_faultStep);
   std::fflush(stderr);
   TerminateProcess(GetCurrentProcess(), 3);
-  return EXCEPTION_CONTINUE_SEARCH;
+  return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// Call once, first thing.
-inline void InstallFaultReport() { AddVectoredExceptionHandler(1, &ReportFault); }
+// Call once, first thing in main (or in a static object's constructor).
+inline void InstallFaultReport() { SetUnhandledExceptionFilter(&ReportFault); }
