@@ -28,6 +28,7 @@
 #include "printdata/cpu.h"
 #include "printdata/word_compression.h"
 #include "reference_compress.h"
+#include "reference_deinterleave.h"
 #include "test_raster.h"
 
 namespace {
@@ -83,18 +84,6 @@ void Table(const std::vector<Candidate>& candidates, size_t bytes, const char* m
     const double seconds = c.Median();
     std::printf("  %-34s %9.0f MB/s  %5.2f x memcpy\n", c.name.c_str(),
                 static_cast<double>(bytes) / seconds / 1e6, memcpySeconds / seconds);
-  }
-}
-
-// Line t, bytes 2b and 2b + 1, are band bytes 64b + 2t + 1 and 64b + 2t:
-// one byte at a time, as the layout reads.
-void NaiveDeinterleave(const uint8_t* band, uint8_t* lines, uint32_t lineBytes) {
-  for (uint32_t t = 0; t < 32; ++t) {
-    uint8_t* line = lines + static_cast<size_t>(t) * lineBytes;
-    for (uint32_t b = 0; b < lineBytes / 2; ++b) {
-      line[2 * b] = band[64 * static_cast<size_t>(b) + 2 * t + 1];
-      line[2 * b + 1] = band[64 * static_cast<size_t>(b) + 2 * t];
-    }
   }
 }
 
@@ -229,7 +218,7 @@ int main(int argc, char** argv) {
   bool linesRight = true;
   overBands([&](const uint8_t* band) {
     norvex::DeinterleaveBand(band, lines.data(), lineBytes);
-    NaiveDeinterleave(band, naive.data(), lineBytes);
+    norvex::reference::DeinterleaveBand(band, naive.data(), lineBytes);
     linesRight = linesRight && lines == naive;
   });
   if (!linesRight) {
@@ -244,7 +233,7 @@ int main(int argc, char** argv) {
        [&] { overBands([&](const uint8_t* b) { norvex::DeinterleaveBand(b, lines.data(), lineBytes); }); },
        {}},
       {"plain loop (byte by byte)",
-       [&] { overBands([&](const uint8_t* b) { NaiveDeinterleave(b, lines.data(), lineBytes); }); },
+       [&] { overBands([&](const uint8_t* b) { norvex::reference::DeinterleaveBand(b, lines.data(), lineBytes); }); },
        {}},
   };
   for (norvex::DeinterleaveKernel kernel :

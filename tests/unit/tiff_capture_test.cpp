@@ -13,6 +13,7 @@
 
 #include "printdata/band_deinterleave.h"
 #include "printdata/tiff_capture.h"
+#include "reference_deinterleave.h"
 
 namespace norvex {
 namespace {
@@ -55,16 +56,10 @@ Bytes Deinterleave(const Bytes& data, uint32_t width) {
   return lines;
 }
 
-// One band's 32 lines, written the plain way from the layout: line t, bytes
-// 2b and 2b + 1, are band bytes 64b + 2t + 1 and 64b + 2t.
+// One band's 32 lines, written the plain way from the layout.
 Bytes ReferenceBand(const uint8_t* band, size_t lineBytes) {
   Bytes lines(32 * lineBytes);
-  for (size_t t = 0; t < 32; ++t) {
-    for (size_t b = 0; b < lineBytes / 2; ++b) {
-      lines[t * lineBytes + 2 * b] = band[64 * b + 2 * t + 1];
-      lines[t * lineBytes + 2 * b + 1] = band[64 * b + 2 * t];
-    }
-  }
+  reference::DeinterleaveBand(band, lines.data(), static_cast<uint32_t>(lineBytes));
   return lines;
 }
 

@@ -25,6 +25,7 @@
 #include "host_call.h"
 #include "norvex.h"
 #include "reference_compress.h"
+#include "reference_deinterleave.h"
 #include "test_raster.h"
 
 uint32_t g_hostCallSlot = 0;
@@ -167,19 +168,12 @@ std::string Compressed(const uint8_t* data, size_t size) {
   return out;
 }
 
-// Lines from bands, byte by byte as the layout reads: line t, bytes 2b and
-// 2b + 1, are band bytes 64b + 2t + 1 and 64b + 2t. Whole bands only.
+// The lines of the whole bands of `data`, by the plain reference.
 std::string LinesOf(const std::vector<uint8_t>& data, uint32_t width) {
-  const size_t lineBytes = width / 8;
-  const size_t band = 32 * lineBytes;
-  std::string lines;
-  for (size_t start = 0; start + band <= data.size(); start += band) {
-    for (size_t t = 0; t < 32; ++t) {
-      for (size_t b = 0; b < lineBytes / 2; ++b) {
-        lines.push_back(static_cast<char>(data[start + 64 * b + 2 * t + 1]));
-        lines.push_back(static_cast<char>(data[start + 64 * b + 2 * t]));
-      }
-    }
+  const size_t band = 32 * static_cast<size_t>(width / 8);
+  std::string lines(data.size() - data.size() % band, '\0');
+  for (size_t start = 0; start < lines.size(); start += band) {
+    norvex::reference::DeinterleaveBand(&data[start], reinterpret_cast<uint8_t*>(&lines[start]), width / 8);
   }
   return lines;
 }
