@@ -80,6 +80,23 @@ inline __attribute__((always_inline)) NORVEX_TARGET_SSE2 void Transpose8x8(const
   out[7] = _mm_unpackhi_epi64(c3, c7);
 }
 
+// How far ahead of the tile being taken apart its band is fetched. A tile's
+// loads jump from block to block, 64 bytes apart, 4 times over, which the
+// processor's own prefetch follows too late when the band is not in the
+// cache yet; 64 blocks is 4 KiB ahead. (Prefetching never faults, but only
+// the band's own blocks are asked for.)
+inline constexpr size_t kPrefetchBlocks = 64;
+
+// Asks for blocks [firstBlock, firstBlock + count) of the band, as far as
+// there are any, to be on their way into the cache.
+inline __attribute__((always_inline)) NORVEX_TARGET_SSE2 void PrefetchBlocks(const uint8_t* band,
+                                                                             size_t blocks, size_t firstBlock,
+                                                                             size_t count) {
+  for (size_t b = firstBlock; b < firstBlock + count && b < blocks; ++b) {
+    _mm_prefetch(reinterpret_cast<const char*>(band + kBytesPerBlock * b), _MM_HINT_T0);
+  }
+}
+
 // Writes out[j] to line 8 * group + j of the tile's column.
 inline __attribute__((always_inline)) NORVEX_TARGET_SSE2 void StoreTileLines(const __m128i out[8],
                                                                              uint8_t* column,
@@ -128,7 +145,10 @@ NORVEX_TARGET_SSE2 void DeinterleaveSse2(const uint8_t* band, uint8_t* lines, si
     return;
   }
   size_t b = 0;
-  for (; b + 8 <= blocks; b += 8) Sse2Tile(band, lines, lineBytes, b);
+  for (; b + 8 <= blocks; b += 8) {
+    PrefetchBlocks(band, blocks, b + kPrefetchBlocks, 8);
+    Sse2Tile(band, lines, lineBytes, b);
+  }
   if (b < blocks) Sse2Tile(band, lines, lineBytes, blocks - 8);
 }
 
@@ -139,7 +159,10 @@ NORVEX_TARGET_SSSE3 void DeinterleaveSsse3(const uint8_t* band, uint8_t* lines, 
     return;
   }
   size_t b = 0;
-  for (; b + 8 <= blocks; b += 8) Ssse3Tile(band, lines, lineBytes, b);
+  for (; b + 8 <= blocks; b += 8) {
+    PrefetchBlocks(band, blocks, b + kPrefetchBlocks, 8);
+    Ssse3Tile(band, lines, lineBytes, b);
+  }
   if (b < blocks) Ssse3Tile(band, lines, lineBytes, blocks - 8);
 }
 
@@ -195,7 +218,10 @@ NORVEX_TARGET_AVX2 void DeinterleaveAvx2(const uint8_t* band, uint8_t* lines, si
     return;
   }
   size_t b = 0;
-  for (; b + 16 <= blocks; b += 16) Avx2Tile(band, lines, lineBytes, b);
+  for (; b + 16 <= blocks; b += 16) {
+    PrefetchBlocks(band, blocks, b + kPrefetchBlocks, 16);
+    Avx2Tile(band, lines, lineBytes, b);
+  }
   if (b < blocks) Avx2Tile(band, lines, lineBytes, blocks - 16);
 }
 
