@@ -3,9 +3,14 @@
 // compression through Norvex.dll's Norvex_CompressData and the TIFF
 // capture's band de-interleave (DeinterleaveBand of the library's core, built
 // as in the DLL), each beside memcpy of the same bytes and the plain loop,
-// all in one process, on 2400 dpi plate bands. Each candidate runs over the
-// whole data once per round, the rounds interleaved so that load elsewhere
-// falls on all alike; the ratios come from the medians of one run.
+// all in one process, on 2400 dpi plate bands.
+//
+// The data is taken in units (a 2 MiB piece for the compression, 32 bands
+// for the de-interleave), each unit timed on its own in every round, the
+// candidates in turn. A candidate's time is the sum over the units of the
+// unit's median over the rounds, so that a unit that another process
+// interrupted counts no more than any other sample; the ratios all come from
+// this one run.
 //
 //   norvex_bench_windows [BANDS WIDTH] [--rounds N]
 //
@@ -33,22 +38,26 @@
 
 namespace {
 
-constexpr size_t kPiece = 0x200000;              // one bulk write, compressed at once
-constexpr size_t kMinBytesPerRound = 16u << 20;  // repeat small data up to this
+constexpr size_t kPiece = 0x200000;  // one bulk write, compressed at once
+constexpr size_t kBandsPerUnit = 32;
 
 struct Candidate {
   std::string name;
-  std::function<void()> pass;  // once over the data
-  std::vector<double> seconds;
-  double Median() const {
-    std::vector<double> sorted = seconds;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted[sorted.size() / 2];
+  std::function<void(size_t unit)> run;
+  std::vector<std::vector<double>> samples = {};  // seconds, by unit
+
+  double Seconds() const {
+    double total = 0;
+    for (std::vector<double> unit : samples) {
+      std::sort(unit.begin(), unit.end());
+      total += unit[unit.size() / 2];
+    }
+    return total;
   }
 };
 
-double Seconds() {
-  static LARGE_INTEGER frequency = [] {
+double Now() {
+  static const LARGE_INTEGER frequency = [] {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     return f;
@@ -58,30 +67,31 @@ double Seconds() {
   return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// Runs every candidate `rounds` times, interleaved, each time over the data
-// `repeat` times.
-void Measure(std::vector<Candidate>& candidates, int rounds, size_t repeat) {
+void Measure(std::vector<Candidate>& candidates, size_t units, int rounds) {
+  for (Candidate& c : candidates) c.samples.assign(units, {});
   for (int round = 0; round < rounds; ++round) {
     for (Candidate& c : candidates) {
-      const double start = Seconds();
-      for (size_t k = 0; k < repeat; ++k) c.pass();
-      c.seconds.push_back((Seconds() - start) / static_cast<double>(repeat));
+      for (size_t unit = 0; unit < units; ++unit) {
+        const double start = Now();
+        c.run(unit);
+        c.samples[unit].push_back(Now() - start);
+      }
     }
   }
 }
 
-const Candidate& Named(const std::vector<Candidate>& candidates, const std::string& name) {
+double SecondsOf(const std::vector<Candidate>& candidates, const std::string& name) {
   for (const Candidate& c : candidates) {
-    if (c.name == name) return c;
+    if (c.name == name) return c.Seconds();
   }
   std::fprintf(stderr, "no candidate %s\n", name.c_str());
   std::exit(2);
 }
 
-void Table(const std::vector<Candidate>& candidates, size_t bytes, const char* memcpyName) {
-  const double memcpySeconds = Named(candidates, memcpyName).Median();
+void Table(const std::vector<Candidate>& candidates, size_t bytes) {
+  const double memcpySeconds = SecondsOf(candidates, "memcpy");
   for (const Candidate& c : candidates) {
-    const double seconds = c.Median();
+    const double seconds = c.Seconds();
     std::printf("  %-34s %9.0f MB/s  %5.2f x memcpy\n", c.name.c_str(),
                 static_cast<double>(bytes) / seconds / 1e6, memcpySeconds / seconds);
   }
@@ -92,8 +102,9 @@ std::vector<uint8_t> ReadFileBytes(const char* path) {
   if (FILE* file = std::fopen(path, "rb")) {
     uint8_t buffer[1 << 16];
     size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
+    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
       bytes.insert(bytes.end(), buffer, buffer + got);
+    }
     std::fclose(file);
   }
   return bytes;
@@ -148,49 +159,38 @@ int main(int argc, char** argv) {
 
   const bool is64 = sizeof(void*) == 8;
   const double goal = is64 ? 0.6 : 0.5;
-  const size_t repeat = std::max<size_t>(1, kMinBytesPerRound / data.size());
   std::printf("Norvex.dll %s under wine64%s; processor level %s\n", is64 ? "x64" : "x86 (32-bit)",
               is64 ? "" : " (WoW64)", norvex::cpu::Name(norvex::cpu::Detected()));
-  std::printf("data: %s, %zu bytes of bands %u pixels wide; medians of %d rounds\n", source.c_str(),
-              data.size(), width, rounds);
+  std::printf("data: %s, %zu bytes of bands %u pixels wide; %d rounds\n", source.c_str(), data.size(), width,
+              rounds);
 
   // The compression, in pieces of at most 2 MiB as the library's bulk path
-  // and its print-data file take them.
+  // and its print-data file take them; the DLL's output against the plain
+  // loop's first.
+  const size_t pieces = (data.size() + kPiece - 1) / kPiece;
+  auto piece = [&](size_t unit) { return &data[unit * kPiece]; };
+  auto pieceBytes = [&](size_t unit) {
+    return static_cast<uint32_t>(std::min(kPiece, data.size() - unit * kPiece));
+  };
   std::vector<uint8_t> out(static_cast<size_t>(norvex::CompressedBound(kPiece)));
   std::vector<uint8_t> expected(out.size());
-  auto overPieces = [&](const std::function<void(const uint8_t*, uint32_t)>& work) {
-    for (size_t at = 0; at < data.size(); at += kPiece) {
-      work(&data[at], static_cast<uint32_t>(std::min(kPiece, data.size() - at)));
-    }
-  };
-  // The DLL's output, piece by piece, against the plain loop's before timing.
-  bool same = true;
-  overPieces([&](const uint8_t* piece, uint32_t size) {
+  for (size_t unit = 0; unit < pieces; ++unit) {
     uint32_t length = 0;
     uint32_t expectedLength = 0;
-    compressData(out.data(), &length, piece, size);
-    norvex::reference::CompressWords(expected.data(), &expectedLength, piece, size);
-    same = same && length == expectedLength && std::memcmp(out.data(), expected.data(), length) == 0;
-  });
-  if (!same) {
-    std::fprintf(stderr, "Norvex_CompressData differs from the plain loop\n");
-    return 1;
+    compressData(out.data(), &length, piece(unit), pieceBytes(unit));
+    norvex::reference::CompressWords(expected.data(), &expectedLength, piece(unit), pieceBytes(unit));
+    if (length != expectedLength || std::memcmp(out.data(), expected.data(), length) != 0) {
+      std::fprintf(stderr, "Norvex_CompressData differs from the plain loop\n");
+      return 1;
+    }
   }
   uint32_t length = 0;
   std::vector<Candidate> compression = {
-      {"memcpy",
-       [&] { overPieces([&](const uint8_t* p, uint32_t n) { std::memcpy(out.data(), p, n); }); },
-       {}},
+      {"memcpy", [&](size_t u) { std::memcpy(out.data(), piece(u), pieceBytes(u)); }},
       {"Norvex_CompressData (Norvex.dll)",
-       [&] { overPieces([&](const uint8_t* p, uint32_t n) { compressData(out.data(), &length, p, n); }); },
-       {}},
+       [&](size_t u) { compressData(out.data(), &length, piece(u), pieceBytes(u)); }},
       {"plain loop (tests' reference)",
-       [&] {
-         overPieces([&](const uint8_t* p, uint32_t n) {
-           norvex::reference::CompressWords(out.data(), &length, p, n);
-         });
-       },
-       {}},
+       [&](size_t u) { norvex::reference::CompressWords(out.data(), &length, piece(u), pieceBytes(u)); }},
   };
   const std::pair<norvex::CompressPath, const char*> paths[] = {
       {norvex::CompressPath::kScalar, "path scalar"},
@@ -198,74 +198,75 @@ int main(int argc, char** argv) {
       {norvex::CompressPath::kAvx2, "path avx2"}};
   for (const auto& [path, name] : paths) {
     if (!norvex::CompressPathAvailable(path)) continue;
-    compression.push_back({name,
-                           [&, path = path] {
-                             overPieces([&](const uint8_t* p, uint32_t n) {
-                               norvex::CompressWordsWith(path, out.data(), &length, p, n);
-                             });
-                           },
-                           {}});
+    compression.push_back({name, [&, path = path](size_t u) {
+                             norvex::CompressWordsWith(path, out.data(), &length, piece(u), pieceBytes(u));
+                           }});
   }
-  Measure(compression, rounds, repeat);
+  Measure(compression, pieces, rounds);
 
   // The de-interleave, band by band into one band of lines, as the capture
-  // does it.
-  std::vector<uint8_t> lines(bandBytes);
-  auto overBands = [&](const std::function<void(const uint8_t*)>& work) {
-    for (size_t at = 0; at + bandBytes <= data.size(); at += bandBytes) work(&data[at]);
+  // does it; whole bands only, checked against the plain loop first.
+  const size_t bands = data.size() / bandBytes;
+  const size_t bandUnits = (bands + kBandsPerUnit - 1) / kBandsPerUnit;
+  auto overBands = [&](size_t unit, const std::function<void(const uint8_t*)>& work) {
+    for (size_t k = unit * kBandsPerUnit; k < std::min(bands, (unit + 1) * kBandsPerUnit); ++k) {
+      work(&data[k * bandBytes]);
+    }
   };
-  std::vector<uint8_t> naive(bandBytes);
-  bool linesRight = true;
-  overBands([&](const uint8_t* band) {
-    norvex::DeinterleaveBand(band, lines.data(), lineBytes);
-    norvex::reference::DeinterleaveBand(band, naive.data(), lineBytes);
-    linesRight = linesRight && lines == naive;
-  });
-  if (!linesRight) {
-    std::fprintf(stderr, "DeinterleaveBand differs from the plain loop\n");
-    return 1;
+  std::vector<uint8_t> lines(bandBytes);
+  std::vector<uint8_t> plain(bandBytes);
+  for (size_t k = 0; k < bands; ++k) {
+    norvex::DeinterleaveBand(&data[k * bandBytes], lines.data(), lineBytes);
+    norvex::reference::DeinterleaveBand(&data[k * bandBytes], plain.data(), lineBytes);
+    if (lines != plain) {
+      std::fprintf(stderr, "DeinterleaveBand differs from the plain loop\n");
+      return 1;
+    }
   }
-  const size_t bandedBytes = data.size() - data.size() % bandBytes;
+  const std::string best = std::string("DeinterleaveBand (") +
+                           norvex::DeinterleaveKernelName(norvex::BestDeinterleaveKernel()) + ")";
   std::vector<Candidate> deinterleave = {
-      {"memcpy", [&] { overBands([&](const uint8_t* b) { std::memcpy(lines.data(), b, bandBytes); }); }, {}},
-      {std::string("DeinterleaveBand (") + norvex::DeinterleaveKernelName(norvex::BestDeinterleaveKernel()) +
-           ")",
-       [&] { overBands([&](const uint8_t* b) { norvex::DeinterleaveBand(b, lines.data(), lineBytes); }); },
-       {}},
+      {"memcpy",
+       [&](size_t u) { overBands(u, [&](const uint8_t* b) { std::memcpy(lines.data(), b, bandBytes); }); }},
+      {best,
+       [&](size_t u) {
+         overBands(u, [&](const uint8_t* b) { norvex::DeinterleaveBand(b, lines.data(), lineBytes); });
+       }},
       {"plain loop (byte by byte)",
-       [&] { overBands([&](const uint8_t* b) { norvex::reference::DeinterleaveBand(b, lines.data(), lineBytes); }); },
-       {}},
+       [&](size_t u) {
+         overBands(
+             u, [&](const uint8_t* b) { norvex::reference::DeinterleaveBand(b, lines.data(), lineBytes); });
+       }},
   };
   for (norvex::DeinterleaveKernel kernel :
        {norvex::DeinterleaveKernel::kPortable, norvex::DeinterleaveKernel::kSse2,
         norvex::DeinterleaveKernel::kSsse3, norvex::DeinterleaveKernel::kAvx2}) {
     if (!norvex::DeinterleaveKernelAvailable(kernel)) continue;
-    deinterleave.push_back({std::string("kernel ") + norvex::DeinterleaveKernelName(kernel),
-                            [&, kernel] {
-                              overBands([&](const uint8_t* b) {
-                                norvex::DeinterleaveBandWith(kernel, b, lines.data(), lineBytes);
-                              });
-                            },
-                            {}});
+    deinterleave.push_back(
+        {std::string("kernel ") + norvex::DeinterleaveKernelName(kernel), [&, kernel](size_t u) {
+           overBands(u, [&](const uint8_t* b) {
+             norvex::DeinterleaveBandWith(kernel, b, lines.data(), lineBytes);
+           });
+         }});
   }
-  Measure(deinterleave, rounds, std::max<size_t>(1, kMinBytesPerRound / bandedBytes));
+  Measure(deinterleave, bandUnits, rounds);
 
-  std::printf("\ncompression, pieces of up to 2 MiB:\n");
-  Table(compression, data.size(), "memcpy");
-  std::printf("\nde-interleave, bands of %zu bytes:\n", bandBytes);
-  Table(deinterleave, bandedBytes, "memcpy");
+  std::printf("\ncompression, %zu pieces of up to 2 MiB:\n", pieces);
+  Table(compression, data.size());
+  std::printf("\nde-interleave, %zu bands of %zu bytes:\n", bands, bandBytes);
+  Table(deinterleave, bands * bandBytes);
 
-  const double compressVsMemcpy =
-      Named(compression, "memcpy").Median() / Named(compression, "Norvex_CompressData (Norvex.dll)").Median();
-  const double compressVsPlain = Named(compression, "plain loop (tests' reference)").Median() /
-                                 Named(compression, "Norvex_CompressData (Norvex.dll)").Median();
-  const double bandVsMemcpy = Named(deinterleave, "memcpy").Median() / deinterleave[1].Median();
-  const double bandVsPlain =
-      Named(deinterleave, "plain loop (byte by byte)").Median() / deinterleave[1].Median();
-  std::printf("\n%s: Norvex_CompressData %.2f x memcpy (goal >= %.1f: %s), %.1f x the plain loop\n",
-              is64 ? "x64" : "x86", compressVsMemcpy, goal, Verdict(compressVsMemcpy, goal), compressVsPlain);
-  std::printf("%s: DeinterleaveBand    %.2f x memcpy (goal >= %.1f: %s), %.1f x the plain loop\n",
-              is64 ? "x64" : "x86", bandVsMemcpy, goal, Verdict(bandVsMemcpy, goal), bandVsPlain);
+  const double compressSeconds = SecondsOf(compression, "Norvex_CompressData (Norvex.dll)");
+  const double compressVsMemcpy = SecondsOf(compression, "memcpy") / compressSeconds;
+  const double compressVsPlain = SecondsOf(compression, "plain loop (tests' reference)") / compressSeconds;
+  const double bandSeconds = SecondsOf(deinterleave, best);
+  const double bandVsMemcpy = SecondsOf(deinterleave, "memcpy") / bandSeconds;
+  const double bandVsPlain = SecondsOf(deinterleave, "plain loop (byte by byte)") / bandSeconds;
+  const char* arch = is64 ? "x64" : "x86";
+  std::printf("\n%s: Norvex_CompressData %.2f x memcpy (goal >= %.1f: %s), %.1f x the plain loop\n", arch,
+              compressVsMemcpy, goal, Verdict(compressVsMemcpy, goal), compressVsPlain);
+  std::printf("%s: DeinterleaveBand    %.2f x memcpy (goal >= %.1f: %s), %.1f x the plain loop\n", arch,
+              bandVsMemcpy, goal, Verdict(bandVsMemcpy, goal), bandVsPlain);
   FreeLibrary(dll);
   return 0;
 }
