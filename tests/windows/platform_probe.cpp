@@ -2,11 +2,12 @@
 // text and the system's icons, tried without Norvex.dll. Wine 8 in its WoW64
 // mode (a 32-bit program under wine64) gets two of them wrong, and with them
 // the message box checks of dll_test.cpp:
-// - Text passed through the ANSI window functions is converted with UTF-8
-//   instead of the ANSI code page. Bytes that are not UTF-8, such as the GBK
-//   text of the library's message box, come back changed from
-//   GetWindowTextA or GetDlgItemTextA, while the window's Unicode text is
-//   the ANSI code page's reading of them, as it should be.
+// - Text passed through the ANSI window functions (CreateWindowExA,
+//   GetWindowTextA, GetDlgItemTextA) is converted with UTF-8 instead of the
+//   ANSI code page, so bytes that are not UTF-8, such as the GBK text of the
+//   library's message box, do not come through either way. MessageBoxA
+//   converts its text itself, with the ANSI code page, so the box's Unicode
+//   text is right; reading it back with GetDlgItemTextA is not.
 // - The system's icons do not load: LoadIconA(NULL, IDI_HAND) gives NULL, so
 //   no message box shows the stop icon.
 // A 64-bit program under wine64 gets both right. Run it by hand to see it:
