@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -20,7 +21,34 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string TempPath(const std::string& name) { return ::testing::TempDir() + "norvex_capture_" + name; }
+// A folder of this test process's own, removed at its end, so that test runs
+// side by side (other builds, other checkouts) never write into each other's
+// captures.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::random_device random;
+    char token[32];
+    std::snprintf(token, sizeof(token), "%08x%08x", random(), random());
+    m_path = std::filesystem::path(::testing::TempDir()) / (std::string("norvex_capture_") + token);
+    std::filesystem::create_directories(m_path);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  std::string Path(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+std::string TempPath(const std::string& name) {
+  static const TempFolder folder;
+  return folder.Path(name);
+}
 
 Bytes ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
