@@ -27,6 +27,7 @@
 #include "printdata/band_deinterleave.h"
 #include "printdata/tiff_capture.h"
 #include "ratio_reporter.h"
+#include "reference_deinterleave.h"
 
 namespace {
 
@@ -42,18 +43,6 @@ std::vector<uint8_t> RandomBytes(size_t n) {
   std::mt19937 random(42);
   for (auto& b : bytes) b = static_cast<uint8_t>(random());
   return bytes;
-}
-
-// The reference: byte by byte, as the layout reads. Line t, bytes 2b and
-// 2b + 1, are band bytes 64b + 2t + 1 and 64b + 2t.
-void NaiveDeinterleave(const uint8_t* band, uint8_t* lines, uint32_t lineBytes) {
-  for (uint32_t t = 0; t < 32; ++t) {
-    uint8_t* line = lines + static_cast<size_t>(t) * lineBytes;
-    for (uint32_t b = 0; b < lineBytes / 2; ++b) {
-      line[2 * b] = band[64 * static_cast<size_t>(b) + 2 * t + 1];
-      line[2 * b + 1] = band[64 * static_cast<size_t>(b) + 2 * t];
-    }
-  }
 }
 
 // One band of `width` pixels and room for its lines.
@@ -83,7 +72,7 @@ void BM_BandMemcpy(benchmark::State& state) {
 void BM_BandNaiveLoop(benchmark::State& state) {
   Band band(static_cast<uint32_t>(state.range(0)));
   for (auto _ : state) {
-    NaiveDeinterleave(band.data.data(), band.lines.data(), band.lineBytes);
+    norvex::reference::DeinterleaveBand(band.data.data(), band.lines.data(), band.lineBytes);
     benchmark::DoNotOptimize(band.lines.data());
     benchmark::ClobberMemory();
   }

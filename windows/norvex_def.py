@@ -11,6 +11,12 @@ argument sizes of the 32-bit standard-call names from its parameter lists
                                                one of the SOURCE files; ARCH x86
                                                keeps the decorated names, x64
                                                drops the decoration
+  norvex_def.py table DEF OUT                  the entries of DEF as C++ initialisers
+                                               {ordinal, "name"}
+  norvex_def.py calls DEF HEADER OUT           the same with each function's
+                                               arguments from HEADER, one letter
+                                               each: p a pointer, v a value
+                                               {ordinal, "name", "pv"}
 """
 import re
 import sys
@@ -24,10 +30,11 @@ WIDE_TYPES = re.compile(r"\b(u?int64_t|double|long\s+long)\b")
 
 
 class Export:
-    def __init__(self, name, ordinal, arg_bytes):
+    def __init__(self, name, ordinal, arg_bytes, arg_kinds=""):
         self.name = name
         self.ordinal = ordinal
         self.arg_bytes = arg_bytes
+        self.arg_kinds = arg_kinds
 
     def key(self):
         return (self.name, self.ordinal, self.arg_bytes)
@@ -52,8 +59,9 @@ def parse_header(path):
         params = match.group("params").strip()
         if WIDE_TYPES.search(params):
             raise SystemExit(f"{path}: {name} takes an argument wider than 4 bytes")
-        count = 0 if params in ("", "void") else params.count(",") + 1
-        exports.append(Export(name, int(tags[-1]), 4 * count))
+        args = [] if params in ("", "void") else params.split(",")
+        kinds = "".join("p" if "*" in arg else "v" for arg in args)
+        exports.append(Export(name, int(tags[-1]), 4 * len(args), kinds))
     return exports
 
 
@@ -121,6 +129,13 @@ def main(argv):
         # The entries of a .def as C++ initialisers {ordinal, "name"}, for tests.
         text = "".join(f'{{{e.ordinal}, "{e.name}"}},\n' for e in parse_def(argv[2]))
         open(argv[3], "w", encoding="utf-8").write(text)
+        return 0
+    if len(argv) == 5 and argv[1] == "calls":
+        # The entries of a .def with their argument kinds, for the test that
+        # calls every export as a host does.
+        kinds = {e.name: e.arg_kinds for e in parse_header(argv[3])}
+        text = "".join(f'{{{e.ordinal}, "{e.name}", "{kinds[e.name]}"}},\n' for e in parse_def(argv[2]))
+        open(argv[4], "w", encoding="utf-8").write(text)
         return 0
     sys.stderr.write(__doc__)
     return 2

@@ -16,15 +16,10 @@
 #include <cstring>
 #include <initializer_list>
 
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-#define NORVEX_DEINTERLEAVE_X86 1
+#include "printdata/cpu.h"
+
+#if NORVEX_X86_KERNELS
 #include <immintrin.h>
-// GCC does not align the stack for spilled 32-byte registers on 64-bit
-// Windows (its unwind data cannot describe the realignment), so the Windows
-// builds keep to 16-byte registers.
-#if !defined(_WIN32)
-#define NORVEX_DEINTERLEAVE_AVX2 1
-#endif
 #endif
 
 namespace norvex {
@@ -52,12 +47,13 @@ void DeinterleavePortable(const uint8_t* band, uint8_t* lines, size_t lineBytes)
   PortableBlocks(band, lines, lineBytes, 0, lineBytes / 2);
 }
 
-#if NORVEX_DEINTERLEAVE_X86
+#if NORVEX_X86_KERNELS
 
 // Transposes 8 rows of 8 words: out[j] holds word j of each row of `in`, in
 // row order. Three rounds of unpacks, each pairing rows at twice the width of
 // the round before. The 256-bit form does the same in each 128-bit half.
-inline __attribute__((always_inline, target("sse2"))) void Transpose8x8(const __m128i in[8], __m128i out[8]) {
+inline __attribute__((always_inline)) NORVEX_TARGET_SSE2 void Transpose8x8(const __m128i in[8],
+                                                                           __m128i out[8]) {
   const __m128i a0 = _mm_unpacklo_epi16(in[0], in[1]);
   const __m128i a1 = _mm_unpackhi_epi16(in[0], in[1]);
   const __m128i a2 = _mm_unpacklo_epi16(in[2], in[3]);
@@ -84,18 +80,34 @@ inline __attribute__((always_inline, target("sse2"))) void Transpose8x8(const __
   out[7] = _mm_unpackhi_epi64(c3, c7);
 }
 
+// How far ahead of the tile being taken apart its band is fetched. A tile's
+// loads jump from block to block, 64 bytes apart, 4 times over, which the
+// processor's own prefetch follows too late when the band is not in the
+// cache yet; 64 blocks is 4 KiB ahead. (Prefetching never faults, but only
+// the band's own blocks are asked for.)
+inline constexpr size_t kPrefetchBlocks = 64;
+
+// Asks for blocks [firstBlock, firstBlock + count) of the band, as far as
+// there are any, to be on their way into the cache.
+inline __attribute__((always_inline)) NORVEX_TARGET_SSE2 void PrefetchBlocks(const uint8_t* band,
+                                                                             size_t blocks, size_t firstBlock,
+                                                                             size_t count) {
+  for (size_t b = firstBlock; b < firstBlock + count && b < blocks; ++b) {
+    _mm_prefetch(reinterpret_cast<const char*>(band + kBytesPerBlock * b), _MM_HINT_T0);
+  }
+}
+
 // Writes out[j] to line 8 * group + j of the tile's column.
-inline __attribute__((always_inline, target("sse2"))) void StoreTileLines(const __m128i out[8],
-                                                                          uint8_t* column, size_t lineBytes,
-                                                                          size_t group) {
+inline __attribute__((always_inline)) NORVEX_TARGET_SSE2 void StoreTileLines(const __m128i out[8],
+                                                                             uint8_t* column,
+                                                                             size_t lineBytes, size_t group) {
   uint8_t* first = column + 8 * group * lineBytes;
   for (size_t j = 0; j < 8; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(first + j * lineBytes), out[j]);
 }
 
 // The 8 blocks from `firstBlock` on, all 32 lines; the byte swap by two
 // shifts and an or.
-__attribute__((target("sse2"))) void Sse2Tile(const uint8_t* band, uint8_t* lines, size_t lineBytes,
-                                              size_t firstBlock) {
+NORVEX_TARGET_SSE2 void Sse2Tile(const uint8_t* band, uint8_t* lines, size_t lineBytes, size_t firstBlock) {
   const uint8_t* in = band + kBytesPerBlock * firstBlock;
   for (size_t group = 0; group < kLinesPerBand / 8; ++group) {
     __m128i rows[8];
@@ -111,8 +123,7 @@ __attribute__((target("sse2"))) void Sse2Tile(const uint8_t* band, uint8_t* line
 }
 
 // The same with the byte swap as one byte shuffle.
-__attribute__((target("ssse3"))) void Ssse3Tile(const uint8_t* band, uint8_t* lines, size_t lineBytes,
-                                                size_t firstBlock) {
+NORVEX_TARGET_SSSE3 void Ssse3Tile(const uint8_t* band, uint8_t* lines, size_t lineBytes, size_t firstBlock) {
   const __m128i swap = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
   const uint8_t* in = band + kBytesPerBlock * firstBlock;
   for (size_t group = 0; group < kLinesPerBand / 8; ++group) {
@@ -127,36 +138,38 @@ __attribute__((target("ssse3"))) void Ssse3Tile(const uint8_t* band, uint8_t* li
   }
 }
 
-__attribute__((target("sse2"))) void DeinterleaveSse2(const uint8_t* band, uint8_t* lines, size_t lineBytes) {
+NORVEX_TARGET_SSE2 void DeinterleaveSse2(const uint8_t* band, uint8_t* lines, size_t lineBytes) {
   const size_t blocks = lineBytes / 2;
   if (blocks < 8) {
     PortableBlocks(band, lines, lineBytes, 0, blocks);
     return;
   }
   size_t b = 0;
-  for (; b + 8 <= blocks; b += 8) Sse2Tile(band, lines, lineBytes, b);
+  for (; b + 8 <= blocks; b += 8) {
+    PrefetchBlocks(band, blocks, b + kPrefetchBlocks, 8);
+    Sse2Tile(band, lines, lineBytes, b);
+  }
   if (b < blocks) Sse2Tile(band, lines, lineBytes, blocks - 8);
 }
 
-__attribute__((target("ssse3"))) void DeinterleaveSsse3(const uint8_t* band, uint8_t* lines,
-                                                        size_t lineBytes) {
+NORVEX_TARGET_SSSE3 void DeinterleaveSsse3(const uint8_t* band, uint8_t* lines, size_t lineBytes) {
   const size_t blocks = lineBytes / 2;
   if (blocks < 8) {
     PortableBlocks(band, lines, lineBytes, 0, blocks);
     return;
   }
   size_t b = 0;
-  for (; b + 8 <= blocks; b += 8) Ssse3Tile(band, lines, lineBytes, b);
+  for (; b + 8 <= blocks; b += 8) {
+    PrefetchBlocks(band, blocks, b + kPrefetchBlocks, 8);
+    Ssse3Tile(band, lines, lineBytes, b);
+  }
   if (b < blocks) Ssse3Tile(band, lines, lineBytes, blocks - 8);
 }
-
-#if NORVEX_DEINTERLEAVE_AVX2
 
 // The 16 blocks from `firstBlock` on, all 32 lines: the low half of each
 // register carries the tile of blocks 0..7, the high half the tile of blocks
 // 8..15, so that every register of the result is 32 bytes of one line.
-__attribute__((target("avx2"))) void Avx2Tile(const uint8_t* band, uint8_t* lines, size_t lineBytes,
-                                              size_t firstBlock) {
+NORVEX_TARGET_AVX2 void Avx2Tile(const uint8_t* band, uint8_t* lines, size_t lineBytes, size_t firstBlock) {
   const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14,  //
                                         1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
   const uint8_t* in = band + kBytesPerBlock * firstBlock;
@@ -198,47 +211,29 @@ __attribute__((target("avx2"))) void Avx2Tile(const uint8_t* band, uint8_t* line
   }
 }
 
-__attribute__((target("avx2"))) void DeinterleaveAvx2(const uint8_t* band, uint8_t* lines, size_t lineBytes) {
+NORVEX_TARGET_AVX2 void DeinterleaveAvx2(const uint8_t* band, uint8_t* lines, size_t lineBytes) {
   const size_t blocks = lineBytes / 2;
   if (blocks < 16) {
     DeinterleaveSsse3(band, lines, lineBytes);
     return;
   }
   size_t b = 0;
-  for (; b + 16 <= blocks; b += 16) Avx2Tile(band, lines, lineBytes, b);
+  for (; b + 16 <= blocks; b += 16) {
+    PrefetchBlocks(band, blocks, b + kPrefetchBlocks, 16);
+    Avx2Tile(band, lines, lineBytes, b);
+  }
   if (b < blocks) Avx2Tile(band, lines, lineBytes, blocks - 16);
 }
 
-#endif  // NORVEX_DEINTERLEAVE_AVX2
-
-// What the processor offers, asked once: the answer cannot change while the
-// process runs.
-struct ProcessorSupport {
-  bool sse2;
-  bool ssse3;
-  bool avx2;  // also false when the system does not keep the 32-byte registers
-};
-
-const ProcessorSupport& Processor() {
-  static const ProcessorSupport support = [] {
-    __builtin_cpu_init();
-    return ProcessorSupport{__builtin_cpu_supports("sse2") != 0, __builtin_cpu_supports("ssse3") != 0,
-                            __builtin_cpu_supports("avx2") != 0};
-  }();
-  return support;
-}
-
-#endif  // NORVEX_DEINTERLEAVE_X86
+#endif  // NORVEX_X86_KERNELS
 
 // Runs `kernel`, which the caller found available.
 void RunKernel(DeinterleaveKernel kernel, const uint8_t* band, uint8_t* lines, size_t lineBytes) {
   switch (kernel) {
-#if NORVEX_DEINTERLEAVE_AVX2
+#if NORVEX_X86_KERNELS
     case DeinterleaveKernel::kAvx2:
       DeinterleaveAvx2(band, lines, lineBytes);
       return;
-#endif
-#if NORVEX_DEINTERLEAVE_X86
     case DeinterleaveKernel::kSsse3:
       DeinterleaveSsse3(band, lines, lineBytes);
       return;
@@ -252,7 +247,26 @@ void RunKernel(DeinterleaveKernel kernel, const uint8_t* band, uint8_t* lines, s
   }
 }
 
-DeinterleaveKernel ChooseKernel() {
+// The kernel written for each instruction set.
+cpu::Level LevelOf(DeinterleaveKernel kernel) {
+  switch (kernel) {
+    case DeinterleaveKernel::kSse2:
+      return cpu::Level::kSse2;
+    case DeinterleaveKernel::kSsse3:
+      return cpu::Level::kSsse3;
+    case DeinterleaveKernel::kAvx2:
+      return cpu::Level::kAvx2;
+    case DeinterleaveKernel::kPortable:
+      break;
+  }
+  return cpu::Level::kPortable;
+}
+
+}  // namespace
+
+bool DeinterleaveKernelAvailable(DeinterleaveKernel kernel) { return cpu::Runs(LevelOf(kernel)); }
+
+DeinterleaveKernel BestDeinterleaveKernel() {
   for (DeinterleaveKernel kernel :
        {DeinterleaveKernel::kAvx2, DeinterleaveKernel::kSsse3, DeinterleaveKernel::kSse2}) {
     if (DeinterleaveKernelAvailable(kernel)) return kernel;
@@ -260,50 +274,7 @@ DeinterleaveKernel ChooseKernel() {
   return DeinterleaveKernel::kPortable;
 }
 
-}  // namespace
-
-bool DeinterleaveKernelAvailable(DeinterleaveKernel kernel) {
-  switch (kernel) {
-    case DeinterleaveKernel::kPortable:
-      return true;
-#if NORVEX_DEINTERLEAVE_X86
-    case DeinterleaveKernel::kSse2:
-      return Processor().sse2;
-    case DeinterleaveKernel::kSsse3:
-      return Processor().ssse3;
-#else
-    case DeinterleaveKernel::kSse2:
-    case DeinterleaveKernel::kSsse3:
-      return false;
-#endif
-    case DeinterleaveKernel::kAvx2:
-#if NORVEX_DEINTERLEAVE_AVX2
-      return Processor().avx2;
-#else
-      return false;
-#endif
-  }
-  return false;
-}
-
-DeinterleaveKernel BestDeinterleaveKernel() {
-  static const DeinterleaveKernel best = ChooseKernel();
-  return best;
-}
-
-const char* DeinterleaveKernelName(DeinterleaveKernel kernel) {
-  switch (kernel) {
-    case DeinterleaveKernel::kPortable:
-      return "portable";
-    case DeinterleaveKernel::kSse2:
-      return "sse2";
-    case DeinterleaveKernel::kSsse3:
-      return "ssse3";
-    case DeinterleaveKernel::kAvx2:
-      return "avx2";
-  }
-  return "unknown";
-}
+const char* DeinterleaveKernelName(DeinterleaveKernel kernel) { return cpu::Name(LevelOf(kernel)); }
 
 void DeinterleaveBandWith(DeinterleaveKernel kernel, const uint8_t* band, uint8_t* lines,
                           uint32_t lineBytes) {

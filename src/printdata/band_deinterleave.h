@@ -5,7 +5,7 @@
 // is a transposition of 16-bit words (blocks x lines into lines x blocks)
 // with a byte swap in each word, which vector registers do a tile of 8 x 8
 // words at a time; the kernel is chosen at run time from what the processor
-// has, with a plain portable one always there.
+// has (printdata/cpu.h), with a plain portable one always there.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,7 @@ enum class DeinterleaveKernel {
   kPortable,  // standard C++ only, any processor
   kSse2,      // x86 with SSE2: 16-byte tiles of 8 x 8 words
   kSsse3,     // x86 with SSSE3: the same, the byte swap one shuffle
-  kAvx2,      // x86 with AVX2, not in the Windows builds: two tiles a step
+  kAvx2,      // x86 with AVX2: two tiles a step
 };
 
 // Whether this build on this processor can run `kernel`.

@@ -53,13 +53,9 @@ bool CompressPathAvailable(CompressPath path) {
     case CompressPath::kScalar:
       return true;
     case CompressPath::kSse2:
-      return NORVEX_COMPRESS_SSE2 != 0;
+      return cpu::Runs(cpu::Level::kSse2);
     case CompressPath::kAvx2:
-#if NORVEX_COMPRESS_AVX2
-      return compression::CpuHasAvx2();
-#else
-      return false;
-#endif
+      return cpu::Runs(cpu::Level::kAvx2);
   }
   return false;
 }
@@ -79,12 +75,10 @@ void Compress(CompressPath path, void* dst, uint32_t* outByteCount, const void* 
   const size_t n = byteCount / 2;
   size_t m = 0;
   switch (path) {
-#if NORVEX_COMPRESS_AVX2
+#if NORVEX_X86_KERNELS
     case CompressPath::kAvx2:
       m = compression::CompressAvx2(in, n, out);
       break;
-#endif
-#if NORVEX_COMPRESS_SSE2
     case CompressPath::kSse2:
       m = compression::CompressSse2(in, n, out);
       break;
@@ -104,8 +98,6 @@ void CompressWordsWith(CompressPath path, void* dst, uint32_t* outByteCount, con
   Compress(CompressPathAvailable(path) ? path : CompressPath::kScalar, dst, outByteCount, src, byteCount);
 }
 
-// The processor check is a few loads of what the runtime found at start-up;
-// checked per call, so that the library keeps no state of its own.
 void CompressWords(void* dst, uint32_t* outByteCount, const void* src, uint32_t byteCount) {
   Compress(FastestCompressPath(), dst, outByteCount, src, byteCount);
 }

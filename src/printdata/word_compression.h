@@ -24,11 +24,11 @@ void CompressWords(void* dst, uint32_t* outByteCount, const void* src, uint32_t 
 
 // The implementations behind CompressWords; all of them give the same bytes.
 // CompressWords takes the fastest one that this build has and this processor
-// runs; tests and benchmarks name one to check or measure it.
+// runs (printdata/cpu.h); tests and benchmarks name one to check or measure it.
 enum class CompressPath {
   kScalar,  // portable C++, any processor
-  kSse2,    // x86 with SSE2: every x86-64, and 32-bit builds made with SSE2
-  kAvx2,    // x86-64 with AVX2, chosen at run time (not in Windows builds)
+  kSse2,    // x86 with SSE2
+  kAvx2,    // x86 with AVX2 and POPCNT
 };
 
 // True when `path` is built in and this processor can run it.

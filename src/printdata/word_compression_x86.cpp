@@ -30,15 +30,11 @@
 // input go through the portable loop.
 #include "printdata/word_compression_kernels.h"
 
-#if NORVEX_COMPRESS_SSE2
+#if NORVEX_X86_KERNELS
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <cstring>
-
-#if NORVEX_COMPRESS_AVX2
-#include <immintrin.h>
-#endif
 
 namespace norvex::compression {
 namespace {
@@ -61,17 +57,19 @@ inline uint32_t HighestLane(uint64_t pairBits) {
 }
 inline size_t LowestLane(uint64_t pairBits) { return static_cast<size_t>(__builtin_ctzll(pairBits)) / 2; }
 
-inline __m128i LoadSse(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+NORVEX_TARGET_SSE2 inline __m128i LoadSse(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 
-inline uint32_t MoveMask(__m128i v) { return static_cast<uint32_t>(_mm_movemask_epi8(v)); }
+NORVEX_TARGET_SSE2 inline uint32_t MoveMask(__m128i v) { return static_cast<uint32_t>(_mm_movemask_epi8(v)); }
 
 // All ones in the lanes that hold 0x0000 or 0xFFFF: the words equal to their
 // own sign spread over 16 bits.
-inline __m128i RunWords(__m128i v) { return _mm_cmpeq_epi16(v, _mm_srai_epi16(v, 15)); }
+NORVEX_TARGET_SSE2 inline __m128i RunWords(__m128i v) { return _mm_cmpeq_epi16(v, _mm_srai_epi16(v, 15)); }
 
 // The length of the run of `word` at input word `i`, whose first `known`
 // words are known to be `word`: at most kMaxRun, and never past word n.
-size_t RunLengthSse2(const uint8_t* in, size_t n, size_t i, uint16_t word, size_t known) {
+NORVEX_TARGET_SSE2 size_t RunLengthSse2(const uint8_t* in, size_t n, size_t i, uint16_t word, size_t known) {
   const size_t avail = n - i;
   const size_t limit = avail < kMaxRun ? avail : kMaxRun;
   const uint8_t* p = in + 2 * i;
@@ -91,7 +89,7 @@ size_t RunLengthSse2(const uint8_t* in, size_t n, size_t i, uint16_t word, size_
 }
 
 // Suffix maximum of the 16-bit lanes.
-inline __m128i SuffixMax(__m128i v) {
+NORVEX_TARGET_SSE2 inline __m128i SuffixMax(__m128i v) {
   v = _mm_max_epi16(v, _mm_srli_si128(v, 2));
   v = _mm_max_epi16(v, _mm_srli_si128(v, 4));
   return _mm_max_epi16(v, _mm_srli_si128(v, 8));
@@ -100,7 +98,7 @@ inline __m128i SuffixMax(__m128i v) {
 }  // namespace
 
 // Blocks of 16 words as two vectors, a and b; masks of 32 bits.
-size_t CompressSse2(const uint8_t* in, size_t n, uint8_t* out) {
+NORVEX_TARGET_SSE2 size_t CompressSse2(const uint8_t* in, size_t n, uint8_t* out) {
   size_t i = 0;
   size_t m = 0;
   const __m128i zero = _mm_setzero_si128();
@@ -173,10 +171,6 @@ size_t CompressSse2(const uint8_t* in, size_t n, uint8_t* out) {
   return CompressScalarFrom(in, n, i, out, m);
 }
 
-#if NORVEX_COMPRESS_AVX2
-
-#define NORVEX_AVX2 __attribute__((target("avx2,popcnt")))
-
 namespace {
 
 // Shuffle controls that move the words of a 16-byte group picked by an 8-bit
@@ -203,17 +197,21 @@ constexpr LeftPackTable MakeLeftPackTable() {
 
 constexpr LeftPackTable kLeftPack = MakeLeftPackTable();
 
-NORVEX_AVX2 inline __m256i LoadAvx(const uint8_t* p) {
+NORVEX_TARGET_AVX2 inline __m256i LoadAvx(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-NORVEX_AVX2 inline uint32_t MoveMaskAvx(__m256i v) { return static_cast<uint32_t>(_mm256_movemask_epi8(v)); }
+NORVEX_TARGET_AVX2 inline uint32_t MoveMaskAvx(__m256i v) {
+  return static_cast<uint32_t>(_mm256_movemask_epi8(v));
+}
 
-NORVEX_AVX2 inline __m256i RunWords(__m256i v) { return _mm256_cmpeq_epi16(v, _mm256_srai_epi16(v, 15)); }
+NORVEX_TARGET_AVX2 inline __m256i RunWords(__m256i v) {
+  return _mm256_cmpeq_epi16(v, _mm256_srai_epi16(v, 15));
+}
 
 // Stores the words of `group` picked by an 8-bit mask, given as the table
 // row's byte offset (mask * 16), at output word m; returns how many.
-NORVEX_AVX2 inline size_t PackGroup(uint8_t* out, size_t m, __m128i group, uint32_t rowOffset) {
+NORVEX_TARGET_AVX2 inline size_t PackGroup(uint8_t* out, size_t m, __m128i group, uint32_t rowOffset) {
   const __m128i control =
       _mm_load_si128(reinterpret_cast<const __m128i*>(&kLeftPack.control[0][0] + rowOffset));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * m), _mm_shuffle_epi8(group, control));
@@ -224,7 +222,8 @@ NORVEX_AVX2 inline size_t PackGroup(uint8_t* out, size_t m, __m128i group, uint3
 // input order are the low half of `lo`, the low half of `hi`, the high half
 // of `lo`, the high half of `hi`. `keep` has bit 2k for word k and bit 2k + 1
 // for its count.
-NORVEX_AVX2 inline size_t PackBlock(uint8_t* out, size_t m, __m256i words, __m256i counts, uint32_t keep) {
+NORVEX_TARGET_AVX2 inline size_t PackBlock(uint8_t* out, size_t m, __m256i words, __m256i counts,
+                                           uint32_t keep) {
   const __m256i lo = _mm256_unpacklo_epi16(words, counts);
   const __m256i hi = _mm256_unpackhi_epi16(words, counts);
   m += PackGroup(out, m, _mm256_castsi256_si128(lo), (keep << 4) & 0xFF0);
@@ -235,24 +234,24 @@ NORVEX_AVX2 inline size_t PackBlock(uint8_t* out, size_t m, __m256i words, __m25
 }
 
 // Suffix maximum of the 16-bit lanes within each 128-bit half.
-NORVEX_AVX2 inline __m256i SuffixMaxInHalves(__m256i v) {
+NORVEX_TARGET_AVX2 inline __m256i SuffixMaxInHalves(__m256i v) {
   v = _mm256_max_epi16(v, _mm256_srli_si256(v, 2));
   v = _mm256_max_epi16(v, _mm256_srli_si256(v, 4));
   return _mm256_max_epi16(v, _mm256_srli_si256(v, 8));
 }
 
 // Lane 8 of `v` in every lane of the low half, 0 in the high half.
-NORVEX_AVX2 inline __m256i HighFirstToLow(__m256i v) {
+NORVEX_TARGET_AVX2 inline __m256i HighFirstToLow(__m256i v) {
   return _mm256_blend_epi32(_mm256_broadcastw_epi16(_mm256_extracti128_si256(v, 1)), _mm256_setzero_si256(),
                             0xF0);
 }
 
 // Lane 0 of `v` in every lane of the high half, 0 in the low half.
-NORVEX_AVX2 inline __m256i FirstToHigh(__m256i v) {
+NORVEX_TARGET_AVX2 inline __m256i FirstToHigh(__m256i v) {
   return _mm256_blend_epi32(_mm256_setzero_si256(), _mm256_broadcastw_epi16(_mm256_castsi256_si128(v)), 0xF0);
 }
 
-NORVEX_AVX2 size_t RunLengthAvx2(const uint8_t* in, size_t n, size_t i, uint16_t word, size_t known) {
+NORVEX_TARGET_AVX2 size_t RunLengthAvx2(const uint8_t* in, size_t n, size_t i, uint16_t word, size_t known) {
   const size_t avail = n - i;
   const size_t limit = avail < kMaxRun ? avail : kMaxRun;
   const uint8_t* p = in + 2 * i;
@@ -273,13 +272,8 @@ NORVEX_AVX2 size_t RunLengthAvx2(const uint8_t* in, size_t n, size_t i, uint16_t
 
 }  // namespace
 
-bool CpuHasAvx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-}
-
 // Blocks of 32 words as two vectors, a and b; masks of 64 bits.
-NORVEX_AVX2 size_t CompressAvx2(const uint8_t* in, size_t n, uint8_t* out) {
+NORVEX_TARGET_AVX2 size_t CompressAvx2(const uint8_t* in, size_t n, uint8_t* out) {
   size_t i = 0;
   size_t m = 0;
   // 32 - k and 33 - k for word k of the block, in a and in b.
@@ -335,8 +329,6 @@ NORVEX_AVX2 size_t CompressAvx2(const uint8_t* in, size_t n, uint8_t* out) {
   return CompressScalarFrom(in, n, i, out, m);
 }
 
-#endif  // NORVEX_COMPRESS_AVX2
-
 }  // namespace norvex::compression
 
-#endif  // NORVEX_COMPRESS_SSE2
+#endif  // NORVEX_X86_KERNELS

@@ -46,7 +46,7 @@ const char* PathName(CompressPath path) {
 void ExpectSameAsReference(CompressPath path, const Bytes& input, const std::string& what) {
   SCOPED_TRACE(what + " (" + std::to_string(input.size()) + " bytes)");
   const auto size = static_cast<uint32_t>(input.size());
-  const size_t bound = CompressedBound(size);
+  const auto bound = static_cast<size_t>(CompressedBound(size));
 
   std::unique_ptr<uint8_t[]> in(new uint8_t[input.size() + (input.empty() ? 1 : 0)]);
   if (!input.empty()) std::memcpy(in.get(), input.data(), input.size());
@@ -61,8 +61,8 @@ void ExpectSameAsReference(CompressPath path, const Bytes& input, const std::str
   CompressWordsWith(path, out.get(), &length, in.get(), size);
 
   ASSERT_EQ(length, expectedLength);
-  const auto mismatch = std::mismatch(expected.begin(), expected.begin() + length, out.get());
-  EXPECT_EQ(mismatch.first, expected.begin() + length)
+  const auto mismatch = std::mismatch(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(length), out.get());
+  EXPECT_EQ(mismatch.first, expected.begin() + static_cast<std::ptrdiff_t>(length))
       << "first difference at output byte " << (mismatch.first - expected.begin());
   for (size_t k = 0; k < kGuardBytes; ++k) {
     if (out[bound + k] != kGuard) {
@@ -195,7 +195,7 @@ TEST_P(CompressPathTest, KnownStreams) {
   };
   for (const auto& c : cases) {
     const Bytes input = ToBytes(c.input);
-    Bytes out(CompressedBound(input.size()));
+    Bytes out(static_cast<size_t>(CompressedBound(input.size())));
     uint32_t length = 0;
     CompressWordsWith(GetParam(), out.data(), &length, input.data(), static_cast<uint32_t>(input.size()));
     out.resize(length);
@@ -261,8 +261,8 @@ TEST(CompressPaths, VectorPathsAreBuiltForX86_64) {
 
 TEST(CompressPaths, CompressWordsMatchesReferenceOnThePlate) {
   const Bytes& plate = Rasters()[0].bytes;
-  Bytes expected(CompressedBound(plate.size()));
-  Bytes out(CompressedBound(plate.size()));
+  Bytes expected(static_cast<size_t>(CompressedBound(plate.size())));
+  Bytes out(static_cast<size_t>(CompressedBound(plate.size())));
   uint32_t expectedLength = 0;
   uint32_t length = 0;
   reference::CompressWords(expected.data(), &expectedLength, plate.data(),

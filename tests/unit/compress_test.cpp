@@ -33,7 +33,7 @@ Words ToWords(const Bytes& bytes, size_t count) {
 
 Words Compress(const Bytes& input, uint32_t byteCount, uint32_t* outBytes = nullptr) {
   // A guard word past the bound shows any write beyond it.
-  Bytes out(CompressedBound(byteCount) + 2, 0xA5);
+  Bytes out(static_cast<size_t>(CompressedBound(byteCount)) + 2, 0xA5);
   uint32_t length = 0xDEADBEEF;
   CompressWords(out.data(), &length, input.data(), byteCount);
   EXPECT_EQ(out[out.size() - 2], 0xA5);
@@ -117,7 +117,7 @@ TEST(CompressWords, RoundTripsRandomRasters) {
       }
     }
     const Bytes bytes = ToBytes(input);
-    Bytes out(CompressedBound(bytes.size()));
+    Bytes out(static_cast<size_t>(CompressedBound(bytes.size())));
     uint32_t length = 0;
     CompressWords(out.data(), &length, bytes.data(), static_cast<uint32_t>(bytes.size()));
     Bytes back;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -13,13 +14,41 @@
 
 #include "printdata/band_deinterleave.h"
 #include "printdata/tiff_capture.h"
+#include "reference_deinterleave.h"
 
 namespace norvex {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string TempPath(const std::string& name) { return ::testing::TempDir() + "norvex_capture_" + name; }
+// A folder of this test process's own, removed at its end, so that test runs
+// side by side (other builds, other checkouts) never write into each other's
+// captures.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::random_device random;
+    char token[32];
+    std::snprintf(token, sizeof(token), "%08x%08x", random(), random());
+    m_path = std::filesystem::path(::testing::TempDir()) / (std::string("norvex_capture_") + token);
+    std::filesystem::create_directories(m_path);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  std::string Path(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+std::string TempPath(const std::string& name) {
+  static const TempFolder folder;
+  return folder.Path(name);
+}
 
 Bytes ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -55,16 +84,10 @@ Bytes Deinterleave(const Bytes& data, uint32_t width) {
   return lines;
 }
 
-// One band's 32 lines, written the plain way from the layout: line t, bytes
-// 2b and 2b + 1, are band bytes 64b + 2t + 1 and 64b + 2t.
+// One band's 32 lines, written the plain way from the layout.
 Bytes ReferenceBand(const uint8_t* band, size_t lineBytes) {
   Bytes lines(32 * lineBytes);
-  for (size_t t = 0; t < 32; ++t) {
-    for (size_t b = 0; b < lineBytes / 2; ++b) {
-      lines[t * lineBytes + 2 * b] = band[64 * b + 2 * t + 1];
-      lines[t * lineBytes + 2 * b + 1] = band[64 * b + 2 * t];
-    }
-  }
+  reference::DeinterleaveBand(band, lines.data(), static_cast<uint32_t>(lineBytes));
   return lines;
 }
 

@@ -281,6 +281,13 @@ ProgramRun RunProgram(const std::string& exe, DWORD limitMs) {
   return run;
 }
 
+// The UTF-16LE bytes of `text` read in the ANSI code page.
+std::string AnsiToUtf16(const std::string& text) {
+  WCHAR wide[1024] = {};
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide, 1024);
+  return std::string(reinterpret_cast<const char*>(wide), sizeof(WCHAR) * static_cast<size_t>(length));
+}
+
 // "key value" lines into a map.
 std::map<std::string, std::string> Report(const std::string& output) {
   std::map<std::string, std::string> report;
@@ -300,6 +307,7 @@ std::map<std::string, std::string> Report(const std::string& output) {
 // has let the log go, the same program shows nothing and logs its run.
 TEST_F(NorvexDll, SecondProcessFindsTheLogHeldAndShowsTheMessageBox) {
   const std::string child = folder_ + "\\norvex_log_lock_child.exe";
+  const std::string probe = folder_ + "\\norvex_platform_probe.exe";
   const DWORD limitMs = 30000;
   Load();
   // A stale date: a library that went on to the date step would replace it.
@@ -314,9 +322,24 @@ TEST_F(NorvexDll, SecondProcessFindsTheLogHeldAndShowsTheMessageBox) {
   EXPECT_EQ(report["boxes"], "1") << held.output;
   EXPECT_EQ(report["class"], "#32770");
   EXPECT_EQ(report["caption"], Hex("Norvex"));
-  // "日志文件打开失败!" (the log file could not be opened), in GBK.
-  EXPECT_EQ(report["text"], Hex("\xC8\xD5\xD6\xBE\xCE\xC4\xBC\xFE\xB4\xF2\xBF\xAA\xCA\xA7\xB0\xDC!"));
-  EXPECT_EQ(report["stop_icon"], "1");
+  // "日志文件打开失败!" (the log file could not be opened), in GBK: the box
+  // shows what the ANSI code page makes of these bytes.
+  const std::string message = "\xC8\xD5\xD6\xBE\xCE\xC4\xBC\xFE\xB4\xF2\xBF\xAA\xCA\xA7\xB0\xDC!";
+  EXPECT_EQ(report["text_w"], Hex(AnsiToUtf16(message)));
+  // The bytes read back through the ANSI functions, and the stop icon, where
+  // the platform itself gets them right (platform_probe.cpp: Wine's WoW64
+  // mode does not, 64-bit wine64 does).
+  std::map<std::string, std::string> platform = Report(RunProgram(probe, limitMs).output);
+#if defined(_WIN64)
+  EXPECT_EQ(platform["ansi_window_text"], "1");
+  EXPECT_EQ(platform["stop_icon"], "1");
+#endif
+  if (platform["ansi_window_text"] == "1") {
+    EXPECT_EQ(report["text"], Hex(message));
+  }
+  if (platform["stop_icon"] == "1") {
+    EXPECT_EQ(report["stop_icon"], "1");
+  }
   EXPECT_EQ(report["buttons"], "1");
   EXPECT_EQ(report["pressed"], "1");
   EXPECT_EQ(report["loaded"], "1");

@@ -11,7 +11,8 @@
 // reports on stdout, one "key value" line each (caption and text as hex bytes,
 // since the message is GBK):
 //   boxes N             windows seen during the run
-//   class, caption, text, stop_icon, buttons, pressed   of the first one
+//   class, caption, text, text_w, stop_icon, buttons, pressed   of the first
+//                       one; text_w is the Unicode text, as UTF-16LE bytes
 //   loaded 0|1          whether LoadLibrary succeeded
 //   get_state XXXXXXXX  the result of NV_GetState (ordinal 32)
 #define WIN32_LEAN_AND_MEAN
@@ -53,6 +54,7 @@ HICON g_stopIcon = nullptr;
 struct Box {
   HWND window = nullptr;
   std::string className, caption, text;
+  std::string textWide;  // UTF-16LE bytes
   bool stopIcon = false;
   std::vector<HWND> buttons;  // the visible push buttons
   bool pressed = false;
@@ -109,6 +111,9 @@ void Watch(std::atomic<bool>& ready, const std::atomic<bool>& stop, std::vector<
       char text[1024] = {};
       const UINT length = GetDlgItemTextA(window, kMessageTextId, text, sizeof(text));
       box.text.assign(text, length);
+      WCHAR wide[1024] = {};
+      const UINT wideLength = GetDlgItemTextW(window, kMessageTextId, wide, 1024);
+      box.textWide.assign(reinterpret_cast<const char*>(wide), sizeof(WCHAR) * wideLength);
       EnumChildWindows(window, &NoteChild, reinterpret_cast<LPARAM>(&box));
       if (box.buttons.size() == 1) {
         const int id = GetDlgCtrlID(box.buttons[0]);
@@ -160,6 +165,7 @@ int main() {
     std::printf("class %s\n", box.className.c_str());
     std::printf("caption %s\n", Hex(box.caption).c_str());
     std::printf("text %s\n", Hex(box.text).c_str());
+    std::printf("text_w %s\n", Hex(box.textWide).c_str());
     std::printf("stop_icon %d\n", box.stopIcon ? 1 : 0);
     std::printf("buttons %u\n", static_cast<unsigned>(box.buttons.size()));
     std::printf("pressed %d\n", box.pressed ? 1 : 0);
