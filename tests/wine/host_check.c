@@ -3,7 +3,8 @@
  * against the platesetter stand-in under wine (scripts/wine-device):
  *   1. creates a window, Norvex_Init(window), NV_GetKernelName: 0 and a name;
  *   2. runs "TOOL unplug" while its message loop runs: then a command gets
- *      0xE0000010 and the log shows the removal;
+ *      0xE0000010 and the log shows "Device Remove Complete!" and
+ *      "Close Device!";
  *   3. runs "TOOL plug" and waits, dispatching messages, until the library
  *      has opened the device again: commands succeed;
  *   4. a 2 MiB NV_SentPrintData, then NV_ReadSDRAMData reads the same bytes.
@@ -18,11 +19,12 @@
 
 #define PRINT_BYTES (2u * 1024u * 1024u)
 
-static int g_failures;
+static int g_checks, g_failures;
 
 static void Check(int held, const char *what) {
   printf("%s: %s\n", held ? "ok" : "FAILED", what);
   fflush(stdout);
+  ++g_checks;
   if (!held) ++g_failures;
 }
 
@@ -64,24 +66,28 @@ static DWORD RunTool(const char *tool, const char *action) {
   return status;
 }
 
-/* The log's last lines (log\UsbDriver.log beside the executable). */
-static void ShowLogTail(void) {
+/* The driver log (log\UsbDriver.log beside the executable) from byte `from`
+ * on; its size goes to `size`. The caller frees the text. */
+static char *ReadLog(long from, long *size) {
   char path[MAX_PATH];
-  char *slash;
+  char *slash, *text = NULL;
   FILE *log;
-  long size;
+  long length;
+  *size = 0;
   GetModuleFileNameA(NULL, path, MAX_PATH);
   slash = strrchr(path, '\\');
   if (slash) strcpy(slash + 1, "log\\UsbDriver.log");
   log = fopen(path, "rb");
-  if (!log) return;
+  if (!log) return NULL;
   fseek(log, 0, SEEK_END);
-  size = ftell(log);
-  fseek(log, size > 400 ? size - 400 : 0, SEEK_SET);
-  printf("--- end of %s\n", path);
-  for (int c; (c = fgetc(log)) != EOF;) putchar(c);
-  printf("---\n");
+  length = ftell(log);
+  *size = length;
+  if (from > length) from = length;
+  text = (char *)calloc((size_t)(length - from) + 1, 1);
+  fseek(log, from, SEEK_SET);
+  if (text && fread(text, 1, (size_t)(length - from), log) != (size_t)(length - from)) text[0] = 0;
   fclose(log);
+  return text;
 }
 
 int main(int argc, char **argv) {
@@ -91,6 +97,8 @@ int main(int argc, char **argv) {
   uint32_t result;
   unsigned char *data, *readBack;
   uint32_t count;
+  long logSize = 0;
+  char *logText, *removal;
 
   if (argc != 2) {
     fprintf(stderr, "usage: host_check TOOL\n");
@@ -113,12 +121,18 @@ int main(int argc, char **argv) {
   printf("NV_GetKernelName: 0x%08X \"%s\"\n", (unsigned)result, name);
   Check(result == 0 && name[0] != 0, "NV_GetKernelName");
 
+  free(ReadLog(0, &logSize));
   Check(RunTool(argv[1], "unplug") == 0, "unplug");
   DispatchWhile(NULL, 100);
   result = NV_GetKernelName(name);
   printf("NV_GetKernelName after unplug: 0x%08X\n", (unsigned)result);
   Check(result == CTP_ERR_NO_DEVICE, "a command after unplug gets 0xE0000010");
-  ShowLogTail();
+  logText = ReadLog(logSize, &logSize);
+  printf("--- the log since the unplug\n%s---\n", logText ? logText : "");
+  removal = logText ? strstr(logText, "Device Remove Complete!") : NULL;
+  Check(removal != NULL && strstr(removal, "Close Device!") != NULL,
+        "the log shows \"Device Remove Complete!\" and \"Close Device!\"");
+  free(logText);
 
   Check(RunTool(argv[1], "plug") == 0, "plug");
   for (int i = 0; i < 500 && Norvex_GetPortStatus() != 0; ++i) DispatchWhile(NULL, 10);
@@ -142,6 +156,6 @@ int main(int argc, char **argv) {
   free(readBack);
 
   DestroyWindow(window);
-  printf("%d passed, %d failed\n", 10 - g_failures, g_failures);
+  printf("%d passed, %d failed\n", g_checks - g_failures, g_failures);
   return g_failures == 0 ? 0 : 1;
 }

@@ -31,6 +31,8 @@ typedef struct DeviceExtension {
   uint32_t id;              /* child: the platesetter */
   int reported;             /* child: still among the bus's children */
   int interfaceOn;          /* child: its interface is enabled */
+  int removed;              /* child: removed while files were open on it */
+  int opens;                /* child: files open on it */
   UNICODE_STRING interfacePath;
   LIST_ENTRY entry;         /* child: in g_children */
   DEVICE_OBJECT *self;
@@ -141,18 +143,50 @@ static NTSTATUS ControlDispatch(IRP *irp, IO_STACK_LOCATION *stack) {
 
 /* ---- A platesetter ---------------------------------------------------- */
 
+/* A child's device object stays while it is reported or a file is open on
+ * it. `change` is +1 for an open, -1 for a close, 0 for its removal. */
+static void KeepChild(DEVICE_OBJECT *device, int change) {
+  DeviceExtension *ext = Extension(device);
+  int goes;
+  ExAcquireFastMutex(&g_childrenLock);
+  if (change == 0) ext->removed = 1;
+  ext->opens += change;
+  goes = ext->removed && ext->opens == 0;
+  if (goes) RemoveEntryList(&ext->entry);
+  ExReleaseFastMutex(&g_childrenLock);
+  if (goes) {
+    if (ext->interfacePath.Buffer) RtlFreeUnicodeString(&ext->interfacePath);
+    IoDeleteDevice(device);
+  }
+}
+
 static NTSTATUS ChildTransfer(DEVICE_OBJECT *device, IRP *irp, IO_STACK_LOCATION *stack) {
   const uint32_t id = Extension(device)->id;
   const uintptr_t open = (uintptr_t)stack->FileObject;
+  if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_READ ||
+      stack->MajorFunction == IRP_MJ_WRITE) {
+    /* A refused or disconnected open fails at the start of each transfer. */
+    const NTSTATUS refusal = StandInRefusal(id, open);
+    if (refusal != STATUS_SUCCESS &&
+        !(stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+          stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_STANDIN_IDENTIFY_OPEN))
+      return CompleteNow(irp, refusal, 0);
+  }
   switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
+      /* Wine gives the opener its handle whatever the status (the server
+       * does not wait for it); a refused open is refused again on every
+       * transfer. */
+      KeepChild(device, +1);
       return CompleteNow(irp, StandInOpen(id, open), 0);
     case IRP_MJ_CLEANUP:
       StandInCleanup(id, open);
       return CompleteNow(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_CLOSE:
       StandInClose(id, open);
-      return CompleteNow(irp, STATUS_SUCCESS, 0);
+      CompleteNow(irp, STATUS_SUCCESS, 0);
+      KeepChild(device, -1);
+      return STATUS_SUCCESS;
     case IRP_MJ_DEVICE_CONTROL: {
       const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
       const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -262,13 +296,12 @@ static NTSTATUS ChildPnp(DEVICE_OBJECT *device, IRP *irp, IO_STACK_LOCATION *sta
     case IRP_MN_REMOVE_DEVICE:
       SetInterface(ext, 0);
       if (!ext->reported) {
-        /* Unplugged: the device object goes. */
-        ExAcquireFastMutex(&g_childrenLock);
-        RemoveEntryList(&ext->entry);
-        ExReleaseFastMutex(&g_childrenLock);
-        if (ext->interfacePath.Buffer) RtlFreeUnicodeString(&ext->interfacePath);
+        /* Unplugged: the device object goes when no file is open on it any
+         * more. Wine removes the device at once, where Windows waits for
+         * the last handle; until then the transfers of a handle still open
+         * reach the platesetter, which fails them (device not connected). */
         CompleteNow(irp, STATUS_SUCCESS, 0);
-        IoDeleteDevice(device);
+        KeepChild(device, 0);
         return STATUS_SUCCESS;
       }
       status = STATUS_SUCCESS;

@@ -132,6 +132,11 @@ extern "C" void StandInClose(uint32_t id, uintptr_t open) {
   TheRack().Tick();
 }
 
+extern "C" int32_t StandInRefusal(uint32_t id, uintptr_t open) {
+  std::shared_ptr<Machine> machine = TheRack().Find(id);
+  return machine ? machine->RefusalOf(open) : kStatusDeviceNotConnected;
+}
+
 extern "C" void StandInControl(uint32_t id, uintptr_t open, void* irp, uint32_t code, const uint8_t* frame,
                                size_t size) {
   WithMachine(id, [&](Machine* m) {

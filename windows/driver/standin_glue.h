@@ -47,6 +47,9 @@ int StandInIsPresent(uint32_t id);
 void StandInInstanceName(uint32_t id, wchar_t *out, size_t room);
 void StandInInterfaceChanged(uint32_t id, int enabled);
 
+/* Why the transfers of `open` are refused at once (0: they are not): an open
+ * that the device refused, one whose connection ended, a platesetter gone. */
+int32_t StandInRefusal(uint32_t id, uintptr_t open);
 /* A platesetter's transfers. StandInCancel returns 1 when the platesetter
  * keeps the transfer for a later completion. */
 int32_t StandInOpen(uint32_t id, uintptr_t open);

@@ -154,6 +154,11 @@ bool Machine::Cancel(Transfer transfer, Completions& out) {
   return false;
 }
 
+int32_t Machine::RefusalOf(OpenKey key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Refusal(key);
+}
+
 uint64_t Machine::OpenNumber(OpenKey key) {
   std::lock_guard<std::mutex> lock(mu_);
   return host_ && *host_ == key ? hostNumber_ : 0;

@@ -85,6 +85,9 @@ class Machine {
   // A cancel of `transfer`. True when the machine keeps it for a later
   // completion (a late reply); otherwise the driver completes it cancelled.
   bool Cancel(Transfer transfer, Completions& out);
+  // Why the transfers of `key` are refused (0: they are not): an open that
+  // the device refused, or one whose connection ended.
+  int32_t RefusalOf(OpenKey key);
   // The number of the open `key` (kIoctlIdentifyOpen): 0 unless it is the host.
   uint64_t OpenNumber(OpenKey key);
 
