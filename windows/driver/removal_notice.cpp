@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "notice_hook.h"
+#include "platform/win32/win32_api.h"
 #include "standin_client.h"
 
 namespace norvex::standin {
@@ -52,27 +53,13 @@ bool IsPlatesetterObject(HANDLE handle) {
          std::wmemcmp(name->Buffer, kPrefix, prefix) == 0;
 }
 
-class Event {
- public:
-  Event() : handle_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-  ~Event() {
-    if (handle_ != nullptr) ::CloseHandle(handle_);
-  }
-  Event(const Event&) = delete;
-  Event& operator=(const Event&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 // One overlapped control request on `device`, waited for at most `timeoutMs`
 // (then cancelled and waited for). True when it succeeded.
 bool Request(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD& got,
              DWORD timeoutMs) {
   got = 0;
-  Event event;
-  if (event.get() == nullptr) return false;
+  const platform::win32::UniqueEvent event = platform::win32::CreateTransferEvent();
+  if (!event) return false;
   OVERLAPPED overlapped{};
   overlapped.hEvent = event.get();
   if (!::DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, nullptr, &overlapped)) {
