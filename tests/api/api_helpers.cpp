@@ -53,6 +53,28 @@ std::string ReadFile(const std::string& path) {
 
 namespace {
 
+#ifdef _WIN32
+// Removes a folder with everything in it.
+void RemoveTree(const std::string& folder) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        ::DeleteFileA(path.c_str());
+      }
+    } while (::FindNextFileA(search, &entry));
+    ::FindClose(search);
+  }
+  ::RemoveDirectoryA(folder.c_str());
+}
+#endif
+
 // Made before main() runs, so that the library and the window stand-in see
 // the folder from their first use on. On Windows the platesetters are the
 // stand-in driver's, and the folder only holds the tests' own files.
@@ -74,7 +96,7 @@ struct DeviceFolderSetup {
   }
   ~DeviceFolderSetup() {
 #ifdef _WIN32
-    if (!folder.empty()) std::system(("rmdir /s /q \"" + folder + "\"").c_str());
+    if (!folder.empty()) RemoveTree(folder);
 #else
     if (!folder.empty()) std::system(("rm -rf '" + folder + "'").c_str());
 #endif

@@ -21,10 +21,11 @@ using norvex::emu::Emulator;
 using norvex_api_test::LogReader;
 using namespace std::chrono_literals;
 
-// Dispatches the thread's messages until `done` holds or two seconds pass.
+// Dispatches the thread's messages until `done` holds or ten seconds pass
+// (under wine a notification travels through two other processes first).
 template <typename Done>
 bool DispatchUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     norvex_api_test::DispatchHostMessages(50);
@@ -132,6 +133,7 @@ TEST_F(HotPlugTest, ManyThreadsWhileTheDeviceComesAndGoes) {
   Norvex_SetUSBOvertime(200);
   std::atomic<bool> stop{false};
   std::atomic<int> unexpected{0};
+  std::atomic<uint32_t> firstUnexpected{0};
   std::atomic<int> successes{0};
   const std::set<uint32_t> allowed = {NORVEX_OK, CTP_ERR_NO_DEVICE, NORVEX_ERROR_IO_PENDING, 1167u,
                                       NORVEX_ERROR_INVALID_HANDLE};
@@ -141,7 +143,7 @@ TEST_F(HotPlugTest, ManyThreadsWhileTheDeviceComesAndGoes) {
       const uint8_t selector[4] = {static_cast<uint8_t>(t), 0, 0, 0};
       while (!stop) {
         const uint32_t result = t % 2 ? GeneralState() : NV_FunctionEx(selector);
-        if (allowed.count(result) == 0) ++unexpected;
+        if (allowed.count(result) == 0 && ++unexpected == 1) firstUnexpected = result;
         if (result == NORVEX_OK) ++successes;
       }
     });
@@ -156,7 +158,7 @@ TEST_F(HotPlugTest, ManyThreadsWhileTheDeviceComesAndGoes) {
   std::this_thread::sleep_for(30ms);
   stop = true;
   for (auto& t : senders) t.join();
-  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(unexpected.load(), 0) << "the first: " << firstUnexpected.load();
   EXPECT_GT(successes.load(), 0);
   EXPECT_EQ(GeneralState(), NORVEX_OK);
 }
