@@ -163,8 +163,7 @@ extern "C" void StandInWrite(uint32_t id, uintptr_t open, void* irp, const uint8
 extern "C" int StandInCancel(uint32_t id, void* irp) {
   std::shared_ptr<Machine> machine = TheRack().Find(id);
   if (!machine) return 0;
-  Completions none;
-  const bool kept = machine->Cancel(irp, none);
+  const bool kept = machine->Cancel(irp);
   TheRack().Wake();
   return kept ? 1 : 0;
 }

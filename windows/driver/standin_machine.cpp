@@ -128,8 +128,7 @@ Completions Machine::Write(OpenKey key, Transfer transfer, const uint8_t* data, 
   return out;
 }
 
-bool Machine::Cancel(Transfer transfer, Completions& out) {
-  (void)out;
+bool Machine::Cancel(Transfer transfer) {
   std::lock_guard<std::mutex> lock(mu_);
   const auto write =
       std::find_if(writes_.begin(), writes_.end(), [&](const PendingWrite& w) { return w.transfer == transfer; });

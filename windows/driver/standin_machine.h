@@ -84,7 +84,7 @@ class Machine {
   Completions Write(OpenKey key, Transfer transfer, const uint8_t* data, size_t size);
   // A cancel of `transfer`. True when the machine keeps it for a later
   // completion (a late reply); otherwise the driver completes it cancelled.
-  bool Cancel(Transfer transfer, Completions& out);
+  bool Cancel(Transfer transfer);
   // Why the transfers of `key` are refused (0: they are not): an open that
   // the device refused, or one whose connection ended.
   int32_t RefusalOf(OpenKey key);

@@ -33,6 +33,16 @@ Rack::~Rack() {
   }
   wake_.notify_all();
   clock_.join();
+  // Nothing is left pending: the hosts' transfers end as at an unplug, the
+  // waits as cancelled.
+  Completions completions;
+  for (Waiter& waiter : waiters_) completions.push_back(Done(waiter.transfer, kStatusCancelled));
+  for (auto& entry : entries_) {
+    Completions dropped = entry.second.machine->DropHost();
+    completions.insert(completions.end(), std::make_move_iterator(dropped.begin()),
+                       std::make_move_iterator(dropped.end()));
+  }
+  bus_.Complete(completions);
 }
 
 void Rack::Operate(uintptr_t owner, const uint8_t* request, size_t size, std::vector<uint8_t>& answer) {
