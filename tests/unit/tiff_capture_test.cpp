@@ -1,6 +1,7 @@
 // tiff_capture_test.cpp: band de-interleaving, bytes pending across calls at
 // any split point, and the complete TIFF file that closing leaves.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,7 +20,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string TempPath(const std::string& name) { return ::testing::TempDir() + "norvex_capture_" + name; }
+// A file of this process's own, so that test runs side by side (other work
+// trees, the sanitizer builds) do not write each other's captures.
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "norvex_capture_" + std::to_string(::getpid()) + "_" + name;
+}
 
 Bytes ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
