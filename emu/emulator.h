@@ -19,6 +19,15 @@
 #include <utility>
 #include <vector>
 
+// Handlers of a test's own run in the emulator's process. On Windows the
+// platesetter lives in the stand-in driver (windows/driver), another process,
+// so there they are not offered.
+#ifdef _WIN32
+#define NORVEX_EMU_COMMAND_HANDLERS 0
+#else
+#define NORVEX_EMU_COMMAND_HANDLERS 1
+#endif
+
 namespace norvex::emu {
 
 // Unit addresses (the address byte of a frame).
@@ -240,9 +249,11 @@ class Emulator {
   // (0x10, 0, 0), which is 01 00 00 00.
   void SetStateRecord(uint8_t address, uint16_t group, uint16_t item, std::vector<uint8_t> bytes);
   std::vector<uint8_t> StateRecord(uint8_t address, uint16_t group, uint16_t item) const;
+#if NORVEX_EMU_COMMAND_HANDLERS
   // Gives `command` to the unit at `address` a handler of the test's own,
   // in place of the built-in one; an empty handler restores the built-in.
   void SetCommandHandler(uint8_t address, uint16_t command, CommandHandler handler);
+#endif
 
   // ---- What the host sent ------------------------------------------------
   // Every request frame received (the bytes after the control code), in order.

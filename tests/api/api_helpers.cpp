@@ -1,11 +1,18 @@
 // api_helpers.cpp: files beside the test executable, the device folder, the
-// log reader.
+// log reader. Built for Linux and, against the platesetter stand-in under
+// wine, for Windows.
 #include "api_helpers.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -13,10 +20,25 @@
 namespace norvex_api_test {
 
 std::string ExecutableFolder() {
+#ifdef _WIN32
+  char path[MAX_PATH] = {};
+  const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string exe(path, n < MAX_PATH ? n : 0);
+  return exe.substr(0, exe.rfind('\\'));
+#else
   char path[4096] = {};
   ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
   std::string exe(path, n > 0 ? static_cast<size_t>(n) : 0);
   return exe.substr(0, exe.rfind('/'));
+#endif
+}
+
+bool MakeFolder(const std::string& path) {
+#ifdef _WIN32
+  return ::CreateDirectoryA(path.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
+#else
+  return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+#endif
 }
 
 std::string LogPath() { return ExecutableFolder() + "/log/UsbDriver.log"; }
@@ -31,16 +53,53 @@ std::string ReadFile(const std::string& path) {
 
 namespace {
 
+#ifdef _WIN32
+// Removes a folder with everything in it.
+void RemoveTree(const std::string& folder) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        ::DeleteFileA(path.c_str());
+      }
+    } while (::FindNextFileA(search, &entry));
+    ::FindClose(search);
+  }
+  ::RemoveDirectoryA(folder.c_str());
+}
+#endif
+
 // Made before main() runs, so that the library and the window stand-in see
-// the folder from their first use on.
+// the folder from their first use on. On Windows the platesetters are the
+// stand-in driver's, and the folder only holds the tests' own files.
 struct DeviceFolderSetup {
   DeviceFolderSetup() {
+#ifdef _WIN32
+    char temp[MAX_PATH] = {};
+    char name[MAX_PATH] = {};
+    if (::GetTempPathA(MAX_PATH, temp) != 0 && ::GetTempFileNameA(temp, "nvx", 0, name) != 0) {
+      // The name of a new empty file becomes the folder's.
+      ::DeleteFileA(name);
+      if (::CreateDirectoryA(name, nullptr)) folder = name;
+    }
+#else
     char pattern[] = "/tmp/norvex-api-XXXXXX";
     if (::mkdtemp(pattern) != nullptr) folder = pattern;
     ::setenv("NORVEX_DEVICE_DIR", folder.c_str(), 1);
+#endif
   }
   ~DeviceFolderSetup() {
+#ifdef _WIN32
+    if (!folder.empty()) RemoveTree(folder);
+#else
     if (!folder.empty()) std::system(("rm -rf '" + folder + "'").c_str());
+#endif
   }
   std::string folder;
 };

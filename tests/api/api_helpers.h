@@ -14,6 +14,8 @@ std::string ExecutableFolder();
 std::string LogPath();
 std::string IniPath();
 std::string ReadFile(const std::string& path);
+// Creates one folder; true when it exists afterwards.
+bool MakeFolder(const std::string& path);
 
 // Gives the process a fresh device folder (NORVEX_DEVICE_DIR) before any
 // test runs, and removes it afterwards. Returns the folder.

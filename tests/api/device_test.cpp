@@ -2,9 +2,11 @@
 // wire bytes, result codes, the two log entries of every failure, exclusive
 // open, the command file, bad arguments.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <string>
@@ -156,6 +158,10 @@ TEST_F(DeviceTest, DisconnectInTheMiddleFailsUntilTheLinkIsOpenedAgain) {
   EXPECT_EQ(GeneralState(record), NORVEX_OK);
 }
 
+// A second opener of the device: on Windows this is a second CreateFileA,
+// which Wine 8 lets through whatever the driver answers (the stand-in then
+// refuses that handle's transfers), so the test is the POSIX device's.
+#ifndef _WIN32
 TEST_F(DeviceTest, DeviceHeldByAnotherHostCannotBeOpened) {
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);  // keeps the device
   // Another host's open attempt is refused while this one holds it...
@@ -178,6 +184,7 @@ TEST_F(DeviceTest, DeviceHeldByAnotherHostCannotBeOpened) {
   EXPECT_EQ(Norvex_GetPortStatus(), CTP_ERR_NO_DEVICE);
   ::close(holder);
 }
+#endif
 
 TEST_F(DeviceTest, NoDeviceMeansNoDeviceForEveryCommand) {
   emulator.Unplug();
@@ -224,16 +231,26 @@ TEST_F(DeviceTest, BadArgumentsSendNothing) {
 }
 
 TEST_F(DeviceTest, CommandFileModeHoldsExactlyTheFramesSent) {
-  const std::string folder = norvex_api_test::DeviceFolder() + "/debug";
-  ASSERT_EQ(std::system(("mkdir -p '" + folder + "'").c_str()), 0);
-  ASSERT_EQ(Norvex_SetDebugFolder((folder + "/").c_str()), NORVEX_OK);
+#ifdef _WIN32
+  const std::string separator = "\\";
+#else
+  const std::string separator = "/";
+#endif
+  const std::string folder = norvex_api_test::DeviceFolder() + separator + "debug";
+  ASSERT_TRUE(norvex_api_test::MakeFolder(folder));
+  ASSERT_EQ(Norvex_SetDebugFolder((folder + separator).c_str()), NORVEX_OK);
   ASSERT_EQ(Norvex_SetPrintDataSaveIdle(NORVEX_LINK_COMMAND_FILE), NORVEX_OK);
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
   uint8_t record[4];
   const uint8_t selector[4] = {0x00, 0x30, 0x00, 0x00};
   EXPECT_EQ(CTP_GetStateEx(selector, record, 4, 0x10), NORVEX_ERROR_INVALID_HANDLE);
   EXPECT_EQ(NV_FunctionEx(selector), NORVEX_ERROR_INVALID_HANDLE);
-  EXPECT_EQ(ReadFile(folder + "/CommandFile.bin"),
+  // The library keeps the file to itself until the link closes (on Windows
+  // no one else may even read it meanwhile): a mode without files, opened
+  // anew, closes it.
+  Norvex_SetPrintDataSaveIdle(99);
+  ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
+  EXPECT_EQ(ReadFile(folder + separator + "CommandFile.bin"),
             std::string("\x4D\x45\x10\x01\x06\x00\xD0\xC0\x00\x30\x00\x00\x33\x37"
                         "\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x30\x00\x00\x3B\x37",
                         28));

@@ -1,18 +1,19 @@
 // hotplug_test.cpp: the library follows the device by itself through the
-// window stand-in: arrivals, removals, the window's destruction, and many
+// window system: arrivals, removals, the window's destruction, and many
 // threads sending commands while the device comes and goes.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "api_helpers.h"
 #include "emu/emulator.h"
 #include "norvex.h"
-#include "norvex_posix.h"
+#include "host_window.h"
 
 namespace {
 
@@ -20,13 +21,14 @@ using norvex::emu::Emulator;
 using norvex_api_test::LogReader;
 using namespace std::chrono_literals;
 
-// Dispatches the thread's messages until `done` holds or two seconds pass.
+// Dispatches the thread's messages until `done` holds or ten seconds pass
+// (under wine a notification travels through two other processes first).
 template <typename Done>
 bool DispatchUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    NorvexHost_DispatchMessages(50);
+    norvex_api_test::DispatchHostMessages(50);
   }
   return true;
 }
@@ -41,12 +43,12 @@ class HotPlugTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Norvex_SetUSBOvertime(1000);
-    window = NorvexHost_CreateWindow();
+    window = norvex_api_test::CreateHostWindow();
     ASSERT_NE(window, nullptr);
   }
   void TearDown() override {
     emulator.Unplug();
-    if (window != nullptr) NorvexHost_DestroyWindow(window);
+    if (window != nullptr) norvex_api_test::DestroyHostWindow(window);
     Norvex_Init(nullptr);
   }
 
@@ -75,7 +77,7 @@ TEST_F(HotPlugTest, ArrivalRemovalAndReplugFollowTheDevice) {
   EXPECT_EQ(GeneralState(), NORVEX_OK);
   log.Mark();
 
-  EXPECT_EQ(NorvexHost_DestroyWindow(window), NORVEX_OK);
+  EXPECT_EQ(norvex_api_test::DestroyHostWindow(window), NORVEX_OK);
   window = nullptr;
   EXPECT_EQ(log.NewText(), "Windows Destroy!|Close Device!|");
   EXPECT_EQ(Norvex_GetPortStatus(), CTP_ERR_NO_DEVICE);
@@ -84,11 +86,29 @@ TEST_F(HotPlugTest, ArrivalRemovalAndReplugFollowTheDevice) {
 TEST_F(HotPlugTest, ArrivalWhileOpenReopens) {
   ASSERT_TRUE(emulator.Plug());
   ASSERT_EQ(Norvex_Init(window), NORVEX_OK);
-  NorvexHost_DispatchMessages(0);  // the first device's own arrival, still queued
+  norvex_api_test::DispatchHostMessages(0);  // the first device's own arrival, still queued
   Emulator second(Emulator::Options{"", "platesetter-1"});
   log.Mark();
   ASSERT_TRUE(second.Plug());
-  ASSERT_TRUE(DispatchUntil([&] { return log.NewText() == "Device Arrival!|Close Device!|Open Device!|"; }));
+  const std::string reopen = "Device Arrival!|Close Device!|Open Device!|";
+#ifdef _WIN32
+  // Wine 8 turns each handle notification the window registered (one per
+  // open) into a registration for every device event that outlives the
+  // handle, so the arrival comes once more for each earlier open: every
+  // copy closes and reopens the same way (docs/windows-host-guide.md).
+  std::string seen;
+  ASSERT_TRUE(DispatchUntil([&] {
+    seen += log.NewText();
+    return !seen.empty() && seen.size() % reopen.size() == 0 &&
+           seen == [&] {
+             std::string copies;
+             while (copies.size() < seen.size()) copies += reopen;
+             return copies;
+           }();
+  })) << seen;
+#else
+  ASSERT_TRUE(DispatchUntil([&] { return log.NewText() == reopen; }));
+#endif
   // Interface number 0 is still the first device.
   EXPECT_EQ(GeneralState(), NORVEX_OK);
   EXPECT_EQ(second.ConnectionsAccepted(), 0u);
@@ -98,12 +118,12 @@ TEST_F(HotPlugTest, WithoutAWindowUnplugGoesUnnoticed) {
   ASSERT_TRUE(emulator.Plug());
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
   emulator.Unplug();
-  NorvexHost_DispatchMessages(100);
+  norvex_api_test::DispatchHostMessages(100);
   EXPECT_EQ(Norvex_GetPortStatus(), NORVEX_OK);
   const uint32_t result = GeneralState();
   EXPECT_TRUE(result == 1167u || result == NORVEX_ERROR_IO_PENDING) << result;
   ASSERT_TRUE(emulator.Plug());
-  NorvexHost_DispatchMessages(100);
+  norvex_api_test::DispatchHostMessages(100);
   EXPECT_EQ(GeneralState(), 1167u);  // the old handle stays; nothing reopens it
 }
 
@@ -113,6 +133,7 @@ TEST_F(HotPlugTest, ManyThreadsWhileTheDeviceComesAndGoes) {
   Norvex_SetUSBOvertime(200);
   std::atomic<bool> stop{false};
   std::atomic<int> unexpected{0};
+  std::atomic<uint32_t> firstUnexpected{0};
   std::atomic<int> successes{0};
   const std::set<uint32_t> allowed = {NORVEX_OK, CTP_ERR_NO_DEVICE, NORVEX_ERROR_IO_PENDING, 1167u,
                                       NORVEX_ERROR_INVALID_HANDLE};
@@ -122,7 +143,7 @@ TEST_F(HotPlugTest, ManyThreadsWhileTheDeviceComesAndGoes) {
       const uint8_t selector[4] = {static_cast<uint8_t>(t), 0, 0, 0};
       while (!stop) {
         const uint32_t result = t % 2 ? GeneralState() : NV_FunctionEx(selector);
-        if (allowed.count(result) == 0) ++unexpected;
+        if (allowed.count(result) == 0 && ++unexpected == 1) firstUnexpected = result;
         if (result == NORVEX_OK) ++successes;
       }
     });
@@ -137,7 +158,7 @@ TEST_F(HotPlugTest, ManyThreadsWhileTheDeviceComesAndGoes) {
   std::this_thread::sleep_for(30ms);
   stop = true;
   for (auto& t : senders) t.join();
-  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(unexpected.load(), 0) << "the first: " << firstUnexpected.load();
   EXPECT_GT(successes.load(), 0);
   EXPECT_EQ(GeneralState(), NORVEX_OK);
 }

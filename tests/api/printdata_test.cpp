@@ -437,6 +437,9 @@ TEST_F(PrintDataTest, ReadSdramDataReadsBackWhatWasWritten) {
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 1000), Bytes(data.begin() + 2000, data.end()));
 }
 
+// Uses a command handler of the test's own, which the Windows stand-in
+// (another process) cannot run.
+#if NORVEX_EMU_COMMAND_HANDLERS
 TEST_F(PrintDataTest, ReadSdramDataCountsWholeReplies) {
   emulator.SetCommandHandler(0x10, 0x0842, [](const Request&) { return Reply{0x0843, Bytes(64, 0x5A)}; });
   Bytes buffer(600, 0);
@@ -461,6 +464,7 @@ TEST_F(PrintDataTest, ReadSdramDataCountsWholeReplies) {
   EXPECT_EQ(NV_ReadSDRAMData(buffer.data(), &count), CTP_ERR_DEVICE(0x10, 0x33));
   EXPECT_EQ(count, 0u);
 }
+#endif
 
 TEST_F(PrintDataTest, MaxSdramIndexByKernelVersion) {
   struct Case {

@@ -6,6 +6,7 @@
 // buffer), never as a pointer into a copy. The driver takes every write at
 // once and completes it with all of its bytes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <mutex>
@@ -160,7 +161,8 @@ TEST_F(BulkNoCopyTest, WriteSdram2PassesTheHostsPointerWaitedOrNot) {
 // buffer itself.
 TEST_F(BulkNoCopyTest, UsbAndCaptureModeStillPassesTheHostsPointer) {
   const Bytes data = Pattern(kPiece);
-  const std::string capture = ::testing::TempDir() + "norvex_no_copy_capture.tif";
+  // Of this process only: test runs side by side must not share it.
+  const std::string capture = ::testing::TempDir() + "norvex_no_copy_capture_" + std::to_string(::getpid()) + ".tif";
   Instance().host.files[Instance().host.Ini()] += "\n[PrintData]\nCaptureFile=" + capture + "\n";
   ASSERT_EQ(Norvex_SetPrintDataSaveIdle(3), NORVEX_OK);
   const uint32_t result = NV_SentPrintData(data.data(), kPiece);

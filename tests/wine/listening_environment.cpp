@@ -1,0 +1,72 @@
+// listening_environment.cpp: makes sure, before the hot-plug tests run under
+// wine, that the process already listens for device events.
+//
+// Wine 8 starts listening on the first RegisterDeviceNotification of a
+// process: a thread that registers with Wine's plug-and-play service a
+// moment later. A device event in between reaches no window of the process
+// (on Windows the registration takes effect at once). The first test would
+// plug its platesetter right after Norvex_Init registered the window, and
+// could lose the arrival. So a window of this environment registers first
+// and a platesetter of its own is plugged until the window has seen its
+// arrival; the registration stays for the whole run.
+#include <windows.h>
+// clang-format off
+#include <dbt.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include "emu/emulator.h"
+
+namespace {
+
+const GUID kInterface = {0xD6CF936E, 0xE78B, 0x477E, {0xAF, 0xCD, 0x69, 0x7A, 0x21, 0x09, 0xE0, 0x95}};
+bool g_arrivalSeen = false;
+
+LRESULT CALLBACK ListenerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DEVICECHANGE && wParam == DBT_DEVICEARRIVAL) g_arrivalSeen = true;
+  return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+class ListeningEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = &ListenerProcedure;
+    windowClass.lpszClassName = "NorvexTestListener";
+    ::RegisterClassA(&windowClass);
+    window_ = ::CreateWindowA("NorvexTestListener", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(window_, nullptr);
+    DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kInterface;
+    registration_ = ::RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    ASSERT_NE(registration_, nullptr);
+    norvex::emu::Emulator platesetter(norvex::emu::Emulator::Options{"", "listener-check"});
+    // Each round waits up to a second for the arrival to be dispatched.
+    for (int round = 0; round < 10 && !g_arrivalSeen; ++round) {
+      ASSERT_TRUE(platesetter.Plug()) << platesetter.LastError();
+      const DWORD start = ::GetTickCount();
+      while (!g_arrivalSeen && ::GetTickCount() - start < 1000) {
+        MSG message;
+        while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&message);
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+      }
+      platesetter.Unplug();
+    }
+    ASSERT_TRUE(g_arrivalSeen) << "no device arrival reached this process";
+  }
+  void TearDown() override {
+    if (registration_ != nullptr) ::UnregisterDeviceNotification(registration_);
+    if (window_ != nullptr) ::DestroyWindow(window_);
+  }
+
+ private:
+  HWND window_ = nullptr;
+  HDEVNOTIFY registration_ = nullptr;
+};
+
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ListeningEnvironment);
+
+}  // namespace

@@ -1,0 +1,143 @@
+// standin_machine.h: one emulated platesetter behind the stand-in driver: the
+// emulator's device model (emu/device_model.h) and the transfers of its one
+// host, the way the platesetter's kernel driver carries them: an exclusive
+// open, control request 0x222002 with the request frame, reads of one whole
+// reply frame, bulk writes into print memory, cancels. It knows nothing of
+// IRPs: a transfer is an opaque pointer that it completes through the
+// completion list it returns, which the driver carries out outside the lock.
+//
+// Statuses are NT status values, since they go straight into the IRPs.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "emu/device_model.h"
+
+namespace norvex::standin {
+
+inline constexpr int32_t kStatusSuccess = 0;
+inline constexpr int32_t kStatusCancelled = static_cast<int32_t>(0xC0000120);
+inline constexpr int32_t kStatusBufferOverflow = static_cast<int32_t>(0x80000005);   // ERROR_MORE_DATA
+inline constexpr int32_t kStatusInvalidDeviceRequest = static_cast<int32_t>(0xC0000010);  // ERROR_INVALID_FUNCTION
+inline constexpr int32_t kStatusInvalidParameter = static_cast<int32_t>(0xC000000D);
+inline constexpr int32_t kStatusAccessDenied = static_cast<int32_t>(0xC0000022);
+inline constexpr int32_t kStatusNoSuchDevice = static_cast<int32_t>(0xC000000E);
+inline constexpr int32_t kStatusDeviceNotConnected = static_cast<int32_t>(0xC000009D);  // ERROR_DEVICE_NOT_CONNECTED
+
+inline constexpr uint32_t kMaxBulkWrite = 0x200000;
+
+using Clock = std::chrono::steady_clock;
+using Transfer = void*;  // an IRP, to the machine an opaque token
+using OpenKey = uintptr_t;  // a file object
+
+// What the driver does for one transfer once the machine's lock is let go.
+struct Completion {
+  Transfer transfer = nullptr;
+  int32_t status = kStatusSuccess;
+  size_t information = 0;
+  std::vector<uint8_t> data;  // a read's reply frame, or a wait's answer
+  // The transfer's cancel routine has already been taken by a cancel: the
+  // driver completes it without reclaiming the routine.
+  bool afterCancel = false;
+};
+using Completions = std::vector<Completion>;
+
+inline Completion Done(Transfer transfer, int32_t status, size_t information = 0, std::vector<uint8_t> data = {},
+                       bool afterCancel = false) {
+  Completion done;
+  done.transfer = transfer;
+  done.status = status;
+  done.information = information;
+  done.data = std::move(data);
+  done.afterCancel = afterCancel;
+  return done;
+}
+
+class Machine {
+ public:
+  explicit Machine(const emu::EmulatorOptions& options) : model_(options) {}
+
+  emu::DeviceModel& Model() { return model_; }
+
+  // ---- The host's transfers (dispatch routines) --------------------------
+  // An open of the device: granted to the first opener, refused (access
+  // denied) while another holds it, and impossible while unplugged. Returns
+  // the status for the open.
+  int32_t Open(OpenKey key, bool present);
+  // The handle's last close: its pending transfers end cancelled and the
+  // device is free again.
+  Completions Cleanup(OpenKey key);
+  // Forgets the open's record (and ends it as Cleanup does, should the
+  // cleanup not have come).
+  Completions Close(OpenKey key);
+  // The control request: the frame is the request's output buffer.
+  Completions Control(OpenKey key, Transfer transfer, uint32_t code, const uint8_t* frame, size_t size);
+  Completions Read(OpenKey key, Transfer transfer, uint32_t capacity);
+  Completions Write(OpenKey key, Transfer transfer, const uint8_t* data, size_t size);
+  // A cancel of `transfer`. True when the machine keeps it for a later
+  // completion (a late reply); otherwise the driver completes it cancelled.
+  bool Cancel(Transfer transfer);
+  // Why the transfers of `key` are refused (0: they are not): an open that
+  // the device refused, or one whose connection ended.
+  int32_t RefusalOf(OpenKey key);
+  // The number of the open `key` (kIoctlIdentifyOpen): 0 unless it is the host.
+  uint64_t OpenNumber(OpenKey key);
+
+  // ---- The test's controls ------------------------------------------------
+  // The host connection ends (unplug, DropHost): its pending transfers end
+  // with "device not connected", and so does every later one on that handle.
+  Completions DropHost();
+  // The host's open number; 0 without a host.
+  uint64_t HostOf();
+
+  // ---- Time ---------------------------------------------------------------
+  // Completes what is due by `now`; `next` becomes the next due time, if any.
+  Completions Tick(Clock::time_point now, std::optional<Clock::time_point>& next);
+
+ private:
+  enum class OpenState { kHost, kRefused, kDisconnected };
+  enum class ReplyState { kNone, kReady, kDelayed, kWithheld, kLate };
+  struct PendingRead {
+    Transfer transfer;
+    uint32_t capacity;
+  };
+  struct LateRead {
+    Clock::time_point due;
+    PendingRead read;
+    std::vector<uint8_t> frame;
+  };
+  struct PendingWrite {
+    Transfer transfer;
+    std::optional<Clock::time_point> due;  // none: never completes by itself
+    std::vector<uint8_t> bytes;            // what it stores when it completes
+  };
+
+  int32_t Refusal(OpenKey key) const;  // with mu_ held: 0 for the host
+  void ServeReads(Completions& out);
+  static Completion ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame, bool afterCancel);
+  void EndHostLocked(int32_t status, Completions& out);
+
+  emu::DeviceModel model_;
+  std::mutex mu_;
+  std::map<OpenKey, OpenState> opens_;
+  std::optional<OpenKey> host_;
+  uint64_t hostNumber_ = 0;
+  uint64_t openCount_ = 0;
+  ReplyState state_ = ReplyState::kNone;
+  std::vector<uint8_t> reply_;
+  Clock::time_point due_{};
+  uint32_t lateDelayMs_ = 0;
+  std::deque<PendingRead> reads_;
+  std::vector<LateRead> late_;
+  std::vector<PendingWrite> writes_;
+};
+
+}  // namespace norvex::standin
