@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -304,6 +305,26 @@ TEST_F(BadInputTest, UnknownLinkModesSendNothingAnywhere) {
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
   uint8_t state[4];
   EXPECT_EQ(NV_GetState(state), NORVEX_OK);
+}
+
+// From 2^31 words on, the doubled count no longer fits 32 bits: refused in
+// every link mode before the buffer is read (the buffer here holds 4 KiB;
+// under AddressSanitizer a read beyond it fails the run).
+TEST_F(BadInputTest, WriteSdramOfTwoToTheThirtyOneWordsOrMoreIsTooLongInEveryMode) {
+  auto buffer = std::make_unique<uint8_t[]>(4096);
+  for (int32_t mode : {NORVEX_LINK_USB, NORVEX_LINK_TIFF_CAPTURE, NORVEX_LINK_USB_AND_TIFF_CAPTURE,
+                       NORVEX_LINK_COMMAND_FILE, NORVEX_LINK_COMPRESSED_FILE, 7}) {
+    SCOPED_TRACE(mode);
+    ASSERT_EQ(Norvex_SetPrintDataSaveIdle(mode), NORVEX_OK);
+    for (uint32_t words : {0x80000000u, 0x80000001u, 0xFFFFFFFFu}) {
+      EXPECT_EQ(Norvex_WriteSDRAM(buffer.get(), words), kTooLong) << std::hex << words;
+    }
+  }
+  ASSERT_EQ(Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB), NORVEX_OK);
+  EXPECT_TRUE(emulator.PrintMemory().empty());
+  // The largest count below the limit that the buffer holds still goes out.
+  EXPECT_EQ(Norvex_WriteSDRAM(buffer.get(), 2048), NORVEX_OK);
+  EXPECT_EQ(emulator.PrintMemory().size(), 4096u);
 }
 
 TEST_F(BadInputTest, BulkWriteWhileOneIsOutstandingIsBusy) {
