@@ -267,5 +267,125 @@ TEST_F(TransactionTest, UsbTimeoutReachesEveryTransfer) {
   EXPECT_EQ(driver.lastTimeout, 3000u);
 }
 
+// A link opened in USB mode, then switched to command-file mode: the frame
+// goes to a command file made for it, not nowhere. A pseudo link opened in
+// capture mode does the same.
+TEST_F(TransactionTest, CommandFileModeAfterAnOpenInAnotherModeWritesTheFrame) {
+  const std::string commandFile = host.exeFolder + "/CommandFile.bin";
+  const std::string frame("\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x00\x00\x00\x3B\x07", 14);
+  for (int32_t openedIn : {1, 2}) {
+    SCOPED_TRACE(openedIn);
+    host.files.erase(commandFile);
+    lib.settings.linkMode = openedIn;
+    ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+    lib.settings.linkMode = 4;
+    const uint8_t selector[4] = {};
+    // The read still goes to the handle that is open: the device's finds no
+    // reply (997), the pseudo handle's fails at once (6).
+    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0),
+              openedIn == 1 ? platform::kErrorIoPending : platform::kErrorInvalidHandle);
+    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0),
+              openedIn == 1 ? platform::kErrorIoPending : platform::kErrorInvalidHandle);
+    EXPECT_EQ(host.files[commandFile], frame + frame);
+    EXPECT_TRUE(driver.written.empty());
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+    EXPECT_EQ(host.openForWriting.count(commandFile), 0u);
+  }
+}
+
+// A host whose message box checks, from another thread, that no lock of the
+// library is held while it shows: on Windows its message loop runs the hook,
+// which opens and closes the link.
+class BoxProbeHost : public testing::FakeHost {
+ public:
+  Library* lib = nullptr;
+  std::vector<std::string> heldWhileShown;
+  void ShowMessageBox(std::string_view text, platform::MessageIcon icon) override {
+    std::thread probe([this] {
+      if (lib->link.CommandLockForTests().try_lock()) {
+        lib->link.CommandLockForTests().unlock();
+      } else {
+        heldWhileShown.push_back("command lock");
+      }
+      if (!lib->usb.LockHandleFor(std::chrono::milliseconds(0)).owns_lock()) {
+        heldWhileShown.push_back("handle pin");
+      }
+    });
+    probe.join();
+    FakeHost::ShowMessageBox(text, icon);
+  }
+};
+
+TEST(MessageBoxes, FailedCommandFileWritesAreShownWithNoLockHeld) {
+  BoxProbeHost host;
+  testing::FakeDriver driver;
+  testing::FakeWindowSystem windows;
+  Library lib(host, driver, windows);
+  host.lib = &lib;
+  lib.settings.linkMode = 4;
+  ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+  host.failWrites = true;
+  const uint8_t selector[4] = {};
+  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle);
+  CommandPacket raw{selector, 4, nullptr, 0, 0x10, 0xC0D8, 0, CTP_REPLY_ACK};
+  EXPECT_EQ(lib.link.SendCommand(raw), platform::kErrorInvalidHandle);
+  EXPECT_EQ(host.messages.size(), 2u);
+  EXPECT_TRUE(host.heldWhileShown.empty()) << host.heldWhileShown.front();
+}
+
+// A host whose tick count tells when a command has passed the device test
+// and is about to wait for the command lock.
+class LockWaitProbeHost : public testing::FakeHost {
+ public:
+  std::atomic<int> tickReads{0};
+  uint32_t TickCount() override {
+    ++tickReads;
+    return FakeHost::TickCount();
+  }
+};
+
+// The device removed after a command's device test, while it waits for the
+// lock: the pinned handle is tested again, and the command finds no device.
+TEST(RemovalRace, CommandWaitingForTheLockWhenTheDeviceGoesFindsNoDevice) {
+  LockWaitProbeHost host;
+  testing::FakeDriver driver;
+  testing::FakeWindowSystem windows;
+  Library lib(host, driver, windows);
+  ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+  lib.link.CommandLockForTests().lock();
+  host.tickReads = 0;
+  std::atomic<uint32_t> result{0};
+  std::thread command([&] {
+    const uint8_t selector[4] = {};
+    result = lib.link.FunctionEx(selector, 0x10, 0);
+  });
+  while (host.tickReads.load() == 0) std::this_thread::yield();  // past the device test
+  EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+  lib.link.CommandLockForTests().unlock();
+  command.join();
+  EXPECT_EQ(result.load(), CTP_ERR_NO_DEVICE);
+  EXPECT_TRUE(driver.written.empty());
+  EXPECT_NE(host.Log().find("Device disconnect! cmd = 0xC0D8 , addr = 0x10\n"), std::string::npos);
+}
+
+// A reply shorter than a frame's header is checked against fresh zeros, not
+// against the bytes of an earlier exchange.
+TEST_F(TransactionTest, SendCommandChecksAShortReplyAgainstZeros) {
+  Open();
+  const uint8_t selector[4] = {};
+  uint8_t record[500];
+  driver.QueueReply(kStateReply);
+  CommandPacket first{selector, 4, record, 4, 0x10, 0xC0D0, 0, 0xC0D1};
+  EXPECT_EQ(lib.link.SendCommand(first), NORVEX_OK);
+  driver.QueueReply(Bytes(kStateReply.begin(), kStateReply.begin() + 4));
+  CommandPacket second{selector, 4, record, 4, 0x10, 0xC0D0, 0, 0xC0D1};
+  EXPECT_EQ(lib.link.SendCommand(second), CTP_ERR_FRAME_LENGTH);
+  EXPECT_EQ(second.replyAddress, 0x1001);
+  EXPECT_EQ(second.replyLength, 0xFFFFFFFEu);  // length word 0
+  EXPECT_EQ(second.replyCommand, 0);
+  EXPECT_EQ(NewLog(), "");
+}
+
 }  // namespace
 }  // namespace norvex
