@@ -334,6 +334,34 @@ TEST_F(PrintDataTest, CompressedModeLosesNothingInTheWorstCase) {
   EXPECT_TRUE(emulator.PrintMemory().empty());
 }
 
+// Data above 2 MiB in one call is compressed in pieces, but a run that goes
+// across a piece's end is not cut: the file holds the bytes that one stream
+// of the whole buffer has.
+TEST_F(PrintDataTest, CompressedModeKeepsRunsWholeAcrossPieces) {
+  Bytes zeros(0x300000, 0);
+  Bytes mixed = RandomBytes(0x500000, 21);
+  std::fill(mixed.begin() + 0x1F0001, mixed.begin() + 0x230003, 0x00);  // across the first end
+  std::fill(mixed.begin() + 0x3E0000, mixed.begin() + 0x400000, 0xFF);  // up to the second
+  std::fill(mixed.begin() + 0x400000, mixed.begin() + 0x420000, 0x00);  // and after it
+  for (const Bytes* data : {&zeros, &mixed}) {
+    std::remove(CompressedPath().c_str());
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_COMPRESSED_FILE);
+    EXPECT_EQ(NV_SentPrintData(data->data(), static_cast<uint32_t>(data->size())), NORVEX_OK);
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+    Bytes oneStream(2 * data->size());
+    uint32_t length = 0;
+    ASSERT_EQ(Norvex_CompressData(oneStream.data(), &length, data->data(), static_cast<uint32_t>(data->size())),
+              NORVEX_OK);
+    oneStream.resize(length);
+    EXPECT_EQ(ReadBytes(CompressedPath()), oneStream);
+  }
+  std::remove(CompressedPath().c_str());
+  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_COMPRESSED_FILE);
+  EXPECT_EQ(NV_SentPrintData(zeros.data(), static_cast<uint32_t>(zeros.size())), NORVEX_OK);
+  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+  EXPECT_EQ(ReadBytes(CompressedPath()).size(), 100u);  // 25 pairs: 24 of 65535 words and one of 24
+}
+
 TEST_F(PrintDataTest, OtherModesSendNothingAndSucceed) {
   const Bytes data = RandomBytes(0x300000, 10);
   Norvex_SetPrintDataSaveIdle(7);
