@@ -33,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 // send that cannot go on for this long fails and closes the connection.
 constexpr time_t kSendTimeoutSeconds = 2;
 constexpr size_t kReceiveChunk = 256 * 1024;
+constexpr int kChunksPerRound = 16;
 
 void SetSendTimeout(int fd) {
   timeval limit{};
@@ -48,7 +49,11 @@ bool MakeAddress(const std::string& path, sockaddr_un& address) {
   return true;
 }
 
-// Whether a device serves the socket at `path` now.
+// Whether a device serves the socket at `path` now. A device that does was
+// connected to, so the probe closes as a host does: it stops sending and
+// waits (at most kProbeCloseWaitMs) until the device has closed its end, so
+// that the device is free for its next host when this returns.
+constexpr int kProbeCloseWaitMs = 2000;
 bool SomeoneServes(const sockaddr_un& address) {
   platform::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!probe) return false;
@@ -56,7 +61,22 @@ bool SomeoneServes(const sockaddr_un& address) {
   do {
     rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
   } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  if (rc != 0) return false;
+  ::shutdown(probe.get(), SHUT_WR);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kProbeCloseWaitMs);
+  uint8_t drain[64];
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd watch{probe.get(), POLLIN, 0};
+    const int ready = ::poll(&watch, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    const ssize_t n = ::recv(probe.get(), drain, sizeof(drain), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the device closed its end (or the connection failed)
+  }
+  return true;
 }
 
 std::string SystemError(const char* what) {
@@ -108,14 +128,24 @@ struct EndpointServer::Session {
   // Takes what the host sent and handles every whole message in it. False
   // when the connection is to be closed.
   bool OnReadable() {
-    ssize_t n = 0;
-    do {
-      n = ::recv(fd_.get(), chunk_.data(), chunk_.size(), MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    if (n <= 0) return false;  // the host closed, or the connection failed
-    input_.insert(input_.end(), chunk_.begin(), chunk_.begin() + n);
+    // Everything the host has sent by now, up to a bound, so that the end of
+    // the stream after its last message is seen in the same round.
+    for (int chunks = 0; chunks < kChunksPerRound; ++chunks) {
+      ssize_t n = 0;
+      do {
+        n = ::recv(fd_.get(), chunk_.data(), chunk_.size(), MSG_DONTWAIT);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n <= 0) return false;  // the host closed, or the connection failed
+      input_.insert(input_.end(), chunk_.begin(), chunk_.begin() + n);
+      if (!HandleInput()) return false;
+    }
+    return true;
+  }
 
+  // Handles every whole message received so far. False when the connection
+  // is to be closed.
+  bool HandleInput() {
     size_t offset = 0;
     bool open = true;
     while (open && input_.size() - offset >= wire::kHeaderSize) {
@@ -462,6 +492,13 @@ void EndpointServer::Run() {
     if (stop_) break;
     if (dropHost_.exchange(false)) closeHost();
 
+    // The host's messages and its end of the connection come before a new
+    // connection: a host that closed before the next one connected has let
+    // go of the device, and the next one must not be refused as busy.
+    if (host && generation == polled && ready > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      if (!host->OnReadable()) closeHost();
+    }
+
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
       platform::UniqueFd accepted(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (accepted) {
@@ -485,9 +522,6 @@ void EndpointServer::Run() {
       }
     }
 
-    if (host && generation == polled && ready > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      if (!host->OnReadable()) closeHost();
-    }
     if (host && !host->OnTimers()) closeHost();
   }
   closeHost();

@@ -290,6 +290,18 @@ TEST_F(EmulatorTest, SecondHostIsRefusedAsBusyAndClosed) {
   EXPECT_EQ(emu_->ConnectionsAccepted(), 2u);
 }
 
+// A host that closed its connection before the next one connects has let go
+// of the device: the next is granted, however soon it comes.
+TEST_F(EmulatorTest, HostThatClosedBeforeTheNextConnectedNeverMakesItBusy) {
+  for (int i = 0; i < 50; ++i) {
+    auto host = Host();
+    host->Control(Query(kMainUnit));
+    host->Close();
+  }
+  EXPECT_EQ(emu_->BusyRefusals(), 0u);
+  EXPECT_EQ(emu_->ConnectionsAccepted(), 50u);
+}
+
 // ---- Frames -----------------------------------------------------------------
 
 TEST_F(EmulatorTest, GoldenSessionByteForByte) {
