@@ -125,6 +125,11 @@ enum class BulkWriteFaultKind {
   kPartial,
   // Nothing is stored; the WRITE stays pending until its CANCEL (995, 0 bytes).
   kNoCompletion,
+  // A device that stops reading: from the WRITE on, nothing more is taken
+  // from the connection for `delayMs` (the host's sends wait for room in the
+  // socket); then everything is taken as it comes, and the write completes
+  // whole. A CANCEL that arrives meanwhile is taken after the stall.
+  kStall,
 };
 struct BulkWriteFault {
   BulkWriteFaultKind kind = BulkWriteFaultKind::kSlow;
