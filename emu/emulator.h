@@ -117,8 +117,8 @@ struct Fault {
 // (Fault::kUntilCleared: until ClearBulkWriteFaults()).
 enum class BulkWriteFaultKind {
   // The data goes to the print memory and WRITE_DONE comes `delayMs` after
-  // the WRITE; a CANCEL before then completes it with 995 and 0 bytes, and
-  // nothing is stored.
+  // the last of the write's data came; a CANCEL before then completes it
+  // with 995 and 0 bytes, and nothing is stored.
   kSlow,
   // Only the first `bytes` bytes are stored and reported (status 0), after
   // `delayMs` as for kSlow.

@@ -254,6 +254,10 @@ TEST_F(PosixDriverTest, OpenWithoutAnySocketFindsNoDevice) {
   ASSERT_EQ(::mkfifo(PathOf("2-fifo").c_str(), 0600), 0);
   EXPECT_EQ(OpenError(), kErrorNoMoreItems);
 
+  // A hidden socket (a device still setting up) is none either.
+  ScriptedDevice hidden(PathOf(".dev.tmp"));
+  EXPECT_EQ(OpenError(), kErrorNoMoreItems);
+
   // One device: there is no interface number 1.
   ScriptedDevice device(PathOf("dev"));
   EXPECT_EQ(OpenError(1), kErrorNoMoreItems);

@@ -98,8 +98,9 @@ uint32_t ErrorFromErrno(int number) {
   }
 }
 
-// The names of the Unix sockets in `folder`, in byte order. Empty when the
-// folder is missing or cannot be read: then no device is present.
+// The names of the Unix sockets in `folder` that do not begin with a dot, in
+// byte order. Empty when the folder is missing or cannot be read: then no
+// device is present.
 std::vector<std::string> ListEndpoints(const std::string& folder) {
   std::vector<std::string> names;
   int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -111,7 +112,9 @@ std::vector<std::string> ListEndpoints(const std::string& folder) {
     return names;
   }
   while (const dirent* entry = ::readdir(dir.get())) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    // Hidden names are no devices: among them, a device's socket that is
+    // still being set up before it is renamed into place.
+    if (entry->d_name[0] == '.') continue;
     bool isSocket = entry->d_type == DT_SOCK;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       // The file system does not say, or a link names the socket: ask stat.
