@@ -21,7 +21,7 @@ int RunCompress(Context& context, const std::vector<std::string>& args) {
     return kExitFile;
   }
   std::vector<uint8_t> compressed;
-  const uint32_t result = CompressPieces(input.data, compressed);
+  const uint32_t result = CompressStream(input.data, compressed);
   if (const int code = out.Result("compress", result); code != kExitOk) return code;
   if (!WriteWholeFile(parsed.positional[1], compressed.data(), compressed.size())) {
     out.Error("cannot write " + parsed.positional[1]);
