@@ -41,7 +41,7 @@ struct Row {
 class BadInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator, 300);
+    norvex_api_test::OpenOnEmulator(emulator);
     if (HasFatalFailure()) return;
   }
   void TearDown() override {
@@ -297,7 +297,9 @@ TEST_F(BadInputTest, UnknownLinkModesSendNothingAnywhere) {
   Norvex_SetPrintDataSaveIdle(9);
   emulator.ClearReceived();
   uint8_t record[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  Norvex_SetUSBOvertime(300);
   EXPECT_EQ(NV_GetState(record), NORVEX_ERROR_IO_PENDING);
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(Bytes(record, record + 4), Bytes(4, 0xEE));
   EXPECT_TRUE(emulator.ReceivedFrames().empty());
   // Back to USB, the device answers again.
@@ -341,7 +343,9 @@ TEST_F(BadInputTest, BulkWriteWhileOneIsOutstandingIsBusy) {
   EXPECT_EQ(Norvex_WriteSDRAM(second.data(), 64), 170u);
   // The outstanding one is completed (cancelled: the device never finishes it).
   uint32_t bytes = 0xFFFFFFFFu;
+  Norvex_SetUSBOvertime(300);
   EXPECT_EQ(Norvex_GetWriteSDRAM2Result(&bytes), NORVEX_ERROR_BULK_INCOMPLETE);
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(bytes, 0u);
   // No write outstanding any more.
   bytes = 0xFFFFFFFFu;

@@ -203,7 +203,7 @@ TEST_F(PrintDataTest, BulkWritesKeepTheirTimeLimitsAgainstAStalledDevice) {
   EXPECT_EQ(log.NewText(),
             "FAIL:GetSentPtrDataResult2(result is 0x000003E4).|FAIL:GetSentPtrDataResult(result is 0x000003E4).|");
   // After the stall the link works, and the cancelled writes stored nothing.
-  Norvex_SetUSBOvertime(10000);
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   uint8_t state[4];
   EXPECT_EQ(NV_GetState(state), NORVEX_OK);
   EXPECT_TRUE(emulator.PrintMemory().empty());
@@ -314,6 +314,7 @@ TEST_F(PrintDataTest, TimeOutGives996AndItsLogLine) {
   EXPECT_EQ(log.NewText(), "FAIL:GetSentPtrDataResult2(result is 0x000003E4).|");
 
   // The record is free again.
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(NV_SentPrintData(data.data(), 256), NORVEX_OK);
   EXPECT_EQ(emulator.PrintMemory(), data);
 }
