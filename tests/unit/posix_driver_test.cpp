@@ -731,10 +731,10 @@ TEST_F(PosixDriverTest, BulkWriteStartsAtOnceAndSendsItsDataInPieces) {
   EXPECT_EQ(error, 0u);
   started.Notify();
   uint32_t transferred = 0;
-  EXPECT_EQ(driver_.CompleteWrite(write, 5000, transferred), 0u);
+  EXPECT_EQ(driver_.CompleteWrite(write, 10000, transferred), 0u);
   EXPECT_EQ(transferred, data.size());
   const Driver::PendingWrite failing = driver_.StartWrite(handle, data.data(), 10, error);
-  EXPECT_EQ(driver_.CompleteWrite(failing, 5000, transferred), 31u);
+  EXPECT_EQ(driver_.CompleteWrite(failing, 10000, transferred), 31u);
   EXPECT_EQ(transferred, 0u);
   EXPECT_EQ(driver_.Close(handle), 0u);
 }
@@ -746,6 +746,7 @@ TEST_F(PosixDriverTest, BulkWriteStartsAtOnceAndSendsItsDataInPieces) {
 TEST_F(PosixDriverTest, BulkWriteNotDoneInTimeIsCancelledAndLetsGoOfTheBuffer) {
   const Bytes data = Pattern(0x100000);
   Signal completed;
+  Signal cancelSeen;
   ScriptedDevice device(PathOf("dev"));
   device.Serve([&](DeviceSide& side) {
     const wire::Message write = side.Expect(wire::kWrite);
@@ -770,8 +771,9 @@ TEST_F(PosixDriverTest, BulkWriteNotDoneInTimeIsCancelledAndLetsGoOfTheBuffer) {
         ADD_FAILURE() << "message of type " << next.type;
         break;
       }
-      if (!(cancelled && commanded)) next = side.Next();
+      if (!(cancelled && commanded)) next = side.Next(10000);
     }
+    cancelSeen.Notify();
     EXPECT_TRUE(side.HostClosed(3000));
   });
 
@@ -794,7 +796,10 @@ TEST_F(PosixDriverTest, BulkWriteNotDoneInTimeIsCancelledAndLetsGoOfTheBuffer) {
   buffer.reset();
   completed.Notify();
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 3000), 0u);
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 10000), 0u);
+  // The CANCEL goes out from the handle's sender, maybe after the command's
+  // round trip: the handle stays open until the device has seen it.
+  EXPECT_TRUE(cancelSeen.WaitFor(10000));
   EXPECT_EQ(driver_.Close(handle), 0u);
 }
 

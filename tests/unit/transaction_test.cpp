@@ -21,6 +21,22 @@ const Bytes kStateReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01,
 const Bytes kAck = {0x4D, 0x45, 0x01, 0x10, 0x02, 0x00, 0xC0, 0x01, 0x10, 0x57};
 const std::string kErrorNumberGbk = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5";
 
+// A host whose tick count tells when a command has read the clock before
+// its wait for the command lock (so, also, that it passed the device test).
+class LockWaitProbeHost : public testing::FakeHost {
+ public:
+  std::atomic<int> tickReads{0};
+  uint32_t TickCount() override {
+    const uint32_t read = FakeHost::TickCount();
+    ++tickReads;
+    return read;
+  }
+  // Waits until the clock was read `reads` times in all.
+  void WaitForTickReads(int reads) {
+    while (tickReads.load() < reads) std::this_thread::yield();
+  }
+};
+
 class TransactionTest : public ::testing::Test {
  protected:
   explicit TransactionTest(uint32_t lockWaitMs = CDeviceLink::kLockWaitMs)
@@ -48,7 +64,7 @@ class TransactionTest : public ::testing::Test {
     logStart = host.Log().size();
   }
 
-  testing::FakeHost host;
+  LockWaitProbeHost host;
   testing::FakeDriver driver;
   testing::FakeWindowSystem windows;
   size_t logStart = 0;
@@ -136,18 +152,23 @@ TEST_F(TransactionTest, EachFailureLeavesASummaryLineAndTheFailureText) {
 TEST_F(TransactionTest, SlowLockIsLoggedAndRecordedButTheCommandRuns) {
   Open();
   driver.QueueReply(kAck);
-  std::atomic<bool> holding{false};
-  std::thread holder([&] {
-    std::lock_guard<CommandLock> hold(lib.link.CommandLockForTests());
-    holding = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    std::lock_guard<std::recursive_mutex> clock(host.mutex);
-    host.ticks += 8000;  // the waiting command sees 8000 ms pass
+  // The command waits for the lock held here; the clock moves on by 8000 ms
+  // once it has read it before its wait.
+  lib.link.CommandLockForTests().lock();
+  const int reads = host.tickReads.load();
+  std::atomic<uint32_t> result{1};
+  std::thread command([&] {
+    const uint8_t selector[4] = {};
+    result = lib.link.FunctionEx(selector, 0x10, 0);
   });
-  while (!holding) std::this_thread::yield();
-  const uint8_t selector[4] = {};
-  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
-  holder.join();
+  host.WaitForTickReads(reads + 1);
+  {
+    std::lock_guard<std::recursive_mutex> clock(host.mutex);
+    host.ticks += 8000;
+  }
+  lib.link.CommandLockForTests().unlock();
+  command.join();
+  EXPECT_EQ(result.load(), NORVEX_OK);
   const std::string log = NewLog();
   EXPECT_EQ(log.substr(0, 67), "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 8000(15000)\n");
   EXPECT_EQ(log.substr(67, kErrorNumberGbk.size() + 12), kErrorNumberGbk + " 0xE000000A\n");
@@ -179,7 +200,7 @@ TEST_F(LockTimeoutTest, CommandThatCannotGetTheLockNeverTouchesTheDevice) {
 }
 
 TEST_F(TransactionTest, LockTimeZeroLogsEveryCommandThatWaitedAtAll) {
-  testing::FakeHost zeroHost;
+  LockWaitProbeHost zeroHost;
   zeroHost.files[zeroHost.Ini()] = "[LOG]\nLastTime=2026/12/07\nLockTime=0\n";
   testing::FakeDriver otherDriver;
   Library zero(zeroHost, otherDriver, windows);
@@ -190,17 +211,19 @@ TEST_F(TransactionTest, LockTimeZeroLogsEveryCommandThatWaitedAtAll) {
   size_t start = zeroHost.Log().size();
   EXPECT_EQ(zero.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
   EXPECT_EQ(zeroHost.Log().size(), start);  // no wait at all: 0 is not above 0
-  std::atomic<bool> holding{false};
-  std::thread holder([&] {
-    std::lock_guard<CommandLock> hold(zero.link.CommandLockForTests());
-    holding = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // A wait of 1 ms: the clock moves on once the command has read it.
+  zero.link.CommandLockForTests().lock();
+  const int reads = zeroHost.tickReads.load();
+  std::atomic<uint32_t> result{1};
+  std::thread command([&] { result = zero.link.FunctionEx(selector, 0x10, 0); });
+  zeroHost.WaitForTickReads(reads + 1);
+  {
     std::lock_guard<std::recursive_mutex> clock(zeroHost.mutex);
     zeroHost.ticks += 1;
-  });
-  while (!holding) std::this_thread::yield();
-  EXPECT_EQ(zero.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
-  holder.join();
+  }
+  zero.link.CommandLockForTests().unlock();
+  command.join();
+  EXPECT_EQ(result.load(), NORVEX_OK);
   EXPECT_EQ(zeroHost.Log().substr(start + 16, 64),
             "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 1(15000)\n");
 }
@@ -334,17 +357,6 @@ TEST(MessageBoxes, FailedCommandFileWritesAreShownWithNoLockHeld) {
   EXPECT_TRUE(host.heldWhileShown.empty()) << host.heldWhileShown.front();
 }
 
-// A host whose tick count tells when a command has passed the device test
-// and is about to wait for the command lock.
-class LockWaitProbeHost : public testing::FakeHost {
- public:
-  std::atomic<int> tickReads{0};
-  uint32_t TickCount() override {
-    ++tickReads;
-    return FakeHost::TickCount();
-  }
-};
-
 // The device removed after a command's device test, while it waits for the
 // lock: the pinned handle is tested again, and the command finds no device.
 TEST(RemovalRace, CommandWaitingForTheLockWhenTheDeviceGoesFindsNoDevice) {
@@ -354,13 +366,13 @@ TEST(RemovalRace, CommandWaitingForTheLockWhenTheDeviceGoesFindsNoDevice) {
   Library lib(host, driver, windows);
   ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
   lib.link.CommandLockForTests().lock();
-  host.tickReads = 0;
+  const int reads = host.tickReads.load();
   std::atomic<uint32_t> result{0};
   std::thread command([&] {
     const uint8_t selector[4] = {};
     result = lib.link.FunctionEx(selector, 0x10, 0);
   });
-  while (host.tickReads.load() == 0) std::this_thread::yield();  // past the device test
+  host.WaitForTickReads(reads + 1);  // past the device test
   EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
   lib.link.CommandLockForTests().unlock();
   command.join();
