@@ -126,14 +126,19 @@ struct Fault {
 // (Fault::kUntilCleared: until ClearBulkWriteFaults()).
 enum class BulkWriteFaultKind {
   // The data goes to the print memory and WRITE_DONE comes `delayMs` after
-  // the WRITE; a CANCEL before then completes it with 995 and 0 bytes, and
-  // nothing is stored.
+  // the last of the write's data came; a CANCEL before then completes it
+  // with 995 and 0 bytes, and nothing is stored.
   kSlow,
   // Only the first `bytes` bytes are stored and reported (status 0), after
   // `delayMs` as for kSlow.
   kPartial,
   // Nothing is stored; the WRITE stays pending until its CANCEL (995, 0 bytes).
   kNoCompletion,
+  // A device that stops reading: from the WRITE on, nothing more is taken
+  // from the connection for `delayMs` (the host's sends wait for room in the
+  // socket); then everything is taken as it comes, and the write completes
+  // whole. A CANCEL that arrives meanwhile is taken after the stall.
+  kStall,
 };
 struct BulkWriteFault {
   BulkWriteFaultKind kind = BulkWriteFaultKind::kSlow;

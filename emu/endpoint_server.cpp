@@ -33,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 // send that cannot go on for this long fails and closes the connection.
 constexpr time_t kSendTimeoutSeconds = 2;
 constexpr size_t kReceiveChunk = 256 * 1024;
+constexpr int kChunksPerRound = 16;
 
 void SetSendTimeout(int fd) {
   timeval limit{};
@@ -48,7 +49,11 @@ bool MakeAddress(const std::string& path, sockaddr_un& address) {
   return true;
 }
 
-// Whether a device serves the socket at `path` now.
+// Whether a device serves the socket at `path` now. A device that does was
+// connected to, so the probe closes as a host does: it stops sending and
+// waits (at most kProbeCloseWaitMs) until the device has closed its end, so
+// that the device is free for its next host when this returns.
+constexpr int kProbeCloseWaitMs = 2000;
 bool SomeoneServes(const sockaddr_un& address) {
   platform::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!probe) return false;
@@ -56,7 +61,22 @@ bool SomeoneServes(const sockaddr_un& address) {
   do {
     rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
   } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  if (rc != 0) return false;
+  ::shutdown(probe.get(), SHUT_WR);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kProbeCloseWaitMs);
+  uint8_t drain[64];
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd watch{probe.get(), POLLIN, 0};
+    const int ready = ::poll(&watch, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    const ssize_t n = ::recv(probe.get(), drain, sizeof(drain), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the device closed its end (or the connection failed)
+  }
+  return true;
 }
 
 std::string SystemError(const char* what) {
@@ -93,6 +113,14 @@ struct EndpointServer::Session {
     PendingRead read;
     std::vector<uint8_t> frame;
   };
+  // A WRITE whose data is still coming in WRITE_DATA messages, with the plan
+  // of its completion.
+  struct IncomingWrite {
+    uint32_t id;
+    uint32_t total;  // the bytes the WRITE announced
+    WritePlan plan;
+    std::vector<uint8_t> data;
+  };
   // A WRITE whose completion a bulk-write fault holds back; its bytes go to
   // the print memory when it completes. No `due`: it waits for its CANCEL.
   struct PendingWrite {
@@ -107,18 +135,31 @@ struct EndpointServer::Session {
 
   // Takes what the host sent and handles every whole message in it. False
   // when the connection is to be closed.
-  bool OnReadable() {
-    ssize_t n = 0;
-    do {
-      n = ::recv(fd_.get(), chunk_.data(), chunk_.size(), MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    if (n <= 0) return false;  // the host closed, or the connection failed
-    input_.insert(input_.end(), chunk_.begin(), chunk_.begin() + n);
+  // Whether the device takes nothing from the connection now (a stall).
+  bool Paused() const { return pausedUntil_.has_value(); }
 
+  bool OnReadable() {
+    // Everything the host has sent by now, up to a bound, so that the end of
+    // the stream after its last message is seen in the same round.
+    for (int chunks = 0; chunks < kChunksPerRound && !Paused(); ++chunks) {
+      ssize_t n = 0;
+      do {
+        n = ::recv(fd_.get(), chunk_.data(), chunk_.size(), MSG_DONTWAIT);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n <= 0) return false;  // the host closed, or the connection failed
+      input_.insert(input_.end(), chunk_.begin(), chunk_.begin() + n);
+      if (!HandleInput()) return false;
+    }
+    return true;
+  }
+
+  // Handles every whole message received so far. False when the connection
+  // is to be closed.
+  bool HandleInput() {
     size_t offset = 0;
     bool open = true;
-    while (open && input_.size() - offset >= wire::kHeaderSize) {
+    while (open && !Paused() && input_.size() - offset >= wire::kHeaderSize) {
       wire::Message message;
       uint32_t length = 0;
       if (!wire::DecodeHeader(input_.data() + offset, message.type, message.id, length)) return false;
@@ -134,8 +175,8 @@ struct EndpointServer::Session {
 
   // The earliest time at which OnTimers has something to do.
   std::optional<Clock::time_point> NextDue() const {
-    std::optional<Clock::time_point> next;
-    if (state_ == ReplyState::kDelayed) next = due_;
+    std::optional<Clock::time_point> next = pausedUntil_;
+    if (state_ == ReplyState::kDelayed && (!next || due_ < *next)) next = due_;
     for (const LateCompletion& late : late_) {
       if (!next || late.due < *next) next = late.due;
     }
@@ -149,6 +190,11 @@ struct EndpointServer::Session {
   // False when the connection is to be closed.
   bool OnTimers() {
     const Clock::time_point now = Clock::now();
+    if (pausedUntil_ && *pausedUntil_ <= now) {
+      // The stall is over: what came meanwhile is taken now.
+      pausedUntil_.reset();
+      if (!HandleInput()) return false;
+    }
     if (state_ == ReplyState::kDelayed && due_ <= now) {
       state_ = ReplyState::kReady;
       if (!ServeReads()) return false;
@@ -186,6 +232,8 @@ struct EndpointServer::Session {
         return ServeReads();
       case wire::kWrite:
         return OnWrite(message);
+      case wire::kWriteData:
+        return OnWriteData(message);
       case wire::kCancel:
         return OnCancel(message.id);
       default:
@@ -227,23 +275,46 @@ struct EndpointServer::Session {
     return ServeReads();
   }
 
+  // WRITE: a bulk write of the announced length begins; its data follows in
+  // WRITE_DATA messages. How it completes is planned now (a bulk-write fault
+  // may hold it back, cut it, or stall the connection).
   bool OnWrite(const wire::Message& message) {
-    uint8_t done[8];
-    if (message.payload.size() > wire::kMaxBulk) {
-      wire::StoreU32(done, kStatusInvalidParameter);
-      wire::StoreU32(done + 4, 0);
-    } else {
-      const WritePlan plan = model_.PlanWrite(message.payload.size());
-      if (!plan.complete || plan.delayMs > 0) {
-        PendingWrite write{message.id, std::nullopt,
-                           std::vector<uint8_t>(message.payload.begin(), message.payload.begin() + plan.bytes)};
-        if (plan.complete) write.due = Clock::now() + std::chrono::milliseconds(plan.delayMs);
-        writes_.push_back(std::move(write));
-        return true;
-      }
-      return CompleteWrite(message.id, message.payload.data(), plan.bytes);
+    // A WRITE without its 4-byte length is a protocol error.
+    if (message.payload.size() != 4) return false;
+    IncomingWrite write{message.id, wire::LoadU32(message.payload.data()), WritePlan{}, {}};
+    write.plan = model_.PlanWrite(write.total);
+    if (write.plan.stallMs > 0) pausedUntil_ = Clock::now() + std::chrono::milliseconds(write.plan.stallMs);
+    if (write.total == 0) return Finish(std::move(write));
+    incoming_.push_back(std::move(write));
+    return true;
+  }
+
+  // WRITE_DATA: the next bytes of an incoming write. Data of a write that is
+  // no longer coming in (completed, cancelled, never begun) is dropped.
+  bool OnWriteData(const wire::Message& message) {
+    auto write = std::find_if(incoming_.begin(), incoming_.end(),
+                              [&message](const IncomingWrite& w) { return w.id == message.id; });
+    if (write == incoming_.end()) return true;
+    // More data than the WRITE announced is a protocol error.
+    if (message.payload.size() > write->total - write->data.size()) return false;
+    write->data.insert(write->data.end(), message.payload.begin(), message.payload.end());
+    if (write->data.size() < write->total) return true;
+    IncomingWrite whole = std::move(*write);
+    incoming_.erase(write);
+    return Finish(std::move(whole));
+  }
+
+  // All of a write's data is in: completes it as planned.
+  bool Finish(IncomingWrite write) {
+    const WritePlan& plan = write.plan;
+    write.data.resize(std::min<size_t>(write.data.size(), plan.bytes));
+    if (!plan.complete || plan.delayMs > 0) {
+      PendingWrite held{write.id, std::nullopt, std::move(write.data)};
+      if (plan.complete) held.due = Clock::now() + std::chrono::milliseconds(plan.delayMs);
+      writes_.push_back(std::move(held));
+      return true;
     }
-    return wire::Send(fd_.get(), wire::kWriteDone, message.id, done, sizeof(done));
+    return CompleteWrite(write.id, write.data.data(), write.data.size());
   }
 
   // Stores the bytes a WRITE took and reports them with status 0.
@@ -256,10 +327,14 @@ struct EndpointServer::Session {
   }
 
   bool OnCancel(uint32_t id) {
+    auto incoming =
+        std::find_if(incoming_.begin(), incoming_.end(), [id](const IncomingWrite& w) { return w.id == id; });
     auto write = std::find_if(writes_.begin(), writes_.end(), [id](const PendingWrite& w) { return w.id == id; });
-    if (write != writes_.end()) {
-      // A held-back WRITE ends cancelled, having stored nothing.
-      writes_.erase(write);
+    if (incoming != incoming_.end() || write != writes_.end()) {
+      // A WRITE still coming in, or held back, ends cancelled, having stored
+      // nothing.
+      if (incoming != incoming_.end()) incoming_.erase(incoming);
+      if (write != writes_.end()) writes_.erase(write);
       uint8_t done[8];
       wire::StoreU32(done, kStatusCancelled);
       wire::StoreU32(done + 4, 0);
@@ -316,7 +391,9 @@ struct EndpointServer::Session {
   uint32_t lateDelayMs_ = 0;
   std::deque<PendingRead> reads_;
   std::vector<LateCompletion> late_;
+  std::vector<IncomingWrite> incoming_;
   std::vector<PendingWrite> writes_;
+  std::optional<Clock::time_point> pausedUntil_;  // a stall: nothing is taken until then
 };
 
 EndpointServer::~EndpointServer() { Stop(); }
@@ -447,7 +524,9 @@ void EndpointServer::Run() {
     nfds_t count = 2;
     // The host polled in this round; another may take its place below.
     const uint64_t polled = host ? generation : 0;
-    if (host) {
+    // A stalled device takes nothing from its host (not even the end of the
+    // connection) until the stall is over.
+    if (host && !host->Paused()) {
       fds[2] = pollfd{host->fd(), POLLIN, 0};
       count = 3;
     }
@@ -461,6 +540,14 @@ void EndpointServer::Run() {
     }
     if (stop_) break;
     if (dropHost_.exchange(false)) closeHost();
+
+    // The host's messages and its end of the connection come before a new
+    // connection: a host that closed before the next one connected has let
+    // go of the device, and the next one must not be refused as busy.
+    if (host && generation == polled && count == 3 && ready > 0 &&
+        (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      if (!host->OnReadable()) closeHost();
+    }
 
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
       platform::UniqueFd accepted(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -485,9 +572,6 @@ void EndpointServer::Run() {
       }
     }
 
-    if (host && generation == polled && ready > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      if (!host->OnReadable()) closeHost();
-    }
     if (host && !host->OnTimers()) closeHost();
   }
   closeHost();

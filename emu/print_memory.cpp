@@ -36,6 +36,9 @@ WritePlan PrintMemoryBank::PlanWrite(size_t size) {
       plan.complete = false;
       plan.bytes = 0;
       break;
+    case BulkWriteFaultKind::kStall:
+      plan.stallMs = fault.delayMs;
+      break;
   }
   return plan;
 }

@@ -1,6 +1,8 @@
 // connection.cpp: Norvex_Init, open, close and the hot-plug hook.
 #include "connection/connection.h"
 
+#include <chrono>
+
 #include "norvex.h"
 
 namespace norvex {
@@ -14,12 +16,9 @@ Connection::~Connection() {
     std::lock_guard<std::mutex> hold(m_watchLock);
     ReleaseWatch();
   }
-  auto guard = m_usb.LockHandle();
-  const platform::Handle handle = m_usb.DeviceHandle();
-  if (handle != platform::kInvalidHandle) {
-    m_usb.CloseDeviceHandle(handle);
-    m_usb.SetDeviceHandle(platform::kInvalidHandle);
-  }
+  // Not owned when a pin outlived its thread; the close goes ahead anyway.
+  auto guard = m_usb.LockHandleFor(std::chrono::milliseconds(kUnloadPinWaitMs));
+  CloseDeviceLocked(false);
 }
 
 void Connection::ReleaseWatch() {
@@ -60,10 +59,10 @@ uint32_t Connection::OpenDevice() {
     std::lock_guard<std::mutex> hold(m_watchLock);
     interfaceRegistration = m_interfaceRegistration;
   }
-  // The registration for the handle's removal is not kept: it ends with the
-  // handle.
-  m_windows.RegisterHandleNotification(m_hostWindow.load(), handle, interfaceRegistration,
-                                       kDeviceInterfaceGuid);
+  // Kept, so that the close removes it: one removal message per unplug,
+  // however often the device was opened.
+  m_handleRegistration = m_windows.RegisterHandleNotification(m_hostWindow.load(), handle,
+                                                              interfaceRegistration, kDeviceInterfaceGuid);
   return NORVEX_OK;
 }
 
@@ -72,10 +71,15 @@ uint32_t Connection::CloseDevice() {
   return CloseDeviceLocked();
 }
 
-uint32_t Connection::CloseDeviceLocked() {
+uint32_t Connection::CloseDeviceLocked(bool logged) {
   const platform::Handle handle = m_usb.DeviceHandle();
   if (handle == platform::kInvalidHandle) return NORVEX_OK;
-  m_log.WriteLine("Close Device!");
+  if (logged) m_log.WriteLine("Close Device!");
+  // The window system forgets the handle before it is closed.
+  if (m_handleRegistration != nullptr) {
+    m_windows.UnregisterNotification(m_handleRegistration);
+    m_handleRegistration = nullptr;
+  }
   const uint32_t result = m_usb.CloseDeviceHandle(handle);
   m_usb.SetDeviceHandle(platform::kInvalidHandle);
   return result;

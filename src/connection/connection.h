@@ -18,10 +18,16 @@ class Connection {
  public:
   Connection(CDriverLog& log, UsbLink& usb, platform::WindowSystem& windows,
              std::atomic<uint32_t>& lastResult);
-  // Removes the notification registration and the hook when Norvex_Init
+  // Removes the notification registrations and the hook when Norvex_Init
   // obtained them, and closes the device without a log line, so that no
-  // transfer or driver resource outlives the library.
+  // transfer or driver resource outlives the library. It waits at most
+  // kUnloadPinWaitMs for running exchanges to let go of the handle: at
+  // process exit a thread may have been ended in the middle of one, and its
+  // pin is never released. The handle is closed in any case (the driver
+  // makes a transfer still running on it fail).
   ~Connection();
+
+  static constexpr uint32_t kUnloadPinWaitMs = 1000;
 
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -45,7 +51,9 @@ class Connection {
   uint32_t OpenError() const { return m_openError.load(); }
 
  private:
-  uint32_t CloseDeviceLocked();
+  // Closes the link when open; the caller holds the handle lock. `logged`:
+  // whether the close writes "Close Device!" (unload closes quietly).
+  uint32_t CloseDeviceLocked(bool logged = true);
   void ReleaseWatch();
 
   CDriverLog& m_log;
@@ -58,6 +66,9 @@ class Connection {
   std::mutex m_watchLock;
   std::atomic<platform::Window> m_hostWindow{nullptr};
   platform::Registration m_interfaceRegistration = nullptr;
+  // The removal registration of the open handle, one per open handle:
+  // removed when the handle is closed. Changed under the handle lock.
+  platform::Registration m_handleRegistration = nullptr;
   std::atomic<platform::Hook> m_hook{nullptr};
   std::atomic<uint32_t> m_openError{0};
 };

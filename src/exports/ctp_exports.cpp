@@ -10,16 +10,14 @@ extern "C" {
 
 NORVEX_API uint32_t NORVEX_CALL CTP_SendCommand(CommandPacket* packet) {
   if (packet == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
-  // Any reply length is accepted: the reply needs somewhere to go.
-  if ((packet->replyLength & 0xFFFFu) > 500 && packet->replyData == nullptr) {
+  // A reply with data needs somewhere to go: refused before anything is
+  // sent, whether an exact length (1 to 500) or any length is expected.
+  if ((packet->replyLength & 0xFFFFu) != 0 && packet->replyData == nullptr) {
     return NORVEX_ERR_INVALID_ARGUMENT;
   }
-  // A bare exchange: no lock, no device test, nothing logged or recorded.
-  // Its own frame buffers keep it clear of commands on other threads.
-  norvex::FrameBuffer tx;
-  norvex::FrameBuffer rx;
-  uint32_t received = 0;
-  return TheLibrary().link.Exchange(*packet, tx, rx, received);
+  // The exchange runs under the command lock, so that it never takes
+  // another command's reply; no device test, nothing logged or recorded.
+  return TheLibrary().link.SendCommand(*packet);
 }
 
 NORVEX_API const char* NORVEX_CALL CTP_GetErrorInfo(uint32_t code) {

@@ -9,16 +9,20 @@ UsbLink::UsbLink(platform::Driver& driver, platform::HostEnvironment& host,
 
 UsbLink::~UsbLink() = default;
 
+void UsbLink::OpenCommandFileLocked() {
+  m_commandFilePath = m_debugFolder.PathOf(kCommandFileName);
+  m_commandFile.reset();
+  m_commandFile = m_host.OpenFile(m_commandFilePath, platform::FileMode::kCreateExclusive);
+  m_commandFileOpen = true;
+}
+
 platform::Handle UsbLink::OpenDeviceInterface(const platform::Guid& interfaceClass, uint32_t index,
                                               uint32_t& error) {
   const int32_t mode = m_settings.linkMode.load();
   if (mode == kLinkCommandFile) {
     // Whether the file could be created shows only when a frame is written.
     std::lock_guard<std::mutex> hold(m_commandFileLock);
-    m_commandFilePath = m_debugFolder.PathOf(kCommandFileName);
-    m_commandFile.reset();
-    m_commandFile = m_host.OpenFile(m_commandFilePath, platform::FileMode::kCreateExclusive);
-    m_commandFileOpen = true;
+    OpenCommandFileLocked();
     error = 0;
     return kPseudoHandle;
   }
@@ -39,24 +43,28 @@ uint32_t UsbLink::CloseDeviceHandle(platform::Handle handle) {
   return m_driver.Close(handle);
 }
 
-uint32_t UsbLink::ControlWrite(platform::Handle handle, const uint8_t* frame, uint32_t size) {
+uint32_t UsbLink::ControlWrite(platform::Handle handle, const uint8_t* frame, uint32_t size,
+                               std::string& failedFile) {
   const int32_t mode = m_settings.linkMode.load();
   if (IsUsbMode(mode)) {
     return m_driver.ControlRequest(handle, platform::kIoctlSendFrame, frame, size,
                                    m_settings.usbTimeout.load());
   }
   if (mode != kLinkCommandFile) return 0;
-  std::string failedPath;
-  {
-    std::lock_guard<std::mutex> hold(m_commandFileLock);
-    if (!m_commandFileOpen) return 0;  // not opened in this mode: nothing to write to
-    if (!m_commandFile || !m_commandFile->Write(frame, size)) failedPath = m_commandFilePath;
+  std::lock_guard<std::mutex> hold(m_commandFileLock);
+  if (!m_commandFileOpen) {
+    // A closed link has no command file to write to.
+    if (handle == platform::kInvalidHandle) return 0;
+    // The link was opened in another mode and the mode changed since: the
+    // frame goes to the command file all the same, not nowhere.
+    OpenCommandFileLocked();
   }
-  if (!failedPath.empty()) {
-    m_host.ShowMessageBox("A write to the file \"" + failedPath + "\" failed.",
-                          platform::MessageIcon::kExclamation);
-  }
+  if (!m_commandFile || !m_commandFile->Write(frame, size)) failedFile = m_commandFilePath;
   return 0;
+}
+
+void UsbLink::ShowWriteFailure(const std::string& path) {
+  m_host.ShowMessageBox("A write to the file \"" + path + "\" failed.", platform::MessageIcon::kExclamation);
 }
 
 uint32_t UsbLink::ControlRead(platform::Handle handle, uint8_t* buffer, uint32_t& count) {

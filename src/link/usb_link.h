@@ -5,10 +5,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 
+#include "link/handle_guard.h"
 #include "log/debug_folder.h"
 #include "platform/platform.h"
 
@@ -62,9 +65,18 @@ class UsbLink {
   uint32_t CloseDeviceHandle(platform::Handle handle);
 
   // Writes a request frame: a control request in the USB modes, an append
-  // to the command file in command-file mode (a failed write is shown to the
-  // user and still gives 0), nothing otherwise.
-  uint32_t ControlWrite(platform::Handle handle, const uint8_t* frame, uint32_t size);
+  // to the command file in command-file mode, nothing otherwise. A failed
+  // append still gives 0; the file's path is left in `failedFile` for the
+  // caller to show with ShowWriteFailure once it holds no lock (the message
+  // box runs a message loop, in which the hook may open or close the link).
+  // A link opened in another mode than command-file mode has no command
+  // file: the first frame written in command-file mode creates it, as an
+  // open in that mode would have.
+  uint32_t ControlWrite(platform::Handle handle, const uint8_t* frame, uint32_t size,
+                        std::string& failedFile);
+  // The standard file-error message for a failed write to `path`. Shows a
+  // modal message box: call it with no lock of the library held.
+  void ShowWriteFailure(const std::string& path);
   // Reads one reply frame of at most `count` bytes in every mode; `count`
   // becomes the number of bytes read. On the pseudo handle the read fails at
   // the start with kErrorInvalidHandle, as it does on the platform.
@@ -76,33 +88,41 @@ class UsbLink {
   bool IsOpen() const { return DeviceHandle() != platform::kInvalidHandle; }
 
   // Keeps the device handle from being closed or replaced while one exchange
-  // or bulk write uses it. Open and close wait for every pin to go.
+  // or bulk write uses it. Open and close wait for every pin to go. A pin
+  // taken while the link is closed holds kInvalidHandle.
   class Pin {
    public:
     explicit Pin(UsbLink& link) : m_hold(link.m_handleGuard), m_handle(link.DeviceHandle()) {}
     platform::Handle handle() const { return m_handle; }
 
    private:
-    std::shared_lock<std::shared_mutex> m_hold;
+    std::shared_lock<HandleGuard> m_hold;
     platform::Handle m_handle;
   };
 
   // Open and close hold this exclusively (it waits for the pins to go)
   // while they change the device handle.
-  std::unique_lock<std::shared_mutex> LockHandle() {
-    return std::unique_lock<std::shared_mutex>(m_handleGuard);
+  std::unique_lock<HandleGuard> LockHandle() { return std::unique_lock<HandleGuard>(m_handleGuard); }
+  // The same, waiting at most `wait`; the lock is not owned when the pins
+  // did not go in time.
+  std::unique_lock<HandleGuard> LockHandleFor(std::chrono::milliseconds wait) {
+    return std::unique_lock<HandleGuard>(m_handleGuard, wait);
   }
   // Stores a new device handle; the caller holds LockHandle().
   void SetDeviceHandle(platform::Handle handle) { m_deviceHandle.store(handle); }
 
  private:
+  // Creates (empties) the command file in the debug folder; the caller holds
+  // m_commandFileLock.
+  void OpenCommandFileLocked();
+
   platform::Driver& m_driver;
   platform::HostEnvironment& m_host;
   const LinkSettings& m_settings;
   const DebugFolder& m_debugFolder;
 
   std::atomic<platform::Handle> m_deviceHandle{platform::kInvalidHandle};
-  std::shared_mutex m_handleGuard;
+  HandleGuard m_handleGuard;
 
   std::mutex m_commandFileLock;
   std::unique_ptr<platform::File> m_commandFile;

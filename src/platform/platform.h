@@ -185,19 +185,21 @@ class Driver {
   // to the host between them. At most one is outstanding per caller; the
   // driver reads `data` directly (no copy) until CompleteWrite returns.
   //
-  // StartWrite starts an overlapped write of `size` bytes (at most 2 MiB)
-  // and returns its record, or kNoWrite when it could not start, with the
-  // reason in `error` (kErrorInvalidHandle for a handle that is not a
-  // device, kErrorInvalidParameter for more than 2 MiB). A write whose
-  // message could not go out returns a record whose completion reports the
-  // error; kNoWrite is never completed (the caller reports `error`).
+  // StartWrite starts an overlapped write of `size` bytes (any 32-bit size:
+  // what the device takes of it, the completion says) and returns at once
+  // with its record, or kNoWrite when it could not start, with the reason in
+  // `error` (kErrorInvalidHandle for a handle that is not a device). A write
+  // that fails after its start returns a record whose completion reports
+  // the error; kNoWrite is never completed (the caller reports `error`).
   using PendingWrite = std::uintptr_t;
   static constexpr PendingWrite kNoWrite = 0;
   virtual PendingWrite StartWrite(Handle device, const void* data, uint32_t size, uint32_t& error) = 0;
   // Waits at most `timeoutMs` for the write, stores the bytes it moved in
   // `transferred`, and releases its record. Returns 0 when it completed,
-  // kErrorIoIncomplete when it had not (it is then cancelled, and waited for
-  // until it can no longer read the data), or the error with which it failed.
+  // kErrorIoIncomplete when it had not (it is then cancelled, and the driver
+  // no longer reads the data when this returns), or the error with which it
+  // failed, as the device or the platform reported it (kErrorDeviceNotConnected
+  // when the device went, for example).
   virtual uint32_t CompleteWrite(PendingWrite write, uint32_t timeoutMs, uint32_t& transferred) = 0;
 };
 

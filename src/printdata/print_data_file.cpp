@@ -7,6 +7,27 @@
 
 namespace norvex {
 
+namespace {
+
+// The bytes at the end of the `size` bytes at `data` (whole words) that a run
+// of 0x0000 or 0xFFFF words reaching the end has beyond its whole pairs of
+// kMaxRunWords: the part of the run that the compression of these bytes alone
+// would close early. 0 when no such run reaches the end, or when the run
+// fills the bytes and has no whole pair (nothing would be left).
+uint32_t OpenRunBytes(const uint8_t* data, uint32_t size) {
+  const uint32_t words = size / 2;
+  if (words == 0) return 0;
+  auto word = [data](uint32_t i) { return static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8)); };
+  const uint16_t last = word(words - 1);
+  if (last != 0x0000 && last != 0xFFFF) return 0;
+  uint32_t run = 1;
+  while (run < words && word(words - 1 - run) == last) ++run;
+  const uint32_t open = run % kMaxRunWords;
+  return open < words ? 2 * open : 0;
+}
+
+}  // namespace
+
 PrintDataFile::PrintDataFile(platform::HostEnvironment& host) : m_host(host) {}
 
 PrintDataFile::~PrintDataFile() = default;
@@ -68,9 +89,13 @@ void PrintDataFile::WriteCompressed(const void* data, uint32_t size) {
     const auto* in = static_cast<const uint8_t*>(data);
     bool ok = m_compressBuffer != nullptr;
     // Pieces of whole words; an odd last byte is ignored, as the
-    // compression ignores it.
+    // compression ignores it. A piece that is not the last never ends inside
+    // a run pair: its end moves back to the last whole pair of a run that
+    // reaches it, so that the rest of that run starts the next piece and the
+    // file holds the bytes of one stream of the whole buffer.
     for (uint32_t done = 0; ok && size - done >= 2;) {
-      const uint32_t piece = size - done < kCompressPiece ? size - done : kCompressPiece;
+      uint32_t piece = size - done < kCompressPiece ? size - done : kCompressPiece;
+      if (done + piece < size) piece -= OpenRunBytes(in + done, piece);
       uint32_t compressed = 0;
       CompressWords(m_compressBuffer.get(), &compressed, in + done, piece);
       ok = WriteLocked(m_compressBuffer.get(), compressed);

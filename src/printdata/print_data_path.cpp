@@ -1,6 +1,7 @@
 // print_data_path.cpp: PrintDataPath (see print_data_path.h).
 #include "printdata/print_data_path.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "log/host_files.h"
@@ -186,6 +187,10 @@ uint32_t PrintDataPath::GetSentPtrDataResult2(uint32_t& transferred) {
 }
 
 uint32_t PrintDataPath::WriteSDRAM(const void* data, uint64_t byteCount) {
+  // From 2^31 words on, the byte count no longer fits the 32 bits a host's
+  // buffer size has: no buffer is that long, so the count is refused before
+  // anything is read from the buffer.
+  if (byteCount > UINT32_MAX) return NORVEX_ERR_LENGTH_LIMIT;
   const auto* bytes = static_cast<const uint8_t*>(data);
   uint64_t sent = 0;
   while (sent < byteCount) {

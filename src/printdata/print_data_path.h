@@ -18,8 +18,8 @@
 
 namespace norvex {
 
-// The largest bulk write: one piece of Norvex_WriteSDRAM, the limit of
-// Norvex_WriteSDRAM2, the most the driver takes at once.
+// One piece of Norvex_WriteSDRAM and the limit of Norvex_WriteSDRAM2.
+// NV_SentPrintData passes any length to the driver as one write.
 inline constexpr uint32_t kMaxBulkBytes = 0x200000;
 
 // A start while another bulk write is outstanding (ERROR_BUSY): the second

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "log/host_files.h"
 
@@ -40,13 +41,14 @@ std::string Format(const char* format, ...) {
 
 }  // namespace
 
+uint32_t CDeviceLink::RefuseWithoutDevice(const CommandPacket& packet) {
+  m_log.WriteLine(Format("Device disconnect! cmd = 0x%04X , addr = 0x%02X", packet.command, packet.address));
+  RecordFailure(packet, CTP_ERR_NO_DEVICE);
+  return CTP_ERR_NO_DEVICE;
+}
+
 uint32_t CDeviceLink::Transact(CommandPacket& packet) {
-  if (!m_usb.IsOpen()) {
-    m_log.WriteLine(Format("Device disconnect! cmd = 0x%04X , addr = 0x%02X", packet.command,
-                           packet.address));
-    RecordFailure(packet, CTP_ERR_NO_DEVICE);
-    return CTP_ERR_NO_DEVICE;
-  }
+  if (!m_usb.IsOpen()) return RefuseWithoutDevice(packet);
 
   const uint32_t before = m_host.TickCount();
   const bool locked = m_commandLock.try_lock_for(std::chrono::milliseconds(m_lockWaitMs));
@@ -58,34 +60,59 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
     RecordFailure(packet, CTP_ERR_LOCK_TIMEOUT);
     return CTP_ERR_LOCK_TIMEOUT;
   }
-  std::lock_guard<CommandLock> hold(m_commandLock, std::adopt_lock);
-  if (waited > m_lockTime) {
-    m_log.WriteLine(Format("Command lock time! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)",
-                           packet.command, packet.address, static_cast<int>(waited),
-                           static_cast<int>(m_lockWaitMs)));
-    RecordFailure(packet, CTP_ERR_SLOW_LOCK);
+  uint32_t result = NORVEX_OK;
+  std::string failedFile;
+  {
+    std::lock_guard<CommandLock> hold(m_commandLock, std::adopt_lock);
+    if (waited > m_lockTime) {
+      m_log.WriteLine(Format("Command lock time! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)",
+                             packet.command, packet.address, static_cast<int>(waited),
+                             static_cast<int>(m_lockWaitMs)));
+      RecordFailure(packet, CTP_ERR_SLOW_LOCK);
+    }
+    // The handle stays open, and stays this device, for the whole exchange.
+    // A removal may have closed it since the test above.
+    UsbLink::Pin pin(m_usb);
+    if (pin.handle() == platform::kInvalidHandle) return RefuseWithoutDevice(packet);
+    result = Exchange(packet, pin.handle(), m_txBuffer, m_rxBuffer, m_rxCount, failedFile);
+    if (result != NORVEX_OK) {
+      m_log.WriteLine(Format("Communication Fail! cmd = 0x%04X , addr = 0x%02X , return = 0x%08X",
+                             packet.command, packet.address, result));
+      RecordFailure(packet, result);
+    }
   }
-
-  const uint32_t result = Exchange(packet, m_txBuffer, m_rxBuffer, m_rxCount);
-  if (result != NORVEX_OK) {
-    m_log.WriteLine(Format("Communication Fail! cmd = 0x%04X , addr = 0x%02X , return = 0x%08X",
-                           packet.command, packet.address, result));
-    RecordFailure(packet, result);
-  }
+  // Every lock is released: the message box may run the hook.
+  if (!failedFile.empty()) m_usb.ShowWriteFailure(failedFile);
   return result;
 }
 
-uint32_t CDeviceLink::Exchange(CommandPacket& packet, FrameBuffer& tx, FrameBuffer& rx,
-                               uint32_t& received) {
+uint32_t CDeviceLink::SendCommand(CommandPacket& packet) {
+  if (!m_commandLock.try_lock_for(std::chrono::milliseconds(m_lockWaitMs))) return CTP_ERR_LOCK_TIMEOUT;
+  uint32_t result = NORVEX_OK;
+  std::string failedFile;
+  {
+    std::lock_guard<CommandLock> hold(m_commandLock, std::adopt_lock);
+    // Fresh buffers: a short reply is never checked against an earlier
+    // frame's bytes.
+    FrameBuffer tx = {};
+    FrameBuffer rx = {};
+    uint32_t received = 0;
+    UsbLink::Pin pin(m_usb);
+    result = Exchange(packet, pin.handle(), tx, rx, received, failedFile);
+  }
+  if (!failedFile.empty()) m_usb.ShowWriteFailure(failedFile);
+  return result;
+}
+
+uint32_t CDeviceLink::Exchange(CommandPacket& packet, platform::Handle handle, FrameBuffer& tx,
+                               FrameBuffer& rx, uint32_t& received, std::string& failedFile) {
   uint32_t frameLength = 0;
   uint32_t result = BuildRequestFrame(packet, tx, frameLength);
   if (result != NORVEX_OK) return result;
-  // The handle stays open, and stays this device, for the whole exchange.
-  UsbLink::Pin pin(m_usb);
-  result = m_usb.ControlWrite(pin.handle(), tx, frameLength);
+  result = m_usb.ControlWrite(handle, tx, frameLength, failedFile);
   if (result != NORVEX_OK) return result;
   received = kFrameBufferSize;
-  result = m_usb.ControlRead(pin.handle(), rx, received);
+  result = m_usb.ControlRead(handle, rx, received);
   if (result != NORVEX_OK) return result;
   return CheckReplyFrame(packet, rx, received);
 }
@@ -128,17 +155,21 @@ int CDeviceLink::FormatFailure(uint32_t code, std::string& text) const {
   return FormatFailureText(m_failure, code, text);
 }
 
-const char* CDeviceLink::ErrorInfo(uint32_t code) const {
-  // A plain array: a thread-local object with a destructor would pin the
-  // shared library in memory until the thread ends, so that unloading it
-  // would not run its unload. The longest text is well under its size.
-  thread_local char errorText[512];
-  std::string text;
-  FormatFailure(code, text);
-  const size_t length = std::min(text.size(), sizeof(errorText) - 1);
-  std::memcpy(errorText, text.data(), length);
-  errorText[length] = '\0';
-  return errorText;
+const char* CDeviceLink::ErrorInfo(uint32_t code) {
+  try {
+    std::string text;
+    FormatFailure(code, text);
+    std::lock_guard<std::mutex> hold(m_errorTextLock);
+    std::unique_ptr<ErrorText>& slot = m_errorTexts[std::this_thread::get_id()];
+    if (!slot) slot = std::make_unique<ErrorText>();
+    // The longest text is well under the slot's size.
+    const size_t length = std::min(text.size(), slot->size() - 1);
+    std::memcpy(slot->data(), text.data(), length);
+    (*slot)[length] = '\0';
+    return slot->data();
+  } catch (const std::bad_alloc&) {
+    return "";  // no memory for a text of this thread's own
+  }
 }
 
 }  // namespace norvex

@@ -2,9 +2,13 @@
 // buffers, the command lock, the lock time and the last failure.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "link/usb_link.h"
 #include "log/driver_log.h"
@@ -35,11 +39,21 @@ class CDeviceLink {
 
   // One locked and logged command: refuses it while no device is open, waits
   // for the command lock, notes a slow lock, runs Exchange, and logs every
-  // failure twice (a summary line and the failure text).
+  // failure twice (a summary line and the failure text). The device test is
+  // made again on the pinned handle, so that a removal between the first
+  // test and the lock gives CTP_ERR_NO_DEVICE too.
   uint32_t Transact(CommandPacket& packet);
-  // One bare exchange on the given frame buffers: build, write, read, check.
-  // No lock, no device test, no logging.
-  uint32_t Exchange(CommandPacket& packet, FrameBuffer& tx, FrameBuffer& rx, uint32_t& received);
+  // CTP_SendCommand: the host's own packet, exchanged on frame buffers of
+  // its own under the command lock (so that no other command's frames come
+  // between its request and its reply), without the device test, logging
+  // or failure record. CTP_ERR_LOCK_TIMEOUT when the lock is not had in time.
+  uint32_t SendCommand(CommandPacket& packet);
+  // One bare exchange on `handle` and the given frame buffers: build, write,
+  // read, check. No lock, no device test, no logging. A failed write to the
+  // command file leaves its path in `failedFile`, to be shown when no lock
+  // is held any more.
+  uint32_t Exchange(CommandPacket& packet, platform::Handle handle, FrameBuffer& tx, FrameBuffer& rx,
+                    uint32_t& received, std::string& failedFile);
 
   // The generic state query (0xC0D0 with a 4-byte selector, reply 0xC0D1 of
   // `replyLength` bytes) and function call (0xC0D8 with the selector and
@@ -54,9 +68,12 @@ class CDeviceLink {
   // The failure text for `code`: 1 with the detailed text when `code` is the
   // recorded one, 0 with the mismatch notice otherwise.
   int FormatFailure(uint32_t code, std::string& text) const;
-  // FormatFailure into the calling thread's own error text; the pointer stays
-  // valid until the same thread asks again.
-  const char* ErrorInfo(uint32_t code) const;
+  // FormatFailure into the calling thread's own error text. The text is
+  // owned by the link, not by the thread: it stays valid until the link
+  // goes, also after the thread has ended, and unchanged until the next call
+  // from a thread of the same id (the same thread, or one that the system
+  // started with its id after it ended). No other thread writes it meanwhile.
+  const char* ErrorInfo(uint32_t code);
 
   uint32_t LockTime() const { return m_lockTime; }
   // The command lock, for tests that hold it from another thread.
@@ -77,8 +94,19 @@ class CDeviceLink {
   mutable std::mutex m_failureLock;
   FailureRecord m_failure;
 
+  // "Device disconnect!" and its failure record: the command found no device.
+  uint32_t RefuseWithoutDevice(const CommandPacket& packet);
+
   CommandLock m_commandLock;
   uint32_t m_lockTime = kDefaultLockTimeMs;
+
+  // The texts of CTP_GetErrorInfo, one per thread that asked, kept until the
+  // link goes. Thread ids are reused once a thread has ended, so there are
+  // about as many as threads ever ran at once.
+  static constexpr size_t kErrorTextSize = 512;
+  using ErrorText = std::array<char, kErrorTextSize>;
+  std::mutex m_errorTextLock;
+  std::map<std::thread::id, std::unique_ptr<ErrorText>> m_errorTexts;
 };
 
 }  // namespace norvex

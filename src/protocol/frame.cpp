@@ -45,14 +45,20 @@ uint32_t CheckReplyFrame(CommandPacket& packet, const FrameBuffer& rx, uint32_t 
   const uint32_t expectedLength = packet.replyLength & 0xFFFFu;
   const uint16_t expectedCommand = packet.replyCommand;
   const uint16_t lengthWord = LoadWord(rx + 4);
-  const uint32_t dataLength = static_cast<uint32_t>(lengthWord) - 2u;  // wraps for 0 and 1
+  // The packet reports length word - 2 as a 32-bit value, wrapped for the
+  // length words 0 and 1 (they announce less than the command word itself).
+  const uint32_t dataLength = static_cast<uint32_t>(lengthWord) - 2u;
   packet.replyLength = dataLength;
   packet.replyCommand = LoadWord(rx + 6);
   // 5. The frame must be exactly as long as its length word says.
   if (static_cast<uint32_t>(lengthWord) + 8u != received) return CTP_ERR_FRAME_LENGTH;
-  // 6. Reply data comes in whole 32-bit units.
-  if (dataLength % 4u != 0) return CTP_ERR_LENGTH_ALIGNMENT;
-  // 7. Checksum (step 5 keeps it inside the buffer).
+  // 6. Reply data comes in whole 32-bit units. A length word of 0 or 1 has
+  // no data length at all; it is refused here by its own test, so that the
+  // checksum's place below is never computed from a wrapped length.
+  if (lengthWord < 2u || dataLength % 4u != 0) return CTP_ERR_LENGTH_ALIGNMENT;
+  // 7. Checksum. Its place, 8 + data length, lies inside the buffer: steps 1
+  // and 5 give length word + 8 = received <= 512, so 8 + data length + 2 is
+  // at most 512, and step 6 keeps the data length from wrapping.
   if (FrameChecksum(rx) != LoadWord(rx + 8 + dataLength)) return CTP_ERR_CHECKSUM;
   // 8. An error reply is recognised whatever the caller expected.
   if (packet.replyCommand == CTP_REPLY_ERROR) {

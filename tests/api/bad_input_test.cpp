@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ struct Row {
 class BadInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator, 300);
+    norvex_api_test::OpenOnEmulator(emulator);
     if (HasFatalFailure()) return;
   }
   void TearDown() override {
@@ -296,7 +297,9 @@ TEST_F(BadInputTest, UnknownLinkModesSendNothingAnywhere) {
   Norvex_SetPrintDataSaveIdle(9);
   emulator.ClearReceived();
   uint8_t record[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  Norvex_SetUSBOvertime(300);
   EXPECT_EQ(NV_GetState(record), NORVEX_ERROR_IO_PENDING);
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(Bytes(record, record + 4), Bytes(4, 0xEE));
   EXPECT_TRUE(emulator.ReceivedFrames().empty());
   // Back to USB, the device answers again.
@@ -304,6 +307,26 @@ TEST_F(BadInputTest, UnknownLinkModesSendNothingAnywhere) {
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
   uint8_t state[4];
   EXPECT_EQ(NV_GetState(state), NORVEX_OK);
+}
+
+// From 2^31 words on, the doubled count no longer fits 32 bits: refused in
+// every link mode before the buffer is read (the buffer here holds 4 KiB;
+// under AddressSanitizer a read beyond it fails the run).
+TEST_F(BadInputTest, WriteSdramOfTwoToTheThirtyOneWordsOrMoreIsTooLongInEveryMode) {
+  auto buffer = std::make_unique<uint8_t[]>(4096);
+  for (int32_t mode : {NORVEX_LINK_USB, NORVEX_LINK_TIFF_CAPTURE, NORVEX_LINK_USB_AND_TIFF_CAPTURE,
+                       NORVEX_LINK_COMMAND_FILE, NORVEX_LINK_COMPRESSED_FILE, 7}) {
+    SCOPED_TRACE(mode);
+    ASSERT_EQ(Norvex_SetPrintDataSaveIdle(mode), NORVEX_OK);
+    for (uint32_t words : {0x80000000u, 0x80000001u, 0xFFFFFFFFu}) {
+      EXPECT_EQ(Norvex_WriteSDRAM(buffer.get(), words), kTooLong) << std::hex << words;
+    }
+  }
+  ASSERT_EQ(Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB), NORVEX_OK);
+  EXPECT_TRUE(emulator.PrintMemory().empty());
+  // The largest count below the limit that the buffer holds still goes out.
+  EXPECT_EQ(Norvex_WriteSDRAM(buffer.get(), 2048), NORVEX_OK);
+  EXPECT_EQ(emulator.PrintMemory().size(), 4096u);
 }
 
 TEST_F(BadInputTest, BulkWriteWhileOneIsOutstandingIsBusy) {
@@ -320,7 +343,9 @@ TEST_F(BadInputTest, BulkWriteWhileOneIsOutstandingIsBusy) {
   EXPECT_EQ(Norvex_WriteSDRAM(second.data(), 64), 170u);
   // The outstanding one is completed (cancelled: the device never finishes it).
   uint32_t bytes = 0xFFFFFFFFu;
+  Norvex_SetUSBOvertime(300);
   EXPECT_EQ(Norvex_GetWriteSDRAM2Result(&bytes), NORVEX_ERROR_BULK_INCOMPLETE);
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(bytes, 0u);
   // No write outstanding any more.
   bytes = 0xFFFFFFFFu;

@@ -8,8 +8,10 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api_helpers.h"
@@ -106,12 +108,14 @@ TEST_F(DeviceTest, EveryFaultGivesItsCodeAndTwoLogEntries) {
       {"wrong unit", Fault{FaultKind::kWrongUnit}, 0x42, CTP_ERR_BAD_ADDRESS},
       {"no reply", Fault{FaultKind::kNoReply}, 0x10, NORVEX_ERROR_IO_PENDING},
   };
-  Norvex_SetUSBOvertime(150);
   for (const Case& c : cases) {
     emulator.InjectFault(c.fault);
     log.Mark();
     uint8_t record[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    // Only the call that is to time out waits briefly.
+    Norvex_SetUSBOvertime(c.code == NORVEX_ERROR_IO_PENDING ? 150 : norvex_api_test::kPatientTimeoutMs);
     EXPECT_EQ(GeneralState(record, c.address), c.code) << c.name;
+    Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
     EXPECT_EQ(Bytes(record, record + 4), (Bytes{0xEE, 0xEE, 0xEE, 0xEE})) << c.name;
     std::vector<std::string> lines = log.NewLines();
     ASSERT_GE(lines.size(), 4u) << c.name;
@@ -137,6 +141,7 @@ TEST_F(DeviceTest, LateReplyIsDroppedNotTakenForTheNextAnswer) {
   const uint8_t second[4] = {0, 0, 2, 0};
   uint8_t record[4] = {};
   EXPECT_EQ(CTP_GetStateEx(first, record, 4, 0x10), NORVEX_ERROR_IO_PENDING);
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(CTP_GetStateEx(second, record, 4, 0x10), NORVEX_OK);
   EXPECT_EQ(Bytes(record, record + 4), (Bytes{0xBB, 0xBB, 0xBB, 0xBB}));
 }
@@ -213,6 +218,32 @@ TEST_F(DeviceTest, SendCommandIsABareExchange) {
   EXPECT_NE(std::string(CTP_GetErrorInfo(CTP_ERR_CHECKSUM)).substr(0, 8), kErrorNumberGbk);
 }
 
+// A raw exchange beside locked commands on another thread gets its own
+// reply every time: the two never interleave on the wire.
+TEST_F(DeviceTest, SendCommandBesideLockedCommandsGetsItsOwnReplies) {
+  emulator.SetStateRecord(0x10, 0x0123, 0x0456, Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8});
+  std::atomic<bool> stop{false};
+  std::atomic<int> kernelFailures{0};
+  std::thread names([&] {
+    char name[500];
+    while (!stop) {
+      if (NV_GetKernelName(name) != NORVEX_OK) ++kernelFailures;
+    }
+  });
+  const uint8_t selector[4] = {0x23, 0x01, 0x56, 0x04};
+  int wrong = 0;
+  for (int i = 0; i < 200; ++i) {
+    uint8_t record[500] = {};
+    CommandPacket packet{selector, 4, record, 0xFFFFFFFF, 0x10, 0xC0D0, 0, 0xC0D1};
+    const uint32_t result = CTP_SendCommand(&packet);
+    if (result != NORVEX_OK || packet.replyLength != 8 || record[0] != 0xA1 || record[7] != 0xA8) ++wrong;
+  }
+  stop = true;
+  names.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(kernelFailures.load(), 0);
+}
+
 TEST_F(DeviceTest, BadArgumentsSendNothing) {
   uint8_t record[4];
   const uint8_t selector[4] = {};
@@ -222,6 +253,10 @@ TEST_F(DeviceTest, BadArgumentsSendNothing) {
   EXPECT_EQ(NV_FunctionEx(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
   CommandPacket anyLengthNoBuffer{selector, 4, nullptr, 0xFFFFFFFF, 0x10, 0xC0D0, 0, 0xC0D1};
   EXPECT_EQ(CTP_SendCommand(&anyLengthNoBuffer), NORVEX_ERR_INVALID_ARGUMENT);
+  for (uint32_t expected : {1u, 4u, 500u}) {
+    CommandPacket exactLengthNoBuffer{selector, 4, nullptr, expected, 0x10, 0xC0D0, 0, 0xC0D1};
+    EXPECT_EQ(CTP_SendCommand(&exactLengthNoBuffer), NORVEX_ERR_INVALID_ARGUMENT) << expected;
+  }
   std::vector<uint8_t> big(503);
   CommandPacket oversize{big.data(), 503, nullptr, 0, 0x10, 0x0820, 0, CTP_REPLY_ACK};
   EXPECT_EQ(CTP_SendCommand(&oversize), NORVEX_ERR_LENGTH_LIMIT);

@@ -13,9 +13,14 @@
 
 namespace norvex_api_test {
 
+// The USB time-out of calls that are to succeed: long, so that a busy
+// machine never makes them time out; a device that answers ends the wait.
+// Calls that are to time out set a short one of their own.
+inline constexpr uint32_t kPatientTimeoutMs = 10000;
+
 // Plugs `emulator`, sets USB mode and `usbTimeoutMs`, opens the link and
 // forgets the frames of the open. Check HasFatalFailure() after it.
-inline void OpenOnEmulator(norvex::emu::Emulator& emulator, uint32_t usbTimeoutMs = 2000) {
+inline void OpenOnEmulator(norvex::emu::Emulator& emulator, uint32_t usbTimeoutMs = kPatientTimeoutMs) {
   ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
   Norvex_SetUSBOvertime(usbTimeoutMs);

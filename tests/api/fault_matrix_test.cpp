@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "api_helpers.h"
+#include "emulator_session.h"
 #include "emu/emulator.h"
 #include "norvex.h"
 
@@ -25,7 +26,11 @@ using norvex::emu::FaultKind;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kCanary = 0xC3;
+// The USB time-out of the calls that are to time out; the others wait long
+// (norvex_api_test::kPatientTimeoutMs), so that a busy machine cannot make
+// them time out.
 constexpr uint32_t kTimeoutMs = 150;
+using norvex_api_test::kPatientTimeoutMs;
 constexpr uint16_t kErrorValue = 0x0007;
 // A buffer larger than any record below, so that a write past the record's
 // size is seen as well.
@@ -80,6 +85,7 @@ struct FaultRow {
   Fault fault;
   std::function<bool(uint32_t code, uint8_t address)> expected;
   const char* expectedText;
+  bool timesOut = false;  // the call is to end by its time-out
 };
 
 bool Is(uint32_t code, uint32_t want) { return code == want; }
@@ -97,9 +103,9 @@ const std::vector<FaultRow>& FaultRows() {
       {"wrong reply command", Fault{FaultKind::kWrongCommand},
        [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_BAD_REPLY_COMMAND); }, "CTP_ERR_BAD_REPLY_COMMAND"},
       {"no reply", Fault{FaultKind::kNoReply}, [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); },
-       "997"},
+       "997", true},
       {"late reply", Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 30},
-       [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); }, "997"},
+       [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); }, "997", true},
       {"wrong unit", Fault{FaultKind::kWrongUnit}, [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_BAD_ADDRESS); },
        "CTP_ERR_BAD_ADDRESS"},
       // The reader may see the connection end before or after the wait.
@@ -108,8 +114,8 @@ const std::vector<FaultRow>& FaultRows() {
       // A reply within the time-out is a reply.
       {"delay within the time-out", Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 20},
        [](uint32_t c, uint8_t) { return Is(c, NORVEX_OK); }, "0"},
-      {"delay beyond the time-out", Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 3 * kTimeoutMs},
-       [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); }, "997"},
+      {"delay beyond the time-out", Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 20 * kTimeoutMs},
+       [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); }, "997", true},
   };
   return rows;
 }
@@ -119,7 +125,7 @@ class FaultMatrixTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
     Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    Norvex_SetUSBOvertime(kTimeoutMs);
+    Norvex_SetUSBOvertime(kPatientTimeoutMs);
     Reopen();
   }
   void TearDown() override {
@@ -145,7 +151,9 @@ TEST_F(FaultMatrixTest, EveryDeviceFaultAgainstEveryFamily) {
       Reopen();
       emulator.InjectFault(row.fault);
       std::vector<uint8_t> buffer(kBufferBytes, kCanary);
+      Norvex_SetUSBOvertime(row.timesOut ? kTimeoutMs : kPatientTimeoutMs);
       const uint32_t code = family.call(buffer.data());
+      Norvex_SetUSBOvertime(kPatientTimeoutMs);
       EXPECT_TRUE(row.expected(code, family.address))
           << "got 0x" << std::hex << code << ", expected " << row.expectedText;
       if (code != NORVEX_OK || !family.hasReply) {
@@ -191,7 +199,7 @@ TEST_F(FaultMatrixTest, EveryBulkWriteFaultAgainstPrintData) {
     size_t bytesStored;
   } rows[] = {
       {"slow, within the time-out", BulkWriteFault{BulkWriteFaultKind::kSlow, 20}, NORVEX_OK, 64, 128},
-      {"slow, beyond the time-out", BulkWriteFault{BulkWriteFaultKind::kSlow, 3 * kTimeoutMs},
+      {"slow, beyond the time-out", BulkWriteFault{BulkWriteFaultKind::kSlow, 20 * kTimeoutMs},
        NORVEX_ERROR_BULK_INCOMPLETE, 0, 0},
       {"partial", BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 64}, NORVEX_OK, 32, 64},
       {"no completion", BulkWriteFault{BulkWriteFaultKind::kNoCompletion}, NORVEX_ERROR_BULK_INCOMPLETE, 0, 0},
@@ -204,7 +212,9 @@ TEST_F(FaultMatrixTest, EveryBulkWriteFaultAgainstPrintData) {
     emulator.InjectBulkWriteFault(row.fault);
     Bytes copy = data;
     uint32_t words = 64;
+    Norvex_SetUSBOvertime(row.code == NORVEX_OK ? kPatientTimeoutMs : kTimeoutMs);
     EXPECT_EQ(Norvex_WriteSDRAM2(copy.data(), &words, 0), row.code);
+    Norvex_SetUSBOvertime(kPatientTimeoutMs);
     EXPECT_EQ(words, row.wordsReported);
     EXPECT_EQ(copy, data);
     // A cancelled write may still be stored by the device, never more than sent.

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api_helpers.h"
@@ -52,6 +53,26 @@ TEST(LoadUnload, UnloadWhileAWindowIsWatched) {
   NorvexWindow window = createWindow();
   ASSERT_NE(window, nullptr);
   EXPECT_EQ(init(window), CTP_ERR_NO_DEVICE);
+  ASSERT_EQ(::dlclose(library), 0);
+}
+
+// CTP_GetErrorInfo's text outlives the thread that asked for it: a host may
+// hand the pointer to another thread. (Loaded with dlopen, the library's
+// per-thread storage would be freed with the thread: AddressSanitizer runs
+// check that nothing reads freed memory here.)
+TEST(LoadUnload, ErrorTextOutlivesTheThreadThatAskedForIt) {
+  void* library = ::dlopen(NORVEX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto getErrorInfo = reinterpret_cast<const char*(NORVEX_CALL*)(uint32_t)>(::dlsym(library, "CTP_GetErrorInfo"));
+  ASSERT_NE(getErrorInfo, nullptr);
+  const std::string expected = getErrorInfo(CTP_ERR_CHECKSUM);
+  const char* text = nullptr;
+  std::thread asker([&] { text = getErrorInfo(CTP_ERR_CHECKSUM); });
+  asker.join();
+  // This thread asks for other texts meanwhile: they are its own.
+  for (uint32_t code = 1; code <= 4; ++code) getErrorInfo(code);
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(std::string(text), expected);
   ASSERT_EQ(::dlclose(library), 0);
 }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -160,6 +161,54 @@ TEST_F(PrintDataTest, SentPrintDataLandsInPrintMemory) {
   EXPECT_EQ(log.NewText(), "");
 }
 
+// Above 2 MiB in the device modes, NV_SentPrintData is one bulk write: the
+// driver takes it whole (mode 3 captures it too).
+TEST_F(PrintDataTest, SentPrintDataAboveTwoMiBIsOneWrite) {
+  const Bytes data = RandomBytes(0x300006, 11);
+  EXPECT_EQ(NV_SentPrintData(data.data(), static_cast<uint32_t>(data.size())), NORVEX_OK);
+  EXPECT_EQ(emulator.PrintMemory(), data);
+  emulator.ClearPrintMemory();
+  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB_AND_TIFF_CAPTURE);
+  EXPECT_EQ(NV_SentPrintData(data.data(), static_cast<uint32_t>(data.size())), NORVEX_OK);
+  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(log.NewText(), "");
+}
+
+// Bulk writes are overlapped: against a device that takes nothing for a
+// while, a no-wait write returns at once, and a completion waits at most
+// UsbTimeout, then cancels (996). The host's buffer is freed as soon as the
+// completion returns: AddressSanitizer runs see any later read of it.
+TEST_F(PrintDataTest, BulkWritesKeepTheirTimeLimitsAgainstAStalledDevice) {
+  Norvex_SetUSBOvertime(200);
+  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kStall, 3000, 0, 1});
+  for (const bool noWait : {true, false}) {
+    SCOPED_TRACE(noWait);
+    auto buffer = std::make_unique<Bytes>(RandomBytes(0x200000, 12));
+    uint32_t words = 0x100000;
+    const auto start = std::chrono::steady_clock::now();
+    uint32_t result = Norvex_WriteSDRAM2(buffer->data(), &words, noWait ? 1 : 0);
+    if (noWait) {
+      EXPECT_EQ(result, NORVEX_OK);
+      uint32_t bytes = 99;
+      result = Norvex_GetWriteSDRAM2Result(&bytes);
+      EXPECT_EQ(bytes, 0u);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    buffer.reset();
+    EXPECT_EQ(result, kIncomplete);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(200));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2500));  // before the stall ends
+  }
+  EXPECT_EQ(log.NewText(),
+            "FAIL:GetSentPtrDataResult2(result is 0x000003E4).|FAIL:GetSentPtrDataResult(result is 0x000003E4).|");
+  // After the stall the link works, and the cancelled writes stored nothing.
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
+  uint8_t state[4];
+  EXPECT_EQ(NV_GetState(state), NORVEX_OK);
+  EXPECT_TRUE(emulator.PrintMemory().empty());
+}
+
 TEST_F(PrintDataTest, WriteSdramSendsThreeMiBInTwoPieces) {
   const Bytes data = RandomBytes(0x300000, 2);
   // The first piece is taken only in part: the next one starts right after it.
@@ -265,6 +314,7 @@ TEST_F(PrintDataTest, TimeOutGives996AndItsLogLine) {
   EXPECT_EQ(log.NewText(), "FAIL:GetSentPtrDataResult2(result is 0x000003E4).|");
 
   // The record is free again.
+  Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(NV_SentPrintData(data.data(), 256), NORVEX_OK);
   EXPECT_EQ(emulator.PrintMemory(), data);
 }
@@ -332,6 +382,34 @@ TEST_F(PrintDataTest, CompressedModeLosesNothingInTheWorstCase) {
   expected.insert(expected.end(), plain.begin(), plain.end());
   EXPECT_EQ(Expand(file), expected);
   EXPECT_TRUE(emulator.PrintMemory().empty());
+}
+
+// Data above 2 MiB in one call is compressed in pieces, but a run that goes
+// across a piece's end is not cut: the file holds the bytes that one stream
+// of the whole buffer has.
+TEST_F(PrintDataTest, CompressedModeKeepsRunsWholeAcrossPieces) {
+  Bytes zeros(0x300000, 0);
+  Bytes mixed = RandomBytes(0x500000, 21);
+  std::fill(mixed.begin() + 0x1F0001, mixed.begin() + 0x230003, 0x00);  // across the first end
+  std::fill(mixed.begin() + 0x3E0000, mixed.begin() + 0x400000, 0xFF);  // up to the second
+  std::fill(mixed.begin() + 0x400000, mixed.begin() + 0x420000, 0x00);  // and after it
+  for (const Bytes* data : {&zeros, &mixed}) {
+    std::remove(CompressedPath().c_str());
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_COMPRESSED_FILE);
+    EXPECT_EQ(NV_SentPrintData(data->data(), static_cast<uint32_t>(data->size())), NORVEX_OK);
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+    Bytes oneStream(2 * data->size());
+    uint32_t length = 0;
+    ASSERT_EQ(Norvex_CompressData(oneStream.data(), &length, data->data(), static_cast<uint32_t>(data->size())),
+              NORVEX_OK);
+    oneStream.resize(length);
+    EXPECT_EQ(ReadBytes(CompressedPath()), oneStream);
+  }
+  std::remove(CompressedPath().c_str());
+  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_COMPRESSED_FILE);
+  EXPECT_EQ(NV_SentPrintData(zeros.data(), static_cast<uint32_t>(zeros.size())), NORVEX_OK);
+  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+  EXPECT_EQ(ReadBytes(CompressedPath()).size(), 100u);  // 25 pairs: 24 of 65535 words and one of 24
 }
 
 TEST_F(PrintDataTest, OtherModesSendNothingAndSucceed) {

@@ -3,6 +3,8 @@
 // message leaves.
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include "connection/library.h"
 #include "fake_host.h"
 #include "fake_platform.h"
@@ -138,7 +140,8 @@ TEST_F(ConnectionTest, SecondInitReplacesTheWatch) {
   lib.connection.Init(window, &UnusedHook);
   auto second = reinterpret_cast<platform::Window>(0x5678);
   lib.connection.Init(second, &UnusedHook);
-  EXPECT_EQ(windows.unregistered.size(), 1u);
+  // The first window's interface registration, and the first handle's.
+  EXPECT_EQ(windows.unregistered.size(), 2u);
   EXPECT_EQ(windows.removedHooks.size(), 1u);
   auto arrival = Arrival();
   NewLines();
@@ -158,10 +161,44 @@ TEST_F(ConnectionTest, UnloadRemovesTheWatchAndClosesTheDeviceQuietly) {
     other.connection.Init(window, &UnusedHook);
     before = ownHost.Log().size();
   }
-  EXPECT_EQ(ownWindows.unregistered.size(), 1u);
+  EXPECT_EQ(ownWindows.unregistered.size(), 2u);  // the window's and the handle's
+  EXPECT_TRUE(ownWindows.LiveHandleRegistrations().empty());
   EXPECT_EQ(ownWindows.removedHooks.size(), 1u);
   EXPECT_EQ(ownDriver.closed, ownDriver.opened);
   EXPECT_EQ(ownHost.Log().substr(before + 16), "Application Close!\n");
+}
+
+// Every open registers the handle for its removal, every close removes that
+// registration again: after many opens one unplug is one removal message.
+TEST_F(ConnectionTest, OneRemovalRegistrationPerOpenHandle) {
+  ASSERT_EQ(lib.connection.Init(window, &UnusedHook), NORVEX_OK);
+  auto arrival = Arrival();
+  for (int i = 0; i < 4; ++i) Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival);
+  ASSERT_EQ(windows.handleRegistrations.size(), 5u);
+  auto live = windows.LiveHandleRegistrations();
+  ASSERT_EQ(live.size(), 1u);
+  EXPECT_EQ(live[0].device, lib.usb.DeviceHandle());
+  auto removal = Removal(lib.usb.DeviceHandle());
+  Send(window, platform::kWmDeviceChange, platform::kDbtDeviceRemoveComplete, &removal);
+  EXPECT_TRUE(windows.LiveHandleRegistrations().empty());
+  EXPECT_EQ(driver.closed, driver.opened);
+}
+
+// Unload waits a bounded time for a pin that is never released (its thread
+// was ended in the middle of an exchange), then closes the handle anyway.
+TEST_F(ConnectionTest, UnloadDoesNotWaitForeverForAPinThatIsNeverReleased) {
+  testing::FakeHost ownHost;
+  testing::FakeDriver ownDriver;
+  testing::FakeWindowSystem ownWindows;
+  // The pin of an exchange whose thread is gone: built in place and never
+  // destroyed, as nothing runs its destructor at process exit.
+  alignas(UsbLink::Pin) unsigned char orphan[sizeof(UsbLink::Pin)];
+  {
+    Library other(ownHost, ownDriver, ownWindows);
+    ASSERT_EQ(other.connection.Init(nullptr, &UnusedHook), NORVEX_OK);
+    new (orphan) UsbLink::Pin(other.usb);
+  }
+  EXPECT_EQ(ownDriver.closed, ownDriver.opened);
 }
 
 }  // namespace

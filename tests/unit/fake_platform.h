@@ -2,6 +2,7 @@
 // tests of the link, the transaction and the connection.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -104,6 +105,7 @@ class FakeWindowSystem : public platform::WindowSystem {
     platform::Window window;
     platform::Handle device;
     platform::Registration parent;
+    platform::Registration id;  // what the registration returned
   };
   std::vector<platform::Window> interfaceRegistrations;
   std::vector<HandleRegistration> handleRegistrations;
@@ -121,8 +123,16 @@ class FakeWindowSystem : public platform::WindowSystem {
   platform::Registration RegisterHandleNotification(platform::Window window, platform::Handle device,
                                                     platform::Registration parent,
                                                     const platform::Guid&) override {
-    handleRegistrations.push_back({window, device, parent});
-    return NewId();
+    handleRegistrations.push_back({window, device, parent, NewId()});
+    return handleRegistrations.back().id;
+  }
+  // The handle registrations not removed again.
+  std::vector<HandleRegistration> LiveHandleRegistrations() const {
+    std::vector<HandleRegistration> live;
+    for (const HandleRegistration& r : handleRegistrations) {
+      if (std::find(unregistered.begin(), unregistered.end(), r.id) == unregistered.end()) live.push_back(r);
+    }
+    return live;
   }
   bool UnregisterNotification(platform::Registration registration) override {
     unregistered.push_back(registration);

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -251,6 +252,10 @@ TEST_F(PosixDriverTest, OpenWithoutAnySocketFindsNoDevice) {
   std::fclose(file);
   ASSERT_EQ(::mkdir(PathOf("1-folder").c_str(), 0700), 0);
   ASSERT_EQ(::mkfifo(PathOf("2-fifo").c_str(), 0600), 0);
+  EXPECT_EQ(OpenError(), kErrorNoMoreItems);
+
+  // A hidden socket (a device still setting up) is none either.
+  ScriptedDevice hidden(PathOf(".dev.tmp"));
   EXPECT_EQ(OpenError(), kErrorNoMoreItems);
 
   // One device: there is no interface number 1.
@@ -671,6 +676,160 @@ TEST_F(PosixDriverTest, CloseWhileAnotherThreadWaitsInReadEndsThatRead) {
   EXPECT_EQ(buffer[0], 0xAA);
   const uint8_t frame[2] = {0x4D, 0x45};
   EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000), kErrorInvalidHandle);
+}
+
+// ---------------------------------------------------------------------------
+// Bulk writes: overlapped, a WRITE and its data in WRITE_DATA messages.
+
+// The data of the WRITE_DATA messages of write `id` until `stop` says so;
+// each is at most 64 KiB. `last` receives the first other message.
+Bytes ReceiveWriteData(DeviceSide& side, uint32_t id, size_t bytes, wire::Message* last = nullptr) {
+  Bytes data;
+  while (data.size() < bytes) {
+    wire::Message message = side.Next();
+    if (message.type != wire::kWriteData) {
+      if (last != nullptr) *last = std::move(message);
+      return data;
+    }
+    EXPECT_EQ(message.id, id);
+    EXPECT_GT(message.payload.size(), 0u);
+    EXPECT_LE(message.payload.size(), 0x10000u);
+    data.insert(data.end(), message.payload.begin(), message.payload.end());
+  }
+  return data;
+}
+
+Bytes Pattern(size_t size) {
+  Bytes data(size);
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 31 / 7);
+  return data;
+}
+
+TEST_F(PosixDriverTest, BulkWriteStartsAtOnceAndSendsItsDataInPieces) {
+  const Bytes data = Pattern(0x100003);  // more than the socket holds
+  Signal started;
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([&](DeviceSide& side) {
+    // The device takes nothing until the host's start has returned.
+    EXPECT_TRUE(started.WaitFor(5000));
+    const wire::Message write = side.Expect(wire::kWrite);
+    ASSERT_EQ(write.payload.size(), 4u);
+    EXPECT_EQ(wire::LoadU32(write.payload.data()), data.size());
+    EXPECT_EQ(ReceiveWriteData(side, write.id, data.size()), data);
+    side.Send(wire::kWriteDone, write.id, Status(0, {0x03, 0x00, 0x10, 0x00}));
+    // A failing write's status is the completion's result.
+    const wire::Message failing = side.Expect(wire::kWrite);
+    EXPECT_EQ(ReceiveWriteData(side, failing.id, 10), Bytes(data.begin(), data.begin() + 10));
+    side.Send(wire::kWriteDone, failing.id, Status(31, {0, 0, 0, 0}));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const Handle handle = OpenGranted();
+  uint32_t error = 99;
+  const Driver::PendingWrite write = driver_.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
+  ASSERT_NE(write, Driver::kNoWrite);
+  EXPECT_EQ(error, 0u);
+  started.Notify();
+  uint32_t transferred = 0;
+  EXPECT_EQ(driver_.CompleteWrite(write, 10000, transferred), 0u);
+  EXPECT_EQ(transferred, data.size());
+  const Driver::PendingWrite failing = driver_.StartWrite(handle, data.data(), 10, error);
+  EXPECT_EQ(driver_.CompleteWrite(failing, 10000, transferred), 31u);
+  EXPECT_EQ(transferred, 0u);
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+// Not done in time: the completion returns after its time-out with 996, and
+// no longer reads the host's buffer (freed here: AddressSanitizer runs see
+// any later read). The message in hand goes out whole from a copy, then the
+// CANCEL; nothing more of the write follows, and the connection goes on.
+TEST_F(PosixDriverTest, BulkWriteNotDoneInTimeIsCancelledAndLetsGoOfTheBuffer) {
+  const Bytes data = Pattern(0x100000);
+  Signal completed;
+  Signal cancelSeen;
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([&](DeviceSide& side) {
+    const wire::Message write = side.Expect(wire::kWrite);
+    EXPECT_TRUE(completed.WaitFor(5000));  // a device that stalls
+    wire::Message next;
+    const Bytes got = ReceiveWriteData(side, write.id, data.size(), &next);
+    EXPECT_LT(got.size(), data.size());
+    EXPECT_EQ(got, Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(got.size())));
+    // Then the CANCEL, and no more of the write; the command of the other
+    // thread may come before the CANCEL.
+    bool cancelled = false;
+    bool commanded = false;
+    while (!(cancelled && commanded)) {
+      if (next.type == wire::kCancel && !cancelled) {
+        EXPECT_EQ(next.id, write.id);
+        cancelled = true;
+        side.Send(wire::kWriteDone, write.id, Status(kErrorOperationAborted, {0, 0, 0, 0}));  // dropped
+      } else if (next.type == wire::kControl && !commanded) {
+        commanded = true;
+        side.Send(wire::kControlDone, next.id, Status(0));
+      } else {
+        ADD_FAILURE() << "message of type " << next.type;
+        break;
+      }
+      if (!(cancelled && commanded)) next = side.Next(10000);
+    }
+    cancelSeen.Notify();
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+
+  const Handle handle = OpenGranted();
+  auto buffer = std::make_unique<uint8_t[]>(data.size());
+  std::memcpy(buffer.get(), data.data(), data.size());
+  uint32_t error = 0;
+  const Driver::PendingWrite write = driver_.StartWrite(handle, buffer.get(), static_cast<uint32_t>(data.size()), error);
+  ASSERT_NE(write, Driver::kNoWrite);
+  uint32_t transferred = 99;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(driver_.CompleteWrite(write, 100, transferred), kErrorIoIncomplete);
+  const int64_t elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 100);
+  // The device takes nothing until this returned: a completion that waited
+  // for it would return only when its wait (5 s) gave up.
+  EXPECT_LT(elapsed, 3000);
+  EXPECT_EQ(transferred, 0u);
+  std::memset(buffer.get(), 0xEE, data.size());
+  buffer.reset();
+  completed.Notify();
+  const uint8_t frame[2] = {0x4D, 0x45};
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 10000), 0u);
+  // The CANCEL goes out from the handle's sender, maybe after the command's
+  // round trip: the handle stays open until the device has seen it.
+  EXPECT_TRUE(cancelSeen.WaitFor(10000));
+  EXPECT_EQ(driver_.Close(handle), 0u);
+}
+
+// A device that takes nothing of a message for 10 s is given up: the host
+// ends the connection, and the write's completion reports it (1167).
+TEST_F(PosixDriverTest, DeviceThatTakesNothingForTenSecondsIsGivenUp) {
+  Signal gaveUp;
+  ScriptedDevice device(PathOf("dev"));
+  device.Serve([&](DeviceSide& side) {
+    side.Expect(wire::kWrite);
+    EXPECT_TRUE(gaveUp.WaitFor(20000));  // reads nothing more until then
+    // What the socket held, then the end of the stream.
+    while (side.Next(1000).type == wire::kWriteData) {
+    }
+    EXPECT_TRUE(side.HostClosed(1000));
+  });
+  const Handle handle = OpenGranted();
+  const Bytes data = Pattern(0x200000);
+  uint32_t error = 0;
+  const Driver::PendingWrite write = driver_.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
+  uint32_t transferred = 99;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(driver_.CompleteWrite(write, 20000, transferred), kErrorDeviceNotConnected);
+  const int64_t elapsed = MillisecondsSince(start);
+  gaveUp.Notify();
+  EXPECT_GE(elapsed, 9000);
+  EXPECT_LT(elapsed, 14000);
+  const uint8_t frame[2] = {0x4D, 0x45};
+  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), kErrorDeviceNotConnected);
+  EXPECT_EQ(driver_.Close(handle), 0u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // folders, the log's sharing, the clocks.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -43,6 +44,35 @@ TEST_F(PosixHostTest, IniKeysReadAndWrittenLikeTheProfileFunctions) {
   EXPECT_EQ(host_.ReadIniString(ini, "LOG", "LastTime", "", 0), "");
   EXPECT_EQ(host_.ReadIniString(ini, "LOG", "Missing", "dflt", 3), "df");
   EXPECT_FALSE(host_.WriteIniString(dir_ + "/no/such/folder.ini", "LOG", "x", "1"));
+}
+
+// An update writes the file the path names: a symbolic link stays a link,
+// the file keeps its mode (and, where the process may give it, its owner).
+TEST_F(PosixHostTest, IniUpdateKeepsLinksModeAndOwner) {
+  const std::string real = dir_ + "/real.ini";
+  const std::string link = dir_ + "/Varnock.ini";
+  ASSERT_TRUE(host_.WriteIniString(real, "LOG", "LockTime", "7500"));
+  ASSERT_EQ(::chmod(real.c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("real.ini", link.c_str()), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(real.c_str(), 4242, 4343), 0);
+  }
+
+  ASSERT_TRUE(host_.WriteIniString(link, "LOG", "LastTime", "2026/12/07"));
+  struct stat linkInfo {};
+  ASSERT_EQ(::lstat(link.c_str(), &linkInfo), 0);
+  EXPECT_TRUE(S_ISLNK(linkInfo.st_mode));
+  struct stat info {};
+  ASSERT_EQ(::stat(real.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  if (root) {
+    EXPECT_EQ(info.st_uid, 4242u);
+    EXPECT_EQ(info.st_gid, 4343u);
+  }
+  EXPECT_EQ(Read(real), "[LOG]\r\nLockTime=7500\r\nLastTime=2026/12/07\r\n");
+  // Nothing left beside it.
+  EXPECT_EQ(std::system(("test $(ls -A " + dir_ + " | wc -l) -eq 2").c_str()), 0);
 }
 
 TEST_F(PosixHostTest, LogFileIsSharedForReadingOnly) {

@@ -21,6 +21,22 @@ const Bytes kStateReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01,
 const Bytes kAck = {0x4D, 0x45, 0x01, 0x10, 0x02, 0x00, 0xC0, 0x01, 0x10, 0x57};
 const std::string kErrorNumberGbk = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5";
 
+// A host whose tick count tells when a command has read the clock before
+// its wait for the command lock (so, also, that it passed the device test).
+class LockWaitProbeHost : public testing::FakeHost {
+ public:
+  std::atomic<int> tickReads{0};
+  uint32_t TickCount() override {
+    const uint32_t read = FakeHost::TickCount();
+    ++tickReads;
+    return read;
+  }
+  // Waits until the clock was read `reads` times in all.
+  void WaitForTickReads(int reads) {
+    while (tickReads.load() < reads) std::this_thread::yield();
+  }
+};
+
 class TransactionTest : public ::testing::Test {
  protected:
   explicit TransactionTest(uint32_t lockWaitMs = CDeviceLink::kLockWaitMs)
@@ -48,7 +64,7 @@ class TransactionTest : public ::testing::Test {
     logStart = host.Log().size();
   }
 
-  testing::FakeHost host;
+  LockWaitProbeHost host;
   testing::FakeDriver driver;
   testing::FakeWindowSystem windows;
   size_t logStart = 0;
@@ -136,18 +152,23 @@ TEST_F(TransactionTest, EachFailureLeavesASummaryLineAndTheFailureText) {
 TEST_F(TransactionTest, SlowLockIsLoggedAndRecordedButTheCommandRuns) {
   Open();
   driver.QueueReply(kAck);
-  std::atomic<bool> holding{false};
-  std::thread holder([&] {
-    std::lock_guard<CommandLock> hold(lib.link.CommandLockForTests());
-    holding = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    std::lock_guard<std::recursive_mutex> clock(host.mutex);
-    host.ticks += 8000;  // the waiting command sees 8000 ms pass
+  // The command waits for the lock held here; the clock moves on by 8000 ms
+  // once it has read it before its wait.
+  lib.link.CommandLockForTests().lock();
+  const int reads = host.tickReads.load();
+  std::atomic<uint32_t> result{1};
+  std::thread command([&] {
+    const uint8_t selector[4] = {};
+    result = lib.link.FunctionEx(selector, 0x10, 0);
   });
-  while (!holding) std::this_thread::yield();
-  const uint8_t selector[4] = {};
-  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
-  holder.join();
+  host.WaitForTickReads(reads + 1);
+  {
+    std::lock_guard<std::recursive_mutex> clock(host.mutex);
+    host.ticks += 8000;
+  }
+  lib.link.CommandLockForTests().unlock();
+  command.join();
+  EXPECT_EQ(result.load(), NORVEX_OK);
   const std::string log = NewLog();
   EXPECT_EQ(log.substr(0, 67), "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 8000(15000)\n");
   EXPECT_EQ(log.substr(67, kErrorNumberGbk.size() + 12), kErrorNumberGbk + " 0xE000000A\n");
@@ -179,7 +200,7 @@ TEST_F(LockTimeoutTest, CommandThatCannotGetTheLockNeverTouchesTheDevice) {
 }
 
 TEST_F(TransactionTest, LockTimeZeroLogsEveryCommandThatWaitedAtAll) {
-  testing::FakeHost zeroHost;
+  LockWaitProbeHost zeroHost;
   zeroHost.files[zeroHost.Ini()] = "[LOG]\nLastTime=2026/12/07\nLockTime=0\n";
   testing::FakeDriver otherDriver;
   Library zero(zeroHost, otherDriver, windows);
@@ -190,17 +211,19 @@ TEST_F(TransactionTest, LockTimeZeroLogsEveryCommandThatWaitedAtAll) {
   size_t start = zeroHost.Log().size();
   EXPECT_EQ(zero.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
   EXPECT_EQ(zeroHost.Log().size(), start);  // no wait at all: 0 is not above 0
-  std::atomic<bool> holding{false};
-  std::thread holder([&] {
-    std::lock_guard<CommandLock> hold(zero.link.CommandLockForTests());
-    holding = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // A wait of 1 ms: the clock moves on once the command has read it.
+  zero.link.CommandLockForTests().lock();
+  const int reads = zeroHost.tickReads.load();
+  std::atomic<uint32_t> result{1};
+  std::thread command([&] { result = zero.link.FunctionEx(selector, 0x10, 0); });
+  zeroHost.WaitForTickReads(reads + 1);
+  {
     std::lock_guard<std::recursive_mutex> clock(zeroHost.mutex);
     zeroHost.ticks += 1;
-  });
-  while (!holding) std::this_thread::yield();
-  EXPECT_EQ(zero.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
-  holder.join();
+  }
+  zero.link.CommandLockForTests().unlock();
+  command.join();
+  EXPECT_EQ(result.load(), NORVEX_OK);
   EXPECT_EQ(zeroHost.Log().substr(start + 16, 64),
             "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 1(15000)\n");
 }
@@ -265,6 +288,115 @@ TEST_F(TransactionTest, UsbTimeoutReachesEveryTransfer) {
   const uint8_t selector[4] = {};
   EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorIoPending);
   EXPECT_EQ(driver.lastTimeout, 3000u);
+}
+
+// A link opened in USB mode, then switched to command-file mode: the frame
+// goes to a command file made for it, not nowhere. A pseudo link opened in
+// capture mode does the same.
+TEST_F(TransactionTest, CommandFileModeAfterAnOpenInAnotherModeWritesTheFrame) {
+  const std::string commandFile = host.exeFolder + "/CommandFile.bin";
+  const std::string frame("\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x00\x00\x00\x3B\x07", 14);
+  for (int32_t openedIn : {1, 2}) {
+    SCOPED_TRACE(openedIn);
+    host.files.erase(commandFile);
+    lib.settings.linkMode = openedIn;
+    ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+    lib.settings.linkMode = 4;
+    const uint8_t selector[4] = {};
+    // The read still goes to the handle that is open: the device's finds no
+    // reply (997), the pseudo handle's fails at once (6).
+    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0),
+              openedIn == 1 ? platform::kErrorIoPending : platform::kErrorInvalidHandle);
+    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0),
+              openedIn == 1 ? platform::kErrorIoPending : platform::kErrorInvalidHandle);
+    EXPECT_EQ(host.files[commandFile], frame + frame);
+    EXPECT_TRUE(driver.written.empty());
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+    EXPECT_EQ(host.openForWriting.count(commandFile), 0u);
+  }
+}
+
+// A host whose message box checks, from another thread, that no lock of the
+// library is held while it shows: on Windows its message loop runs the hook,
+// which opens and closes the link.
+class BoxProbeHost : public testing::FakeHost {
+ public:
+  Library* lib = nullptr;
+  std::vector<std::string> heldWhileShown;
+  void ShowMessageBox(std::string_view text, platform::MessageIcon icon) override {
+    std::thread probe([this] {
+      if (lib->link.CommandLockForTests().try_lock()) {
+        lib->link.CommandLockForTests().unlock();
+      } else {
+        heldWhileShown.push_back("command lock");
+      }
+      if (!lib->usb.LockHandleFor(std::chrono::milliseconds(0)).owns_lock()) {
+        heldWhileShown.push_back("handle pin");
+      }
+    });
+    probe.join();
+    FakeHost::ShowMessageBox(text, icon);
+  }
+};
+
+TEST(MessageBoxes, FailedCommandFileWritesAreShownWithNoLockHeld) {
+  BoxProbeHost host;
+  testing::FakeDriver driver;
+  testing::FakeWindowSystem windows;
+  Library lib(host, driver, windows);
+  host.lib = &lib;
+  lib.settings.linkMode = 4;
+  ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+  host.failWrites = true;
+  const uint8_t selector[4] = {};
+  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle);
+  CommandPacket raw{selector, 4, nullptr, 0, 0x10, 0xC0D8, 0, CTP_REPLY_ACK};
+  EXPECT_EQ(lib.link.SendCommand(raw), platform::kErrorInvalidHandle);
+  EXPECT_EQ(host.messages.size(), 2u);
+  EXPECT_TRUE(host.heldWhileShown.empty()) << host.heldWhileShown.front();
+}
+
+// The device removed after a command's device test, while it waits for the
+// lock: the pinned handle is tested again, and the command finds no device.
+TEST(RemovalRace, CommandWaitingForTheLockWhenTheDeviceGoesFindsNoDevice) {
+  LockWaitProbeHost host;
+  testing::FakeDriver driver;
+  testing::FakeWindowSystem windows;
+  Library lib(host, driver, windows);
+  ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+  lib.link.CommandLockForTests().lock();
+  const int reads = host.tickReads.load();
+  std::atomic<uint32_t> result{0};
+  std::thread command([&] {
+    const uint8_t selector[4] = {};
+    result = lib.link.FunctionEx(selector, 0x10, 0);
+  });
+  host.WaitForTickReads(reads + 1);  // past the device test
+  EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+  lib.link.CommandLockForTests().unlock();
+  command.join();
+  EXPECT_EQ(result.load(), CTP_ERR_NO_DEVICE);
+  EXPECT_TRUE(driver.written.empty());
+  EXPECT_NE(host.Log().find("Device disconnect! cmd = 0xC0D8 , addr = 0x10\n"), std::string::npos);
+}
+
+// A reply shorter than a frame's header is checked against fresh zeros, not
+// against the bytes of an earlier exchange.
+TEST_F(TransactionTest, SendCommandChecksAShortReplyAgainstZeros) {
+  Open();
+  const uint8_t selector[4] = {};
+  uint8_t record[500];
+  driver.QueueReply(kStateReply);
+  CommandPacket first{selector, 4, record, 4, 0x10, 0xC0D0, 0, 0xC0D1};
+  EXPECT_EQ(lib.link.SendCommand(first), NORVEX_OK);
+  driver.QueueReply(Bytes(kStateReply.begin(), kStateReply.begin() + 4));
+  CommandPacket second{selector, 4, record, 4, 0x10, 0xC0D0, 0, 0xC0D1};
+  EXPECT_EQ(lib.link.SendCommand(second), CTP_ERR_FRAME_LENGTH);
+  EXPECT_EQ(second.replyAddress, 0x1001);
+  EXPECT_EQ(second.replyLength, 0xFFFFFFFEu);  // length word 0
+  EXPECT_EQ(second.replyCommand, 0);
+  EXPECT_EQ(NewLog(), "");
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ int RunCompress(Context& context, const std::vector<std::string>& args) {
   }
   if (const int code = NeedLibrary(context); code != kExitOk) return code;
   std::vector<uint8_t> compressed;
-  const uint32_t result = CompressPieces(input.data, compressed);
+  const uint32_t result = CompressStream(input.data, compressed);
   if (result != NORVEX_OK) return out.Result("compress", result);
   if (!WriteWholeFile(output.path(), compressed.data(), compressed.size()) || !output.Commit()) {
     out.Error("cannot write " + parsed.positional[1]);

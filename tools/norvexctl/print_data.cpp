@@ -1,6 +1,7 @@
-// print_data.cpp: print input, compression in pieces, the decoder (see print_data.h).
+// print_data.cpp: print input, the compression, the decoder (see print_data.h).
 #include "print_data.h"
 
+#include <cstdint>
 #include <fstream>
 
 #include "cli.h"
@@ -84,16 +85,14 @@ bool LoadPrintInput(const std::string& path, const std::string& name, uint32_t r
   return true;
 }
 
-uint32_t CompressPieces(const std::vector<uint8_t>& data, std::vector<uint8_t>& out) {
-  // The worst case of one piece: every word a lone run word, doubled.
-  std::vector<uint8_t> buffer(2 * static_cast<size_t>(kPieceBytes));
-  for (size_t at = 0; at < data.size(); at += kPieceBytes) {
-    const auto n = static_cast<uint32_t>(data.size() - at < kPieceBytes ? data.size() - at : kPieceBytes);
-    uint32_t produced = 0;
-    const uint32_t result = Norvex_CompressData(buffer.data(), &produced, data.data() + at, n);
-    if (result != NORVEX_OK) return result;
-    out.insert(out.end(), buffer.begin(), buffer.begin() + produced);
-  }
+uint32_t CompressStream(const std::vector<uint8_t>& data, std::vector<uint8_t>& out) {
+  // The worst case: every word a lone run word, doubled.
+  std::vector<uint8_t> buffer(2 * data.size());
+  uint32_t produced = 0;
+  if (data.size() > UINT32_MAX) return NORVEX_ERR_LENGTH_LIMIT;
+  const uint32_t result = Norvex_CompressData(buffer.data(), &produced, data.data(), static_cast<uint32_t>(data.size()));
+  if (result != NORVEX_OK) return result;
+  out.insert(out.end(), buffer.begin(), buffer.begin() + produced);
   return NORVEX_OK;
 }
 

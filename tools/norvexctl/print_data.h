@@ -40,9 +40,10 @@ bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWid
 bool LoadPrintInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw,
                     PrintInput& input, std::string& error);
 
-// Compresses in pieces of at most 2 MiB, each a stream of its own, with
-// Norvex_CompressData. Returns its result (0 when all went well).
-uint32_t CompressPieces(const std::vector<uint8_t>& data, std::vector<uint8_t>& out);
+// Compresses the whole input as one stream with Norvex_CompressData, as the
+// compressed print-data file of link mode 12 holds a write. Returns its
+// result (0 when all went well).
+uint32_t CompressStream(const std::vector<uint8_t>& data, std::vector<uint8_t>& out);
 
 // Decodes the compressed format: 16-bit little-endian words; 0x0000 and
 // 0xFFFF are followed by a count word and stand for that many of themselves,

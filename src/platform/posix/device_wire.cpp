@@ -38,6 +38,7 @@ bool IsKnownType(uint16_t type) {
     case kReadDone:
     case kWrite:
     case kWriteDone:
+    case kWriteData:
     case kCancel:
       return true;
     default:

@@ -12,6 +12,8 @@ namespace norvex::wire {
 
 inline constexpr uint16_t kMagic = 0x564E;
 inline constexpr size_t kHeaderSize = 12;
+// The most data bytes one WRITE_DATA message carries. A bulk write of any
+// 32-bit length travels as a WRITE and as many WRITE_DATA as it takes.
 inline constexpr uint32_t kMaxBulk = 0x200000;
 inline constexpr uint32_t kMaxPayload = kMaxBulk + 8;
 
@@ -23,6 +25,7 @@ enum MessageType : uint16_t {
   kReadDone = 0x0021,
   kWrite = 0x0030,
   kWriteDone = 0x0031,
+  kWriteData = 0x0032,
   kCancel = 0x0040,
 };
 

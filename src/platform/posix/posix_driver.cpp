@@ -3,12 +3,14 @@
 // in the device folder, and every transfer is a message exchange on a
 // connection to it, as docs/device-protocol.md describes.
 //
-// Each open handle owns one connection and one reader thread. The reader
-// plays the part of the kernel driver's completion path: it receives the
-// device's DONE messages and completes the pending transfer with the same id.
-// The thread that started a transfer waits for that completion, at most its
-// time-out, and otherwise cancels the transfer and waits for the cancel to
-// take effect, so that nothing arrives in its buffer after it returns.
+// Each open handle owns one connection, a reader thread and a sender
+// thread. The reader plays the part of the kernel driver's completion path:
+// it receives the device's DONE messages and completes the pending transfer
+// with the same id. The thread that started a control request or read waits
+// for that completion, at most its time-out, and otherwise cancels the
+// transfer and waits for the cancel to take effect, so that nothing arrives
+// in its buffer after it returns. The sender carries the overlapped bulk
+// writes, so that their start returns at once (see Connection).
 #include "platform/posix/posix_driver.h"
 
 #include <dirent.h>
@@ -17,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -26,6 +29,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,8 +58,13 @@ constexpr milliseconds kOpenWait{2000};
 constexpr milliseconds kCancelWait{1000};
 // The longest wait at close for the device to close its end of the connection.
 constexpr milliseconds kCloseWait{1000};
-// The longest a device may take to accept one message (a 2 MiB bulk write).
+// The longest a device may take to accept one whole message; a device that
+// takes longer is given up: the host ends the connection.
 constexpr milliseconds kSendWait{10000};
+// The data bytes of one WRITE_DATA message: small enough that commands go
+// out between the messages of a bulk write, and that letting go of the
+// host's buffer in the middle of one copies little.
+constexpr uint32_t kSegmentBytes = 0x10000;
 
 // Handles count up from here in steps of 4, like the handles of Windows, and
 // are never reused in a process. They are not addresses; being multiples of 4
@@ -89,8 +98,9 @@ uint32_t ErrorFromErrno(int number) {
   }
 }
 
-// The names of the Unix sockets in `folder`, in byte order. Empty when the
-// folder is missing or cannot be read: then no device is present.
+// The names of the Unix sockets in `folder` that do not begin with a dot, in
+// byte order. Empty when the folder is missing or cannot be read: then no
+// device is present.
 std::vector<std::string> ListEndpoints(const std::string& folder) {
   std::vector<std::string> names;
   int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -102,7 +112,9 @@ std::vector<std::string> ListEndpoints(const std::string& folder) {
     return names;
   }
   while (const dirent* entry = ::readdir(dir.get())) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    // Hidden names are no devices: among them, a device's socket that is
+    // still being set up before it is renamed into place.
+    if (entry->d_name[0] == '.') continue;
     bool isSocket = entry->d_type == DT_SOCK;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       // The file system does not say, or a link names the socket: ask stat.
@@ -190,10 +202,6 @@ uint32_t ConnectEndpoint(const std::string& path, UniqueFd& out) {
     if (result != 0 && errno == EISCONN) result = 0;  // the interrupted attempt went through
   }
   if (result != 0) return ErrorFromErrno(errno);
-  // A device that stops taking messages (a full socket buffer for longer
-  // than kSendWait) ends the connection instead of holding every transfer on
-  // the handle behind a send that never finishes.
-  SetSendTimeout(fd.get(), kSendWait);
 
   const uint32_t status = ReceiveOpen(fd.get(), deadline);
   if (status != 0) return status;  // 5 when another host has the device
@@ -201,10 +209,11 @@ uint32_t ConnectEndpoint(const std::string& path, UniqueFd& out) {
   return 0;
 }
 
-// One open device: the connection, its reader thread and the transfers
-// pending on it.
+// One open device: the connection, its reader and sender threads, and the
+// transfers pending on it.
 //
-// Result codes of a transfer, following the library's overlapped attempt:
+// Result codes of a control request or read, following the library's
+// overlapped attempt:
 // - 0: the DONE came within the time-out with status 0.
 // - kErrorIoPending: the transfer was started (its message sent) and did not
 //   end well: not done in time (then cancelled), done with a non-zero status,
@@ -214,15 +223,29 @@ uint32_t ConnectEndpoint(const std::string& path, UniqueFd& out) {
 // - kErrorDeviceNotConnected: the transfer could not be started because the
 //   connection had already dropped (or its message could not be sent).
 // - kErrorInvalidHandle: the handle had already been closed.
+//
+// A bulk write is overlapped, as on Windows: its start only queues it for
+// the sender thread, which sends a WRITE and then the data in WRITE_DATA
+// messages of kSegmentBytes, so that commands on other threads go out
+// between them. Its completion passes the device's status on (0, 31, ...;
+// 1167 when the connection dropped, 995 when the handle was closed), or
+// gives kErrorIoIncomplete when the write was not done in time: then no
+// more of its data goes out, a CANCEL follows what did, and the completion
+// returns once the sender no longer reads the host's buffer.
 class Connection {
  public:
-  Connection(UniqueFd fd, std::string endpoint) : fd_(std::move(fd)), endpoint_(std::move(endpoint)) {}
+  Connection(UniqueFd fd, std::string endpoint, UniqueFd wakeRead, UniqueFd wakeWrite)
+      : fd_(std::move(fd)),
+        endpoint_(std::move(endpoint)),
+        wakeRead_(std::move(wakeRead)),
+        wakeWrite_(std::move(wakeWrite)) {}
   ~Connection() { Close(); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   void Start() {
     reader_ = std::thread([this] { ReceiveMessages(); });
+    sender_ = std::thread([this] { SendWrites(); });
   }
 
   const std::string& Endpoint() const { return endpoint_; }
@@ -246,10 +269,11 @@ class Connection {
   }
 
   // Ends the connection for good: later transfers fail with
-  // kErrorInvalidHandle, pending ones end at once (kErrorIoPending), and the
-  // reader thread has ended when this returns. The socket itself is closed
-  // with the last reference, so that no thread still inside a transfer can
-  // reach a descriptor number that the process has reused.
+  // kErrorInvalidHandle, pending ones end at once (kErrorIoPending; a bulk
+  // write's completion gives 995), and the reader and sender threads have
+  // ended when this returns. The socket itself is closed with the last
+  // reference, so that no thread still inside a transfer can reach a
+  // descriptor number that the process has reused.
   //
   // The device is free for the next open when Close returns, as a closed
   // device handle is: the transfers still pending end at once, then the host
@@ -265,20 +289,25 @@ class Connection {
       }
       pending_.clear();
       done_.notify_all();
-      lock.unlock();
-      ::shutdown(fd_.get(), SHUT_WR);
-      lock.lock();
+      work_.notify_all();
+    }
+    Wake();  // a send waiting for room in the socket gives up
+    ::shutdown(fd_.get(), SHUT_WR);
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
       done_.wait_for(lock, kCloseWait, [this] { return !connected_; });
     }
     Shutdown();
     if (reader_.joinable()) reader_.join();
+    if (sender_.joinable()) sender_.join();
   }
 
  private:
-  // A transfer that the device has not completed yet. It lives on the stack
-  // of the thread that started it; the reader touches it only under mutex_
-  // and only while it is listed in pending_, and the starting thread takes it
-  // out of pending_ before it returns.
+  // A transfer that the device has not completed yet. A control request's
+  // or read's lives on the stack of the thread that started it, a bulk
+  // write's in its WriteJob; the reader touches it only under mutex_ and
+  // only while it is listed in pending_, and the completing thread takes it
+  // out of pending_ before it lets it go.
   struct Transfer {
     explicit Transfer(uint16_t type) : doneType(type) {}
     const uint16_t doneType;
@@ -289,17 +318,178 @@ class Connection {
     uint32_t bytes = 0;  // frame bytes copied, or bytes a WRITE_DONE reports
   };
 
+ public:
+  // A bulk write between its start and its completion, shared by the
+  // completing thread and the sender.
+  struct WriteJob {
+    WriteJob(const void* bytes, uint32_t count)
+        : transfer(wire::kWriteDone), data(static_cast<const uint8_t*>(bytes)), size(count) {}
+    Transfer transfer;
+    const uint8_t* const data;  // the host's buffer
+    const uint32_t size;
+    uint32_t id = 0;
+    uint32_t startError = 0;  // why it could not start (then it was never queued)
+    // Under mutex_:
+    enum class Stage { kQueued, kSending, kSent };
+    Stage stage = Stage::kQueued;
+    bool stop = false;     // its completion returns: no more of the host's data goes out
+    bool cancel = false;   // not done in time while being sent: a CANCEL follows
+    bool reading = false;  // the sender is in a send that reads the host's buffer
+  };
+
+  // Queues `job` for the sender, or leaves the reason in its startError.
+  void StartWrite(const std::shared_ptr<WriteJob>& job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) {
+      job->startError = kErrorInvalidHandle;
+    } else if (!connected_) {
+      job->startError = kErrorDeviceNotConnected;
+    } else {
+      job->id = nextId_++;
+      pending_.emplace(job->id, &job->transfer);
+      writes_.push_back(job);
+      work_.notify_all();
+    }
+  }
+
+  // Waits at most `timeoutMs` for `job`. Returns its completion status (0,
+  // the device's status, 995, 1167), or kErrorIoIncomplete when it was not
+  // done in time and is cancelled. Either way the sender no longer reads
+  // the host's buffer when this returns.
+  uint32_t CompleteWrite(WriteJob& job, uint32_t timeoutMs, uint32_t& transferred) {
+    transferred = 0;
+    if (job.startError != 0) return job.startError;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (timeoutMs > 0) {
+      done_.wait_for(lock, milliseconds(timeoutMs), [&job] { return job.transfer.done; });
+    }
+    const bool completed = job.transfer.done;
+    job.stop = true;
+    if (!completed) {
+      pending_.erase(job.id);  // a WRITE_DONE for it from now on is dropped
+      if (job.stage == WriteJob::Stage::kSending) {
+        job.cancel = true;  // the sender sends it after the message in hand
+      } else if (job.stage == WriteJob::Stage::kSent) {
+        cancels_.push_back(job.id);
+        work_.notify_all();
+      }  // still queued: nothing of it went out, and nothing will
+    }
+    lock.unlock();
+    Wake();
+    lock.lock();
+    done_.wait(lock, [&job] { return !job.reading; });
+    if (!completed) return kErrorIoIncomplete;
+    // A device may claim any count; a write never moves more than was sent,
+    // and a host that subtracts the count from what it sent must not wrap.
+    if (job.transfer.status == 0) transferred = std::min(job.transfer.bytes, job.size);
+    return job.transfer.status;
+  }
+
+ private:
   // Wakes the reader (end of stream) and every blocked send; the device sees
   // the connection close.
   void Shutdown() { ::shutdown(fd_.get(), SHUT_RDWR); }
 
+  // Wakes a send that waits for room in the socket, so that it looks again
+  // at what it is asked (let go of the host's buffer, give up).
+  void Wake() {
+    const uint8_t byte = 1;
+    // A full pipe already holds a wake-up; nothing is lost when this fails.
+    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_.get(), &byte, 1);
+  }
+
+  // Waits until the socket takes more bytes, a wake-up comes, or `deadline`
+  // passes. False when the send is to be given up: the deadline passed, the
+  // handle was closed, or polling failed.
+  bool WaitForRoom(Clock::time_point deadline) {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return false;
+      }
+      const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      struct pollfd watch[2] = {{fd_.get(), POLLOUT, 0}, {wakeRead_.get(), POLLIN, 0}};
+      const int ready = ::poll(watch, 2, static_cast<int>(left));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return false;
+      if (ready == 0) continue;  // the loop's head tells the time-out
+      if ((watch[1].revents & POLLIN) != 0) {
+        uint8_t drain[64];
+        while (::read(wakeRead_.get(), drain, sizeof(drain)) > 0) {
+        }
+      }
+      return true;
+    }
+  }
+
+  // The sender is asked to let go of the host's buffer in the middle of a
+  // WRITE_DATA: the rest of the message's data is copied (the host's buffer
+  // is still valid, since the completion waits for this) and goes from the
+  // copy.
+  void LetGoIfAsked(WriteJob& job, struct iovec& data, std::vector<uint8_t>& copy) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!job.stop || !job.reading) return;
+    const auto* rest = static_cast<const uint8_t*>(data.iov_base);
+    copy.assign(rest, rest + data.iov_len);
+    data.iov_base = copy.data();
+    job.reading = false;
+    done_.notify_all();
+  }
+
+  // Sends one whole message whose payload is `head` then `body` (either may
+  // be empty); the caller holds sendMutex_. A device that has not taken it
+  // within kSendWait of its start is given up: false, as for a failed send.
+  // For a WRITE_DATA, `job` is its write: asked to let go of the host's
+  // buffer, the send goes on from a copy of the rest.
+  bool SendWhole(uint16_t type, uint32_t id, const void* head, size_t headSize, const void* body,
+                 size_t bodySize, WriteJob* job) {
+    if (headSize > wire::kMaxPayload || bodySize > wire::kMaxPayload - headSize) return false;
+    uint8_t header[wire::kHeaderSize];
+    wire::EncodeHeader(header, type, id, static_cast<uint32_t>(headSize + bodySize));
+    struct iovec parts[3] = {{header, sizeof(header)},
+                             {const_cast<void*>(head), headSize},
+                             {const_cast<void*>(body), bodySize}};
+    std::vector<uint8_t> copy;
+    const Clock::time_point deadline = Clock::now() + kSendWait;
+    size_t first = 0;  // the first part not wholly sent
+    while (first < 3) {
+      if (parts[first].iov_len == 0) {
+        ++first;
+        continue;
+      }
+      if (job != nullptr) LetGoIfAsked(*job, parts[2], copy);
+      struct msghdr message {};
+      message.msg_iov = parts + first;
+      message.msg_iovlen = 3 - first;
+      // MSG_NOSIGNAL: a closed peer is an error here, not a signal to the host.
+      const ssize_t n = ::sendmsg(fd_.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (!WaitForRoom(deadline)) return false;
+        continue;
+      }
+      size_t sent = static_cast<size_t>(n);
+      while (first < 3 && sent >= parts[first].iov_len) {
+        sent -= parts[first].iov_len;
+        parts[first].iov_len = 0;
+        ++first;
+      }
+      if (first < 3) {
+        parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + sent;
+        parts[first].iov_len -= sent;
+      }
+    }
+    return true;
+  }
+
   bool SendMessage(uint16_t type, uint32_t id, const void* head, size_t headSize, const void* body,
                    size_t bodySize) {
-    // One message at a time on the stream: a command and a bulk write may be
-    // started on the same handle by two threads. A device that stops reading
-    // makes the send fail after kSendWait, which ends the connection.
+    // One message at a time on the stream: commands and the bulk writer's
+    // messages come from several threads.
     std::lock_guard<std::mutex> lock(sendMutex_);
-    return wire::Send(fd_.get(), type, id, head, headSize, body, bodySize);
+    return SendWhole(type, id, head, headSize, body, bodySize, nullptr);
   }
 
   uint32_t Run(uint16_t type, const void* head, size_t headSize, const void* body, size_t bodySize,
@@ -358,37 +548,63 @@ class Connection {
     return kErrorIoIncomplete;
   }
 
- public:
-  // A bulk write between its start and its completion; the transfer record
-  // lives here, off the stack, for that time.
-  struct BulkWrite {
-    explicit BulkWrite(std::shared_ptr<Connection> owner)
-        : connection(std::move(owner)), transfer(wire::kWriteDone) {}
-    std::shared_ptr<Connection> connection;
-    Transfer transfer;
-    uint32_t id = 0;
-    uint32_t startError = 0;
-    uint32_t size = 0;  // the bytes sent
-  };
-
-  void StartWrite(BulkWrite& write, const void* data, uint32_t size) {
-    write.size = size;
-    write.startError = Begin(wire::kWrite, data, size, nullptr, 0, write.transfer, write.id);
+  // The sender thread: the queued bulk writes, one after the other, and the
+  // CANCELs of writes that were all sent but not done in time.
+  void SendWrites() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return closed_ || !writes_.empty() || !cancels_.empty(); });
+      if (closed_) return;
+      if (!cancels_.empty()) {
+        const uint32_t id = cancels_.front();
+        cancels_.pop_front();
+        lock.unlock();
+        if (!SendMessage(wire::kCancel, id, nullptr, 0, nullptr, 0)) Shutdown();
+        lock.lock();
+        continue;
+      }
+      const std::shared_ptr<WriteJob> job = writes_.front();
+      writes_.pop_front();
+      if (job->stop || !connected_) continue;  // completed (or failed) before it went out
+      job->stage = WriteJob::Stage::kSending;
+      lock.unlock();
+      const bool sent = SendWrite(*job);
+      lock.lock();
+      job->stage = WriteJob::Stage::kSent;
+      const bool cancel = job->cancel;
+      lock.unlock();
+      if (!sent || (cancel && !SendMessage(wire::kCancel, job->id, nullptr, 0, nullptr, 0))) Shutdown();
+      lock.lock();
+    }
   }
 
-  // 0 when the write completed well, kErrorIoIncomplete when it had not
-  // completed in time, or the error with which it failed.
-  uint32_t CompleteWrite(BulkWrite& write, uint32_t timeoutMs, uint32_t& transferred) {
-    transferred = 0;
-    if (write.startError != 0) return write.startError;
-    const uint32_t status = Finish(write.id, write.transfer, timeoutMs);
-    // A device may claim any count; a write never moves more than was sent,
-    // and a host that subtracts the count from what it sent must not wrap.
-    if (status == 0) transferred = std::min(write.transfer.bytes, write.size);
-    return status;
+  // Sends the WRITE of `job` and its data, until all of it is out or the
+  // write is stopped (completed, cancelled, the connection over). False when
+  // a message could not be sent whole: the stream can no longer be trusted.
+  bool SendWrite(WriteJob& job) {
+    uint8_t total[4];
+    wire::StoreU32(total, job.size);
+    if (!SendMessage(wire::kWrite, job.id, total, sizeof(total), nullptr, 0)) return false;
+    for (uint32_t offset = 0; offset < job.size;) {
+      const uint32_t bytes = std::min(kSegmentBytes, job.size - offset);
+      std::lock_guard<std::mutex> sending(sendMutex_);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (job.stop || job.transfer.done || closed_ || !connected_) return true;
+        job.reading = true;
+      }
+      const bool sent = SendWhole(wire::kWriteData, job.id, nullptr, 0, job.data + offset, bytes, &job);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job.reading = false;
+      }
+      done_.notify_all();
+      if (!sent) return false;
+      offset += bytes;
+    }
+    return true;
   }
 
- private:
   void ReceiveMessages() {
     try {
       wire::Message message;
@@ -408,6 +624,7 @@ class Connection {
     }
     pending_.clear();
     done_.notify_all();
+    work_.notify_all();
   }
 
   // Completes the pending transfer that `message` answers. False for a
@@ -455,16 +672,28 @@ class Connection {
 
   const UniqueFd fd_;
   const std::string endpoint_;
+  const UniqueFd wakeRead_;   // wakes a send that waits for room in the socket
+  const UniqueFd wakeWrite_;
   std::thread reader_;
+  std::thread sender_;
 
   std::mutex sendMutex_;  // one message at a time on the socket
 
-  std::mutex mutex_;  // guards everything below
-  std::condition_variable done_;
+  std::mutex mutex_;  // guards everything below, and the WriteJobs' marked fields
+  std::condition_variable done_;  // a transfer completed, a write was let go of
+  std::condition_variable work_;  // the sender has something to do
   std::unordered_map<uint32_t, Transfer*> pending_;
+  std::deque<std::shared_ptr<WriteJob>> writes_;  // bulk writes not yet sent
+  std::deque<uint32_t> cancels_;                  // CANCELs of writes already sent
   uint32_t nextId_ = 1;
   bool connected_ = true;  // false once the reader has seen the connection end
   bool closed_ = false;    // true once the handle was closed
+};
+
+// A bulk write between StartWrite and CompleteWrite.
+struct BulkWrite {
+  std::shared_ptr<Connection> connection;
+  std::shared_ptr<Connection::WriteJob> job;
 };
 
 class PosixDriver final : public Driver {
@@ -524,14 +753,16 @@ class PosixDriver final : public Driver {
       error = kErrorInvalidHandle;
       return kNoWrite;
     }
-    if ((data == nullptr && size > 0) || size > wire::kMaxBulk) {
+    if (data == nullptr && size > 0) {
       error = kErrorInvalidParameter;
       return kNoWrite;
     }
     try {
-      auto write = std::make_unique<Connection::BulkWrite>(std::move(connection));
-      write->connection->StartWrite(*write, data, size);
-      error = write->startError;
+      auto write = std::make_unique<BulkWrite>();
+      write->job = std::make_shared<Connection::WriteJob>(data, size);
+      connection->StartWrite(write->job);
+      write->connection = std::move(connection);
+      error = write->job->startError;
       return reinterpret_cast<PendingWrite>(write.release());
     } catch (...) {
       error = kErrorNotEnoughMemory;
@@ -542,8 +773,8 @@ class PosixDriver final : public Driver {
   uint32_t CompleteWrite(PendingWrite pending, uint32_t timeoutMs, uint32_t& transferred) override {
     transferred = 0;
     if (pending == kNoWrite) return kErrorInvalidHandle;
-    std::unique_ptr<Connection::BulkWrite> write(reinterpret_cast<Connection::BulkWrite*>(pending));
-    return write->connection->CompleteWrite(*write, timeoutMs, transferred);
+    std::unique_ptr<BulkWrite> write(reinterpret_cast<BulkWrite*>(pending));
+    return write->connection->CompleteWrite(*write->job, timeoutMs, transferred);
   }
 
   std::string Endpoint(Handle device) {
@@ -581,7 +812,13 @@ class PosixDriver final : public Driver {
       error = status;
       return kInvalidHandle;
     }
-    auto connection = std::make_shared<Connection>(std::move(fd), std::move(path));
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+      error = ErrorFromErrno(errno);
+      return kInvalidHandle;
+    }
+    auto connection = std::make_shared<Connection>(std::move(fd), std::move(path), UniqueFd(wake[0]),
+                                                   UniqueFd(wake[1]));
     connection->Start();
 
     std::lock_guard<std::mutex> lock(mutex_);

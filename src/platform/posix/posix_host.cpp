@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -44,6 +45,36 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
   std::ostringstream buffer;
   buffer << in.rdbuf();
   text = buffer.str();
+  return true;
+}
+
+// Writes `text` over the file at `path` (created when missing): the same
+// file, its mode, owner and links untouched.
+bool WriteInPlace(const std::string& path, const std::string& text) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) return false;
+  return WriteAll(fd.get(), text.data(), text.size()) &&
+         ::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0;
+}
+
+// Writes `text` to a new file beside `path` with the mode and owner of
+// `existing` (the file at `path`) and renames it over `path`, so that a
+// reader never sees half a file. False, with nothing changed, when the
+// sibling cannot be made or given the same owner.
+bool ReplaceKeepingModeAndOwner(const std::string& path, const struct stat& existing, const std::string& text) {
+  std::string temp = path + ".XXXXXX";
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd) return false;
+  struct stat made {};
+  bool ok = ::fstat(fd.get(), &made) == 0 &&
+            ((made.st_uid == existing.st_uid && made.st_gid == existing.st_gid) ||
+             ::fchown(fd.get(), existing.st_uid, existing.st_gid) == 0) &&
+            ::fchmod(fd.get(), existing.st_mode & 07777) == 0 && WriteAll(fd.get(), text.data(), text.size());
+  fd.reset();
+  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
   return true;
 }
 
@@ -88,21 +119,25 @@ class PosixHost final : public HostEnvironment {
 
   bool WriteIniString(const std::string& iniPath, std::string_view section, std::string_view key,
                       std::string_view value) override {
+    // One update at a time in this process: each reads the file, changes a
+    // key and writes it back, and must not lose another's change.
+    std::lock_guard<std::mutex> hold(m_iniLock);
     std::string text;
     ReadWholeFile(iniPath, text);  // a missing file starts empty
-    std::string updated = ini::Update(text, section, key, value);
-    // Write a sibling and rename it over the file, so that a reader never
-    // sees half a file.
-    std::string temp = iniPath + ".tmp" + std::to_string(::getpid());
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) return false;
-    bool ok = WriteAll(fd.get(), updated.data(), updated.size());
-    fd.reset();
-    if (!ok || ::rename(temp.c_str(), iniPath.c_str()) != 0) {
-      ::unlink(temp.c_str());
-      return false;
+    const std::string updated = ini::Update(text, section, key, value);
+
+    // The file the path names, through any symbolic links: the link stays a
+    // link, and the file keeps its mode and owner.
+    std::string target = iniPath;
+    if (char* resolved = ::realpath(iniPath.c_str(), nullptr)) {
+      target = resolved;
+      ::free(resolved);
     }
-    return true;
+    struct stat existing {};
+    if (::stat(target.c_str(), &existing) != 0) return WriteInPlace(iniPath, updated);
+    // A file the host may not write is not replaced either, as on Windows.
+    if (::access(target.c_str(), W_OK) != 0) return false;
+    return ReplaceKeepingModeAndOwner(target, existing, updated) || WriteInPlace(target, updated);
   }
 
   LocalTime Now() override {
@@ -160,6 +195,7 @@ class PosixHost final : public HostEnvironment {
  private:
   std::once_flag m_filesFolderChosen;
   std::string m_filesFolder;
+  std::mutex m_iniLock;
 };
 
 }  // namespace

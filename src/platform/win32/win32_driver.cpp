@@ -33,8 +33,6 @@ static_assert(kErrorIoPending == ERROR_IO_PENDING && kErrorIoIncomplete == ERROR
                   kErrorInvalidHandle == ERROR_INVALID_HANDLE,
               "the interface's error numbers are the platform's");
 
-inline constexpr uint32_t kMaxBulkWrite = 0x200000;  // 2 MiB
-
 // Releases a device-information set on every path.
 class DeviceInfoSet {
  public:
@@ -182,10 +180,8 @@ class Win32Driver final : public Driver {
   }
 
   PendingWrite StartWrite(Handle device, const void* data, uint32_t size, uint32_t& error) override {
-    if (size > kMaxBulkWrite) {
-      error = ERROR_INVALID_PARAMETER;
-      return kNoWrite;
-    }
+    // Any size goes to the driver as one write: the driver decides what it
+    // takes, and its completion says so.
     std::unique_ptr<BulkWrite> write(new (std::nothrow) BulkWrite);
     if (!write) {
       error = ERROR_NOT_ENOUGH_MEMORY;
