@@ -112,18 +112,21 @@ Completions Machine::Write(OpenKey key, Transfer transfer, const uint8_t* data, 
     out.push_back(Done(transfer, refusal));
     return out;
   }
-  if (size > kMaxBulkWrite) {
-    out.push_back(Done(transfer, kStatusInvalidParameter));
-    return out;
-  }
+  // Any size is taken, as the emulator's endpoint takes it: the library
+  // passes a longer NV_SentPrintData through as one write.
   const emu::WritePlan plan = model_.PlanWrite(size);
-  if (plan.complete && plan.delayMs == 0) {
+  // A stall (the endpoint reads nothing from its connection for a while) is,
+  // for a driver, a time in which writes stay pending.
+  const Clock::time_point now = Clock::now();
+  if (plan.stallMs > 0) stalledUntil_ = std::max(stalledUntil_, now + std::chrono::milliseconds(plan.stallMs));
+  const Clock::time_point due = std::max(now + std::chrono::milliseconds(plan.delayMs), stalledUntil_);
+  if (plan.complete && due <= now) {
     model_.AppendPrintData(data, plan.bytes);
     out.push_back(Done(transfer, kStatusSuccess, plan.bytes));
     return out;
   }
   PendingWrite write{transfer, std::nullopt, std::vector<uint8_t>(data, data + plan.bytes)};
-  if (plan.complete) write.due = Clock::now() + std::chrono::milliseconds(plan.delayMs);
+  if (plan.complete) write.due = due;
   writes_.push_back(std::move(write));
   return out;
 }

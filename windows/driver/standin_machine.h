@@ -27,12 +27,9 @@ inline constexpr int32_t kStatusSuccess = 0;
 inline constexpr int32_t kStatusCancelled = static_cast<int32_t>(0xC0000120);
 inline constexpr int32_t kStatusBufferOverflow = static_cast<int32_t>(0x80000005);   // ERROR_MORE_DATA
 inline constexpr int32_t kStatusInvalidDeviceRequest = static_cast<int32_t>(0xC0000010);  // ERROR_INVALID_FUNCTION
-inline constexpr int32_t kStatusInvalidParameter = static_cast<int32_t>(0xC000000D);
 inline constexpr int32_t kStatusAccessDenied = static_cast<int32_t>(0xC0000022);
 inline constexpr int32_t kStatusNoSuchDevice = static_cast<int32_t>(0xC000000E);
 inline constexpr int32_t kStatusDeviceNotConnected = static_cast<int32_t>(0xC000009D);  // ERROR_DEVICE_NOT_CONNECTED
-
-inline constexpr uint32_t kMaxBulkWrite = 0x200000;
 
 using Clock = std::chrono::steady_clock;
 using Transfer = void*;  // an IRP, to the machine an opaque token
@@ -135,6 +132,9 @@ class Machine {
   std::vector<uint8_t> reply_;
   Clock::time_point due_{};
   uint32_t lateDelayMs_ = 0;
+  // Until then the device takes no bulk data (a stall fault): writes that
+  // come in before stay pending until it, or until their cancel.
+  Clock::time_point stalledUntil_{};
   std::deque<PendingRead> reads_;
   std::vector<LateRead> late_;
   std::vector<PendingWrite> writes_;
