@@ -12,7 +12,7 @@ namespace {
 using norvex::hsboard::Command;
 using norvex::hsboard::State;
 
-norvex::CHsBoards HsBoards() { return norvex::CHsBoards(TheLibrary().link); }
+norvex::CHsBoards HsBoards() { return norvex::CHsBoards(TheLibrary().Link()); }
 
 uint32_t QueryState(State id, uint32_t board, void* buffer) {
   return Store(HsBoards().Query(id, board, buffer));
@@ -91,18 +91,18 @@ NORVEX_API uint32_t NORVEX_CALL HS_FunctionEx(uint32_t boardMask, const void* da
 NORVEX_API uint32_t NORVEX_CALL HS_GetParaFile(uint32_t board, HsBoardParaFile* paraFile,
                                                uint32_t sectionMask) {
   if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kHsBoardFile,
+  return Store(norvex::params::GetParaFile(TheLibrary().Link(), norvex::params::kHsBoardFile,
                                            norvex::hsboard::Address(board), paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SetParaFile(uint32_t board, HsBoardParaFile* paraFile,
                                                uint32_t sectionMask) {
   if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kHsBoardFile,
+  return Store(norvex::params::SetParaFile(TheLibrary().Link(), norvex::params::kHsBoardFile,
                                            norvex::hsboard::Address(board), paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SaveParaFile(uint32_t board, uint32_t sectionMask) {
   if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(norvex::params::SaveParaFile(TheLibrary().link, norvex::hsboard::Address(board), sectionMask));
+  return Store(norvex::params::SaveParaFile(TheLibrary().Link(), norvex::hsboard::Address(board), sectionMask));
 }
 // No rule applies to an HS board file: nothing changes, the result is 0 and
 // the last-result word stays as it was.

@@ -37,7 +37,7 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_DispatchMessages(uint32_t timeoutMs) 
 }
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char* buffer, uint32_t capacity) {
-  const std::string folder = norvex::TheLibrary().host.HostFilesFolder();
+  const std::string folder = norvex::TheLibrary().Host().HostFilesFolder();
   if (buffer != nullptr && capacity > 0) {
     const size_t n = folder.size() < capacity - 1 ? folder.size() : capacity - 1;
     std::memcpy(buffer, folder.data(), n);
@@ -57,12 +57,12 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, c
       HasLineBreak(s) || HasLineBreak(k) || HasLineBreak(v) || BlankAtEnds(k)) {
     return NORVEX_ERR_INVALID_ARGUMENT;
   }
-  norvex::platform::HostEnvironment& host = norvex::TheLibrary().host;
+  norvex::platform::HostEnvironment& host = norvex::TheLibrary().Host();
   return host.WriteIniString(norvex::IniFilePath(host), s, k, v) ? NORVEX_OK : kErrorWriteFault;
 }
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetOpenError(void) {
-  return norvex::TheLibrary().connection.OpenError();
+  return norvex::TheLibrary().Watch().OpenError();
 }
 
 }  // extern "C"

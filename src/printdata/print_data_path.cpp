@@ -24,12 +24,10 @@ constexpr size_t kMaxPath = 260;
 
 }  // namespace
 
-PrintDataPath::PrintDataPath(platform::Driver& driver, platform::HostEnvironment& host,
-                             LinkSettings& settings, UsbLink& usb, CDriverLog& log,
-                             const DebugFolder& debugFolder, PrintDataFile& file,
+PrintDataPath::PrintDataPath(platform::HostEnvironment& host, LinkSettings& settings, UsbLink& usb,
+                             CDriverLog& log, const DebugFolder& debugFolder, PrintDataFile& file,
                              CTiffCapture& capture)
-    : m_driver(driver),
-      m_host(host),
+    : m_host(host),
       m_settings(settings),
       m_usb(usb),
       m_log(log),
@@ -39,9 +37,8 @@ PrintDataPath::PrintDataPath(platform::Driver& driver, platform::HostEnvironment
 
 PrintDataPath::~PrintDataPath() {
   std::lock_guard<std::mutex> hold(m_recordLock);
-  if (m_record.state == State::kOutstanding && m_record.pending != platform::Driver::kNoWrite) {
-    uint32_t transferred = 0;
-    m_driver.CompleteWrite(m_record.pending, 0, transferred);
+  if (m_record.state == State::kOutstanding && m_record.pending != UsbLink::kNoBulkWrite) {
+    m_usb.CancelBulk(m_record.pending);
   }
   m_record = Record{};
 }
@@ -106,16 +103,8 @@ uint32_t PrintDataPath::StartBulkWrite(const void* data, uint32_t byteCount, boo
   const int32_t mode = m_settings.linkMode.load();
   if (IsUsbMode(mode)) {
     started.overlapped = true;
-    {
-      // The handle stays open, and stays this device, while the write starts.
-      UsbLink::Pin pin(m_usb);
-      uint32_t error = 0;
-      started.pending = m_driver.StartWrite(pin.handle(), data, byteCount, error);
-      // A write that could not start is found out by the completion.
-      if (started.pending == platform::Driver::kNoWrite) {
-        started.startError = error != 0 ? error : platform::kErrorInvalidHandle;
-      }
-    }
+    // A write that could not start is found out by the completion.
+    started.pending = m_usb.StartBulk(data, byteCount, started.startError);
     if (mode == kLinkUsbAndTiffCapture) m_capture.Capture(data, byteCount);
   } else {
     if (mode == kLinkTiffCapture) {
@@ -153,13 +142,10 @@ uint32_t PrintDataPath::GetSentPtrDataResult(uint64_t ticket, uint32_t& transfer
   uint32_t result = NORVEX_OK;
   if (!record.overlapped) {
     transferred = record.bytes;
-  } else if (record.pending == platform::Driver::kNoWrite) {
+  } else if (record.pending == UsbLink::kNoBulkWrite) {
     result = record.startError;
   } else {
-    // The wait, the result and the cancel of a write not done in time are
-    // the driver's CompleteWrite; the handle stays open meanwhile.
-    UsbLink::Pin pin(m_usb);
-    result = m_driver.CompleteWrite(record.pending, m_settings.usbTimeout.load(), transferred);
+    result = m_usb.CompleteBulk(record.pending, transferred);
   }
 
   std::lock_guard<std::mutex> hold(m_recordLock);

@@ -1,8 +1,9 @@
 // print_data_path.h: PrintDataPath, the bulk path of print data: one bulk
-// write at a time, sent where the link mode says (the device, the TIFF
-// capture, the print-data file, compressed or not), and completed either
-// inside the call or by a later call of the host. It also switches the
-// capture and the print-data file when the link mode changes.
+// write at a time, sent where the link mode says (the device through the
+// link's bulk writes, the TIFF capture, the print-data file, compressed or
+// not), and completed either inside the call or by a later call of the host.
+// It keeps the record of the write and switches the capture and the
+// print-data file when the link mode changes.
 #pragma once
 
 #include <cstdint>
@@ -44,9 +45,8 @@ struct PrintDataConfig {
 
 class PrintDataPath {
  public:
-  PrintDataPath(platform::Driver& driver, platform::HostEnvironment& host, LinkSettings& settings,
-                UsbLink& usb, CDriverLog& log, const DebugFolder& debugFolder, PrintDataFile& file,
-                CTiffCapture& capture);
+  PrintDataPath(platform::HostEnvironment& host, LinkSettings& settings, UsbLink& usb, CDriverLog& log,
+                const DebugFolder& debugFolder, PrintDataFile& file, CTiffCapture& capture);
   // Completes (cancels) a bulk write still outstanding, so that the driver
   // no longer reads the host's buffer.
   ~PrintDataPath();
@@ -85,7 +85,7 @@ class PrintDataPath {
     uint64_t ticket = 0;
     bool noWait = false;
     bool overlapped = false;  // an overlapped write to the device was started
-    platform::Driver::PendingWrite pending = platform::Driver::kNoWrite;
+    UsbLink::BulkWrite pending = UsbLink::kNoBulkWrite;
     uint32_t startError = 0;  // why no overlapped write could start
     uint32_t bytes = 0;       // what the modes without a device took
   };
@@ -97,7 +97,6 @@ class PrintDataPath {
 
   std::string ConfiguredPath(const char* key, const char* defaultName);
 
-  platform::Driver& m_driver;
   platform::HostEnvironment& m_host;
   LinkSettings& m_settings;
   UsbLink& m_usb;
