@@ -2,7 +2,6 @@
 #include "printdata/print_data_path.h"
 
 #include <cstdint>
-#include <cstdio>
 
 #include "log/host_files.h"
 #include "norvex.h"
@@ -12,12 +11,6 @@ namespace {
 
 bool IsCaptureMode(int32_t mode) { return mode == kLinkTiffCapture || mode == kLinkUsbAndTiffCapture; }
 bool IsFileMode(int32_t mode) { return mode == kLinkCommandFile || mode == kLinkCompressedFile; }
-
-std::string FailLine(const char* operation, uint32_t result) {
-  char text[96];
-  std::snprintf(text, sizeof(text), "FAIL:%s(result is 0x%08X).\n", operation, result);
-  return text;
-}
 
 // The longest path read from the INI file, as a Windows path buffer.
 constexpr size_t kMaxPath = 260;
@@ -51,21 +44,17 @@ std::string PrintDataPath::ConfiguredPath(const char* key, const char* defaultNa
 void PrintDataPath::OpenCapture() {
   const int32_t width = m_host.ReadIniInt(IniFilePath(m_host), PrintDataConfig::kSection, "CaptureWidth",
                                           static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth));
-  char line[160];
   // A width the capture cannot take would make no band progress (0, not a
   // multiple of 16) or a band whose size wraps (above the limit): the capture
   // stays off, the bulk writes go on, and the log says why.
   if (width <= 0 || width % 16 != 0 || static_cast<uint32_t>(width) > CTiffCapture::kMaxWidthPixels) {
-    std::snprintf(line, sizeof(line),
-                  "TIFF capture off: CaptureWidth %d is not a positive multiple of 16 up to %u.\n", width,
-                  CTiffCapture::kMaxWidthPixels);
-    m_log.WriteLine(line);
+    m_log.WriteFormatted("TIFF capture off: CaptureWidth %d is not a positive multiple of 16 up to %u.\n", width,
+                         CTiffCapture::kMaxWidthPixels);
     return;
   }
   if (!m_capture.Open(ConfiguredPath("CaptureFile", PrintDataConfig::kDefaultCaptureFile),
                       static_cast<uint32_t>(width))) {
-    std::snprintf(line, sizeof(line), "TIFF capture off: no memory for lines of %d pixels.\n", width);
-    m_log.WriteLine(line);
+    m_log.WriteFormatted("TIFF capture off: no memory for lines of %d pixels.\n", width);
   }
 }
 
@@ -162,13 +151,13 @@ uint32_t PrintDataPath::SentPtrData(const void* data, uint32_t& byteCount, bool 
   }
   if (noWait) return NORVEX_OK;
   const uint32_t result = GetSentPtrDataResult(ticket, byteCount);
-  if (result != NORVEX_OK) m_log.WriteLine(FailLine("GetSentPtrDataResult", result));
+  if (result != NORVEX_OK) m_log.WriteFormatted("FAIL:GetSentPtrDataResult(result is 0x%08X).\n", result);
   return result;
 }
 
 uint32_t PrintDataPath::GetSentPtrDataResult2(uint32_t& transferred) {
   const uint32_t result = GetSentPtrDataResult(0, transferred);
-  if (result != NORVEX_OK) m_log.WriteLine(FailLine("GetSentPtrDataResult2", result));
+  if (result != NORVEX_OK) m_log.WriteFormatted("FAIL:GetSentPtrDataResult2(result is 0x%08X).\n", result);
   return result;
 }
 

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -27,22 +25,8 @@ CDeviceLink::CDeviceLink(CDriverLog& log, platform::HostEnvironment& host, UsbLi
 
 CDeviceLink::~CDeviceLink() = default;
 
-namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
-
-}  // namespace
-
 uint32_t CDeviceLink::RefuseWithoutDevice(const CommandPacket& packet) {
-  m_log.WriteLine(Format("Device disconnect! cmd = 0x%04X , addr = 0x%02X", packet.command, packet.address));
+  m_log.WriteFormatted("Device disconnect! cmd = 0x%04X , addr = 0x%02X", packet.command, packet.address);
   RecordFailure(packet, CTP_ERR_NO_DEVICE);
   return CTP_ERR_NO_DEVICE;
 }
@@ -54,9 +38,8 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
   const bool locked = m_commandLock.try_lock_for(std::chrono::milliseconds(m_lockWaitMs));
   const uint32_t waited = m_host.TickCount() - before;
   if (!locked) {
-    m_log.WriteLine(Format("Device lock Timeout! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)",
-                           packet.command, packet.address, static_cast<int>(waited),
-                           static_cast<int>(m_lockWaitMs)));
+    m_log.WriteFormatted("Device lock Timeout! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)", packet.command,
+                         packet.address, static_cast<int>(waited), static_cast<int>(m_lockWaitMs));
     RecordFailure(packet, CTP_ERR_LOCK_TIMEOUT);
     return CTP_ERR_LOCK_TIMEOUT;
   }
@@ -65,9 +48,8 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
   {
     std::lock_guard<CommandLock> hold(m_commandLock, std::adopt_lock);
     if (waited > m_lockTime) {
-      m_log.WriteLine(Format("Command lock time! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)",
-                             packet.command, packet.address, static_cast<int>(waited),
-                             static_cast<int>(m_lockWaitMs)));
+      m_log.WriteFormatted("Command lock time! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)", packet.command,
+                           packet.address, static_cast<int>(waited), static_cast<int>(m_lockWaitMs));
       RecordFailure(packet, CTP_ERR_SLOW_LOCK);
     }
     // The handle stays open, and stays this device, for the whole exchange.
@@ -76,8 +58,8 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
     if (pin.handle() == platform::kInvalidHandle) return RefuseWithoutDevice(packet);
     result = Exchange(packet, pin.handle(), m_txBuffer, m_rxBuffer, m_rxCount, failedFile);
     if (result != NORVEX_OK) {
-      m_log.WriteLine(Format("Communication Fail! cmd = 0x%04X , addr = 0x%02X , return = 0x%08X",
-                             packet.command, packet.address, result));
+      m_log.WriteFormatted("Communication Fail! cmd = 0x%04X , addr = 0x%02X , return = 0x%08X", packet.command,
+                           packet.address, result);
       RecordFailure(packet, result);
     }
   }
