@@ -96,7 +96,7 @@ void BM_WriteSDRAM2(benchmark::State& state) {
   const std::vector<uint8_t> data(kPiece, 0x5A);
   for (auto _ : state) {
     uint32_t words = kPiece / 2;
-    Check(state, open.library.PrintData().WriteSDRAM2(data.data(), words, false), "WriteSDRAM2 failed");
+    Check(state, open.library.PrintData().WriteSDRAM2(data.data(), &words, false), "WriteSDRAM2 failed");
   }
 }
 
@@ -107,9 +107,9 @@ void BM_WriteSDRAM2NoWaitThenResult(benchmark::State& state) {
   const std::vector<uint8_t> data(kPiece, 0x5A);
   for (auto _ : state) {
     uint32_t words = kPiece / 2;
-    Check(state, open.library.PrintData().WriteSDRAM2(data.data(), words, true), "WriteSDRAM2 failed");
+    Check(state, open.library.PrintData().WriteSDRAM2(data.data(), &words, true), "WriteSDRAM2 failed");
     uint32_t transferred = 0;
-    Check(state, open.library.PrintData().GetSentPtrDataResult2(transferred), "GetSentPtrDataResult2 failed");
+    Check(state, open.library.PrintData().GetSentPtrDataResult2(&transferred), "GetSentPtrDataResult2 failed");
   }
 }
 
@@ -119,7 +119,8 @@ void BM_WriteSDRAM3MiB(benchmark::State& state) {
   if (!Opened(state, open)) return;
   const std::vector<uint8_t> data(3u << 20, 0x5A);
   for (auto _ : state) {
-    Check(state, open.library.PrintData().WriteSDRAM(data.data(), data.size()), "WriteSDRAM failed");
+    const uint32_t words = static_cast<uint32_t>(data.size() / 2);
+    Check(state, open.library.PrintData().WriteSDRAM(data.data(), words).value_or(1), "WriteSDRAM failed");
   }
   state.counters["pieces"] = 2;
 }

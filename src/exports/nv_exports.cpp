@@ -4,6 +4,7 @@
 #include "norvex.h"
 #include "params/para_check.h"
 #include "params/para_transfer.h"
+#include "printdata/sdram_readback.h"
 
 using norvex::Store;
 using norvex::TheLibrary;
@@ -28,7 +29,6 @@ uint32_t QueryState(State id, void* buffer) { return Store(MainUnit().Query(id, 
 extern "C" {
 
 NORVEX_API uint32_t NORVEX_CALL NV_FunctionEx(const void* selector) {
-  if (selector == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   return Store(TheLibrary().Link().FunctionEx(selector, kMainUnit, 0));
 }
 
@@ -175,26 +175,15 @@ NORVEX_API uint32_t NORVEX_CALL NV_CheckParaFile(MainUnitParaFile* paraFile, con
                                                static_cast<const uint8_t*>(limits));
 }
 
-}  // extern "C"
 
-// ---- Print data: the bulk write, print memory read-back, the index limit.
-
-#include "printdata/sdram_readback.h"
-
-extern "C" {
-
+// ---- Print data: the bulk write, print memory read-back, the index limit ----
 NORVEX_API uint32_t NORVEX_CALL NV_SentPrintData(const void* data, uint32_t byteCount) {
-  // Without data there is nothing to read the bytes from.
-  if (data == nullptr && byteCount != 0) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   uint32_t length = byteCount;
   return Store(TheLibrary().PrintData().SentPtrData(data, length, false));
 }
 
 NORVEX_API uint32_t NORVEX_CALL NV_ReadSDRAMData(void* buffer, uint32_t* byteCount) {
-  if (byteCount == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  if (*byteCount == 0) return Store(NORVEX_OK);
-  if (buffer == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(norvex::ReadSDRAMData(TheLibrary().Link(), static_cast<uint8_t*>(buffer), *byteCount));
+  return Store(norvex::ReadSDRAMData(TheLibrary().Link(), buffer, byteCount));
 }
 
 NORVEX_API uint32_t NORVEX_CALL NV_GetMaxSDRAMIndex(void) {

@@ -143,6 +143,8 @@ uint32_t PrintDataPath::GetSentPtrDataResult(uint64_t ticket, uint32_t& transfer
 }
 
 uint32_t PrintDataPath::SentPtrData(const void* data, uint32_t& byteCount, bool noWait) {
+  // Without data there is nothing to read the bytes from.
+  if (data == nullptr && byteCount != 0) return NORVEX_ERR_INVALID_ARGUMENT;
   uint64_t ticket = 0;
   const uint32_t started = StartBulkWrite(data, byteCount, noWait, ticket);
   if (started != NORVEX_OK) {
@@ -155,13 +157,19 @@ uint32_t PrintDataPath::SentPtrData(const void* data, uint32_t& byteCount, bool 
   return result;
 }
 
-uint32_t PrintDataPath::GetSentPtrDataResult2(uint32_t& transferred) {
-  const uint32_t result = GetSentPtrDataResult(0, transferred);
+uint32_t PrintDataPath::GetSentPtrDataResult2(uint32_t* transferred) {
+  // Without the pointer the write stays outstanding for a proper call.
+  if (transferred == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  const uint32_t result = GetSentPtrDataResult(0, *transferred);
   if (result != NORVEX_OK) m_log.WriteFormatted("FAIL:GetSentPtrDataResult2(result is 0x%08X).\n", result);
   return result;
 }
 
-uint32_t PrintDataPath::WriteSDRAM(const void* data, uint64_t byteCount) {
+std::optional<uint32_t> PrintDataPath::WriteSDRAM(const void* data, uint32_t wordCount) {
+  if (data == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  // 64-bit: twice a word count above 2^31 must not wrap to a short write.
+  const uint64_t byteCount = 2 * static_cast<uint64_t>(wordCount);
+  if (byteCount == 0) return std::nullopt;
   // From 2^31 words on, the byte count no longer fits the 32 bits a host's
   // buffer size has: no buffer is that long, so the count is refused before
   // anything is read from the buffer.
@@ -182,14 +190,15 @@ uint32_t PrintDataPath::WriteSDRAM(const void* data, uint64_t byteCount) {
   return NORVEX_OK;
 }
 
-uint32_t PrintDataPath::WriteSDRAM2(const void* data, uint32_t& wordCount, bool noWait) {
+uint32_t PrintDataPath::WriteSDRAM2(const void* data, uint32_t* wordCount, bool noWait) {
+  if (wordCount == nullptr || data == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   // 64-bit, so that a huge word count is too long rather than wrapped short.
-  const uint64_t byteCount = 2 * static_cast<uint64_t>(wordCount);
+  const uint64_t byteCount = 2 * static_cast<uint64_t>(*wordCount);
   if (byteCount > kMaxBulkBytes) return NORVEX_ERR_LENGTH_LIMIT;
   if (byteCount % 64 != 0) return NORVEX_ERR_INVALID_ARGUMENT;
   uint32_t length = static_cast<uint32_t>(byteCount);
   const uint32_t result = SentPtrData(data, length, noWait);
-  if (!noWait) wordCount = length / 2;
+  if (!noWait) *wordCount = length / 2;
   return result;
 }
 

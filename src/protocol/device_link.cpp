@@ -68,7 +68,13 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
   return result;
 }
 
-uint32_t CDeviceLink::SendCommand(CommandPacket& packet) {
+uint32_t CDeviceLink::SendCommand(CommandPacket* packet) {
+  if (packet == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  // A reply with data needs somewhere to go: refused before anything is
+  // sent, whether an exact length (1 to 500) or any length is expected.
+  if ((packet->replyLength & 0xFFFFu) != 0 && packet->replyData == nullptr) {
+    return NORVEX_ERR_INVALID_ARGUMENT;
+  }
   if (!m_commandLock.try_lock_for(std::chrono::milliseconds(m_lockWaitMs))) return CTP_ERR_LOCK_TIMEOUT;
   uint32_t result = NORVEX_OK;
   std::string failedFile;
@@ -80,7 +86,7 @@ uint32_t CDeviceLink::SendCommand(CommandPacket& packet) {
     FrameBuffer rx = {};
     uint32_t received = 0;
     UsbLink::Pin pin(m_usb);
-    result = Exchange(packet, pin.handle(), tx, rx, received, failedFile);
+    result = Exchange(*packet, pin.handle(), tx, rx, received, failedFile);
   }
   if (!failedFile.empty()) m_usb.ShowWriteFailure(failedFile);
   return result;
@@ -101,6 +107,7 @@ uint32_t CDeviceLink::Exchange(CommandPacket& packet, platform::Handle handle, F
 
 uint32_t CDeviceLink::GetStateEx(const void* selector, void* reply, uint32_t replyLength,
                                  uint32_t address) {
+  if (selector == nullptr || reply == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   CommandPacket packet{};
   packet.requestData = selector;
   packet.requestLength = 4;
@@ -113,6 +120,7 @@ uint32_t CDeviceLink::GetStateEx(const void* selector, void* reply, uint32_t rep
 }
 
 uint32_t CDeviceLink::FunctionEx(const void* request, uint32_t address, uint32_t parameterCount) {
+  if (request == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   CommandPacket packet{};
   packet.requestData = request;
   packet.requestLength = (parameterCount & 0xFFFFu) + 4;

@@ -354,7 +354,7 @@ TEST(MessageBoxes, FailedCommandFileWritesAreShownWithNoLockHeld) {
   const uint8_t selector[4] = {};
   EXPECT_EQ(lib.Link().FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle);
   CommandPacket raw{selector, 4, nullptr, 0, 0x10, 0xC0D8, 0, CTP_REPLY_ACK};
-  EXPECT_EQ(lib.Link().SendCommand(raw), platform::kErrorInvalidHandle);
+  EXPECT_EQ(lib.Link().SendCommand(&raw), platform::kErrorInvalidHandle);
   EXPECT_EQ(host.messages.size(), 2u);
   EXPECT_TRUE(host.heldWhileShown.empty()) << host.heldWhileShown.front();
 }
@@ -391,10 +391,10 @@ TEST_F(TransactionTest, SendCommandChecksAShortReplyAgainstZeros) {
   uint8_t record[500];
   driver.QueueReply(kStateReply);
   CommandPacket first{selector, 4, record, 4, 0x10, 0xC0D0, 0, 0xC0D1};
-  EXPECT_EQ(lib.Link().SendCommand(first), NORVEX_OK);
+  EXPECT_EQ(lib.Link().SendCommand(&first), NORVEX_OK);
   driver.QueueReply(Bytes(kStateReply.begin(), kStateReply.begin() + 4));
   CommandPacket second{selector, 4, record, 4, 0x10, 0xC0D0, 0, 0xC0D1};
-  EXPECT_EQ(lib.Link().SendCommand(second), CTP_ERR_FRAME_LENGTH);
+  EXPECT_EQ(lib.Link().SendCommand(&second), CTP_ERR_FRAME_LENGTH);
   EXPECT_EQ(second.replyAddress, 0x1001);
   EXPECT_EQ(second.replyLength, 0xFFFFFFFEu);  // length word 0
   EXPECT_EQ(second.replyCommand, 0);
