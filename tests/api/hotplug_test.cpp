@@ -116,8 +116,10 @@ TEST_F(HotPlugTest, ArrivalWhileOpenReopens) {
   EXPECT_EQ(second.ConnectionsAccepted(), 0u);
 }
 
+#ifndef _WIN32
 // Every open registers its handle for the removal, and every close removes
-// that registration: after many opens an unplug is one message.
+// that registration: after many opens an unplug is one message. Counted by
+// the POSIX window stand-in, which says how many messages it delivered.
 TEST_F(HotPlugTest, OneRemovalMessageHoweverOftenTheDeviceWasOpened) {
   ASSERT_TRUE(emulator.Plug());
   for (int i = 0; i < 5; ++i) ASSERT_EQ(Norvex_Init(window), NORVEX_OK);
@@ -134,6 +136,7 @@ TEST_F(HotPlugTest, OneRemovalMessageHoweverOftenTheDeviceWasOpened) {
   EXPECT_EQ(delivered, 1u);
   EXPECT_EQ(log.NewText(), "Device Remove Complete!|Close Device!|");
 }
+#endif
 
 TEST_F(HotPlugTest, WithoutAWindowUnplugGoesUnnoticed) {
   ASSERT_TRUE(emulator.Plug());
