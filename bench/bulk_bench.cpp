@@ -109,7 +109,8 @@ void BM_WriteSDRAM2NoWaitThenResult(benchmark::State& state) {
     uint32_t words = kPiece / 2;
     Check(state, open.library.PrintData().WriteSDRAM2(data.data(), &words, true), "WriteSDRAM2 failed");
     uint32_t transferred = 0;
-    Check(state, open.library.PrintData().GetSentPtrDataResult2(&transferred), "GetSentPtrDataResult2 failed");
+    Check(state, open.library.PrintData().GetSentPtrDataResult2(&transferred),
+          "GetSentPtrDataResult2 failed");
   }
 }
 

@@ -50,9 +50,7 @@ uint32_t DeviceWatch::OpenDevice() {
   return m_usb.Open(m_hostWindow.load(), interfaceRegistration) ? NORVEX_OK : CTP_ERR_NO_DEVICE;
 }
 
-uint32_t DeviceWatch::PortStatus() const {
-  return m_usb.IsOpen() ? NORVEX_OK : CTP_ERR_NO_DEVICE;
-}
+uint32_t DeviceWatch::PortStatus() const { return m_usb.IsOpen() ? NORVEX_OK : CTP_ERR_NO_DEVICE; }
 
 intptr_t DeviceWatch::HookProc(int code, uintptr_t wParam, intptr_t lParam) {
   const platform::Hook hook = m_hook.load();

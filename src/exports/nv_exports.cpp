@@ -175,7 +175,6 @@ NORVEX_API uint32_t NORVEX_CALL NV_CheckParaFile(MainUnitParaFile* paraFile, con
                                                static_cast<const uint8_t*>(limits));
 }
 
-
 // ---- Print data: the bulk write, print memory read-back, the index limit ----
 NORVEX_API uint32_t NORVEX_CALL NV_SentPrintData(const void* data, uint32_t byteCount) {
   uint32_t length = byteCount;

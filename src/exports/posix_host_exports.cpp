@@ -34,7 +34,8 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char* buffer, uint32_t
   return static_cast<uint32_t>(folder.size());
 }
 
-NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, const char* key, const char* value) {
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, const char* key,
+                                                          const char* value) {
   return norvex::WriteHostIniString(norvex::TheLibrary().Host(), section, key, value);
 }
 

@@ -48,8 +48,8 @@ void PrintDataPath::OpenCapture() {
   // multiple of 16) or a band whose size wraps (above the limit): the capture
   // stays off, the bulk writes go on, and the log says why.
   if (width <= 0 || width % 16 != 0 || static_cast<uint32_t>(width) > CTiffCapture::kMaxWidthPixels) {
-    m_log.WriteFormatted("TIFF capture off: CaptureWidth %d is not a positive multiple of 16 up to %u.\n", width,
-                         CTiffCapture::kMaxWidthPixels);
+    m_log.WriteFormatted("TIFF capture off: CaptureWidth %d is not a positive multiple of 16 up to %u.\n",
+                         width, CTiffCapture::kMaxWidthPixels);
     return;
   }
   if (!m_capture.Open(ConfiguredPath("CaptureFile", PrintDataConfig::kDefaultCaptureFile),

@@ -58,8 +58,8 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
     if (pin.handle() == platform::kInvalidHandle) return RefuseWithoutDevice(packet);
     result = Exchange(packet, pin.handle(), m_txBuffer, m_rxBuffer, m_rxCount, failedFile);
     if (result != NORVEX_OK) {
-      m_log.WriteFormatted("Communication Fail! cmd = 0x%04X , addr = 0x%02X , return = 0x%08X", packet.command,
-                           packet.address, result);
+      m_log.WriteFormatted("Communication Fail! cmd = 0x%04X , addr = 0x%02X , return = 0x%08X",
+                           packet.command, packet.address, result);
       RecordFailure(packet, result);
     }
   }
