@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "connection/library.h"
+#include "exports/library.h"
 #include "printdata/print_data_path.h"
 #include "ratio_reporter.h"
 
@@ -57,7 +57,7 @@ class InstantBulkDevice final : public norvex::platform::Driver {
 // The library with the instant device open in link mode 1.
 struct OpenLibrary {
   OpenLibrary() : library(norvex::platform::Host(), device, norvex::platform::Windows()) {
-    opened = library.connection.Init(nullptr, nullptr) == 0 && library.usb.DeviceHandle() == 0x100;
+    opened = library.Watch().Init(nullptr, nullptr) == 0 && library.Usb().DeviceHandle() == 0x100;
   }
   InstantBulkDevice device;
   norvex::Library library;
@@ -80,7 +80,7 @@ void BM_SentPtrData(benchmark::State& state) {
   const std::vector<uint8_t> data(static_cast<size_t>(state.range(0)), 0x5A);
   for (auto _ : state) {
     uint32_t length = static_cast<uint32_t>(data.size());
-    const uint32_t result = open.library.printData.SentPtrData(data.data(), length, false);
+    const uint32_t result = open.library.PrintData().SentPtrData(data.data(), length, false);
     if (result != 0 || length != data.size()) {
       Check(state, 1, "SentPtrData failed");
       break;
@@ -96,7 +96,7 @@ void BM_WriteSDRAM2(benchmark::State& state) {
   const std::vector<uint8_t> data(kPiece, 0x5A);
   for (auto _ : state) {
     uint32_t words = kPiece / 2;
-    Check(state, open.library.printData.WriteSDRAM2(data.data(), words, false), "WriteSDRAM2 failed");
+    Check(state, open.library.PrintData().WriteSDRAM2(data.data(), &words, false), "WriteSDRAM2 failed");
   }
 }
 
@@ -107,9 +107,10 @@ void BM_WriteSDRAM2NoWaitThenResult(benchmark::State& state) {
   const std::vector<uint8_t> data(kPiece, 0x5A);
   for (auto _ : state) {
     uint32_t words = kPiece / 2;
-    Check(state, open.library.printData.WriteSDRAM2(data.data(), words, true), "WriteSDRAM2 failed");
+    Check(state, open.library.PrintData().WriteSDRAM2(data.data(), &words, true), "WriteSDRAM2 failed");
     uint32_t transferred = 0;
-    Check(state, open.library.printData.GetSentPtrDataResult2(transferred), "GetSentPtrDataResult2 failed");
+    Check(state, open.library.PrintData().GetSentPtrDataResult2(&transferred),
+          "GetSentPtrDataResult2 failed");
   }
 }
 
@@ -119,7 +120,8 @@ void BM_WriteSDRAM3MiB(benchmark::State& state) {
   if (!Opened(state, open)) return;
   const std::vector<uint8_t> data(3u << 20, 0x5A);
   for (auto _ : state) {
-    Check(state, open.library.printData.WriteSDRAM(data.data(), data.size()), "WriteSDRAM failed");
+    const uint32_t words = static_cast<uint32_t>(data.size() / 2);
+    Check(state, open.library.PrintData().WriteSDRAM(data.data(), words).value_or(1), "WriteSDRAM failed");
   }
   state.counters["pieces"] = 2;
 }

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "connection/library.h"
+#include "exports/library.h"
 #include "protocol/frame.h"
 
 namespace {
@@ -56,11 +56,11 @@ void ReportShare(benchmark::State& state) {
 void BM_StateQueryTransact(benchmark::State& state) {
   InstantDevice device;
   norvex::Library library(norvex::platform::Host(), device, norvex::platform::Windows());
-  library.connection.Init(nullptr, nullptr);
+  library.Watch().Init(nullptr, nullptr);
   const uint8_t selector[4] = {0, 0, 0, 0};
   uint8_t record[4];
   for (auto _ : state) {
-    uint32_t result = library.link.GetStateEx(selector, record, 4, 0x10);
+    uint32_t result = library.Link().GetStateEx(selector, record, 4, 0x10);
     benchmark::DoNotOptimize(result);
     benchmark::DoNotOptimize(record);
   }

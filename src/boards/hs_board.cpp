@@ -1,6 +1,8 @@
 // hs_board.cpp: CHsBoards (see hs_board.h).
 #include "boards/hs_board.h"
 
+#include "params/para_transfer.h"
+
 namespace norvex {
 
 using hsboard::Address;
@@ -87,12 +89,30 @@ uint32_t CHsBoards::GetInfo(uint32_t board, void* buffer) {
 }
 
 uint32_t CHsBoards::FunctionEx(uint32_t mask, const void* data, uint32_t extra, ResultSink afterEach) {
-  if (data == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  if (data == nullptr) {
+    afterEach(NORVEX_ERR_INVALID_ARGUMENT);
+    return NORVEX_ERR_INVALID_ARGUMENT;
+  }
   return ForEachBoard(mask, [&](uint32_t board) {
     const uint32_t result = m_link.FunctionEx(data, Address(board), extra);
     afterEach(result);
     return result;
   });
+}
+
+uint32_t CHsBoards::GetParaFile(uint32_t board, void* record, uint32_t mask) {
+  if (board >= kBoardCount) return NORVEX_ERR_INVALID_ARGUMENT;
+  return params::GetParaFile(m_link, params::kHsBoardFile, Address(board), record, mask);
+}
+
+uint32_t CHsBoards::SetParaFile(uint32_t board, void* record, uint32_t mask) {
+  if (board >= kBoardCount) return NORVEX_ERR_INVALID_ARGUMENT;
+  return params::SetParaFile(m_link, params::kHsBoardFile, Address(board), record, mask);
+}
+
+uint32_t CHsBoards::SaveParaFile(uint32_t board, uint32_t mask) {
+  if (board >= kBoardCount) return NORVEX_ERR_INVALID_ARGUMENT;
+  return params::SaveParaFile(m_link, Address(board), mask);
 }
 
 }  // namespace norvex

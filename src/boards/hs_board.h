@@ -43,8 +43,13 @@ class CHsBoards {
   // first failure.
   uint32_t GetInfo(uint32_t board, void* buffer);
   // The function call to each served board; `afterEach` receives each
-  // board's result as soon as it has it.
+  // board's result as soon as it has it, and the refusal of null `data`.
   uint32_t FunctionEx(uint32_t mask, const void* data, uint32_t extra, ResultSink afterEach);
+
+  // The parameter file of `board`, through params/para_transfer.h.
+  uint32_t GetParaFile(uint32_t board, void* record, uint32_t mask);
+  uint32_t SetParaFile(uint32_t board, void* record, uint32_t mask);
+  uint32_t SaveParaFile(uint32_t board, uint32_t mask);
 
  private:
   // Runs `exchange(board)` for each board selected by `mask`, in order,

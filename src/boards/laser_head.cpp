@@ -28,7 +28,6 @@ uint32_t CLaserHead::GetInfo(void* buffer) {
 }
 
 uint32_t CLaserHead::FunctionEx(const void* data, uint32_t extra) {
-  if (data == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   return m_link.FunctionEx(data, kAddress, extra);
 }
 

@@ -26,7 +26,8 @@ class CLaserHead {
   uint32_t GetStateEx(void* buffer, uint32_t length, uint32_t group, uint32_t item);
   // Version into bytes 0..3, name into bytes 4..23; stops at the first failure.
   uint32_t GetInfo(void* buffer);
-  // The function call: the selector and (extra AND 0xFFFF) more bytes of `data`.
+  // The function call: the selector and (extra AND 0xFFFF) more bytes of
+  // `data` (null: NORVEX_ERR_INVALID_ARGUMENT, nothing sent).
   uint32_t FunctionEx(const void* data, uint32_t extra);
 
  private:

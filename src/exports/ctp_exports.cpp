@@ -9,25 +9,18 @@ using norvex::TheLibrary;
 extern "C" {
 
 NORVEX_API uint32_t NORVEX_CALL CTP_SendCommand(CommandPacket* packet) {
-  if (packet == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
-  // A reply with data needs somewhere to go: refused before anything is
-  // sent, whether an exact length (1 to 500) or any length is expected.
-  if ((packet->replyLength & 0xFFFFu) != 0 && packet->replyData == nullptr) {
-    return NORVEX_ERR_INVALID_ARGUMENT;
-  }
   // The exchange runs under the command lock, so that it never takes
   // another command's reply; no device test, nothing logged or recorded.
-  return TheLibrary().link.SendCommand(*packet);
+  return TheLibrary().Link().SendCommand(packet);
 }
 
 NORVEX_API const char* NORVEX_CALL CTP_GetErrorInfo(uint32_t code) {
-  return TheLibrary().link.ErrorInfo(code);
+  return TheLibrary().Link().ErrorInfo(code);
 }
 
 NORVEX_API uint32_t NORVEX_CALL CTP_GetStateEx(const void* selector, void* replyBuffer,
                                                uint32_t replyLength, uint32_t address) {
-  if (selector == nullptr || replyBuffer == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(TheLibrary().link.GetStateEx(selector, replyBuffer, replyLength, address));
+  return Store(TheLibrary().Link().GetStateEx(selector, replyBuffer, replyLength, address));
 }
 
 }  // extern "C"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "connection/library.h"
+#include "exports/library.h"
 
 namespace norvex {
 
@@ -12,9 +12,6 @@ namespace norvex {
 intptr_t DeviceHookProc(int code, uintptr_t wParam, intptr_t lParam);
 
 // Stores `result` in the last-result word and returns it.
-inline uint32_t Store(uint32_t result) {
-  TheLibrary().lastResult.store(result);
-  return result;
-}
+inline uint32_t Store(uint32_t result) { return TheLibrary().Store(result); }
 
 }  // namespace norvex

@@ -2,7 +2,6 @@
 #include "boards/hs_board.h"
 #include "exports/export_support.h"
 #include "norvex.h"
-#include "params/para_transfer.h"
 
 using norvex::Store;
 using norvex::TheLibrary;
@@ -12,7 +11,7 @@ namespace {
 using norvex::hsboard::Command;
 using norvex::hsboard::State;
 
-norvex::CHsBoards HsBoards() { return norvex::CHsBoards(TheLibrary().link); }
+norvex::CHsBoards HsBoards() { return norvex::CHsBoards(TheLibrary().Link()); }
 
 uint32_t QueryState(State id, uint32_t board, void* buffer) {
   return Store(HsBoards().Query(id, board, buffer));
@@ -81,29 +80,23 @@ NORVEX_API uint32_t NORVEX_CALL HS_GetInfo(uint32_t board, void* info) {
 
 // The last-result word is 0 first, then each board's result as it comes.
 NORVEX_API uint32_t NORVEX_CALL HS_FunctionEx(uint32_t boardMask, const void* data, uint32_t extraLength) {
-  if (data == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   Store(NORVEX_OK);
   return HsBoards().FunctionEx(boardMask, data, extraLength, [](uint32_t result) { Store(result); });
 }
 
 // ---- Parameter file ----------------------------------------------------------------
-// A board number above 1 gives NORVEX_ERR_INVALID_ARGUMENT and sends nothing.
 NORVEX_API uint32_t NORVEX_CALL HS_GetParaFile(uint32_t board, HsBoardParaFile* paraFile,
                                                uint32_t sectionMask) {
-  if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kHsBoardFile,
-                                           norvex::hsboard::Address(board), paraFile, sectionMask));
+  return Store(HsBoards().GetParaFile(board, paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SetParaFile(uint32_t board, HsBoardParaFile* paraFile,
                                                uint32_t sectionMask) {
-  if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kHsBoardFile,
-                                           norvex::hsboard::Address(board), paraFile, sectionMask));
+  return Store(HsBoards().SetParaFile(board, paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SaveParaFile(uint32_t board, uint32_t sectionMask) {
-  if (board >= norvex::hsboard::kBoardCount) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(norvex::params::SaveParaFile(TheLibrary().link, norvex::hsboard::Address(board), sectionMask));
+  return Store(HsBoards().SaveParaFile(board, sectionMask));
 }
+
 // No rule applies to an HS board file: nothing changes, the result is 0 and
 // the last-result word stays as it was.
 NORVEX_API uint32_t NORVEX_CALL HS_CheckParaFile(HsBoardParaFile* /*paraFile*/) { return 0; }

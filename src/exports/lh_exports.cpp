@@ -13,7 +13,7 @@ namespace {
 using norvex::laserhead::Command;
 using norvex::laserhead::State;
 
-norvex::CLaserHead LaserHead() { return norvex::CLaserHead(TheLibrary().link); }
+norvex::CLaserHead LaserHead() { return norvex::CLaserHead(TheLibrary().Link()); }
 
 uint32_t SendBlock(Command id, const void* block) { return Store(LaserHead().Send(id, block)); }
 uint32_t SendValue(Command id, uint32_t value) { return Store(LaserHead().SendValue(id, value)); }
@@ -57,15 +57,15 @@ NORVEX_API uint32_t NORVEX_CALL LH_FunctionEx(const void* data, uint32_t extraLe
 
 // ---- Parameter file ----------------------------------------------------------------
 NORVEX_API uint32_t NORVEX_CALL LH_GetParaFile(LaserHeadParaFile* paraFile, uint32_t sectionMask) {
-  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kLaserHeadFile,
+  return Store(norvex::params::GetParaFile(TheLibrary().Link(), norvex::params::kLaserHeadFile,
                                            NORVEX_ADDR_LASER_HEAD, paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL LH_SetParaFile(LaserHeadParaFile* paraFile, uint32_t sectionMask) {
-  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kLaserHeadFile,
+  return Store(norvex::params::SetParaFile(TheLibrary().Link(), norvex::params::kLaserHeadFile,
                                            NORVEX_ADDR_LASER_HEAD, paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL LH_SaveParaFile(uint32_t sectionMask) {
-  return Store(norvex::params::SaveParaFile(TheLibrary().link, NORVEX_ADDR_LASER_HEAD, sectionMask));
+  return Store(norvex::params::SaveParaFile(TheLibrary().Link(), NORVEX_ADDR_LASER_HEAD, sectionMask));
 }
 // Leaves the last-result word as it was.
 NORVEX_API uint32_t NORVEX_CALL LH_CheckParaFile(LaserHeadParaFile* paraFile) {

@@ -1,7 +1,6 @@
 // library_instance.cpp: the one Library object of the loaded shared library,
 // built when the library is loaded and destroyed when it is unloaded, and the
 // hook procedure that reaches it.
-#include "connection/library.h"
 #include "exports/export_support.h"
 
 namespace norvex {
@@ -14,7 +13,7 @@ Library g_library(platform::Host(), platform::DeviceDriver(), platform::Windows(
 Library& TheLibrary() { return g_library; }
 
 intptr_t DeviceHookProc(int code, uintptr_t wParam, intptr_t lParam) {
-  return g_library.connection.HookProc(code, wParam, lParam);
+  return g_library.Watch().HookProc(code, wParam, lParam);
 }
 
 }  // namespace norvex

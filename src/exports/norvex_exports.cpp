@@ -1,4 +1,6 @@
 // norvex_exports.cpp: the Norvex_ exports: start-up, settings and versions.
+#include <optional>
+
 #include "exports/export_support.h"
 #include "mainunit/main_unit.h"
 #include "norvex.h"
@@ -10,7 +12,7 @@ using norvex::TheLibrary;
 extern "C" {
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_Init(NorvexWindow hostWindow) {
-  return TheLibrary().connection.Init(hostWindow, &norvex::DeviceHookProc);
+  return TheLibrary().Watch().Init(hostWindow, &norvex::DeviceHookProc);
 }
 
 NORVEX_API void* NORVEX_CALL Norvex_GetVersion(void* versionBuffer) {
@@ -25,66 +27,54 @@ NORVEX_API void* NORVEX_CALL Norvex_GetVersion(void* versionBuffer) {
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_GetPortStatus(void) {
-  return TheLibrary().connection.PortStatus();
+  return TheLibrary().Watch().PortStatus();
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_SetUSBOvertime(uint32_t timeoutMs) {
-  TheLibrary().settings.usbTimeout.store(timeoutMs);
+  TheLibrary().Settings().usbTimeout.store(timeoutMs);
   return timeoutMs;
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_SetDebugFolder(const char* folder) {
-  return TheLibrary().debugFolder.Set(folder);
+  return TheLibrary().Debug().Set(folder);
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_SetPrintDataSaveIdle(int32_t linkMode) {
   // Also starts or completes the TIFF capture and opens or closes the
   // print-data file as the mode enters or leaves 2/3 and 4/12.
-  TheLibrary().printData.SetLinkMode(linkMode);
+  TheLibrary().PrintData().SetLinkMode(linkMode);
   return Store(NORVEX_OK);
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_WriteSDRAM(const void* data, uint32_t wordCount) {
-  if (data == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  // 64-bit: twice a word count above 2^31 must not wrap to a short write.
-  const uint64_t byteCount = 2 * static_cast<uint64_t>(wordCount);
-  if (byteCount == 0) return TheLibrary().lastResult.load();
-  return Store(TheLibrary().printData.WriteSDRAM(data, byteCount));
+  const std::optional<uint32_t> result = TheLibrary().PrintData().WriteSDRAM(data, wordCount);
+  // No words: nothing was sent, and the last result stands.
+  return result ? Store(*result) : TheLibrary().LastResult();
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_WriteSDRAM2(const void* data, uint32_t* wordCount, uint32_t noWait) {
-  if (wordCount == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  if (data == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   // The flag is a 16-bit value: only its low half counts.
   const bool dontWait = (noWait & 0xFFFFu) != 0;
-  return Store(TheLibrary().printData.WriteSDRAM2(data, *wordCount, dontWait));
+  return Store(TheLibrary().PrintData().WriteSDRAM2(data, wordCount, dontWait));
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_GetWriteSDRAM2Result(uint32_t* bytesTransferred) {
-  // Without the pointer the write stays outstanding for a proper call.
-  if (bytesTransferred == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(TheLibrary().printData.GetSentPtrDataResult2(*bytesTransferred));
+  return Store(TheLibrary().PrintData().GetSentPtrDataResult2(bytesTransferred));
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_CompressData(void* dst, uint32_t* outByteCount, const void* src,
                                                     uint32_t byteCount) {
-  Store(NORVEX_OK);
-  if (dst == nullptr || outByteCount == nullptr || src == nullptr) {
-    return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  }
-  norvex::CompressWords(dst, outByteCount, src, byteCount);
-  return NORVEX_OK;
+  return Store(norvex::CompressData(dst, outByteCount, src, byteCount));
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_EraseEeprom(const void* eraseRecord) {
   return Store(
-      norvex::CMainUnit(TheLibrary().link).Send(norvex::mainunit::Command::kEraseEeprom, eraseRecord));
+      norvex::CMainUnit(TheLibrary().Link()).Send(norvex::mainunit::Command::kEraseEeprom, eraseRecord));
 }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_CounterFunc(const void* counterRecord) {
-  if (counterRecord == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   return Store(
-      norvex::CMainUnit(TheLibrary().link).Send(norvex::mainunit::Command::kCounterFunc, counterRecord));
+      norvex::CMainUnit(TheLibrary().Link()).Send(norvex::mainunit::Command::kCounterFunc, counterRecord));
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include "norvex.h"
 #include "params/para_check.h"
 #include "params/para_transfer.h"
+#include "printdata/sdram_readback.h"
 
 using norvex::Store;
 using norvex::TheLibrary;
@@ -16,7 +17,7 @@ using norvex::mainunit::Command;
 using norvex::mainunit::Function;
 using norvex::mainunit::State;
 
-norvex::CMainUnit MainUnit() { return norvex::CMainUnit(TheLibrary().link); }
+norvex::CMainUnit MainUnit() { return norvex::CMainUnit(TheLibrary().Link()); }
 
 // A command with the caller's block (or reply buffer), stored and returned.
 uint32_t SendBlock(Command id, const void* block) { return Store(MainUnit().Send(id, block)); }
@@ -28,8 +29,7 @@ uint32_t QueryState(State id, void* buffer) { return Store(MainUnit().Query(id, 
 extern "C" {
 
 NORVEX_API uint32_t NORVEX_CALL NV_FunctionEx(const void* selector) {
-  if (selector == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(TheLibrary().link.FunctionEx(selector, kMainUnit, 0));
+  return Store(TheLibrary().Link().FunctionEx(selector, kMainUnit, 0));
 }
 
 // ---- Commands with a block from the caller ----------------------------------
@@ -159,15 +159,15 @@ NORVEX_API uint32_t NORVEX_CALL NV_GetDeviceInfo(void* deviceInfo) {
 
 // ---- Parameter file ----------------------------------------------------------------
 NORVEX_API uint32_t NORVEX_CALL NV_GetParaFile(MainUnitParaFile* paraFile, uint32_t sectionMask) {
-  return Store(norvex::params::GetParaFile(TheLibrary().link, norvex::params::kMainUnitFile, kMainUnit,
+  return Store(norvex::params::GetParaFile(TheLibrary().Link(), norvex::params::kMainUnitFile, kMainUnit,
                                            paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL NV_SetParaFile(MainUnitParaFile* paraFile, uint32_t sectionMask) {
-  return Store(norvex::params::SetParaFile(TheLibrary().link, norvex::params::kMainUnitFile, kMainUnit,
+  return Store(norvex::params::SetParaFile(TheLibrary().Link(), norvex::params::kMainUnitFile, kMainUnit,
                                            paraFile, sectionMask));
 }
 NORVEX_API uint32_t NORVEX_CALL NV_SaveParaFile(uint32_t sectionMask) {
-  return Store(norvex::params::SaveParaFile(TheLibrary().link, kMainUnit, sectionMask));
+  return Store(norvex::params::SaveParaFile(TheLibrary().Link(), kMainUnit, sectionMask));
 }
 // Leaves the last-result word as it was.
 NORVEX_API uint32_t NORVEX_CALL NV_CheckParaFile(MainUnitParaFile* paraFile, const void* limits) {
@@ -175,31 +175,19 @@ NORVEX_API uint32_t NORVEX_CALL NV_CheckParaFile(MainUnitParaFile* paraFile, con
                                                static_cast<const uint8_t*>(limits));
 }
 
-}  // extern "C"
-
-// ---- Print data: the bulk write, print memory read-back, the index limit.
-
-#include "printdata/sdram_readback.h"
-
-extern "C" {
-
+// ---- Print data: the bulk write, print memory read-back, the index limit ----
 NORVEX_API uint32_t NORVEX_CALL NV_SentPrintData(const void* data, uint32_t byteCount) {
-  // Without data there is nothing to read the bytes from.
-  if (data == nullptr && byteCount != 0) return Store(NORVEX_ERR_INVALID_ARGUMENT);
   uint32_t length = byteCount;
-  return Store(TheLibrary().printData.SentPtrData(data, length, false));
+  return Store(TheLibrary().PrintData().SentPtrData(data, length, false));
 }
 
 NORVEX_API uint32_t NORVEX_CALL NV_ReadSDRAMData(void* buffer, uint32_t* byteCount) {
-  if (byteCount == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  if (*byteCount == 0) return Store(NORVEX_OK);
-  if (buffer == nullptr) return Store(NORVEX_ERR_INVALID_ARGUMENT);
-  return Store(norvex::ReadSDRAMData(TheLibrary().link, static_cast<uint8_t*>(buffer), *byteCount));
+  return Store(norvex::ReadSDRAMData(TheLibrary().Link(), buffer, byteCount));
 }
 
 NORVEX_API uint32_t NORVEX_CALL NV_GetMaxSDRAMIndex(void) {
   uint32_t queryResult = NORVEX_OK;
-  const uint32_t index = norvex::MaxSDRAMIndex(TheLibrary().link, queryResult);
+  const uint32_t index = norvex::MaxSDRAMIndex(TheLibrary().Link(), queryResult);
   Store(queryResult);
   return index;
 }

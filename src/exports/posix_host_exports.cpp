@@ -2,7 +2,7 @@
 // host files' folder, the INI writer and the last open's error
 // (norvex_posix.h).
 #include <cstring>
-#include <string_view>
+#include <string>
 
 #include "exports/export_support.h"
 #include "log/host_files.h"
@@ -11,18 +11,6 @@
 #include "platform/posix/posix_windows.h"
 
 namespace windows = norvex::platform::posix_windows;
-
-namespace {
-
-// The platform's code for a file that cannot be written.
-constexpr uint32_t kErrorWriteFault = 29;
-
-bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
-bool BlankAtEnds(std::string_view text) {
-  return !text.empty() && (text.front() == ' ' || text.front() == '\t' || text.back() == ' ' || text.back() == '\t');
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -37,7 +25,7 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_DispatchMessages(uint32_t timeoutMs) 
 }
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char* buffer, uint32_t capacity) {
-  const std::string folder = norvex::TheLibrary().host.HostFilesFolder();
+  const std::string folder = norvex::TheLibrary().Host().HostFilesFolder();
   if (buffer != nullptr && capacity > 0) {
     const size_t n = folder.size() < capacity - 1 ? folder.size() : capacity - 1;
     std::memcpy(buffer, folder.data(), n);
@@ -46,23 +34,13 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char* buffer, uint32_t
   return static_cast<uint32_t>(folder.size());
 }
 
-NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, const char* key, const char* value) {
-  if (section == nullptr || key == nullptr || value == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
-  const std::string_view s(section);
-  const std::string_view k(key);
-  const std::string_view v(value);
-  // Texts that would make other lines of the file, or a key that reads back
-  // as another one.
-  if (s.empty() || k.empty() || s.find(']') != std::string_view::npos || k.find('=') != std::string_view::npos ||
-      HasLineBreak(s) || HasLineBreak(k) || HasLineBreak(v) || BlankAtEnds(k)) {
-    return NORVEX_ERR_INVALID_ARGUMENT;
-  }
-  norvex::platform::HostEnvironment& host = norvex::TheLibrary().host;
-  return host.WriteIniString(norvex::IniFilePath(host), s, k, v) ? NORVEX_OK : kErrorWriteFault;
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, const char* key,
+                                                          const char* value) {
+  return norvex::WriteHostIniString(norvex::TheLibrary().Host(), section, key, value);
 }
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetOpenError(void) {
-  return norvex::TheLibrary().connection.OpenError();
+  return norvex::TheLibrary().Watch().OpenError();
 }
 
 }  // extern "C"

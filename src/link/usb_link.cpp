@@ -1,13 +1,21 @@
-// usb_link.cpp: opening and closing the link, and the control transfers.
+// usb_link.cpp: opening and closing the link, the control transfers and the
+// bulk writes.
 #include "link/usb_link.h"
 
 namespace norvex {
 
-UsbLink::UsbLink(platform::Driver& driver, platform::HostEnvironment& host,
-                 const LinkSettings& settings, const DebugFolder& debugFolder)
-    : m_driver(driver), m_host(host), m_settings(settings), m_debugFolder(debugFolder) {}
+UsbLink::UsbLink(platform::Driver& driver, platform::WindowSystem& windows, platform::HostEnvironment& host,
+                 CDriverLog& log, const LinkSettings& settings, const DebugFolder& debugFolder)
+    : m_driver(driver),
+      m_windows(windows),
+      m_host(host),
+      m_log(log),
+      m_settings(settings),
+      m_debugFolder(debugFolder) {}
 
-UsbLink::~UsbLink() = default;
+UsbLink::~UsbLink() {
+  if (IsOpen()) CloseAtUnload();
+}
 
 void UsbLink::OpenCommandFileLocked() {
   m_commandFilePath = m_debugFolder.PathOf(kCommandFileName);
@@ -16,31 +24,58 @@ void UsbLink::OpenCommandFileLocked() {
   m_commandFileOpen = true;
 }
 
-platform::Handle UsbLink::OpenDeviceInterface(const platform::Guid& interfaceClass, uint32_t index,
-                                              uint32_t& error) {
+bool UsbLink::Open(platform::Window window, platform::Registration interfaceRegistration) {
+  std::unique_lock<HandleGuard> hold(m_handleGuard);
+  CloseLocked(true);
   const int32_t mode = m_settings.linkMode.load();
-  if (mode == kLinkCommandFile) {
+  platform::Handle handle = kPseudoHandle;
+  uint32_t error = 0;
+  if (IsUsbMode(mode)) {
+    handle = m_driver.OpenInterface(kDeviceInterfaceGuid, 0, error);
+  } else if (mode == kLinkCommandFile) {
     // Whether the file could be created shows only when a frame is written.
-    std::lock_guard<std::mutex> hold(m_commandFileLock);
+    std::lock_guard<std::mutex> files(m_commandFileLock);
     OpenCommandFileLocked();
-    error = 0;
-    return kPseudoHandle;
   }
-  if (!IsUsbMode(mode)) {
-    error = 0;
-    return kPseudoHandle;
-  }
-  return m_driver.OpenInterface(interfaceClass, index, error);
+  m_openError.store(error);
+  m_deviceHandle.store(handle);
+  if (handle == platform::kInvalidHandle) return false;
+  m_log.WriteLine("Open Device!");
+  // Kept, so that the close removes it: one removal message per unplug,
+  // however often the device was opened.
+  m_handleRegistration =
+      m_windows.RegisterHandleNotification(window, handle, interfaceRegistration, kDeviceInterfaceGuid);
+  return true;
 }
 
-uint32_t UsbLink::CloseDeviceHandle(platform::Handle handle) {
+uint32_t UsbLink::Close() {
+  std::unique_lock<HandleGuard> hold(m_handleGuard);
+  return CloseLocked(true);
+}
+
+void UsbLink::CloseAtUnload() {
+  // Not owned when a pin outlived its thread; the close goes ahead anyway.
+  std::unique_lock<HandleGuard> hold(m_handleGuard, std::chrono::milliseconds(kUnloadPinWaitMs));
+  CloseLocked(false);
+}
+
+uint32_t UsbLink::CloseLocked(bool logged) {
+  const platform::Handle handle = m_deviceHandle.load();
+  if (handle == platform::kInvalidHandle) return 0;
+  if (logged) m_log.WriteLine("Close Device!");
+  // The window system forgets the handle before it is closed.
+  if (m_handleRegistration != nullptr) {
+    m_windows.UnregisterNotification(m_handleRegistration);
+    m_handleRegistration = nullptr;
+  }
   {
-    std::lock_guard<std::mutex> hold(m_commandFileLock);
+    std::lock_guard<std::mutex> files(m_commandFileLock);
     m_commandFile.reset();
     m_commandFileOpen = false;
   }
-  if (handle == platform::kInvalidHandle || handle == kPseudoHandle) return 0;
-  return m_driver.Close(handle);
+  const uint32_t result = handle == kPseudoHandle ? 0 : m_driver.Close(handle);
+  m_deviceHandle.store(platform::kInvalidHandle);
+  return result;
 }
 
 uint32_t UsbLink::ControlWrite(platform::Handle handle, const uint8_t* frame, uint32_t size,
@@ -51,7 +86,7 @@ uint32_t UsbLink::ControlWrite(platform::Handle handle, const uint8_t* frame, ui
                                    m_settings.usbTimeout.load());
   }
   if (mode != kLinkCommandFile) return 0;
-  std::lock_guard<std::mutex> hold(m_commandFileLock);
+  std::lock_guard<std::mutex> files(m_commandFileLock);
   if (!m_commandFileOpen) {
     // A closed link has no command file to write to.
     if (handle == platform::kInvalidHandle) return 0;
@@ -76,6 +111,27 @@ uint32_t UsbLink::ControlRead(platform::Handle handle, uint8_t* buffer, uint32_t
   const uint32_t result = m_driver.Read(handle, buffer, count, read, m_settings.usbTimeout.load());
   count = read;
   return result;
+}
+
+UsbLink::BulkWrite UsbLink::StartBulk(const void* data, uint32_t size, uint32_t& error) {
+  // The handle stays open, and stays this device, while the write starts.
+  Pin pin(*this);
+  error = 0;
+  const BulkWrite write = m_driver.StartWrite(pin.handle(), data, size, error);
+  if (write == kNoBulkWrite && error == 0) error = platform::kErrorInvalidHandle;
+  return write;
+}
+
+uint32_t UsbLink::CompleteBulk(BulkWrite write, uint32_t& transferred) {
+  // The wait, the result and the cancel of a write not done in time are the
+  // driver's; the handle stays open meanwhile.
+  Pin pin(*this);
+  return m_driver.CompleteWrite(write, m_settings.usbTimeout.load(), transferred);
+}
+
+void UsbLink::CancelBulk(BulkWrite write) {
+  uint32_t transferred = 0;
+  m_driver.CompleteWrite(write, 0, transferred);
 }
 
 }  // namespace norvex

@@ -1,11 +1,14 @@
-// usb_link.h: UsbLink, the open link to the platesetter: the device handle
-// (or the pseudo handle of the modes without a device), the command file of
-// command-file mode, and the two control transfers of a command exchange.
+// usb_link.h: UsbLink, the open link to the platesetter. It owns the device
+// handle (or the pseudo handle of the modes without a device), the lock that
+// keeps it in place while transfers use it, its removal registration, and
+// the command file of command-file mode; it opens and closes the link and
+// carries the control transfers of a command exchange and the bulk writes of
+// print data.
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -13,6 +16,7 @@
 
 #include "link/handle_guard.h"
 #include "log/debug_folder.h"
+#include "log/driver_log.h"
 #include "platform/platform.h"
 
 namespace norvex {
@@ -45,24 +49,59 @@ struct LinkSettings {
 class UsbLink {
  public:
   static constexpr const char* kCommandFileName = "CommandFile.bin";
+  // The longest wait of the unload's close for running exchanges to let go
+  // of the handle.
+  static constexpr uint32_t kUnloadPinWaitMs = 1000;
 
-  UsbLink(platform::Driver& driver, platform::HostEnvironment& host, const LinkSettings& settings,
-          const DebugFolder& debugFolder);
+  UsbLink(platform::Driver& driver, platform::WindowSystem& windows, platform::HostEnvironment& host,
+          CDriverLog& log, const LinkSettings& settings, const DebugFolder& debugFolder);
+  // Closes the link as CloseAtUnload does, when it is still open.
   ~UsbLink();
 
   UsbLink(const UsbLink&) = delete;
   UsbLink& operator=(const UsbLink&) = delete;
 
-  // Opens what the link mode asks for: the device interface number `index`
-  // of `interfaceClass` in the USB modes (kInvalidHandle when it cannot be
-  // opened, with the platform's reason in `error`), the command file and the
-  // pseudo handle in command-file mode, the pseudo handle otherwise.
-  platform::Handle OpenDeviceInterface(const platform::Guid& interfaceClass, uint32_t index,
-                                       uint32_t& error);
-  // Closes what `handle` stands for, whatever the mode is now: a device
-  // handle is closed with the driver, and the command file, if open, is
-  // closed. Returns 0 or the platform's error of a failed close.
-  uint32_t CloseDeviceHandle(platform::Handle handle);
+  // --- Open and close. Both wait for every pin to go. ---------------------
+
+  // Closes what is open, then opens what the link mode asks for: the first
+  // device of the platesetter's interface class in the USB modes, the
+  // command file and the pseudo handle in command-file mode, the pseudo
+  // handle otherwise. An opened link writes "Open Device!" and asks for the
+  // removal message of its handle to be sent to `window` (with
+  // `interfaceRegistration`); the close removes that registration again.
+  // True when the link is open; OpenError() tells why not.
+  bool Open(platform::Window window, platform::Registration interfaceRegistration);
+  // Closes the link when open, writing "Close Device!": whatever the link
+  // mode is by now, a device handle is closed with the driver and the
+  // command file, if open, is closed. Returns 0 or the platform's error of
+  // the close.
+  uint32_t Close();
+  // The close at unload: no log line, and a wait of at most
+  // kUnloadPinWaitMs for the pins (at process exit a thread may have been
+  // ended in the middle of an exchange, and its pin is never released). The
+  // handle is closed in any case; the driver makes a transfer still running
+  // on it fail.
+  void CloseAtUnload();
+
+  // The platform's reason why the latest open failed (0 after a success).
+  uint32_t OpenError() const { return m_openError.load(); }
+  // The open link, kInvalidHandle while closed.
+  platform::Handle DeviceHandle() const { return m_deviceHandle.load(); }
+  bool IsOpen() const { return DeviceHandle() != platform::kInvalidHandle; }
+
+  // --- Control transfers of a command exchange, on a pinned handle. -------
+
+  // Keeps the device handle from being closed or replaced while one exchange
+  // uses it. A pin taken while the link is closed holds kInvalidHandle.
+  class Pin {
+   public:
+    explicit Pin(UsbLink& link) : m_hold(link.m_handleGuard), m_handle(link.DeviceHandle()) {}
+    platform::Handle handle() const { return m_handle; }
+
+   private:
+    std::shared_lock<HandleGuard> m_hold;
+    platform::Handle m_handle;
+  };
 
   // Writes a request frame: a control request in the USB modes, an append
   // to the command file in command-file mode, nothing otherwise. A failed
@@ -82,47 +121,49 @@ class UsbLink {
   // the start with kErrorInvalidHandle, as it does on the platform.
   uint32_t ControlRead(platform::Handle handle, uint8_t* buffer, uint32_t& count);
 
-  // --- DeviceHandle: the open link, kInvalidHandle while closed. ---
+  // --- Bulk writes of print data. -----------------------------------------
 
-  platform::Handle DeviceHandle() const { return m_deviceHandle.load(); }
-  bool IsOpen() const { return DeviceHandle() != platform::kInvalidHandle; }
+  using BulkWrite = platform::Driver::PendingWrite;
+  static constexpr BulkWrite kNoBulkWrite = platform::Driver::kNoWrite;
 
-  // Keeps the device handle from being closed or replaced while one exchange
-  // or bulk write uses it. Open and close wait for every pin to go. A pin
-  // taken while the link is closed holds kInvalidHandle.
-  class Pin {
-   public:
-    explicit Pin(UsbLink& link) : m_hold(link.m_handleGuard), m_handle(link.DeviceHandle()) {}
-    platform::Handle handle() const { return m_handle; }
+  // Starts an overlapped write of `size` bytes from `data` (read in place
+  // until the write is completed) on the open device, the handle pinned
+  // while it starts. Returns the write, or kNoBulkWrite with the reason in
+  // `error`, never 0 then (kErrorInvalidHandle when no device is open).
+  BulkWrite StartBulk(const void* data, uint32_t size, uint32_t& error);
+  // Waits at most UsbTimeout for `write`, the handle pinned meanwhile, and
+  // stores the bytes it moved in `transferred`. Returns 0, kErrorIoIncomplete
+  // when it had not finished (it is cancelled then), or its error.
+  uint32_t CompleteBulk(BulkWrite write, uint32_t& transferred);
+  // Completes `write` without waiting (cancelled when not done) and without
+  // a pin: for an owner that goes at unload, after the close.
+  void CancelBulk(BulkWrite write);
 
-   private:
-    std::shared_lock<HandleGuard> m_hold;
-    platform::Handle m_handle;
-  };
-
-  // Open and close hold this exclusively (it waits for the pins to go)
-  // while they change the device handle.
-  std::unique_lock<HandleGuard> LockHandle() { return std::unique_lock<HandleGuard>(m_handleGuard); }
-  // The same, waiting at most `wait`; the lock is not owned when the pins
-  // did not go in time.
-  std::unique_lock<HandleGuard> LockHandleFor(std::chrono::milliseconds wait) {
-    return std::unique_lock<HandleGuard>(m_handleGuard, wait);
-  }
-  // Stores a new device handle; the caller holds LockHandle().
-  void SetDeviceHandle(platform::Handle handle) { m_deviceHandle.store(handle); }
+  // The handle lock, for tests that look whether a pin or an open is held.
+  HandleGuard& HandleGuardForTests() { return m_handleGuard; }
 
  private:
+  // Closes the link when open; the caller holds the handle lock (or gave up
+  // waiting for it at unload). `logged`: whether "Close Device!" is written.
+  uint32_t CloseLocked(bool logged);
   // Creates (empties) the command file in the debug folder; the caller holds
   // m_commandFileLock.
   void OpenCommandFileLocked();
 
   platform::Driver& m_driver;
+  platform::WindowSystem& m_windows;
   platform::HostEnvironment& m_host;
+  CDriverLog& m_log;
   const LinkSettings& m_settings;
   const DebugFolder& m_debugFolder;
 
+  // Changed only by open and close, which hold m_handleGuard exclusively.
   std::atomic<platform::Handle> m_deviceHandle{platform::kInvalidHandle};
   HandleGuard m_handleGuard;
+  // The removal registration of the open handle: one per open handle,
+  // removed when the handle is closed.
+  platform::Registration m_handleRegistration = nullptr;
+  std::atomic<uint32_t> m_openError{0};
 
   std::mutex m_commandFileLock;
   std::unique_ptr<platform::File> m_commandFile;

@@ -23,7 +23,7 @@ class DebugFolder {
  private:
   const char m_separator;
   mutable std::mutex m_lock;
-  std::string m_strFolder;
+  std::string m_folder;
 };
 
 }  // namespace norvex

@@ -1,6 +1,8 @@
 // driver_log.cpp: the daily driver log (see driver_log.h).
 #include "log/driver_log.h"
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 
 #include "log/gbk_texts.h"
@@ -72,6 +74,18 @@ void CDriverLog::WriteLine(std::string_view text) {
   if (text.empty() || text.back() != '\n') line.push_back('\n');
   // A failed write or flush is the log's own loss; the caller goes on.
   if (m_file->Write(line.data(), line.size())) m_file->Flush();
+}
+
+void CDriverLog::WriteFormatted(const char* format, ...) {
+  if (!m_bOpen) return;
+  // Well above the longest line the library writes.
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  if (length < 0) return;
+  WriteLine(std::string_view(text, std::min(static_cast<size_t>(length), sizeof(text) - 1)));
 }
 
 }  // namespace norvex

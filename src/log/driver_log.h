@@ -32,6 +32,9 @@ class CDriverLog {
   // unless `text` ends in one. Safe from any thread: a line's prefix and
   // text stay together. Never fails towards the caller.
   void WriteLine(std::string_view text);
+  // WriteLine of the text that printf makes of `format` and the arguments:
+  // the one way to write a line that carries numbers.
+  void WriteFormatted(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   bool IsOpen() const { return m_bOpen; }
 

@@ -3,6 +3,7 @@
 // the executable on Windows; see HostEnvironment::HostFilesFolder).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
@@ -23,5 +24,14 @@ inline std::string IniFilePath(platform::HostEnvironment& host) {
 inline std::string LogFolderPath(platform::HostEnvironment& host) {
   return host.HostFilesFolder() + host.PathSeparator() + kLogFolderName + host.PathSeparator();
 }
+
+// NorvexHost_WriteIniString: sets `key` to `value` in [`section`] of the
+// host's INI file with the library's own writer. 0; 29 when the file cannot
+// be written; NORVEX_ERR_INVALID_ARGUMENT for a null text, an empty section
+// or key, a section holding ']', a key holding '=' or blank at either end,
+// or a line break in any of the three (texts that would make other lines of
+// the file or read back as another key).
+uint32_t WriteHostIniString(platform::HostEnvironment& host, const char* section, const char* key,
+                            const char* value);
 
 }  // namespace norvex

@@ -2,7 +2,6 @@
 #include "printdata/print_data_path.h"
 
 #include <cstdint>
-#include <cstdio>
 
 #include "log/host_files.h"
 #include "norvex.h"
@@ -13,23 +12,15 @@ namespace {
 bool IsCaptureMode(int32_t mode) { return mode == kLinkTiffCapture || mode == kLinkUsbAndTiffCapture; }
 bool IsFileMode(int32_t mode) { return mode == kLinkCommandFile || mode == kLinkCompressedFile; }
 
-std::string FailLine(const char* operation, uint32_t result) {
-  char text[96];
-  std::snprintf(text, sizeof(text), "FAIL:%s(result is 0x%08X).\n", operation, result);
-  return text;
-}
-
 // The longest path read from the INI file, as a Windows path buffer.
 constexpr size_t kMaxPath = 260;
 
 }  // namespace
 
-PrintDataPath::PrintDataPath(platform::Driver& driver, platform::HostEnvironment& host,
-                             LinkSettings& settings, UsbLink& usb, CDriverLog& log,
-                             const DebugFolder& debugFolder, PrintDataFile& file,
+PrintDataPath::PrintDataPath(platform::HostEnvironment& host, LinkSettings& settings, UsbLink& usb,
+                             CDriverLog& log, const DebugFolder& debugFolder, PrintDataFile& file,
                              CTiffCapture& capture)
-    : m_driver(driver),
-      m_host(host),
+    : m_host(host),
       m_settings(settings),
       m_usb(usb),
       m_log(log),
@@ -39,9 +30,8 @@ PrintDataPath::PrintDataPath(platform::Driver& driver, platform::HostEnvironment
 
 PrintDataPath::~PrintDataPath() {
   std::lock_guard<std::mutex> hold(m_recordLock);
-  if (m_record.state == State::kOutstanding && m_record.pending != platform::Driver::kNoWrite) {
-    uint32_t transferred = 0;
-    m_driver.CompleteWrite(m_record.pending, 0, transferred);
+  if (m_record.state == State::kOutstanding && m_record.pending != UsbLink::kNoBulkWrite) {
+    m_usb.CancelBulk(m_record.pending);
   }
   m_record = Record{};
 }
@@ -54,21 +44,17 @@ std::string PrintDataPath::ConfiguredPath(const char* key, const char* defaultNa
 void PrintDataPath::OpenCapture() {
   const int32_t width = m_host.ReadIniInt(IniFilePath(m_host), PrintDataConfig::kSection, "CaptureWidth",
                                           static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth));
-  char line[160];
   // A width the capture cannot take would make no band progress (0, not a
   // multiple of 16) or a band whose size wraps (above the limit): the capture
   // stays off, the bulk writes go on, and the log says why.
   if (width <= 0 || width % 16 != 0 || static_cast<uint32_t>(width) > CTiffCapture::kMaxWidthPixels) {
-    std::snprintf(line, sizeof(line),
-                  "TIFF capture off: CaptureWidth %d is not a positive multiple of 16 up to %u.\n", width,
-                  CTiffCapture::kMaxWidthPixels);
-    m_log.WriteLine(line);
+    m_log.WriteFormatted("TIFF capture off: CaptureWidth %d is not a positive multiple of 16 up to %u.\n",
+                         width, CTiffCapture::kMaxWidthPixels);
     return;
   }
   if (!m_capture.Open(ConfiguredPath("CaptureFile", PrintDataConfig::kDefaultCaptureFile),
                       static_cast<uint32_t>(width))) {
-    std::snprintf(line, sizeof(line), "TIFF capture off: no memory for lines of %d pixels.\n", width);
-    m_log.WriteLine(line);
+    m_log.WriteFormatted("TIFF capture off: no memory for lines of %d pixels.\n", width);
   }
 }
 
@@ -106,16 +92,8 @@ uint32_t PrintDataPath::StartBulkWrite(const void* data, uint32_t byteCount, boo
   const int32_t mode = m_settings.linkMode.load();
   if (IsUsbMode(mode)) {
     started.overlapped = true;
-    {
-      // The handle stays open, and stays this device, while the write starts.
-      UsbLink::Pin pin(m_usb);
-      uint32_t error = 0;
-      started.pending = m_driver.StartWrite(pin.handle(), data, byteCount, error);
-      // A write that could not start is found out by the completion.
-      if (started.pending == platform::Driver::kNoWrite) {
-        started.startError = error != 0 ? error : platform::kErrorInvalidHandle;
-      }
-    }
+    // A write that could not start is found out by the completion.
+    started.pending = m_usb.StartBulk(data, byteCount, started.startError);
     if (mode == kLinkUsbAndTiffCapture) m_capture.Capture(data, byteCount);
   } else {
     if (mode == kLinkTiffCapture) {
@@ -153,13 +131,10 @@ uint32_t PrintDataPath::GetSentPtrDataResult(uint64_t ticket, uint32_t& transfer
   uint32_t result = NORVEX_OK;
   if (!record.overlapped) {
     transferred = record.bytes;
-  } else if (record.pending == platform::Driver::kNoWrite) {
+  } else if (record.pending == UsbLink::kNoBulkWrite) {
     result = record.startError;
   } else {
-    // The wait, the result and the cancel of a write not done in time are
-    // the driver's CompleteWrite; the handle stays open meanwhile.
-    UsbLink::Pin pin(m_usb);
-    result = m_driver.CompleteWrite(record.pending, m_settings.usbTimeout.load(), transferred);
+    result = m_usb.CompleteBulk(record.pending, transferred);
   }
 
   std::lock_guard<std::mutex> hold(m_recordLock);
@@ -168,6 +143,8 @@ uint32_t PrintDataPath::GetSentPtrDataResult(uint64_t ticket, uint32_t& transfer
 }
 
 uint32_t PrintDataPath::SentPtrData(const void* data, uint32_t& byteCount, bool noWait) {
+  // Without data there is nothing to read the bytes from.
+  if (data == nullptr && byteCount != 0) return NORVEX_ERR_INVALID_ARGUMENT;
   uint64_t ticket = 0;
   const uint32_t started = StartBulkWrite(data, byteCount, noWait, ticket);
   if (started != NORVEX_OK) {
@@ -176,17 +153,23 @@ uint32_t PrintDataPath::SentPtrData(const void* data, uint32_t& byteCount, bool 
   }
   if (noWait) return NORVEX_OK;
   const uint32_t result = GetSentPtrDataResult(ticket, byteCount);
-  if (result != NORVEX_OK) m_log.WriteLine(FailLine("GetSentPtrDataResult", result));
+  if (result != NORVEX_OK) m_log.WriteFormatted("FAIL:GetSentPtrDataResult(result is 0x%08X).\n", result);
   return result;
 }
 
-uint32_t PrintDataPath::GetSentPtrDataResult2(uint32_t& transferred) {
-  const uint32_t result = GetSentPtrDataResult(0, transferred);
-  if (result != NORVEX_OK) m_log.WriteLine(FailLine("GetSentPtrDataResult2", result));
+uint32_t PrintDataPath::GetSentPtrDataResult2(uint32_t* transferred) {
+  // Without the pointer the write stays outstanding for a proper call.
+  if (transferred == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  const uint32_t result = GetSentPtrDataResult(0, *transferred);
+  if (result != NORVEX_OK) m_log.WriteFormatted("FAIL:GetSentPtrDataResult2(result is 0x%08X).\n", result);
   return result;
 }
 
-uint32_t PrintDataPath::WriteSDRAM(const void* data, uint64_t byteCount) {
+std::optional<uint32_t> PrintDataPath::WriteSDRAM(const void* data, uint32_t wordCount) {
+  if (data == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  // 64-bit: twice a word count above 2^31 must not wrap to a short write.
+  const uint64_t byteCount = 2 * static_cast<uint64_t>(wordCount);
+  if (byteCount == 0) return std::nullopt;
   // From 2^31 words on, the byte count no longer fits the 32 bits a host's
   // buffer size has: no buffer is that long, so the count is refused before
   // anything is read from the buffer.
@@ -207,14 +190,15 @@ uint32_t PrintDataPath::WriteSDRAM(const void* data, uint64_t byteCount) {
   return NORVEX_OK;
 }
 
-uint32_t PrintDataPath::WriteSDRAM2(const void* data, uint32_t& wordCount, bool noWait) {
+uint32_t PrintDataPath::WriteSDRAM2(const void* data, uint32_t* wordCount, bool noWait) {
+  if (wordCount == nullptr || data == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   // 64-bit, so that a huge word count is too long rather than wrapped short.
-  const uint64_t byteCount = 2 * static_cast<uint64_t>(wordCount);
+  const uint64_t byteCount = 2 * static_cast<uint64_t>(*wordCount);
   if (byteCount > kMaxBulkBytes) return NORVEX_ERR_LENGTH_LIMIT;
   if (byteCount % 64 != 0) return NORVEX_ERR_INVALID_ARGUMENT;
   uint32_t length = static_cast<uint32_t>(byteCount);
   const uint32_t result = SentPtrData(data, length, noWait);
-  if (!noWait) wordCount = length / 2;
+  if (!noWait) *wordCount = length / 2;
   return result;
 }
 

@@ -1,12 +1,14 @@
 // print_data_path.h: PrintDataPath, the bulk path of print data: one bulk
-// write at a time, sent where the link mode says (the device, the TIFF
-// capture, the print-data file, compressed or not), and completed either
-// inside the call or by a later call of the host. It also switches the
-// capture and the print-data file when the link mode changes.
+// write at a time, sent where the link mode says (the device through the
+// link's bulk writes, the TIFF capture, the print-data file, compressed or
+// not), and completed either inside the call or by a later call of the host.
+// It keeps the record of the write and switches the capture and the
+// print-data file when the link mode changes.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "link/usb_link.h"
@@ -44,9 +46,8 @@ struct PrintDataConfig {
 
 class PrintDataPath {
  public:
-  PrintDataPath(platform::Driver& driver, platform::HostEnvironment& host, LinkSettings& settings,
-                UsbLink& usb, CDriverLog& log, const DebugFolder& debugFolder, PrintDataFile& file,
-                CTiffCapture& capture);
+  PrintDataPath(platform::HostEnvironment& host, LinkSettings& settings, UsbLink& usb, CDriverLog& log,
+                const DebugFolder& debugFolder, PrintDataFile& file, CTiffCapture& capture);
   // Completes (cancels) a bulk write still outstanding, so that the driver
   // no longer reads the host's buffer.
   ~PrintDataPath();
@@ -60,19 +61,30 @@ class PrintDataPath {
   // the file.
   void SetLinkMode(int32_t mode);
 
-  // One bulk write of `byteCount` bytes; with `noWait` 0 it is completed
-  // here and `byteCount` becomes the bytes transferred (a failed completion
-  // writes its log line), otherwise it stays outstanding for
+  // The exports' operations take the host's arguments as they come and
+  // check them before anything is started: a null pointer where one is
+  // needed gives NORVEX_ERR_INVALID_ARGUMENT.
+
+  // NV_SentPrintData: one bulk write of `byteCount` bytes (null `data`
+  // only with 0 bytes); with `noWait` 0 it is completed here and
+  // `byteCount` becomes the bytes transferred (a failed completion writes
+  // its log line), otherwise it stays outstanding for
   // GetSentPtrDataResult2. Returns 0, kErrorBulkBusy, or the completion's
   // result.
   uint32_t SentPtrData(const void* data, uint32_t& byteCount, bool noWait);
-  // Completes the write left outstanding by SentPtrData with `noWait`; a
-  // failure writes its log line. kErrorNoBulkWrite when there is none.
-  uint32_t GetSentPtrDataResult2(uint32_t& transferred);
-
-  // The exports' algorithms, arguments already checked for null.
-  uint32_t WriteSDRAM(const void* data, uint64_t byteCount);
-  uint32_t WriteSDRAM2(const void* data, uint32_t& wordCount, bool noWait);
+  // Norvex_GetWriteSDRAM2Result: completes the write left outstanding by
+  // SentPtrData with `noWait`, storing the bytes moved in `*transferred`; a
+  // failure writes its log line. kErrorNoBulkWrite when there is none; a
+  // null `transferred` leaves the write outstanding.
+  uint32_t GetSentPtrDataResult2(uint32_t* transferred);
+  // Norvex_WriteSDRAM: `wordCount` words from `data`, in pieces of
+  // kMaxBulkBytes, each waited for. No result for 0 words: nothing is sent,
+  // and the caller's last result stands.
+  std::optional<uint32_t> WriteSDRAM(const void* data, uint32_t wordCount);
+  // Norvex_WriteSDRAM2: `*wordCount` words (a multiple of 32, at most
+  // kMaxBulkBytes) as one write; when waited for, `*wordCount` becomes the
+  // words transferred.
+  uint32_t WriteSDRAM2(const void* data, uint32_t* wordCount, bool noWait);
 
  private:
   // Starts the TIFF capture with the INI file's width and file, or leaves it
@@ -85,7 +97,7 @@ class PrintDataPath {
     uint64_t ticket = 0;
     bool noWait = false;
     bool overlapped = false;  // an overlapped write to the device was started
-    platform::Driver::PendingWrite pending = platform::Driver::kNoWrite;
+    UsbLink::BulkWrite pending = UsbLink::kNoBulkWrite;
     uint32_t startError = 0;  // why no overlapped write could start
     uint32_t bytes = 0;       // what the modes without a device took
   };
@@ -97,7 +109,6 @@ class PrintDataPath {
 
   std::string ConfiguredPath(const char* key, const char* defaultName);
 
-  platform::Driver& m_driver;
   platform::HostEnvironment& m_host;
   LinkSettings& m_settings;
   UsbLink& m_usb;

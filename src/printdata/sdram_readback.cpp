@@ -27,16 +27,19 @@ uint8_t LeadingNumberLow8(std::string_view text) {
 
 }  // namespace
 
-uint32_t ReadSDRAMData(CDeviceLink& link, uint8_t* buffer, uint32_t& byteCount) {
-  const uint32_t wanted = byteCount;
+uint32_t ReadSDRAMData(CDeviceLink& link, void* buffer, uint32_t* byteCount) {
+  if (byteCount == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  const uint32_t wanted = *byteCount;
   if (wanted == 0) return NORVEX_OK;
+  if (buffer == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  auto* bytes = static_cast<uint8_t*>(buffer);
   uint32_t received = 0;
   uint32_t result = NORVEX_OK;
   while (received < wanted) {
     CommandPacket packet{};
     packet.requestData = nullptr;
     packet.requestLength = 0;
-    packet.replyData = buffer + received;
+    packet.replyData = bytes + received;
     packet.replyLength = kAnyReplyLength;
     packet.address = static_cast<uint16_t>(NORVEX_ADDR_MAIN_UNIT);
     packet.command = kCmdReadSdram;
@@ -48,7 +51,7 @@ uint32_t ReadSDRAMData(CDeviceLink& link, uint8_t* buffer, uint32_t& byteCount) 
     if (packet.replyLength == 0) break;
     received += packet.replyLength;
   }
-  byteCount = received;
+  *byteCount = received;
   return result;
 }
 

@@ -13,12 +13,14 @@ namespace norvex {
 inline constexpr uint16_t kCmdReadSdram = 0x0842;
 inline constexpr uint16_t kReplyReadSdram = 0x0843;
 
-// NV_ReadSDRAMData: exchanges read-back commands until at least `byteCount`
-// bytes arrived into `buffer` (which holds `byteCount` + 500 bytes: a reply
-// carries up to 500), an exchange failed, or a successful reply carried no
-// data (the device has no more to give). `byteCount` becomes the bytes
-// received. Returns 0 or the failing exchange's code.
-uint32_t ReadSDRAMData(CDeviceLink& link, uint8_t* buffer, uint32_t& byteCount);
+// NV_ReadSDRAMData: exchanges read-back commands until at least
+// `*byteCount` bytes arrived into `buffer` (which holds `*byteCount` + 500
+// bytes: a reply carries up to 500), an exchange failed, or a successful
+// reply carried no data (the device has no more to give). `*byteCount`
+// becomes the bytes received. Returns 0 (at once for 0 bytes) or the failing
+// exchange's code; NORVEX_ERR_INVALID_ARGUMENT for a null count, or a null
+// buffer for bytes.
+uint32_t ReadSDRAMData(CDeviceLink& link, void* buffer, uint32_t* byteCount);
 
 // The firmware version after the last capital 'V' of a kernel name: up to
 // three dot-separated numbers, each read as a leading decimal integer and

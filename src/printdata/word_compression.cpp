@@ -102,6 +102,12 @@ void CompressWords(void* dst, uint32_t* outByteCount, const void* src, uint32_t 
   Compress(FastestCompressPath(), dst, outByteCount, src, byteCount);
 }
 
+uint32_t CompressData(void* dst, uint32_t* outByteCount, const void* src, uint32_t byteCount) {
+  if (dst == nullptr || outByteCount == nullptr || src == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  CompressWords(dst, outByteCount, src, byteCount);
+  return NORVEX_OK;
+}
+
 bool DecompressWords(const void* src, size_t byteCount, std::vector<uint8_t>& out) {
   const auto* in = static_cast<const uint8_t*>(src);
   if (byteCount % 2 != 0) return false;

@@ -22,6 +22,11 @@ inline uint64_t CompressedBound(uint64_t byteCount) { return (byteCount / 2) * 4
 // `outByteCount`. Allocates nothing, keeps no state between calls.
 void CompressWords(void* dst, uint32_t* outByteCount, const void* src, uint32_t byteCount);
 
+// Norvex_CompressData: CompressWords of the host's buffers. Returns 0, or
+// NORVEX_ERR_INVALID_ARGUMENT (nothing written) for a null pointer, even
+// with 0 bytes to compress.
+uint32_t CompressData(void* dst, uint32_t* outByteCount, const void* src, uint32_t byteCount);
+
 // The implementations behind CompressWords; all of them give the same bytes.
 // CompressWords takes the fastest one that this build has and this processor
 // runs (printdata/cpu.h); tests and benchmarks name one to check or measure it.

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -27,22 +25,8 @@ CDeviceLink::CDeviceLink(CDriverLog& log, platform::HostEnvironment& host, UsbLi
 
 CDeviceLink::~CDeviceLink() = default;
 
-namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
-
-}  // namespace
-
 uint32_t CDeviceLink::RefuseWithoutDevice(const CommandPacket& packet) {
-  m_log.WriteLine(Format("Device disconnect! cmd = 0x%04X , addr = 0x%02X", packet.command, packet.address));
+  m_log.WriteFormatted("Device disconnect! cmd = 0x%04X , addr = 0x%02X", packet.command, packet.address);
   RecordFailure(packet, CTP_ERR_NO_DEVICE);
   return CTP_ERR_NO_DEVICE;
 }
@@ -54,9 +38,8 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
   const bool locked = m_commandLock.try_lock_for(std::chrono::milliseconds(m_lockWaitMs));
   const uint32_t waited = m_host.TickCount() - before;
   if (!locked) {
-    m_log.WriteLine(Format("Device lock Timeout! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)",
-                           packet.command, packet.address, static_cast<int>(waited),
-                           static_cast<int>(m_lockWaitMs)));
+    m_log.WriteFormatted("Device lock Timeout! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)", packet.command,
+                         packet.address, static_cast<int>(waited), static_cast<int>(m_lockWaitMs));
     RecordFailure(packet, CTP_ERR_LOCK_TIMEOUT);
     return CTP_ERR_LOCK_TIMEOUT;
   }
@@ -65,9 +48,8 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
   {
     std::lock_guard<CommandLock> hold(m_commandLock, std::adopt_lock);
     if (waited > m_lockTime) {
-      m_log.WriteLine(Format("Command lock time! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)",
-                             packet.command, packet.address, static_cast<int>(waited),
-                             static_cast<int>(m_lockWaitMs)));
+      m_log.WriteFormatted("Command lock time! cmd = 0x%04X , addr = 0x%02X , time = %d(%d)", packet.command,
+                           packet.address, static_cast<int>(waited), static_cast<int>(m_lockWaitMs));
       RecordFailure(packet, CTP_ERR_SLOW_LOCK);
     }
     // The handle stays open, and stays this device, for the whole exchange.
@@ -76,8 +58,8 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
     if (pin.handle() == platform::kInvalidHandle) return RefuseWithoutDevice(packet);
     result = Exchange(packet, pin.handle(), m_txBuffer, m_rxBuffer, m_rxCount, failedFile);
     if (result != NORVEX_OK) {
-      m_log.WriteLine(Format("Communication Fail! cmd = 0x%04X , addr = 0x%02X , return = 0x%08X",
-                             packet.command, packet.address, result));
+      m_log.WriteFormatted("Communication Fail! cmd = 0x%04X , addr = 0x%02X , return = 0x%08X",
+                           packet.command, packet.address, result);
       RecordFailure(packet, result);
     }
   }
@@ -86,7 +68,13 @@ uint32_t CDeviceLink::Transact(CommandPacket& packet) {
   return result;
 }
 
-uint32_t CDeviceLink::SendCommand(CommandPacket& packet) {
+uint32_t CDeviceLink::SendCommand(CommandPacket* packet) {
+  if (packet == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
+  // A reply with data needs somewhere to go: refused before anything is
+  // sent, whether an exact length (1 to 500) or any length is expected.
+  if ((packet->replyLength & 0xFFFFu) != 0 && packet->replyData == nullptr) {
+    return NORVEX_ERR_INVALID_ARGUMENT;
+  }
   if (!m_commandLock.try_lock_for(std::chrono::milliseconds(m_lockWaitMs))) return CTP_ERR_LOCK_TIMEOUT;
   uint32_t result = NORVEX_OK;
   std::string failedFile;
@@ -98,7 +86,7 @@ uint32_t CDeviceLink::SendCommand(CommandPacket& packet) {
     FrameBuffer rx = {};
     uint32_t received = 0;
     UsbLink::Pin pin(m_usb);
-    result = Exchange(packet, pin.handle(), tx, rx, received, failedFile);
+    result = Exchange(*packet, pin.handle(), tx, rx, received, failedFile);
   }
   if (!failedFile.empty()) m_usb.ShowWriteFailure(failedFile);
   return result;
@@ -119,6 +107,7 @@ uint32_t CDeviceLink::Exchange(CommandPacket& packet, platform::Handle handle, F
 
 uint32_t CDeviceLink::GetStateEx(const void* selector, void* reply, uint32_t replyLength,
                                  uint32_t address) {
+  if (selector == nullptr || reply == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   CommandPacket packet{};
   packet.requestData = selector;
   packet.requestLength = 4;
@@ -131,6 +120,7 @@ uint32_t CDeviceLink::GetStateEx(const void* selector, void* reply, uint32_t rep
 }
 
 uint32_t CDeviceLink::FunctionEx(const void* request, uint32_t address, uint32_t parameterCount) {
+  if (request == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   CommandPacket packet{};
   packet.requestData = request;
   packet.requestLength = (parameterCount & 0xFFFFu) + 4;

@@ -46,8 +46,11 @@ class CDeviceLink {
   // CTP_SendCommand: the host's own packet, exchanged on frame buffers of
   // its own under the command lock (so that no other command's frames come
   // between its request and its reply), without the device test, logging
-  // or failure record. CTP_ERR_LOCK_TIMEOUT when the lock is not had in time.
-  uint32_t SendCommand(CommandPacket& packet);
+  // or failure record. CTP_ERR_LOCK_TIMEOUT when the lock is not had in
+  // time. A null packet, or one that expects reply data (any expected
+  // length but 0) without a reply buffer: NORVEX_ERR_INVALID_ARGUMENT,
+  // nothing sent.
+  uint32_t SendCommand(CommandPacket* packet);
   // One bare exchange on `handle` and the given frame buffers: build, write,
   // read, check. No lock, no device test, no logging. A failed write to the
   // command file leaves its path in `failedFile`, to be shown when no lock
@@ -58,7 +61,8 @@ class CDeviceLink {
   // The generic state query (0xC0D0 with a 4-byte selector, reply 0xC0D1 of
   // `replyLength` bytes) and function call (0xC0D8 with the selector and
   // `parameterCount` more bytes, reply an empty acknowledgement) of the unit
-  // at `address`.
+  // at `address`. A null selector or reply buffer:
+  // NORVEX_ERR_INVALID_ARGUMENT, nothing sent or logged.
   uint32_t GetStateEx(const void* selector, void* reply, uint32_t replyLength, uint32_t address);
   uint32_t FunctionEx(const void* request, uint32_t address, uint32_t parameterCount);
 

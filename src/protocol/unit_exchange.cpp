@@ -33,7 +33,6 @@ uint32_t RunCommand(CDeviceLink& link, uint16_t address, uint16_t command, uint3
 
 uint32_t QueryState(CDeviceLink& link, uint16_t address, uint16_t group, uint16_t item, void* buffer,
                     uint32_t length) {
-  if (buffer == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   const SelectorBytes selector = MakeSelector(group, item);
   return link.GetStateEx(selector.bytes, buffer, length, address);
 }

@@ -91,7 +91,8 @@ uint32_t RunCommand(CDeviceLink& link, uint16_t address, const CommandRow<Id>& r
 }
 
 // The state query (group, item) of `length` bytes into `buffer`; a null
-// buffer gives NORVEX_ERR_INVALID_ARGUMENT and nothing is sent.
+// buffer gives NORVEX_ERR_INVALID_ARGUMENT and nothing is sent
+// (CDeviceLink::GetStateEx).
 uint32_t QueryState(CDeviceLink& link, uint16_t address, uint16_t group, uint16_t item, void* buffer,
                     uint32_t length);
 template <typename Id>

@@ -116,11 +116,12 @@ TEST_F(HotPlugTest, ArrivalWhileOpenReopens) {
   EXPECT_EQ(second.ConnectionsAccepted(), 0u);
 }
 
-// Every open registers its handle for the removal, and every close removes
-// that registration: after many opens an unplug is one message. Not under
-// wine: Wine 8.0 has no handle notifications (docs/wine-stand-in.md), so the
-// count there is the stand-in's, not the library's.
 #ifndef _WIN32
+// Every open registers its handle for the removal, and every close removes
+// that registration: after many opens an unplug is one message. Counted by
+// the POSIX window stand-in, which says how many messages it delivered; not
+// under wine, where Wine 8.0 has no handle notifications
+// (docs/wine-stand-in.md).
 TEST_F(HotPlugTest, OneRemovalMessageHoweverOftenTheDeviceWasOpened) {
   ASSERT_TRUE(emulator.Plug());
   for (int i = 0; i < 5; ++i) ASSERT_EQ(Norvex_Init(window), NORVEX_OK);

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "connection/library.h"
+#include "exports/library.h"
 #include "exports/export_support.h"
 #include "fake_host.h"
 #include "fake_platform.h"
@@ -71,7 +71,7 @@ TestLibrary& Instance() {
 Library& TheLibrary() { return Instance().library; }
 
 intptr_t DeviceHookProc(int code, uintptr_t wParam, intptr_t lParam) {
-  return TheLibrary().connection.HookProc(code, wParam, lParam);
+  return TheLibrary().Watch().HookProc(code, wParam, lParam);
 }
 
 namespace {
@@ -91,7 +91,7 @@ class BulkNoCopyTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(Norvex_SetPrintDataSaveIdle(1), NORVEX_OK);
     ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-    ASSERT_NE(TheLibrary().usb.DeviceHandle(), platform::kInvalidHandle) << "the device must be open";
+    ASSERT_NE(TheLibrary().Usb().DeviceHandle(), platform::kInvalidHandle) << "the device must be open";
     driver().TakeStarts();
     {
       std::lock_guard<std::mutex> hold(driver().mutex);

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "connection/library.h"
+#include "exports/library.h"
 #include "fake_host.h"
 #include "fake_platform.h"
 #include "log/driver_log.h"
@@ -108,7 +108,7 @@ TEST(DeviceLinkFailure, RecordFailureLogsTheDetailedText) {
   testing::FakeDriver driver;
   testing::FakeWindowSystem windows;
   Library lib(host, driver, windows);
-  CDeviceLink& link = lib.link;
+  CDeviceLink& link = lib.Link();
   CommandPacket p{};
   p.address = 0x42;
   p.command = 0x0401;
@@ -127,7 +127,7 @@ TEST(DeviceLinkFailure, ErrorTextsStayWholeWhileOtherThreadsFail) {
   testing::FakeDriver driver;
   testing::FakeWindowSystem windows;
   Library lib(host, driver, windows);
-  CDeviceLink& link = lib.link;
+  CDeviceLink& link = lib.Link();
   std::atomic<bool> stop{false};
   // Writers alternate between two packets whose every field differs.
   std::thread writer([&] {

@@ -1,7 +1,7 @@
 // lock_time_test.cpp: the lock time read from the host's INI file at load.
 #include <gtest/gtest.h>
 
-#include "connection/library.h"
+#include "exports/library.h"
 #include "fake_host.h"
 #include "fake_platform.h"
 #include "log/driver_log.h"
@@ -30,7 +30,7 @@ TEST(LockTime, ComesFromTheIniFileAndIsWrittenBackWhenMissing) {
     testing::FakeDriver driver;
     testing::FakeWindowSystem windows;
     Library lib(host, driver, windows);
-    EXPECT_EQ(lib.link.LockTime(), c.lockTime) << (c.ini ? c.ini : "no file");
+    EXPECT_EQ(lib.Link().LockTime(), c.lockTime) << (c.ini ? c.ini : "no file");
     EXPECT_EQ(platform::ini::Lookup(host.files[host.Ini()], "LOG", "LockTime"), c.afterwards);
   }
 }

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "connection/library.h"
+#include "exports/library.h"
 #include "fake_host.h"
 #include "fake_platform.h"
 
@@ -56,7 +56,7 @@ class TransactionTest : public ::testing::Test {
     return out;
   }
   void Open() {
-    ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+    ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
     logStart = host.Log().size();
   }
   void SetUp() override {
@@ -74,16 +74,16 @@ class TransactionTest : public ::testing::Test {
 TEST_F(TransactionTest, NoDeviceFailsAtOnceWithoutTouchingTheLock) {
   std::atomic<bool> release{false};
   std::thread holder([&] {
-    std::lock_guard<CommandLock> hold(lib.link.CommandLockForTests());
+    std::lock_guard<CommandLock> hold(lib.Link().CommandLockForTests());
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
-  while (lib.link.CommandLockForTests().try_lock()) {
-    lib.link.CommandLockForTests().unlock();
+  while (lib.Link().CommandLockForTests().try_lock()) {
+    lib.Link().CommandLockForTests().unlock();
     std::this_thread::yield();
   }
   uint8_t buffer[4] = {};
   const uint8_t selector[4] = {0x00, 0x30, 0x00, 0x00};
-  EXPECT_EQ(lib.link.GetStateEx(selector, buffer, 4, 0x10), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(lib.Link().GetStateEx(selector, buffer, 4, 0x10), CTP_ERR_NO_DEVICE);
   release = true;
   holder.join();
   EXPECT_EQ(NewLog(), "Device disconnect! cmd = 0xC0D0 , addr = 0x10\n" + kErrorNumberGbk +
@@ -97,7 +97,7 @@ TEST_F(TransactionTest, GoldenStateQueryEndToEnd) {
   driver.QueueReply(kStateReply);
   uint8_t buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   const uint8_t selector[4] = {0, 0, 0, 0};
-  EXPECT_EQ(lib.link.GetStateEx(selector, buffer, 4, 0x10), NORVEX_OK);
+  EXPECT_EQ(lib.Link().GetStateEx(selector, buffer, 4, 0x10), NORVEX_OK);
   ASSERT_EQ(driver.written.size(), 1u);
   EXPECT_EQ(driver.written[0], (Bytes{0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0, 0, 0, 0, 0x33, 0x07}));
   EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{1, 0, 0, 0}));
@@ -109,7 +109,7 @@ TEST_F(TransactionTest, FunctionCallSendsSelectorAndParameters) {
   Open();
   driver.QueueReply(kAck);
   uint8_t request[16] = {0x01, 0x02, 0x03, 0x04};
-  EXPECT_EQ(lib.link.FunctionEx(request, 0x10, 0x1000C), NORVEX_OK);  // low 16 bits: 12
+  EXPECT_EQ(lib.Link().FunctionEx(request, 0x10, 0x1000C), NORVEX_OK);  // low 16 bits: 12
   ASSERT_EQ(driver.written.size(), 1u);
   EXPECT_EQ(driver.written[0].size(), 26u);
   EXPECT_EQ(driver.written[0][4], 18);  // length word: 16 data bytes + 2
@@ -135,7 +135,7 @@ TEST_F(TransactionTest, EachFailureLeavesASummaryLineAndTheFailureText) {
     c.arrange();
     logStart = host.Log().size();
     const uint8_t selector[4] = {0x01, 0x00, 0x02, 0x00};
-    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), c.code) << c.name;
+    EXPECT_EQ(lib.Link().FunctionEx(selector, 0x10, 0), c.code) << c.name;
     char summary[128];
     std::snprintf(summary, sizeof(summary),
                   "Communication Fail! cmd = 0xC0D8 , addr = 0x10 , return = 0x%08X\n", c.code);
@@ -145,7 +145,7 @@ TEST_F(TransactionTest, EachFailureLeavesASummaryLineAndTheFailureText) {
     std::snprintf(number, sizeof(number), " 0x%08X\n", c.code);
     EXPECT_EQ(log.substr(std::strlen(summary), kErrorNumberGbk.size() + 12), kErrorNumberGbk + number) << c.name;
     EXPECT_NE(log.find("\tData:( 0001 0002 )\n"), std::string::npos) << c.name;
-    EXPECT_EQ(lib.link.ErrorInfo(c.code), log.substr(std::strlen(summary))) << c.name;
+    EXPECT_EQ(lib.Link().ErrorInfo(c.code), log.substr(std::strlen(summary))) << c.name;
   }
 }
 
@@ -154,25 +154,25 @@ TEST_F(TransactionTest, SlowLockIsLoggedAndRecordedButTheCommandRuns) {
   driver.QueueReply(kAck);
   // The command waits for the lock held here; the clock moves on by 8000 ms
   // once it has read it before its wait.
-  lib.link.CommandLockForTests().lock();
+  lib.Link().CommandLockForTests().lock();
   const int reads = host.tickReads.load();
   std::atomic<uint32_t> result{1};
   std::thread command([&] {
     const uint8_t selector[4] = {};
-    result = lib.link.FunctionEx(selector, 0x10, 0);
+    result = lib.Link().FunctionEx(selector, 0x10, 0);
   });
   host.WaitForTickReads(reads + 1);
   {
     std::lock_guard<std::recursive_mutex> clock(host.mutex);
     host.ticks += 8000;
   }
-  lib.link.CommandLockForTests().unlock();
+  lib.Link().CommandLockForTests().unlock();
   command.join();
   EXPECT_EQ(result.load(), NORVEX_OK);
   const std::string log = NewLog();
   EXPECT_EQ(log.substr(0, 67), "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 8000(15000)\n");
   EXPECT_EQ(log.substr(67, kErrorNumberGbk.size() + 12), kErrorNumberGbk + " 0xE000000A\n");
-  EXPECT_EQ(std::string(lib.link.ErrorInfo(CTP_ERR_SLOW_LOCK)).substr(0, 8), kErrorNumberGbk);
+  EXPECT_EQ(std::string(lib.Link().ErrorInfo(CTP_ERR_SLOW_LOCK)).substr(0, 8), kErrorNumberGbk);
   EXPECT_EQ(driver.written.size(), 1u);
 }
 
@@ -186,13 +186,13 @@ TEST_F(LockTimeoutTest, CommandThatCannotGetTheLockNeverTouchesTheDevice) {
   std::atomic<bool> holding{false};
   std::atomic<bool> release{false};
   std::thread holder([&] {
-    std::lock_guard<CommandLock> hold(lib.link.CommandLockForTests());
+    std::lock_guard<CommandLock> hold(lib.Link().CommandLockForTests());
     holding = true;
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
   while (!holding) std::this_thread::yield();
   const uint8_t selector[4] = {};
-  EXPECT_EQ(lib.link.FunctionEx(selector, 0x42, 0), CTP_ERR_LOCK_TIMEOUT);
+  EXPECT_EQ(lib.Link().FunctionEx(selector, 0x42, 0), CTP_ERR_LOCK_TIMEOUT);
   release = true;
   holder.join();
   EXPECT_TRUE(driver.written.empty());
@@ -204,24 +204,24 @@ TEST_F(TransactionTest, LockTimeZeroLogsEveryCommandThatWaitedAtAll) {
   zeroHost.files[zeroHost.Ini()] = "[LOG]\nLastTime=2026/12/07\nLockTime=0\n";
   testing::FakeDriver otherDriver;
   Library zero(zeroHost, otherDriver, windows);
-  zero.connection.Init(nullptr, nullptr);
+  zero.Watch().Init(nullptr, nullptr);
   otherDriver.QueueReply(kAck);
   otherDriver.QueueReply(kAck);
   const uint8_t selector[4] = {};
   size_t start = zeroHost.Log().size();
-  EXPECT_EQ(zero.link.FunctionEx(selector, 0x10, 0), NORVEX_OK);
+  EXPECT_EQ(zero.Link().FunctionEx(selector, 0x10, 0), NORVEX_OK);
   EXPECT_EQ(zeroHost.Log().size(), start);  // no wait at all: 0 is not above 0
   // A wait of 1 ms: the clock moves on once the command has read it.
-  zero.link.CommandLockForTests().lock();
+  zero.Link().CommandLockForTests().lock();
   const int reads = zeroHost.tickReads.load();
   std::atomic<uint32_t> result{1};
-  std::thread command([&] { result = zero.link.FunctionEx(selector, 0x10, 0); });
+  std::thread command([&] { result = zero.Link().FunctionEx(selector, 0x10, 0); });
   zeroHost.WaitForTickReads(reads + 1);
   {
     std::lock_guard<std::recursive_mutex> clock(zeroHost.mutex);
     zeroHost.ticks += 1;
   }
-  zero.link.CommandLockForTests().unlock();
+  zero.Link().CommandLockForTests().unlock();
   command.join();
   EXPECT_EQ(result.load(), NORVEX_OK);
   EXPECT_EQ(zeroHost.Log().substr(start + 16, 64),
@@ -232,9 +232,9 @@ TEST_F(TransactionTest, OversizeAndOddRequestsAreRefusedAndLogged) {
   Open();
   std::vector<uint8_t> big(503);
   CommandPacket packet{big.data(), 503, nullptr, 0, 0x10, 0x0820, 0, CTP_REPLY_ACK};
-  EXPECT_EQ(lib.link.Transact(packet), NORVEX_ERR_LENGTH_LIMIT);
+  EXPECT_EQ(lib.Link().Transact(packet), NORVEX_ERR_LENGTH_LIMIT);
   packet.requestLength = 7;
-  EXPECT_EQ(lib.link.Transact(packet), NORVEX_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(lib.Link().Transact(packet), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(driver.written.empty());
   EXPECT_NE(NewLog().find("return = 0xA0000027\n"), std::string::npos);
 }
@@ -244,49 +244,49 @@ TEST_F(TransactionTest, OversizeAndOddRequestsAreRefusedAndLogged) {
 // pseudo handle with the invalid-handle error.
 TEST_F(TransactionTest, ModesWithoutADevice) {
   for (int32_t mode : {2, 4, 12, 7, -1}) {
-    lib.settings.linkMode = mode;
+    lib.Settings().linkMode = mode;
     driver.present = false;
-    EXPECT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK) << mode;
-    EXPECT_EQ(lib.connection.PortStatus(), NORVEX_OK) << mode;
+    EXPECT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK) << mode;
+    EXPECT_EQ(lib.Watch().PortStatus(), NORVEX_OK) << mode;
     const uint8_t selector[4] = {};
-    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle) << mode;
+    EXPECT_EQ(lib.Link().FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle) << mode;
     EXPECT_TRUE(driver.written.empty());
     const std::string commandFile = host.exeFolder + "/CommandFile.bin";
     if (mode == 4) {
       EXPECT_EQ(host.files[commandFile], std::string("\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x00\x00\x00\x3B\x07", 14));
     }
-    EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+    EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
     EXPECT_EQ(host.openForWriting.count(commandFile), 0u) << "command file left open in mode " << mode;
   }
 }
 
 TEST_F(TransactionTest, CommandFileThatCannotBeWrittenIsShownAndTheCommandGoesOn) {
-  lib.settings.linkMode = 4;
-  lib.debugFolder.Set("/no/such/folder");
-  EXPECT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+  lib.Settings().linkMode = 4;
+  lib.Debug().Set("/no/such/folder");
+  EXPECT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
   const uint8_t selector[4] = {};
-  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle);
+  EXPECT_EQ(lib.Link().FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_NE(host.messages[0].find("/no/such/folder/CommandFile.bin"), std::string::npos);
 }
 
 TEST_F(TransactionTest, CloseReleasesWhatWasOpenedWhateverTheModeIsNow) {
-  ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
-  lib.settings.linkMode = 4;
-  EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+  ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
+  lib.Settings().linkMode = 4;
+  EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
   EXPECT_EQ(driver.closed, driver.opened);  // the USB handle, though the mode says command file
-  lib.settings.linkMode = 4;
-  ASSERT_EQ(lib.connection.OpenDevice(), NORVEX_OK);
-  lib.settings.linkMode = 1;
-  EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+  lib.Settings().linkMode = 4;
+  ASSERT_EQ(lib.Watch().OpenDevice(), NORVEX_OK);
+  lib.Settings().linkMode = 1;
+  EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
   EXPECT_EQ(host.openForWriting.count(host.exeFolder + "/CommandFile.bin"), 0u);
 }
 
 TEST_F(TransactionTest, UsbTimeoutReachesEveryTransfer) {
   Open();
-  lib.settings.usbTimeout = 3000;
+  lib.Settings().usbTimeout = 3000;
   const uint8_t selector[4] = {};
-  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorIoPending);
+  EXPECT_EQ(lib.Link().FunctionEx(selector, 0x10, 0), platform::kErrorIoPending);
   EXPECT_EQ(driver.lastTimeout, 3000u);
 }
 
@@ -299,20 +299,20 @@ TEST_F(TransactionTest, CommandFileModeAfterAnOpenInAnotherModeWritesTheFrame) {
   for (int32_t openedIn : {1, 2}) {
     SCOPED_TRACE(openedIn);
     host.files.erase(commandFile);
-    lib.settings.linkMode = openedIn;
-    ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
-    lib.settings.linkMode = 4;
+    lib.Settings().linkMode = openedIn;
+    ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
+    lib.Settings().linkMode = 4;
     const uint8_t selector[4] = {};
     // The read still goes to the handle that is open: the device's finds no
     // reply (997), the pseudo handle's fails at once (6).
-    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0),
+    EXPECT_EQ(lib.Link().FunctionEx(selector, 0x10, 0),
               openedIn == 1 ? platform::kErrorIoPending : platform::kErrorInvalidHandle);
-    EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0),
+    EXPECT_EQ(lib.Link().FunctionEx(selector, 0x10, 0),
               openedIn == 1 ? platform::kErrorIoPending : platform::kErrorInvalidHandle);
     EXPECT_EQ(host.files[commandFile], frame + frame);
     EXPECT_TRUE(driver.written.empty());
     EXPECT_TRUE(host.messages.empty());
-    EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
+    EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
     EXPECT_EQ(host.openForWriting.count(commandFile), 0u);
   }
 }
@@ -326,12 +326,14 @@ class BoxProbeHost : public testing::FakeHost {
   std::vector<std::string> heldWhileShown;
   void ShowMessageBox(std::string_view text, platform::MessageIcon icon) override {
     std::thread probe([this] {
-      if (lib->link.CommandLockForTests().try_lock()) {
-        lib->link.CommandLockForTests().unlock();
+      if (lib->Link().CommandLockForTests().try_lock()) {
+        lib->Link().CommandLockForTests().unlock();
       } else {
         heldWhileShown.push_back("command lock");
       }
-      if (!lib->usb.LockHandleFor(std::chrono::milliseconds(0)).owns_lock()) {
+      if (lib->Usb().HandleGuardForTests().try_lock()) {
+        lib->Usb().HandleGuardForTests().unlock();
+      } else {
         heldWhileShown.push_back("handle pin");
       }
     });
@@ -346,13 +348,13 @@ TEST(MessageBoxes, FailedCommandFileWritesAreShownWithNoLockHeld) {
   testing::FakeWindowSystem windows;
   Library lib(host, driver, windows);
   host.lib = &lib;
-  lib.settings.linkMode = 4;
-  ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
+  lib.Settings().linkMode = 4;
+  ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
   host.failWrites = true;
   const uint8_t selector[4] = {};
-  EXPECT_EQ(lib.link.FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle);
+  EXPECT_EQ(lib.Link().FunctionEx(selector, 0x10, 0), platform::kErrorInvalidHandle);
   CommandPacket raw{selector, 4, nullptr, 0, 0x10, 0xC0D8, 0, CTP_REPLY_ACK};
-  EXPECT_EQ(lib.link.SendCommand(raw), platform::kErrorInvalidHandle);
+  EXPECT_EQ(lib.Link().SendCommand(&raw), platform::kErrorInvalidHandle);
   EXPECT_EQ(host.messages.size(), 2u);
   EXPECT_TRUE(host.heldWhileShown.empty()) << host.heldWhileShown.front();
 }
@@ -364,17 +366,17 @@ TEST(RemovalRace, CommandWaitingForTheLockWhenTheDeviceGoesFindsNoDevice) {
   testing::FakeDriver driver;
   testing::FakeWindowSystem windows;
   Library lib(host, driver, windows);
-  ASSERT_EQ(lib.connection.Init(nullptr, nullptr), NORVEX_OK);
-  lib.link.CommandLockForTests().lock();
+  ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
+  lib.Link().CommandLockForTests().lock();
   const int reads = host.tickReads.load();
   std::atomic<uint32_t> result{0};
   std::thread command([&] {
     const uint8_t selector[4] = {};
-    result = lib.link.FunctionEx(selector, 0x10, 0);
+    result = lib.Link().FunctionEx(selector, 0x10, 0);
   });
   host.WaitForTickReads(reads + 1);  // past the device test
-  EXPECT_EQ(lib.connection.CloseDevice(), NORVEX_OK);
-  lib.link.CommandLockForTests().unlock();
+  EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
+  lib.Link().CommandLockForTests().unlock();
   command.join();
   EXPECT_EQ(result.load(), CTP_ERR_NO_DEVICE);
   EXPECT_TRUE(driver.written.empty());
@@ -389,10 +391,10 @@ TEST_F(TransactionTest, SendCommandChecksAShortReplyAgainstZeros) {
   uint8_t record[500];
   driver.QueueReply(kStateReply);
   CommandPacket first{selector, 4, record, 4, 0x10, 0xC0D0, 0, 0xC0D1};
-  EXPECT_EQ(lib.link.SendCommand(first), NORVEX_OK);
+  EXPECT_EQ(lib.Link().SendCommand(&first), NORVEX_OK);
   driver.QueueReply(Bytes(kStateReply.begin(), kStateReply.begin() + 4));
   CommandPacket second{selector, 4, record, 4, 0x10, 0xC0D0, 0, 0xC0D1};
-  EXPECT_EQ(lib.link.SendCommand(second), CTP_ERR_FRAME_LENGTH);
+  EXPECT_EQ(lib.Link().SendCommand(&second), CTP_ERR_FRAME_LENGTH);
   EXPECT_EQ(second.replyAddress, 0x1001);
   EXPECT_EQ(second.replyLength, 0xFFFFFFFEu);  // length word 0
   EXPECT_EQ(second.replyCommand, 0);

@@ -10,7 +10,7 @@
 // for that completion, at most its time-out, and otherwise cancels the
 // transfer and waits for the cancel to take effect, so that nothing arrives
 // in its buffer after it returns. The sender carries the overlapped bulk
-// writes, so that their start returns at once (see Connection).
+// writes, so that their start returns at once (see EndpointConnection).
 #include "platform/posix/posix_driver.h"
 
 #include <dirent.h>
@@ -232,23 +232,23 @@ uint32_t ConnectEndpoint(const std::string& path, UniqueFd& out) {
 // gives kErrorIoIncomplete when the write was not done in time: then no
 // more of its data goes out, a CANCEL follows what did, and the completion
 // returns once the sender no longer reads the host's buffer.
-class Connection {
+class EndpointConnection {
  public:
-  Connection(UniqueFd fd, std::string endpoint, UniqueFd wakeRead, UniqueFd wakeWrite)
-      : fd_(std::move(fd)),
-        endpoint_(std::move(endpoint)),
-        wakeRead_(std::move(wakeRead)),
-        wakeWrite_(std::move(wakeWrite)) {}
-  ~Connection() { Close(); }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
+  EndpointConnection(UniqueFd fd, std::string endpoint, UniqueFd wakeRead, UniqueFd wakeWrite)
+      : m_fd(std::move(fd)),
+        m_endpoint(std::move(endpoint)),
+        m_wakeRead(std::move(wakeRead)),
+        m_wakeWrite(std::move(wakeWrite)) {}
+  ~EndpointConnection() { Close(); }
+  EndpointConnection(const EndpointConnection&) = delete;
+  EndpointConnection& operator=(const EndpointConnection&) = delete;
 
   void Start() {
-    reader_ = std::thread([this] { ReceiveMessages(); });
-    sender_ = std::thread([this] { SendWrites(); });
+    m_reader = std::thread([this] { ReceiveMessages(); });
+    m_sender = std::thread([this] { SendWrites(); });
   }
 
-  const std::string& Endpoint() const { return endpoint_; }
+  const std::string& Endpoint() const { return m_endpoint; }
 
   uint32_t Control(uint32_t ioctl, const void* frame, uint32_t size, uint32_t timeoutMs) {
     uint8_t code[4];
@@ -281,33 +281,33 @@ class Connection {
   // its end in turn.
   void Close() {
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      closed_ = true;
-      for (auto& entry : pending_) {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_closed = true;
+      for (auto& entry : m_pending) {
         entry.second->status = kErrorOperationAborted;
         entry.second->done = true;
       }
-      pending_.clear();
-      done_.notify_all();
-      work_.notify_all();
+      m_pending.clear();
+      m_done.notify_all();
+      m_work.notify_all();
     }
     Wake();  // a send waiting for room in the socket gives up
-    ::shutdown(fd_.get(), SHUT_WR);
+    ::shutdown(m_fd.get(), SHUT_WR);
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      done_.wait_for(lock, kCloseWait, [this] { return !connected_; });
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_done.wait_for(lock, kCloseWait, [this] { return !m_connected; });
     }
     Shutdown();
-    if (reader_.joinable()) reader_.join();
-    if (sender_.joinable()) sender_.join();
+    if (m_reader.joinable()) m_reader.join();
+    if (m_sender.joinable()) m_sender.join();
   }
 
  private:
   // A transfer that the device has not completed yet. A control request's
   // or read's lives on the stack of the thread that started it, a bulk
-  // write's in its WriteJob; the reader touches it only under mutex_ and
-  // only while it is listed in pending_, and the completing thread takes it
-  // out of pending_ before it lets it go.
+  // write's in its WriteJob; the reader touches it only under m_mutex and
+  // only while it is listed in m_pending, and the completing thread takes it
+  // out of m_pending before it lets it go.
   struct Transfer {
     explicit Transfer(uint16_t type) : doneType(type) {}
     const uint16_t doneType;
@@ -329,7 +329,7 @@ class Connection {
     const uint32_t size;
     uint32_t id = 0;
     uint32_t startError = 0;  // why it could not start (then it was never queued)
-    // Under mutex_:
+    // Under m_mutex:
     enum class Stage { kQueued, kSending, kSent };
     Stage stage = Stage::kQueued;
     bool stop = false;     // its completion returns: no more of the host's data goes out
@@ -339,16 +339,16 @@ class Connection {
 
   // Queues `job` for the sender, or leaves the reason in its startError.
   void StartWrite(const std::shared_ptr<WriteJob>& job) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed) {
       job->startError = kErrorInvalidHandle;
-    } else if (!connected_) {
+    } else if (!m_connected) {
       job->startError = kErrorDeviceNotConnected;
     } else {
-      job->id = nextId_++;
-      pending_.emplace(job->id, &job->transfer);
-      writes_.push_back(job);
-      work_.notify_all();
+      job->id = m_nextId++;
+      m_pending.emplace(job->id, &job->transfer);
+      m_writes.push_back(job);
+      m_work.notify_all();
     }
   }
 
@@ -359,25 +359,25 @@ class Connection {
   uint32_t CompleteWrite(WriteJob& job, uint32_t timeoutMs, uint32_t& transferred) {
     transferred = 0;
     if (job.startError != 0) return job.startError;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (timeoutMs > 0) {
-      done_.wait_for(lock, milliseconds(timeoutMs), [&job] { return job.transfer.done; });
+      m_done.wait_for(lock, milliseconds(timeoutMs), [&job] { return job.transfer.done; });
     }
     const bool completed = job.transfer.done;
     job.stop = true;
     if (!completed) {
-      pending_.erase(job.id);  // a WRITE_DONE for it from now on is dropped
+      m_pending.erase(job.id);  // a WRITE_DONE for it from now on is dropped
       if (job.stage == WriteJob::Stage::kSending) {
         job.cancel = true;  // the sender sends it after the message in hand
       } else if (job.stage == WriteJob::Stage::kSent) {
-        cancels_.push_back(job.id);
-        work_.notify_all();
+        m_cancels.push_back(job.id);
+        m_work.notify_all();
       }  // still queued: nothing of it went out, and nothing will
     }
     lock.unlock();
     Wake();
     lock.lock();
-    done_.wait(lock, [&job] { return !job.reading; });
+    m_done.wait(lock, [&job] { return !job.reading; });
     if (!completed) return kErrorIoIncomplete;
     // A device may claim any count; a write never moves more than was sent,
     // and a host that subtracts the count from what it sent must not wrap.
@@ -388,14 +388,14 @@ class Connection {
  private:
   // Wakes the reader (end of stream) and every blocked send; the device sees
   // the connection close.
-  void Shutdown() { ::shutdown(fd_.get(), SHUT_RDWR); }
+  void Shutdown() { ::shutdown(m_fd.get(), SHUT_RDWR); }
 
   // Wakes a send that waits for room in the socket, so that it looks again
   // at what it is asked (let go of the host's buffer, give up).
   void Wake() {
     const uint8_t byte = 1;
     // A full pipe already holds a wake-up; nothing is lost when this fails.
-    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_.get(), &byte, 1);
+    [[maybe_unused]] const ssize_t n = ::write(m_wakeWrite.get(), &byte, 1);
   }
 
   // Waits until the socket takes more bytes, a wake-up comes, or `deadline`
@@ -404,19 +404,19 @@ class Connection {
   bool WaitForRoom(Clock::time_point deadline) {
     for (;;) {
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return false;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed) return false;
       }
       const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return false;
-      struct pollfd watch[2] = {{fd_.get(), POLLOUT, 0}, {wakeRead_.get(), POLLIN, 0}};
+      struct pollfd watch[2] = {{m_fd.get(), POLLOUT, 0}, {m_wakeRead.get(), POLLIN, 0}};
       const int ready = ::poll(watch, 2, static_cast<int>(left));
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) return false;
       if (ready == 0) continue;  // the loop's head tells the time-out
       if ((watch[1].revents & POLLIN) != 0) {
         uint8_t drain[64];
-        while (::read(wakeRead_.get(), drain, sizeof(drain)) > 0) {
+        while (::read(m_wakeRead.get(), drain, sizeof(drain)) > 0) {
         }
       }
       return true;
@@ -428,17 +428,17 @@ class Connection {
   // is still valid, since the completion waits for this) and goes from the
   // copy.
   void LetGoIfAsked(WriteJob& job, struct iovec& data, std::vector<uint8_t>& copy) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!job.stop || !job.reading) return;
     const auto* rest = static_cast<const uint8_t*>(data.iov_base);
     copy.assign(rest, rest + data.iov_len);
     data.iov_base = copy.data();
     job.reading = false;
-    done_.notify_all();
+    m_done.notify_all();
   }
 
   // Sends one whole message whose payload is `head` then `body` (either may
-  // be empty); the caller holds sendMutex_. A device that has not taken it
+  // be empty); the caller holds m_sendMutex. A device that has not taken it
   // within kSendWait of its start is given up: false, as for a failed send.
   // For a WRITE_DATA, `job` is its write: asked to let go of the host's
   // buffer, the send goes on from a copy of the rest.
@@ -463,7 +463,7 @@ class Connection {
       message.msg_iov = parts + first;
       message.msg_iovlen = 3 - first;
       // MSG_NOSIGNAL: a closed peer is an error here, not a signal to the host.
-      const ssize_t n = ::sendmsg(fd_.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = ::sendmsg(m_fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
@@ -488,7 +488,7 @@ class Connection {
                    size_t bodySize) {
     // One message at a time on the stream: commands and the bulk writer's
     // messages come from several threads.
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    std::lock_guard<std::mutex> lock(m_sendMutex);
     return SendWhole(type, id, head, headSize, body, bodySize, nullptr);
   }
 
@@ -506,20 +506,20 @@ class Connection {
   uint32_t Begin(uint16_t type, const void* head, size_t headSize, const void* body, size_t bodySize,
                  Transfer& transfer, uint32_t& id) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (closed_) return kErrorInvalidHandle;
-      if (!connected_) return kErrorDeviceNotConnected;
-      id = nextId_++;
-      pending_.emplace(id, &transfer);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_closed) return kErrorInvalidHandle;
+      if (!m_connected) return kErrorDeviceNotConnected;
+      id = m_nextId++;
+      m_pending.emplace(id, &transfer);
     }
 
     const bool sent = SendMessage(type, id, head, headSize, body, bodySize);
     if (!sent) {
       // Not started. Part of the message may have gone out, so the stream
       // can no longer be trusted: end the connection for every transfer.
-      std::unique_lock<std::mutex> lock(mutex_);
-      pending_.erase(id);
-      const bool closed = closed_;
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_pending.erase(id);
+      const bool closed = m_closed;
       lock.unlock();
       Shutdown();
       return closed ? kErrorInvalidHandle : kErrorDeviceNotConnected;
@@ -531,9 +531,9 @@ class Connection {
   // completion status (0, the device's status, 995, 1167), or
   // kErrorIoIncomplete when it was not done in time and had to be cancelled.
   uint32_t Finish(uint32_t id, Transfer& transfer, uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (timeoutMs > 0) {
-      done_.wait_for(lock, milliseconds(timeoutMs), [&transfer] { return transfer.done; });
+      m_done.wait_for(lock, milliseconds(timeoutMs), [&transfer] { return transfer.done; });
     }
     if (transfer.done) return transfer.status;
 
@@ -543,29 +543,29 @@ class Connection {
     lock.unlock();
     if (!SendMessage(wire::kCancel, id, nullptr, 0, nullptr, 0)) Shutdown();
     lock.lock();
-    done_.wait_for(lock, kCancelWait, [&transfer] { return transfer.done; });
-    if (!transfer.done) pending_.erase(id);  // a DONE for it from now on is dropped
+    m_done.wait_for(lock, kCancelWait, [&transfer] { return transfer.done; });
+    if (!transfer.done) m_pending.erase(id);  // a DONE for it from now on is dropped
     return kErrorIoIncomplete;
   }
 
   // The sender thread: the queued bulk writes, one after the other, and the
   // CANCELs of writes that were all sent but not done in time.
   void SendWrites() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-      work_.wait(lock, [this] { return closed_ || !writes_.empty() || !cancels_.empty(); });
-      if (closed_) return;
-      if (!cancels_.empty()) {
-        const uint32_t id = cancels_.front();
-        cancels_.pop_front();
+      m_work.wait(lock, [this] { return m_closed || !m_writes.empty() || !m_cancels.empty(); });
+      if (m_closed) return;
+      if (!m_cancels.empty()) {
+        const uint32_t id = m_cancels.front();
+        m_cancels.pop_front();
         lock.unlock();
         if (!SendMessage(wire::kCancel, id, nullptr, 0, nullptr, 0)) Shutdown();
         lock.lock();
         continue;
       }
-      const std::shared_ptr<WriteJob> job = writes_.front();
-      writes_.pop_front();
-      if (job->stop || !connected_) continue;  // completed (or failed) before it went out
+      const std::shared_ptr<WriteJob> job = m_writes.front();
+      m_writes.pop_front();
+      if (job->stop || !m_connected) continue;  // completed (or failed) before it went out
       job->stage = WriteJob::Stage::kSending;
       lock.unlock();
       const bool sent = SendWrite(*job);
@@ -587,18 +587,18 @@ class Connection {
     if (!SendMessage(wire::kWrite, job.id, total, sizeof(total), nullptr, 0)) return false;
     for (uint32_t offset = 0; offset < job.size;) {
       const uint32_t bytes = std::min(kSegmentBytes, job.size - offset);
-      std::lock_guard<std::mutex> sending(sendMutex_);
+      std::lock_guard<std::mutex> sending(m_sendMutex);
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (job.stop || job.transfer.done || closed_ || !connected_) return true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (job.stop || job.transfer.done || m_closed || !m_connected) return true;
         job.reading = true;
       }
       const bool sent = SendWhole(wire::kWriteData, job.id, nullptr, 0, job.data + offset, bytes, &job);
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(m_mutex);
         job.reading = false;
       }
-      done_.notify_all();
+      m_done.notify_all();
       if (!sent) return false;
       offset += bytes;
     }
@@ -608,23 +608,23 @@ class Connection {
   void ReceiveMessages() {
     try {
       wire::Message message;
-      while (wire::Receive(fd_.get(), message) && Complete(message)) {
+      while (wire::Receive(m_fd.get(), message) && Complete(message)) {
       }
     } catch (...) {
       // Out of memory for a message: the connection ends like on an error.
     }
     // End of stream, an error or a protocol error: the connection is over.
     Shutdown();
-    std::lock_guard<std::mutex> lock(mutex_);
-    connected_ = false;
-    const uint32_t status = closed_ ? kErrorOperationAborted : kErrorDeviceNotConnected;
-    for (auto& entry : pending_) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connected = false;
+    const uint32_t status = m_closed ? kErrorOperationAborted : kErrorDeviceNotConnected;
+    for (auto& entry : m_pending) {
       entry.second->status = status;
       entry.second->done = true;
     }
-    pending_.clear();
-    done_.notify_all();
-    work_.notify_all();
+    m_pending.clear();
+    m_done.notify_all();
+    m_work.notify_all();
   }
 
   // Completes the pending transfer that `message` answers. False for a
@@ -645,9 +645,9 @@ class Connection {
     }
     if (message.payload.size() < fixedSize) return false;
 
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = pending_.find(message.id);
-    if (found == pending_.end()) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_pending.find(message.id);
+    if (found == m_pending.end()) {
       // A late reply to a cancelled transfer, or a DONE for no transfer:
       // never the answer to another one.
       g_droppedCompletions.fetch_add(1, std::memory_order_relaxed);
@@ -665,35 +665,35 @@ class Connection {
       transfer.bytes = wire::LoadU32(payload + 4);
     }
     transfer.done = true;
-    pending_.erase(found);
-    done_.notify_all();
+    m_pending.erase(found);
+    m_done.notify_all();
     return true;
   }
 
-  const UniqueFd fd_;
-  const std::string endpoint_;
-  const UniqueFd wakeRead_;   // wakes a send that waits for room in the socket
-  const UniqueFd wakeWrite_;
-  std::thread reader_;
-  std::thread sender_;
+  const UniqueFd m_fd;
+  const std::string m_endpoint;
+  const UniqueFd m_wakeRead;   // wakes a send that waits for room in the socket
+  const UniqueFd m_wakeWrite;
+  std::thread m_reader;
+  std::thread m_sender;
 
-  std::mutex sendMutex_;  // one message at a time on the socket
+  std::mutex m_sendMutex;  // one message at a time on the socket
 
-  std::mutex mutex_;  // guards everything below, and the WriteJobs' marked fields
-  std::condition_variable done_;  // a transfer completed, a write was let go of
-  std::condition_variable work_;  // the sender has something to do
-  std::unordered_map<uint32_t, Transfer*> pending_;
-  std::deque<std::shared_ptr<WriteJob>> writes_;  // bulk writes not yet sent
-  std::deque<uint32_t> cancels_;                  // CANCELs of writes already sent
-  uint32_t nextId_ = 1;
-  bool connected_ = true;  // false once the reader has seen the connection end
-  bool closed_ = false;    // true once the handle was closed
+  std::mutex m_mutex;  // guards everything below, and the WriteJobs' marked fields
+  std::condition_variable m_done;  // a transfer completed, a write was let go of
+  std::condition_variable m_work;  // the sender has something to do
+  std::unordered_map<uint32_t, Transfer*> m_pending;
+  std::deque<std::shared_ptr<WriteJob>> m_writes;  // bulk writes not yet sent
+  std::deque<uint32_t> m_cancels;                  // CANCELs of writes already sent
+  uint32_t m_nextId = 1;
+  bool m_connected = true;  // false once the reader has seen the connection end
+  bool m_closed = false;    // true once the handle was closed
 };
 
 // A bulk write between StartWrite and CompleteWrite.
 struct BulkWrite {
-  std::shared_ptr<Connection> connection;
-  std::shared_ptr<Connection::WriteJob> job;
+  std::shared_ptr<EndpointConnection> connection;
+  std::shared_ptr<EndpointConnection::WriteJob> job;
 };
 
 class PosixDriver final : public Driver {
@@ -710,13 +710,13 @@ class PosixDriver final : public Driver {
   }
 
   uint32_t Close(Handle device) override {
-    std::shared_ptr<Connection> connection;
+    std::shared_ptr<EndpointConnection> connection;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto found = open_.find(device);
-      if (found == open_.end()) return kErrorInvalidHandle;
+      std::lock_guard<std::mutex> lock(m_mutex);
+      auto found = m_open.find(device);
+      if (found == m_open.end()) return kErrorInvalidHandle;
       connection = std::move(found->second);
-      open_.erase(found);
+      m_open.erase(found);
     }
     connection->Close();
     return 0;
@@ -724,7 +724,7 @@ class PosixDriver final : public Driver {
 
   uint32_t ControlRequest(Handle device, uint32_t ioctl, const void* data, uint32_t size,
                           uint32_t timeoutMs) override {
-    std::shared_ptr<Connection> connection = Find(device);
+    std::shared_ptr<EndpointConnection> connection = Find(device);
     if (!connection) return kErrorInvalidHandle;
     if ((data == nullptr && size > 0) || size > wire::kMaxPayload - 4) return kErrorInvalidParameter;
     try {
@@ -737,7 +737,7 @@ class PosixDriver final : public Driver {
   uint32_t Read(Handle device, void* buffer, uint32_t capacity, uint32_t& bytesRead,
                 uint32_t timeoutMs) override {
     bytesRead = 0;
-    std::shared_ptr<Connection> connection = Find(device);
+    std::shared_ptr<EndpointConnection> connection = Find(device);
     if (!connection) return kErrorInvalidHandle;
     if (buffer == nullptr && capacity > 0) return kErrorInvalidParameter;
     try {
@@ -748,7 +748,7 @@ class PosixDriver final : public Driver {
   }
 
   PendingWrite StartWrite(Handle device, const void* data, uint32_t size, uint32_t& error) override {
-    std::shared_ptr<Connection> connection = Find(device);
+    std::shared_ptr<EndpointConnection> connection = Find(device);
     if (!connection) {
       error = kErrorInvalidHandle;
       return kNoWrite;
@@ -759,7 +759,7 @@ class PosixDriver final : public Driver {
     }
     try {
       auto write = std::make_unique<BulkWrite>();
-      write->job = std::make_shared<Connection::WriteJob>(data, size);
+      write->job = std::make_shared<EndpointConnection::WriteJob>(data, size);
       connection->StartWrite(write->job);
       write->connection = std::move(connection);
       error = write->job->startError;
@@ -778,7 +778,7 @@ class PosixDriver final : public Driver {
   }
 
   std::string Endpoint(Handle device) {
-    std::shared_ptr<Connection> connection = Find(device);
+    std::shared_ptr<EndpointConnection> connection = Find(device);
     return connection ? connection->Endpoint() : std::string();
   }
 
@@ -787,10 +787,10 @@ class PosixDriver final : public Driver {
   // Closes every open handle: their reader threads end before the process
   // (or the shared library holding this code) goes.
   void CloseAll() {
-    std::map<Handle, std::shared_ptr<Connection>> all;
+    std::map<Handle, std::shared_ptr<EndpointConnection>> all;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      all.swap(open_);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      all.swap(m_open);
     }
     for (auto& entry : all) entry.second->Close();
   }
@@ -817,27 +817,27 @@ class PosixDriver final : public Driver {
       error = ErrorFromErrno(errno);
       return kInvalidHandle;
     }
-    auto connection = std::make_shared<Connection>(std::move(fd), std::move(path), UniqueFd(wake[0]),
+    auto connection = std::make_shared<EndpointConnection>(std::move(fd), std::move(path), UniqueFd(wake[0]),
                                                    UniqueFd(wake[1]));
     connection->Start();
 
-    std::lock_guard<std::mutex> lock(mutex_);
-    lastHandle_ += kHandleStep;
-    const Handle handle = lastHandle_;
-    open_.emplace(handle, std::move(connection));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastHandle += kHandleStep;
+    const Handle handle = m_lastHandle;
+    m_open.emplace(handle, std::move(connection));
     error = 0;
     return handle;
   }
 
-  std::shared_ptr<Connection> Find(Handle device) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = open_.find(device);
-    return found == open_.end() ? nullptr : found->second;
+  std::shared_ptr<EndpointConnection> Find(Handle device) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_open.find(device);
+    return found == m_open.end() ? nullptr : found->second;
   }
 
-  std::mutex mutex_;
-  std::map<Handle, std::shared_ptr<Connection>> open_;
-  Handle lastHandle_ = kHandleBase;
+  std::mutex m_mutex;
+  std::map<Handle, std::shared_ptr<EndpointConnection>> m_open;
+  Handle m_lastHandle = kHandleBase;
 };
 
 PosixDriver& TheDriver() {

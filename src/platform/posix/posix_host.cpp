@@ -27,16 +27,16 @@ namespace {
 
 class PosixFile final : public File {
  public:
-  explicit PosixFile(UniqueFd fd) : fd_(std::move(fd)) {}
+  explicit PosixFile(UniqueFd fd) : m_fd(std::move(fd)) {}
 
   bool Write(const void* data, size_t size) override {
-    return WriteAll(fd_.get(), data, size);
+    return WriteAll(m_fd.get(), data, size);
   }
-  bool SeekToEnd() override { return ::lseek(fd_.get(), 0, SEEK_END) != static_cast<off_t>(-1); }
-  bool Flush() override { return ::fdatasync(fd_.get()) == 0; }
+  bool SeekToEnd() override { return ::lseek(m_fd.get(), 0, SEEK_END) != static_cast<off_t>(-1); }
+  bool Flush() override { return ::fdatasync(m_fd.get()) == 0; }
 
  private:
-  UniqueFd fd_;
+  UniqueFd m_fd;
 };
 
 bool ReadWholeFile(const std::string& path, std::string& text) {

@@ -1,11 +1,11 @@
-// connection_test.cpp: Norvex_Init and the hot-plug hook against a recording
+// device_watch_test.cpp: Norvex_Init and the hot-plug hook against a recording
 // window system: what is registered and hooked, and which log lines each
 // message leaves.
 #include <gtest/gtest.h>
 
 #include <new>
 
-#include "connection/library.h"
+#include "exports/library.h"
 #include "fake_host.h"
 #include "fake_platform.h"
 
@@ -14,9 +14,9 @@ namespace {
 
 intptr_t UnusedHook(int, uintptr_t, intptr_t) { return 0; }
 
-class ConnectionTest : public ::testing::Test {
+class DeviceWatchTest : public ::testing::Test {
  protected:
-  ConnectionTest() : lib(host, driver, windows) {}
+  DeviceWatchTest() : lib(host, driver, windows) {}
 
   std::string NewLines() {
     std::string all = host.Log().substr(logStart);
@@ -33,7 +33,7 @@ class ConnectionTest : public ::testing::Test {
   intptr_t Send(platform::Window to, uint32_t message, uintptr_t wParam, const void* broadcast,
                 int code = 0) {
     platform::HookMessage record{reinterpret_cast<intptr_t>(broadcast), wParam, message, to};
-    return lib.connection.HookProc(code, 0, reinterpret_cast<intptr_t>(&record));
+    return lib.Watch().HookProc(code, 0, reinterpret_cast<intptr_t>(&record));
   }
   platform::BroadcastDeviceInterface Arrival(const platform::Guid& guid = kDeviceInterfaceGuid,
                                              uint32_t type = platform::kDbtDevtypDeviceInterface) {
@@ -61,41 +61,41 @@ class ConnectionTest : public ::testing::Test {
   platform::Window window = reinterpret_cast<platform::Window>(0x1234);
 };
 
-TEST_F(ConnectionTest, InitWithoutWindowOpensButWatchesNothing) {
-  lib.lastResult = 5;
-  EXPECT_EQ(lib.connection.Init(nullptr, &UnusedHook), NORVEX_OK);
-  EXPECT_EQ(lib.lastResult, NORVEX_OK);
+TEST_F(DeviceWatchTest, InitWithoutWindowOpensButWatchesNothing) {
+  lib.Store(5);
+  EXPECT_EQ(lib.Watch().Init(nullptr, &UnusedHook), NORVEX_OK);
+  EXPECT_EQ(lib.LastResult(), NORVEX_OK);
   EXPECT_TRUE(windows.hooks.empty());
   EXPECT_TRUE(windows.interfaceRegistrations.empty());
   EXPECT_EQ(NewLines(), "Open Device!|");
-  EXPECT_EQ(lib.connection.PortStatus(), NORVEX_OK);
+  EXPECT_EQ(lib.Watch().PortStatus(), NORVEX_OK);
 }
 
-TEST_F(ConnectionTest, InitWithWindowAndNoDeviceKeepsTheWatchForALaterArrival) {
+TEST_F(DeviceWatchTest, InitWithWindowAndNoDeviceKeepsTheWatchForALaterArrival) {
   driver.present = false;
-  lib.lastResult = 9;
-  EXPECT_EQ(lib.connection.Init(window, &UnusedHook), CTP_ERR_NO_DEVICE);
-  EXPECT_EQ(lib.lastResult, NORVEX_OK);
-  EXPECT_EQ(lib.connection.OpenError(), platform::kErrorNoMoreItems);
-  EXPECT_EQ(lib.connection.PortStatus(), CTP_ERR_NO_DEVICE);
+  lib.Store(9);
+  EXPECT_EQ(lib.Watch().Init(window, &UnusedHook), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(lib.LastResult(), NORVEX_OK);
+  EXPECT_EQ(lib.Watch().OpenError(), platform::kErrorNoMoreItems);
+  EXPECT_EQ(lib.Watch().PortStatus(), CTP_ERR_NO_DEVICE);
   ASSERT_EQ(windows.hooks.size(), 1u);
   ASSERT_EQ(windows.interfaceRegistrations.size(), 1u);
   EXPECT_EQ(NewLines(), "");
 
   driver.present = true;
-  lib.lastResult = 9;
+  lib.Store(9);
   auto arrival = Arrival();
   EXPECT_EQ(Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival), 0x77);
   EXPECT_EQ(NewLines(), "Device Arrival!|Open Device!|");
-  EXPECT_EQ(lib.lastResult, NORVEX_OK);
-  EXPECT_EQ(lib.connection.PortStatus(), NORVEX_OK);
+  EXPECT_EQ(lib.LastResult(), NORVEX_OK);
+  EXPECT_EQ(lib.Watch().PortStatus(), NORVEX_OK);
   ASSERT_EQ(windows.handleRegistrations.size(), 1u);
-  EXPECT_EQ(windows.handleRegistrations[0].device, lib.usb.DeviceHandle());
+  EXPECT_EQ(windows.handleRegistrations[0].device, lib.Usb().DeviceHandle());
   EXPECT_EQ(windows.handleRegistrations[0].window, window);
 }
 
-TEST_F(ConnectionTest, HotPlugSequencesAndTheirLogLines) {
-  ASSERT_EQ(lib.connection.Init(window, &UnusedHook), NORVEX_OK);
+TEST_F(DeviceWatchTest, HotPlugSequencesAndTheirLogLines) {
+  ASSERT_EQ(lib.Watch().Init(window, &UnusedHook), NORVEX_OK);
   NewLines();
   auto arrival = Arrival();
 
@@ -107,10 +107,10 @@ TEST_F(ConnectionTest, HotPlugSequencesAndTheirLogLines) {
   auto other = Removal(0xABCD);
   Send(window, platform::kWmDeviceChange, platform::kDbtDeviceRemoveComplete, &other);
   EXPECT_EQ(NewLines(), "");
-  auto removal = Removal(lib.usb.DeviceHandle());
+  auto removal = Removal(lib.Usb().DeviceHandle());
   Send(window, platform::kWmDeviceChange, platform::kDbtDeviceRemoveComplete, &removal);
   EXPECT_EQ(NewLines(), "Device Remove Complete!|Close Device!|");
-  EXPECT_EQ(lib.connection.PortStatus(), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(lib.Watch().PortStatus(), CTP_ERR_NO_DEVICE);
 
   // Arrivals of other classes and kinds, and messages for other windows.
   platform::Guid volume = kDeviceInterfaceGuid;
@@ -123,7 +123,7 @@ TEST_F(ConnectionTest, HotPlugSequencesAndTheirLogLines) {
        &arrival);
   Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival, -1);
   EXPECT_EQ(NewLines(), "");
-  EXPECT_EQ(lib.connection.PortStatus(), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(lib.Watch().PortStatus(), CTP_ERR_NO_DEVICE);
 
   // Destroying the window: the line, and a close only when open.
   Send(window, platform::kWmDestroy, 0, nullptr);
@@ -136,10 +136,10 @@ TEST_F(ConnectionTest, HotPlugSequencesAndTheirLogLines) {
   EXPECT_EQ(windows.nextHookCalls, 10);
 }
 
-TEST_F(ConnectionTest, SecondInitReplacesTheWatch) {
-  lib.connection.Init(window, &UnusedHook);
+TEST_F(DeviceWatchTest, SecondInitReplacesTheWatch) {
+  lib.Watch().Init(window, &UnusedHook);
   auto second = reinterpret_cast<platform::Window>(0x5678);
-  lib.connection.Init(second, &UnusedHook);
+  lib.Watch().Init(second, &UnusedHook);
   // The first window's interface registration, and the first handle's.
   EXPECT_EQ(windows.unregistered.size(), 2u);
   EXPECT_EQ(windows.removedHooks.size(), 1u);
@@ -151,14 +151,14 @@ TEST_F(ConnectionTest, SecondInitReplacesTheWatch) {
   EXPECT_EQ(NewLines(), "Device Arrival!|Close Device!|Open Device!|");
 }
 
-TEST_F(ConnectionTest, UnloadRemovesTheWatchAndClosesTheDeviceQuietly) {
+TEST_F(DeviceWatchTest, UnloadRemovesTheWatchAndClosesTheDeviceQuietly) {
   testing::FakeHost ownHost;
   testing::FakeDriver ownDriver;
   testing::FakeWindowSystem ownWindows;
   size_t before = 0;
   {
     Library other(ownHost, ownDriver, ownWindows);
-    other.connection.Init(window, &UnusedHook);
+    other.Watch().Init(window, &UnusedHook);
     before = ownHost.Log().size();
   }
   EXPECT_EQ(ownWindows.unregistered.size(), 2u);  // the window's and the handle's
@@ -170,15 +170,15 @@ TEST_F(ConnectionTest, UnloadRemovesTheWatchAndClosesTheDeviceQuietly) {
 
 // Every open registers the handle for its removal, every close removes that
 // registration again: after many opens one unplug is one removal message.
-TEST_F(ConnectionTest, OneRemovalRegistrationPerOpenHandle) {
-  ASSERT_EQ(lib.connection.Init(window, &UnusedHook), NORVEX_OK);
+TEST_F(DeviceWatchTest, OneRemovalRegistrationPerOpenHandle) {
+  ASSERT_EQ(lib.Watch().Init(window, &UnusedHook), NORVEX_OK);
   auto arrival = Arrival();
   for (int i = 0; i < 4; ++i) Send(window, platform::kWmDeviceChange, platform::kDbtDeviceArrival, &arrival);
   ASSERT_EQ(windows.handleRegistrations.size(), 5u);
   auto live = windows.LiveHandleRegistrations();
   ASSERT_EQ(live.size(), 1u);
-  EXPECT_EQ(live[0].device, lib.usb.DeviceHandle());
-  auto removal = Removal(lib.usb.DeviceHandle());
+  EXPECT_EQ(live[0].device, lib.Usb().DeviceHandle());
+  auto removal = Removal(lib.Usb().DeviceHandle());
   Send(window, platform::kWmDeviceChange, platform::kDbtDeviceRemoveComplete, &removal);
   EXPECT_TRUE(windows.LiveHandleRegistrations().empty());
   EXPECT_EQ(driver.closed, driver.opened);
@@ -186,7 +186,7 @@ TEST_F(ConnectionTest, OneRemovalRegistrationPerOpenHandle) {
 
 // Unload waits a bounded time for a pin that is never released (its thread
 // was ended in the middle of an exchange), then closes the handle anyway.
-TEST_F(ConnectionTest, UnloadDoesNotWaitForeverForAPinThatIsNeverReleased) {
+TEST_F(DeviceWatchTest, UnloadDoesNotWaitForeverForAPinThatIsNeverReleased) {
   testing::FakeHost ownHost;
   testing::FakeDriver ownDriver;
   testing::FakeWindowSystem ownWindows;
@@ -195,8 +195,8 @@ TEST_F(ConnectionTest, UnloadDoesNotWaitForeverForAPinThatIsNeverReleased) {
   alignas(UsbLink::Pin) unsigned char orphan[sizeof(UsbLink::Pin)];
   {
     Library other(ownHost, ownDriver, ownWindows);
-    ASSERT_EQ(other.connection.Init(nullptr, &UnusedHook), NORVEX_OK);
-    new (orphan) UsbLink::Pin(other.usb);
+    ASSERT_EQ(other.Watch().Init(nullptr, &UnusedHook), NORVEX_OK);
+    new (orphan) UsbLink::Pin(other.Usb());
   }
   EXPECT_EQ(ownDriver.closed, ownDriver.opened);
 }
