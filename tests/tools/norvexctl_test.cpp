@@ -994,6 +994,9 @@ TEST_F(NorvexctlTest, StopSignalCancelsTheJobAndCleansUp) {
   EXPECT_NE(run.out.find(" of 65536 bytes sent; the job was cancelled"), std::string::npos) << run.out;
   // The cancel: function call 0x9000/0x0002 to the main unit.
   EXPECT_NE(run.err.find("4D 45 10 01 06 00 D8 C0 00 90 02 00"), std::string::npos) << run.err;
+  // A bulk write shows as the length it announces and the data that follow.
+  EXPECT_NE(run.err.find("frames -> WRITE        #9    4096 bytes"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("frames -> WRITE_DATA   #9    4096 bytes"), std::string::npos) << run.err;
   const std::string note = "a virtual platesetter in ";
   const size_t at = run.err.find(note);
   ASSERT_NE(at, std::string::npos);

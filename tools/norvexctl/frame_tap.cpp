@@ -42,6 +42,7 @@ const char* TypeName(uint16_t type) {
     case 0x0021: return "READ_DONE";
     case 0x0030: return "WRITE";
     case 0x0031: return "WRITE_DONE";
+    case 0x0032: return "WRITE_DATA";
     case 0x0040: return "CANCEL";
     default: return nullptr;
   }
@@ -79,7 +80,10 @@ struct Direction {
       text = Printf("code 0x%06X  %s", Le(p, 4), Hex(p + 4, length - 4).c_str());
     } else if (type == "READ_DONE" && length >= 4) {
       text = Printf("status %u  %s", Le(p, 4), Hex(p + 4, length - 4).c_str());
-    } else if (type == "WRITE") {
+    } else if (type == "WRITE" && length >= 4) {
+      // The length the write announces; its bytes follow in WRITE_DATA.
+      text = Printf("%u bytes", Le(p, 4));
+    } else if (type == "WRITE_DATA") {
       text = Printf("%u bytes", length);
     } else if (type == "WRITE_DONE" && length >= 8) {
       text = Printf("status %u, %u bytes", Le(p, 4), Le(p + 4, 4));
