@@ -117,7 +117,10 @@ TEST_F(HotPlugTest, ArrivalWhileOpenReopens) {
 }
 
 // Every open registers its handle for the removal, and every close removes
-// that registration: after many opens an unplug is one message.
+// that registration: after many opens an unplug is one message. The count is
+// the POSIX window stand-in's (Wine sends no handle notifications: the
+// stand-in driver's removal notice stands in for them), so the test is POSIX's.
+#ifndef _WIN32
 TEST_F(HotPlugTest, OneRemovalMessageHoweverOftenTheDeviceWasOpened) {
   ASSERT_TRUE(emulator.Plug());
   for (int i = 0; i < 5; ++i) ASSERT_EQ(Norvex_Init(window), NORVEX_OK);
@@ -134,6 +137,7 @@ TEST_F(HotPlugTest, OneRemovalMessageHoweverOftenTheDeviceWasOpened) {
   EXPECT_EQ(delivered, 1u);
   EXPECT_EQ(log.NewText(), "Device Remove Complete!|Close Device!|");
 }
+#endif
 
 TEST_F(HotPlugTest, WithoutAWindowUnplugGoesUnnoticed) {
   ASSERT_TRUE(emulator.Plug());
