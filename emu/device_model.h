@@ -78,21 +78,21 @@ class DeviceModel : public units::UnitHost {
   // Runs `use` on the units' parameter files with the model locked.
   template <typename Use>
   auto WithParaFiles(Use use) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return use(paraFiles_);
+    std::lock_guard<std::mutex> lock(m_mu);
+    return use(m_paraFiles);
   }
 
-  // ---- The units' view (units::UnitHost), with mu_ held -------------------
+  // ---- The units' view (units::UnitHost), with m_mu held -------------------
   std::vector<uint8_t>& Record(uint8_t address, uint16_t group, uint16_t item) override;
   void Handle(uint8_t address, uint16_t command, CommandHandler handler) override;
   void OnFunction(uint8_t address, uint16_t group, uint16_t item, units::FunctionEffect effect) override;
-  void ResetPrintMemory() override { printMemory_.Clear(); }
+  void ResetPrintMemory() override { m_printMemory.Clear(); }
 
  private:
   using RecordKey = std::tuple<uint8_t, uint16_t, uint16_t>;
   using HandlerKey = std::pair<uint8_t, uint16_t>;
   // The built-in commands of every unit, a handler per (unit, command word).
-  // They run with mu_ held and may use the state. Commands without a handler
+  // They run with m_mu held and may use the state. Commands without a handler
   // are acknowledged.
   void InstallBuiltinHandlers();
   Reply Dispatch(const Request& request);
@@ -103,23 +103,23 @@ class DeviceModel : public units::UnitHost {
   // Takes one use of the first fault matching the frame; false when none.
   bool TakeFault(bool haveAddress, uint8_t address, bool haveCommand, uint16_t command, Fault& out);
 
-  mutable std::mutex mu_;
-  mutable std::condition_variable changed_;
+  mutable std::mutex m_mu;
+  mutable std::condition_variable m_changed;
 
-  std::map<uint8_t, bool> present_;
-  std::map<RecordKey, std::vector<uint8_t>> records_;
-  std::map<HandlerKey, CommandHandler> builtin_;
-  std::map<HandlerKey, CommandHandler> custom_;
-  std::map<RecordKey, units::FunctionEffect> effects_;
-  std::vector<std::vector<uint8_t>> frames_;
-  std::vector<FunctionCall> calls_;
-  PrintMemoryBank printMemory_;
+  std::map<uint8_t, bool> m_present;
+  std::map<RecordKey, std::vector<uint8_t>> m_records;
+  std::map<HandlerKey, CommandHandler> m_builtin;
+  std::map<HandlerKey, CommandHandler> m_custom;
+  std::map<RecordKey, units::FunctionEffect> m_effects;
+  std::vector<std::vector<uint8_t>> m_frames;
+  std::vector<FunctionCall> m_calls;
+  PrintMemoryBank m_printMemory;
   // Mutable so that WithParaFiles can hand it out from a const model.
-  mutable units::ParaFileBank paraFiles_;
-  std::deque<Fault> faults_;
-  uint64_t accepted_ = 0;
-  uint64_t refused_ = 0;
-  bool hostConnected_ = false;
+  mutable units::ParaFileBank m_paraFiles;
+  std::deque<Fault> m_faults;
+  uint64_t m_accepted = 0;
+  uint64_t m_refused = 0;
+  bool m_hostConnected = false;
 };
 
 }  // namespace norvex::emu

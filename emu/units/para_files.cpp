@@ -65,9 +65,9 @@ ParaFileEvent ChunkEvent(ParaFileEvent::Kind kind, uint8_t address, const Bytes&
 }  // namespace
 
 void ParaFileBank::Install(UnitHost& host) {
-  host_ = &host;
+  m_host = &host;
   for (const FileLayout& layout : Layouts()) {
-    File& file = files_[layout.address];
+    File& file = m_files[layout.address];
     file.group = layout.group;
     file.saveBits = layout.saveBits;
     const auto count = static_cast<uint16_t>(layout.words.size());
@@ -89,13 +89,13 @@ void ParaFileBank::Install(UnitHost& host) {
 }
 
 ParaFileBank::File* ParaFileBank::FileAt(uint8_t address) {
-  auto found = files_.find(address);
-  return found == files_.end() ? nullptr : &found->second;
+  auto found = m_files.find(address);
+  return found == m_files.end() ? nullptr : &found->second;
 }
 
 const ParaFileBank::File* ParaFileBank::FileAt(uint8_t address) const {
-  auto found = files_.find(address);
-  return found == files_.end() ? nullptr : &found->second;
+  auto found = m_files.find(address);
+  return found == m_files.end() ? nullptr : &found->second;
 }
 
 void ParaFileBank::SetHeader(uint8_t address, const ParaFileHeader& header) {
@@ -106,13 +106,13 @@ void ParaFileBank::SetHeader(uint8_t address, const ParaFileHeader& header) {
   Put16(record, 2, header.sectionCount);
   Put16(record, 4, header.readChunkWords);
   Put16(record, 6, header.writeChunkWords);
-  host_->Record(address, file->group, kHeaderItem) = record;
+  m_host->Record(address, file->group, kHeaderItem) = record;
 }
 
 ParaFileHeader ParaFileBank::Header(uint8_t address) const {
   const File* file = FileAt(address);
   if (file == nullptr) return ParaFileHeader{};
-  const Bytes& record = host_->Record(address, file->group, kHeaderItem);
+  const Bytes& record = m_host->Record(address, file->group, kHeaderItem);
   return ParaFileHeader{Get16(record, 0), Get16(record, 2), Get16(record, 4), Get16(record, 6)};
 }
 
@@ -121,7 +121,7 @@ void ParaFileBank::SetSizes(uint8_t address, const std::vector<uint32_t>& sectio
   if (file == nullptr) return;
   Bytes table(4 * sectionWords.size(), 0);
   for (size_t i = 0; i < sectionWords.size(); ++i) Put32(table, 4 * i, sectionWords[i]);
-  host_->Record(address, file->group, kSizeTableItem) = table;
+  m_host->Record(address, file->group, kSizeTableItem) = table;
   file->sections.resize(sectionWords.size());
   for (size_t i = 0; i < sectionWords.size(); ++i) {
     if (sectionWords[i] <= kMaxSectionWords) file->sections[i].resize(2 * size_t{sectionWords[i]}, 0);
@@ -150,19 +150,19 @@ Bytes ParaFileBank::SavedSection(uint8_t address, uint32_t section) const {
 }
 
 void ParaFileBank::ClearEvents() {
-  events_.clear();
-  saves_.clear();
+  m_events.clear();
+  m_saves.clear();
 }
 
 void ParaFileBank::Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count) {
-  refusals_.push_back(Refusal{address, command, errorValue, count});
+  m_refusals.push_back(Refusal{address, command, errorValue, count});
 }
 
 uint16_t ParaFileBank::TakeRefusal(uint8_t address, uint16_t command) {
-  for (auto it = refusals_.begin(); it != refusals_.end(); ++it) {
+  for (auto it = m_refusals.begin(); it != m_refusals.end(); ++it) {
     if (it->address != address || it->command != command) continue;
     const uint16_t value = it->value;
-    if (it->count >= 1 && --it->count == 0) refusals_.erase(it);
+    if (it->count >= 1 && --it->count == 0) m_refusals.erase(it);
     return value;
   }
   return 0;
@@ -187,14 +187,14 @@ Reply ParaFileBank::Read(uint8_t address, const Bytes& data) {
     const Bytes* section = ChunkTarget(address, event.section, event.wordOffset, event.words, false);
     if (section == nullptr) event.refusal = kErrorBadParameter;
     if (event.refusal == 0) {
-      events_.push_back(event);
+      m_events.push_back(event);
       const auto begin = section->begin() + static_cast<std::ptrdiff_t>(2 * event.wordOffset);
       Bytes reply(begin, begin + static_cast<std::ptrdiff_t>(2 * event.words));
       reply.resize((reply.size() + 3) / 4 * 4, 0);
       return Reply{kParaReadReply, reply};
     }
   }
-  events_.push_back(event);
+  m_events.push_back(event);
   return Reply::Error(event.refusal);
 }
 
@@ -211,7 +211,7 @@ Reply ParaFileBank::Write(uint8_t address, const Bytes& data) {
     section = ChunkTarget(address, event.section, event.wordOffset, event.words, true);
     if (section == nullptr) event.refusal = kErrorBadParameter;
   }
-  events_.push_back(event);
+  m_events.push_back(event);
   if (event.refusal != 0) return Reply::Error(event.refusal);
   std::copy_n(data.begin() + 4, 2 * size_t{event.words},
               section->begin() + static_cast<std::ptrdiff_t>(2 * event.wordOffset));
@@ -225,16 +225,16 @@ Reply ParaFileBank::Save(uint8_t address, const Bytes& data) {
   event.address = address;
   event.mask = Get32(data, 0);
   event.refusal = TakeRefusal(address, kParaSaveCommand);
-  events_.push_back(event);
+  m_events.push_back(event);
   if (event.refusal != 0) return Reply::Error(event.refusal);
   File& file = *FileAt(address);
-  ParaFileSave save{address, event.mask, events_.size() - 1, {}};
+  ParaFileSave save{address, event.mask, m_events.size() - 1, {}};
   for (uint32_t i = 0; i < file.sections.size() && i < file.saveBits.size(); ++i) {
     if ((event.mask & file.saveBits[i]) == 0) continue;
     file.saved[i] = file.sections[i];
     save.sections.emplace_back(i, file.sections[i]);
   }
-  saves_.push_back(std::move(save));
+  m_saves.push_back(std::move(save));
   return Reply::Ack();
 }
 

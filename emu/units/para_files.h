@@ -28,8 +28,8 @@ class ParaFileBank {
   void SetSection(uint8_t address, uint32_t section, Bytes bytes);
   Bytes Section(uint8_t address, uint32_t section) const;
   Bytes SavedSection(uint8_t address, uint32_t section) const;
-  std::vector<ParaFileEvent> Events() const { return events_; }
-  std::vector<ParaFileSave> Saves() const { return saves_; }
+  std::vector<ParaFileEvent> Events() const { return m_events; }
+  std::vector<ParaFileSave> Saves() const { return m_saves; }
   void ClearEvents();
   void Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count);
 
@@ -58,11 +58,11 @@ class ParaFileBank {
   File* FileAt(uint8_t address);
   const File* FileAt(uint8_t address) const;
 
-  UnitHost* host_ = nullptr;
-  std::map<uint8_t, File> files_;
-  std::vector<ParaFileEvent> events_;
-  std::vector<ParaFileSave> saves_;
-  std::deque<Refusal> refusals_;
+  UnitHost* m_host = nullptr;
+  std::map<uint8_t, File> m_files;
+  std::vector<ParaFileEvent> m_events;
+  std::vector<ParaFileSave> m_saves;
+  std::deque<Refusal> m_refusals;
 };
 
 }  // namespace norvex::emu::units

@@ -115,12 +115,12 @@ const bool kFolderMadeEarly = (Setup(), true);
 
 const std::string& DeviceFolder() { return Setup().folder; }
 
-void LogReader::Mark() { offset_ = ReadFile(LogPath()).size(); }
+void LogReader::Mark() { m_offset = ReadFile(LogPath()).size(); }
 
 std::vector<std::string> LogReader::NewLines() {
   const std::string all = ReadFile(LogPath());
   std::vector<std::string> out;
-  size_t pos = offset_;
+  size_t pos = m_offset;
   while (pos < all.size()) {
     size_t lf = all.find('\n', pos);
     if (lf == std::string::npos) break;
@@ -133,7 +133,7 @@ std::vector<std::string> LogReader::NewLines() {
       out.push_back(line);
     }
   }
-  offset_ = pos;
+  m_offset = pos;
   return out;
 }
 

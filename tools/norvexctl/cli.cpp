@@ -206,62 +206,62 @@ std::string MakeTempFolder(const std::string& prefix) {
   return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
-InputFile::~InputFile() { RemoveTree(tempFolder_); }
+InputFile::~InputFile() { RemoveTree(m_tempFolder); }
 
 bool InputFile::Open(const std::string& name, std::string& error) {
-  name_ = name;
+  m_name = name;
   if (name != "-") {
-    path_ = name;
+    m_path = name;
     return true;
   }
-  tempFolder_ = MakeTempFolder("norvexctl-stdin");
-  if (tempFolder_.empty()) {
+  m_tempFolder = MakeTempFolder("norvexctl-stdin");
+  if (m_tempFolder.empty()) {
     error = "cannot make a temporary folder for standard input";
     return false;
   }
-  path_ = tempFolder_ + "/stdin";
-  std::ofstream out(path_, std::ios::binary);
+  m_path = m_tempFolder + "/stdin";
+  std::ofstream out(m_path, std::ios::binary);
   char buffer[1 << 16];
   size_t n = 0;
   while ((n = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) out.write(buffer, static_cast<std::streamsize>(n));
   if (std::ferror(stdin) != 0 || !out.flush()) {
-    error = "cannot keep standard input in " + path_;
+    error = "cannot keep standard input in " + m_path;
     return false;
   }
   return true;
 }
 
-OutputFile::~OutputFile() { RemoveTree(tempFolder_); }
+OutputFile::~OutputFile() { RemoveTree(m_tempFolder); }
 
 bool OutputFile::Check(const std::string& name, std::string& error) {
-  name_ = name;
+  m_name = name;
   if (name == "-") {
-    tempFolder_ = MakeTempFolder("norvexctl-stdout");
-    if (tempFolder_.empty()) {
+    m_tempFolder = MakeTempFolder("norvexctl-stdout");
+    if (m_tempFolder.empty()) {
       error = "cannot make a temporary folder for standard output";
       return false;
     }
-    path_ = tempFolder_ + "/stdout";
+    m_path = m_tempFolder + "/stdout";
     return true;
   }
-  path_ = AbsolutePath(name);
+  m_path = AbsolutePath(name);
   if (name.empty()) {
     error = "an empty output file name";
     return false;
   }
   struct stat info {};
-  if (::stat(path_.c_str(), &info) == 0) {
+  if (::stat(m_path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) {
       error = name + " is a folder, not a file";
       return false;
     }
-    if (::access(path_.c_str(), W_OK) != 0) {
+    if (::access(m_path.c_str(), W_OK) != 0) {
       error = "cannot write " + name + ": " + std::strerror(errno);
       return false;
     }
     return true;
   }
-  const std::string folder = fs::path(path_).parent_path().string();
+  const std::string folder = fs::path(m_path).parent_path().string();
   if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     error = "cannot write " + name + ": the folder " + folder + " does not exist";
     return false;
@@ -274,8 +274,8 @@ bool OutputFile::Check(const std::string& name, std::string& error) {
 }
 
 bool OutputFile::Commit() {
-  if (name_ != "-") return true;
-  std::ifstream in(path_, std::ios::binary);
+  if (m_name != "-") return true;
+  std::ifstream in(m_path, std::ios::binary);
   if (!in) return false;
   std::fflush(stdout);
   char buffer[1 << 16];
@@ -335,10 +335,10 @@ Session::Session() = default;
 
 Session::~Session() {
   // The window's destruction closes the device.
-  if (window_ != nullptr) NorvexHost_DestroyWindow(window_);
-  tap_.reset();
-  emulator_.reset();
-  RemoveTree(tempFolder_);
+  if (m_window != nullptr) NorvexHost_DestroyWindow(m_window);
+  m_tap.reset();
+  m_emulator.reset();
+  RemoveTree(m_tempFolder);
 }
 
 int Session::Start(const GlobalOptions& options, Output& out) {
@@ -380,8 +380,8 @@ int Session::Start(const GlobalOptions& options, Output& out) {
     return kExitUsage;
   }
   if (embedded || !named.empty() || options.verbose) {
-    tempFolder_ = MakeTempFolder(embedded ? "norvexctl-emu" : "norvexctl-device");
-    if (tempFolder_.empty()) {
+    m_tempFolder = MakeTempFolder(embedded ? "norvexctl-emu" : "norvexctl-device");
+    if (m_tempFolder.empty()) {
       out.Error("cannot make a temporary device folder");
       return kExitFile;
     }
@@ -389,13 +389,13 @@ int Session::Start(const GlobalOptions& options, Output& out) {
 
   if (embedded) {
     norvex::emu::EmulatorOptions emuOptions;
-    emuOptions.folder = options.verbose ? tempFolder_ + "/emulator" : tempFolder_;
-    emulator_ = std::make_unique<norvex::emu::Emulator>(emuOptions);
-    if (!emulator_->Plug()) {
-      out.Error("the embedded emulator cannot serve: " + emulator_->LastError());
+    emuOptions.folder = options.verbose ? m_tempFolder + "/emulator" : m_tempFolder;
+    m_emulator = std::make_unique<norvex::emu::Emulator>(emuOptions);
+    if (!m_emulator->Plug()) {
+      out.Error("the embedded emulator cannot serve: " + m_emulator->LastError());
       return kExitFailed;
     }
-    if (!options.fault.empty() && !InjectFault(*emulator_, options.fault)) {
+    if (!options.fault.empty() && !InjectFault(*m_emulator, options.fault)) {
       out.Error("unknown --emu-fault " + options.fault);
       return kExitUsage;
     }
@@ -403,37 +403,37 @@ int Session::Start(const GlobalOptions& options, Output& out) {
              (options.emulator ? " (asked for with --emulator)" : " (no device in " + defaultFolder + ")"));
     device.Set("kind", Json::Str("embedded-emulator"));
     device.Set("folder", Json::Str(emuOptions.folder));
-    endpoint_ = emulator_->EndpointPath();
-    libraryFolder_ = emuOptions.folder;
+    m_endpoint = m_emulator->EndpointPath();
+    m_libraryFolder = emuOptions.folder;
   } else if (!named.empty()) {
     out.Note("norvexctl: device " + named);
     device.Set("kind", Json::Str("device-endpoint"));
     device.Set("folder", Json::Str(fs::path(named).parent_path().string()));
-    endpoint_ = named;
+    m_endpoint = named;
   } else {
     out.Note("norvexctl: device folder " + folder);
     device.Set("kind", Json::Str("device-folder"));
     device.Set("folder", Json::Str(folder));
-    libraryFolder_ = folder;
+    m_libraryFolder = folder;
     // The library opens the first endpoint in byte order.
     const std::vector<std::string> names = EndpointNames(folder);
-    if (!names.empty()) endpoint_ = (folder.back() == '/' ? folder : folder + "/") + names.front();
+    if (!names.empty()) m_endpoint = (folder.back() == '/' ? folder : folder + "/") + names.front();
   }
 
   // One endpoint alone: the library is shown a folder of our own that holds
   // a link to it, or the frame tap in front of it (-v).
-  if (options.verbose && !endpoint_.empty()) {
-    const std::string tapFolder = tempFolder_ + "/tap";
+  if (options.verbose && !m_endpoint.empty()) {
+    const std::string tapFolder = m_tempFolder + "/tap";
     std::string error;
-    tap_ = std::make_unique<FrameTap>();
+    m_tap = std::make_unique<FrameTap>();
     if (!fs::create_directory(tapFolder) ||
-        !tap_->Start(endpoint_, tapFolder, fs::path(endpoint_).filename().string(), error)) {
+        !m_tap->Start(m_endpoint, tapFolder, fs::path(m_endpoint).filename().string(), error)) {
       out.Error(error.empty() ? "cannot make the frame tap's folder" : error);
       return kExitFile;
     }
-    libraryFolder_ = tapFolder;
+    m_libraryFolder = tapFolder;
   } else if (!named.empty()) {
-    const std::string linkFolder = tempFolder_ + "/device";
+    const std::string linkFolder = m_tempFolder + "/device";
     std::error_code error;
     fs::create_directory(linkFolder, error);
     fs::create_symlink(named, linkFolder + "/" + fs::path(named).filename().string(), error);
@@ -441,14 +441,14 @@ int Session::Start(const GlobalOptions& options, Output& out) {
       out.Error("cannot make a device folder for " + named + ": " + error.message());
       return kExitFile;
     }
-    libraryFolder_ = linkFolder;
+    m_libraryFolder = linkFolder;
   }
-  if (!endpoint_.empty()) device.Set("endpoint", Json::Str(endpoint_));
+  if (!m_endpoint.empty()) device.Set("endpoint", Json::Str(m_endpoint));
   out.root().Set("device", device);
 
-  setenv("NORVEX_DEVICE_DIR", libraryFolder_.c_str(), 1);
-  window_ = NorvexHost_CreateWindow();
-  const uint32_t result = Norvex_Init(window_);
+  setenv("NORVEX_DEVICE_DIR", m_libraryFolder.c_str(), 1);
+  m_window = NorvexHost_CreateWindow();
+  const uint32_t result = Norvex_Init(m_window);
   if (result == NORVEX_OK) return kExitOk;
   const uint32_t openError = NorvexHost_GetOpenError();
   Json open = ResultJson(result);
@@ -458,31 +458,31 @@ int Session::Start(const GlobalOptions& options, Output& out) {
   open.Set("platform_error", platformError);
   out.root().Set("open", open);
   if (openError == kErrorAccessDenied) {
-    out.Error("the platesetter " + endpoint_ + " is busy: another program has it open");
+    out.Error("the platesetter " + m_endpoint + " is busy: another program has it open");
     return kExitBusy;
   }
-  if (openError == kErrorDeviceNotConnected && !endpoint_.empty()) {
-    out.Error("nobody serves the device endpoint " + endpoint_ + " (a socket left behind?)");
+  if (openError == kErrorDeviceNotConnected && !m_endpoint.empty()) {
+    out.Error("nobody serves the device endpoint " + m_endpoint + " (a socket left behind?)");
     return kExitNoDevice;
   }
-  out.Error("no platesetter in " + (embedded ? libraryFolder_ : !named.empty() ? named : folder) +
+  out.Error("no platesetter in " + (embedded ? m_libraryFolder : !named.empty() ? named : folder) +
             Printf(" (0x%08X %s, open: %u %s)", result, ResultName(result).c_str(), openError,
                    ResultName(openError).c_str()));
   return kExitNoDevice;
 }
 
-bool Session::DeviceGone() const { return !endpoint_.empty() && !IsSocket(endpoint_); }
+bool Session::DeviceGone() const { return !m_endpoint.empty() && !IsSocket(m_endpoint); }
 
 uint32_t Session::Reopen() {
-  if (tap_) {
+  if (m_tap) {
     std::string error;
-    if (!tap_->Rebind(error)) return CTP_ERR_NO_DEVICE;
+    if (!m_tap->Rebind(error)) return CTP_ERR_NO_DEVICE;
   }
-  return Norvex_Init(window_);
+  return Norvex_Init(m_window);
 }
 
 void Session::Dispatch(uint32_t timeoutMs) {
-  if (window_ != nullptr) NorvexHost_DispatchMessages(timeoutMs);
+  if (m_window != nullptr) NorvexHost_DispatchMessages(timeoutMs);
 }
 
 int Context::FailureExit(uint32_t result) {

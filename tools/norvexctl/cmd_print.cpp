@@ -35,16 +35,16 @@ class Phases {
   // Ends the phase `name`; returns its seconds.
   double End(const char* name) {
     const auto now = Clock::now();
-    const double seconds = std::chrono::duration<double>(now - last_).count();
-    json_.Set(name, Json::Num(seconds));
-    last_ = now;
+    const double seconds = std::chrono::duration<double>(now - m_last).count();
+    m_json.Set(name, Json::Num(seconds));
+    m_last = now;
     return seconds;
   }
-  Json json() const { return json_; }
+  Json json() const { return m_json; }
 
  private:
-  Clock::time_point last_ = Clock::now();
-  Json json_ = Json::Object();
+  Clock::time_point m_last = Clock::now();
+  Json m_json = Json::Object();
 };
 
 }  // namespace
