@@ -29,6 +29,53 @@ uint16_t SelectorWord(const std::vector<uint8_t>& data, size_t offset) {
   return LoadWord(data.data() + offset);
 }
 
+// What a fault makes of the units' answer before the frame is built: the
+// reply, its sender, when and whether it comes. False when no reply comes.
+bool ChangeReply(const Fault& fault, uint8_t& sender, Reply& reply, Outcome& outcome) {
+  outcome.delayMs = fault.delayMs;
+  switch (fault.kind) {
+    case FaultKind::kErrorReply:
+      reply = Reply::Error(fault.value);
+      break;
+    case FaultKind::kWrongReplySize:
+      reply.data.resize(fault.value != 0 ? fault.value : reply.data.size() + 4, 0);
+      break;
+    case FaultKind::kWrongCommand:
+      reply.command = fault.value != 0 ? fault.value : static_cast<uint16_t>(reply.command + 0x100);
+      break;
+    case FaultKind::kWrongUnit:
+      sender = fault.value != 0 ? static_cast<uint8_t>(fault.value) : (sender == kLaserHead ? kHsBoard0 : kLaserHead);
+      break;
+    case FaultKind::kNoReply:
+      outcome.action = Outcome::Action::kNoReply;
+      outcome.delayMs = 0;
+      return false;
+    case FaultKind::kLateReply:
+      outcome.action = Outcome::Action::kLateReply;
+      break;
+    case FaultKind::kDisconnect:
+    case FaultKind::kBadChecksum:
+    case FaultKind::kWrongLength:
+    case FaultKind::kDelay:
+      break;
+  }
+  return true;
+}
+
+// What a fault makes of the built reply frame: a wrong checksum or length word.
+void CorruptFrame(const Fault& fault, std::vector<uint8_t>& frame) {
+  if (fault.kind == FaultKind::kBadChecksum) {
+    uint8_t* checksum = frame.data() + frame.size() - 2;
+    const uint16_t wrong = fault.value != 0 ? static_cast<uint16_t>(LoadWord(checksum) ^ fault.value)
+                                            : static_cast<uint16_t>(LoadWord(checksum) + 1);
+    StoreWord(checksum, wrong);
+  }
+  if (fault.kind == FaultKind::kWrongLength) {
+    uint8_t* lengthWord = frame.data() + 4;
+    StoreWord(lengthWord, fault.value != 0 ? fault.value : static_cast<uint16_t>(LoadWord(lengthWord) + 2));
+  }
+}
+
 }  // namespace
 
 std::vector<uint8_t> BuildReplyFrame(uint8_t sender, uint16_t command, const std::vector<uint8_t>& data) {
@@ -49,8 +96,6 @@ DeviceModel::DeviceModel(const EmulatorOptions& options) {
   m_present[kLaserHead] = options.laserHead;
   m_present[kHsBoard0] = options.hsBoard0;
   m_present[kHsBoard1] = options.hsBoard1;
-  // The main unit's general state: ready.
-  m_records[RecordKey{kMainUnit, 0, 0}] = {0x01, 0x00, 0x00, 0x00};
   InstallBuiltinHandlers();
 }
 
@@ -63,7 +108,7 @@ void DeviceModel::InstallBuiltinHandlers() {
   units::InstallMainUnit(*this);
   units::InstallLaserHead(*this);
   units::InstallHsBoards(*this);
-  m_paraFiles.Install(*this);
+  m_paraFiles.Install(*this, m_mu);
 }
 
 std::vector<uint8_t>& DeviceModel::Record(uint8_t address, uint16_t group, uint16_t item) {
@@ -157,48 +202,9 @@ Outcome DeviceModel::HandleFrame(const uint8_t* frame, size_t size) {
     reply = Dispatch(Request{address, command, std::vector<uint8_t>(frame + 8, frame + size - 2)});
   }
 
-  if (faulty) {
-    outcome.delayMs = fault.delayMs;
-    switch (fault.kind) {
-      case FaultKind::kErrorReply:
-        reply = Reply::Error(fault.value);
-        break;
-      case FaultKind::kWrongReplySize:
-        reply.data.resize(fault.value != 0 ? fault.value : reply.data.size() + 4, 0);
-        break;
-      case FaultKind::kWrongCommand:
-        reply.command = fault.value != 0 ? fault.value : static_cast<uint16_t>(reply.command + 0x100);
-        break;
-      case FaultKind::kWrongUnit:
-        sender = fault.value != 0 ? static_cast<uint8_t>(fault.value)
-                                  : (sender == kLaserHead ? kHsBoard0 : kLaserHead);
-        break;
-      case FaultKind::kNoReply:
-        outcome.action = Outcome::Action::kNoReply;
-        outcome.delayMs = 0;
-        return outcome;
-      case FaultKind::kLateReply:
-        outcome.action = Outcome::Action::kLateReply;
-        break;
-      case FaultKind::kDisconnect:
-      case FaultKind::kBadChecksum:
-      case FaultKind::kWrongLength:
-      case FaultKind::kDelay:
-        break;
-    }
-  }
-
+  if (faulty && !ChangeReply(fault, sender, reply, outcome)) return outcome;
   outcome.frame = BuildReplyFrame(sender, reply.command, reply.data);
-  if (faulty && fault.kind == FaultKind::kBadChecksum) {
-    uint8_t* checksum = outcome.frame.data() + outcome.frame.size() - 2;
-    const uint16_t wrong = fault.value != 0 ? static_cast<uint16_t>(LoadWord(checksum) ^ fault.value)
-                                            : static_cast<uint16_t>(LoadWord(checksum) + 1);
-    StoreWord(checksum, wrong);
-  }
-  if (faulty && fault.kind == FaultKind::kWrongLength) {
-    uint8_t* lengthWord = outcome.frame.data() + 4;
-    StoreWord(lengthWord, fault.value != 0 ? fault.value : static_cast<uint16_t>(LoadWord(lengthWord) + 2));
-  }
+  if (faulty) CorruptFrame(fault, outcome.frame);
   return outcome;
 }
 

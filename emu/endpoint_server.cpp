@@ -398,9 +398,11 @@ struct EndpointServer::Session {
 
 EndpointServer::~EndpointServer() { Stop(); }
 
-bool EndpointServer::Start(const std::string& folder, const std::string& path, std::string& error) {
-  if (m_thread.joinable()) return true;
+namespace {
 
+// Makes the folder and frees `path` of a stale socket that nobody serves.
+// False, with `error` set, when the path is served or is no socket.
+bool PreparePath(const std::string& folder, const std::string& path, std::string& error) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {
@@ -424,36 +426,50 @@ bool EndpointServer::Start(const std::string& folder, const std::string& path, s
     }
     ::unlink(path.c_str());  // a stale endpoint nobody serves
   }
+  return true;
+}
 
+// A listening socket at `path`. It binds and listens under a hidden name
+// first and is renamed into place only then: a host that sees the endpoint
+// appear can connect at once, never between bind and listen. `bound` gets
+// the socket file's identity.
+platform::UniqueFd Listen(const std::string& path, struct stat& bound, std::string& error) {
   platform::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!listener) {
     error = SystemError("socket");
-    return false;
+    return listener;
   }
-  // Bind and listen under a hidden name first and rename the socket into
-  // place only then: a host that sees the endpoint appear can connect at
-  // once, never between bind and listen.
   const size_t slash = path.rfind('/');
   const std::string hidden = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." +
                              std::to_string(::getpid()) + ".tmp";
   sockaddr_un hiddenAddress{};
   if (!MakeAddress(hidden, hiddenAddress)) {
     error = "the endpoint path is too long for a Unix socket: " + hidden;
-    return false;
+    return platform::UniqueFd();
   }
   ::unlink(hidden.c_str());
   if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&hiddenAddress), sizeof(hiddenAddress)) != 0) {
     error = SystemError(("bind " + hidden).c_str());
-    return false;
+    return platform::UniqueFd();
   }
-  struct stat bound {};
   if (::listen(listener.get(), 8) != 0 || ::rename(hidden.c_str(), path.c_str()) != 0 ||
       ::stat(path.c_str(), &bound) != 0) {
     error = SystemError(("listen " + path).c_str());
     ::unlink(hidden.c_str());
     ::unlink(path.c_str());
-    return false;
+    return platform::UniqueFd();
   }
+  return listener;
+}
+
+}  // namespace
+
+bool EndpointServer::Start(const std::string& folder, const std::string& path, std::string& error) {
+  if (m_thread.joinable()) return true;
+  if (!PreparePath(folder, path, error)) return false;
+  struct stat bound {};
+  platform::UniqueFd listener = Listen(path, bound, error);
+  if (!listener) return false;
   int pipeEnds[2];
   if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
     error = SystemError("pipe2");

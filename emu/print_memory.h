@@ -9,7 +9,7 @@
 #include <deque>
 #include <vector>
 
-#include "emu/emulator.h"
+#include "emu/device_types.h"
 
 namespace norvex::emu {
 

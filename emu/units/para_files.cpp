@@ -64,16 +64,17 @@ ParaFileEvent ChunkEvent(ParaFileEvent::Kind kind, uint8_t address, const Bytes&
 
 }  // namespace
 
-void ParaFileBank::Install(UnitHost& host) {
+void ParaFileBank::Install(UnitHost& host, std::mutex& lock) {
   m_host = &host;
+  m_lock = &lock;
   for (const FileLayout& layout : Layouts()) {
     File& file = m_files[layout.address];
     file.group = layout.group;
     file.saveBits = layout.saveBits;
     const auto count = static_cast<uint16_t>(layout.words.size());
-    SetHeader(layout.address,
-              ParaFileHeader{layout.formatWord, count, kDefaultReadChunk, kDefaultWriteChunk});
-    SetSizes(layout.address, layout.words);
+    SetHeaderLocked(layout.address,
+                    ParaFileHeader{layout.formatWord, count, kDefaultReadChunk, kDefaultWriteChunk});
+    SetSizesLocked(layout.address, layout.words);
     for (uint32_t i = 0; i < count; ++i) {
       file.sections[i] = Counting(file.sections[i].size(), static_cast<uint8_t>(layout.address + 0x20 * i));
     }
@@ -99,6 +100,11 @@ const ParaFileBank::File* ParaFileBank::FileAt(uint8_t address) const {
 }
 
 void ParaFileBank::SetHeader(uint8_t address, const ParaFileHeader& header) {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  SetHeaderLocked(address, header);
+}
+
+void ParaFileBank::SetHeaderLocked(uint8_t address, const ParaFileHeader& header) {
   const File* file = FileAt(address);
   if (file == nullptr) return;
   Bytes record(8, 0);
@@ -110,6 +116,11 @@ void ParaFileBank::SetHeader(uint8_t address, const ParaFileHeader& header) {
 }
 
 ParaFileHeader ParaFileBank::Header(uint8_t address) const {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  return HeaderLocked(address);
+}
+
+ParaFileHeader ParaFileBank::HeaderLocked(uint8_t address) const {
   const File* file = FileAt(address);
   if (file == nullptr) return ParaFileHeader{};
   const Bytes& record = m_host->Record(address, file->group, kHeaderItem);
@@ -117,6 +128,11 @@ ParaFileHeader ParaFileBank::Header(uint8_t address) const {
 }
 
 void ParaFileBank::SetSizes(uint8_t address, const std::vector<uint32_t>& sectionWords) {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  SetSizesLocked(address, sectionWords);
+}
+
+void ParaFileBank::SetSizesLocked(uint8_t address, const std::vector<uint32_t>& sectionWords) {
   File* file = FileAt(address);
   if (file == nullptr) return;
   Bytes table(4 * sectionWords.size(), 0);
@@ -130,6 +146,7 @@ void ParaFileBank::SetSizes(uint8_t address, const std::vector<uint32_t>& sectio
 }
 
 void ParaFileBank::SetSection(uint8_t address, uint32_t section, Bytes bytes) {
+  std::lock_guard<std::mutex> lock(*m_lock);
   File* file = FileAt(address);
   if (file == nullptr) return;
   if (file->sections.size() <= section) file->sections.resize(section + 1);
@@ -138,23 +155,37 @@ void ParaFileBank::SetSection(uint8_t address, uint32_t section, Bytes bytes) {
 }
 
 Bytes ParaFileBank::Section(uint8_t address, uint32_t section) const {
+  std::lock_guard<std::mutex> lock(*m_lock);
   const File* file = FileAt(address);
   if (file == nullptr || section >= file->sections.size()) return {};
   return file->sections[section];
 }
 
 Bytes ParaFileBank::SavedSection(uint8_t address, uint32_t section) const {
+  std::lock_guard<std::mutex> lock(*m_lock);
   const File* file = FileAt(address);
   if (file == nullptr || section >= file->saved.size()) return {};
   return file->saved[section];
 }
 
+std::vector<ParaFileEvent> ParaFileBank::Events() const {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  return m_events;
+}
+
+std::vector<ParaFileSave> ParaFileBank::Saves() const {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  return m_saves;
+}
+
 void ParaFileBank::ClearEvents() {
+  std::lock_guard<std::mutex> lock(*m_lock);
   m_events.clear();
   m_saves.clear();
 }
 
 void ParaFileBank::Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count) {
+  std::lock_guard<std::mutex> lock(*m_lock);
   m_refusals.push_back(Refusal{address, command, errorValue, count});
 }
 
@@ -172,7 +203,7 @@ Bytes* ParaFileBank::ChunkTarget(uint8_t address, uint32_t section, uint32_t wor
                                  bool write) {
   File* file = FileAt(address);
   if (file == nullptr || section >= file->sections.size() || words == 0) return nullptr;
-  const ParaFileHeader header = Header(address);
+  const ParaFileHeader header = HeaderLocked(address);
   if (words > (write ? header.writeChunkWords : header.readChunkWords)) return nullptr;
   Bytes& bytes = file->sections[section];
   if (2 * (size_t{wordOffset} + words) > bytes.size()) return nullptr;

@@ -25,7 +25,7 @@ constexpr uint8_t kHs1 = 0x21;
 
 class BoardsTest : public norvex_api_test::UnitApiTest {
  protected:
-  std::vector<Bytes> Frames() const { return emulator.ReceivedFrames(); }
+  std::vector<Bytes> Frames() const { return emulator.Model().ReceivedFrames(); }
 };
 
 // ---- Laser head board ---------------------------------------------------------
@@ -54,10 +54,10 @@ TEST_F(BoardsTest, LaserHeadCommandsSendTheirData) {
     ASSERT_EQ(Frames().size(), 1u);
     EXPECT_EQ(Frames()[0], RequestFrame(kLh, c.command, c.expected));
     EXPECT_EQ(LastResult(), NORVEX_OK);
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0B0B});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0B0B});
     EXPECT_EQ(c.send(move.data()), 0xE0420B0Bu);
     EXPECT_EQ(LastResult(), 0xE0420B0Bu);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
   EXPECT_EQ(LH_Move(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(LH_MoveTo(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
@@ -87,25 +87,25 @@ const LhQueryCase kLhQueries[] = {
 TEST_F(BoardsTest, LaserHeadQueriesCopyExactlyTheirRecord) {
   for (const LhQueryCase& c : kLhQueries) {
     SCOPED_TRACE(c.name);
-    emulator.SetStateRecord(kLh, c.group, c.item, Pattern(c.size, 0x50));
+    emulator.Model().SetStateRecord(kLh, c.group, c.item, Pattern(c.size, 0x50));
     Bytes buffer(c.size + 4, 0xEE);
     EXPECT_EQ(c.query(buffer.data()), NORVEX_OK);
     EXPECT_EQ(Frames().back(), RequestFrame(kLh, 0xC0D0, Selector(c.group, c.item)));
     EXPECT_EQ(Bytes(buffer.begin(), buffer.end() - 4), Pattern(c.size, 0x50));
     EXPECT_EQ(Bytes(buffer.end() - 4, buffer.end()), Bytes(4, 0xEE));
-    emulator.InjectFault(Fault{FaultKind::kWrongReplySize, static_cast<uint16_t>(c.size + 4)});
+    emulator.Model().InjectFault(Fault{FaultKind::kWrongReplySize, static_cast<uint16_t>(c.size + 4)});
     Bytes untouched(c.size, 0xEE);
     EXPECT_EQ(c.query(untouched.data()), CTP_ERR_LENGTH_MISMATCH);
     EXPECT_EQ(LastResult(), CTP_ERR_LENGTH_MISMATCH);
     EXPECT_EQ(untouched, Bytes(c.size, 0xEE));
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     EXPECT_EQ(c.query(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
   }
 }
 
 TEST_F(BoardsTest, LaserHeadGetStateExUsesTheLow16BitsOfGroupAndItem) {
-  emulator.SetStateRecord(kLh, 0x1234, 0x5678, Pattern(8));
+  emulator.Model().SetStateRecord(kLh, 0x1234, 0x5678, Pattern(8));
   Bytes buffer(8, 0);
   EXPECT_EQ(LH_GetStateEx(buffer.data(), 8, 0xABCD1234, 0x00015678), NORVEX_OK);
   EXPECT_EQ(Frames()[0], RequestFrame(kLh, 0xC0D0, Selector(0x1234, 0x5678)));
@@ -115,8 +115,8 @@ TEST_F(BoardsTest, LaserHeadGetStateExUsesTheLow16BitsOfGroupAndItem) {
 }
 
 TEST_F(BoardsTest, LaserHeadGetInfoReadsVersionThenName) {
-  emulator.SetStateRecord(kLh, 0, 8, Pattern(4, 0x10));
-  emulator.SetStateRecord(kLh, 0, 4, Pattern(20, 0x60));
+  emulator.Model().SetStateRecord(kLh, 0, 8, Pattern(4, 0x10));
+  emulator.Model().SetStateRecord(kLh, 0, 4, Pattern(20, 0x60));
   Bytes info(28, 0xEE);
   EXPECT_EQ(LH_GetInfo(info.data()), NORVEX_OK);
   Bytes expected = Pattern(4, 0x10);
@@ -130,16 +130,16 @@ TEST_F(BoardsTest, LaserHeadGetInfoReadsVersionThenName) {
 }
 
 TEST_F(BoardsTest, LaserHeadGetInfoStopsAtTheFirstFailure) {
-  emulator.SetStateRecord(kLh, 0, 8, Pattern(4, 0x10));
+  emulator.Model().SetStateRecord(kLh, 0, 8, Pattern(4, 0x10));
   // The first query fails: one exchange, the buffer untouched.
-  emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0021});
+  emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0021});
   Bytes info(24, 0xEE);
   EXPECT_EQ(LH_GetInfo(info.data()), 0xE0420021u);
   EXPECT_EQ(Frames().size(), 1u);
   EXPECT_EQ(info, Bytes(24, 0xEE));
   // The second fails: the version stays, the name part is untouched.
-  emulator.ClearReceived();
-  emulator.SetStateRecord(kLh, 0, 4, Pattern(16));  // 16 bytes: not the 20 asked for
+  emulator.Model().ClearReceived();
+  emulator.Model().SetStateRecord(kLh, 0, 4, Pattern(16));  // 16 bytes: not the 20 asked for
   EXPECT_EQ(LH_GetInfo(info.data()), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(LastResult(), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(Frames().size(), 2u);
@@ -159,7 +159,7 @@ TEST_F(BoardsTest, LaserHeadFunctionExCountsTheLow16BitsOfExtra) {
 }
 
 TEST_F(BoardsTest, AbsentLaserHeadIsReportedByTheMainUnit) {
-  emulator.SetBoardPresent(kLh, false);
+  emulator.Model().SetBoardPresent(kLh, false);
   uint8_t state[12];
   EXPECT_EQ(LH_GetSystemState(state), CTP_ERR_MAIN_UNIT_REPLIED);
   EXPECT_EQ(LH_Stop(), CTP_ERR_MAIN_UNIT_REPLIED);
@@ -192,17 +192,17 @@ TEST_F(BoardsTest, HsQueriesGoToTheNumberedBoard) {
       SCOPED_TRACE(c.name);
       SCOPED_TRACE(board);
       const uint8_t address = static_cast<uint8_t>(0x20 + board);
-      emulator.SetStateRecord(address, c.group, c.item, Pattern(c.size, static_cast<uint8_t>(board * 100)));
+      emulator.Model().SetStateRecord(address, c.group, c.item, Pattern(c.size, static_cast<uint8_t>(board * 100)));
       Bytes buffer(c.size + 4, 0xEE);
       EXPECT_EQ(c.query(board, buffer.data()), NORVEX_OK);
       EXPECT_EQ(Frames().back(), RequestFrame(address, 0xC0D0, Selector(c.group, c.item)));
       EXPECT_EQ(Bytes(buffer.begin(), buffer.end() - 4), Pattern(c.size, static_cast<uint8_t>(board * 100)));
       EXPECT_EQ(Bytes(buffer.end() - 4, buffer.end()), Bytes(4, 0xEE));
-      emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0707});
+      emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0707});
       EXPECT_EQ(c.query(board, buffer.data()), CTP_ERR_DEVICE(address, 0x0707u));
       EXPECT_EQ(LastResult(), CTP_ERR_DEVICE(address, 0x0707u));
     }
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     Bytes buffer(c.size, 0xEE);
     EXPECT_EQ(c.query(2, buffer.data()), NORVEX_ERR_INVALID_ARGUMENT) << c.name;
     EXPECT_EQ(c.query(0, nullptr), NORVEX_ERR_INVALID_ARGUMENT) << c.name;
@@ -212,7 +212,7 @@ TEST_F(BoardsTest, HsQueriesGoToTheNumberedBoard) {
 }
 
 TEST_F(BoardsTest, HsGetStateExUsesTheLow16BitsAndChecksTheBoard) {
-  emulator.SetStateRecord(kHs1, 0x0102, 0x0304, Pattern(12));
+  emulator.Model().SetStateRecord(kHs1, 0x0102, 0x0304, Pattern(12));
   Bytes buffer(12, 0);
   EXPECT_EQ(HS_GetStateEx(1, buffer.data(), 12, 0xFFFF0102, 0x10304), NORVEX_OK);
   EXPECT_EQ(Frames()[0], RequestFrame(kHs1, 0xC0D0, Selector(0x0102, 0x0304)));
@@ -223,9 +223,9 @@ TEST_F(BoardsTest, HsGetStateExUsesTheLow16BitsAndChecksTheBoard) {
 }
 
 TEST_F(BoardsTest, HsGetInfoReadsThreeRecordsAndStopsAtAFailure) {
-  emulator.SetStateRecord(kHs1, 0, 8, Pattern(4, 0x10));
-  emulator.SetStateRecord(kHs1, 0, 4, Pattern(32, 0x40));
-  emulator.SetStateRecord(kHs1, 0x6000, 0, Pattern(4, 0xA0));
+  emulator.Model().SetStateRecord(kHs1, 0, 8, Pattern(4, 0x10));
+  emulator.Model().SetStateRecord(kHs1, 0, 4, Pattern(32, 0x40));
+  emulator.Model().SetStateRecord(kHs1, 0x6000, 0, Pattern(4, 0xA0));
   Bytes info(44, 0xEE);
   EXPECT_EQ(HS_GetInfo(1, info.data()), NORVEX_OK);
   Bytes expected = Pattern(4, 0x10);
@@ -241,13 +241,13 @@ TEST_F(BoardsTest, HsGetInfoReadsThreeRecordsAndStopsAtAFailure) {
 
   // A failing third query leaves bytes 36..39 as they were.
   Bytes partial(40, 0xEE);
-  emulator.SetStateRecord(kHs1, 0x6000, 0, Pattern(8));
+  emulator.Model().SetStateRecord(kHs1, 0x6000, 0, Pattern(8));
   EXPECT_EQ(HS_GetInfo(1, partial.data()), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(Bytes(partial.begin(), partial.begin() + 36), Bytes(expected.begin(), expected.begin() + 36));
   EXPECT_EQ(Bytes(partial.begin() + 36, partial.end()), Bytes(4, 0xEE));
   EXPECT_EQ(LastResult(), CTP_ERR_LENGTH_MISMATCH);
 
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_GetInfo(2, info.data()), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(HS_GetInfo(0, nullptr), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(Frames().empty());
@@ -280,7 +280,7 @@ TEST_F(BoardsTest, ModeAndPeriodGoToEachSelectedBoard) {
       for (uint8_t a : m.addresses) expected.push_back(RequestFrame(a, c.command, {0xD4, 0xC3, 0xB2, 0xA1}));
       EXPECT_EQ(Frames(), expected);
       EXPECT_EQ(LastResult(), NORVEX_OK);
-      emulator.ClearReceived();
+      emulator.Model().ClearReceived();
     }
   }
 }
@@ -306,23 +306,23 @@ TEST_F(BoardsTest, PerBoardExportsStopAtTheFirstFailingBoard) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // Board 0 refuses: board 1 is not asked.
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0102, 1, std::nullopt, kHs0});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0102, 1, std::nullopt, kHs0});
     EXPECT_EQ(c.call(data, list), 0xE0200102u);
     EXPECT_EQ(LastResult(), 0xE0200102u);
     ASSERT_EQ(Frames().size(), 1u);
     EXPECT_EQ(Frames()[0][2], kHs0);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     // Board 1 refuses after board 0 was served.
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0304, 1, std::nullopt, kHs1});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0304, 1, std::nullopt, kHs1});
     EXPECT_EQ(c.call(data, list), 0xE0210304u);
     EXPECT_EQ(LastResult(), 0xE0210304u);
     EXPECT_EQ(Frames().size(), 2u);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     // An absent board 1 is answered by the main unit.
-    emulator.SetBoardPresent(kHs1, false);
+    emulator.Model().SetBoardPresent(kHs1, false);
     EXPECT_EQ(c.call(data, list), CTP_ERR_MAIN_UNIT_REPLIED);
-    emulator.SetBoardPresent(kHs1, true);
-    emulator.ClearReceived();
+    emulator.Model().SetBoardPresent(kHs1, true);
+    emulator.Model().ClearReceived();
   }
 }
 
@@ -345,7 +345,7 @@ TEST_F(BoardsTest, SwitchLaserAllShiftsThePatternPerServedBoard) {
     for (const auto& [address, value] : c.sent)
       expected.push_back(RequestFrame(address, 0x10E6, Le32(value)));
     EXPECT_EQ(Frames(), expected);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
 }
 
@@ -353,7 +353,7 @@ TEST_F(BoardsTest, BusDataIsPackedTwoBitsApartPerServedBoard) {
   // The emulated bus data is the low 16 bits of the board's mode.
   ASSERT_EQ(HS_SetMode(1, 0x0001), NORVEX_OK);
   ASSERT_EQ(HS_SetMode(2, 0x0002), NORVEX_OK);
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   struct Case {
     uint32_t mask;
     uint32_t out;
@@ -366,15 +366,15 @@ TEST_F(BoardsTest, BusDataIsPackedTwoBitsApartPerServedBoard) {
     EXPECT_EQ(out, c.out);
     EXPECT_EQ(Frames().size(), c.exchanges);
     for (const Bytes& f : Frames()) EXPECT_EQ(Bytes(f.begin() + 4, f.begin() + 8), (Bytes{2, 0, 0x00, 0x10}));
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
   EXPECT_EQ(Frames().size(), 0u);
   // A failing board 1 leaves board 0's answer in out.
-  emulator.InjectFault(Fault{FaultKind::kWrongReplySize, 8, 1, 0x1000, kHs1});
+  emulator.Model().InjectFault(Fault{FaultKind::kWrongReplySize, 8, 1, 0x1000, kHs1});
   uint32_t out = 0xEEEEEEEE;
   EXPECT_EQ(HS_GetBusData(3, &out), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(out, 0x0001u);
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_GetBusData(3, nullptr), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(Frames().empty());
 }
@@ -403,15 +403,15 @@ TEST_F(BoardsTest, SetCurrentAndSwitchLaserRouteByChannelAndRewriteIt) {
       EXPECT_EQ(Bytes(record, record + 4), (Bytes{static_cast<uint8_t>(ch.boardChannel), 0, 0x34, 0x12}));
       ASSERT_EQ(Frames().size(), 1u);
       EXPECT_EQ(Frames()[0], RequestFrame(ch.address, c.command, Bytes(record, record + 4)));
-      emulator.ClearReceived();
+      emulator.Model().ClearReceived();
     }
     // The word is rewritten also when the exchange then fails.
     uint8_t record[4] = {21, 0, 1, 0};
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0055});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0055});
     EXPECT_EQ(c.send(record), 0xE0210055u);
     EXPECT_EQ(LastResult(), 0xE0210055u);
     EXPECT_EQ(record[0], 5);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     EXPECT_EQ(c.send(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
   }
@@ -423,12 +423,12 @@ TEST_F(BoardsTest, CurListSendsThirtyTwoBytesPerBoardFourBytesApart) {
   ASSERT_EQ(Frames().size(), 2u);
   EXPECT_EQ(Frames()[0], RequestFrame(kHs0, 0x1082, Bytes(list.begin(), list.begin() + 32)));
   EXPECT_EQ(Frames()[1], RequestFrame(kHs1, 0x1082, Bytes(list.begin() + 4, list.end())));
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   // Board 1 alone gets the start of the list.
   EXPECT_EQ(HS_SetCurList(2, list.data(), 0), NORVEX_OK);
   ASSERT_EQ(Frames().size(), 1u);
   EXPECT_EQ(Frames()[0], RequestFrame(kHs1, 0x1082, Bytes(list.begin(), list.begin() + 32)));
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_SetCurList(3, nullptr, 0), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(Frames().empty());
 }
@@ -444,11 +444,11 @@ TEST_F(BoardsTest, FunctionExCallsEachBoardAndKeepsTheLastResult) {
   EXPECT_EQ(HS_FunctionEx(1, data.data(), 0x30004), NORVEX_OK);
   ASSERT_EQ(Frames().size(), 1u);
   EXPECT_EQ(Frames()[0], RequestFrame(kHs0, 0xC0D8, Pattern(8)));
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_FunctionEx(3, data.data(), 8), NORVEX_OK);
   ASSERT_EQ(Frames().size(), 2u);
   EXPECT_EQ(Frames()[1], RequestFrame(kHs1, 0xC0D8, data));
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_FunctionEx(3, nullptr, 0), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(LastResult(), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(Frames().empty());

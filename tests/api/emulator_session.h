@@ -25,8 +25,8 @@ inline void OpenOnEmulator(norvex::emu::Emulator& emulator, uint32_t usbTimeoutM
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
   Norvex_SetUSBOvertime(usbTimeoutMs);
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-  ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
-  emulator.ClearReceived();
+  ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
+  emulator.Model().ClearReceived();
 }
 
 // Back to USB mode, the emulator unplugged, the link closed.

@@ -94,11 +94,11 @@ TEST(HostFilesTest, OpenErrorTellsAbsentFromBusy) {
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, emulator.EndpointPath().c_str(), sizeof(address.sun_path) - 1);
   ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
+  ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(NorvexHost_GetOpenError(), 5u);  // ERROR_ACCESS_DENIED
   ::close(holder);
-  ASSERT_TRUE(emulator.WaitForHost(false, std::chrono::milliseconds(2000)));
+  ASSERT_TRUE(emulator.Model().WaitForHost(false, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), NORVEX_OK);
   EXPECT_EQ(NorvexHost_GetOpenError(), 0u);
   emulator.Unplug();

@@ -70,10 +70,10 @@ class UnitApiTest : public ::testing::Test {
   }
   // Leaves `code` in the last-result word by a failing general-state query.
   void PresetLastResult(uint16_t errorValue) {
-    emulator.InjectFault(norvex::emu::Fault{norvex::emu::FaultKind::kErrorReply, errorValue});
+    emulator.Model().InjectFault(norvex::emu::Fault{norvex::emu::FaultKind::kErrorReply, errorValue});
     uint8_t record[4];
     NV_GetState(record);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
   // Closes the link so that every command finds no device.
   void CloseLink() {

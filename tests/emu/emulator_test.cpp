@@ -292,9 +292,9 @@ TEST_F(EmulatorTest, DefaultFolderIsTheProtocolsFolder) {
 
 TEST_F(EmulatorTest, OpenIsGrantedToTheFirstHost) {
   auto host = Host();
-  EXPECT_TRUE(m_emu->WaitForHost(true, milliseconds(1000)));
-  EXPECT_EQ(m_emu->ConnectionsAccepted(), 1u);
-  EXPECT_EQ(m_emu->BusyRefusals(), 0u);
+  EXPECT_TRUE(m_emu->Model().WaitForHost(true, milliseconds(1000)));
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 1u);
+  EXPECT_EQ(m_emu->Model().BusyRefusals(), 0u);
 }
 
 TEST_F(EmulatorTest, SecondHostIsRefusedAsBusyAndClosed) {
@@ -303,17 +303,17 @@ TEST_F(EmulatorTest, SecondHostIsRefusedAsBusyAndClosed) {
   ASSERT_TRUE(second.connected());
   EXPECT_EQ(second.OpenStatus(), 5);
   EXPECT_TRUE(second.Closed());
-  EXPECT_EQ(m_emu->BusyRefusals(), 1u);
-  EXPECT_EQ(m_emu->ConnectionsAccepted(), 1u);
+  EXPECT_EQ(m_emu->Model().BusyRefusals(), 1u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 1u);
 
   // The first host keeps the device.
   EXPECT_EQ(Parse(first->Exchange(Query(kMainUnit))).command, kStateReply);
 
   // Once it goes, the next host is granted.
   first->Close();
-  ASSERT_TRUE(m_emu->WaitForHost(false, milliseconds(1000)));
+  ASSERT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
   auto third = Host();
-  EXPECT_EQ(m_emu->ConnectionsAccepted(), 2u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 2u);
 }
 
 // A host that closed its connection before the next one connects has let go
@@ -324,8 +324,8 @@ TEST_F(EmulatorTest, HostThatClosedBeforeTheNextConnectedNeverMakesItBusy) {
     host->Control(Query(kMainUnit));
     host->Close();
   }
-  EXPECT_EQ(m_emu->BusyRefusals(), 0u);
-  EXPECT_EQ(m_emu->ConnectionsAccepted(), 50u);
+  EXPECT_EQ(m_emu->Model().BusyRefusals(), 0u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 50u);
 }
 
 // ---- Frames -----------------------------------------------------------------
@@ -366,7 +366,7 @@ TEST_F(EmulatorTest, GoldenSessionByteForByte) {
   got.assign(writeDone.size(), 0);
   ASSERT_TRUE(host.ReadExactly(got.data(), got.size()));
   EXPECT_EQ(got, writeDone);
-  EXPECT_EQ(m_emu->PrintMemory(), (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+  EXPECT_EQ(m_emu->Model().PrintMemory(), (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
   EXPECT_TRUE(host.Quiet(20));
 }
 
@@ -386,8 +386,8 @@ TEST_F(EmulatorTest, RecordsAreFourZeroBytesUntilSet) {
 
 TEST_F(EmulatorTest, SetRecordIsWhatTheQueryReturns) {
   const Bytes record = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  m_emu->SetStateRecord(kLaserHead, 0x0100, 0x0002, record);
-  EXPECT_EQ(m_emu->StateRecord(kLaserHead, 0x0100, 0x0002), record);
+  m_emu->Model().SetStateRecord(kLaserHead, 0x0100, 0x0002, record);
+  EXPECT_EQ(m_emu->Model().StateRecord(kLaserHead, 0x0100, 0x0002), record);
   auto host = Host();
   const ReplyView reply = Parse(host->Exchange(Query(kLaserHead, 0x0100, 0x0002)));
   EXPECT_EQ(reply.addressWord, 0x4201);
@@ -403,7 +403,7 @@ TEST_F(EmulatorTest, AbsentBoardIsAnsweredByTheMainUnit) {
   EmulatorOptions options;
   options.hsBoard1 = false;
   Make(options);
-  EXPECT_FALSE(m_emu->BoardPresent(kHsBoard1));
+  EXPECT_FALSE(m_emu->Model().BoardPresent(kHsBoard1));
   auto host = Host();
   const Bytes frame = host->Exchange(Query(kHsBoard1));
   const ReplyView reply = Parse(frame);
@@ -413,11 +413,11 @@ TEST_F(EmulatorTest, AbsentBoardIsAnsweredByTheMainUnit) {
   EXPECT_TRUE(reply.checksumOk);
 
   // Boards come and go at run time; the main unit stays.
-  m_emu->SetBoardPresent(kLaserHead, false);
-  m_emu->SetBoardPresent(kMainUnit, false);
+  m_emu->Model().SetBoardPresent(kLaserHead, false);
+  m_emu->Model().SetBoardPresent(kMainUnit, false);
   EXPECT_EQ(Parse(host->Exchange(Query(kLaserHead))).addressWord, 0x1001);
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
-  m_emu->SetBoardPresent(kHsBoard1, true);
+  m_emu->Model().SetBoardPresent(kHsBoard1, true);
   EXPECT_EQ(Parse(host->Exchange(Query(kHsBoard1))).addressWord, 0x2101);
   // An address no board ever has.
   EXPECT_EQ(Parse(host->Exchange(Query(0x33))).errorValue(), kErrorNoSuchBoard);
@@ -430,7 +430,7 @@ TEST_F(EmulatorTest, FunctionCallIsAcknowledgedAndRecorded) {
   const Bytes frame = host->Exchange(RequestFrame(kHsBoard1, kFunctionCall, request));
   // 4D 45 01 21 02 00 C0 01 + checksum 0x454D + 0x2101 + 0x0002 + 0x01C0.
   EXPECT_EQ(frame, (Bytes{0x4D, 0x45, 0x01, 0x21, 0x02, 0x00, 0xC0, 0x01, 0x10, 0x68}));
-  const auto calls = m_emu->FunctionCalls();
+  const auto calls = m_emu->Model().FunctionCalls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].address, kHsBoard1);
   EXPECT_EQ(calls[0].group, 0x0200);
@@ -454,7 +454,7 @@ TEST_F(EmulatorTest, OtherCommandsAreAcknowledged) {
 }
 
 TEST_F(EmulatorTest, CommandHandlersOfTheTestTakeOver) {
-  m_emu->SetCommandHandler(kMainUnit, 0x0830, [](const Request& r) {
+  m_emu->Model().SetCommandHandler(kMainUnit, 0x0830, [](const Request& r) {
     Reply reply{0x0831, r.data};
     reply.data.push_back(r.address);
     reply.data.resize(8, 0xEE);
@@ -467,12 +467,12 @@ TEST_F(EmulatorTest, CommandHandlersOfTheTestTakeOver) {
   // Only for that unit.
   EXPECT_EQ(Parse(host->Exchange(RequestFrame(kLaserHead, 0x0830, {9, 8}))).command, kReplyAck);
   // An empty handler restores the built-in one.
-  m_emu->SetCommandHandler(kMainUnit, 0x0830, nullptr);
+  m_emu->Model().SetCommandHandler(kMainUnit, 0x0830, nullptr);
   EXPECT_EQ(Parse(host->Exchange(RequestFrame(kMainUnit, 0x0830, {9, 8}))).command, kReplyAck);
   // Built-in commands can be taken over too.
-  m_emu->SetCommandHandler(kMainUnit, kStateQuery, [](const Request&) { return Reply::Error(0x0042); });
+  m_emu->Model().SetCommandHandler(kMainUnit, kStateQuery, [](const Request&) { return Reply::Error(0x0042); });
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).errorValue(), 0x0042);
-  m_emu->SetCommandHandler(kMainUnit, kStateQuery, nullptr);
+  m_emu->Model().SetCommandHandler(kMainUnit, kStateQuery, nullptr);
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).data, (Bytes{1, 0, 0, 0}));
 }
 
@@ -497,7 +497,7 @@ TEST_F(EmulatorTest, MalformedRequestsAreAnsweredByTheMainUnit) {
     EXPECT_EQ(reply.data, (Bytes{static_cast<uint8_t>(kErrorBadFrame), 0, 0, 0}));
     EXPECT_TRUE(reply.checksumOk);
   }
-  const auto frames = m_emu->ReceivedFrames();
+  const auto frames = m_emu->Model().ReceivedFrames();
   ASSERT_EQ(frames.size(), 7u);
   EXPECT_EQ(frames[0], badChecksum);
   EXPECT_EQ(frames[5], tooShort);
@@ -511,7 +511,7 @@ TEST_F(EmulatorTest, AnotherControlCodeIsRefused) {
   EXPECT_EQ(done->type, wire::kControlDone);
   EXPECT_EQ(done->id, id);
   EXPECT_EQ(wire::LoadU32(done->payload.data()), kStatusInvalidFunction);
-  EXPECT_TRUE(m_emu->ReceivedFrames().empty());
+  EXPECT_TRUE(m_emu->Model().ReceivedFrames().empty());
 }
 
 TEST_F(EmulatorTest, ReceivedFramesAreRecordedInOrder) {
@@ -522,12 +522,12 @@ TEST_F(EmulatorTest, ReceivedFramesAreRecordedInOrder) {
   host->Exchange(a);
   host->Exchange(b);
   host->Control(c);
-  ASSERT_TRUE(m_emu->WaitForFrames(3, milliseconds(1000)));
-  EXPECT_EQ(m_emu->ReceivedFrames(), (std::vector<Bytes>{a, b, c}));
-  m_emu->ClearReceived();
-  EXPECT_TRUE(m_emu->ReceivedFrames().empty());
-  EXPECT_TRUE(m_emu->FunctionCalls().empty());
-  EXPECT_FALSE(m_emu->WaitForFrames(1, milliseconds(10)));
+  ASSERT_TRUE(m_emu->Model().WaitForFrames(3, milliseconds(1000)));
+  EXPECT_EQ(m_emu->Model().ReceivedFrames(), (std::vector<Bytes>{a, b, c}));
+  m_emu->Model().ClearReceived();
+  EXPECT_TRUE(m_emu->Model().ReceivedFrames().empty());
+  EXPECT_TRUE(m_emu->Model().FunctionCalls().empty());
+  EXPECT_FALSE(m_emu->Model().WaitForFrames(1, milliseconds(10)));
 }
 
 // ---- READ, CANCEL, WRITE ----------------------------------------------------
@@ -550,7 +550,7 @@ TEST_F(EmulatorTest, AReplyIsReadOnce) {
 }
 
 TEST_F(EmulatorTest, NewControlDiscardsAnUnreadReply) {
-  m_emu->SetStateRecord(kLaserHead, 0, 0, {4, 3, 2, 1});
+  m_emu->Model().SetStateRecord(kLaserHead, 0, 0, {4, 3, 2, 1});
   auto host = Host();
   host->Control(Query(kMainUnit));
   host->Control(Query(kLaserHead));
@@ -598,9 +598,9 @@ TEST_F(EmulatorTest, WritesLandInPrintMemory) {
   host->ExpectWriteDone(c, kStatusOk, 0);
   Bytes expected = first;
   expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(m_emu->PrintMemory(), expected);
-  m_emu->ClearPrintMemory();
-  EXPECT_TRUE(m_emu->PrintMemory().empty());
+  EXPECT_EQ(m_emu->Model().PrintMemory(), expected);
+  m_emu->Model().ClearPrintMemory();
+  EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
 }
 
 // A write longer than one message carries (2 MiB) is taken whole, with
@@ -616,7 +616,7 @@ TEST_F(EmulatorTest, WriteAboveTwoMiBIsTakenWholeWithCommandsBetweenItsData) {
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
   ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 50, data.data() + wire::kMaxBulk, data.size() - wire::kMaxBulk));
   host->ExpectWriteDone(50, kStatusOk, static_cast<uint32_t>(data.size()));
-  EXPECT_EQ(m_emu->PrintMemory(), data);
+  EXPECT_EQ(m_emu->Model().PrintMemory(), data);
 }
 
 TEST_F(EmulatorTest, CancelWhileTheDataComesInStoresNothingAndLaterDataIsDropped) {
@@ -630,7 +630,7 @@ TEST_F(EmulatorTest, CancelWhileTheDataComesInStoresNothingAndLaterDataIsDropped
   host->ExpectWriteDone(7, kStatusCancelled, 0);
   ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 7, data.data(), 3000));  // dropped
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
-  EXPECT_TRUE(m_emu->PrintMemory().empty());
+  EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
 }
 
 TEST_F(EmulatorTest, MalformedWritesAreProtocolErrors) {
@@ -647,15 +647,15 @@ TEST_F(EmulatorTest, MalformedWritesAreProtocolErrors) {
       ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 1, data.data(), data.size()));
     }
     EXPECT_TRUE(host->Closed());
-    EXPECT_TRUE(m_emu->WaitForHost(false, milliseconds(1000)));
+    EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
   }
-  EXPECT_TRUE(m_emu->PrintMemory().empty());
+  EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
 }
 
 // A stalled device takes nothing from the connection for a while: a command
 // sent after the WRITE is answered only after the stall.
 TEST_F(EmulatorTest, StallTakesNothingForAWhile) {
-  m_emu->InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kStall, 150});
+  m_emu->Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kStall, 150});
   auto host = Host();
   const Bytes data(3000, 0x21);
   const auto start = Clock::now();
@@ -667,7 +667,7 @@ TEST_F(EmulatorTest, StallTakesNothingForAWhile) {
   EXPECT_EQ(done->type, wire::kControlDone);
   // Not before the stall was over (a busy machine makes it later, never earlier).
   EXPECT_GE(Clock::now() - start, milliseconds(145));
-  EXPECT_EQ(m_emu->PrintMemory(), data);
+  EXPECT_EQ(m_emu->Model().PrintMemory(), data);
 }
 
 TEST_F(EmulatorTest, ControlWithoutItsCodeIsRefused) {
@@ -685,7 +685,7 @@ TEST_F(EmulatorTest, ProtocolErrorClosesTheConnection) {
   auto host = Host();
   ASSERT_TRUE(host->WriteRaw({0x4E, 0x57, 0x10, 0x00, 1, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_TRUE(host->Closed());
-  EXPECT_TRUE(m_emu->WaitForHost(false, milliseconds(1000)));
+  EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
 }
 
 TEST_F(EmulatorTest, DeviceMessagesFromTheHostAreAProtocolError) {
@@ -717,7 +717,7 @@ TEST_F(EmulatorTest, MessagesSplitAcrossWritesAreReassembled) {
 // ---- Faults -----------------------------------------------------------------
 
 TEST_F(EmulatorTest, FaultErrorReply) {
-  m_emu->InjectFault(Fault{FaultKind::kErrorReply, 0x0007, 1, std::nullopt, std::nullopt, 0});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0007, 1, std::nullopt, std::nullopt, 0});
   auto host = Host();
   const ReplyView reply = Parse(host->Exchange(Query(kLaserHead)));
   EXPECT_EQ(reply.addressWord, 0x4201);
@@ -730,7 +730,7 @@ TEST_F(EmulatorTest, FaultErrorReply) {
 }
 
 TEST_F(EmulatorTest, FaultBadChecksum) {
-  m_emu->InjectFault(Fault{FaultKind::kBadChecksum});
+  m_emu->Model().InjectFault(Fault{FaultKind::kBadChecksum});
   auto host = Host();
   const Bytes frame = host->Exchange(Query(kMainUnit));
   const ReplyView reply = Parse(frame);
@@ -741,8 +741,8 @@ TEST_F(EmulatorTest, FaultBadChecksum) {
 }
 
 TEST_F(EmulatorTest, FaultWrongLength) {
-  m_emu->InjectFault(Fault{FaultKind::kWrongLength});
-  m_emu->InjectFault(Fault{FaultKind::kWrongLength, 0x0004});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongLength});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongLength, 0x0004});
   auto host = Host();
   ReplyView reply = Parse(host->Exchange(Query(kMainUnit)));
   EXPECT_FALSE(reply.lengthMatches);
@@ -754,8 +754,8 @@ TEST_F(EmulatorTest, FaultWrongLength) {
 }
 
 TEST_F(EmulatorTest, FaultWrongReplySize) {
-  m_emu->InjectFault(Fault{FaultKind::kWrongReplySize});
-  m_emu->InjectFault(Fault{FaultKind::kWrongReplySize, 6});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongReplySize});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongReplySize, 6});
   auto host = Host();
   ReplyView reply = Parse(host->Exchange(Query(kMainUnit)));
   EXPECT_EQ(reply.data, (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
@@ -770,8 +770,8 @@ TEST_F(EmulatorTest, FaultWrongReplySize) {
 }
 
 TEST_F(EmulatorTest, FaultWrongCommand) {
-  m_emu->InjectFault(Fault{FaultKind::kWrongCommand});
-  m_emu->InjectFault(Fault{FaultKind::kWrongCommand, 0x1234});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongCommand});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongCommand, 0x1234});
   auto host = Host();
   ReplyView reply = Parse(host->Exchange(Query(kMainUnit)));
   EXPECT_EQ(reply.command, 0xC1D1);
@@ -783,9 +783,9 @@ TEST_F(EmulatorTest, FaultWrongCommand) {
 }
 
 TEST_F(EmulatorTest, FaultWrongUnit) {
-  m_emu->InjectFault(Fault{FaultKind::kWrongUnit});
-  m_emu->InjectFault(Fault{FaultKind::kWrongUnit});
-  m_emu->InjectFault(Fault{FaultKind::kWrongUnit, kMainUnit});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongUnit});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongUnit});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongUnit, kMainUnit});
   auto host = Host();
   ReplyView reply = Parse(host->Exchange(Query(kMainUnit)));
   EXPECT_EQ(reply.addressWord, 0x4201);
@@ -799,7 +799,7 @@ TEST_F(EmulatorTest, FaultWrongUnit) {
 }
 
 TEST_F(EmulatorTest, FaultNoReplyLeavesTheReadPendingUntilCancel) {
-  m_emu->InjectFault(Fault{FaultKind::kNoReply});
+  m_emu->Model().InjectFault(Fault{FaultKind::kNoReply});
   auto host = Host();
   host->Control(Query(kMainUnit));
   const uint32_t read = host->SendRead();
@@ -811,7 +811,7 @@ TEST_F(EmulatorTest, FaultNoReplyLeavesTheReadPendingUntilCancel) {
 }
 
 TEST_F(EmulatorTest, FaultLateReplyArrivesAfterTheCancelWithTheOldId) {
-  m_emu->InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 80});
+  m_emu->Model().InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 80});
   auto host = Host();
   host->Control(Query(kMainUnit));
   const uint32_t read = host->SendRead();
@@ -823,12 +823,12 @@ TEST_F(EmulatorTest, FaultLateReplyArrivesAfterTheCancelWithTheOldId) {
   EXPECT_GE(Clock::now() - cancelled, milliseconds(75));
   EXPECT_EQ(late, (Bytes{0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16}));
   // The connection lives on.
-  EXPECT_TRUE(m_emu->HostConnected());
+  EXPECT_TRUE(m_emu->Model().HostConnected());
   EXPECT_EQ(Parse(host->Exchange(Query(kLaserHead))).sender, kLaserHead);
 }
 
 TEST_F(EmulatorTest, FaultLateReplyDoesNotReachANewerRead) {
-  m_emu->InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 60});
+  m_emu->Model().InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 60});
   auto host = Host();
   host->Control(Query(kMainUnit));
   const uint32_t stale = host->SendRead();
@@ -841,21 +841,21 @@ TEST_F(EmulatorTest, FaultLateReplyDoesNotReachANewerRead) {
 }
 
 TEST_F(EmulatorTest, FaultDisconnect) {
-  m_emu->InjectFault(Fault{FaultKind::kDisconnect, 0, 1, kFunctionCall});
+  m_emu->Model().InjectFault(Fault{FaultKind::kDisconnect, 0, 1, kFunctionCall});
   auto host = Host();
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
   host->SendControl(RequestFrame(kMainUnit, kFunctionCall, Selector(1, 1)));
   EXPECT_TRUE(host->Closed());  // no CONTROL_DONE
-  EXPECT_TRUE(m_emu->WaitForHost(false, milliseconds(1000)));
-  EXPECT_EQ(m_emu->ReceivedFrames().size(), 2u);
-  EXPECT_TRUE(m_emu->FunctionCalls().empty());
+  EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
+  EXPECT_EQ(m_emu->Model().ReceivedFrames().size(), 2u);
+  EXPECT_TRUE(m_emu->Model().FunctionCalls().empty());
   // The device stays plugged and takes the next host.
   auto next = Host();
   EXPECT_EQ(Parse(next->Exchange(RequestFrame(kMainUnit, kFunctionCall, Selector(1, 1)))).command, kReplyAck);
 }
 
 TEST_F(EmulatorTest, FaultDelay) {
-  m_emu->InjectFault(Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 80});
+  m_emu->Model().InjectFault(Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 80});
   auto host = Host();
   const auto start = Clock::now();
   host->Control(Query(kMainUnit));
@@ -866,7 +866,7 @@ TEST_F(EmulatorTest, FaultDelay) {
 }
 
 TEST_F(EmulatorTest, FaultDelayedReadCanBeCancelled) {
-  m_emu->InjectFault(Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 60});
+  m_emu->Model().InjectFault(Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 60});
   auto host = Host();
   host->Control(Query(kMainUnit));
   const uint32_t read = host->SendRead();
@@ -877,7 +877,7 @@ TEST_F(EmulatorTest, FaultDelayedReadCanBeCancelled) {
 }
 
 TEST_F(EmulatorTest, DelayAppliesToOtherFaultKinds) {
-  m_emu->InjectFault(Fault{FaultKind::kErrorReply, 3, 1, std::nullopt, std::nullopt, 60});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 3, 1, std::nullopt, std::nullopt, 60});
   auto host = Host();
   const auto start = Clock::now();
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).errorValue(), 3);
@@ -886,7 +886,7 @@ TEST_F(EmulatorTest, DelayAppliesToOtherFaultKinds) {
 
 TEST_F(EmulatorTest, FaultFiltersAndCounts) {
   // Function calls only, twice.
-  m_emu->InjectFault(Fault{FaultKind::kErrorReply, 9, 2, kFunctionCall, std::nullopt, 0});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 9, 2, kFunctionCall, std::nullopt, 0});
   auto host = Host();
   const Bytes call = RequestFrame(kMainUnit, kFunctionCall, Selector(1, 2));
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
@@ -895,23 +895,23 @@ TEST_F(EmulatorTest, FaultFiltersAndCounts) {
   EXPECT_EQ(Parse(host->Exchange(call)).command, kReplyAck);
 
   // One board only.
-  m_emu->InjectFault(Fault{FaultKind::kErrorReply, 4, 1, std::nullopt, kHsBoard0, 0});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 4, 1, std::nullopt, kHsBoard0, 0});
   EXPECT_EQ(Parse(host->Exchange(Query(kHsBoard1))).command, kStateReply);
   const ReplyView reply = Parse(host->Exchange(Query(kHsBoard0)));
   EXPECT_EQ(reply.addressWord, 0x2001);
   EXPECT_EQ(reply.errorValue(), 4);
 
   // Both filters.
-  m_emu->InjectFault(Fault{FaultKind::kWrongCommand, 0, 1, kStateQuery, kLaserHead, 0});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongCommand, 0, 1, kStateQuery, kLaserHead, 0});
   EXPECT_EQ(Parse(host->Exchange(RequestFrame(kLaserHead, 0x0401))).command, kReplyAck);
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
   EXPECT_EQ(Parse(host->Exchange(Query(kLaserHead))).command, 0xC1D1);
 
   // Until cleared; the first injected applies when several match.
-  m_emu->InjectFault(Fault{FaultKind::kErrorReply, 1, Fault::kUntilCleared});
-  m_emu->InjectFault(Fault{FaultKind::kErrorReply, 2, Fault::kUntilCleared});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 1, Fault::kUntilCleared});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 2, Fault::kUntilCleared});
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).errorValue(), 1);
-  m_emu->ClearFaults();
+  m_emu->Model().ClearFaults();
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
 }
 
@@ -925,7 +925,7 @@ TEST_F(EmulatorTest, UnplugClosesTheConnectionAndRemovesTheEndpoint) {
   EXPECT_FALSE(m_emu->IsPlugged());
   EXPECT_FALSE(Exists(m_emu->EndpointPath()));
   EXPECT_TRUE(host->Closed());  // the pending READ vanishes with the connection
-  EXPECT_FALSE(m_emu->HostConnected());
+  EXPECT_FALSE(m_emu->Model().HostConnected());
   RawHost refused(m_emu->EndpointPath());
   EXPECT_FALSE(refused.connected());
   m_emu->Unplug();  // again: nothing
@@ -940,20 +940,20 @@ TEST_F(EmulatorTest, ReplugServesAgain) {
   EXPECT_TRUE(Exists(m_emu->EndpointPath()));
   auto again = Host();
   EXPECT_EQ(Parse(again->Exchange(Query(kMainUnit))).data, (Bytes{1, 0, 0, 0}));
-  EXPECT_EQ(m_emu->ConnectionsAccepted(), 2u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 2u);
   // State survives the replug.
-  EXPECT_EQ(m_emu->ReceivedFrames().size(), 1u);
+  EXPECT_EQ(m_emu->Model().ReceivedFrames().size(), 1u);
 }
 
 TEST_F(EmulatorTest, DropHostKeepsTheDevicePlugged) {
   auto host = Host();
-  ASSERT_TRUE(m_emu->WaitForHost(true, milliseconds(1000)));
+  ASSERT_TRUE(m_emu->Model().WaitForHost(true, milliseconds(1000)));
   m_emu->DropHost();
   EXPECT_TRUE(host->Closed());
-  EXPECT_TRUE(m_emu->WaitForHost(false, milliseconds(1000)));
+  EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
   EXPECT_TRUE(m_emu->IsPlugged());
   auto next = Host();
-  EXPECT_EQ(m_emu->ConnectionsAccepted(), 2u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 2u);
 }
 
 TEST_F(EmulatorTest, DestructorUnplugs) {
@@ -1021,10 +1021,10 @@ TEST_F(EmulatorTest, ApiCallsFromTestThreadsRaceWithTraffic) {
   auto host = Host();
   std::thread poker([this] {
     for (int i = 0; i < 200; ++i) {
-      m_emu->SetStateRecord(kMainUnit, 7, 7, {static_cast<uint8_t>(i), 0, 0, 0});
-      (void)m_emu->ReceivedFrames();
-      (void)m_emu->HostConnected();
-      if (i % 50 == 0) m_emu->ClearReceived();
+      m_emu->Model().SetStateRecord(kMainUnit, 7, 7, {static_cast<uint8_t>(i), 0, 0, 0});
+      (void)m_emu->Model().ReceivedFrames();
+      (void)m_emu->Model().HostConnected();
+      if (i % 50 == 0) m_emu->Model().ClearReceived();
     }
   });
   for (int i = 0; i < 50; ++i) EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit, 7, 7))).data.size(), 4u);

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "emu/emulator.h"
+#include "emu/device_types.h"
 
 namespace norvex::standin {
 

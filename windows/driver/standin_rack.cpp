@@ -16,12 +16,6 @@ void Answer(std::vector<uint8_t>& answer, uint32_t status, const Writer& body = 
   answer.insert(answer.end(), body.Data().begin(), body.Data().end());
 }
 
-// Runs `use` on the machine's parameter files.
-template <typename Use>
-auto Files(Machine& machine, Use use) {
-  return machine.Model().WithParaFiles(use);
-}
-
 }  // namespace
 
 Rack::Rack(Bus& bus) : m_bus(bus), m_clock(&Rack::Run, this) {}
@@ -49,26 +43,8 @@ void Rack::Operate(uintptr_t owner, const uint8_t* request, size_t size, std::ve
   Reader r(request, size);
   const Op op = static_cast<Op>(r.U32());
   const uint32_t id = r.U32();
-  Writer out;
-  bool presenceChanged = false;
-  Completions completions;
   std::unique_lock<std::mutex> lock(m_mu);
-
-  if (op == Op::kCreate || op == Op::kCreateKept) {
-    const emu::EmulatorOptions options = GetOptions(r);
-    if (!r.ok()) return Answer(answer, kAnswerBadRequest);
-    for (const auto& entry : m_entries) {
-      if (entry.second.name == options.name) {
-        return Answer(answer, kAnswerFailed, Writer().Text("another platesetter is named " + options.name));
-      }
-    }
-    const uint32_t made = m_nextId++;
-    Entry& entry = m_entries[made];
-    entry.machine = std::make_shared<Machine>(options);
-    entry.name = options.name;
-    entry.owner = op == Op::kCreate ? owner : 0;
-    return Answer(answer, kAnswerOk, Writer().U32(made));
-  }
+  if (op == Op::kCreate || op == Op::kCreateKept) return Create(op == Op::kCreate ? owner : 0, r, answer);
   if (op == Op::kFind) {
     const std::string name = r.Text();
     uint32_t found = 0;
@@ -80,149 +56,180 @@ void Rack::Operate(uintptr_t owner, const uint8_t* request, size_t size, std::ve
 
   const auto it = m_entries.find(id);
   if (it == m_entries.end()) return Answer(answer, kAnswerNoMachine);
-  Entry& entry = it->second;
-  Machine& machine = *entry.machine;
-  emu::DeviceModel& model = machine.Model();
-
-  switch (op) {
-    case Op::kDestroy:
-      Destroy(lock, id);
-      return Answer(answer, kAnswerOk);
-    case Op::kPlug:
-      presenceChanged = !entry.plugged;
-      entry.plugged = true;
-      break;
-    case Op::kUnplug:
-      presenceChanged = entry.plugged;
-      entry.plugged = false;
-      completions = machine.DropHost();
-      break;
-    case Op::kIsPlugged:
-      out.U8(entry.plugged);
-      break;
-    case Op::kDropHost:
-      completions = machine.DropHost();
-      break;
-    case Op::kHostOf:
-      out.U64(machine.HostOf());
-      break;
-    case Op::kSetBoardPresent: {
-      const uint8_t address = r.U8();
-      model.SetBoardPresent(address, r.U8() != 0);
-      break;
-    }
-    case Op::kBoardPresent:
-      out.U8(model.BoardPresent(r.U8()));
-      break;
-    case Op::kSetStateRecord: {
-      const uint8_t address = r.U8();
-      const uint16_t group = r.U16();
-      const uint16_t item = r.U16();
-      model.SetStateRecord(address, group, item, r.Bytes());
-      break;
-    }
-    case Op::kStateRecord: {
-      const uint8_t address = r.U8();
-      const uint16_t group = r.U16();
-      out.Bytes(model.StateRecord(address, group, r.U16()));
-      break;
-    }
-    case Op::kReceivedFrames:
-      PutList(out, model.ReceivedFrames());
-      break;
-    case Op::kFunctionCalls:
-      PutList(out, model.FunctionCalls());
-      break;
-    case Op::kClearReceived:
-      model.ClearReceived();
-      break;
-    case Op::kPrintMemory:
-      out.Bytes(model.PrintMemory());
-      break;
-    case Op::kClearPrintMemory:
-      model.ClearPrintMemory();
-      break;
-    case Op::kInjectFault:
-      model.InjectFault(GetFault(r));
-      break;
-    case Op::kClearFaults:
-      model.ClearFaults();
-      break;
-    case Op::kInjectBulkWriteFault:
-      model.InjectBulkWriteFault(GetBulkWriteFault(r));
-      break;
-    case Op::kClearBulkWriteFaults:
-      model.ClearBulkWriteFaults();
-      break;
-    case Op::kSetParaFileHeader: {
-      const uint8_t address = r.U8();
-      const emu::ParaFileHeader header = GetParaFileHeader(r);
-      Files(machine, [&](emu::units::ParaFileBank& files) { files.SetHeader(address, header); });
-      break;
-    }
-    case Op::kGetParaFileHeader: {
-      const uint8_t address = r.U8();
-      Put(out, Files(machine, [&](emu::units::ParaFileBank& files) { return files.Header(address); }));
-      break;
-    }
-    case Op::kSetParaFileSizes: {
-      const uint8_t address = r.U8();
-      const std::vector<uint32_t> sizes = GetList<uint32_t>(r, [](Reader& in) { return in.U32(); });
-      Files(machine, [&](emu::units::ParaFileBank& files) { files.SetSizes(address, sizes); });
-      break;
-    }
-    case Op::kSetParaFileSection: {
-      const uint8_t address = r.U8();
-      const uint32_t section = r.U32();
-      std::vector<uint8_t> bytes = r.Bytes();
-      Files(machine, [&](emu::units::ParaFileBank& files) { files.SetSection(address, section, std::move(bytes)); });
-      break;
-    }
-    case Op::kParaFileSection:
-    case Op::kSavedParaFileSection: {
-      const uint8_t address = r.U8();
-      const uint32_t section = r.U32();
-      const bool saved = op == Op::kSavedParaFileSection;
-      out.Bytes(Files(machine, [&](emu::units::ParaFileBank& files) {
-        return saved ? files.SavedSection(address, section) : files.Section(address, section);
-      }));
-      break;
-    }
-    case Op::kParaFileEvents:
-      PutList(out, Files(machine, [](emu::units::ParaFileBank& files) { return files.Events(); }));
-      break;
-    case Op::kParaFileSaves:
-      PutList(out, Files(machine, [](emu::units::ParaFileBank& files) { return files.Saves(); }));
-      break;
-    case Op::kClearParaFileEvents:
-      Files(machine, [](emu::units::ParaFileBank& files) { files.ClearEvents(); });
-      break;
-    case Op::kRefuseParaFile: {
-      const uint8_t address = r.U8();
-      const uint16_t command = r.U16();
-      const uint16_t value = r.U16();
-      const int count = static_cast<int>(r.U32());
-      Files(machine, [&](emu::units::ParaFileBank& files) { files.Refuse(address, command, value, count); });
-      break;
-    }
-    case Op::kConnectionsAccepted:
-      out.U64(model.ConnectionsAccepted());
-      break;
-    case Op::kBusyRefusals:
-      out.U64(model.BusyRefusals());
-      break;
-    case Op::kHostConnected:
-      out.U8(model.HostConnected());
-      break;
-    default:
-      return Answer(answer, kAnswerBadRequest);
+  if (op == Op::kDestroy) {
+    Destroy(lock, id);
+    return Answer(answer, kAnswerOk);
   }
-  if (!r.ok()) return Answer(answer, kAnswerBadRequest);
+  Entry& entry = it->second;
+  Writer out;
+  bool presenceChanged = false;
+  Completions completions;
+  const bool known = Present(op, entry, completions, presenceChanged, out) ||
+                     Control(op, entry.machine->Model(), r, out) ||
+                     ControlParaFiles(op, entry.machine->Model().ParaFiles(), r, out);
+  if (!known || !r.ok()) return Answer(answer, kAnswerBadRequest);
   Answer(answer, kAnswerOk, out);
   lock.unlock();
   m_bus.Complete(completions);
   if (presenceChanged) m_bus.PresenceChanged();
   Tick();
+}
+
+void Rack::Create(uintptr_t owner, Reader& r, std::vector<uint8_t>& answer) {
+  const emu::EmulatorOptions options = GetOptions(r);
+  if (!r.ok()) return Answer(answer, kAnswerBadRequest);
+  for (const auto& entry : m_entries) {
+    if (entry.second.name == options.name) {
+      return Answer(answer, kAnswerFailed, Writer().Text("another platesetter is named " + options.name));
+    }
+  }
+  const uint32_t made = m_nextId++;
+  Entry& entry = m_entries[made];
+  entry.machine = std::make_shared<Machine>(options);
+  entry.name = options.name;
+  entry.owner = owner;
+  Answer(answer, kAnswerOk, Writer().U32(made));
+}
+
+bool Rack::Present(Op op, Entry& entry, Completions& completions, bool& presenceChanged, Writer& out) {
+  switch (op) {
+    case Op::kPlug:
+      presenceChanged = !entry.plugged;
+      entry.plugged = true;
+      return true;
+    case Op::kUnplug:
+      presenceChanged = entry.plugged;
+      entry.plugged = false;
+      completions = entry.machine->DropHost();
+      return true;
+    case Op::kIsPlugged:
+      out.U8(entry.plugged);
+      return true;
+    case Op::kDropHost:
+      completions = entry.machine->DropHost();
+      return true;
+    case Op::kHostOf:
+      out.U64(entry.machine->HostOf());
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Rack::Control(Op op, emu::DeviceModel& model, Reader& r, Writer& out) {
+  switch (op) {
+    case Op::kSetBoardPresent: {
+      const uint8_t address = r.U8();
+      model.SetBoardPresent(address, r.U8() != 0);
+      return true;
+    }
+    case Op::kBoardPresent:
+      out.U8(model.BoardPresent(r.U8()));
+      return true;
+    case Op::kSetStateRecord: {
+      const uint8_t address = r.U8();
+      const uint16_t group = r.U16();
+      const uint16_t item = r.U16();
+      model.SetStateRecord(address, group, item, r.Bytes());
+      return true;
+    }
+    case Op::kStateRecord: {
+      const uint8_t address = r.U8();
+      const uint16_t group = r.U16();
+      out.Bytes(model.StateRecord(address, group, r.U16()));
+      return true;
+    }
+    case Op::kReceivedFrames:
+      PutList(out, model.ReceivedFrames());
+      return true;
+    case Op::kFunctionCalls:
+      PutList(out, model.FunctionCalls());
+      return true;
+    case Op::kClearReceived:
+      model.ClearReceived();
+      return true;
+    case Op::kPrintMemory:
+      out.Bytes(model.PrintMemory());
+      return true;
+    case Op::kClearPrintMemory:
+      model.ClearPrintMemory();
+      return true;
+    case Op::kInjectFault:
+      model.InjectFault(GetFault(r));
+      return true;
+    case Op::kClearFaults:
+      model.ClearFaults();
+      return true;
+    case Op::kInjectBulkWriteFault:
+      model.InjectBulkWriteFault(GetBulkWriteFault(r));
+      return true;
+    case Op::kClearBulkWriteFaults:
+      model.ClearBulkWriteFaults();
+      return true;
+    case Op::kConnectionsAccepted:
+      out.U64(model.ConnectionsAccepted());
+      return true;
+    case Op::kBusyRefusals:
+      out.U64(model.BusyRefusals());
+      return true;
+    case Op::kHostConnected:
+      out.U8(model.HostConnected());
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Rack::ControlParaFiles(Op op, emu::units::ParaFileBank& files, Reader& r, Writer& out) {
+  switch (op) {
+    case Op::kSetParaFileHeader: {
+      const uint8_t address = r.U8();
+      files.SetHeader(address, GetParaFileHeader(r));
+      return true;
+    }
+    case Op::kGetParaFileHeader:
+      Put(out, files.Header(r.U8()));
+      return true;
+    case Op::kSetParaFileSizes: {
+      const uint8_t address = r.U8();
+      files.SetSizes(address, GetList<uint32_t>(r, [](Reader& in) { return in.U32(); }));
+      return true;
+    }
+    case Op::kSetParaFileSection: {
+      const uint8_t address = r.U8();
+      const uint32_t section = r.U32();
+      files.SetSection(address, section, r.Bytes());
+      return true;
+    }
+    case Op::kParaFileSection: {
+      const uint8_t address = r.U8();
+      out.Bytes(files.Section(address, r.U32()));
+      return true;
+    }
+    case Op::kSavedParaFileSection: {
+      const uint8_t address = r.U8();
+      out.Bytes(files.SavedSection(address, r.U32()));
+      return true;
+    }
+    case Op::kParaFileEvents:
+      PutList(out, files.Events());
+      return true;
+    case Op::kParaFileSaves:
+      PutList(out, files.Saves());
+      return true;
+    case Op::kClearParaFileEvents:
+      files.ClearEvents();
+      return true;
+    case Op::kRefuseParaFile: {
+      const uint8_t address = r.U8();
+      const uint16_t command = r.U16();
+      const uint16_t value = r.U16();
+      files.Refuse(address, command, value, static_cast<int>(r.U32()));
+      return true;
+    }
+    default:
+      return false;
+  }
 }
 
 void Rack::Destroy(std::unique_lock<std::mutex>& lock, uint32_t id) {
