@@ -71,7 +71,7 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
     bulk.kind = kind == "bulk-stall" ? BulkWriteFaultKind::kNoCompletion : BulkWriteFaultKind::kPartial;
     bulk.bytes = number;
     bulk.count = Fault::kUntilCleared;
-    emulator.InjectBulkWriteFault(bulk);
+    emulator.Model().InjectBulkWriteFault(bulk);
     return true;
   }
   if (kind == "bulk-slow") {
@@ -79,7 +79,7 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
     bulk.kind = BulkWriteFaultKind::kSlow;
     bulk.delayMs = number;
     bulk.count = Fault::kUntilCleared;
-    emulator.InjectBulkWriteFault(bulk);
+    emulator.Model().InjectBulkWriteFault(bulk);
     return true;
   }
   const struct {
@@ -101,7 +101,7 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
       fault.value = static_cast<uint16_t>(number);
     }
     if (!address.empty()) fault.addressFilter = static_cast<uint8_t>(addressNumber);
-    emulator.InjectFault(fault);
+    emulator.Model().InjectFault(fault);
     return true;
   }
   return false;
@@ -348,46 +348,55 @@ int Session::Start(const GlobalOptions& options, Output& out) {
     return kExitFile;
   }
   if (options.timeoutMs != 0) Norvex_SetUSBOvertime(options.timeoutMs);
-  const std::string defaultFolder = DefaultDeviceFolder();
   Json device = Json::Object();
-
-  // Which device: a folder, one endpoint, or the embedded emulator.
-  std::string folder;    // a device folder the library may use as it is
-  std::string named;     // one endpoint, reached through a folder of our own
-  bool embedded = options.emulator;
-  if (!options.device.empty() && !options.emulator) {
-    const std::string& d = options.device;
-    struct stat info {};
-    if (::stat(d.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-      folder = d;
-    } else if (IsSocket(d)) {
-      named = AbsolutePath(d);
-    } else if (d.find('/') == std::string::npos && IsSocket(defaultFolder + "/" + d)) {
-      named = AbsolutePath(defaultFolder + "/" + d);
-    } else {
-      out.Error("no device " + d + ": neither a device folder nor an endpoint" +
-                (d.find('/') == std::string::npos ? " in " + defaultFolder : std::string()));
-      device.Set("kind", Json::Str("none"));
-      out.root().Set("device", device);
-      return kExitNoDevice;
-    }
-  } else if (!embedded) {
-    folder = defaultFolder;
-    embedded = EndpointNames(defaultFolder).empty();
-  }
-  if (!options.fault.empty() && !embedded) {
-    out.Error("--emu-fault needs the embedded emulator");
-    return kExitUsage;
-  }
-  if (embedded || !named.empty() || options.verbose) {
-    m_tempFolder = MakeTempFolder(embedded ? "norvexctl-emu" : "norvexctl-device");
+  Choice choice;
+  if (const int code = Choose(options, out, choice, device); code != kExitOk) return code;
+  if (choice.embedded || !choice.named.empty() || options.verbose) {
+    m_tempFolder = MakeTempFolder(choice.embedded ? "norvexctl-emu" : "norvexctl-device");
     if (m_tempFolder.empty()) {
       out.Error("cannot make a temporary device folder");
       return kExitFile;
     }
   }
+  if (const int code = Reach(options, out, choice, device); code != kExitOk) return code;
+  if (const int code = ShowLibrary(options, out, choice); code != kExitOk) return code;
+  if (!m_endpoint.empty()) device.Set("endpoint", Json::Str(m_endpoint));
+  out.root().Set("device", device);
+  return Open(out, choice);
+}
 
-  if (embedded) {
+int Session::Choose(const GlobalOptions& options, Output& out, Choice& choice, Json& device) {
+  choice.defaultFolder = DefaultDeviceFolder();
+  choice.embedded = options.emulator;
+  if (!options.device.empty() && !options.emulator) {
+    const std::string& d = options.device;
+    struct stat info {};
+    if (::stat(d.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      choice.folder = d;
+    } else if (IsSocket(d)) {
+      choice.named = AbsolutePath(d);
+    } else if (d.find('/') == std::string::npos && IsSocket(choice.defaultFolder + "/" + d)) {
+      choice.named = AbsolutePath(choice.defaultFolder + "/" + d);
+    } else {
+      out.Error("no device " + d + ": neither a device folder nor an endpoint" +
+                (d.find('/') == std::string::npos ? " in " + choice.defaultFolder : std::string()));
+      device.Set("kind", Json::Str("none"));
+      out.root().Set("device", device);
+      return kExitNoDevice;
+    }
+  } else if (!choice.embedded) {
+    choice.folder = choice.defaultFolder;
+    choice.embedded = EndpointNames(choice.defaultFolder).empty();
+  }
+  if (!options.fault.empty() && !choice.embedded) {
+    out.Error("--emu-fault needs the embedded emulator");
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choice, Json& device) {
+  if (choice.embedded) {
     norvex::emu::EmulatorOptions emuOptions;
     emuOptions.folder = options.verbose ? m_tempFolder + "/emulator" : m_tempFolder;
     m_emulator = std::make_unique<norvex::emu::Emulator>(emuOptions);
@@ -400,26 +409,31 @@ int Session::Start(const GlobalOptions& options, Output& out) {
       return kExitUsage;
     }
     out.Note("norvexctl: EMBEDDED EMULATOR, not a machine: a virtual platesetter in " + emuOptions.folder +
-             (options.emulator ? " (asked for with --emulator)" : " (no device in " + defaultFolder + ")"));
+             (options.emulator ? " (asked for with --emulator)" : " (no device in " + choice.defaultFolder + ")"));
     device.Set("kind", Json::Str("embedded-emulator"));
     device.Set("folder", Json::Str(emuOptions.folder));
     m_endpoint = m_emulator->EndpointPath();
     m_libraryFolder = emuOptions.folder;
-  } else if (!named.empty()) {
-    out.Note("norvexctl: device " + named);
+  } else if (!choice.named.empty()) {
+    out.Note("norvexctl: device " + choice.named);
     device.Set("kind", Json::Str("device-endpoint"));
-    device.Set("folder", Json::Str(fs::path(named).parent_path().string()));
-    m_endpoint = named;
+    device.Set("folder", Json::Str(fs::path(choice.named).parent_path().string()));
+    m_endpoint = choice.named;
   } else {
-    out.Note("norvexctl: device folder " + folder);
+    out.Note("norvexctl: device folder " + choice.folder);
     device.Set("kind", Json::Str("device-folder"));
-    device.Set("folder", Json::Str(folder));
-    m_libraryFolder = folder;
+    device.Set("folder", Json::Str(choice.folder));
+    m_libraryFolder = choice.folder;
     // The library opens the first endpoint in byte order.
-    const std::vector<std::string> names = EndpointNames(folder);
-    if (!names.empty()) m_endpoint = (folder.back() == '/' ? folder : folder + "/") + names.front();
+    const std::vector<std::string> names = EndpointNames(choice.folder);
+    if (!names.empty()) {
+      m_endpoint = (choice.folder.back() == '/' ? choice.folder : choice.folder + "/") + names.front();
+    }
   }
+  return kExitOk;
+}
 
+int Session::ShowLibrary(const GlobalOptions& options, Output& out, const Choice& choice) {
   // One endpoint alone: the library is shown a folder of our own that holds
   // a link to it, or the frame tap in front of it (-v).
   if (options.verbose && !m_endpoint.empty()) {
@@ -432,20 +446,21 @@ int Session::Start(const GlobalOptions& options, Output& out) {
       return kExitFile;
     }
     m_libraryFolder = tapFolder;
-  } else if (!named.empty()) {
+  } else if (!choice.named.empty()) {
     const std::string linkFolder = m_tempFolder + "/device";
     std::error_code error;
     fs::create_directory(linkFolder, error);
-    fs::create_symlink(named, linkFolder + "/" + fs::path(named).filename().string(), error);
+    fs::create_symlink(choice.named, linkFolder + "/" + fs::path(choice.named).filename().string(), error);
     if (error) {
-      out.Error("cannot make a device folder for " + named + ": " + error.message());
+      out.Error("cannot make a device folder for " + choice.named + ": " + error.message());
       return kExitFile;
     }
     m_libraryFolder = linkFolder;
   }
-  if (!m_endpoint.empty()) device.Set("endpoint", Json::Str(m_endpoint));
-  out.root().Set("device", device);
+  return kExitOk;
+}
 
+int Session::Open(Output& out, const Choice& choice) {
   setenv("NORVEX_DEVICE_DIR", m_libraryFolder.c_str(), 1);
   m_window = NorvexHost_CreateWindow();
   const uint32_t result = Norvex_Init(m_window);
@@ -465,7 +480,8 @@ int Session::Start(const GlobalOptions& options, Output& out) {
     out.Error("nobody serves the device endpoint " + m_endpoint + " (a socket left behind?)");
     return kExitNoDevice;
   }
-  out.Error("no platesetter in " + (embedded ? m_libraryFolder : !named.empty() ? named : folder) +
+  out.Error("no platesetter in " +
+            (choice.embedded ? m_libraryFolder : !choice.named.empty() ? choice.named : choice.folder) +
             Printf(" (0x%08X %s, open: %u %s)", result, ResultName(result).c_str(), openError,
                    ResultName(openError).c_str()));
   return kExitNoDevice;

@@ -151,6 +151,21 @@ class Session {
   void Dispatch(uint32_t timeoutMs);
 
  private:
+  // Which device: a folder, one endpoint, or the embedded emulator.
+  struct Choice {
+    std::string defaultFolder;
+    std::string folder;  // a device folder the library may use as it is
+    std::string named;   // one endpoint, reached through a folder of our own
+    bool embedded = false;
+  };
+  // The steps of Start, each returning an exit code: the choice of device,
+  // the device reached (the emulator plugged), the folder the library is
+  // shown, the library's open.
+  int Choose(const GlobalOptions& options, Output& out, Choice& choice, Json& device);
+  int Reach(const GlobalOptions& options, Output& out, const Choice& choice, Json& device);
+  int ShowLibrary(const GlobalOptions& options, Output& out, const Choice& choice);
+  int Open(Output& out, const Choice& choice);
+
   std::unique_ptr<norvex::emu::Emulator> m_emulator;
   std::unique_ptr<FrameTap> m_tap;
   std::string m_endpoint;    // the real endpoint

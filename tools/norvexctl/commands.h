@@ -1,4 +1,4 @@
-// commands.h: the subcommands of norvexctl, one file each (m_cmd*.cpp), and
+// commands.h: the subcommands of norvexctl, one file each (cmd_*.cpp), and
 // their usage texts.
 #pragma once
 
