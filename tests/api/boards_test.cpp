@@ -65,27 +65,34 @@ TEST_F(BoardsTest, LaserHeadCommandsSendTheirData) {
   EXPECT_TRUE(Frames().empty());
 }
 
-struct LhQueryCase {
-  const char* name;
-  uint32_t(NORVEX_CALL* query)(void*);
-  uint16_t group;
-  uint16_t item;
-  size_t size;
+using LhQuery = uint32_t(NORVEX_CALL*)(void*);
+using HsQuery = uint32_t(NORVEX_CALL*)(uint32_t, void*);
+
+// The state queries by the name of the record they read; their selectors
+// and sizes are the emulated boards' (QueriesOf).
+const std::pair<const char*, LhQuery> kLhQueries[] = {
+    {"LH_GetSystemState", LH_GetSystemState}, {"LH_GetUartState", LH_GetUartState},
+    {"LH_GetErrorInfo", LH_GetErrorInfo},     {"LH_GetADCState", LH_GetADCState},
+    {"LH_GetPSDState", LH_GetPSDState},       {"LH_GetAFState", LH_GetAFState},
+    {"LH_GetSFState", LH_GetSFState},         {"LH_GetMotorState", LH_GetMotorState},
+};
+const std::pair<const char*, HsQuery> kHsQueries[] = {
+    {"HS_GetSystemState", HS_GetSystemState}, {"HS_GetUartState", HS_GetUartState},
+    {"HS_GetErrorInfo", HS_GetErrorInfo},     {"HS_GetInitState", HS_GetInitState},
+    {"HS_GetADCState", HS_GetADCState},       {"HS_GetFPGAState", HS_GetFPGAState},
+    {"HS_GetLDState", HS_GetLDState},         {"HS_GetDAC7611State", HS_GetDAC7611State},
 };
 
-const LhQueryCase kLhQueries[] = {
-    {"LH_GetSystemState", LH_GetSystemState, 0x0000, 0x0000, 12},
-    {"LH_GetUartState", LH_GetUartState, 0x0000, 0x000C, 4},
-    {"LH_GetErrorInfo", LH_GetErrorInfo, 0x0000, 0x000F, 8},
-    {"LH_GetADCState", LH_GetADCState, 0x4200, 0x0000, 12},
-    {"LH_GetPSDState", LH_GetPSDState, 0x4500, 0x0000, 40},
-    {"LH_GetAFState", LH_GetAFState, 0x4500, 0x0001, 8},
-    {"LH_GetSFState", LH_GetSFState, 0x4600, 0x0000, 20},
-    {"LH_GetMotorState", LH_GetMotorState, 0x4800, 0x0000, 40},
-};
+// The emulated board's record that a multi-query read takes as one part.
+const norvex::emu::UnitRecord& Part(uint8_t address, const char* reader) {
+  static const norvex::emu::UnitRecord none{"", 0, 0, 0};
+  const norvex::emu::UnitRecord* record = norvex::emu::FindRecord(address, reader);
+  EXPECT_NE(record, nullptr) << reader;
+  return record != nullptr ? *record : none;
+}
 
 TEST_F(BoardsTest, LaserHeadQueriesCopyExactlyTheirRecord) {
-  for (const LhQueryCase& c : kLhQueries) {
+  for (const auto& c : norvex_api_test::QueriesOf(kLh, kLhQueries)) {
     SCOPED_TRACE(c.name);
     emulator.Model().SetStateRecord(kLh, c.group, c.item, Pattern(c.size, 0x50));
     Bytes buffer(c.size + 4, 0xEE);
@@ -115,22 +122,26 @@ TEST_F(BoardsTest, LaserHeadGetStateExUsesTheLow16BitsOfGroupAndItem) {
 }
 
 TEST_F(BoardsTest, LaserHeadGetInfoReadsVersionThenName) {
-  emulator.Model().SetStateRecord(kLh, 0, 8, Pattern(4, 0x10));
-  emulator.Model().SetStateRecord(kLh, 0, 4, Pattern(20, 0x60));
-  Bytes info(28, 0xEE);
+  const auto& version = Part(kLh, "LH_GetInfo version");
+  const auto& name = Part(kLh, "LH_GetInfo name");
+  emulator.Model().SetStateRecord(kLh, version.group, version.item, Pattern(version.size, 0x10));
+  emulator.Model().SetStateRecord(kLh, name.group, name.item, Pattern(name.size, 0x60));
+  Bytes expected = Pattern(version.size, 0x10);
+  const Bytes nameBytes = Pattern(name.size, 0x60);
+  expected.insert(expected.end(), nameBytes.begin(), nameBytes.end());
+  Bytes info(expected.size() + 4, 0xEE);
   EXPECT_EQ(LH_GetInfo(info.data()), NORVEX_OK);
-  Bytes expected = Pattern(4, 0x10);
-  const Bytes name = Pattern(20, 0x60);
-  expected.insert(expected.end(), name.begin(), name.end());
-  EXPECT_EQ(Bytes(info.begin(), info.begin() + 24), expected);
-  EXPECT_EQ(Bytes(info.begin() + 24, info.end()), Bytes(4, 0xEE));
+  EXPECT_EQ(Bytes(info.begin(), info.end() - 4), expected);
+  EXPECT_EQ(Bytes(info.end() - 4, info.end()), Bytes(4, 0xEE));
   ASSERT_EQ(Frames().size(), 2u);
-  EXPECT_EQ(Frames()[0], RequestFrame(kLh, 0xC0D0, Selector(0, 8)));
-  EXPECT_EQ(Frames()[1], RequestFrame(kLh, 0xC0D0, Selector(0, 4)));
+  EXPECT_EQ(Frames()[0], RequestFrame(kLh, 0xC0D0, Selector(version.group, version.item)));
+  EXPECT_EQ(Frames()[1], RequestFrame(kLh, 0xC0D0, Selector(name.group, name.item)));
 }
 
 TEST_F(BoardsTest, LaserHeadGetInfoStopsAtTheFirstFailure) {
-  emulator.Model().SetStateRecord(kLh, 0, 8, Pattern(4, 0x10));
+  const auto& version = Part(kLh, "LH_GetInfo version");
+  const auto& name = Part(kLh, "LH_GetInfo name");
+  emulator.Model().SetStateRecord(kLh, version.group, version.item, Pattern(4, 0x10));
   // The first query fails: one exchange, the buffer untouched.
   emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0021});
   Bytes info(24, 0xEE);
@@ -139,7 +150,7 @@ TEST_F(BoardsTest, LaserHeadGetInfoStopsAtTheFirstFailure) {
   EXPECT_EQ(info, Bytes(24, 0xEE));
   // The second fails: the version stays, the name part is untouched.
   emulator.Model().ClearReceived();
-  emulator.Model().SetStateRecord(kLh, 0, 4, Pattern(16));  // 16 bytes: not the 20 asked for
+  emulator.Model().SetStateRecord(kLh, name.group, name.item, Pattern(name.size - 4u));  // not the size asked for
   EXPECT_EQ(LH_GetInfo(info.data()), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(LastResult(), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(Frames().size(), 2u);
@@ -167,27 +178,8 @@ TEST_F(BoardsTest, AbsentLaserHeadIsReportedByTheMainUnit) {
 
 // ---- HS boards --------------------------------------------------------------------
 
-struct HsQueryCase {
-  const char* name;
-  uint32_t(NORVEX_CALL* query)(uint32_t, void*);
-  uint16_t group;
-  uint16_t item;
-  size_t size;
-};
-
-const HsQueryCase kHsQueries[] = {
-    {"HS_GetSystemState", HS_GetSystemState, 0x0000, 0x0000, 12},
-    {"HS_GetUartState", HS_GetUartState, 0x0000, 0x000C, 4},
-    {"HS_GetErrorInfo", HS_GetErrorInfo, 0x0000, 0x000F, 8},
-    {"HS_GetInitState", HS_GetInitState, 0x4000, 0x0000, 4},
-    {"HS_GetADCState", HS_GetADCState, 0x4200, 0x0000, 52},
-    {"HS_GetFPGAState", HS_GetFPGAState, 0x6000, 0x0001, 4},
-    {"HS_GetLDState", HS_GetLDState, 0x8000, 0x0000, 72},
-    {"HS_GetDAC7611State", HS_GetDAC7611State, 0x8000, 0x0001, 32},
-};
-
 TEST_F(BoardsTest, HsQueriesGoToTheNumberedBoard) {
-  for (const HsQueryCase& c : kHsQueries) {
+  for (const auto& c : norvex_api_test::QueriesOf(kHs0, kHsQueries)) {
     for (uint32_t board : {0u, 1u}) {
       SCOPED_TRACE(c.name);
       SCOPED_TRACE(board);
@@ -223,25 +215,28 @@ TEST_F(BoardsTest, HsGetStateExUsesTheLow16BitsAndChecksTheBoard) {
 }
 
 TEST_F(BoardsTest, HsGetInfoReadsThreeRecordsAndStopsAtAFailure) {
-  emulator.Model().SetStateRecord(kHs1, 0, 8, Pattern(4, 0x10));
-  emulator.Model().SetStateRecord(kHs1, 0, 4, Pattern(32, 0x40));
-  emulator.Model().SetStateRecord(kHs1, 0x6000, 0, Pattern(4, 0xA0));
+  Bytes expected;
+  std::vector<Bytes> frames;
+  uint8_t first = 0x10;
+  for (const char* reader : {"HS_GetInfo version", "HS_GetInfo name", "HS_GetInfo FPGA word"}) {
+    const auto& part = Part(kHs1, reader);
+    const Bytes bytes = Pattern(part.size, first);
+    emulator.Model().SetStateRecord(kHs1, part.group, part.item, bytes);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    frames.push_back(RequestFrame(kHs1, 0xC0D0, Selector(part.group, part.item)));
+    first = static_cast<uint8_t>(first + 0x30);
+  }
+  ASSERT_EQ(expected.size(), 40u);  // the buffer HS_GetInfo fills
   Bytes info(44, 0xEE);
   EXPECT_EQ(HS_GetInfo(1, info.data()), NORVEX_OK);
-  Bytes expected = Pattern(4, 0x10);
-  for (const Bytes& part : {Pattern(32, 0x40), Pattern(4, 0xA0)})
-    expected.insert(expected.end(), part.begin(), part.end());
   EXPECT_EQ(Bytes(info.begin(), info.begin() + 40), expected);
   EXPECT_EQ(Bytes(info.begin() + 40, info.end()), Bytes(4, 0xEE));
-  const auto frames = Frames();
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[0], RequestFrame(kHs1, 0xC0D0, Selector(0, 8)));
-  EXPECT_EQ(frames[1], RequestFrame(kHs1, 0xC0D0, Selector(0, 4)));
-  EXPECT_EQ(frames[2], RequestFrame(kHs1, 0xC0D0, Selector(0x6000, 0)));
+  EXPECT_EQ(Frames(), frames);
 
   // A failing third query leaves bytes 36..39 as they were.
   Bytes partial(40, 0xEE);
-  emulator.Model().SetStateRecord(kHs1, 0x6000, 0, Pattern(8));
+  const auto& fpgaWord = Part(kHs1, "HS_GetInfo FPGA word");
+  emulator.Model().SetStateRecord(kHs1, fpgaWord.group, fpgaWord.item, Pattern(fpgaWord.size + 4u));
   EXPECT_EQ(HS_GetInfo(1, partial.data()), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(Bytes(partial.begin(), partial.begin() + 36), Bytes(expected.begin(), expected.begin() + 36));
   EXPECT_EQ(Bytes(partial.begin() + 36, partial.end()), Bytes(4, 0xEE));

@@ -65,40 +65,44 @@ const FunctionCase kFunctionCases[] = {
     {"NV_ReSelftest", NV_ReSelftest, 0x1000, 0x000F},
 };
 
-struct QueryCase {
-  const char* name;
-  uint32_t(NORVEX_CALL* query)(void*);
-  uint16_t group;
-  uint16_t item;
-  size_t size;
+using Query = uint32_t(NORVEX_CALL*)(void*);
+using QueryCase = norvex_api_test::RecordQuery<Query>;
+
+// The state queries by the name of the record they read. Their selectors
+// and sizes are the emulated unit's (RecordsOf), written apart from the
+// library's: each query must send the unit's selector and copy exactly the
+// unit's record. The kernel name takes any length (KernelNameTakesAnyLength).
+const std::pair<const char*, Query> kQueries[] = {
+    {"NV_GetState", NV_GetState},
+    {"NV_GetVavleState", NV_GetVavleState},
+    {"NV_GetBalanceState", NV_GetBalanceState},
+    {"NV_GetPrintState", NV_GetPrintState},
+    {"NV_GetPrintPara", NV_GetPrintPara},
+    {"NV_GetCtpCounterCtrl", NV_GetCtpCounterCtrl},
+    {"NV_GetCounterInfo", NV_GetCounterInfo},
+    {"NV_GetPageCounter", NV_GetPageCounter},
+    {"NV_GetCCInitData", NV_GetCCInitData},
+    {"NV_GetCCICtrl", NV_GetCCICtrl},
+    {"NV_GetFlashCtrl", NV_GetFlashCtrl},
+    {"NV_GetInitState", NV_GetInitState},
+    {"NV_GetLoadState", NV_GetLoadState},
+    {"NV_GetSensorState", NV_GetSensorState},
+    {"NV_GetFScanState", NV_GetFScanState},
+    {"NV_GetSScanState", NV_GetSScanState},
+    {"NV_GetSystemError", NV_GetSystemError},
+    {"NV_GetSetFocusState", NV_GetSetFocusState},
+    {"NV_GetLHSentCtrlState", NV_GetLHSentCtrlState},
+    {"NV_GetFindMediumState", NV_GetFindMediumState},
+    {"NV_GetKernelVersion", NV_GetKernelVersion},
+    {"NV_GetFPGAVersion", NV_GetFPGAVersion},
+    {"NV_GetUSBState", NV_GetUSBState},
+    {"NV_GetDeviceInfo", NV_GetDeviceInfo},
 };
 
-const QueryCase kQueryCases[] = {
-    {"NV_GetState", NV_GetState, 0x0000, 0x0000, 4},
-    {"NV_GetVavleState", NV_GetVavleState, 0x3000, 0x0000, 12},
-    {"NV_GetBalanceState", NV_GetBalanceState, 0xBB00, 0x0000, 32},
-    {"NV_GetPrintState", NV_GetPrintState, 0x9000, 0x0000, 92},
-    {"NV_GetPrintPara", NV_GetPrintPara, 0x9001, 0x0000, 64},
-    {"NV_GetCtpCounterCtrl", NV_GetCtpCounterCtrl, 0xCC00, 0x0000, 8},
-    {"NV_GetCounterInfo", NV_GetCounterInfo, 0xCC00, 0x0001, 64},
-    {"NV_GetPageCounter", NV_GetPageCounter, 0xCC00, 0x0002, 8},
-    {"NV_GetCCInitData", NV_GetCCInitData, 0xCC00, 0x0003, 16},
-    {"NV_GetCCICtrl", NV_GetCCICtrl, 0xCD00, 0x0000, 32},
-    {"NV_GetFlashCtrl", NV_GetFlashCtrl, 0xF000, 0x0000, 24},
-    {"NV_GetInitState", NV_GetInitState, 0x1000, 0x0000, 24},
-    {"NV_GetLoadState", NV_GetLoadState, 0x7700, 0x0000, 16},
-    {"NV_GetSensorState", NV_GetSensorState, 0x5000, 0x0000, 16},
-    {"NV_GetFScanState", NV_GetFScanState, 0xE000, 0x0000, 16},
-    {"NV_GetSScanState", NV_GetSScanState, 0xE400, 0x0000, 16},
-    {"NV_GetSystemError", NV_GetSystemError, 0xFF00, 0x0000, 8},
-    {"NV_GetSetFocusState", NV_GetSetFocusState, 0xC600, 0x0000, 8},
-    {"NV_GetLHSentCtrlState", NV_GetLHSentCtrlState, 0xC400, 0x0000, 28},
-    {"NV_GetFindMediumState", NV_GetFindMediumState, 0xE600, 0x0000, 40},
-    {"NV_GetKernelVersion", NV_GetKernelVersion, 0x0000, 0x0008, 4},
-    {"NV_GetFPGAVersion", NV_GetFPGAVersion, 0x0009, 0x0000, 4},
-    {"NV_GetUSBState", NV_GetUSBState, 0x2000, 0x0000, 4},
-    {"NV_GetDeviceInfo", NV_GetDeviceInfo, 0x0000, 0x0002, 32},
-};
+const std::vector<QueryCase>& QueryCases() {
+  static const std::vector<QueryCase> cases = norvex_api_test::QueriesOf(kMain, kQueries, {"NV_GetKernelName"});
+  return cases;
+}
 
 class MainUnitTest : public norvex_api_test::UnitApiTest {};
 
@@ -186,7 +190,7 @@ TEST_F(MainUnitTest, FunctionCallBytesOfTheExamples) {
 }
 
 TEST_F(MainUnitTest, EveryQueryCopiesExactlyItsRecord) {
-  for (const QueryCase& c : kQueryCases) {
+  for (const QueryCase& c : QueryCases()) {
     SCOPED_TRACE(c.name);
     PresetLastResult(0x0036);
     const Bytes record = Pattern(c.size, 0x80);
@@ -207,7 +211,7 @@ TEST_F(MainUnitTest, EveryQueryLeavesTheBufferOnFailure) {
     Fault fault;
     uint32_t code;
   };
-  for (const QueryCase& c : kQueryCases) {
+  for (const QueryCase& c : QueryCases()) {
     SCOPED_TRACE(c.name);
     const Failure failures[] = {
         {Fault{FaultKind::kErrorReply, 0x0012}, 0xE0100012u},
@@ -227,7 +231,7 @@ TEST_F(MainUnitTest, EveryQueryLeavesTheBufferOnFailure) {
     EXPECT_EQ(LastResult(), NORVEX_ERR_INVALID_ARGUMENT);
   }
   emulator.Model().ClearReceived();
-  for (const QueryCase& c : kQueryCases) c.query(nullptr);
+  for (const QueryCase& c : QueryCases()) c.query(nullptr);
   EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
 }
 
@@ -352,7 +356,7 @@ TEST_F(MainUnitTest, WithoutADeviceEveryExportFailsAtOnce) {
   Bytes buffer(500, 0xEE);
   for (const BlockCase& c : kBlockCases) EXPECT_EQ(c.send(buffer.data()), CTP_ERR_NO_DEVICE) << c.name;
   for (const FunctionCase& c : kFunctionCases) EXPECT_EQ(c.call(), CTP_ERR_NO_DEVICE) << c.name;
-  for (const QueryCase& c : kQueryCases) EXPECT_EQ(c.query(buffer.data()), CTP_ERR_NO_DEVICE) << c.name;
+  for (const QueryCase& c : QueryCases()) EXPECT_EQ(c.query(buffer.data()), CTP_ERR_NO_DEVICE) << c.name;
   EXPECT_EQ(NV_GetKernelName(buffer.data()), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(NV_GetLaserPower(buffer.data()), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(NV_TailPos(1, buffer.data()), CTP_ERR_NO_DEVICE);

@@ -162,7 +162,10 @@ TEST_F(PrintDataTest, SentPrintDataLandsInPrintMemory) {
 }
 
 // Above 2 MiB in the device modes, NV_SentPrintData is one bulk write: the
-// driver takes it whole (mode 3 captures it too).
+// driver takes it whole (mode 3 captures it too). The POSIX device's driver
+// does; the stand-in of the Windows kernel driver takes at most 2 MiB a write
+// (docs/wine-stand-in.md), so the test is POSIX's.
+#ifndef _WIN32
 TEST_F(PrintDataTest, SentPrintDataAboveTwoMiBIsOneWrite) {
   const Bytes data = RandomBytes(0x300006, 11);
   EXPECT_EQ(NV_SentPrintData(data.data(), static_cast<uint32_t>(data.size())), NORVEX_OK);
@@ -174,6 +177,7 @@ TEST_F(PrintDataTest, SentPrintDataAboveTwoMiBIsOneWrite) {
   EXPECT_EQ(emulator.Model().PrintMemory(), data);
   EXPECT_EQ(log.NewText(), "");
 }
+#endif
 
 // Bulk writes are overlapped: against a device that takes nothing for a
 // while, a no-wait write returns at once, and a completion waits at most
