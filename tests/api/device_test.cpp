@@ -2,11 +2,6 @@
 // wire bytes, result codes, the two log entries of every failure, exclusive
 // open, the command file, bad arguments.
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
 
 #include <atomic>
 #include <cstring>
@@ -18,6 +13,9 @@
 #include "emulator_session.h"
 #include "emu/emulator.h"
 #include "norvex.h"
+#ifndef _WIN32
+#include "endpoint_client.h"
+#endif
 
 namespace {
 
@@ -170,24 +168,17 @@ TEST_F(DeviceTest, DisconnectInTheMiddleFailsUntilTheLinkIsOpenedAgain) {
 TEST_F(DeviceTest, DeviceHeldByAnotherHostCannotBeOpened) {
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);  // keeps the device
   // Another host's open attempt is refused while this one holds it...
-  int other = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, emulator.EndpointPath().c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::connect(other, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  uint8_t open[16] = {};
-  ASSERT_EQ(::recv(other, open, sizeof(open), MSG_WAITALL), 16);
-  EXPECT_EQ(open[12], 5);  // OPEN, status 5: busy
-  ::close(other);
+  {
+    norvex::test_support::EndpointClient other(emulator.EndpointPath());
+    EXPECT_EQ(other.OpenStatus(), 5);  // OPEN, status 5: busy
+  }
   // ...and this host cannot open it while another holds it.
   emulator.DropHost();
   ASSERT_TRUE(emulator.Model().WaitForHost(false, std::chrono::milliseconds(2000)));
-  int holder = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  norvex::test_support::EndpointClient holder(emulator.EndpointPath());
   ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(Norvex_GetPortStatus(), CTP_ERR_NO_DEVICE);
-  ::close(holder);
 }
 #endif
 

@@ -24,6 +24,7 @@
 #include "platform/posix/posix_fd.h"
 #include "protocol/frame.h"
 #include "request_frames.h"
+#include "temp_folder.h"
 
 namespace norvex::emu {
 namespace {
@@ -34,26 +35,6 @@ using testing::Selector;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using platform::UniqueFd;
-
-// A fresh folder under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/norvex-emu-test-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    m_path = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -259,7 +240,7 @@ class EmulatorTest : public ::testing::Test {
     return host;
   }
 
-  TempDir m_dir;
+  const test_support::TempFolder m_dir{"norvex-emu-test"};
   std::unique_ptr<Emulator> m_emu;
 };
 

@@ -29,6 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "endpoint_client.h"
+#include "temp_folder.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -240,9 +243,9 @@ struct JsonParser {
 class NorvexctlTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/norvexctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_root = pattern;
+    m_temp = std::make_unique<norvex::test_support::TempFolder>("norvexctl-test");
+    ASSERT_FALSE(m_temp->path().empty());
+    m_root = m_temp->path();
     // The tool in a folder of its own: the library keeps its log and INI
     // file beside the executable.
     fs::create_directories(m_root / "bin");
@@ -251,10 +254,7 @@ class NorvexctlTest : public ::testing::Test {
     fs::create_directories(m_root / "no-devices");
     setenv("NORVEX_DEVICE_DIR", (m_root / "no-devices").c_str(), 1);
   }
-  static void TearDownTestSuite() {
-    std::error_code error;
-    fs::remove_all(m_root, error);
-  }
+  static void TearDownTestSuite() { m_temp.reset(); }
 
   // Runs the tool with `args`, with `env` ("NAME=value ...") in front.
   static ToolRun Tool(const std::string& args, const std::string& env = "") {
@@ -311,9 +311,11 @@ class NorvexctlTest : public ::testing::Test {
   static std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
   static fs::path Path(const std::string& name) { return m_root / name; }
 
+  static std::unique_ptr<norvex::test_support::TempFolder> m_temp;
   static fs::path m_root;
 };
 
+std::unique_ptr<norvex::test_support::TempFolder> NorvexctlTest::m_temp;
 fs::path NorvexctlTest::m_root;
 
 // A program running in the background, its standard output and error read
@@ -1009,14 +1011,8 @@ TEST_F(NorvexctlTest, BusyIsNotAbsent) {
   ASSERT_TRUE(daemon.Serving());
   const std::string device = "--device " + Path("busy-devices").string() + " ";
   // Another program holds the device.
-  const int holder = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, daemon.Endpoint().c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  uint8_t open[16] = {};
-  ASSERT_EQ(recv(holder, open, sizeof(open), MSG_WAITALL), 16);
-  ASSERT_EQ(open[12], 0);  // granted to the holder
+  norvex::test_support::EndpointClient holder(daemon.Endpoint());
+  ASSERT_EQ(holder.OpenStatus(), 0);  // granted to the holder
   ToolRun run = Tool(device + "state main general");
   EXPECT_EQ(run.exit, 7);
   EXPECT_NE(run.err.find("is busy: another program has it open"), std::string::npos) << run.err;
@@ -1024,7 +1020,7 @@ TEST_F(NorvexctlTest, BusyIsNotAbsent) {
   EXPECT_EQ(run.exit, 0);
   EXPECT_EQ(Json(run, "devices.0.name"), "platesetter-0");
   EXPECT_EQ(Json(run, "devices.0.state"), "busy");
-  close(holder);
+  holder.Close();
   // Free again: it opens, with its kernel name; a socket nobody serves is stale.
   std::ofstream(Path("busy-devices/zz-note.txt")) << "not an endpoint";
   {

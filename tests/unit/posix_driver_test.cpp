@@ -28,6 +28,7 @@
 #include "platform/platform.h"
 #include "platform/posix/device_wire.h"
 #include "platform/posix/posix_fd.h"
+#include "temp_folder.h"
 
 namespace norvex::platform {
 namespace {
@@ -205,15 +206,10 @@ class ScriptedDevice {
 class PosixDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvex-dev-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    m_folder = pattern;
+    ASSERT_FALSE(m_temp.path().empty());
     ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", m_folder.c_str(), 1), 0);
   }
-  void TearDown() override {
-    ::unsetenv("NORVEX_DEVICE_DIR");
-    std::system(("rm -rf " + m_folder).c_str());
-  }
+  void TearDown() override { ::unsetenv("NORVEX_DEVICE_DIR"); }
 
   std::string PathOf(const std::string& name) const { return m_folder + "/" + name; }
 
@@ -232,7 +228,8 @@ class PosixDriverTest : public ::testing::Test {
     return error;
   }
 
-  std::string m_folder;
+  const test_support::TempFolder m_temp{"norvex-dev"};
+  const std::string m_folder = m_temp.path();
   Driver& m_driver = DeviceDriver();
 };
 

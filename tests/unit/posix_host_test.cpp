@@ -5,29 +5,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "platform/platform.h"
+#include "temp_folder.h"
 
 namespace norvex::platform {
 namespace {
 
 class PosixHostTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvex-host-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf " + m_dir).c_str()); }
+  void SetUp() override { ASSERT_FALSE(m_dir.empty()); }
   std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
   }
-  std::string m_dir;
+  const test_support::TempFolder m_temp{"norvex-host"};
+  const std::string m_dir = m_temp.path();
   HostEnvironment& m_host = Host();
 };
 
@@ -72,7 +71,7 @@ TEST_F(PosixHostTest, IniUpdateKeepsLinksModeAndOwner) {
   }
   EXPECT_EQ(Read(real), "[LOG]\r\nLockTime=7500\r\nLastTime=2026/12/07\r\n");
   // Nothing left beside it.
-  EXPECT_EQ(std::system(("test $(ls -A " + m_dir + " | wc -l) -eq 2").c_str()), 0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir), std::filesystem::directory_iterator()), 2);
 }
 
 TEST_F(PosixHostTest, LogFileIsSharedForReadingOnly) {
