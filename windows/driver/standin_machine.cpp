@@ -117,16 +117,20 @@ Completions Machine::Write(OpenKey key, Transfer transfer, const uint8_t* data, 
     return out;
   }
   const emu::WritePlan plan = m_model.PlanWrite(size);
-  // A device that stops taking data (a stall) holds the write as long: the
-  // driver completes it whole afterwards, unless it was cancelled meanwhile.
-  const uint32_t delayMs = plan.delayMs > plan.stallMs ? plan.delayMs : plan.stallMs;
-  if (plan.complete && delayMs == 0) {
+  // A device that stops taking data (a stall) holds this write and every
+  // write that comes until the stall ends; then they complete whole, unless
+  // they were cancelled meanwhile.
+  const Clock::time_point now = Clock::now();
+  if (plan.stallMs > 0) m_stalledUntil = now + std::chrono::milliseconds(plan.stallMs);
+  Clock::time_point due = now + std::chrono::milliseconds(plan.delayMs);
+  if (m_stalledUntil > due) due = m_stalledUntil;
+  if (plan.complete && due <= now) {
     m_model.AppendPrintData(data, plan.bytes);
     out.push_back(Done(transfer, kStatusSuccess, plan.bytes));
     return out;
   }
   PendingWrite write{transfer, std::nullopt, std::vector<uint8_t>(data, data + plan.bytes)};
-  if (plan.complete) write.due = Clock::now() + std::chrono::milliseconds(delayMs);
+  if (plan.complete) write.due = due;
   m_writes.push_back(std::move(write));
   return out;
 }

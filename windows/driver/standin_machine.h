@@ -138,6 +138,7 @@ class Machine {
   std::deque<PendingRead> m_reads;
   std::vector<LateRead> m_late;
   std::vector<PendingWrite> m_writes;
+  Clock::time_point m_stalledUntil{};  // a stalled device holds the writes until then
 };
 
 }  // namespace norvex::standin
