@@ -38,15 +38,8 @@ struct Row {
   bool sends;
 };
 
-class BadInputTest : public ::testing::Test {
+class BadInputTest : public norvex_api_test::EmulatorSessionTest {
  protected:
-  void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator);
-    if (HasFatalFailure()) return;
-  }
-  void TearDown() override {
-    norvex_api_test::CloseOnEmulator(emulator);
-  }
   void RunTable(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
       SCOPED_TRACE(row.name);
@@ -62,8 +55,6 @@ class BadInputTest : public ::testing::Test {
       EXPECT_EQ(NV_GetState(state), NORVEX_OK);
     }
   }
-
-  Emulator emulator;
 };
 
 TEST_F(BadInputTest, NullPointersGiveInvalidArgumentAndSendNothing) {

@@ -28,22 +28,17 @@ using Bytes = std::vector<uint8_t>;
 
 const std::string kErrorNumberGbk = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5";
 
-class DeviceTest : public ::testing::Test {
+class DeviceTest : public norvex_api_test::EmulatorSessionTest {
  protected:
   void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator);
-    if (HasFatalFailure()) return;
+    EmulatorSessionTest::SetUp();
     log.Mark();
-  }
-  void TearDown() override {
-    norvex_api_test::CloseOnEmulator(emulator);
   }
   uint32_t GeneralState(uint8_t* record, uint32_t address = NORVEX_ADDR_MAIN_UNIT) {
     const uint8_t selector[4] = {0, 0, 0, 0};
     return CTP_GetStateEx(selector, record, 4, address);
   }
 
-  Emulator emulator;
   LogReader log;
 };
 

@@ -36,4 +36,14 @@ inline void CloseOnEmulator(norvex::emu::Emulator& emulator) {
   Norvex_Init(nullptr);  // no device is present: this closes the link
 }
 
+// A fixture whose tests each run against a plugged emulator with the
+// library's link open on it.
+class EmulatorSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { OpenOnEmulator(emulator); }
+  void TearDown() override { CloseOnEmulator(emulator); }
+
+  norvex::emu::Emulator emulator;
+};
+
 }  // namespace norvex_api_test

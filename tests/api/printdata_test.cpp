@@ -133,7 +133,7 @@ bool HaveTool(const char* tool) {
   return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-class PrintDataTest : public ::testing::Test {
+class PrintDataTest : public norvex_api_test::EmulatorSessionTest {
  protected:
   static void SetUpTestSuite() {
     std::ofstream(norvex_api_test::IniPath(), std::ios::trunc)
@@ -141,15 +141,10 @@ class PrintDataTest : public ::testing::Test {
         << "\nPrintDataFile=" << DataPath() << "\nCompressedFile=" << CompressedPath() << "\n";
   }
   void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator);
-    if (HasFatalFailure()) return;
+    EmulatorSessionTest::SetUp();
     log.Mark();
   }
-  void TearDown() override {
-    norvex_api_test::CloseOnEmulator(emulator);
-  }
 
-  Emulator emulator;
   LogReader log;
 };
 

@@ -99,15 +99,8 @@ inline uint32_t LastResult() {
   return Norvex_WriteSDRAM(&word, 0);
 }
 
-class UnitApiTest : public ::testing::Test {
+class UnitApiTest : public EmulatorSessionTest {
  protected:
-  void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator);
-    if (HasFatalFailure()) return;
-  }
-  void TearDown() override {
-    norvex_api_test::CloseOnEmulator(emulator);
-  }
   // Leaves `code` in the last-result word by a failing general-state query.
   void PresetLastResult(uint16_t errorValue) {
     emulator.Model().InjectFault(norvex::emu::Fault{norvex::emu::FaultKind::kErrorReply, errorValue});
@@ -120,8 +113,6 @@ class UnitApiTest : public ::testing::Test {
     emulator.Unplug();
     Norvex_Init(nullptr);
   }
-
-  norvex::emu::Emulator emulator;
 };
 
 }  // namespace norvex_api_test

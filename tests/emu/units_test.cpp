@@ -20,6 +20,8 @@ namespace norvex::emu {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::Answer;
+using testing::Cat;
 using testing::RequestFrame;
 using testing::Selector;
 
@@ -28,29 +30,8 @@ Bytes Le32(uint32_t v) {
           static_cast<uint8_t>(v >> 24)};
 }
 
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-struct Answer {
-  uint8_t sender = 0;
-  uint16_t command = 0;
-  Bytes data;
-  uint16_t errorValue() const { return data.size() >= 2 ? LoadWord(data.data()) : 0xFFFF; }
-};
-
-class UnitsTest : public ::testing::Test {
+class UnitsTest : public testing::ModelTest {
  protected:
-  Answer Send(uint8_t address, uint16_t command, const Bytes& data = {}) {
-    const Bytes frame = RequestFrame(address, command, data);
-    const Outcome outcome = model.HandleFrame(frame.data(), frame.size());
-    Answer a;
-    a.sender = outcome.frame[3];
-    a.command = LoadWord(outcome.frame.data() + 6);
-    a.data.assign(outcome.frame.begin() + 8, outcome.frame.end() - 2);
-    return a;
-  }
   Bytes Query(uint8_t address, uint16_t group, uint16_t item) {
     const Answer a = Send(address, kStateQuery, Selector(group, item));
     EXPECT_EQ(a.command, kStateReply);
@@ -59,8 +40,6 @@ class UnitsTest : public ::testing::Test {
   Answer Call(uint8_t address, uint16_t group, uint16_t item) {
     return Send(address, kFunctionCall, Selector(group, item));
   }
-
-  DeviceModel model{EmulatorOptions{}};
 };
 
 // The library's list of each unit's records (norvex_records.h), written apart
