@@ -1,7 +1,8 @@
 // device_model.h: the emulated machine behind the endpoint: its units, their
-// state records and command handlers, the print memory, the faults to inject
-// and the record of what the host sent. It turns one request frame into what
-// the endpoint must do (reply, hold the reply back, disconnect). Every member
+// state records and command handlers, the print memory, the parameter files,
+// the faults to inject and the record of what the host sent. It turns one
+// request frame into what the endpoint must do (reply, hold the reply back,
+// disconnect). Tests control it directly (Emulator::Model()). Every member
 // locks the model's one mutex, so the serving thread and test threads may
 // call it at the same time.
 #pragma once
@@ -16,7 +17,7 @@
 #include <tuple>
 #include <vector>
 
-#include "emu/emulator.h"
+#include "emu/device_types.h"
 #include "emu/print_memory.h"
 #include "emu/units/para_files.h"
 #include "emu/units/units.h"
@@ -41,9 +42,61 @@ struct Outcome {
 std::vector<uint8_t> BuildReplyFrame(uint8_t sender, uint16_t command, const std::vector<uint8_t>& data);
 inline constexpr size_t kMaxFrameData = 0xFFF0;
 
-class DeviceModel : public units::UnitHost {
+// The emulated machine. Its public members are the controls of a test (what
+// the Emulator's Model() gives) and the calls of the endpoint that serves it.
+class DeviceModel final : private units::UnitHost {
  public:
   explicit DeviceModel(const EmulatorOptions& options);
+  DeviceModel(const DeviceModel&) = delete;
+  DeviceModel& operator=(const DeviceModel&) = delete;
+
+  // ---- Units and their state ---------------------------------------------
+  void SetBoardPresent(uint8_t address, bool present);
+  bool BoardPresent(uint8_t address) const;
+  // The record that a state query of (address, group, item) returns. A
+  // record never set is 4 zero bytes; the units start with theirs
+  // (unit_records.h).
+  void SetStateRecord(uint8_t address, uint16_t group, uint16_t item, std::vector<uint8_t> bytes);
+  std::vector<uint8_t> StateRecord(uint8_t address, uint16_t group, uint16_t item) const;
+  // Gives `command` to the unit at `address` a handler of the test's own,
+  // in place of the built-in one; an empty handler restores the built-in.
+  void SetCommandHandler(uint8_t address, uint16_t command, CommandHandler handler);
+
+  // ---- What the host sent ------------------------------------------------
+  // Every request frame received (the bytes after the control code), in order.
+  std::vector<std::vector<uint8_t>> ReceivedFrames() const;
+  // Every function call received, in order.
+  std::vector<FunctionCall> FunctionCalls() const;
+  // Forgets the received frames and function calls.
+  void ClearReceived();
+  // Waits until at least `count` frames were received since the last
+  // ClearReceived(); false at the time-out.
+  bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
+  // The bulk data written, in order.
+  std::vector<uint8_t> PrintMemory() const;
+  void ClearPrintMemory();
+
+  // ---- Faults ------------------------------------------------------------
+  void InjectFault(const Fault& fault);
+  void ClearFaults();
+  void InjectBulkWriteFault(const BulkWriteFault& fault);
+  void ClearBulkWriteFaults();
+
+  // ---- Parameter files (0x10, 0x42, 0x20, 0x21) ----------------------------
+  // Headers, size tables, sections, saves and refusals (para_files.h); their
+  // controls lock the model themselves.
+  units::ParaFileBank& ParaFiles() { return m_paraFiles; }
+  const units::ParaFileBank& ParaFiles() const { return m_paraFiles; }
+
+  // ---- Counters ------------------------------------------------------------
+  // Connections granted to a host (OPEN status 0), since construction.
+  uint64_t ConnectionsAccepted() const;
+  // Connections refused with OPEN status 5, since construction.
+  uint64_t BusyRefusals() const;
+  // Whether a host holds the device now.
+  bool HostConnected() const;
+  // Waits until HostConnected() is `connected`; false at the time-out.
+  bool WaitForHost(bool connected, std::chrono::milliseconds timeout) const;
 
   // ---- Called by the endpoint --------------------------------------------
   // Records the request frame, dispatches it to the addressed unit and
@@ -55,44 +108,18 @@ class DeviceModel : public units::UnitHost {
   void NoteConnection(bool granted);
   void SetHostConnected(bool connected);
 
-  // ---- Called through the Emulator ----------------------------------------
-  void SetBoardPresent(uint8_t address, bool present);
-  bool BoardPresent(uint8_t address) const;
-  void SetStateRecord(uint8_t address, uint16_t group, uint16_t item, std::vector<uint8_t> bytes);
-  std::vector<uint8_t> StateRecord(uint8_t address, uint16_t group, uint16_t item) const;
-  void SetCommandHandler(uint8_t address, uint16_t command, CommandHandler handler);
-  std::vector<std::vector<uint8_t>> ReceivedFrames() const;
-  std::vector<FunctionCall> FunctionCalls() const;
-  void ClearReceived();
-  bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
-  std::vector<uint8_t> PrintMemory() const;
-  void ClearPrintMemory();
-  void InjectFault(const Fault& fault);
-  void ClearFaults();
-  void InjectBulkWriteFault(const BulkWriteFault& fault);
-  void ClearBulkWriteFaults();
-  uint64_t ConnectionsAccepted() const;
-  uint64_t BusyRefusals() const;
-  bool HostConnected() const;
-  bool WaitForHost(bool connected, std::chrono::milliseconds timeout) const;
-  // Runs `use` on the units' parameter files with the model locked.
-  template <typename Use>
-  auto WithParaFiles(Use use) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return use(paraFiles_);
-  }
-
-  // ---- The units' view (units::UnitHost), with mu_ held -------------------
-  std::vector<uint8_t>& Record(uint8_t address, uint16_t group, uint16_t item) override;
-  void Handle(uint8_t address, uint16_t command, CommandHandler handler) override;
-  void OnFunction(uint8_t address, uint16_t group, uint16_t item, units::FunctionEffect effect) override;
-  void ResetPrintMemory() override { printMemory_.Clear(); }
-
  private:
   using RecordKey = std::tuple<uint8_t, uint16_t, uint16_t>;
   using HandlerKey = std::pair<uint8_t, uint16_t>;
+
+  // ---- The units' view (units::UnitHost), with m_mu held -------------------
+  std::vector<uint8_t>& Record(uint8_t address, uint16_t group, uint16_t item) override;
+  void Handle(uint8_t address, uint16_t command, CommandHandler handler) override;
+  void OnFunction(uint8_t address, uint16_t group, uint16_t item, units::FunctionEffect effect) override;
+  void ResetPrintMemory() override { m_printMemory.Clear(); }
+
   // The built-in commands of every unit, a handler per (unit, command word).
-  // They run with mu_ held and may use the state. Commands without a handler
+  // They run with m_mu held and may use the state. Commands without a handler
   // are acknowledged.
   void InstallBuiltinHandlers();
   Reply Dispatch(const Request& request);
@@ -103,23 +130,22 @@ class DeviceModel : public units::UnitHost {
   // Takes one use of the first fault matching the frame; false when none.
   bool TakeFault(bool haveAddress, uint8_t address, bool haveCommand, uint16_t command, Fault& out);
 
-  mutable std::mutex mu_;
-  mutable std::condition_variable changed_;
+  mutable std::mutex m_mu;
+  mutable std::condition_variable m_changed;
 
-  std::map<uint8_t, bool> present_;
-  std::map<RecordKey, std::vector<uint8_t>> records_;
-  std::map<HandlerKey, CommandHandler> builtin_;
-  std::map<HandlerKey, CommandHandler> custom_;
-  std::map<RecordKey, units::FunctionEffect> effects_;
-  std::vector<std::vector<uint8_t>> frames_;
-  std::vector<FunctionCall> calls_;
-  PrintMemoryBank printMemory_;
-  // Mutable so that WithParaFiles can hand it out from a const model.
-  mutable units::ParaFileBank paraFiles_;
-  std::deque<Fault> faults_;
-  uint64_t accepted_ = 0;
-  uint64_t refused_ = 0;
-  bool hostConnected_ = false;
+  std::map<uint8_t, bool> m_present;
+  std::map<RecordKey, std::vector<uint8_t>> m_records;
+  std::map<HandlerKey, CommandHandler> m_builtin;
+  std::map<HandlerKey, CommandHandler> m_custom;
+  std::map<RecordKey, units::FunctionEffect> m_effects;
+  std::vector<std::vector<uint8_t>> m_frames;
+  std::vector<FunctionCall> m_calls;
+  PrintMemoryBank m_printMemory;
+  units::ParaFileBank m_paraFiles;
+  std::deque<Fault> m_faults;
+  uint64_t m_accepted = 0;
+  uint64_t m_refused = 0;
+  bool m_hostConnected = false;
 };
 
 }  // namespace norvex::emu

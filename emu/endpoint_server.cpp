@@ -129,14 +129,14 @@ struct EndpointServer::Session {
     std::vector<uint8_t> data;
   };
 
-  Session(DeviceModel& model, platform::UniqueFd connection) : model_(model), fd_(std::move(connection)) {}
+  Session(DeviceModel& model, platform::UniqueFd connection) : m_model(model), m_fd(std::move(connection)) {}
 
-  int fd() const { return fd_.get(); }
+  int fd() const { return m_fd.get(); }
 
   // Takes what the host sent and handles every whole message in it. False
   // when the connection is to be closed.
   // Whether the device takes nothing from the connection now (a stall).
-  bool Paused() const { return pausedUntil_.has_value(); }
+  bool Paused() const { return m_pausedUntil.has_value(); }
 
   bool OnReadable() {
     // Everything the host has sent by now, up to a bound, so that the end of
@@ -144,11 +144,11 @@ struct EndpointServer::Session {
     for (int chunks = 0; chunks < kChunksPerRound && !Paused(); ++chunks) {
       ssize_t n = 0;
       do {
-        n = ::recv(fd_.get(), chunk_.data(), chunk_.size(), MSG_DONTWAIT);
+        n = ::recv(m_fd.get(), m_chunk.data(), m_chunk.size(), MSG_DONTWAIT);
       } while (n < 0 && errno == EINTR);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
       if (n <= 0) return false;  // the host closed, or the connection failed
-      input_.insert(input_.end(), chunk_.begin(), chunk_.begin() + n);
+      m_input.insert(m_input.end(), m_chunk.begin(), m_chunk.begin() + n);
       if (!HandleInput()) return false;
     }
     return true;
@@ -159,28 +159,28 @@ struct EndpointServer::Session {
   bool HandleInput() {
     size_t offset = 0;
     bool open = true;
-    while (open && !Paused() && input_.size() - offset >= wire::kHeaderSize) {
+    while (open && !Paused() && m_input.size() - offset >= wire::kHeaderSize) {
       wire::Message message;
       uint32_t length = 0;
-      if (!wire::DecodeHeader(input_.data() + offset, message.type, message.id, length)) return false;
-      if (input_.size() - offset - wire::kHeaderSize < length) break;
-      const auto begin = input_.begin() + static_cast<std::ptrdiff_t>(offset + wire::kHeaderSize);
+      if (!wire::DecodeHeader(m_input.data() + offset, message.type, message.id, length)) return false;
+      if (m_input.size() - offset - wire::kHeaderSize < length) break;
+      const auto begin = m_input.begin() + static_cast<std::ptrdiff_t>(offset + wire::kHeaderSize);
       message.payload.assign(begin, begin + length);
       offset += wire::kHeaderSize + length;
       open = HandleMessage(message);
     }
-    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(offset));
+    m_input.erase(m_input.begin(), m_input.begin() + static_cast<std::ptrdiff_t>(offset));
     return open;
   }
 
   // The earliest time at which OnTimers has something to do.
   std::optional<Clock::time_point> NextDue() const {
-    std::optional<Clock::time_point> next = pausedUntil_;
-    if (state_ == ReplyState::kDelayed && (!next || due_ < *next)) next = due_;
-    for (const LateCompletion& late : late_) {
+    std::optional<Clock::time_point> next = m_pausedUntil;
+    if (m_state == ReplyState::kDelayed && (!next || m_due < *next)) next = m_due;
+    for (const LateCompletion& late : m_late) {
       if (!next || late.due < *next) next = late.due;
     }
-    for (const PendingWrite& write : writes_) {
+    for (const PendingWrite& write : m_writes) {
       if (write.due && (!next || *write.due < *next)) next = write.due;
     }
     return next;
@@ -190,31 +190,31 @@ struct EndpointServer::Session {
   // False when the connection is to be closed.
   bool OnTimers() {
     const Clock::time_point now = Clock::now();
-    if (pausedUntil_ && *pausedUntil_ <= now) {
+    if (m_pausedUntil && *m_pausedUntil <= now) {
       // The stall is over: what came meanwhile is taken now.
-      pausedUntil_.reset();
+      m_pausedUntil.reset();
       if (!HandleInput()) return false;
     }
-    if (state_ == ReplyState::kDelayed && due_ <= now) {
-      state_ = ReplyState::kReady;
+    if (m_state == ReplyState::kDelayed && m_due <= now) {
+      m_state = ReplyState::kReady;
       if (!ServeReads()) return false;
     }
-    for (auto it = late_.begin(); it != late_.end();) {
+    for (auto it = m_late.begin(); it != m_late.end();) {
       if (it->due > now) {
         ++it;
         continue;
       }
       const LateCompletion late = std::move(*it);
-      it = late_.erase(it);
+      it = m_late.erase(it);
       if (!CompleteRead(late.read, late.frame)) return false;
     }
-    for (auto it = writes_.begin(); it != writes_.end();) {
+    for (auto it = m_writes.begin(); it != m_writes.end();) {
       if (!it->due || *it->due > now) {
         ++it;
         continue;
       }
       const PendingWrite write = std::move(*it);
-      it = writes_.erase(it);
+      it = m_writes.erase(it);
       if (!CompleteWrite(write.id, write.data.data(), write.data.size())) return false;
     }
     return true;
@@ -228,7 +228,7 @@ struct EndpointServer::Session {
       case wire::kRead:
         // A READ without its capacity is a protocol error.
         if (message.payload.size() < 4) return false;
-        reads_.push_back(PendingRead{message.id, wire::LoadU32(message.payload.data())});
+        m_reads.push_back(PendingRead{message.id, wire::LoadU32(message.payload.data())});
         return ServeReads();
       case wire::kWrite:
         return OnWrite(message);
@@ -247,27 +247,27 @@ struct EndpointServer::Session {
     if (wire::LoadU32(message.payload.data()) != kFrameControlCode) {
       return Complete(wire::kControlDone, message.id, kStatusInvalidFunction);
     }
-    Outcome outcome = model_.HandleFrame(message.payload.data() + 4, message.payload.size() - 4);
+    Outcome outcome = m_model.HandleFrame(message.payload.data() + 4, message.payload.size() - 4);
     if (outcome.action == Outcome::Action::kDisconnect) return false;
     if (!Complete(wire::kControlDone, message.id, kStatusOk)) return false;
 
     // The new reply takes the place of one that was not read.
-    reply_ = std::move(outcome.frame);
+    m_reply = std::move(outcome.frame);
     switch (outcome.action) {
       case Outcome::Action::kReply:
         if (outcome.delayMs == 0) {
-          state_ = ReplyState::kReady;
+          m_state = ReplyState::kReady;
         } else {
-          state_ = ReplyState::kDelayed;
-          due_ = Clock::now() + std::chrono::milliseconds(outcome.delayMs);
+          m_state = ReplyState::kDelayed;
+          m_due = Clock::now() + std::chrono::milliseconds(outcome.delayMs);
         }
         break;
       case Outcome::Action::kNoReply:
-        state_ = ReplyState::kWithheld;
+        m_state = ReplyState::kWithheld;
         break;
       case Outcome::Action::kLateReply:
-        state_ = ReplyState::kLate;
-        lateDelayMs_ = outcome.delayMs;
+        m_state = ReplyState::kLate;
+        m_lateDelayMs = outcome.delayMs;
         break;
       case Outcome::Action::kDisconnect:
         break;
@@ -282,25 +282,25 @@ struct EndpointServer::Session {
     // A WRITE without its 4-byte length is a protocol error.
     if (message.payload.size() != 4) return false;
     IncomingWrite write{message.id, wire::LoadU32(message.payload.data()), WritePlan{}, {}};
-    write.plan = model_.PlanWrite(write.total);
-    if (write.plan.stallMs > 0) pausedUntil_ = Clock::now() + std::chrono::milliseconds(write.plan.stallMs);
+    write.plan = m_model.PlanWrite(write.total);
+    if (write.plan.stallMs > 0) m_pausedUntil = Clock::now() + std::chrono::milliseconds(write.plan.stallMs);
     if (write.total == 0) return Finish(std::move(write));
-    incoming_.push_back(std::move(write));
+    m_incoming.push_back(std::move(write));
     return true;
   }
 
   // WRITE_DATA: the next bytes of an incoming write. Data of a write that is
   // no longer coming in (completed, cancelled, never begun) is dropped.
   bool OnWriteData(const wire::Message& message) {
-    auto write = std::find_if(incoming_.begin(), incoming_.end(),
+    auto write = std::find_if(m_incoming.begin(), m_incoming.end(),
                               [&message](const IncomingWrite& w) { return w.id == message.id; });
-    if (write == incoming_.end()) return true;
+    if (write == m_incoming.end()) return true;
     // More data than the WRITE announced is a protocol error.
     if (message.payload.size() > write->total - write->data.size()) return false;
     write->data.insert(write->data.end(), message.payload.begin(), message.payload.end());
     if (write->data.size() < write->total) return true;
     IncomingWrite whole = std::move(*write);
-    incoming_.erase(write);
+    m_incoming.erase(write);
     return Finish(std::move(whole));
   }
 
@@ -311,7 +311,7 @@ struct EndpointServer::Session {
     if (!plan.complete || plan.delayMs > 0) {
       PendingWrite held{write.id, std::nullopt, std::move(write.data)};
       if (plan.complete) held.due = Clock::now() + std::chrono::milliseconds(plan.delayMs);
-      writes_.push_back(std::move(held));
+      m_writes.push_back(std::move(held));
       return true;
     }
     return CompleteWrite(write.id, write.data.data(), write.data.size());
@@ -319,39 +319,39 @@ struct EndpointServer::Session {
 
   // Stores the bytes a WRITE took and reports them with status 0.
   bool CompleteWrite(uint32_t id, const uint8_t* data, size_t size) {
-    model_.AppendPrintData(data, size);
+    m_model.AppendPrintData(data, size);
     uint8_t done[8];
     wire::StoreU32(done, kStatusOk);
     wire::StoreU32(done + 4, static_cast<uint32_t>(size));
-    return wire::Send(fd_.get(), wire::kWriteDone, id, done, sizeof(done));
+    return wire::Send(m_fd.get(), wire::kWriteDone, id, done, sizeof(done));
   }
 
   bool OnCancel(uint32_t id) {
     auto incoming =
-        std::find_if(incoming_.begin(), incoming_.end(), [id](const IncomingWrite& w) { return w.id == id; });
-    auto write = std::find_if(writes_.begin(), writes_.end(), [id](const PendingWrite& w) { return w.id == id; });
-    if (incoming != incoming_.end() || write != writes_.end()) {
+        std::find_if(m_incoming.begin(), m_incoming.end(), [id](const IncomingWrite& w) { return w.id == id; });
+    auto write = std::find_if(m_writes.begin(), m_writes.end(), [id](const PendingWrite& w) { return w.id == id; });
+    if (incoming != m_incoming.end() || write != m_writes.end()) {
       // A WRITE still coming in, or held back, ends cancelled, having stored
       // nothing.
-      if (incoming != incoming_.end()) incoming_.erase(incoming);
-      if (write != writes_.end()) writes_.erase(write);
+      if (incoming != m_incoming.end()) m_incoming.erase(incoming);
+      if (write != m_writes.end()) m_writes.erase(write);
       uint8_t done[8];
       wire::StoreU32(done, kStatusCancelled);
       wire::StoreU32(done + 4, 0);
-      return wire::Send(fd_.get(), wire::kWriteDone, id, done, sizeof(done));
+      return wire::Send(m_fd.get(), wire::kWriteDone, id, done, sizeof(done));
     }
-    auto it = std::find_if(reads_.begin(), reads_.end(), [id](const PendingRead& r) { return r.id == id; });
+    auto it = std::find_if(m_reads.begin(), m_reads.end(), [id](const PendingRead& r) { return r.id == id; });
     // A transfer already completed (or never begun) ignores the CANCEL.
-    if (it == reads_.end()) return true;
+    if (it == m_reads.end()) return true;
     const PendingRead read = *it;
-    reads_.erase(it);
-    if (state_ == ReplyState::kLate) {
+    m_reads.erase(it);
+    if (m_state == ReplyState::kLate) {
       // The device goes on as if it had not seen the CANCEL: the READ
       // completes later with the reply it was waiting for.
-      late_.push_back(LateCompletion{Clock::now() + std::chrono::milliseconds(lateDelayMs_), read,
-                                     std::move(reply_)});
-      reply_.clear();
-      state_ = ReplyState::kNone;
+      m_late.push_back(LateCompletion{Clock::now() + std::chrono::milliseconds(m_lateDelayMs), read,
+                                     std::move(m_reply)});
+      m_reply.clear();
+      m_state = ReplyState::kNone;
       return true;
     }
     return Complete(wire::kReadDone, read.id, kStatusCancelled);
@@ -359,12 +359,12 @@ struct EndpointServer::Session {
 
   // Gives a ready reply to the oldest waiting READ.
   bool ServeReads() {
-    if (state_ != ReplyState::kReady || reads_.empty()) return true;
-    const PendingRead read = reads_.front();
-    reads_.pop_front();
-    state_ = ReplyState::kNone;
-    std::vector<uint8_t> frame = std::move(reply_);
-    reply_.clear();
+    if (m_state != ReplyState::kReady || m_reads.empty()) return true;
+    const PendingRead read = m_reads.front();
+    m_reads.pop_front();
+    m_state = ReplyState::kNone;
+    std::vector<uint8_t> frame = std::move(m_reply);
+    m_reply.clear();
     return CompleteRead(read, frame);
   }
 
@@ -378,29 +378,31 @@ struct EndpointServer::Session {
   bool Complete(uint16_t type, uint32_t id, uint32_t status, const uint8_t* data = nullptr, size_t size = 0) {
     uint8_t statusBytes[4];
     EncodeU32(statusBytes, status);
-    return wire::Send(fd_.get(), type, id, statusBytes, sizeof(statusBytes), data, size);
+    return wire::Send(m_fd.get(), type, id, statusBytes, sizeof(statusBytes), data, size);
   }
 
-  DeviceModel& model_;
-  platform::UniqueFd fd_;
-  std::vector<uint8_t> chunk_ = std::vector<uint8_t>(kReceiveChunk);
-  std::vector<uint8_t> input_;  // received bytes not yet a whole message
-  ReplyState state_ = ReplyState::kNone;
-  std::vector<uint8_t> reply_;
-  Clock::time_point due_{};
-  uint32_t lateDelayMs_ = 0;
-  std::deque<PendingRead> reads_;
-  std::vector<LateCompletion> late_;
-  std::vector<IncomingWrite> incoming_;
-  std::vector<PendingWrite> writes_;
-  std::optional<Clock::time_point> pausedUntil_;  // a stall: nothing is taken until then
+  DeviceModel& m_model;
+  platform::UniqueFd m_fd;
+  std::vector<uint8_t> m_chunk = std::vector<uint8_t>(kReceiveChunk);
+  std::vector<uint8_t> m_input;  // received bytes not yet a whole message
+  ReplyState m_state = ReplyState::kNone;
+  std::vector<uint8_t> m_reply;
+  Clock::time_point m_due{};
+  uint32_t m_lateDelayMs = 0;
+  std::deque<PendingRead> m_reads;
+  std::vector<LateCompletion> m_late;
+  std::vector<IncomingWrite> m_incoming;
+  std::vector<PendingWrite> m_writes;
+  std::optional<Clock::time_point> m_pausedUntil;  // a stall: nothing is taken until then
 };
 
 EndpointServer::~EndpointServer() { Stop(); }
 
-bool EndpointServer::Start(const std::string& folder, const std::string& path, std::string& error) {
-  if (thread_.joinable()) return true;
+namespace {
 
+// Makes the folder and frees `path` of a stale socket that nobody serves.
+// False, with `error` set, when the path is served or is no socket.
+bool PreparePath(const std::string& folder, const std::string& path, std::string& error) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {
@@ -424,36 +426,50 @@ bool EndpointServer::Start(const std::string& folder, const std::string& path, s
     }
     ::unlink(path.c_str());  // a stale endpoint nobody serves
   }
+  return true;
+}
 
+// A listening socket at `path`. It binds and listens under a hidden name
+// first and is renamed into place only then: a host that sees the endpoint
+// appear can connect at once, never between bind and listen. `bound` gets
+// the socket file's identity.
+platform::UniqueFd Listen(const std::string& path, struct stat& bound, std::string& error) {
   platform::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!listener) {
     error = SystemError("socket");
-    return false;
+    return listener;
   }
-  // Bind and listen under a hidden name first and rename the socket into
-  // place only then: a host that sees the endpoint appear can connect at
-  // once, never between bind and listen.
   const size_t slash = path.rfind('/');
   const std::string hidden = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." +
                              std::to_string(::getpid()) + ".tmp";
   sockaddr_un hiddenAddress{};
   if (!MakeAddress(hidden, hiddenAddress)) {
     error = "the endpoint path is too long for a Unix socket: " + hidden;
-    return false;
+    return platform::UniqueFd();
   }
   ::unlink(hidden.c_str());
   if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&hiddenAddress), sizeof(hiddenAddress)) != 0) {
     error = SystemError(("bind " + hidden).c_str());
-    return false;
+    return platform::UniqueFd();
   }
-  struct stat bound {};
   if (::listen(listener.get(), 8) != 0 || ::rename(hidden.c_str(), path.c_str()) != 0 ||
       ::stat(path.c_str(), &bound) != 0) {
     error = SystemError(("listen " + path).c_str());
     ::unlink(hidden.c_str());
     ::unlink(path.c_str());
-    return false;
+    return platform::UniqueFd();
   }
+  return listener;
+}
+
+}  // namespace
+
+bool EndpointServer::Start(const std::string& folder, const std::string& path, std::string& error) {
+  if (m_thread.joinable()) return true;
+  if (!PreparePath(folder, path, error)) return false;
+  struct stat bound {};
+  platform::UniqueFd listener = Listen(path, bound, error);
+  if (!listener) return false;
   int pipeEnds[2];
   if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
     error = SystemError("pipe2");
@@ -461,51 +477,51 @@ bool EndpointServer::Start(const std::string& folder, const std::string& path, s
     return false;
   }
 
-  path_ = path;
-  socketDevice_ = bound.st_dev;
-  socketInode_ = bound.st_ino;
-  listenFd_ = std::move(listener);
-  wakeRead_.reset(pipeEnds[0]);
-  wakeWrite_.reset(pipeEnds[1]);
-  stop_ = false;
-  dropHost_ = false;
+  m_path = path;
+  m_socketDevice = bound.st_dev;
+  m_socketInode = bound.st_ino;
+  m_listenFd = std::move(listener);
+  m_wakeRead.reset(pipeEnds[0]);
+  m_wakeWrite.reset(pipeEnds[1]);
+  m_stop = false;
+  m_dropHost = false;
   try {
-    thread_ = std::thread(&EndpointServer::Run, this);
+    m_thread = std::thread(&EndpointServer::Run, this);
   } catch (const std::system_error& e) {
     error = std::string("cannot start the serving thread: ") + e.what();
     ::unlink(path.c_str());
-    listenFd_.reset();
-    wakeRead_.reset();
-    wakeWrite_.reset();
+    m_listenFd.reset();
+    m_wakeRead.reset();
+    m_wakeWrite.reset();
     return false;
   }
   return true;
 }
 
 void EndpointServer::Stop() {
-  if (!thread_.joinable()) return;
+  if (!m_thread.joinable()) return;
   // Unplugged first: the socket goes, then the connections.
   struct stat current {};
-  if (::lstat(path_.c_str(), &current) == 0 && current.st_dev == socketDevice_ && current.st_ino == socketInode_) {
-    ::unlink(path_.c_str());
+  if (::lstat(m_path.c_str(), &current) == 0 && current.st_dev == m_socketDevice && current.st_ino == m_socketInode) {
+    ::unlink(m_path.c_str());
   }
-  stop_ = true;
+  m_stop = true;
   Wake();
-  thread_.join();
-  listenFd_.reset();
-  wakeRead_.reset();
-  wakeWrite_.reset();
+  m_thread.join();
+  m_listenFd.reset();
+  m_wakeRead.reset();
+  m_wakeWrite.reset();
 }
 
 void EndpointServer::DropHost() {
-  dropHost_ = true;
+  m_dropHost = true;
   Wake();
 }
 
 void EndpointServer::Wake() {
   const uint8_t byte = 1;
   // A full pipe already holds a wake-up; nothing is lost when this fails.
-  [[maybe_unused]] ssize_t n = ::write(wakeWrite_.get(), &byte, 1);
+  [[maybe_unused]] ssize_t n = ::write(m_wakeWrite.get(), &byte, 1);
 }
 
 void EndpointServer::Run() {
@@ -515,12 +531,12 @@ void EndpointServer::Run() {
   // of its connection finds HostConnected() false.
   auto closeHost = [&] {
     if (!host) return;
-    model_.SetHostConnected(false);
+    m_model.SetHostConnected(false);
     host.reset();
   };
 
-  while (!stop_) {
-    pollfd fds[3] = {{wakeRead_.get(), POLLIN, 0}, {listenFd_.get(), POLLIN, 0}, {-1, 0, 0}};
+  while (!m_stop) {
+    pollfd fds[3] = {{m_wakeRead.get(), POLLIN, 0}, {m_listenFd.get(), POLLIN, 0}, {-1, 0, 0}};
     nfds_t count = 2;
     // The host polled in this round; another may take its place below.
     const uint64_t polled = host ? generation : 0;
@@ -535,11 +551,11 @@ void EndpointServer::Run() {
 
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
       uint8_t drain[64];
-      while (::read(wakeRead_.get(), drain, sizeof(drain)) > 0) {
+      while (::read(m_wakeRead.get(), drain, sizeof(drain)) > 0) {
       }
     }
-    if (stop_) break;
-    if (dropHost_.exchange(false)) closeHost();
+    if (m_stop) break;
+    if (m_dropHost.exchange(false)) closeHost();
 
     // The host's messages and its end of the connection come before a new
     // connection: a host that closed before the next one connected has let
@@ -550,7 +566,7 @@ void EndpointServer::Run() {
     }
 
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-      platform::UniqueFd accepted(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      platform::UniqueFd accepted(::accept4(m_listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (accepted) {
         SetSendTimeout(accepted.get());
         // Counted before the OPEN goes out, so that a host holding its OPEN
@@ -558,14 +574,14 @@ void EndpointServer::Run() {
         uint8_t status[4];
         if (host) {
           // One host at a time: refuse, then close.
-          model_.NoteConnection(false);
+          m_model.NoteConnection(false);
           EncodeU32(status, kStatusBusy);
           wire::Send(accepted.get(), wire::kOpen, 0, status, sizeof(status));
         } else {
-          model_.NoteConnection(true);
-          host = std::make_unique<Session>(model_, std::move(accepted));
+          m_model.NoteConnection(true);
+          host = std::make_unique<Session>(m_model, std::move(accepted));
           ++generation;
-          model_.SetHostConnected(true);
+          m_model.SetHostConnected(true);
           EncodeU32(status, kStatusOk);
           if (!wire::Send(host->fd(), wire::kOpen, 0, status, sizeof(status))) closeHost();
         }

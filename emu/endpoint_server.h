@@ -18,7 +18,7 @@ namespace norvex::emu {
 
 class EndpointServer {
  public:
-  explicit EndpointServer(DeviceModel& model) : model_(model) {}
+  explicit EndpointServer(DeviceModel& model) : m_model(model) {}
   // Stops.
   ~EndpointServer();
   EndpointServer(const EndpointServer&) = delete;
@@ -39,16 +39,16 @@ class EndpointServer {
   void Run();
   void Wake();
 
-  DeviceModel& model_;
-  std::string path_;
-  dev_t socketDevice_ = 0;
-  ino_t socketInode_ = 0;
-  platform::UniqueFd listenFd_;
-  platform::UniqueFd wakeRead_;
-  platform::UniqueFd wakeWrite_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> dropHost_{false};
-  std::thread thread_;
+  DeviceModel& m_model;
+  std::string m_path;
+  dev_t m_socketDevice = 0;
+  ino_t m_socketInode = 0;
+  platform::UniqueFd m_listenFd;
+  platform::UniqueFd m_wakeRead;
+  platform::UniqueFd m_wakeWrite;
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_dropHost{false};
+  std::thread m_thread;
 };
 
 }  // namespace norvex::emu

@@ -5,23 +5,23 @@
 
 namespace norvex::emu {
 
-void PrintMemoryBank::Append(const uint8_t* data, size_t size) { memory_.insert(memory_.end(), data, data + size); }
+void PrintMemoryBank::Append(const uint8_t* data, size_t size) { m_memory.insert(m_memory.end(), data, data + size); }
 
 void PrintMemoryBank::Clear() {
-  memory_.clear();
-  readPosition_ = 0;
+  m_memory.clear();
+  m_readPosition = 0;
 }
 
 WritePlan PrintMemoryBank::PlanWrite(size_t size) {
   WritePlan plan;
   plan.bytes = static_cast<uint32_t>(size);
-  if (faults_.empty()) return plan;
-  const BulkWriteFault fault = faults_.front();
+  if (m_faults.empty()) return plan;
+  const BulkWriteFault fault = m_faults.front();
   if (fault.count >= 1) {
     if (fault.count == 1) {
-      faults_.pop_front();
+      m_faults.pop_front();
     } else {
-      --faults_.front().count;
+      --m_faults.front().count;
     }
   }
   switch (fault.kind) {
@@ -44,12 +44,12 @@ WritePlan PrintMemoryBank::PlanWrite(size_t size) {
 }
 
 Reply PrintMemoryBank::ReadBack(const Request& /*request*/) {
-  const size_t left = memory_.size() - std::min(readPosition_, memory_.size());
+  const size_t left = m_memory.size() - std::min(m_readPosition, m_memory.size());
   const size_t n = std::min(left, kMaxReadBackBytes);
-  const auto begin = memory_.begin() + static_cast<std::ptrdiff_t>(readPosition_);
+  const auto begin = m_memory.begin() + static_cast<std::ptrdiff_t>(m_readPosition);
   Reply reply{kReadBackReply, std::vector<uint8_t>(begin, begin + static_cast<std::ptrdiff_t>(n))};
   reply.data.resize((n + 3) / 4 * 4, 0);
-  readPosition_ += n;
+  m_readPosition += n;
   return reply;
 }
 

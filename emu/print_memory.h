@@ -9,7 +9,7 @@
 #include <deque>
 #include <vector>
 
-#include "emu/emulator.h"
+#include "emu/device_types.h"
 
 namespace norvex::emu {
 
@@ -31,15 +31,15 @@ class PrintMemoryBank {
  public:
   // Appends bulk data, in the order the writes complete.
   void Append(const uint8_t* data, size_t size);
-  std::vector<uint8_t> Contents() const { return memory_; }
+  std::vector<uint8_t> Contents() const { return m_memory; }
   // Empties the memory and moves the read position back to its start.
   void Clear();
 
   // How to complete a WRITE of `size` bytes: at once and whole, unless a
   // bulk-write fault applies (it then uses up one of its count).
   WritePlan PlanWrite(size_t size);
-  void InjectFault(const BulkWriteFault& fault) { faults_.push_back(fault); }
-  void ClearFaults() { faults_.clear(); }
+  void InjectFault(const BulkWriteFault& fault) { m_faults.push_back(fault); }
+  void ClearFaults() { m_faults.clear(); }
 
   // 0x0842: the next bytes from the read position, at most 500, padded with
   // zeros to whole 32-bit units; the position advances by the bytes of
@@ -47,9 +47,9 @@ class PrintMemoryBank {
   Reply ReadBack(const Request& request);
 
  private:
-  std::vector<uint8_t> memory_;
-  size_t readPosition_ = 0;
-  std::deque<BulkWriteFault> faults_;
+  std::vector<uint8_t> m_memory;
+  size_t m_readPosition = 0;
+  std::deque<BulkWriteFault> m_faults;
 };
 
 }  // namespace norvex::emu

@@ -10,32 +10,21 @@
 // The bus data (command 0x1000, reply 0x1001) is the low 16 bits of the mode.
 #include <string>
 
+#include "emu/unit_records.h"
 #include "emu/units/units.h"
 
 namespace norvex::emu::units {
 namespace {
 
-struct RecordSize {
-  uint16_t group;
-  uint16_t item;
-  size_t size;
-};
-
-constexpr RecordSize kRecords[] = {
-    {0x0000, 0x0000, 12}, {0x0000, 0x0008, 4},  {0x6000, 0x0000, 4},  {0x0000, 0x000C, 4},
-    {0x0000, 0x000F, 8},  {0x4000, 0x0000, 4},  {0x4200, 0x0000, 52}, {0x6000, 0x0001, 4},
-    {0x8000, 0x0000, 72}, {0x8000, 0x0001, 32},
-};
-constexpr size_t kNameSize = 32;
 constexpr uint16_t kChannels = 16;
 constexpr size_t kSwitchOffset = 32;
 constexpr size_t kCurListSize = 32;
 
 void InstallBoard(UnitHost& host, uint8_t unit) {
   UnitHost* h = &host;
-  for (const RecordSize& r : kRecords) host.Record(unit, r.group, r.item) = Bytes(r.size, 0);
-  host.Record(unit, 0x0000, 0x0004) =
-      TextRecord("HS-BOARD " + std::to_string(unit - kHsBoard0) + " V1.0", kNameSize);
+  for (const UnitRecord& r : kHsBoardRecords) host.Record(unit, r.group, r.item) = Bytes(r.size, 0);
+  host.Record(unit, 0x0000, 0x0004) = TextRecord("HS-BOARD " + std::to_string(unit - kHsBoard0) + " V1.0",
+                                                 FindRecord(unit, "HS_GetInfo name")->size);
   auto record = [h, unit](uint16_t group, uint16_t item = 0) -> Bytes& {
     return h->Record(unit, group, item);
   };

@@ -6,6 +6,7 @@
 //   ADC 0x4200/0: 0 the laser diode current last set
 //   AF 0x4500/1: 0 the focus last set
 //   motor 0x4800/0: 0 position, 4 speed, 8 status (1 at zero, 2 moved, 3 stopped)
+#include "emu/unit_records.h"
 #include "emu/units/units.h"
 
 namespace norvex::emu::units {
@@ -13,19 +14,7 @@ namespace {
 
 constexpr uint8_t kUnit = kLaserHead;
 
-struct RecordSize {
-  uint16_t group;
-  uint16_t item;
-  size_t size;
-};
-
-constexpr RecordSize kRecords[] = {
-    {0x0000, 0x0000, 12}, {0x0000, 0x0008, 4},  {0x0000, 0x000C, 4},
-    {0x0000, 0x000F, 8},  {0x4200, 0x0000, 12}, {0x4500, 0x0000, 40},
-    {0x4500, 0x0001, 8},  {0x4600, 0x0000, 20}, {0x4800, 0x0000, 40},
-};
 constexpr char kBoardName[] = "LH-BOARD V2.0";
-constexpr size_t kNameSize = 20;
 
 enum MotorStatus : uint32_t { kAtZero = 1, kMoved = 2, kStopped = 3 };
 
@@ -33,8 +22,8 @@ enum MotorStatus : uint32_t { kAtZero = 1, kMoved = 2, kStopped = 3 };
 
 void InstallLaserHead(UnitHost& host) {
   UnitHost* h = &host;
-  for (const RecordSize& r : kRecords) host.Record(kUnit, r.group, r.item) = Bytes(r.size, 0);
-  host.Record(kUnit, 0x0000, 0x0004) = TextRecord(kBoardName, kNameSize);
+  for (const UnitRecord& r : kLaserHeadRecords) host.Record(kUnit, r.group, r.item) = Bytes(r.size, 0);
+  host.Record(kUnit, 0x0000, 0x0004) = TextRecord(kBoardName, FindRecord(kUnit, "LH_GetInfo name")->size);
   auto record = [h](uint16_t group, uint16_t item = 0) -> Bytes& { return h->Record(kUnit, group, item); };
 
   host.Handle(kUnit, 0x0422, Sized(4, [record](const Bytes& data) {

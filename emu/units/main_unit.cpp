@@ -22,30 +22,13 @@
 #include <algorithm>
 #include <memory>
 
+#include "emu/unit_records.h"
 #include "emu/units/units.h"
 
 namespace norvex::emu::units {
 namespace {
 
 constexpr uint8_t kUnit = kMainUnit;
-
-struct RecordSize {
-  uint16_t group;
-  uint16_t item;
-  size_t size;
-};
-
-// Every state record of the main unit, at its real size. The general state
-// (0x0000/0) keeps its ready word; the kernel name is text of its own size.
-constexpr RecordSize kRecords[] = {
-    {0x3000, 0x0000, 12}, {0xBB00, 0x0000, 32}, {0x9000, 0x0000, 92}, {0x9001, 0x0000, 64},
-    {0xCC00, 0x0000, 8},  {0xCC00, 0x0001, 64}, {0xCC00, 0x0002, 8},  {0xCC00, 0x0003, 16},
-    {0xCD00, 0x0000, 32}, {0xF000, 0x0000, 24}, {0x1000, 0x0000, 24}, {0x7700, 0x0000, 16},
-    {0x5000, 0x0000, 16}, {0xE000, 0x0000, 16}, {0xE400, 0x0000, 16}, {0xFF00, 0x0000, 8},
-    {0xC600, 0x0000, 8},  {0xC400, 0x0000, 28}, {0xE600, 0x0000, 40}, {0x0000, 0x0008, 4},
-    {0x0009, 0x0000, 4},  {0x2000, 0x0000, 4},  {0x0000, 0x0002, 32}, {0xF800, 0x0001, 36},
-    {0xF800, 0x0002, 8},
-};
 
 constexpr char kKernelName[] = "NVX-MAIN V1.3.0";
 
@@ -63,15 +46,16 @@ struct Memory {
   Bytes findMediumPara = Bytes(56, 0);
 };
 
-}  // namespace
-
-void InstallMainUnit(UnitHost& host) {
+// The main unit's record (group, item), for the handlers: they run with
+// the model locked.
+auto Records(UnitHost& host) {
   UnitHost* h = &host;
-  auto memory = std::make_shared<Memory>();
-  for (const RecordSize& r : kRecords) host.Record(kUnit, r.group, r.item) = Bytes(r.size, 0);
-  host.Record(kUnit, 0x0000, 0x0004) = TextRecord(kKernelName, 16);
+  return [h](uint16_t group, uint16_t item = 0) -> Bytes& { return h->Record(kUnit, group, item); };
+}
 
-  auto record = [h](uint16_t group, uint16_t item = 0) -> Bytes& { return h->Record(kUnit, group, item); };
+// The scan motors: move, move to, stop, return to zero; the tail position.
+void InstallMotion(UnitHost& host) {
+  auto record = Records(host);
   // Runs `move` on the scan record of the motor named by the request's first word.
   auto motor = [record](size_t size, auto move) {
     return Sized(size, [record, move](const Bytes& data) {
@@ -81,8 +65,6 @@ void InstallMainUnit(UnitHost& host) {
       return Reply::Ack();
     });
   };
-
-  // ---- Motion ----------------------------------------------------------------
   // Move: motor, distance (signed), speed.
   host.Handle(kUnit, 0x0810, motor(12, [](Bytes& scan, const Bytes& data) {
                 Put32(scan, 0, Get32(scan, 0) + Get32(data, 4));
@@ -106,8 +88,11 @@ void InstallMainUnit(UnitHost& host) {
                 Put32(answer, 0, Get32(record(0xE400), 0) + Get32(data, 0));
                 return Reply{0x0873, answer};
               }));
+}
 
-  // ---- Valves and the balance block -------------------------------------------
+// The valves and the balance block.
+void InstallValves(UnitHost& host) {
+  auto record = Records(host);
   // Valve: valve number word, state word.
   host.Handle(kUnit, 0x0854, Sized(4, [record](const Bytes& data) {
                 const uint16_t valve = Get16(data, 0);
@@ -126,8 +111,11 @@ void InstallMainUnit(UnitHost& host) {
                 Put32(record(0xBB00), 16, Get32(data, 0));
                 return Reply::Ack();
               }));
+}
 
-  // ---- Printing and tests -------------------------------------------------------
+// Printing and its tests; the current setting and the laser power.
+void InstallPrinting(UnitHost& host, const std::shared_ptr<Memory>& memory) {
+  auto record = Records(host);
   host.Handle(kUnit, 0x0820, Sized(64, [record](const Bytes& data) {
                 record(0x9001) = data;
                 Put32(record(0x9000), 0, 1);
@@ -149,8 +137,11 @@ void InstallMainUnit(UnitHost& host) {
   host.Handle(kUnit, 0x0886, Sized(0, [memory](const Bytes&) {
                 return Reply{0x0887, Bytes(memory->current.begin(), memory->current.begin() + 4)};
               }));
+}
 
-  // ---- Loading and the medium ------------------------------------------------------
+// Loading and the search for the medium.
+void InstallLoading(UnitHost& host, const std::shared_ptr<Memory>& memory) {
+  auto record = Records(host);
   host.Handle(kUnit, 0x0828, Sized(4, [record](const Bytes& data) {
                 Put32(record(0x7700), 0, Get32(data, 0));
                 return Reply::Ack();
@@ -165,8 +156,11 @@ void InstallMainUnit(UnitHost& host) {
                 memory->findMediumPara = data;
                 return Reply::Ack();
               }));
+}
 
-  // ---- Counters, EEPROM, run mode ------------------------------------------------------
+// The counters, the EEPROM, the run mode.
+void InstallCounters(UnitHost& host) {
+  auto record = Records(host);
   // Counter function: function word (0 reset, 1 set), counter number word, value.
   host.Handle(kUnit, 0x08FE, Sized(8, [record](const Bytes& data) {
                 const uint16_t function = Get16(data, 0);
@@ -187,8 +181,12 @@ void InstallMainUnit(UnitHost& host) {
                 Put32(record(0x1000), 8, Get32(data, 0));
                 return Reply::Ack();
               }));
+}
 
-  // ---- Function calls -----------------------------------------------------------------------
+// What the function calls change.
+void InstallFunctions(UnitHost& host) {
+  auto record = Records(host);
+  UnitHost* h = &host;
   auto effect = [h](uint16_t group, uint16_t item, auto change) {
     h->OnFunction(kUnit, group, item, [change](const Bytes&) {
       change();
@@ -217,6 +215,22 @@ void InstallMainUnit(UnitHost& host) {
   effect(0xF000, 0x0000, [record] { Put32(record(0xF000), 0, Get32(record(0xF000), 0) + 1); });
   effect(0x2000, 0x0000, [record] { Put32(record(0x2000), 0, 0); });
   effect(0x1000, 0x000F, [record] { Put32(record(0x1000), 4, Get32(record(0x1000), 4) + 1); });
+}
+
+}  // namespace
+
+void InstallMainUnit(UnitHost& host) {
+  for (const UnitRecord& r : kMainUnitRecords) host.Record(kUnit, r.group, r.item) = Bytes(r.size, 0);
+  // The general state: ready.
+  host.Record(kUnit, 0x0000, 0x0000) = {0x01, 0x00, 0x00, 0x00};
+  host.Record(kUnit, 0x0000, 0x0004) = TextRecord(kKernelName, FindRecord(kUnit, "NV_GetKernelName")->size);
+  auto memory = std::make_shared<Memory>();
+  InstallMotion(host);
+  InstallValves(host);
+  InstallPrinting(host, memory);
+  InstallLoading(host, memory);
+  InstallCounters(host);
+  InstallFunctions(host);
 }
 
 }  // namespace norvex::emu::units

@@ -64,16 +64,17 @@ ParaFileEvent ChunkEvent(ParaFileEvent::Kind kind, uint8_t address, const Bytes&
 
 }  // namespace
 
-void ParaFileBank::Install(UnitHost& host) {
-  host_ = &host;
+void ParaFileBank::Install(UnitHost& host, std::mutex& lock) {
+  m_host = &host;
+  m_lock = &lock;
   for (const FileLayout& layout : Layouts()) {
-    File& file = files_[layout.address];
+    File& file = m_files[layout.address];
     file.group = layout.group;
     file.saveBits = layout.saveBits;
     const auto count = static_cast<uint16_t>(layout.words.size());
-    SetHeader(layout.address,
-              ParaFileHeader{layout.formatWord, count, kDefaultReadChunk, kDefaultWriteChunk});
-    SetSizes(layout.address, layout.words);
+    SetHeaderLocked(layout.address,
+                    ParaFileHeader{layout.formatWord, count, kDefaultReadChunk, kDefaultWriteChunk});
+    SetSizesLocked(layout.address, layout.words);
     for (uint32_t i = 0; i < count; ++i) {
       file.sections[i] = Counting(file.sections[i].size(), static_cast<uint8_t>(layout.address + 0x20 * i));
     }
@@ -89,16 +90,21 @@ void ParaFileBank::Install(UnitHost& host) {
 }
 
 ParaFileBank::File* ParaFileBank::FileAt(uint8_t address) {
-  auto found = files_.find(address);
-  return found == files_.end() ? nullptr : &found->second;
+  auto found = m_files.find(address);
+  return found == m_files.end() ? nullptr : &found->second;
 }
 
 const ParaFileBank::File* ParaFileBank::FileAt(uint8_t address) const {
-  auto found = files_.find(address);
-  return found == files_.end() ? nullptr : &found->second;
+  auto found = m_files.find(address);
+  return found == m_files.end() ? nullptr : &found->second;
 }
 
 void ParaFileBank::SetHeader(uint8_t address, const ParaFileHeader& header) {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  SetHeaderLocked(address, header);
+}
+
+void ParaFileBank::SetHeaderLocked(uint8_t address, const ParaFileHeader& header) {
   const File* file = FileAt(address);
   if (file == nullptr) return;
   Bytes record(8, 0);
@@ -106,22 +112,32 @@ void ParaFileBank::SetHeader(uint8_t address, const ParaFileHeader& header) {
   Put16(record, 2, header.sectionCount);
   Put16(record, 4, header.readChunkWords);
   Put16(record, 6, header.writeChunkWords);
-  host_->Record(address, file->group, kHeaderItem) = record;
+  m_host->Record(address, file->group, kHeaderItem) = record;
 }
 
 ParaFileHeader ParaFileBank::Header(uint8_t address) const {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  return HeaderLocked(address);
+}
+
+ParaFileHeader ParaFileBank::HeaderLocked(uint8_t address) const {
   const File* file = FileAt(address);
   if (file == nullptr) return ParaFileHeader{};
-  const Bytes& record = host_->Record(address, file->group, kHeaderItem);
+  const Bytes& record = m_host->Record(address, file->group, kHeaderItem);
   return ParaFileHeader{Get16(record, 0), Get16(record, 2), Get16(record, 4), Get16(record, 6)};
 }
 
 void ParaFileBank::SetSizes(uint8_t address, const std::vector<uint32_t>& sectionWords) {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  SetSizesLocked(address, sectionWords);
+}
+
+void ParaFileBank::SetSizesLocked(uint8_t address, const std::vector<uint32_t>& sectionWords) {
   File* file = FileAt(address);
   if (file == nullptr) return;
   Bytes table(4 * sectionWords.size(), 0);
   for (size_t i = 0; i < sectionWords.size(); ++i) Put32(table, 4 * i, sectionWords[i]);
-  host_->Record(address, file->group, kSizeTableItem) = table;
+  m_host->Record(address, file->group, kSizeTableItem) = table;
   file->sections.resize(sectionWords.size());
   for (size_t i = 0; i < sectionWords.size(); ++i) {
     if (sectionWords[i] <= kMaxSectionWords) file->sections[i].resize(2 * size_t{sectionWords[i]}, 0);
@@ -130,6 +146,7 @@ void ParaFileBank::SetSizes(uint8_t address, const std::vector<uint32_t>& sectio
 }
 
 void ParaFileBank::SetSection(uint8_t address, uint32_t section, Bytes bytes) {
+  std::lock_guard<std::mutex> lock(*m_lock);
   File* file = FileAt(address);
   if (file == nullptr) return;
   if (file->sections.size() <= section) file->sections.resize(section + 1);
@@ -138,31 +155,45 @@ void ParaFileBank::SetSection(uint8_t address, uint32_t section, Bytes bytes) {
 }
 
 Bytes ParaFileBank::Section(uint8_t address, uint32_t section) const {
+  std::lock_guard<std::mutex> lock(*m_lock);
   const File* file = FileAt(address);
   if (file == nullptr || section >= file->sections.size()) return {};
   return file->sections[section];
 }
 
 Bytes ParaFileBank::SavedSection(uint8_t address, uint32_t section) const {
+  std::lock_guard<std::mutex> lock(*m_lock);
   const File* file = FileAt(address);
   if (file == nullptr || section >= file->saved.size()) return {};
   return file->saved[section];
 }
 
+std::vector<ParaFileEvent> ParaFileBank::Events() const {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  return m_events;
+}
+
+std::vector<ParaFileSave> ParaFileBank::Saves() const {
+  std::lock_guard<std::mutex> lock(*m_lock);
+  return m_saves;
+}
+
 void ParaFileBank::ClearEvents() {
-  events_.clear();
-  saves_.clear();
+  std::lock_guard<std::mutex> lock(*m_lock);
+  m_events.clear();
+  m_saves.clear();
 }
 
 void ParaFileBank::Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count) {
-  refusals_.push_back(Refusal{address, command, errorValue, count});
+  std::lock_guard<std::mutex> lock(*m_lock);
+  m_refusals.push_back(Refusal{address, command, errorValue, count});
 }
 
 uint16_t ParaFileBank::TakeRefusal(uint8_t address, uint16_t command) {
-  for (auto it = refusals_.begin(); it != refusals_.end(); ++it) {
+  for (auto it = m_refusals.begin(); it != m_refusals.end(); ++it) {
     if (it->address != address || it->command != command) continue;
     const uint16_t value = it->value;
-    if (it->count >= 1 && --it->count == 0) refusals_.erase(it);
+    if (it->count >= 1 && --it->count == 0) m_refusals.erase(it);
     return value;
   }
   return 0;
@@ -172,7 +203,7 @@ Bytes* ParaFileBank::ChunkTarget(uint8_t address, uint32_t section, uint32_t wor
                                  bool write) {
   File* file = FileAt(address);
   if (file == nullptr || section >= file->sections.size() || words == 0) return nullptr;
-  const ParaFileHeader header = Header(address);
+  const ParaFileHeader header = HeaderLocked(address);
   if (words > (write ? header.writeChunkWords : header.readChunkWords)) return nullptr;
   Bytes& bytes = file->sections[section];
   if (2 * (size_t{wordOffset} + words) > bytes.size()) return nullptr;
@@ -187,14 +218,14 @@ Reply ParaFileBank::Read(uint8_t address, const Bytes& data) {
     const Bytes* section = ChunkTarget(address, event.section, event.wordOffset, event.words, false);
     if (section == nullptr) event.refusal = kErrorBadParameter;
     if (event.refusal == 0) {
-      events_.push_back(event);
+      m_events.push_back(event);
       const auto begin = section->begin() + static_cast<std::ptrdiff_t>(2 * event.wordOffset);
       Bytes reply(begin, begin + static_cast<std::ptrdiff_t>(2 * event.words));
       reply.resize((reply.size() + 3) / 4 * 4, 0);
       return Reply{kParaReadReply, reply};
     }
   }
-  events_.push_back(event);
+  m_events.push_back(event);
   return Reply::Error(event.refusal);
 }
 
@@ -211,7 +242,7 @@ Reply ParaFileBank::Write(uint8_t address, const Bytes& data) {
     section = ChunkTarget(address, event.section, event.wordOffset, event.words, true);
     if (section == nullptr) event.refusal = kErrorBadParameter;
   }
-  events_.push_back(event);
+  m_events.push_back(event);
   if (event.refusal != 0) return Reply::Error(event.refusal);
   std::copy_n(data.begin() + 4, 2 * size_t{event.words},
               section->begin() + static_cast<std::ptrdiff_t>(2 * event.wordOffset));
@@ -225,16 +256,16 @@ Reply ParaFileBank::Save(uint8_t address, const Bytes& data) {
   event.address = address;
   event.mask = Get32(data, 0);
   event.refusal = TakeRefusal(address, kParaSaveCommand);
-  events_.push_back(event);
+  m_events.push_back(event);
   if (event.refusal != 0) return Reply::Error(event.refusal);
   File& file = *FileAt(address);
-  ParaFileSave save{address, event.mask, events_.size() - 1, {}};
+  ParaFileSave save{address, event.mask, m_events.size() - 1, {}};
   for (uint32_t i = 0; i < file.sections.size() && i < file.saveBits.size(); ++i) {
     if ((event.mask & file.saveBits[i]) == 0) continue;
     file.saved[i] = file.sections[i];
     save.sections.emplace_back(i, file.sections[i]);
   }
-  saves_.push_back(std::move(save));
+  m_saves.push_back(std::move(save));
   return Reply::Ack();
 }
 

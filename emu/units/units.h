@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/emulator.h"
+#include "emu/device_types.h"
 
 namespace norvex::emu::units {
 

@@ -1,11 +1,13 @@
 // hs_board_table.h: the HS laser driver boards' commands and state records
-// as tables, and the board numbering.
+// as tables (the records made from the list of norvex_records.h), and the
+// board numbering.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "norvex.h"
+#include "norvex_records.h"
 #include "protocol/unit_exchange.h"
 
 namespace norvex::hsboard {
@@ -56,36 +58,10 @@ inline constexpr CommandRow<Command> kCommands[] = {
 // clang-format on
 static_assert(RowsInIdOrder(kCommands), "kCommands must follow the order of Command");
 
-enum class State : size_t {
-  kSystem,
-  kVersion,
-  kName,
-  kFPGAWord,
-  kUart,
-  kErrorInfo,
-  kInit,
-  kADC,
-  kFPGA,
-  kLD,
-  kDAC7611,
-};
+// One id a record of the list, in its order.
+enum class State : size_t { NORVEX_HS_BOARD_RECORDS(NORVEX_STATE_ID) };
 
-// clang-format off
-inline constexpr StateRow<State> kStates[] = {
-    // id                name                     group   item    bytes
-    {State::kSystem,    "HS_GetSystemState",     0x0000, 0x0000, 12},
-    {State::kVersion,   "HS_GetInfo version",    0x0000, 0x0008, 4},
-    {State::kName,      "HS_GetInfo name",       0x0000, 0x0004, 32},
-    {State::kFPGAWord,  "HS_GetInfo FPGA word",  0x6000, 0x0000, 4},
-    {State::kUart,      "HS_GetUartState",       0x0000, 0x000C, 4},
-    {State::kErrorInfo, "HS_GetErrorInfo",       0x0000, 0x000F, 8},
-    {State::kInit,      "HS_GetInitState",       0x4000, 0x0000, 4},
-    {State::kADC,       "HS_GetADCState",        0x4200, 0x0000, 52},
-    {State::kFPGA,      "HS_GetFPGAState",       0x6000, 0x0001, 4},
-    {State::kLD,        "HS_GetLDState",         0x8000, 0x0000, 72},
-    {State::kDAC7611,   "HS_GetDAC7611State",    0x8000, 0x0001, 32},
-};
-// clang-format on
+inline constexpr StateRow<State> kStates[] = {NORVEX_HS_BOARD_RECORDS(NORVEX_STATE_ROW)};
 static_assert(RowsInIdOrder(kStates), "kStates must follow the order of State");
 
 // HS_GetInfo's 40-byte buffer: version, name, FPGA word.

@@ -1,11 +1,13 @@
 // laser_head_table.h: the laser head board's commands and state records as
-// tables: command word and bytes sent; selector and record size.
+// tables: command word and bytes sent; selector and record size (the records
+// made from the list of norvex_records.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "norvex.h"
+#include "norvex_records.h"
 #include "protocol/unit_exchange.h"
 
 namespace norvex::laserhead {
@@ -28,34 +30,10 @@ inline constexpr CommandRow<Command> kCommands[] = {
 // clang-format on
 static_assert(RowsInIdOrder(kCommands), "kCommands must follow the order of Command");
 
-enum class State : size_t {
-  kSystem,
-  kVersion,
-  kName,
-  kUart,
-  kErrorInfo,
-  kADC,
-  kPSD,
-  kAF,
-  kSF,
-  kMotor,
-};
+// One id a record of the list, in its order.
+enum class State : size_t { NORVEX_LASER_HEAD_RECORDS(NORVEX_STATE_ID) };
 
-// clang-format off
-inline constexpr StateRow<State> kStates[] = {
-    // id                 name                  group   item    bytes
-    {State::kSystem,     "LH_GetSystemState",  0x0000, 0x0000, 12},
-    {State::kVersion,    "LH_GetInfo version", 0x0000, 0x0008, 4},
-    {State::kName,       "LH_GetInfo name",    0x0000, 0x0004, 20},
-    {State::kUart,       "LH_GetUartState",    0x0000, 0x000C, 4},
-    {State::kErrorInfo,  "LH_GetErrorInfo",    0x0000, 0x000F, 8},
-    {State::kADC,        "LH_GetADCState",     0x4200, 0x0000, 12},
-    {State::kPSD,        "LH_GetPSDState",     0x4500, 0x0000, 40},
-    {State::kAF,         "LH_GetAFState",      0x4500, 0x0001, 8},
-    {State::kSF,         "LH_GetSFState",      0x4600, 0x0000, 20},
-    {State::kMotor,      "LH_GetMotorState",   0x4800, 0x0000, 40},
-};
-// clang-format on
+inline constexpr StateRow<State> kStates[] = {NORVEX_LASER_HEAD_RECORDS(NORVEX_STATE_ROW)};
 static_assert(RowsInIdOrder(kStates), "kStates must follow the order of State");
 
 // LH_GetInfo's 24-byte buffer: the version, then the name.

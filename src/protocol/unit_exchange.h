@@ -36,6 +36,13 @@ struct StateRow {
   uint32_t length;
 };
 
+// A unit's State enumeration and its StateRow table, made from one of the
+// record lists of norvex_records.h:
+//   enum class State : size_t { NORVEX_LASER_HEAD_RECORDS(NORVEX_STATE_ID) };
+//   inline constexpr StateRow<State> kStates[] = {NORVEX_LASER_HEAD_RECORDS(NORVEX_STATE_ROW)};
+#define NORVEX_STATE_ID(id, reader, group, item, bytes) k##id,
+#define NORVEX_STATE_ROW(id, reader, group, item, bytes) {State::k##id, reader, group, item, bytes},
+
 // A function of a unit without parameters: its selector.
 template <typename Id>
 struct FunctionRow {

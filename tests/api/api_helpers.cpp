@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "temp_folder.h"
+
 namespace norvex_api_test {
 
 std::string ExecutableFolder() {
@@ -53,55 +55,16 @@ std::string ReadFile(const std::string& path) {
 
 namespace {
 
-#ifdef _WIN32
-// Removes a folder with everything in it.
-void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA entry;
-  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string path = folder + "\\" + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        ::DeleteFileA(path.c_str());
-      }
-    } while (::FindNextFileA(search, &entry));
-    ::FindClose(search);
-  }
-  ::RemoveDirectoryA(folder.c_str());
-}
-#endif
-
 // Made before main() runs, so that the library and the window stand-in see
 // the folder from their first use on. On Windows the platesetters are the
 // stand-in driver's, and the folder only holds the tests' own files.
 struct DeviceFolderSetup {
   DeviceFolderSetup() {
-#ifdef _WIN32
-    char temp[MAX_PATH] = {};
-    char name[MAX_PATH] = {};
-    if (::GetTempPathA(MAX_PATH, temp) != 0 && ::GetTempFileNameA(temp, "nvx", 0, name) != 0) {
-      // The name of a new empty file becomes the folder's.
-      ::DeleteFileA(name);
-      if (::CreateDirectoryA(name, nullptr)) folder = name;
-    }
-#else
-    char pattern[] = "/tmp/norvex-api-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) folder = pattern;
-    ::setenv("NORVEX_DEVICE_DIR", folder.c_str(), 1);
+#ifndef _WIN32
+    ::setenv("NORVEX_DEVICE_DIR", folder.path().c_str(), 1);
 #endif
   }
-  ~DeviceFolderSetup() {
-#ifdef _WIN32
-    if (!folder.empty()) RemoveTree(folder);
-#else
-    if (!folder.empty()) std::system(("rm -rf '" + folder + "'").c_str());
-#endif
-  }
-  std::string folder;
+  const norvex::test_support::TempFolder folder{"norvex-api"};
 };
 
 DeviceFolderSetup& Setup() {
@@ -113,14 +76,14 @@ const bool kFolderMadeEarly = (Setup(), true);
 
 }  // namespace
 
-const std::string& DeviceFolder() { return Setup().folder; }
+const std::string& DeviceFolder() { return Setup().folder.path(); }
 
-void LogReader::Mark() { offset_ = ReadFile(LogPath()).size(); }
+void LogReader::Mark() { m_offset = ReadFile(LogPath()).size(); }
 
 std::vector<std::string> LogReader::NewLines() {
   const std::string all = ReadFile(LogPath());
   std::vector<std::string> out;
-  size_t pos = offset_;
+  size_t pos = m_offset;
   while (pos < all.size()) {
     size_t lf = all.find('\n', pos);
     if (lf == std::string::npos) break;
@@ -133,7 +96,7 @@ std::vector<std::string> LogReader::NewLines() {
       out.push_back(line);
     }
   }
-  offset_ = pos;
+  m_offset = pos;
   return out;
 }
 

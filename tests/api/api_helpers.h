@@ -32,7 +32,7 @@ class LogReader {
   std::string NewText();
 
  private:
-  size_t offset_ = 0;
+  size_t m_offset = 0;
 };
 
 }  // namespace norvex_api_test

@@ -38,32 +38,23 @@ struct Row {
   bool sends;
 };
 
-class BadInputTest : public ::testing::Test {
+class BadInputTest : public norvex_api_test::EmulatorSessionTest {
  protected:
-  void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator);
-    if (HasFatalFailure()) return;
-  }
-  void TearDown() override {
-    norvex_api_test::CloseOnEmulator(emulator);
-  }
   void RunTable(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
       SCOPED_TRACE(row.name);
-      emulator.ClearReceived();
-      emulator.ClearPrintMemory();
+      emulator.Model().ClearReceived();
+      emulator.Model().ClearPrintMemory();
       EXPECT_EQ(row.call(), row.expected) << std::hex << "expected 0x" << row.expected;
       if (!row.sends) {
-        EXPECT_TRUE(emulator.ReceivedFrames().empty());
-        EXPECT_TRUE(emulator.PrintMemory().empty());
+        EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
+        EXPECT_TRUE(emulator.Model().PrintMemory().empty());
       }
       // The library still works after every row.
       uint8_t state[4];
       EXPECT_EQ(NV_GetState(state), NORVEX_OK);
     }
   }
-
-  Emulator emulator;
 };
 
 TEST_F(BadInputTest, NullPointersGiveInvalidArgumentAndSendNothing) {
@@ -276,8 +267,8 @@ TEST_F(BadInputTest, UnknownLinkModesSendNothingAnywhere) {
     // Opened in that mode, the link is the pseudo link: it counts as open,
     // and commands fail on its handle at once.
     EXPECT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-    emulator.ClearReceived();
-    emulator.ClearPrintMemory();
+    emulator.Model().ClearReceived();
+    emulator.Model().ClearPrintMemory();
     EXPECT_EQ(Norvex_GetPortStatus(), NORVEX_OK);
     uint8_t state[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     EXPECT_EQ(NV_GetState(state), NORVEX_ERROR_INVALID_HANDLE);
@@ -287,21 +278,21 @@ TEST_F(BadInputTest, UnknownLinkModesSendNothingAnywhere) {
     uint32_t words = 64;
     EXPECT_EQ(Norvex_WriteSDRAM2(data.data(), &words, 0), NORVEX_OK);
     EXPECT_EQ(words, 64u);
-    EXPECT_TRUE(emulator.ReceivedFrames().empty());
-    EXPECT_TRUE(emulator.PrintMemory().empty());
+    EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
+    EXPECT_TRUE(emulator.Model().PrintMemory().empty());
   }
   // A switch to an unknown mode with the device open sends the frame
   // nowhere; the read on the open handle finds no reply: 997, not a hang.
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
   Norvex_SetPrintDataSaveIdle(9);
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   uint8_t record[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   Norvex_SetUSBOvertime(300);
   EXPECT_EQ(NV_GetState(record), NORVEX_ERROR_IO_PENDING);
   Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(Bytes(record, record + 4), Bytes(4, 0xEE));
-  EXPECT_TRUE(emulator.ReceivedFrames().empty());
+  EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
   // Back to USB, the device answers again.
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
@@ -323,14 +314,14 @@ TEST_F(BadInputTest, WriteSdramOfTwoToTheThirtyOneWordsOrMoreIsTooLongInEveryMod
     }
   }
   ASSERT_EQ(Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB), NORVEX_OK);
-  EXPECT_TRUE(emulator.PrintMemory().empty());
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
   // The largest count below the limit that the buffer holds still goes out.
   EXPECT_EQ(Norvex_WriteSDRAM(buffer.get(), 2048), NORVEX_OK);
-  EXPECT_EQ(emulator.PrintMemory().size(), 4096u);
+  EXPECT_EQ(emulator.Model().PrintMemory().size(), 4096u);
 }
 
 TEST_F(BadInputTest, BulkWriteWhileOneIsOutstandingIsBusy) {
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion});
   Bytes first(128, 0x01);
   Bytes second(128, 0x02);
   uint32_t words = 64;
@@ -351,11 +342,11 @@ TEST_F(BadInputTest, BulkWriteWhileOneIsOutstandingIsBusy) {
   bytes = 0xFFFFFFFFu;
   EXPECT_EQ(Norvex_GetWriteSDRAM2Result(&bytes), NORVEX_ERROR_INVALID_HANDLE);
   EXPECT_EQ(bytes, 0u);
-  emulator.ClearBulkWriteFaults();
-  emulator.ClearPrintMemory();
+  emulator.Model().ClearBulkWriteFaults();
+  emulator.Model().ClearPrintMemory();
   words = 64;
   EXPECT_EQ(Norvex_WriteSDRAM2(second.data(), &words, 0), NORVEX_OK);
-  EXPECT_EQ(emulator.PrintMemory(), second);
+  EXPECT_EQ(emulator.Model().PrintMemory(), second);
 }
 
 // A capture width in the host's INI file that is a multiple of 16 but far too

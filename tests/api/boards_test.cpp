@@ -25,7 +25,7 @@ constexpr uint8_t kHs1 = 0x21;
 
 class BoardsTest : public norvex_api_test::UnitApiTest {
  protected:
-  std::vector<Bytes> Frames() const { return emulator.ReceivedFrames(); }
+  std::vector<Bytes> Frames() const { return emulator.Model().ReceivedFrames(); }
 };
 
 // ---- Laser head board ---------------------------------------------------------
@@ -54,10 +54,10 @@ TEST_F(BoardsTest, LaserHeadCommandsSendTheirData) {
     ASSERT_EQ(Frames().size(), 1u);
     EXPECT_EQ(Frames()[0], RequestFrame(kLh, c.command, c.expected));
     EXPECT_EQ(LastResult(), NORVEX_OK);
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0B0B});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0B0B});
     EXPECT_EQ(c.send(move.data()), 0xE0420B0Bu);
     EXPECT_EQ(LastResult(), 0xE0420B0Bu);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
   EXPECT_EQ(LH_Move(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(LH_MoveTo(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
@@ -65,47 +65,54 @@ TEST_F(BoardsTest, LaserHeadCommandsSendTheirData) {
   EXPECT_TRUE(Frames().empty());
 }
 
-struct LhQueryCase {
-  const char* name;
-  uint32_t(NORVEX_CALL* query)(void*);
-  uint16_t group;
-  uint16_t item;
-  size_t size;
+using LhQuery = uint32_t(NORVEX_CALL*)(void*);
+using HsQuery = uint32_t(NORVEX_CALL*)(uint32_t, void*);
+
+// The state queries by the name of the record they read; their selectors
+// and sizes are the emulated boards' (QueriesOf).
+const std::pair<const char*, LhQuery> kLhQueries[] = {
+    {"LH_GetSystemState", LH_GetSystemState}, {"LH_GetUartState", LH_GetUartState},
+    {"LH_GetErrorInfo", LH_GetErrorInfo},     {"LH_GetADCState", LH_GetADCState},
+    {"LH_GetPSDState", LH_GetPSDState},       {"LH_GetAFState", LH_GetAFState},
+    {"LH_GetSFState", LH_GetSFState},         {"LH_GetMotorState", LH_GetMotorState},
+};
+const std::pair<const char*, HsQuery> kHsQueries[] = {
+    {"HS_GetSystemState", HS_GetSystemState}, {"HS_GetUartState", HS_GetUartState},
+    {"HS_GetErrorInfo", HS_GetErrorInfo},     {"HS_GetInitState", HS_GetInitState},
+    {"HS_GetADCState", HS_GetADCState},       {"HS_GetFPGAState", HS_GetFPGAState},
+    {"HS_GetLDState", HS_GetLDState},         {"HS_GetDAC7611State", HS_GetDAC7611State},
 };
 
-const LhQueryCase kLhQueries[] = {
-    {"LH_GetSystemState", LH_GetSystemState, 0x0000, 0x0000, 12},
-    {"LH_GetUartState", LH_GetUartState, 0x0000, 0x000C, 4},
-    {"LH_GetErrorInfo", LH_GetErrorInfo, 0x0000, 0x000F, 8},
-    {"LH_GetADCState", LH_GetADCState, 0x4200, 0x0000, 12},
-    {"LH_GetPSDState", LH_GetPSDState, 0x4500, 0x0000, 40},
-    {"LH_GetAFState", LH_GetAFState, 0x4500, 0x0001, 8},
-    {"LH_GetSFState", LH_GetSFState, 0x4600, 0x0000, 20},
-    {"LH_GetMotorState", LH_GetMotorState, 0x4800, 0x0000, 40},
-};
+// The emulated board's record that a multi-query read takes as one part.
+const norvex::emu::UnitRecord& Part(uint8_t address, const char* reader) {
+  static const norvex::emu::UnitRecord none{"", 0, 0, 0};
+  const norvex::emu::UnitRecord* record = norvex::emu::FindRecord(address, reader);
+  EXPECT_NE(record, nullptr) << reader;
+  return record != nullptr ? *record : none;
+}
 
 TEST_F(BoardsTest, LaserHeadQueriesCopyExactlyTheirRecord) {
-  for (const LhQueryCase& c : kLhQueries) {
+  for (const auto& c : norvex_api_test::QueriesOf(kLh, kLhQueries)) {
     SCOPED_TRACE(c.name);
-    emulator.SetStateRecord(kLh, c.group, c.item, Pattern(c.size, 0x50));
+    emulator.Model().SetStateRecord(kLh, c.group, c.item, Pattern(c.size, 0x50));
     Bytes buffer(c.size + 4, 0xEE);
     EXPECT_EQ(c.query(buffer.data()), NORVEX_OK);
     EXPECT_EQ(Frames().back(), RequestFrame(kLh, 0xC0D0, Selector(c.group, c.item)));
     EXPECT_EQ(Bytes(buffer.begin(), buffer.end() - 4), Pattern(c.size, 0x50));
     EXPECT_EQ(Bytes(buffer.end() - 4, buffer.end()), Bytes(4, 0xEE));
-    emulator.InjectFault(Fault{FaultKind::kWrongReplySize, static_cast<uint16_t>(c.size + 4)});
+    emulator.Model().InjectFault(Fault{FaultKind::kWrongReplySize, static_cast<uint16_t>(c.size + 4)});
     Bytes untouched(c.size, 0xEE);
     EXPECT_EQ(c.query(untouched.data()), CTP_ERR_LENGTH_MISMATCH);
     EXPECT_EQ(LastResult(), CTP_ERR_LENGTH_MISMATCH);
     EXPECT_EQ(untouched, Bytes(c.size, 0xEE));
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     EXPECT_EQ(c.query(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
   }
 }
 
 TEST_F(BoardsTest, LaserHeadGetStateExUsesTheLow16BitsOfGroupAndItem) {
-  emulator.SetStateRecord(kLh, 0x1234, 0x5678, Pattern(8));
+  emulator.Model().SetStateRecord(kLh, 0x1234, 0x5678, Pattern(8));
   Bytes buffer(8, 0);
   EXPECT_EQ(LH_GetStateEx(buffer.data(), 8, 0xABCD1234, 0x00015678), NORVEX_OK);
   EXPECT_EQ(Frames()[0], RequestFrame(kLh, 0xC0D0, Selector(0x1234, 0x5678)));
@@ -115,31 +122,35 @@ TEST_F(BoardsTest, LaserHeadGetStateExUsesTheLow16BitsOfGroupAndItem) {
 }
 
 TEST_F(BoardsTest, LaserHeadGetInfoReadsVersionThenName) {
-  emulator.SetStateRecord(kLh, 0, 8, Pattern(4, 0x10));
-  emulator.SetStateRecord(kLh, 0, 4, Pattern(20, 0x60));
-  Bytes info(28, 0xEE);
+  const auto& version = Part(kLh, "LH_GetInfo version");
+  const auto& name = Part(kLh, "LH_GetInfo name");
+  emulator.Model().SetStateRecord(kLh, version.group, version.item, Pattern(version.size, 0x10));
+  emulator.Model().SetStateRecord(kLh, name.group, name.item, Pattern(name.size, 0x60));
+  Bytes expected = Pattern(version.size, 0x10);
+  const Bytes nameBytes = Pattern(name.size, 0x60);
+  expected.insert(expected.end(), nameBytes.begin(), nameBytes.end());
+  Bytes info(expected.size() + 4, 0xEE);
   EXPECT_EQ(LH_GetInfo(info.data()), NORVEX_OK);
-  Bytes expected = Pattern(4, 0x10);
-  const Bytes name = Pattern(20, 0x60);
-  expected.insert(expected.end(), name.begin(), name.end());
-  EXPECT_EQ(Bytes(info.begin(), info.begin() + 24), expected);
-  EXPECT_EQ(Bytes(info.begin() + 24, info.end()), Bytes(4, 0xEE));
+  EXPECT_EQ(Bytes(info.begin(), info.end() - 4), expected);
+  EXPECT_EQ(Bytes(info.end() - 4, info.end()), Bytes(4, 0xEE));
   ASSERT_EQ(Frames().size(), 2u);
-  EXPECT_EQ(Frames()[0], RequestFrame(kLh, 0xC0D0, Selector(0, 8)));
-  EXPECT_EQ(Frames()[1], RequestFrame(kLh, 0xC0D0, Selector(0, 4)));
+  EXPECT_EQ(Frames()[0], RequestFrame(kLh, 0xC0D0, Selector(version.group, version.item)));
+  EXPECT_EQ(Frames()[1], RequestFrame(kLh, 0xC0D0, Selector(name.group, name.item)));
 }
 
 TEST_F(BoardsTest, LaserHeadGetInfoStopsAtTheFirstFailure) {
-  emulator.SetStateRecord(kLh, 0, 8, Pattern(4, 0x10));
+  const auto& version = Part(kLh, "LH_GetInfo version");
+  const auto& name = Part(kLh, "LH_GetInfo name");
+  emulator.Model().SetStateRecord(kLh, version.group, version.item, Pattern(4, 0x10));
   // The first query fails: one exchange, the buffer untouched.
-  emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0021});
+  emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0021});
   Bytes info(24, 0xEE);
   EXPECT_EQ(LH_GetInfo(info.data()), 0xE0420021u);
   EXPECT_EQ(Frames().size(), 1u);
   EXPECT_EQ(info, Bytes(24, 0xEE));
   // The second fails: the version stays, the name part is untouched.
-  emulator.ClearReceived();
-  emulator.SetStateRecord(kLh, 0, 4, Pattern(16));  // 16 bytes: not the 20 asked for
+  emulator.Model().ClearReceived();
+  emulator.Model().SetStateRecord(kLh, name.group, name.item, Pattern(name.size - 4u));  // not the size asked for
   EXPECT_EQ(LH_GetInfo(info.data()), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(LastResult(), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(Frames().size(), 2u);
@@ -159,7 +170,7 @@ TEST_F(BoardsTest, LaserHeadFunctionExCountsTheLow16BitsOfExtra) {
 }
 
 TEST_F(BoardsTest, AbsentLaserHeadIsReportedByTheMainUnit) {
-  emulator.SetBoardPresent(kLh, false);
+  emulator.Model().SetBoardPresent(kLh, false);
   uint8_t state[12];
   EXPECT_EQ(LH_GetSystemState(state), CTP_ERR_MAIN_UNIT_REPLIED);
   EXPECT_EQ(LH_Stop(), CTP_ERR_MAIN_UNIT_REPLIED);
@@ -167,42 +178,23 @@ TEST_F(BoardsTest, AbsentLaserHeadIsReportedByTheMainUnit) {
 
 // ---- HS boards --------------------------------------------------------------------
 
-struct HsQueryCase {
-  const char* name;
-  uint32_t(NORVEX_CALL* query)(uint32_t, void*);
-  uint16_t group;
-  uint16_t item;
-  size_t size;
-};
-
-const HsQueryCase kHsQueries[] = {
-    {"HS_GetSystemState", HS_GetSystemState, 0x0000, 0x0000, 12},
-    {"HS_GetUartState", HS_GetUartState, 0x0000, 0x000C, 4},
-    {"HS_GetErrorInfo", HS_GetErrorInfo, 0x0000, 0x000F, 8},
-    {"HS_GetInitState", HS_GetInitState, 0x4000, 0x0000, 4},
-    {"HS_GetADCState", HS_GetADCState, 0x4200, 0x0000, 52},
-    {"HS_GetFPGAState", HS_GetFPGAState, 0x6000, 0x0001, 4},
-    {"HS_GetLDState", HS_GetLDState, 0x8000, 0x0000, 72},
-    {"HS_GetDAC7611State", HS_GetDAC7611State, 0x8000, 0x0001, 32},
-};
-
 TEST_F(BoardsTest, HsQueriesGoToTheNumberedBoard) {
-  for (const HsQueryCase& c : kHsQueries) {
+  for (const auto& c : norvex_api_test::QueriesOf(kHs0, kHsQueries)) {
     for (uint32_t board : {0u, 1u}) {
       SCOPED_TRACE(c.name);
       SCOPED_TRACE(board);
       const uint8_t address = static_cast<uint8_t>(0x20 + board);
-      emulator.SetStateRecord(address, c.group, c.item, Pattern(c.size, static_cast<uint8_t>(board * 100)));
+      emulator.Model().SetStateRecord(address, c.group, c.item, Pattern(c.size, static_cast<uint8_t>(board * 100)));
       Bytes buffer(c.size + 4, 0xEE);
       EXPECT_EQ(c.query(board, buffer.data()), NORVEX_OK);
       EXPECT_EQ(Frames().back(), RequestFrame(address, 0xC0D0, Selector(c.group, c.item)));
       EXPECT_EQ(Bytes(buffer.begin(), buffer.end() - 4), Pattern(c.size, static_cast<uint8_t>(board * 100)));
       EXPECT_EQ(Bytes(buffer.end() - 4, buffer.end()), Bytes(4, 0xEE));
-      emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0707});
+      emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0707});
       EXPECT_EQ(c.query(board, buffer.data()), CTP_ERR_DEVICE(address, 0x0707u));
       EXPECT_EQ(LastResult(), CTP_ERR_DEVICE(address, 0x0707u));
     }
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     Bytes buffer(c.size, 0xEE);
     EXPECT_EQ(c.query(2, buffer.data()), NORVEX_ERR_INVALID_ARGUMENT) << c.name;
     EXPECT_EQ(c.query(0, nullptr), NORVEX_ERR_INVALID_ARGUMENT) << c.name;
@@ -212,7 +204,7 @@ TEST_F(BoardsTest, HsQueriesGoToTheNumberedBoard) {
 }
 
 TEST_F(BoardsTest, HsGetStateExUsesTheLow16BitsAndChecksTheBoard) {
-  emulator.SetStateRecord(kHs1, 0x0102, 0x0304, Pattern(12));
+  emulator.Model().SetStateRecord(kHs1, 0x0102, 0x0304, Pattern(12));
   Bytes buffer(12, 0);
   EXPECT_EQ(HS_GetStateEx(1, buffer.data(), 12, 0xFFFF0102, 0x10304), NORVEX_OK);
   EXPECT_EQ(Frames()[0], RequestFrame(kHs1, 0xC0D0, Selector(0x0102, 0x0304)));
@@ -223,31 +215,34 @@ TEST_F(BoardsTest, HsGetStateExUsesTheLow16BitsAndChecksTheBoard) {
 }
 
 TEST_F(BoardsTest, HsGetInfoReadsThreeRecordsAndStopsAtAFailure) {
-  emulator.SetStateRecord(kHs1, 0, 8, Pattern(4, 0x10));
-  emulator.SetStateRecord(kHs1, 0, 4, Pattern(32, 0x40));
-  emulator.SetStateRecord(kHs1, 0x6000, 0, Pattern(4, 0xA0));
+  Bytes expected;
+  std::vector<Bytes> frames;
+  uint8_t first = 0x10;
+  for (const char* reader : {"HS_GetInfo version", "HS_GetInfo name", "HS_GetInfo FPGA word"}) {
+    const auto& part = Part(kHs1, reader);
+    const Bytes bytes = Pattern(part.size, first);
+    emulator.Model().SetStateRecord(kHs1, part.group, part.item, bytes);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    frames.push_back(RequestFrame(kHs1, 0xC0D0, Selector(part.group, part.item)));
+    first = static_cast<uint8_t>(first + 0x30);
+  }
+  ASSERT_EQ(expected.size(), 40u);  // the buffer HS_GetInfo fills
   Bytes info(44, 0xEE);
   EXPECT_EQ(HS_GetInfo(1, info.data()), NORVEX_OK);
-  Bytes expected = Pattern(4, 0x10);
-  for (const Bytes& part : {Pattern(32, 0x40), Pattern(4, 0xA0)})
-    expected.insert(expected.end(), part.begin(), part.end());
   EXPECT_EQ(Bytes(info.begin(), info.begin() + 40), expected);
   EXPECT_EQ(Bytes(info.begin() + 40, info.end()), Bytes(4, 0xEE));
-  const auto frames = Frames();
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[0], RequestFrame(kHs1, 0xC0D0, Selector(0, 8)));
-  EXPECT_EQ(frames[1], RequestFrame(kHs1, 0xC0D0, Selector(0, 4)));
-  EXPECT_EQ(frames[2], RequestFrame(kHs1, 0xC0D0, Selector(0x6000, 0)));
+  EXPECT_EQ(Frames(), frames);
 
   // A failing third query leaves bytes 36..39 as they were.
   Bytes partial(40, 0xEE);
-  emulator.SetStateRecord(kHs1, 0x6000, 0, Pattern(8));
+  const auto& fpgaWord = Part(kHs1, "HS_GetInfo FPGA word");
+  emulator.Model().SetStateRecord(kHs1, fpgaWord.group, fpgaWord.item, Pattern(fpgaWord.size + 4u));
   EXPECT_EQ(HS_GetInfo(1, partial.data()), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(Bytes(partial.begin(), partial.begin() + 36), Bytes(expected.begin(), expected.begin() + 36));
   EXPECT_EQ(Bytes(partial.begin() + 36, partial.end()), Bytes(4, 0xEE));
   EXPECT_EQ(LastResult(), CTP_ERR_LENGTH_MISMATCH);
 
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_GetInfo(2, info.data()), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(HS_GetInfo(0, nullptr), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(Frames().empty());
@@ -280,7 +275,7 @@ TEST_F(BoardsTest, ModeAndPeriodGoToEachSelectedBoard) {
       for (uint8_t a : m.addresses) expected.push_back(RequestFrame(a, c.command, {0xD4, 0xC3, 0xB2, 0xA1}));
       EXPECT_EQ(Frames(), expected);
       EXPECT_EQ(LastResult(), NORVEX_OK);
-      emulator.ClearReceived();
+      emulator.Model().ClearReceived();
     }
   }
 }
@@ -306,23 +301,23 @@ TEST_F(BoardsTest, PerBoardExportsStopAtTheFirstFailingBoard) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // Board 0 refuses: board 1 is not asked.
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0102, 1, std::nullopt, kHs0});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0102, 1, std::nullopt, kHs0});
     EXPECT_EQ(c.call(data, list), 0xE0200102u);
     EXPECT_EQ(LastResult(), 0xE0200102u);
     ASSERT_EQ(Frames().size(), 1u);
     EXPECT_EQ(Frames()[0][2], kHs0);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     // Board 1 refuses after board 0 was served.
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0304, 1, std::nullopt, kHs1});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0304, 1, std::nullopt, kHs1});
     EXPECT_EQ(c.call(data, list), 0xE0210304u);
     EXPECT_EQ(LastResult(), 0xE0210304u);
     EXPECT_EQ(Frames().size(), 2u);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     // An absent board 1 is answered by the main unit.
-    emulator.SetBoardPresent(kHs1, false);
+    emulator.Model().SetBoardPresent(kHs1, false);
     EXPECT_EQ(c.call(data, list), CTP_ERR_MAIN_UNIT_REPLIED);
-    emulator.SetBoardPresent(kHs1, true);
-    emulator.ClearReceived();
+    emulator.Model().SetBoardPresent(kHs1, true);
+    emulator.Model().ClearReceived();
   }
 }
 
@@ -345,7 +340,7 @@ TEST_F(BoardsTest, SwitchLaserAllShiftsThePatternPerServedBoard) {
     for (const auto& [address, value] : c.sent)
       expected.push_back(RequestFrame(address, 0x10E6, Le32(value)));
     EXPECT_EQ(Frames(), expected);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
 }
 
@@ -353,7 +348,7 @@ TEST_F(BoardsTest, BusDataIsPackedTwoBitsApartPerServedBoard) {
   // The emulated bus data is the low 16 bits of the board's mode.
   ASSERT_EQ(HS_SetMode(1, 0x0001), NORVEX_OK);
   ASSERT_EQ(HS_SetMode(2, 0x0002), NORVEX_OK);
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   struct Case {
     uint32_t mask;
     uint32_t out;
@@ -366,15 +361,15 @@ TEST_F(BoardsTest, BusDataIsPackedTwoBitsApartPerServedBoard) {
     EXPECT_EQ(out, c.out);
     EXPECT_EQ(Frames().size(), c.exchanges);
     for (const Bytes& f : Frames()) EXPECT_EQ(Bytes(f.begin() + 4, f.begin() + 8), (Bytes{2, 0, 0x00, 0x10}));
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
   EXPECT_EQ(Frames().size(), 0u);
   // A failing board 1 leaves board 0's answer in out.
-  emulator.InjectFault(Fault{FaultKind::kWrongReplySize, 8, 1, 0x1000, kHs1});
+  emulator.Model().InjectFault(Fault{FaultKind::kWrongReplySize, 8, 1, 0x1000, kHs1});
   uint32_t out = 0xEEEEEEEE;
   EXPECT_EQ(HS_GetBusData(3, &out), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(out, 0x0001u);
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_GetBusData(3, nullptr), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(Frames().empty());
 }
@@ -403,15 +398,15 @@ TEST_F(BoardsTest, SetCurrentAndSwitchLaserRouteByChannelAndRewriteIt) {
       EXPECT_EQ(Bytes(record, record + 4), (Bytes{static_cast<uint8_t>(ch.boardChannel), 0, 0x34, 0x12}));
       ASSERT_EQ(Frames().size(), 1u);
       EXPECT_EQ(Frames()[0], RequestFrame(ch.address, c.command, Bytes(record, record + 4)));
-      emulator.ClearReceived();
+      emulator.Model().ClearReceived();
     }
     // The word is rewritten also when the exchange then fails.
     uint8_t record[4] = {21, 0, 1, 0};
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0055});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0055});
     EXPECT_EQ(c.send(record), 0xE0210055u);
     EXPECT_EQ(LastResult(), 0xE0210055u);
     EXPECT_EQ(record[0], 5);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     EXPECT_EQ(c.send(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
     EXPECT_TRUE(Frames().empty());
   }
@@ -423,12 +418,12 @@ TEST_F(BoardsTest, CurListSendsThirtyTwoBytesPerBoardFourBytesApart) {
   ASSERT_EQ(Frames().size(), 2u);
   EXPECT_EQ(Frames()[0], RequestFrame(kHs0, 0x1082, Bytes(list.begin(), list.begin() + 32)));
   EXPECT_EQ(Frames()[1], RequestFrame(kHs1, 0x1082, Bytes(list.begin() + 4, list.end())));
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   // Board 1 alone gets the start of the list.
   EXPECT_EQ(HS_SetCurList(2, list.data(), 0), NORVEX_OK);
   ASSERT_EQ(Frames().size(), 1u);
   EXPECT_EQ(Frames()[0], RequestFrame(kHs1, 0x1082, Bytes(list.begin(), list.begin() + 32)));
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_SetCurList(3, nullptr, 0), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(Frames().empty());
 }
@@ -444,11 +439,11 @@ TEST_F(BoardsTest, FunctionExCallsEachBoardAndKeepsTheLastResult) {
   EXPECT_EQ(HS_FunctionEx(1, data.data(), 0x30004), NORVEX_OK);
   ASSERT_EQ(Frames().size(), 1u);
   EXPECT_EQ(Frames()[0], RequestFrame(kHs0, 0xC0D8, Pattern(8)));
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_FunctionEx(3, data.data(), 8), NORVEX_OK);
   ASSERT_EQ(Frames().size(), 2u);
   EXPECT_EQ(Frames()[1], RequestFrame(kHs1, 0xC0D8, data));
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(HS_FunctionEx(3, nullptr, 0), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(LastResult(), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_TRUE(Frames().empty());

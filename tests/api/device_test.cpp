@@ -2,11 +2,6 @@
 // wire bytes, result codes, the two log entries of every failure, exclusive
 // open, the command file, bad arguments.
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
 
 #include <atomic>
 #include <cstring>
@@ -18,6 +13,9 @@
 #include "emulator_session.h"
 #include "emu/emulator.h"
 #include "norvex.h"
+#ifndef _WIN32
+#include "endpoint_client.h"
+#endif
 
 namespace {
 
@@ -30,22 +28,17 @@ using Bytes = std::vector<uint8_t>;
 
 const std::string kErrorNumberGbk = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5";
 
-class DeviceTest : public ::testing::Test {
+class DeviceTest : public norvex_api_test::EmulatorSessionTest {
  protected:
   void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator);
-    if (HasFatalFailure()) return;
+    EmulatorSessionTest::SetUp();
     log.Mark();
-  }
-  void TearDown() override {
-    norvex_api_test::CloseOnEmulator(emulator);
   }
   uint32_t GeneralState(uint8_t* record, uint32_t address = NORVEX_ADDR_MAIN_UNIT) {
     const uint8_t selector[4] = {0, 0, 0, 0};
     return CTP_GetStateEx(selector, record, 4, address);
   }
 
-  Emulator emulator;
   LogReader log;
 };
 
@@ -53,15 +46,15 @@ TEST_F(DeviceTest, GeneralStateQueryByteForByte) {
   uint8_t record[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   EXPECT_EQ(GeneralState(record), NORVEX_OK);
   EXPECT_EQ(Bytes(record, record + 4), (Bytes{1, 0, 0, 0}));
-  ASSERT_EQ(emulator.ReceivedFrames().size(), 1u);
-  EXPECT_EQ(emulator.ReceivedFrames()[0],
+  ASSERT_EQ(emulator.Model().ReceivedFrames().size(), 1u);
+  EXPECT_EQ(emulator.Model().ReceivedFrames()[0],
             (Bytes{0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0, 0, 0, 0, 0x33, 0x07}));
   EXPECT_EQ(log.NewText(), "");
   EXPECT_EQ(Norvex_GetPortStatus(), NORVEX_OK);
 }
 
 TEST_F(DeviceTest, RecordsOfEveryUnitAndAnyLength) {
-  emulator.SetStateRecord(0x42, 0x0001, 0x0002, Bytes(40, 0x42));
+  emulator.Model().SetStateRecord(0x42, 0x0001, 0x0002, Bytes(40, 0x42));
   std::vector<uint8_t> record(500, 0);
   const uint8_t selector[4] = {0x01, 0x00, 0x02, 0x00};
   EXPECT_EQ(CTP_GetStateEx(selector, record.data(), 0xFFFFFFFF, NORVEX_ADDR_LASER_HEAD), NORVEX_OK);
@@ -74,7 +67,7 @@ TEST_F(DeviceTest, RecordsOfEveryUnitAndAnyLength) {
 }
 
 TEST_F(DeviceTest, AbsentBoardIsAnsweredByTheMainUnit) {
-  emulator.SetBoardPresent(0x21, false);
+  emulator.Model().SetBoardPresent(0x21, false);
   uint8_t record[4];
   EXPECT_EQ(GeneralState(record, NORVEX_ADDR_HS_BOARD(1)), CTP_ERR_MAIN_UNIT_REPLIED);
 }
@@ -82,11 +75,11 @@ TEST_F(DeviceTest, AbsentBoardIsAnsweredByTheMainUnit) {
 TEST_F(DeviceTest, FunctionCallSendsFourBytesAndRejectsAnAckWithData) {
   const uint8_t selector[4] = {0x05, 0x00, 0x06, 0x00};
   EXPECT_EQ(NV_FunctionEx(selector), NORVEX_OK);
-  ASSERT_EQ(emulator.FunctionCalls().size(), 1u);
-  EXPECT_EQ(emulator.FunctionCalls()[0].group, 5);
-  EXPECT_EQ(emulator.FunctionCalls()[0].item, 6);
-  EXPECT_EQ(emulator.ReceivedFrames()[0].size(), 14u);
-  emulator.InjectFault(Fault{FaultKind::kWrongReplySize, 4});
+  ASSERT_EQ(emulator.Model().FunctionCalls().size(), 1u);
+  EXPECT_EQ(emulator.Model().FunctionCalls()[0].group, 5);
+  EXPECT_EQ(emulator.Model().FunctionCalls()[0].item, 6);
+  EXPECT_EQ(emulator.Model().ReceivedFrames()[0].size(), 14u);
+  emulator.Model().InjectFault(Fault{FaultKind::kWrongReplySize, 4});
   EXPECT_EQ(NV_FunctionEx(selector), CTP_ERR_LENGTH_MISMATCH);
 }
 
@@ -109,7 +102,7 @@ TEST_F(DeviceTest, EveryFaultGivesItsCodeAndTwoLogEntries) {
       {"no reply", Fault{FaultKind::kNoReply}, 0x10, NORVEX_ERROR_IO_PENDING},
   };
   for (const Case& c : cases) {
-    emulator.InjectFault(c.fault);
+    emulator.Model().InjectFault(c.fault);
     log.Mark();
     uint8_t record[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     // Only the call that is to time out waits briefly.
@@ -134,9 +127,9 @@ TEST_F(DeviceTest, EveryFaultGivesItsCodeAndTwoLogEntries) {
 
 TEST_F(DeviceTest, LateReplyIsDroppedNotTakenForTheNextAnswer) {
   Norvex_SetUSBOvertime(100);
-  emulator.SetStateRecord(0x10, 0, 1, Bytes{0xAA, 0xAA, 0xAA, 0xAA});
-  emulator.SetStateRecord(0x10, 0, 2, Bytes{0xBB, 0xBB, 0xBB, 0xBB});
-  emulator.InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 50});
+  emulator.Model().SetStateRecord(0x10, 0, 1, Bytes{0xAA, 0xAA, 0xAA, 0xAA});
+  emulator.Model().SetStateRecord(0x10, 0, 2, Bytes{0xBB, 0xBB, 0xBB, 0xBB});
+  emulator.Model().InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 50});
   const uint8_t first[4] = {0, 0, 1, 0};
   const uint8_t second[4] = {0, 0, 2, 0};
   uint8_t record[4] = {};
@@ -148,13 +141,13 @@ TEST_F(DeviceTest, LateReplyIsDroppedNotTakenForTheNextAnswer) {
 
 TEST_F(DeviceTest, UsbTimeoutZeroCancelsAtOnce) {
   EXPECT_EQ(Norvex_SetUSBOvertime(0), 0u);
-  emulator.InjectFault(Fault{FaultKind::kNoReply});
+  emulator.Model().InjectFault(Fault{FaultKind::kNoReply});
   uint8_t record[4];
   EXPECT_EQ(GeneralState(record), NORVEX_ERROR_IO_PENDING);
 }
 
 TEST_F(DeviceTest, DisconnectInTheMiddleFailsUntilTheLinkIsOpenedAgain) {
-  emulator.InjectFault(Fault{FaultKind::kDisconnect});
+  emulator.Model().InjectFault(Fault{FaultKind::kDisconnect});
   uint8_t record[4];
   const uint32_t first = GeneralState(record);
   EXPECT_TRUE(first == NORVEX_ERROR_IO_PENDING || first == 1167u) << first;
@@ -170,24 +163,17 @@ TEST_F(DeviceTest, DisconnectInTheMiddleFailsUntilTheLinkIsOpenedAgain) {
 TEST_F(DeviceTest, DeviceHeldByAnotherHostCannotBeOpened) {
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);  // keeps the device
   // Another host's open attempt is refused while this one holds it...
-  int other = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, emulator.EndpointPath().c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::connect(other, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  uint8_t open[16] = {};
-  ASSERT_EQ(::recv(other, open, sizeof(open), MSG_WAITALL), 16);
-  EXPECT_EQ(open[12], 5);  // OPEN, status 5: busy
-  ::close(other);
+  {
+    norvex::test_support::EndpointClient other(emulator.EndpointPath());
+    EXPECT_EQ(other.OpenStatus(), 5);  // OPEN, status 5: busy
+  }
   // ...and this host cannot open it while another holds it.
   emulator.DropHost();
-  ASSERT_TRUE(emulator.WaitForHost(false, std::chrono::milliseconds(2000)));
-  int holder = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
+  ASSERT_TRUE(emulator.Model().WaitForHost(false, std::chrono::milliseconds(2000)));
+  norvex::test_support::EndpointClient holder(emulator.EndpointPath());
+  ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(Norvex_GetPortStatus(), CTP_ERR_NO_DEVICE);
-  ::close(holder);
 }
 #endif
 
@@ -211,7 +197,7 @@ TEST_F(DeviceTest, SendCommandIsABareExchange) {
   EXPECT_EQ(packet.replyLength, 4u);
   EXPECT_EQ(packet.replyAddress, 0x1001);
   // Failures are neither logged nor recorded.
-  emulator.InjectFault(Fault{FaultKind::kBadChecksum});
+  emulator.Model().InjectFault(Fault{FaultKind::kBadChecksum});
   packet.replyLength = 4;
   EXPECT_EQ(CTP_SendCommand(&packet), CTP_ERR_CHECKSUM);
   EXPECT_EQ(log.NewText(), "");
@@ -221,7 +207,7 @@ TEST_F(DeviceTest, SendCommandIsABareExchange) {
 // A raw exchange beside locked commands on another thread gets its own
 // reply every time: the two never interleave on the wire.
 TEST_F(DeviceTest, SendCommandBesideLockedCommandsGetsItsOwnReplies) {
-  emulator.SetStateRecord(0x10, 0x0123, 0x0456, Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8});
+  emulator.Model().SetStateRecord(0x10, 0x0123, 0x0456, Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8});
   std::atomic<bool> stop{false};
   std::atomic<int> kernelFailures{0};
   std::thread names([&] {
@@ -262,7 +248,7 @@ TEST_F(DeviceTest, BadArgumentsSendNothing) {
   EXPECT_EQ(CTP_SendCommand(&oversize), NORVEX_ERR_LENGTH_LIMIT);
   CommandPacket odd{big.data(), 5, nullptr, 0, 0x10, 0x0820, 0, CTP_REPLY_ACK};
   EXPECT_EQ(CTP_SendCommand(&odd), NORVEX_ERR_INVALID_ARGUMENT);
-  EXPECT_TRUE(emulator.ReceivedFrames().empty());
+  EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
 }
 
 TEST_F(DeviceTest, CommandFileModeHoldsExactlyTheFramesSent) {
@@ -289,7 +275,7 @@ TEST_F(DeviceTest, CommandFileModeHoldsExactlyTheFramesSent) {
             std::string("\x4D\x45\x10\x01\x06\x00\xD0\xC0\x00\x30\x00\x00\x33\x37"
                         "\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x30\x00\x00\x3B\x37",
                         28));
-  EXPECT_TRUE(emulator.ReceivedFrames().empty());
+  EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
   // Modes without a device count as open.
   for (int32_t mode : {2, 12, 99}) {
     Norvex_SetPrintDataSaveIdle(mode);

@@ -25,8 +25,8 @@ inline void OpenOnEmulator(norvex::emu::Emulator& emulator, uint32_t usbTimeoutM
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
   Norvex_SetUSBOvertime(usbTimeoutMs);
   ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-  ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
-  emulator.ClearReceived();
+  ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
+  emulator.Model().ClearReceived();
 }
 
 // Back to USB mode, the emulator unplugged, the link closed.
@@ -35,5 +35,15 @@ inline void CloseOnEmulator(norvex::emu::Emulator& emulator) {
   emulator.Unplug();
   Norvex_Init(nullptr);  // no device is present: this closes the link
 }
+
+// A fixture whose tests each run against a plugged emulator with the
+// library's link open on it.
+class EmulatorSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { OpenOnEmulator(emulator); }
+  void TearDown() override { CloseOnEmulator(emulator); }
+
+  norvex::emu::Emulator emulator;
+};
 
 }  // namespace norvex_api_test

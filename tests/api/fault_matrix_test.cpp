@@ -134,10 +134,10 @@ class FaultMatrixTest : public ::testing::Test {
   }
   // A fresh link for every row: a disconnect leaves the old one broken.
   void Reopen() {
-    emulator.ClearFaults();
-    emulator.ClearBulkWriteFaults();
+    emulator.Model().ClearFaults();
+    emulator.Model().ClearBulkWriteFaults();
     ASSERT_EQ(Norvex_Init(nullptr), NORVEX_OK);
-    ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
+    ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
   }
 
   Emulator emulator;
@@ -149,7 +149,7 @@ TEST_F(FaultMatrixTest, EveryDeviceFaultAgainstEveryFamily) {
     for (const FaultRow& row : FaultRows()) {
       SCOPED_TRACE(std::string(family.name) + " / " + row.name);
       Reopen();
-      emulator.InjectFault(row.fault);
+      emulator.Model().InjectFault(row.fault);
       std::vector<uint8_t> buffer(kBufferBytes, kCanary);
       Norvex_SetUSBOvertime(row.timesOut ? kTimeoutMs : kPatientTimeoutMs);
       const uint32_t code = family.call(buffer.data());
@@ -181,7 +181,7 @@ TEST_F(FaultMatrixTest, BulkWriteFaultsLeaveCommandsAlone) {
   for (const Family& family : Families()) {
     SCOPED_TRACE(family.name);
     Reopen();
-    emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion});
+    emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion});
     std::vector<uint8_t> buffer(kBufferBytes, kCanary);
     EXPECT_EQ(family.call(buffer.data()), NORVEX_OK);
   }
@@ -208,8 +208,8 @@ TEST_F(FaultMatrixTest, EveryBulkWriteFaultAgainstPrintData) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Reopen();
-    emulator.ClearPrintMemory();
-    emulator.InjectBulkWriteFault(row.fault);
+    emulator.Model().ClearPrintMemory();
+    emulator.Model().InjectBulkWriteFault(row.fault);
     Bytes copy = data;
     uint32_t words = 64;
     Norvex_SetUSBOvertime(row.code == NORVEX_OK ? kPatientTimeoutMs : kTimeoutMs);
@@ -218,14 +218,14 @@ TEST_F(FaultMatrixTest, EveryBulkWriteFaultAgainstPrintData) {
     EXPECT_EQ(words, row.wordsReported);
     EXPECT_EQ(copy, data);
     // A cancelled write may still be stored by the device, never more than sent.
-    emulator.ClearBulkWriteFaults();
-    EXPECT_EQ(emulator.PrintMemory().size(), row.bytesStored);
+    emulator.Model().ClearBulkWriteFaults();
+    EXPECT_EQ(emulator.Model().PrintMemory().size(), row.bytesStored);
     // The path is free again: the next write goes through whole.
-    emulator.ClearPrintMemory();
+    emulator.Model().ClearPrintMemory();
     words = 64;
     EXPECT_EQ(Norvex_WriteSDRAM2(copy.data(), &words, 0), NORVEX_OK);
     EXPECT_EQ(words, 64u);
-    EXPECT_EQ(emulator.PrintMemory(), data);
+    EXPECT_EQ(emulator.Model().PrintMemory(), data);
   }
 }
 
@@ -236,12 +236,12 @@ TEST_F(FaultMatrixTest, DeviceFaultsLeaveBulkWritesAlone) {
   for (const FaultRow& row : FaultRows()) {
     SCOPED_TRACE(row.name);
     Reopen();
-    emulator.ClearPrintMemory();
-    emulator.InjectFault(row.fault);
+    emulator.Model().ClearPrintMemory();
+    emulator.Model().InjectFault(row.fault);
     Bytes copy = data;
     EXPECT_EQ(NV_SentPrintData(copy.data(), static_cast<uint32_t>(copy.size())), NORVEX_OK);
     EXPECT_EQ(copy, data);
-    EXPECT_EQ(emulator.PrintMemory(), data);
+    EXPECT_EQ(emulator.Model().PrintMemory(), data);
   }
 }
 

@@ -3,9 +3,7 @@
 // additions of norvex_posix.h: the files folder, the INI writer that the
 // library's own reads then see, and why the latest device open failed.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +16,7 @@
 #include "emu/emulator.h"
 #include "norvex.h"
 #include "norvex_posix.h"
+#include "endpoint_client.h"
 
 namespace {
 
@@ -89,16 +88,12 @@ TEST(HostFilesTest, OpenErrorTellsAbsentFromBusy) {
   norvex::emu::Emulator emulator;
   ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
   // Another host holds the device.
-  const int holder = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, emulator.EndpointPath().c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_TRUE(emulator.WaitForHost(true, std::chrono::milliseconds(2000)));
+  norvex::test_support::EndpointClient holder(emulator.EndpointPath());
+  ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(NorvexHost_GetOpenError(), 5u);  // ERROR_ACCESS_DENIED
-  ::close(holder);
-  ASSERT_TRUE(emulator.WaitForHost(false, std::chrono::milliseconds(2000)));
+  holder.Close();
+  ASSERT_TRUE(emulator.Model().WaitForHost(false, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), NORVEX_OK);
   EXPECT_EQ(NorvexHost_GetOpenError(), 0u);
   emulator.Unplug();

@@ -113,7 +113,7 @@ TEST_F(HotPlugTest, ArrivalWhileOpenReopens) {
 #endif
   // Interface number 0 is still the first device.
   EXPECT_EQ(GeneralState(), NORVEX_OK);
-  EXPECT_EQ(second.ConnectionsAccepted(), 0u);
+  EXPECT_EQ(second.Model().ConnectionsAccepted(), 0u);
 }
 
 #ifndef _WIN32

@@ -65,40 +65,44 @@ const FunctionCase kFunctionCases[] = {
     {"NV_ReSelftest", NV_ReSelftest, 0x1000, 0x000F},
 };
 
-struct QueryCase {
-  const char* name;
-  uint32_t(NORVEX_CALL* query)(void*);
-  uint16_t group;
-  uint16_t item;
-  size_t size;
+using Query = uint32_t(NORVEX_CALL*)(void*);
+using QueryCase = norvex_api_test::RecordQuery<Query>;
+
+// The state queries by the name of the record they read. Their selectors
+// and sizes are the emulated unit's (RecordsOf), written apart from the
+// library's: each query must send the unit's selector and copy exactly the
+// unit's record. The kernel name takes any length (KernelNameTakesAnyLength).
+const std::pair<const char*, Query> kQueries[] = {
+    {"NV_GetState", NV_GetState},
+    {"NV_GetVavleState", NV_GetVavleState},
+    {"NV_GetBalanceState", NV_GetBalanceState},
+    {"NV_GetPrintState", NV_GetPrintState},
+    {"NV_GetPrintPara", NV_GetPrintPara},
+    {"NV_GetCtpCounterCtrl", NV_GetCtpCounterCtrl},
+    {"NV_GetCounterInfo", NV_GetCounterInfo},
+    {"NV_GetPageCounter", NV_GetPageCounter},
+    {"NV_GetCCInitData", NV_GetCCInitData},
+    {"NV_GetCCICtrl", NV_GetCCICtrl},
+    {"NV_GetFlashCtrl", NV_GetFlashCtrl},
+    {"NV_GetInitState", NV_GetInitState},
+    {"NV_GetLoadState", NV_GetLoadState},
+    {"NV_GetSensorState", NV_GetSensorState},
+    {"NV_GetFScanState", NV_GetFScanState},
+    {"NV_GetSScanState", NV_GetSScanState},
+    {"NV_GetSystemError", NV_GetSystemError},
+    {"NV_GetSetFocusState", NV_GetSetFocusState},
+    {"NV_GetLHSentCtrlState", NV_GetLHSentCtrlState},
+    {"NV_GetFindMediumState", NV_GetFindMediumState},
+    {"NV_GetKernelVersion", NV_GetKernelVersion},
+    {"NV_GetFPGAVersion", NV_GetFPGAVersion},
+    {"NV_GetUSBState", NV_GetUSBState},
+    {"NV_GetDeviceInfo", NV_GetDeviceInfo},
 };
 
-const QueryCase kQueryCases[] = {
-    {"NV_GetState", NV_GetState, 0x0000, 0x0000, 4},
-    {"NV_GetVavleState", NV_GetVavleState, 0x3000, 0x0000, 12},
-    {"NV_GetBalanceState", NV_GetBalanceState, 0xBB00, 0x0000, 32},
-    {"NV_GetPrintState", NV_GetPrintState, 0x9000, 0x0000, 92},
-    {"NV_GetPrintPara", NV_GetPrintPara, 0x9001, 0x0000, 64},
-    {"NV_GetCtpCounterCtrl", NV_GetCtpCounterCtrl, 0xCC00, 0x0000, 8},
-    {"NV_GetCounterInfo", NV_GetCounterInfo, 0xCC00, 0x0001, 64},
-    {"NV_GetPageCounter", NV_GetPageCounter, 0xCC00, 0x0002, 8},
-    {"NV_GetCCInitData", NV_GetCCInitData, 0xCC00, 0x0003, 16},
-    {"NV_GetCCICtrl", NV_GetCCICtrl, 0xCD00, 0x0000, 32},
-    {"NV_GetFlashCtrl", NV_GetFlashCtrl, 0xF000, 0x0000, 24},
-    {"NV_GetInitState", NV_GetInitState, 0x1000, 0x0000, 24},
-    {"NV_GetLoadState", NV_GetLoadState, 0x7700, 0x0000, 16},
-    {"NV_GetSensorState", NV_GetSensorState, 0x5000, 0x0000, 16},
-    {"NV_GetFScanState", NV_GetFScanState, 0xE000, 0x0000, 16},
-    {"NV_GetSScanState", NV_GetSScanState, 0xE400, 0x0000, 16},
-    {"NV_GetSystemError", NV_GetSystemError, 0xFF00, 0x0000, 8},
-    {"NV_GetSetFocusState", NV_GetSetFocusState, 0xC600, 0x0000, 8},
-    {"NV_GetLHSentCtrlState", NV_GetLHSentCtrlState, 0xC400, 0x0000, 28},
-    {"NV_GetFindMediumState", NV_GetFindMediumState, 0xE600, 0x0000, 40},
-    {"NV_GetKernelVersion", NV_GetKernelVersion, 0x0000, 0x0008, 4},
-    {"NV_GetFPGAVersion", NV_GetFPGAVersion, 0x0009, 0x0000, 4},
-    {"NV_GetUSBState", NV_GetUSBState, 0x2000, 0x0000, 4},
-    {"NV_GetDeviceInfo", NV_GetDeviceInfo, 0x0000, 0x0002, 32},
-};
+const std::vector<QueryCase>& QueryCases() {
+  static const std::vector<QueryCase> cases = norvex_api_test::QueriesOf(kMain, kQueries, {"NV_GetKernelName"});
+  return cases;
+}
 
 class MainUnitTest : public norvex_api_test::UnitApiTest {};
 
@@ -113,13 +117,13 @@ TEST_F(MainUnitTest, EveryBlockCommandSendsExactlyItsBlock) {
     block.insert(block.end(), rest.begin(), rest.end());
     const Bytes before = block;
     EXPECT_EQ(c.send(block.data()), NORVEX_OK);
-    ASSERT_EQ(emulator.ReceivedFrames().size(), 1u);
+    ASSERT_EQ(emulator.Model().ReceivedFrames().size(), 1u);
     EXPECT_EQ(
-        emulator.ReceivedFrames()[0],
+        emulator.Model().ReceivedFrames()[0],
         RequestFrame(kMain, c.command, Bytes(block.begin(), block.begin() + static_cast<long>(c.size))));
     EXPECT_EQ(block, before);
     EXPECT_EQ(LastResult(), c.storesResult ? NORVEX_OK : 0xE0100033u);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
 }
 
@@ -128,7 +132,7 @@ TEST_F(MainUnitTest, EveryBlockCommandRefusesANullBlockWithoutSending) {
     SCOPED_TRACE(c.name);
     PresetLastResult(0x0034);
     EXPECT_EQ(c.send(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
-    EXPECT_TRUE(emulator.ReceivedFrames().empty());
+    EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
     EXPECT_EQ(LastResult(), c.storesResult ? NORVEX_ERR_INVALID_ARGUMENT : 0xE0100034u);
   }
 }
@@ -137,13 +141,13 @@ TEST_F(MainUnitTest, EveryBlockCommandReturnsTheMainUnitsErrorReply) {
   for (const BlockCase& c : kBlockCases) {
     SCOPED_TRACE(c.name);
     const Bytes block(c.size, 0);
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0005, 1, c.command, kMain});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0005, 1, c.command, kMain});
     EXPECT_EQ(c.send(block.data()), 0xE0100005u);
     if (c.storesResult) {
       EXPECT_EQ(LastResult(), 0xE0100005u);
     }
     // An acknowledgement that carries data is refused.
-    emulator.InjectFault(Fault{FaultKind::kWrongReplySize, 4, 1, c.command});
+    emulator.Model().InjectFault(Fault{FaultKind::kWrongReplySize, 4, 1, c.command});
     EXPECT_EQ(c.send(block.data()), CTP_ERR_LENGTH_MISMATCH);
   }
 }
@@ -153,7 +157,7 @@ TEST_F(MainUnitTest, LoadControlLeavesAFailureInTheLastResult) {
   const uint8_t control[4] = {1, 0, 0, 0};
   EXPECT_EQ(NV_LoadControl(control), NORVEX_OK);
   EXPECT_EQ(LastResult(), 0xE0100077u);
-  emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0009});
+  emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0009});
   EXPECT_EQ(NV_LoadControl(control), 0xE0100009u);
   EXPECT_EQ(LastResult(), 0xE0100077u);
 }
@@ -163,14 +167,14 @@ TEST_F(MainUnitTest, EveryFunctionCallSendsItsSelector) {
     SCOPED_TRACE(c.name);
     PresetLastResult(0x0035);
     EXPECT_EQ(c.call(), NORVEX_OK);
-    ASSERT_EQ(emulator.ReceivedFrames().size(), 1u);
-    EXPECT_EQ(emulator.ReceivedFrames()[0], RequestFrame(kMain, 0xC0D8, Selector(c.group, c.item)));
+    ASSERT_EQ(emulator.Model().ReceivedFrames().size(), 1u);
+    EXPECT_EQ(emulator.Model().ReceivedFrames()[0], RequestFrame(kMain, 0xC0D8, Selector(c.group, c.item)));
     EXPECT_EQ(LastResult(), NORVEX_OK);
-    emulator.ClearReceived();
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0042});
+    emulator.Model().ClearReceived();
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0042});
     EXPECT_EQ(c.call(), 0xE0100042u);
     EXPECT_EQ(LastResult(), 0xE0100042u);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
 }
 
@@ -178,7 +182,7 @@ TEST_F(MainUnitTest, FunctionCallBytesOfTheExamples) {
   NV_ResetPage();
   NV_ReSelftest();
   NV_CancelPrint();
-  const auto frames = emulator.ReceivedFrames();
+  const auto frames = emulator.Model().ReceivedFrames();
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(Bytes(frames[0].begin() + 8, frames[0].begin() + 12), (Bytes{0x00, 0x18, 0x10, 0x00}));
   EXPECT_EQ(Bytes(frames[1].begin() + 8, frames[1].begin() + 12), (Bytes{0x00, 0x10, 0x0F, 0x00}));
@@ -186,19 +190,19 @@ TEST_F(MainUnitTest, FunctionCallBytesOfTheExamples) {
 }
 
 TEST_F(MainUnitTest, EveryQueryCopiesExactlyItsRecord) {
-  for (const QueryCase& c : kQueryCases) {
+  for (const QueryCase& c : QueryCases()) {
     SCOPED_TRACE(c.name);
     PresetLastResult(0x0036);
     const Bytes record = Pattern(c.size, 0x80);
-    emulator.SetStateRecord(kMain, c.group, c.item, record);
+    emulator.Model().SetStateRecord(kMain, c.group, c.item, record);
     Bytes buffer(c.size + 4, 0xEE);
     EXPECT_EQ(c.query(buffer.data()), NORVEX_OK);
-    ASSERT_EQ(emulator.ReceivedFrames().size(), 1u);
-    EXPECT_EQ(emulator.ReceivedFrames()[0], RequestFrame(kMain, 0xC0D0, Selector(c.group, c.item)));
+    ASSERT_EQ(emulator.Model().ReceivedFrames().size(), 1u);
+    EXPECT_EQ(emulator.Model().ReceivedFrames()[0], RequestFrame(kMain, 0xC0D0, Selector(c.group, c.item)));
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(c.size)), record);
     EXPECT_EQ(Bytes(buffer.end() - 4, buffer.end()), Bytes(4, 0xEE));
     EXPECT_EQ(LastResult(), NORVEX_OK);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
 }
 
@@ -207,7 +211,7 @@ TEST_F(MainUnitTest, EveryQueryLeavesTheBufferOnFailure) {
     Fault fault;
     uint32_t code;
   };
-  for (const QueryCase& c : kQueryCases) {
+  for (const QueryCase& c : QueryCases()) {
     SCOPED_TRACE(c.name);
     const Failure failures[] = {
         {Fault{FaultKind::kErrorReply, 0x0012}, 0xE0100012u},
@@ -217,7 +221,7 @@ TEST_F(MainUnitTest, EveryQueryLeavesTheBufferOnFailure) {
         {Fault{FaultKind::kWrongCommand}, CTP_ERR_BAD_REPLY_COMMAND},
     };
     for (const Failure& f : failures) {
-      emulator.InjectFault(f.fault);
+      emulator.Model().InjectFault(f.fault);
       Bytes buffer(c.size, 0xEE);
       EXPECT_EQ(c.query(buffer.data()), f.code);
       EXPECT_EQ(buffer, Bytes(c.size, 0xEE));
@@ -226,15 +230,15 @@ TEST_F(MainUnitTest, EveryQueryLeavesTheBufferOnFailure) {
     EXPECT_EQ(c.query(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(LastResult(), NORVEX_ERR_INVALID_ARGUMENT);
   }
-  emulator.ClearReceived();
-  for (const QueryCase& c : kQueryCases) c.query(nullptr);
-  EXPECT_TRUE(emulator.ReceivedFrames().empty());
+  emulator.Model().ClearReceived();
+  for (const QueryCase& c : QueryCases()) c.query(nullptr);
+  EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
 }
 
 TEST_F(MainUnitTest, KernelNameTakesAnyLength) {
   for (size_t size : {16u, 32u, 500u}) {
     SCOPED_TRACE(size);
-    emulator.SetStateRecord(kMain, 0x0000, 0x0004, Pattern(size, 0x21));
+    emulator.Model().SetStateRecord(kMain, 0x0000, 0x0004, Pattern(size, 0x21));
     Bytes buffer(500, 0xEE);
     EXPECT_EQ(NV_GetKernelName(buffer.data()), NORVEX_OK);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(size)), Pattern(size, 0x21));
@@ -242,7 +246,7 @@ TEST_F(MainUnitTest, KernelNameTakesAnyLength) {
       EXPECT_EQ(buffer[size], 0xEE);
     }
   }
-  EXPECT_EQ(emulator.ReceivedFrames().back(), RequestFrame(kMain, 0xC0D0, Selector(0x0000, 0x0004)));
+  EXPECT_EQ(emulator.Model().ReceivedFrames().back(), RequestFrame(kMain, 0xC0D0, Selector(0x0000, 0x0004)));
   EXPECT_EQ(NV_GetKernelName(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
 }
 
@@ -254,17 +258,17 @@ TEST_F(MainUnitTest, LaserPowerAndTailPositionCopyTheirReply) {
   current[0] = 0x11;
   current[1] = 0x22;
   ASSERT_EQ(NV_SetCurrent(current.data()), NORVEX_OK);
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   Bytes power(4, 0xEE);
   EXPECT_EQ(NV_GetLaserPower(power.data()), NORVEX_OK);
   EXPECT_EQ(power, (Bytes{0x11, 0x22, 0, 0}));
-  EXPECT_EQ(emulator.ReceivedFrames()[0], RequestFrame(kMain, 0x0886));
+  EXPECT_EQ(emulator.Model().ReceivedFrames()[0], RequestFrame(kMain, 0x0886));
 
-  emulator.SetStateRecord(kMain, 0xE400, 0, Le32(0x100));
+  emulator.Model().SetStateRecord(kMain, 0xE400, 0, Le32(0x100));
   Bytes tail(4, 0xEE);
   EXPECT_EQ(NV_TailPos(0x12345678, tail.data()), NORVEX_OK);
   EXPECT_EQ(tail, Le32(0x12345778));
-  EXPECT_EQ(emulator.ReceivedFrames()[1], RequestFrame(kMain, 0x0872, {0x78, 0x56, 0x34, 0x12}));
+  EXPECT_EQ(emulator.Model().ReceivedFrames()[1], RequestFrame(kMain, 0x0872, {0x78, 0x56, 0x34, 0x12}));
 }
 
 TEST_F(MainUnitTest, LaserPowerAndTailPositionLeaveTheBufferOnFailure) {
@@ -279,17 +283,17 @@ TEST_F(MainUnitTest, LaserPowerAndTailPositionLeaveTheBufferOnFailure) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes buffer(8, 0xEE);
-    emulator.InjectFault(Fault{FaultKind::kWrongReplySize, 8, 1, c.command});
+    emulator.Model().InjectFault(Fault{FaultKind::kWrongReplySize, 8, 1, c.command});
     EXPECT_EQ(c.call(buffer.data()), CTP_ERR_LENGTH_MISMATCH);
-    emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0005, 1, c.command});
+    emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0005, 1, c.command});
     EXPECT_EQ(c.call(buffer.data()), 0xE0100005u);
-    emulator.InjectFault(Fault{FaultKind::kWrongCommand, CTP_REPLY_ACK, 1, c.command});
+    emulator.Model().InjectFault(Fault{FaultKind::kWrongCommand, CTP_REPLY_ACK, 1, c.command});
     EXPECT_EQ(c.call(buffer.data()), CTP_ERR_BAD_REPLY_COMMAND);
     EXPECT_EQ(buffer, Bytes(8, 0xEE));
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     EXPECT_EQ(c.call(nullptr), NORVEX_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(LastResult(), NORVEX_ERR_INVALID_ARGUMENT);
-    EXPECT_TRUE(emulator.ReceivedFrames().empty());
+    EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
   }
 }
 
@@ -302,45 +306,45 @@ Bytes PrintState(bool errorWaiting) {
 }
 
 TEST_F(MainUnitTest, ClearPrintErrorWithoutAWaitingErrorMakesOneQuery) {
-  emulator.SetStateRecord(kMain, 0x9000, 0, PrintState(false));
+  emulator.Model().SetStateRecord(kMain, 0x9000, 0, PrintState(false));
   PresetLastResult(0x0001);
   EXPECT_EQ(NV_ClearPrintError(), NORVEX_OK);
-  ASSERT_EQ(emulator.ReceivedFrames().size(), 1u);
-  EXPECT_EQ(emulator.ReceivedFrames()[0], RequestFrame(kMain, 0xC0D0, Selector(0x9000, 0)));
+  ASSERT_EQ(emulator.Model().ReceivedFrames().size(), 1u);
+  EXPECT_EQ(emulator.Model().ReceivedFrames()[0], RequestFrame(kMain, 0xC0D0, Selector(0x9000, 0)));
   EXPECT_EQ(LastResult(), NORVEX_OK);
 }
 
 TEST_F(MainUnitTest, ClearPrintErrorWithAWaitingErrorClearsIt) {
-  emulator.SetStateRecord(kMain, 0x9000, 0, PrintState(true));
+  emulator.Model().SetStateRecord(kMain, 0x9000, 0, PrintState(true));
   EXPECT_EQ(NV_ClearPrintError(), NORVEX_OK);
-  const auto frames = emulator.ReceivedFrames();
+  const auto frames = emulator.Model().ReceivedFrames();
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0], RequestFrame(kMain, 0xC0D0, Selector(0x9000, 0)));
   EXPECT_EQ(frames[1], RequestFrame(kMain, 0xC0D8, Selector(0x9000, 1)));
   // The emulated unit cleared its flag: a second call only queries.
-  EXPECT_EQ(emulator.StateRecord(kMain, 0x9000, 0)[28], 0x00);
-  emulator.ClearReceived();
+  EXPECT_EQ(emulator.Model().StateRecord(kMain, 0x9000, 0)[28], 0x00);
+  emulator.Model().ClearReceived();
   EXPECT_EQ(NV_ClearPrintError(), NORVEX_OK);
-  EXPECT_EQ(emulator.ReceivedFrames().size(), 1u);
+  EXPECT_EQ(emulator.Model().ReceivedFrames().size(), 1u);
 }
 
 TEST_F(MainUnitTest, ClearPrintErrorReturnsTheClearsFailure) {
-  emulator.SetStateRecord(kMain, 0x9000, 0, PrintState(true));
-  emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x0044, 1, 0xC0D8});
+  emulator.Model().SetStateRecord(kMain, 0x9000, 0, PrintState(true));
+  emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0044, 1, 0xC0D8});
   EXPECT_EQ(NV_ClearPrintError(), 0xE0100044u);
-  EXPECT_EQ(emulator.ReceivedFrames().size(), 2u);
+  EXPECT_EQ(emulator.Model().ReceivedFrames().size(), 2u);
   EXPECT_EQ(LastResult(), 0xE0100044u);
 }
 
 TEST_F(MainUnitTest, ClearPrintErrorStopsAtAFailedQuery) {
-  emulator.SetStateRecord(kMain, 0x9000, 0, PrintState(true));
+  emulator.Model().SetStateRecord(kMain, 0x9000, 0, PrintState(true));
   const Fault faults[] = {Fault{FaultKind::kErrorReply, 0x0003}, Fault{FaultKind::kWrongReplySize, 88}};
   const uint32_t codes[] = {0xE0100003u, CTP_ERR_LENGTH_MISMATCH};
   for (size_t i = 0; i < 2; ++i) {
-    emulator.ClearReceived();
-    emulator.InjectFault(faults[i]);
+    emulator.Model().ClearReceived();
+    emulator.Model().InjectFault(faults[i]);
     EXPECT_EQ(NV_ClearPrintError(), codes[i]);
-    EXPECT_EQ(emulator.ReceivedFrames().size(), 1u);
+    EXPECT_EQ(emulator.Model().ReceivedFrames().size(), 1u);
     EXPECT_EQ(LastResult(), codes[i]);
   }
 }
@@ -352,7 +356,7 @@ TEST_F(MainUnitTest, WithoutADeviceEveryExportFailsAtOnce) {
   Bytes buffer(500, 0xEE);
   for (const BlockCase& c : kBlockCases) EXPECT_EQ(c.send(buffer.data()), CTP_ERR_NO_DEVICE) << c.name;
   for (const FunctionCase& c : kFunctionCases) EXPECT_EQ(c.call(), CTP_ERR_NO_DEVICE) << c.name;
-  for (const QueryCase& c : kQueryCases) EXPECT_EQ(c.query(buffer.data()), CTP_ERR_NO_DEVICE) << c.name;
+  for (const QueryCase& c : QueryCases()) EXPECT_EQ(c.query(buffer.data()), CTP_ERR_NO_DEVICE) << c.name;
   EXPECT_EQ(NV_GetKernelName(buffer.data()), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(NV_GetLaserPower(buffer.data()), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(NV_TailPos(1, buffer.data()), CTP_ERR_NO_DEVICE);

@@ -85,12 +85,12 @@ void Append(std::vector<Bytes>& to, const std::vector<Bytes>& more) {
 
 class ParamsTest : public norvex_api_test::UnitApiTest {
  protected:
-  std::vector<Bytes> Frames() const { return emulator.ReceivedFrames(); }
+  std::vector<Bytes> Frames() const { return emulator.Model().ReceivedFrames(); }
   void SetChunks(uint8_t address, uint16_t readWords, uint16_t writeWords) {
-    ParaFileHeader header = emulator.GetParaFileHeader(address);
+    ParaFileHeader header = emulator.Model().ParaFiles().Header(address);
     header.readChunkWords = readWords;
     header.writeChunkWords = writeWords;
-    emulator.SetParaFileHeader(address, header);
+    emulator.Model().ParaFiles().SetHeader(address, header);
   }
 };
 
@@ -98,7 +98,7 @@ class ParamsTest : public norvex_api_test::UnitApiTest {
 
 TEST_F(ParamsTest, MainUnitGetReadsEverySectionInChunks) {
   SetChunks(kMain, 8, 248);  // 16 bytes a read
-  emulator.SetParaFileSection(kMain, 2, {0x41, 0x00});
+  emulator.Model().ParaFiles().SetSection(kMain, 2, {0x41, 0x00});
   MainUnitParaFile file;
   Fill(file, 0xEE);
   EXPECT_EQ(NV_GetParaFile(&file, 0xFFFFFFFFu), NORVEX_OK);
@@ -112,9 +112,9 @@ TEST_F(ParamsTest, MainUnitGetReadsEverySectionInChunks) {
   EXPECT_EQ(file.header.sectionCount, 9);
   EXPECT_EQ(file.header.readChunkWords, 8);
   for (size_t s = 0; s < 9; ++s) EXPECT_EQ(file.sectionWords[s], words[s]);
-  EXPECT_EQ(BytesOf(file, 44, 272), emulator.ParaFileSection(kMain, 0));
-  EXPECT_EQ(BytesOf(file, 340, 512), emulator.ParaFileSection(kMain, 4));
-  EXPECT_EQ(BytesOf(file, 868, 4), emulator.ParaFileSection(kMain, 8));
+  EXPECT_EQ(BytesOf(file, 44, 272), emulator.Model().ParaFiles().Section(kMain, 0));
+  EXPECT_EQ(BytesOf(file, 340, 512), emulator.Model().ParaFiles().Section(kMain, 4));
+  EXPECT_EQ(BytesOf(file, 868, 4), emulator.Model().ParaFiles().Section(kMain, 8));
   // A one-word section takes the unit's 4 bytes, its padding included.
   EXPECT_EQ(BytesOf(file, 332, 4), (Bytes{0x41, 0, 0, 0}));
 }
@@ -127,23 +127,23 @@ TEST_F(ParamsTest, ReadLimitIsAtMost500Bytes) {
       HeaderQuery(kMain), SizeQuery(kMain), RequestFrame(kMain, kRead, Words(0x0003, 2)),
       RequestFrame(kMain, kRead, Words(0x0004, 250)), RequestFrame(kMain, kRead, Words(0x0FA4, 6))};
   EXPECT_EQ(Frames(), expected);
-  EXPECT_EQ(BytesOf(file, 340, 512), emulator.ParaFileSection(kMain, 4));
+  EXPECT_EQ(BytesOf(file, 340, 512), emulator.Model().ParaFiles().Section(kMain, 4));
 }
 
 TEST_F(ParamsTest, MainUnitSection3DefaultAndReadFailure) {
-  emulator.SetParaFileSection(kMain, 3, {5, 0, 0, 0});
+  emulator.Model().ParaFiles().SetSection(kMain, 3, {5, 0, 0, 0});
   MainUnitParaFile file{};
   EXPECT_EQ(NV_GetParaFile(&file, 0x00080000u), NORVEX_OK);
   EXPECT_EQ(file.section3[0], 5);
   EXPECT_EQ(file.section3[1], 2400);
-  emulator.SetParaFileSection(kMain, 3, {5, 0, 7, 0});
+  emulator.Model().ParaFiles().SetSection(kMain, 3, {5, 0, 7, 0});
   EXPECT_EQ(NV_GetParaFile(&file, 0x00020000u), NORVEX_OK);
   EXPECT_EQ(file.section3[1], 7);
 
   // A failed section 3 read leaves 0 in its first word; section 4 is not read.
   Fill(file, 0xEE);
-  emulator.ClearReceived();
-  emulator.RefuseParaFile(kMain, kRead, 0x0051);
+  emulator.Model().ClearReceived();
+  emulator.Model().ParaFiles().Refuse(kMain, kRead, 0x0051);
   EXPECT_EQ(NV_GetParaFile(&file, 0x00020000u), CTP_ERR_DEVICE(0x10u, 0x0051u));
   EXPECT_EQ(LastResult(), CTP_ERR_DEVICE(0x10u, 0x0051u));
   EXPECT_EQ(file.section3[0], 0);
@@ -157,7 +157,7 @@ TEST_F(ParamsTest, MainUnitSection3DefaultAndReadFailure) {
 #if NORVEX_EMU_COMMAND_HANDLERS
 TEST_F(ParamsTest, GetFailingInTheMiddleKeepsEarlierSections) {
   SetChunks(kLh, 4, 248);
-  emulator.RefuseParaFile(kLh, kRead, 0x0052);  // refuses the first read ...
+  emulator.Model().ParaFiles().Refuse(kLh, kRead, 0x0052);  // refuses the first read ...
   LaserHeadParaFile file;
   Fill(file, 0xEE);
   EXPECT_EQ(LH_GetParaFile(&file, 0x1F), CTP_ERR_DEVICE(0x42u, 0x0052u));
@@ -165,9 +165,9 @@ TEST_F(ParamsTest, GetFailingInTheMiddleKeepsEarlierSections) {
   // ... and later the second chunk of section 2. Sections 0 (28 bytes) and
   // 1 (8 bytes) take 5 reads of at most 8 bytes, each answered with its
   // number.
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   int reads = 0;
-  emulator.SetCommandHandler(kLh, kRead, [&](const norvex::emu::Request& request) {
+  emulator.Model().SetCommandHandler(kLh, kRead, [&](const norvex::emu::Request& request) {
     ++reads;
     if (reads == 7) return norvex::emu::Reply::Error(0x0053);
     const size_t bytes = 2u * static_cast<size_t>(request.data[2] | (request.data[3] << 8));
@@ -198,17 +198,17 @@ TEST_F(ParamsTest, OddChunksKeepOnlyTheirBytes) {
   std::vector<Bytes> expected = {HeaderQuery(kLh), SizeQuery(kLh)};
   Append(expected, ReadFrames(kLh, 0, 28, 6));
   EXPECT_EQ(Frames(), expected);
-  EXPECT_EQ(BytesOf(file, 28, 28), emulator.ParaFileSection(kLh, 0));
+  EXPECT_EQ(BytesOf(file, 28, 28), emulator.Model().ParaFiles().Section(kLh, 0));
   EXPECT_EQ(BytesOf(file, 56, 8), Bytes(8, 0xEE));
 
   // 1 word a read: every word its own chunk.
   SetChunks(kLh, 1, 248);
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(LH_GetParaFile(&file, 0x02), NORVEX_OK);
   expected = {HeaderQuery(kLh), SizeQuery(kLh)};
   Append(expected, ReadFrames(kLh, 1, 8, 2));
   EXPECT_EQ(Frames(), expected);
-  EXPECT_EQ(BytesOf(file, 56, 8), emulator.ParaFileSection(kLh, 1));
+  EXPECT_EQ(BytesOf(file, 56, 8), emulator.Model().ParaFiles().Section(kLh, 1));
   EXPECT_EQ(BytesOf(file, 64, 4), Bytes(4, 0xEE));
 }
 
@@ -247,15 +247,15 @@ TEST_F(ParamsTest, HeaderErrorsComeBeforeAnySectionMoves) {
   for (const HeaderErrorCase& c : kHeaderErrors) {
     for (bool set : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (set ? " set" : " get"));
-      emulator.SetParaFileHeader(c.address, c.header);
-      emulator.ClearReceived();
-      emulator.ClearParaFileEvents();
+      emulator.Model().ParaFiles().SetHeader(c.address, c.header);
+      emulator.Model().ClearReceived();
+      emulator.Model().ParaFiles().ClearEvents();
       HsBoardParaFile buffer;  // the largest record
       Fill(buffer, 0xEE);
       EXPECT_EQ(set ? SetAll(c.address, &buffer) : GetAll(c.address, &buffer), c.result);
       EXPECT_EQ(LastResult(), c.result);
       EXPECT_EQ(Frames(), std::vector<Bytes>{HeaderQuery(c.address)});
-      EXPECT_TRUE(emulator.ParaFileEvents().empty());
+      EXPECT_TRUE(emulator.Model().ParaFiles().Events().empty());
       // The record holds the unit's header; nothing else was written.
       EXPECT_EQ(buffer.header.formatWord, c.header.formatWord);
       EXPECT_EQ(buffer.header.sectionCount, c.header.sectionCount);
@@ -265,7 +265,7 @@ TEST_F(ParamsTest, HeaderErrorsComeBeforeAnySectionMoves) {
     ParaFileHeader good = c.header;
     good.formatWord = c.address == kMain ? 0x0202 : 0x0302;
     good.sectionCount = c.address == kMain ? 9 : (c.address == kLh ? 5 : 7);
-    emulator.SetParaFileHeader(c.address, good);
+    emulator.Model().ParaFiles().SetHeader(c.address, good);
   }
 }
 
@@ -292,14 +292,14 @@ TEST_F(ParamsTest, SizeErrorsComeBeforeAnySectionMoves) {
   for (const SizeErrorCase& c : kSizeErrors) {
     for (bool set : {false, true}) {
       SCOPED_TRACE(::testing::Message() << std::hex << c.result << (set ? " set" : " get"));
-      emulator.SetParaFileSizes(c.address, c.sizes);
-      emulator.ClearReceived();
-      emulator.ClearParaFileEvents();
+      emulator.Model().ParaFiles().SetSizes(c.address, c.sizes);
+      emulator.Model().ClearReceived();
+      emulator.Model().ParaFiles().ClearEvents();
       HsBoardParaFile buffer;
       Fill(buffer, 0xEE);
       EXPECT_EQ(set ? SetAll(c.address, &buffer) : GetAll(c.address, &buffer), c.result);
       EXPECT_EQ(Frames(), (std::vector<Bytes>{HeaderQuery(c.address), SizeQuery(c.address)}));
-      EXPECT_TRUE(emulator.ParaFileEvents().empty());
+      EXPECT_TRUE(emulator.Model().ParaFiles().Events().empty());
       // The record holds the unit's size table.
       Bytes table;
       for (uint32_t words : c.sizes) {
@@ -319,13 +319,13 @@ TEST_F(ParamsTest, ZeroChunkLimitsAreRefused) {
     HsBoardParaFile buffer{};
     // No read chunk: a get is refused after the header.
     SetChunks(address, 0, 248);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     EXPECT_EQ(GetAll(address, &buffer), NORVEX_ERR_PARA_CHUNK_LIMIT);
     EXPECT_EQ(LastResult(), NORVEX_ERR_PARA_CHUNK_LIMIT);
     EXPECT_EQ(Frames(), std::vector<Bytes>{HeaderQuery(address)});
     // No write chunk: a set is refused after the header; a get works.
     SetChunks(address, 250, 0);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
     EXPECT_EQ(SetAll(address, &buffer), NORVEX_ERR_PARA_CHUNK_LIMIT);
     EXPECT_EQ(Frames(), std::vector<Bytes>{HeaderQuery(address)});
     EXPECT_EQ(GetAll(address, &buffer), NORVEX_OK);
@@ -341,9 +341,9 @@ TEST_F(ParamsTest, ZeroChunkLimitsAreRefused) {
 
 TEST_F(ParamsTest, HsSection6AsTheBoardReportsUpToTheBound) {
   const uint32_t maxWords = NORVEX_HS_PARA_SECTION6_MAX_WORDS;
-  emulator.SetParaFileSizes(kHs1, {454, 32, 40, 2, 2, 454, maxWords});
+  emulator.Model().ParaFiles().SetSizes(kHs1, {454, 32, 40, 2, 2, 454, maxWords});
   const Bytes content = Pattern(2 * maxWords, 3);
-  emulator.SetParaFileSection(kHs1, 6, content);
+  emulator.Model().ParaFiles().SetSection(kHs1, 6, content);
   HsBoardParaFile file;
   Fill(file, 0xEE);
   EXPECT_EQ(HS_GetParaFile(1, &file, 0x40), NORVEX_OK);
@@ -353,21 +353,21 @@ TEST_F(ParamsTest, HsSection6AsTheBoardReportsUpToTheBound) {
   EXPECT_EQ(BytesOf(file, 2004, 2 * maxWords), content);
 
   // An odd size: only its bytes land in the record.
-  emulator.SetParaFileSizes(kHs0, {454, 32, 40, 2, 2, 454, 3});
-  emulator.SetParaFileSection(kHs0, 6, {1, 2, 3, 4, 5, 6});
+  emulator.Model().ParaFiles().SetSizes(kHs0, {454, 32, 40, 2, 2, 454, 3});
+  emulator.Model().ParaFiles().SetSection(kHs0, 6, {1, 2, 3, 4, 5, 6});
   Fill(file, 0xEE);
   EXPECT_EQ(HS_GetParaFile(0, &file, 0x40), NORVEX_OK);
   EXPECT_EQ(BytesOf(file, 2004, 8), (Bytes{1, 2, 3, 4, 5, 6, 0xEE, 0xEE}));
 
   // Written back as the board reports it, then saved.
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   file.section6[0] = 0x0A0B;
   EXPECT_EQ(HS_SetParaFile(0, &file, 0x40), NORVEX_OK);
   expected = {HeaderQuery(kHs0), SizeQuery(kHs0)};
   Append(expected, WriteFrames(kHs0, 6, {0x0B, 0x0A, 3, 4, 5, 6}, 496));
   expected.push_back(RequestFrame(kHs0, kSave, Le32(0x40)));
   EXPECT_EQ(Frames(), expected);
-  EXPECT_EQ(emulator.SavedParaFileSection(kHs0, 6), (Bytes{0x0B, 0x0A, 3, 4, 5, 6}));
+  EXPECT_EQ(emulator.Model().ParaFiles().SavedSection(kHs0, 6), (Bytes{0x0B, 0x0A, 3, 4, 5, 6}));
 }
 
 TEST_F(ParamsTest, BoardNumberAboveOneAndNullRecords) {
@@ -418,10 +418,10 @@ TEST_F(ParamsTest, MainUnitSetWritesSection4BeforeSection3ThenSaves) {
   expected.push_back(RequestFrame(kMain, kSave, Le32(0x000A0000u)));
   EXPECT_EQ(Frames(), expected);
   EXPECT_EQ(expected.size(), 2u + 3 + 1 + 1);
-  EXPECT_EQ(emulator.ParaFileSection(kMain, 4), s4);
-  EXPECT_EQ(emulator.SavedParaFileSection(kMain, 3), s3);
-  ASSERT_EQ(emulator.ParaFileSaves().size(), 1u);
-  EXPECT_EQ(emulator.ParaFileSaves()[0].mask, 0x000A0000u);
+  EXPECT_EQ(emulator.Model().ParaFiles().Section(kMain, 4), s4);
+  EXPECT_EQ(emulator.Model().ParaFiles().SavedSection(kMain, 3), s3);
+  ASSERT_EQ(emulator.Model().ParaFiles().Saves().size(), 1u);
+  EXPECT_EQ(emulator.Model().ParaFiles().Saves()[0].mask, 0x000A0000u);
 }
 
 TEST_F(ParamsTest, MainUnitSetOfEverySectionInItsOrder) {
@@ -432,26 +432,26 @@ TEST_F(ParamsTest, MainUnitSetOfEverySectionInItsOrder) {
   file.section2 = 0x0047;
   file.section2Reserved = 0x1234;  // never sent: the padding word is 0
   file.section6 = 0x7777;          // read only: never sent
-  emulator.ClearReceived();
-  emulator.ClearParaFileEvents();
+  emulator.Model().ClearReceived();
+  emulator.Model().ParaFiles().ClearEvents();
   EXPECT_EQ(NV_SetParaFile(&file, 0xFFFFFFFFu), NORVEX_OK);
 
   std::vector<uint32_t> sections;
-  for (const ParaFileEvent& e : emulator.ParaFileEvents()) {
+  for (const ParaFileEvent& e : emulator.Model().ParaFiles().Events()) {
     if (e.kind == ParaFileEvent::Kind::kWrite) sections.push_back(e.section);
   }
   EXPECT_EQ(sections, (std::vector<uint32_t>{0, 1, 2, 4, 4, 3, 5}));
-  const auto saves = emulator.ParaFileSaves();
+  const auto saves = emulator.Model().ParaFiles().Saves();
   ASSERT_EQ(saves.size(), 1u);
   EXPECT_EQ(saves[0].mask, 0xAA0A0000u);
-  EXPECT_EQ(saves[0].eventIndex, emulator.ParaFileEvents().size() - 1);  // after every write
+  EXPECT_EQ(saves[0].eventIndex, emulator.Model().ParaFiles().Events().size() - 1);  // after every write
   ASSERT_EQ(saves[0].sections.size(), 6u);                               // sections 0 to 5
   EXPECT_EQ(saves[0].sections[0].second, BytesOf(file, 44, 272));
   // The one-word section 2 went out as position, count 1, the word, a zero word.
   EXPECT_EQ(Frames()[2 + 1 + 1],
             RequestFrame(kMain, kWrite, {0x02, 0x00, 0x01, 0x00, 0x47, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(emulator.ParaFileSection(kMain, 2), (Bytes{0x47, 0x00}));
-  EXPECT_NE(emulator.ParaFileSection(kMain, 6), (Bytes{0x77, 0x77}));
+  EXPECT_EQ(emulator.Model().ParaFiles().Section(kMain, 2), (Bytes{0x47, 0x00}));
+  EXPECT_NE(emulator.Model().ParaFiles().Section(kMain, 6), (Bytes{0x77, 0x77}));
 }
 
 TEST_F(ParamsTest, WriteLimitIsAtMost496BytesAndOneWordChunksCoverEveryWord) {
@@ -465,11 +465,11 @@ TEST_F(ParamsTest, WriteLimitIsAtMost496BytesAndOneWordChunksCoverEveryWord) {
   expected.push_back(RequestFrame(kHs0, kSave, Le32(0x01)));
   EXPECT_EQ(Frames(), expected);
   ASSERT_EQ(expected.size(), 5u);  // 496 + 412 bytes
-  EXPECT_EQ(emulator.ParaFileSection(kHs0, 0), s0);
+  EXPECT_EQ(emulator.Model().ParaFiles().Section(kHs0, 0), s0);
 
   // One word a write: every word goes out padded, none is skipped.
   SetChunks(kLh, 250, 1);
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   LaserHeadParaFile lh{};
   const Bytes s1 = Pattern(8, 0x31);
   std::memcpy(lh.section1, s1.data(), 8);
@@ -479,7 +479,7 @@ TEST_F(ParamsTest, WriteLimitIsAtMost496BytesAndOneWordChunksCoverEveryWord) {
   expected.push_back(RequestFrame(kLh, kSave, Le32(0x02)));
   EXPECT_EQ(Frames(), expected);
   ASSERT_EQ(expected.size(), 2u + 4 + 1);
-  EXPECT_EQ(emulator.ParaFileSection(kLh, 1), s1);
+  EXPECT_EQ(emulator.Model().ParaFiles().Section(kLh, 1), s1);
 }
 
 TEST_F(ParamsTest, SetWithoutWritableSectionsSendsNoSave) {
@@ -487,10 +487,10 @@ TEST_F(ParamsTest, SetWithoutWritableSectionsSendsNoSave) {
   EXPECT_EQ(LH_SetParaFile(&file, 0x10), NORVEX_OK);
   EXPECT_EQ(Frames(), (std::vector<Bytes>{HeaderQuery(kLh), SizeQuery(kLh)}));
   MainUnitParaFile main{};
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   EXPECT_EQ(NV_SetParaFile(&main, 0x00808000u | 0x00200000u), NORVEX_OK);  // sections 6, 7, 8
   EXPECT_EQ(Frames().size(), 2u);
-  EXPECT_TRUE(emulator.ParaFileSaves().empty());
+  EXPECT_TRUE(emulator.Model().ParaFiles().Saves().empty());
 }
 
 // Uses a command handler of the test's own, which the Windows stand-in
@@ -498,26 +498,26 @@ TEST_F(ParamsTest, SetWithoutWritableSectionsSendsNoSave) {
 #if NORVEX_EMU_COMMAND_HANDLERS
 TEST_F(ParamsTest, SetFailingInTheMiddleSendsNoSave) {
   LaserHeadParaFile file{};
-  const Bytes before1 = emulator.ParaFileSection(kLh, 1);
+  const Bytes before1 = emulator.Model().ParaFiles().Section(kLh, 1);
   std::memset(file.section0, 0x11, sizeof file.section0);
   std::memset(file.section1, 0x22, sizeof file.section1);
   int writes = 0;
-  emulator.SetCommandHandler(kLh, kWrite, [&](const norvex::emu::Request&) {
+  emulator.Model().SetCommandHandler(kLh, kWrite, [&](const norvex::emu::Request&) {
     return ++writes == 2 ? norvex::emu::Reply::Error(0x0054) : norvex::emu::Reply::Ack();
   });
   EXPECT_EQ(LH_SetParaFile(&file, 0x0F), CTP_ERR_DEVICE(0x42u, 0x0054u));
   EXPECT_EQ(LastResult(), CTP_ERR_DEVICE(0x42u, 0x0054u));
   EXPECT_EQ(Frames().size(), 4u);  // header, sizes, section 0, section 1 refused
   EXPECT_EQ(writes, 2);
-  EXPECT_TRUE(emulator.ParaFileSaves().empty());
-  EXPECT_EQ(emulator.ParaFileSection(kLh, 1), before1);
+  EXPECT_TRUE(emulator.Model().ParaFiles().Saves().empty());
+  EXPECT_EQ(emulator.Model().ParaFiles().Section(kLh, 1), before1);
 
   // A refused save is the set's result.
-  emulator.SetCommandHandler(kLh, kWrite, nullptr);
-  emulator.RefuseParaFile(kLh, kSave, 0x0055);
+  emulator.Model().SetCommandHandler(kLh, kWrite, nullptr);
+  emulator.Model().ParaFiles().Refuse(kLh, kSave, 0x0055);
   EXPECT_EQ(LH_SetParaFile(&file, 0x01), CTP_ERR_DEVICE(0x42u, 0x0055u));
-  EXPECT_EQ(emulator.ParaFileSection(kLh, 0), Bytes(28, 0x11));
-  EXPECT_TRUE(emulator.SavedParaFileSection(kLh, 0).empty());
+  EXPECT_EQ(emulator.Model().ParaFiles().Section(kLh, 0), Bytes(28, 0x11));
+  EXPECT_TRUE(emulator.Model().ParaFiles().SavedSection(kLh, 0).empty());
 }
 #endif
 
@@ -528,7 +528,7 @@ TEST_F(ParamsTest, SaveExportsSendTheMaskAsItIs) {
   EXPECT_EQ(Frames(), (std::vector<Bytes>{RequestFrame(kMain, kSave, Le32(0x12345678u)),
                                           RequestFrame(kLh, kSave, Le32(0x1F)),
                                           RequestFrame(kHs1, kSave, Le32(0x40))}));
-  emulator.RefuseParaFile(kHs0, kSave, 0x0056);
+  emulator.Model().ParaFiles().Refuse(kHs0, kSave, 0x0056);
   EXPECT_EQ(HS_SaveParaFile(0, 0x01), CTP_ERR_DEVICE(0x20u, 0x0056u));
   EXPECT_EQ(LastResult(), CTP_ERR_DEVICE(0x20u, 0x0056u));
 }
@@ -543,8 +543,8 @@ TEST_F(ParamsTest, MainUnitRoundTripGetCheckSetSaveGet) {
   EXPECT_NE(changed, 0u);
   EXPECT_EQ(NV_CheckParaFile(&file, nullptr), 0u);
   ASSERT_EQ(NV_SetParaFile(&file, changed), NORVEX_OK);
-  ASSERT_EQ(emulator.ParaFileSaves().size(), 1u);
-  EXPECT_EQ(emulator.ParaFileSaves()[0].mask, changed);
+  ASSERT_EQ(emulator.Model().ParaFiles().Saves().size(), 1u);
+  EXPECT_EQ(emulator.Model().ParaFiles().Saves()[0].mask, changed);
 
   MainUnitParaFile again;
   Fill(again, 0xEE);
@@ -553,7 +553,7 @@ TEST_F(ParamsTest, MainUnitRoundTripGetCheckSetSaveGet) {
   EXPECT_EQ(again.section2, file.section2);
   EXPECT_EQ(BytesOf(again, 336, 872 - 336), BytesOf(file, 336, 872 - 336));
   EXPECT_EQ(NV_CheckParaFile(&again, nullptr), 0u);
-  EXPECT_EQ(emulator.SavedParaFileSection(kMain, 0), BytesOf(file, 44, 272));
+  EXPECT_EQ(emulator.Model().ParaFiles().SavedSection(kMain, 0), BytesOf(file, 44, 272));
 }
 
 TEST_F(ParamsTest, BoardRoundTrips) {
@@ -574,12 +574,12 @@ TEST_F(ParamsTest, BoardRoundTrips) {
   for (auto& w : hs.section5) w = static_cast<uint16_t>(~w);
   for (size_t i = 0; i < 16; ++i) hs.section6[i] = static_cast<uint16_t>(i * 3);
   ASSERT_EQ(HS_SetParaFile(1, &hs, 0x7F), NORVEX_OK);
-  ASSERT_EQ(emulator.ParaFileSaves().back().mask, 0x67u);  // 0, 1, 2, 5 and 6
+  ASSERT_EQ(emulator.Model().ParaFiles().Saves().back().mask, 0x67u);  // 0, 1, 2, 5 and 6
   HsBoardParaFile hsAgain{};
   ASSERT_EQ(HS_GetParaFile(1, &hsAgain, 0x7F), NORVEX_OK);
   EXPECT_EQ(BytesOf(hsAgain, 0, 2004 + 32), BytesOf(hs, 0, 2004 + 32));
   // Board 0 was not touched.
-  EXPECT_TRUE(emulator.SavedParaFileSection(kHs0, 5).empty());
+  EXPECT_TRUE(emulator.Model().ParaFiles().SavedSection(kHs0, 5).empty());
 }
 
 }  // namespace

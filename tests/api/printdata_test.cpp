@@ -133,7 +133,7 @@ bool HaveTool(const char* tool) {
   return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-class PrintDataTest : public ::testing::Test {
+class PrintDataTest : public norvex_api_test::EmulatorSessionTest {
  protected:
   static void SetUpTestSuite() {
     std::ofstream(norvex_api_test::IniPath(), std::ios::trunc)
@@ -141,22 +141,17 @@ class PrintDataTest : public ::testing::Test {
         << "\nPrintDataFile=" << DataPath() << "\nCompressedFile=" << CompressedPath() << "\n";
   }
   void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator);
-    if (HasFatalFailure()) return;
+    EmulatorSessionTest::SetUp();
     log.Mark();
   }
-  void TearDown() override {
-    norvex_api_test::CloseOnEmulator(emulator);
-  }
 
-  Emulator emulator;
   LogReader log;
 };
 
 TEST_F(PrintDataTest, SentPrintDataLandsInPrintMemory) {
   const Bytes data = RandomBytes(0x200000, 1);
   EXPECT_EQ(NV_SentPrintData(data.data(), static_cast<uint32_t>(data.size())), NORVEX_OK);
-  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
   EXPECT_EQ(NV_SentPrintData(nullptr, 64), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(log.NewText(), "");
 }
@@ -166,12 +161,12 @@ TEST_F(PrintDataTest, SentPrintDataLandsInPrintMemory) {
 TEST_F(PrintDataTest, SentPrintDataAboveTwoMiBIsOneWrite) {
   const Bytes data = RandomBytes(0x300006, 11);
   EXPECT_EQ(NV_SentPrintData(data.data(), static_cast<uint32_t>(data.size())), NORVEX_OK);
-  EXPECT_EQ(emulator.PrintMemory(), data);
-  emulator.ClearPrintMemory();
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
+  emulator.Model().ClearPrintMemory();
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB_AND_TIFF_CAPTURE);
   EXPECT_EQ(NV_SentPrintData(data.data(), static_cast<uint32_t>(data.size())), NORVEX_OK);
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
   EXPECT_EQ(log.NewText(), "");
 }
 
@@ -181,7 +176,7 @@ TEST_F(PrintDataTest, SentPrintDataAboveTwoMiBIsOneWrite) {
 // completion returns: AddressSanitizer runs see any later read of it.
 TEST_F(PrintDataTest, BulkWritesKeepTheirTimeLimitsAgainstAStalledDevice) {
   Norvex_SetUSBOvertime(200);
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kStall, 3000, 0, 1});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kStall, 3000, 0, 1});
   for (const bool noWait : {true, false}) {
     SCOPED_TRACE(noWait);
     auto buffer = std::make_unique<Bytes>(RandomBytes(0x200000, 12));
@@ -206,19 +201,19 @@ TEST_F(PrintDataTest, BulkWritesKeepTheirTimeLimitsAgainstAStalledDevice) {
   Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   uint8_t state[4];
   EXPECT_EQ(NV_GetState(state), NORVEX_OK);
-  EXPECT_TRUE(emulator.PrintMemory().empty());
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
 }
 
 TEST_F(PrintDataTest, WriteSdramSendsThreeMiBInTwoPieces) {
   const Bytes data = RandomBytes(0x300000, 2);
   // The first piece is taken only in part: the next one starts right after it.
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 0x100000, 1});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 0x100000, 1});
   EXPECT_EQ(Norvex_WriteSDRAM(data.data(), 0x180000), NORVEX_OK);
-  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
 
-  emulator.ClearPrintMemory();
+  emulator.Model().ClearPrintMemory();
   EXPECT_EQ(Norvex_WriteSDRAM(data.data(), 0x180000), NORVEX_OK);
-  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
 }
 
 TEST_F(PrintDataTest, WriteSdramEdgeResults) {
@@ -229,9 +224,9 @@ TEST_F(PrintDataTest, WriteSdramEdgeResults) {
   EXPECT_EQ(Norvex_WriteSDRAM(words, 0), NORVEX_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(Norvex_WriteSDRAM(nullptr, 4), NORVEX_ERR_INVALID_ARGUMENT);
   // A device that takes nothing ends the call instead of looping.
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 0, 1});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 0, 1});
   EXPECT_EQ(Norvex_WriteSDRAM(words, 2), kNoProgress);
-  EXPECT_TRUE(emulator.PrintMemory().empty());
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
 }
 
 TEST_F(PrintDataTest, WriteSdram2ChecksArgumentsInOrder) {
@@ -258,11 +253,11 @@ TEST_F(PrintDataTest, WriteSdram2ChecksArgumentsInOrder) {
     EXPECT_EQ(Norvex_WriteSDRAM2(c.nullData ? nullptr : data.data(), &words, 0), c.result);
     EXPECT_EQ(words, c.wordsAfter);
     if (c.result == NORVEX_OK) expectedMemory += 2 * static_cast<size_t>(c.words);
-    EXPECT_EQ(emulator.PrintMemory().size(), expectedMemory);
+    EXPECT_EQ(emulator.Model().PrintMemory().size(), expectedMemory);
   }
   EXPECT_EQ(Norvex_WriteSDRAM2(data.data(), nullptr, 0), NORVEX_ERR_INVALID_ARGUMENT);
   // A partial write reports the words it moved.
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 40, 1});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 40, 1});
   uint32_t words = 64;
   EXPECT_EQ(Norvex_WriteSDRAM2(data.data(), &words, 0), NORVEX_OK);
   EXPECT_EQ(words, 20u);
@@ -270,7 +265,7 @@ TEST_F(PrintDataTest, WriteSdram2ChecksArgumentsInOrder) {
 
 TEST_F(PrintDataTest, NoWaitThenResultAndOneWriteAtATime) {
   const Bytes data = RandomBytes(4096, 4);
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kSlow, 300, 0, 1});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kSlow, 300, 0, 1});
   uint32_t words = 1024;
   EXPECT_EQ(Norvex_WriteSDRAM2(data.data(), &words, 0x10001), NORVEX_OK);  // the low 16 bits say no-wait
   EXPECT_EQ(words, 1024u);
@@ -285,7 +280,7 @@ TEST_F(PrintDataTest, NoWaitThenResultAndOneWriteAtATime) {
   uint32_t bytes = 0;
   EXPECT_EQ(Norvex_GetWriteSDRAM2Result(&bytes), NORVEX_OK);
   EXPECT_EQ(bytes, 2048u);
-  EXPECT_EQ(emulator.PrintMemory(), Bytes(data.begin(), data.begin() + 2048));
+  EXPECT_EQ(emulator.Model().PrintMemory(), Bytes(data.begin(), data.begin() + 2048));
   EXPECT_EQ(log.NewText(), "");
 
   // Nothing outstanding any more.
@@ -299,13 +294,13 @@ TEST_F(PrintDataTest, NoWaitThenResultAndOneWriteAtATime) {
 TEST_F(PrintDataTest, TimeOutGives996AndItsLogLine) {
   Norvex_SetUSBOvertime(100);
   const Bytes data = RandomBytes(256, 5);
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion, 0, 0, 1});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion, 0, 0, 1});
   EXPECT_EQ(NV_SentPrintData(data.data(), 256), kIncomplete);
   EXPECT_EQ(log.NewText(), "FAIL:GetSentPtrDataResult(result is 0x000003E4).|");
-  EXPECT_TRUE(emulator.PrintMemory().empty());
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
 
   // No-wait write not done in time: the result call reports it.
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion, 0, 0, 1});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion, 0, 0, 1});
   uint32_t words = 128;
   EXPECT_EQ(Norvex_WriteSDRAM2(data.data(), &words, 1), NORVEX_OK);
   uint32_t bytes = 99;
@@ -316,7 +311,7 @@ TEST_F(PrintDataTest, TimeOutGives996AndItsLogLine) {
   // The record is free again.
   Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   EXPECT_EQ(NV_SentPrintData(data.data(), 256), NORVEX_OK);
-  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
 }
 
 TEST_F(PrintDataTest, NoDeviceIsFoundByTheCompletion) {
@@ -344,7 +339,7 @@ TEST_F(PrintDataTest, ConcurrentWritersNeverOverlap) {
   a.join();
   b.join();
   EXPECT_EQ(done + busy, 40);
-  const Bytes memory = emulator.PrintMemory();
+  const Bytes memory = emulator.Model().PrintMemory();
   ASSERT_EQ(memory.size(), static_cast<size_t>(done) * data.size());
   for (size_t at = 0; at < memory.size(); at += data.size()) {
     EXPECT_TRUE(std::equal(data.begin(), data.end(), memory.begin() + static_cast<long>(at)));
@@ -361,7 +356,7 @@ TEST_F(PrintDataTest, CommandFileModeWritesThePrintDataFile) {
   Bytes expected = data;
   expected.insert(expected.end(), data.begin(), data.begin() + 100);
   EXPECT_EQ(ReadBytes(DataPath()), expected);
-  EXPECT_TRUE(emulator.PrintMemory().empty());
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
 }
 
 TEST_F(PrintDataTest, CompressedModeLosesNothingInTheWorstCase) {
@@ -381,7 +376,7 @@ TEST_F(PrintDataTest, CompressedModeLosesNothingInTheWorstCase) {
   Bytes expected = worst;
   expected.insert(expected.end(), plain.begin(), plain.end());
   EXPECT_EQ(Expand(file), expected);
-  EXPECT_TRUE(emulator.PrintMemory().empty());
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
 }
 
 // Data above 2 MiB in one call is compressed in pieces, but a run that goes
@@ -421,7 +416,7 @@ TEST_F(PrintDataTest, OtherModesSendNothingAndSucceed) {
   uint32_t bytes = 0;
   EXPECT_EQ(Norvex_GetWriteSDRAM2Result(&bytes), NORVEX_OK);
   EXPECT_EQ(bytes, 128u);
-  EXPECT_TRUE(emulator.PrintMemory().empty());
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
 }
 
 // A random image of `height` lines, captured in mode `mode` in pieces of
@@ -488,13 +483,13 @@ void CheckTiff(const Bytes& lines, uint32_t height) {
 
 TEST_F(PrintDataTest, TiffCaptureOnlyMakesAValidTiff) {
   const Bytes lines = CaptureImage(NORVEX_LINK_TIFF_CAPTURE, 320, 11);
-  EXPECT_TRUE(emulator.PrintMemory().empty());
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
   CheckTiff(lines, 320);
 }
 
 TEST_F(PrintDataTest, UsbAndTiffCaptureDoBoth) {
   const Bytes lines = CaptureImage(NORVEX_LINK_USB_AND_TIFF_CAPTURE, 352, 12);
-  EXPECT_EQ(emulator.PrintMemory(), Interleave(lines, kCaptureWidth));
+  EXPECT_EQ(emulator.Model().PrintMemory(), Interleave(lines, kCaptureWidth));
   CheckTiff(lines, 352);
 }
 
@@ -506,8 +501,8 @@ TEST_F(PrintDataTest, ReadSdramDataReadsBackWhatWasWritten) {
   EXPECT_EQ(NV_ReadSDRAMData(buffer.data(), &count), NORVEX_OK);
   EXPECT_EQ(count, 2000u);
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 2000), Bytes(data.begin(), data.begin() + 2000));
-  ASSERT_EQ(emulator.ReceivedFrames().size(), 4u);
-  EXPECT_EQ(emulator.ReceivedFrames()[0], (Bytes{0x4D, 0x45, 0x10, 0x01, 0x02, 0x00, 0x42, 0x08, 0xA1, 0x4E}));
+  ASSERT_EQ(emulator.Model().ReceivedFrames().size(), 4u);
+  EXPECT_EQ(emulator.Model().ReceivedFrames()[0], (Bytes{0x4D, 0x45, 0x10, 0x01, 0x02, 0x00, 0x42, 0x08, 0xA1, 0x4E}));
   // The rest, then the end of memory: an empty reply ends the loop.
   count = 2000;
   EXPECT_EQ(NV_ReadSDRAMData(buffer.data(), &count), NORVEX_OK);
@@ -519,23 +514,23 @@ TEST_F(PrintDataTest, ReadSdramDataReadsBackWhatWasWritten) {
 // (another process) cannot run.
 #if NORVEX_EMU_COMMAND_HANDLERS
 TEST_F(PrintDataTest, ReadSdramDataCountsWholeReplies) {
-  emulator.SetCommandHandler(0x10, 0x0842, [](const Request&) { return Reply{0x0843, Bytes(64, 0x5A)}; });
+  emulator.Model().SetCommandHandler(0x10, 0x0842, [](const Request&) { return Reply{0x0843, Bytes(64, 0x5A)}; });
   Bytes buffer(600, 0);
   uint32_t count = 100;
   EXPECT_EQ(NV_ReadSDRAMData(buffer.data(), &count), NORVEX_OK);
   EXPECT_EQ(count, 128u);
-  EXPECT_EQ(emulator.ReceivedFrames().size(), 2u);
+  EXPECT_EQ(emulator.Model().ReceivedFrames().size(), 2u);
 
-  emulator.ClearReceived();
+  emulator.Model().ClearReceived();
   count = 0;
   EXPECT_EQ(NV_ReadSDRAMData(buffer.data(), &count), NORVEX_OK);
   EXPECT_EQ(count, 0u);
-  EXPECT_TRUE(emulator.ReceivedFrames().empty());
+  EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
   EXPECT_EQ(NV_ReadSDRAMData(buffer.data(), nullptr), NORVEX_ERR_INVALID_ARGUMENT);
 
   // A failure ends the loop; the count says what came before it.
-  emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x33, 1, 0x0842, std::nullopt, 0});
-  emulator.SetCommandHandler(0x10, 0x0842, {});
+  emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x33, 1, 0x0842, std::nullopt, 0});
+  emulator.Model().SetCommandHandler(0x10, 0x0842, {});
   const Bytes data = RandomBytes(1000, 14);
   ASSERT_EQ(NV_SentPrintData(data.data(), 1000), NORVEX_OK);
   count = 1000;
@@ -560,10 +555,10 @@ TEST_F(PrintDataTest, MaxSdramIndexByKernelVersion) {
     SCOPED_TRACE(c.name);
     Bytes record(c.name.begin(), c.name.end());
     record.resize((record.size() + 1 + 3) / 4 * 4, 0);
-    emulator.SetStateRecord(0x10, 0x0000, 0x0004, record);
+    emulator.Model().SetStateRecord(0x10, 0x0000, 0x0004, record);
     EXPECT_EQ(NV_GetMaxSDRAMIndex(), c.index);
   }
-  emulator.InjectFault(Fault{FaultKind::kErrorReply, 0x44, 1, std::nullopt, std::nullopt, 0});
+  emulator.Model().InjectFault(Fault{FaultKind::kErrorReply, 0x44, 1, std::nullopt, std::nullopt, 0});
   EXPECT_EQ(NV_GetMaxSDRAMIndex(), 31u);
   uint32_t out = 0;
   // LastResult holds the query's code: a 0-word WriteSDRAM returns it.

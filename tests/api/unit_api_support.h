@@ -1,7 +1,7 @@
 // unit_api_support.h: what the main-unit and board tests share: a fixture
 // with a plugged emulator and an open link, request frames built here
-// independently of the library, and the last-result word read back through
-// the interface.
+// independently of the library, the state queries paired with the emulated
+// units' records, and the last-result word read back through the interface.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +10,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
+#include <iterator>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "emu/emulator.h"
@@ -53,35 +57,62 @@ inline Bytes Pattern(size_t size, uint8_t first = 1) {
   return bytes;
 }
 
+// A state query export and the record of the emulated unit that it reads.
+template <typename Query>
+struct RecordQuery {
+  const char* name;
+  Query query;
+  uint16_t group;
+  uint16_t item;
+  size_t size;
+};
+
+// Each record of the emulated unit at `address` with the export of `queries`
+// that reads it. The selectors and sizes are the emulator's (RecordsOf),
+// written apart from the library's: a query must send the unit's selector
+// and copy exactly the unit's record. Every record must have its export, but
+// the parts of a multi-query read ("LH_GetInfo name") and those `apart`
+// (tested on their own); and every export its record.
+template <typename Query, size_t N>
+std::vector<RecordQuery<Query>> QueriesOf(uint8_t address, const std::pair<const char*, Query> (&queries)[N],
+                                          std::initializer_list<std::string_view> apart = {}) {
+  std::vector<RecordQuery<Query>> cases;
+  for (const norvex::emu::UnitRecord& record : norvex::emu::RecordsOf(address)) {
+    const std::string_view reader = record.reader;
+    if (reader.find(' ') != std::string_view::npos) continue;
+    if (std::find(apart.begin(), apart.end(), reader) != apart.end()) continue;
+    const auto found =
+        std::find_if(std::begin(queries), std::end(queries), [&](const auto& q) { return reader == q.first; });
+    if (found == std::end(queries)) {
+      ADD_FAILURE() << "no export reads the record " << reader;
+      continue;
+    }
+    cases.push_back({record.reader, found->second, record.group, record.item, record.size});
+  }
+  EXPECT_EQ(cases.size(), N) << "an export reads a record that the unit does not have";
+  return cases;
+}
+
 // The last-result word: Norvex_WriteSDRAM with no words returns it unchanged.
 inline uint32_t LastResult() {
   const uint16_t word = 0;
   return Norvex_WriteSDRAM(&word, 0);
 }
 
-class UnitApiTest : public ::testing::Test {
+class UnitApiTest : public EmulatorSessionTest {
  protected:
-  void SetUp() override {
-    norvex_api_test::OpenOnEmulator(emulator);
-    if (HasFatalFailure()) return;
-  }
-  void TearDown() override {
-    norvex_api_test::CloseOnEmulator(emulator);
-  }
   // Leaves `code` in the last-result word by a failing general-state query.
   void PresetLastResult(uint16_t errorValue) {
-    emulator.InjectFault(norvex::emu::Fault{norvex::emu::FaultKind::kErrorReply, errorValue});
+    emulator.Model().InjectFault(norvex::emu::Fault{norvex::emu::FaultKind::kErrorReply, errorValue});
     uint8_t record[4];
     NV_GetState(record);
-    emulator.ClearReceived();
+    emulator.Model().ClearReceived();
   }
   // Closes the link so that every command finds no device.
   void CloseLink() {
     emulator.Unplug();
     Norvex_Init(nullptr);
   }
-
-  norvex::emu::Emulator emulator;
 };
 
 }  // namespace norvex_api_test

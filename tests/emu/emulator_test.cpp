@@ -24,6 +24,7 @@
 #include "platform/posix/posix_fd.h"
 #include "protocol/frame.h"
 #include "request_frames.h"
+#include "temp_folder.h"
 
 namespace norvex::emu {
 namespace {
@@ -34,26 +35,6 @@ using testing::Selector;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using platform::UniqueFd;
-
-// A fresh folder under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/norvex-emu-test-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -98,26 +79,26 @@ ReplyView Parse(const Bytes& frame) {
 class RawHost {
  public:
   explicit RawHost(const std::string& path) {
-    fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    m_fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    if (::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-      fd_.reset();
+    if (::connect(m_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+      m_fd.reset();
       return;
     }
     // A test that waits for a message that never comes fails instead of hanging.
     timeval limit{};
     limit.tv_sec = 2;
-    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    ::setsockopt(m_fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   }
 
-  bool connected() const { return static_cast<bool>(fd_); }
-  int fd() const { return fd_.get(); }
+  bool connected() const { return static_cast<bool>(m_fd); }
+  int fd() const { return m_fd.get(); }
 
   std::optional<wire::Message> Receive() {
     wire::Message message;
-    if (!wire::Receive(fd_.get(), message)) return std::nullopt;
+    if (!wire::Receive(m_fd.get(), message)) return std::nullopt;
     return message;
   }
 
@@ -132,8 +113,8 @@ class RawHost {
   uint32_t SendControl(const Bytes& frame, uint32_t code = kFrameControlCode) {
     uint8_t codeBytes[4];
     wire::StoreU32(codeBytes, code);
-    const uint32_t id = nextId_++;
-    EXPECT_TRUE(wire::Send(fd_.get(), wire::kControl, id, codeBytes, 4, frame.data(), frame.size()));
+    const uint32_t id = m_nextId++;
+    EXPECT_TRUE(wire::Send(m_fd.get(), wire::kControl, id, codeBytes, 4, frame.data(), frame.size()));
     return id;
   }
 
@@ -151,23 +132,23 @@ class RawHost {
   uint32_t SendRead(uint32_t capacity = 512) {
     uint8_t capacityBytes[4];
     wire::StoreU32(capacityBytes, capacity);
-    const uint32_t id = nextId_++;
-    EXPECT_TRUE(wire::Send(fd_.get(), wire::kRead, id, capacityBytes, 4));
+    const uint32_t id = m_nextId++;
+    EXPECT_TRUE(wire::Send(m_fd.get(), wire::kRead, id, capacityBytes, 4));
     return id;
   }
 
-  void SendCancel(uint32_t id) { EXPECT_TRUE(wire::Send(fd_.get(), wire::kCancel, id, nullptr, 0)); }
+  void SendCancel(uint32_t id) { EXPECT_TRUE(wire::Send(m_fd.get(), wire::kCancel, id, nullptr, 0)); }
 
   // Sends a WRITE of `data` and its WRITE_DATA in pieces of `segment` bytes;
   // returns its id.
   uint32_t SendWrite(const Bytes& data, size_t segment = 0x10000) {
-    const uint32_t id = nextId_++;
+    const uint32_t id = m_nextId++;
     uint8_t total[4];
     wire::StoreU32(total, static_cast<uint32_t>(data.size()));
-    EXPECT_TRUE(wire::Send(fd_.get(), wire::kWrite, id, total, 4));
+    EXPECT_TRUE(wire::Send(m_fd.get(), wire::kWrite, id, total, 4));
     for (size_t offset = 0; offset < data.size(); offset += segment) {
       const size_t bytes = std::min(segment, data.size() - offset);
-      EXPECT_TRUE(wire::Send(fd_.get(), wire::kWriteData, id, data.data() + offset, bytes));
+      EXPECT_TRUE(wire::Send(m_fd.get(), wire::kWriteData, id, data.data() + offset, bytes));
     }
     return id;
   }
@@ -208,19 +189,19 @@ class RawHost {
 
   // True when nothing arrives within `ms`.
   bool Quiet(int ms) {
-    pollfd p{fd_.get(), POLLIN, 0};
+    pollfd p{m_fd.get(), POLLIN, 0};
     return ::poll(&p, 1, ms) == 0;
   }
 
   // True when the device closed the connection (end of stream, nothing else).
   bool Closed() {
     uint8_t byte = 0;
-    return ::recv(fd_.get(), &byte, 1, 0) == 0;
+    return ::recv(m_fd.get(), &byte, 1, 0) == 0;
   }
 
   bool ReadExactly(uint8_t* out, size_t size) {
     while (size > 0) {
-      ssize_t n = ::recv(fd_.get(), out, size, 0);
+      ssize_t n = ::recv(m_fd.get(), out, size, 0);
       if (n <= 0) return false;
       out += n;
       size -= static_cast<size_t>(n);
@@ -228,53 +209,53 @@ class RawHost {
     return true;
   }
 
-  bool WriteRaw(const Bytes& bytes) { return platform::WriteAll(fd_.get(), bytes.data(), bytes.size()); }
+  bool WriteRaw(const Bytes& bytes) { return platform::WriteAll(m_fd.get(), bytes.data(), bytes.size()); }
 
-  void Close() { fd_.reset(); }
+  void Close() { m_fd.reset(); }
 
  private:
-  UniqueFd fd_;
-  uint32_t nextId_ = 1;
+  UniqueFd m_fd;
+  uint32_t m_nextId = 1;
 };
 
 class EmulatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_FALSE(m_dir.path().empty());
     Make(EmulatorOptions{});
   }
 
   void Make(EmulatorOptions options) {
-    emu_.reset();
-    options.folder = dir_.path();
-    emu_ = std::make_unique<Emulator>(options);
-    ASSERT_TRUE(emu_->Plug()) << emu_->LastError();
+    m_emu.reset();
+    options.folder = m_dir.path();
+    m_emu = std::make_unique<Emulator>(options);
+    ASSERT_TRUE(m_emu->Plug()) << m_emu->LastError();
   }
 
   // A connected host that holds the device.
   std::unique_ptr<RawHost> Host() {
-    auto host = std::make_unique<RawHost>(emu_->EndpointPath());
+    auto host = std::make_unique<RawHost>(m_emu->EndpointPath());
     EXPECT_TRUE(host->connected());
     EXPECT_EQ(host->OpenStatus(), 0);
     return host;
   }
 
-  TempDir dir_;
-  std::unique_ptr<Emulator> emu_;
+  const test_support::TempFolder m_dir{"norvex-emu-test"};
+  std::unique_ptr<Emulator> m_emu;
 };
 
 // ---- Opening ----------------------------------------------------------------
 
 TEST_F(EmulatorTest, EndpointLiesInTheFolder) {
-  EXPECT_EQ(emu_->EndpointPath(), dir_.path() + "/platesetter-0");
-  EXPECT_TRUE(emu_->IsPlugged());
+  EXPECT_EQ(m_emu->EndpointPath(), m_dir.path() + "/platesetter-0");
+  EXPECT_TRUE(m_emu->IsPlugged());
   struct stat st {};
-  ASSERT_EQ(::lstat(emu_->EndpointPath().c_str(), &st), 0);
+  ASSERT_EQ(::lstat(m_emu->EndpointPath().c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
 }
 
 TEST_F(EmulatorTest, CreatesAMissingFolder) {
-  const std::string nested = dir_.path() + "/a/b";
+  const std::string nested = m_dir.path() + "/a/b";
   EmulatorOptions options;
   options.folder = nested;
   options.name = "ps";
@@ -284,36 +265,36 @@ TEST_F(EmulatorTest, CreatesAMissingFolder) {
 }
 
 TEST_F(EmulatorTest, DefaultFolderIsTheProtocolsFolder) {
-  ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", dir_.path().c_str(), 1), 0);
+  ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", m_dir.path().c_str(), 1), 0);
   Emulator emulator;
-  EXPECT_EQ(emulator.EndpointPath(), dir_.path() + "/platesetter-0");
+  EXPECT_EQ(emulator.EndpointPath(), m_dir.path() + "/platesetter-0");
   ::unsetenv("NORVEX_DEVICE_DIR");
 }
 
 TEST_F(EmulatorTest, OpenIsGrantedToTheFirstHost) {
   auto host = Host();
-  EXPECT_TRUE(emu_->WaitForHost(true, milliseconds(1000)));
-  EXPECT_EQ(emu_->ConnectionsAccepted(), 1u);
-  EXPECT_EQ(emu_->BusyRefusals(), 0u);
+  EXPECT_TRUE(m_emu->Model().WaitForHost(true, milliseconds(1000)));
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 1u);
+  EXPECT_EQ(m_emu->Model().BusyRefusals(), 0u);
 }
 
 TEST_F(EmulatorTest, SecondHostIsRefusedAsBusyAndClosed) {
   auto first = Host();
-  RawHost second(emu_->EndpointPath());
+  RawHost second(m_emu->EndpointPath());
   ASSERT_TRUE(second.connected());
   EXPECT_EQ(second.OpenStatus(), 5);
   EXPECT_TRUE(second.Closed());
-  EXPECT_EQ(emu_->BusyRefusals(), 1u);
-  EXPECT_EQ(emu_->ConnectionsAccepted(), 1u);
+  EXPECT_EQ(m_emu->Model().BusyRefusals(), 1u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 1u);
 
   // The first host keeps the device.
   EXPECT_EQ(Parse(first->Exchange(Query(kMainUnit))).command, kStateReply);
 
   // Once it goes, the next host is granted.
   first->Close();
-  ASSERT_TRUE(emu_->WaitForHost(false, milliseconds(1000)));
+  ASSERT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
   auto third = Host();
-  EXPECT_EQ(emu_->ConnectionsAccepted(), 2u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 2u);
 }
 
 // A host that closed its connection before the next one connects has let go
@@ -324,14 +305,14 @@ TEST_F(EmulatorTest, HostThatClosedBeforeTheNextConnectedNeverMakesItBusy) {
     host->Control(Query(kMainUnit));
     host->Close();
   }
-  EXPECT_EQ(emu_->BusyRefusals(), 0u);
-  EXPECT_EQ(emu_->ConnectionsAccepted(), 50u);
+  EXPECT_EQ(m_emu->Model().BusyRefusals(), 0u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 50u);
 }
 
 // ---- Frames -----------------------------------------------------------------
 
 TEST_F(EmulatorTest, GoldenSessionByteForByte) {
-  RawHost host(emu_->EndpointPath());
+  RawHost host(m_emu->EndpointPath());
   ASSERT_TRUE(host.connected());
   const Bytes open = {0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00,
                       0x00, 0x00, 0x00, 0x00};
@@ -366,7 +347,7 @@ TEST_F(EmulatorTest, GoldenSessionByteForByte) {
   got.assign(writeDone.size(), 0);
   ASSERT_TRUE(host.ReadExactly(got.data(), got.size()));
   EXPECT_EQ(got, writeDone);
-  EXPECT_EQ(emu_->PrintMemory(), (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+  EXPECT_EQ(m_emu->Model().PrintMemory(), (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
   EXPECT_TRUE(host.Quiet(20));
 }
 
@@ -386,8 +367,8 @@ TEST_F(EmulatorTest, RecordsAreFourZeroBytesUntilSet) {
 
 TEST_F(EmulatorTest, SetRecordIsWhatTheQueryReturns) {
   const Bytes record = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  emu_->SetStateRecord(kLaserHead, 0x0100, 0x0002, record);
-  EXPECT_EQ(emu_->StateRecord(kLaserHead, 0x0100, 0x0002), record);
+  m_emu->Model().SetStateRecord(kLaserHead, 0x0100, 0x0002, record);
+  EXPECT_EQ(m_emu->Model().StateRecord(kLaserHead, 0x0100, 0x0002), record);
   auto host = Host();
   const ReplyView reply = Parse(host->Exchange(Query(kLaserHead, 0x0100, 0x0002)));
   EXPECT_EQ(reply.addressWord, 0x4201);
@@ -403,7 +384,7 @@ TEST_F(EmulatorTest, AbsentBoardIsAnsweredByTheMainUnit) {
   EmulatorOptions options;
   options.hsBoard1 = false;
   Make(options);
-  EXPECT_FALSE(emu_->BoardPresent(kHsBoard1));
+  EXPECT_FALSE(m_emu->Model().BoardPresent(kHsBoard1));
   auto host = Host();
   const Bytes frame = host->Exchange(Query(kHsBoard1));
   const ReplyView reply = Parse(frame);
@@ -413,11 +394,11 @@ TEST_F(EmulatorTest, AbsentBoardIsAnsweredByTheMainUnit) {
   EXPECT_TRUE(reply.checksumOk);
 
   // Boards come and go at run time; the main unit stays.
-  emu_->SetBoardPresent(kLaserHead, false);
-  emu_->SetBoardPresent(kMainUnit, false);
+  m_emu->Model().SetBoardPresent(kLaserHead, false);
+  m_emu->Model().SetBoardPresent(kMainUnit, false);
   EXPECT_EQ(Parse(host->Exchange(Query(kLaserHead))).addressWord, 0x1001);
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
-  emu_->SetBoardPresent(kHsBoard1, true);
+  m_emu->Model().SetBoardPresent(kHsBoard1, true);
   EXPECT_EQ(Parse(host->Exchange(Query(kHsBoard1))).addressWord, 0x2101);
   // An address no board ever has.
   EXPECT_EQ(Parse(host->Exchange(Query(0x33))).errorValue(), kErrorNoSuchBoard);
@@ -430,7 +411,7 @@ TEST_F(EmulatorTest, FunctionCallIsAcknowledgedAndRecorded) {
   const Bytes frame = host->Exchange(RequestFrame(kHsBoard1, kFunctionCall, request));
   // 4D 45 01 21 02 00 C0 01 + checksum 0x454D + 0x2101 + 0x0002 + 0x01C0.
   EXPECT_EQ(frame, (Bytes{0x4D, 0x45, 0x01, 0x21, 0x02, 0x00, 0xC0, 0x01, 0x10, 0x68}));
-  const auto calls = emu_->FunctionCalls();
+  const auto calls = m_emu->Model().FunctionCalls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].address, kHsBoard1);
   EXPECT_EQ(calls[0].group, 0x0200);
@@ -454,7 +435,7 @@ TEST_F(EmulatorTest, OtherCommandsAreAcknowledged) {
 }
 
 TEST_F(EmulatorTest, CommandHandlersOfTheTestTakeOver) {
-  emu_->SetCommandHandler(kMainUnit, 0x0830, [](const Request& r) {
+  m_emu->Model().SetCommandHandler(kMainUnit, 0x0830, [](const Request& r) {
     Reply reply{0x0831, r.data};
     reply.data.push_back(r.address);
     reply.data.resize(8, 0xEE);
@@ -467,12 +448,12 @@ TEST_F(EmulatorTest, CommandHandlersOfTheTestTakeOver) {
   // Only for that unit.
   EXPECT_EQ(Parse(host->Exchange(RequestFrame(kLaserHead, 0x0830, {9, 8}))).command, kReplyAck);
   // An empty handler restores the built-in one.
-  emu_->SetCommandHandler(kMainUnit, 0x0830, nullptr);
+  m_emu->Model().SetCommandHandler(kMainUnit, 0x0830, nullptr);
   EXPECT_EQ(Parse(host->Exchange(RequestFrame(kMainUnit, 0x0830, {9, 8}))).command, kReplyAck);
   // Built-in commands can be taken over too.
-  emu_->SetCommandHandler(kMainUnit, kStateQuery, [](const Request&) { return Reply::Error(0x0042); });
+  m_emu->Model().SetCommandHandler(kMainUnit, kStateQuery, [](const Request&) { return Reply::Error(0x0042); });
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).errorValue(), 0x0042);
-  emu_->SetCommandHandler(kMainUnit, kStateQuery, nullptr);
+  m_emu->Model().SetCommandHandler(kMainUnit, kStateQuery, nullptr);
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).data, (Bytes{1, 0, 0, 0}));
 }
 
@@ -497,7 +478,7 @@ TEST_F(EmulatorTest, MalformedRequestsAreAnsweredByTheMainUnit) {
     EXPECT_EQ(reply.data, (Bytes{static_cast<uint8_t>(kErrorBadFrame), 0, 0, 0}));
     EXPECT_TRUE(reply.checksumOk);
   }
-  const auto frames = emu_->ReceivedFrames();
+  const auto frames = m_emu->Model().ReceivedFrames();
   ASSERT_EQ(frames.size(), 7u);
   EXPECT_EQ(frames[0], badChecksum);
   EXPECT_EQ(frames[5], tooShort);
@@ -511,7 +492,7 @@ TEST_F(EmulatorTest, AnotherControlCodeIsRefused) {
   EXPECT_EQ(done->type, wire::kControlDone);
   EXPECT_EQ(done->id, id);
   EXPECT_EQ(wire::LoadU32(done->payload.data()), kStatusInvalidFunction);
-  EXPECT_TRUE(emu_->ReceivedFrames().empty());
+  EXPECT_TRUE(m_emu->Model().ReceivedFrames().empty());
 }
 
 TEST_F(EmulatorTest, ReceivedFramesAreRecordedInOrder) {
@@ -522,12 +503,12 @@ TEST_F(EmulatorTest, ReceivedFramesAreRecordedInOrder) {
   host->Exchange(a);
   host->Exchange(b);
   host->Control(c);
-  ASSERT_TRUE(emu_->WaitForFrames(3, milliseconds(1000)));
-  EXPECT_EQ(emu_->ReceivedFrames(), (std::vector<Bytes>{a, b, c}));
-  emu_->ClearReceived();
-  EXPECT_TRUE(emu_->ReceivedFrames().empty());
-  EXPECT_TRUE(emu_->FunctionCalls().empty());
-  EXPECT_FALSE(emu_->WaitForFrames(1, milliseconds(10)));
+  ASSERT_TRUE(m_emu->Model().WaitForFrames(3, milliseconds(1000)));
+  EXPECT_EQ(m_emu->Model().ReceivedFrames(), (std::vector<Bytes>{a, b, c}));
+  m_emu->Model().ClearReceived();
+  EXPECT_TRUE(m_emu->Model().ReceivedFrames().empty());
+  EXPECT_TRUE(m_emu->Model().FunctionCalls().empty());
+  EXPECT_FALSE(m_emu->Model().WaitForFrames(1, milliseconds(10)));
 }
 
 // ---- READ, CANCEL, WRITE ----------------------------------------------------
@@ -550,7 +531,7 @@ TEST_F(EmulatorTest, AReplyIsReadOnce) {
 }
 
 TEST_F(EmulatorTest, NewControlDiscardsAnUnreadReply) {
-  emu_->SetStateRecord(kLaserHead, 0, 0, {4, 3, 2, 1});
+  m_emu->Model().SetStateRecord(kLaserHead, 0, 0, {4, 3, 2, 1});
   auto host = Host();
   host->Control(Query(kMainUnit));
   host->Control(Query(kLaserHead));
@@ -598,9 +579,9 @@ TEST_F(EmulatorTest, WritesLandInPrintMemory) {
   host->ExpectWriteDone(c, kStatusOk, 0);
   Bytes expected = first;
   expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(emu_->PrintMemory(), expected);
-  emu_->ClearPrintMemory();
-  EXPECT_TRUE(emu_->PrintMemory().empty());
+  EXPECT_EQ(m_emu->Model().PrintMemory(), expected);
+  m_emu->Model().ClearPrintMemory();
+  EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
 }
 
 // A write longer than one message carries (2 MiB) is taken whole, with
@@ -616,7 +597,7 @@ TEST_F(EmulatorTest, WriteAboveTwoMiBIsTakenWholeWithCommandsBetweenItsData) {
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
   ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 50, data.data() + wire::kMaxBulk, data.size() - wire::kMaxBulk));
   host->ExpectWriteDone(50, kStatusOk, static_cast<uint32_t>(data.size()));
-  EXPECT_EQ(emu_->PrintMemory(), data);
+  EXPECT_EQ(m_emu->Model().PrintMemory(), data);
 }
 
 TEST_F(EmulatorTest, CancelWhileTheDataComesInStoresNothingAndLaterDataIsDropped) {
@@ -630,7 +611,7 @@ TEST_F(EmulatorTest, CancelWhileTheDataComesInStoresNothingAndLaterDataIsDropped
   host->ExpectWriteDone(7, kStatusCancelled, 0);
   ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 7, data.data(), 3000));  // dropped
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
-  EXPECT_TRUE(emu_->PrintMemory().empty());
+  EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
 }
 
 TEST_F(EmulatorTest, MalformedWritesAreProtocolErrors) {
@@ -647,15 +628,15 @@ TEST_F(EmulatorTest, MalformedWritesAreProtocolErrors) {
       ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 1, data.data(), data.size()));
     }
     EXPECT_TRUE(host->Closed());
-    EXPECT_TRUE(emu_->WaitForHost(false, milliseconds(1000)));
+    EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
   }
-  EXPECT_TRUE(emu_->PrintMemory().empty());
+  EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
 }
 
 // A stalled device takes nothing from the connection for a while: a command
 // sent after the WRITE is answered only after the stall.
 TEST_F(EmulatorTest, StallTakesNothingForAWhile) {
-  emu_->InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kStall, 150});
+  m_emu->Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kStall, 150});
   auto host = Host();
   const Bytes data(3000, 0x21);
   const auto start = Clock::now();
@@ -667,7 +648,7 @@ TEST_F(EmulatorTest, StallTakesNothingForAWhile) {
   EXPECT_EQ(done->type, wire::kControlDone);
   // Not before the stall was over (a busy machine makes it later, never earlier).
   EXPECT_GE(Clock::now() - start, milliseconds(145));
-  EXPECT_EQ(emu_->PrintMemory(), data);
+  EXPECT_EQ(m_emu->Model().PrintMemory(), data);
 }
 
 TEST_F(EmulatorTest, ControlWithoutItsCodeIsRefused) {
@@ -685,7 +666,7 @@ TEST_F(EmulatorTest, ProtocolErrorClosesTheConnection) {
   auto host = Host();
   ASSERT_TRUE(host->WriteRaw({0x4E, 0x57, 0x10, 0x00, 1, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_TRUE(host->Closed());
-  EXPECT_TRUE(emu_->WaitForHost(false, milliseconds(1000)));
+  EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
 }
 
 TEST_F(EmulatorTest, DeviceMessagesFromTheHostAreAProtocolError) {
@@ -717,7 +698,7 @@ TEST_F(EmulatorTest, MessagesSplitAcrossWritesAreReassembled) {
 // ---- Faults -----------------------------------------------------------------
 
 TEST_F(EmulatorTest, FaultErrorReply) {
-  emu_->InjectFault(Fault{FaultKind::kErrorReply, 0x0007, 1, std::nullopt, std::nullopt, 0});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 0x0007, 1, std::nullopt, std::nullopt, 0});
   auto host = Host();
   const ReplyView reply = Parse(host->Exchange(Query(kLaserHead)));
   EXPECT_EQ(reply.addressWord, 0x4201);
@@ -730,7 +711,7 @@ TEST_F(EmulatorTest, FaultErrorReply) {
 }
 
 TEST_F(EmulatorTest, FaultBadChecksum) {
-  emu_->InjectFault(Fault{FaultKind::kBadChecksum});
+  m_emu->Model().InjectFault(Fault{FaultKind::kBadChecksum});
   auto host = Host();
   const Bytes frame = host->Exchange(Query(kMainUnit));
   const ReplyView reply = Parse(frame);
@@ -741,8 +722,8 @@ TEST_F(EmulatorTest, FaultBadChecksum) {
 }
 
 TEST_F(EmulatorTest, FaultWrongLength) {
-  emu_->InjectFault(Fault{FaultKind::kWrongLength});
-  emu_->InjectFault(Fault{FaultKind::kWrongLength, 0x0004});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongLength});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongLength, 0x0004});
   auto host = Host();
   ReplyView reply = Parse(host->Exchange(Query(kMainUnit)));
   EXPECT_FALSE(reply.lengthMatches);
@@ -754,8 +735,8 @@ TEST_F(EmulatorTest, FaultWrongLength) {
 }
 
 TEST_F(EmulatorTest, FaultWrongReplySize) {
-  emu_->InjectFault(Fault{FaultKind::kWrongReplySize});
-  emu_->InjectFault(Fault{FaultKind::kWrongReplySize, 6});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongReplySize});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongReplySize, 6});
   auto host = Host();
   ReplyView reply = Parse(host->Exchange(Query(kMainUnit)));
   EXPECT_EQ(reply.data, (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
@@ -770,8 +751,8 @@ TEST_F(EmulatorTest, FaultWrongReplySize) {
 }
 
 TEST_F(EmulatorTest, FaultWrongCommand) {
-  emu_->InjectFault(Fault{FaultKind::kWrongCommand});
-  emu_->InjectFault(Fault{FaultKind::kWrongCommand, 0x1234});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongCommand});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongCommand, 0x1234});
   auto host = Host();
   ReplyView reply = Parse(host->Exchange(Query(kMainUnit)));
   EXPECT_EQ(reply.command, 0xC1D1);
@@ -783,9 +764,9 @@ TEST_F(EmulatorTest, FaultWrongCommand) {
 }
 
 TEST_F(EmulatorTest, FaultWrongUnit) {
-  emu_->InjectFault(Fault{FaultKind::kWrongUnit});
-  emu_->InjectFault(Fault{FaultKind::kWrongUnit});
-  emu_->InjectFault(Fault{FaultKind::kWrongUnit, kMainUnit});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongUnit});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongUnit});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongUnit, kMainUnit});
   auto host = Host();
   ReplyView reply = Parse(host->Exchange(Query(kMainUnit)));
   EXPECT_EQ(reply.addressWord, 0x4201);
@@ -799,7 +780,7 @@ TEST_F(EmulatorTest, FaultWrongUnit) {
 }
 
 TEST_F(EmulatorTest, FaultNoReplyLeavesTheReadPendingUntilCancel) {
-  emu_->InjectFault(Fault{FaultKind::kNoReply});
+  m_emu->Model().InjectFault(Fault{FaultKind::kNoReply});
   auto host = Host();
   host->Control(Query(kMainUnit));
   const uint32_t read = host->SendRead();
@@ -811,7 +792,7 @@ TEST_F(EmulatorTest, FaultNoReplyLeavesTheReadPendingUntilCancel) {
 }
 
 TEST_F(EmulatorTest, FaultLateReplyArrivesAfterTheCancelWithTheOldId) {
-  emu_->InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 80});
+  m_emu->Model().InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 80});
   auto host = Host();
   host->Control(Query(kMainUnit));
   const uint32_t read = host->SendRead();
@@ -823,12 +804,12 @@ TEST_F(EmulatorTest, FaultLateReplyArrivesAfterTheCancelWithTheOldId) {
   EXPECT_GE(Clock::now() - cancelled, milliseconds(75));
   EXPECT_EQ(late, (Bytes{0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16}));
   // The connection lives on.
-  EXPECT_TRUE(emu_->HostConnected());
+  EXPECT_TRUE(m_emu->Model().HostConnected());
   EXPECT_EQ(Parse(host->Exchange(Query(kLaserHead))).sender, kLaserHead);
 }
 
 TEST_F(EmulatorTest, FaultLateReplyDoesNotReachANewerRead) {
-  emu_->InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 60});
+  m_emu->Model().InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 60});
   auto host = Host();
   host->Control(Query(kMainUnit));
   const uint32_t stale = host->SendRead();
@@ -841,21 +822,21 @@ TEST_F(EmulatorTest, FaultLateReplyDoesNotReachANewerRead) {
 }
 
 TEST_F(EmulatorTest, FaultDisconnect) {
-  emu_->InjectFault(Fault{FaultKind::kDisconnect, 0, 1, kFunctionCall});
+  m_emu->Model().InjectFault(Fault{FaultKind::kDisconnect, 0, 1, kFunctionCall});
   auto host = Host();
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
   host->SendControl(RequestFrame(kMainUnit, kFunctionCall, Selector(1, 1)));
   EXPECT_TRUE(host->Closed());  // no CONTROL_DONE
-  EXPECT_TRUE(emu_->WaitForHost(false, milliseconds(1000)));
-  EXPECT_EQ(emu_->ReceivedFrames().size(), 2u);
-  EXPECT_TRUE(emu_->FunctionCalls().empty());
+  EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
+  EXPECT_EQ(m_emu->Model().ReceivedFrames().size(), 2u);
+  EXPECT_TRUE(m_emu->Model().FunctionCalls().empty());
   // The device stays plugged and takes the next host.
   auto next = Host();
   EXPECT_EQ(Parse(next->Exchange(RequestFrame(kMainUnit, kFunctionCall, Selector(1, 1)))).command, kReplyAck);
 }
 
 TEST_F(EmulatorTest, FaultDelay) {
-  emu_->InjectFault(Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 80});
+  m_emu->Model().InjectFault(Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 80});
   auto host = Host();
   const auto start = Clock::now();
   host->Control(Query(kMainUnit));
@@ -866,7 +847,7 @@ TEST_F(EmulatorTest, FaultDelay) {
 }
 
 TEST_F(EmulatorTest, FaultDelayedReadCanBeCancelled) {
-  emu_->InjectFault(Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 60});
+  m_emu->Model().InjectFault(Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 60});
   auto host = Host();
   host->Control(Query(kMainUnit));
   const uint32_t read = host->SendRead();
@@ -877,7 +858,7 @@ TEST_F(EmulatorTest, FaultDelayedReadCanBeCancelled) {
 }
 
 TEST_F(EmulatorTest, DelayAppliesToOtherFaultKinds) {
-  emu_->InjectFault(Fault{FaultKind::kErrorReply, 3, 1, std::nullopt, std::nullopt, 60});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 3, 1, std::nullopt, std::nullopt, 60});
   auto host = Host();
   const auto start = Clock::now();
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).errorValue(), 3);
@@ -886,7 +867,7 @@ TEST_F(EmulatorTest, DelayAppliesToOtherFaultKinds) {
 
 TEST_F(EmulatorTest, FaultFiltersAndCounts) {
   // Function calls only, twice.
-  emu_->InjectFault(Fault{FaultKind::kErrorReply, 9, 2, kFunctionCall, std::nullopt, 0});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 9, 2, kFunctionCall, std::nullopt, 0});
   auto host = Host();
   const Bytes call = RequestFrame(kMainUnit, kFunctionCall, Selector(1, 2));
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
@@ -895,23 +876,23 @@ TEST_F(EmulatorTest, FaultFiltersAndCounts) {
   EXPECT_EQ(Parse(host->Exchange(call)).command, kReplyAck);
 
   // One board only.
-  emu_->InjectFault(Fault{FaultKind::kErrorReply, 4, 1, std::nullopt, kHsBoard0, 0});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 4, 1, std::nullopt, kHsBoard0, 0});
   EXPECT_EQ(Parse(host->Exchange(Query(kHsBoard1))).command, kStateReply);
   const ReplyView reply = Parse(host->Exchange(Query(kHsBoard0)));
   EXPECT_EQ(reply.addressWord, 0x2001);
   EXPECT_EQ(reply.errorValue(), 4);
 
   // Both filters.
-  emu_->InjectFault(Fault{FaultKind::kWrongCommand, 0, 1, kStateQuery, kLaserHead, 0});
+  m_emu->Model().InjectFault(Fault{FaultKind::kWrongCommand, 0, 1, kStateQuery, kLaserHead, 0});
   EXPECT_EQ(Parse(host->Exchange(RequestFrame(kLaserHead, 0x0401))).command, kReplyAck);
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
   EXPECT_EQ(Parse(host->Exchange(Query(kLaserHead))).command, 0xC1D1);
 
   // Until cleared; the first injected applies when several match.
-  emu_->InjectFault(Fault{FaultKind::kErrorReply, 1, Fault::kUntilCleared});
-  emu_->InjectFault(Fault{FaultKind::kErrorReply, 2, Fault::kUntilCleared});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 1, Fault::kUntilCleared});
+  m_emu->Model().InjectFault(Fault{FaultKind::kErrorReply, 2, Fault::kUntilCleared});
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).errorValue(), 1);
-  emu_->ClearFaults();
+  m_emu->Model().ClearFaults();
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
 }
 
@@ -921,44 +902,44 @@ TEST_F(EmulatorTest, UnplugClosesTheConnectionAndRemovesTheEndpoint) {
   auto host = Host();
   host->SendRead();  // waits, since no reply is ready
   EXPECT_TRUE(host->Quiet(20));
-  emu_->Unplug();
-  EXPECT_FALSE(emu_->IsPlugged());
-  EXPECT_FALSE(Exists(emu_->EndpointPath()));
+  m_emu->Unplug();
+  EXPECT_FALSE(m_emu->IsPlugged());
+  EXPECT_FALSE(Exists(m_emu->EndpointPath()));
   EXPECT_TRUE(host->Closed());  // the pending READ vanishes with the connection
-  EXPECT_FALSE(emu_->HostConnected());
-  RawHost refused(emu_->EndpointPath());
+  EXPECT_FALSE(m_emu->Model().HostConnected());
+  RawHost refused(m_emu->EndpointPath());
   EXPECT_FALSE(refused.connected());
-  emu_->Unplug();  // again: nothing
+  m_emu->Unplug();  // again: nothing
 }
 
 TEST_F(EmulatorTest, ReplugServesAgain) {
   auto host = Host();
-  emu_->Unplug();
+  m_emu->Unplug();
   EXPECT_TRUE(host->Closed());
-  ASSERT_TRUE(emu_->Plug()) << emu_->LastError();
-  EXPECT_TRUE(emu_->Plug());  // already plugged
-  EXPECT_TRUE(Exists(emu_->EndpointPath()));
+  ASSERT_TRUE(m_emu->Plug()) << m_emu->LastError();
+  EXPECT_TRUE(m_emu->Plug());  // already plugged
+  EXPECT_TRUE(Exists(m_emu->EndpointPath()));
   auto again = Host();
   EXPECT_EQ(Parse(again->Exchange(Query(kMainUnit))).data, (Bytes{1, 0, 0, 0}));
-  EXPECT_EQ(emu_->ConnectionsAccepted(), 2u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 2u);
   // State survives the replug.
-  EXPECT_EQ(emu_->ReceivedFrames().size(), 1u);
+  EXPECT_EQ(m_emu->Model().ReceivedFrames().size(), 1u);
 }
 
 TEST_F(EmulatorTest, DropHostKeepsTheDevicePlugged) {
   auto host = Host();
-  ASSERT_TRUE(emu_->WaitForHost(true, milliseconds(1000)));
-  emu_->DropHost();
+  ASSERT_TRUE(m_emu->Model().WaitForHost(true, milliseconds(1000)));
+  m_emu->DropHost();
   EXPECT_TRUE(host->Closed());
-  EXPECT_TRUE(emu_->WaitForHost(false, milliseconds(1000)));
-  EXPECT_TRUE(emu_->IsPlugged());
+  EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
+  EXPECT_TRUE(m_emu->IsPlugged());
   auto next = Host();
-  EXPECT_EQ(emu_->ConnectionsAccepted(), 2u);
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 2u);
 }
 
 TEST_F(EmulatorTest, DestructorUnplugs) {
   EmulatorOptions options;
-  options.folder = dir_.path();
+  options.folder = m_dir.path();
   options.name = "scoped";
   std::string path;
   std::unique_ptr<RawHost> host;
@@ -976,19 +957,19 @@ TEST_F(EmulatorTest, DestructorUnplugs) {
 
 TEST_F(EmulatorTest, PlugFailsWhereAnotherDeviceServes) {
   EmulatorOptions options;
-  options.folder = dir_.path();
+  options.folder = m_dir.path();
   Emulator twin(options);
   EXPECT_FALSE(twin.Plug());
   EXPECT_FALSE(twin.LastError().empty());
   EXPECT_FALSE(twin.IsPlugged());
   // The first one is untouched.
-  EXPECT_TRUE(Exists(emu_->EndpointPath()));
+  EXPECT_TRUE(Exists(m_emu->EndpointPath()));
   auto host = Host();
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
 }
 
 TEST_F(EmulatorTest, PlugReplacesAStaleEndpoint) {
-  const std::string path = dir_.path() + "/stale";
+  const std::string path = m_dir.path() + "/stale";
   {
     UniqueFd dead(::socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un address{};
@@ -998,7 +979,7 @@ TEST_F(EmulatorTest, PlugReplacesAStaleEndpoint) {
   }
   ASSERT_TRUE(Exists(path));
   EmulatorOptions options;
-  options.folder = dir_.path();
+  options.folder = m_dir.path();
   options.name = "stale";
   Emulator emulator(options);
   ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
@@ -1007,10 +988,10 @@ TEST_F(EmulatorTest, PlugReplacesAStaleEndpoint) {
 }
 
 TEST_F(EmulatorTest, PlugRefusesAFileThatIsNotASocket) {
-  const std::string path = dir_.path() + "/plain";
+  const std::string path = m_dir.path() + "/plain";
   { UniqueFd file(::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)); }
   EmulatorOptions options;
-  options.folder = dir_.path();
+  options.folder = m_dir.path();
   options.name = "plain";
   Emulator emulator(options);
   EXPECT_FALSE(emulator.Plug());
@@ -1021,10 +1002,10 @@ TEST_F(EmulatorTest, ApiCallsFromTestThreadsRaceWithTraffic) {
   auto host = Host();
   std::thread poker([this] {
     for (int i = 0; i < 200; ++i) {
-      emu_->SetStateRecord(kMainUnit, 7, 7, {static_cast<uint8_t>(i), 0, 0, 0});
-      (void)emu_->ReceivedFrames();
-      (void)emu_->HostConnected();
-      if (i % 50 == 0) emu_->ClearReceived();
+      m_emu->Model().SetStateRecord(kMainUnit, 7, 7, {static_cast<uint8_t>(i), 0, 0, 0});
+      (void)m_emu->Model().ReceivedFrames();
+      (void)m_emu->Model().HostConnected();
+      if (i % 50 == 0) m_emu->Model().ClearReceived();
     }
   });
   for (int i = 0; i < 50; ++i) EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit, 7, 7))).data.size(), 4u);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "emu/device_model.h"
+#include "params/para_file_tables.h"
 #include "protocol/frame.h"
 #include "request_frames.h"
 
@@ -16,6 +17,8 @@ namespace norvex::emu {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::Answer;
+using testing::Cat;
 using testing::RequestFrame;
 using testing::Selector;
 using units::ParaFileBank;
@@ -25,25 +28,8 @@ Bytes Words(uint16_t a, uint16_t b) {
           static_cast<uint8_t>(b >> 8)};
 }
 
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-struct Answer {
-  uint16_t command = 0;
-  Bytes data;
-  uint16_t error() const { return command == kReplyError ? LoadWord(data.data()) : 0; }
-};
-
-class ParaFilesTest : public ::testing::Test {
+class ParaFilesTest : public testing::ModelTest {
  protected:
-  Answer Send(uint8_t address, uint16_t command, const Bytes& data) {
-    const Bytes frame = RequestFrame(address, command, data);
-    const Outcome outcome = model.HandleFrame(frame.data(), frame.size());
-    return Answer{LoadWord(outcome.frame.data() + 6),
-                  Bytes(outcome.frame.begin() + 8, outcome.frame.end() - 2)};
-  }
   Answer Read(uint8_t address, uint32_t section, uint32_t wordOffset, uint16_t words) {
     return Send(address, kParaReadCommand, Words(static_cast<uint16_t>(wordOffset << 4 | section), words));
   }
@@ -51,40 +37,40 @@ class ParaFilesTest : public ::testing::Test {
     return Send(address, kParaWriteCommand,
                 Cat(Words(static_cast<uint16_t>(wordOffset << 4 | section), words), data));
   }
-  template <typename Use>
-  auto Files(Use use) {
-    return model.WithParaFiles(use);
-  }
-  Bytes Section(uint8_t address, uint32_t section) {
-    return Files([&](ParaFileBank& f) { return f.Section(address, section); });
-  }
-
-  DeviceModel model{EmulatorOptions{}};
+  Bytes Section(uint8_t address, uint32_t section) { return model.ParaFiles().Section(address, section); }
 };
 
+// The library's tables of the three kinds of file (para_file_tables.h),
+// written apart from the emulator's own: each is the check on the other.
 struct FileCase {
   uint8_t address;
-  uint16_t group;
-  uint16_t formatWord;
-  std::vector<uint32_t> words;
+  const params::ParaFileKind& kind;
 };
-
 const FileCase kFiles[] = {
-    {kMainUnit, 0xF800, 0x0202, {136, 8, 1, 2, 256, 4, 1, 2, 2}},
-    {kLaserHead, 0x5000, 0x0302, {14, 4, 12, 12, 2}},
-    {kHsBoard0, 0x5000, 0x0302, {454, 32, 40, 2, 2, 454, 16}},
-    {kHsBoard1, 0x5000, 0x0302, {454, 32, 40, 2, 2, 454, 16}},
+    {kMainUnit, params::kMainUnitFile},
+    {kLaserHead, params::kLaserHeadFile},
+    {kHsBoard0, params::kHsBoardFile},
+    {kHsBoard1, params::kHsBoardFile},
 };
 
-TEST_F(ParaFilesTest, EveryUnitReportsItsTrueHeaderAndSizes) {
+TEST_F(ParaFilesTest, EveryUnitReportsTheHeaderAndSizesTheLibraryExpects) {
   for (const FileCase& c : kFiles) {
     SCOPED_TRACE(int{c.address});
-    const auto count = static_cast<uint16_t>(c.words.size());
-    EXPECT_EQ(model.StateRecord(c.address, c.group, 2), Cat(Words(c.formatWord, count), Words(250, 248)));
-    Bytes table;
-    for (uint32_t w : c.words) table = Cat(table, Words(static_cast<uint16_t>(w), 0));
-    EXPECT_EQ(model.StateRecord(c.address, c.group, 1), table);
-    for (uint32_t s = 0; s < count; ++s) EXPECT_EQ(Section(c.address, s).size(), 2 * c.words[s]);
+    const params::ParaFileKind& kind = c.kind;
+    EXPECT_EQ(model.StateRecord(c.address, kind.group, params::kHeaderItem),
+              Cat(Words(kind.formatWord, kind.sectionCount), Words(250, 248)));
+    const Bytes table = model.StateRecord(c.address, kind.group, params::kSizeTableItem);
+    ASSERT_EQ(table.size(), 4u * kind.sectionCount);
+    for (uint32_t s = 0; s < kind.sectionCount; ++s) {
+      const uint32_t words = params::LoadValue(table.data() + 4 * s);
+      const params::SectionRow& row = kind.sections[s];
+      if (row.expectedWords == params::kReportedSize) {
+        EXPECT_LE(words, row.maxWords) << s;
+      } else {
+        EXPECT_EQ(words, row.expectedWords) << s;
+      }
+      EXPECT_EQ(Section(c.address, s).size(), 2 * words) << s;
+    }
   }
   // Counting bytes, different for every unit and section.
   EXPECT_NE(Section(kHsBoard0, 0), Section(kHsBoard1, 0));
@@ -111,7 +97,7 @@ TEST_F(ParaFilesTest, WritesAnyPositionAndTheOneWordPadding) {
   EXPECT_EQ(Section(kMainUnit, 6), (Bytes{9, 8}));
   EXPECT_EQ(Write(kMainUnit, 6, 0, 1, {7, 6}).command, kReplyAck);
   EXPECT_EQ(Section(kMainUnit, 6), (Bytes{7, 6}));
-  const auto events = Files([](ParaFileBank& f) { return f.Events(); });
+  const auto events = model.ParaFiles().Events();
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].kind, ParaFileEvent::Kind::kWrite);
   EXPECT_EQ(events[0].address, kHsBoard1);
@@ -145,10 +131,7 @@ const RefusalCase kRefusals[] = {
 };
 
 TEST_F(ParaFilesTest, TheUnitRefusesWhatDoesNotFitAndChangesNothing) {
-  Files([](ParaFileBank& f) {
-    f.SetHeader(kLaserHead, ParaFileHeader{0x0302, 5, 12, 4});
-    return 0;
-  });
+  model.ParaFiles().SetHeader(kLaserHead, ParaFileHeader{0x0302, 5, 12, 4});
   for (const RefusalCase& c : kRefusals) {
     SCOPED_TRACE(c.name);
     const Bytes before = Section(kLaserHead, 0);
@@ -157,14 +140,11 @@ TEST_F(ParaFilesTest, TheUnitRefusesWhatDoesNotFitAndChangesNothing) {
     EXPECT_EQ(Section(kLaserHead, 0), before);
     EXPECT_EQ(Section(kLaserHead, 3), before3);
   }
-  EXPECT_TRUE(Files([](ParaFileBank& f) { return f.Saves(); }).empty());
+  EXPECT_TRUE(model.ParaFiles().Saves().empty());
 }
 
 TEST_F(ParaFilesTest, RefusalsOnDemand) {
-  Files([](ParaFileBank& f) {
-    f.Refuse(kHsBoard0, kParaWriteCommand, 0x0061, 2);
-    return 0;
-  });
+  model.ParaFiles().Refuse(kHsBoard0, kParaWriteCommand, 0x0061, 2);
   const Bytes before = Section(kHsBoard0, 1);
   EXPECT_EQ(Write(kHsBoard0, 1, 0, 2, {1, 2, 3, 4}).error(), 0x0061);
   EXPECT_EQ(Write(kHsBoard1, 1, 0, 2, {1, 2, 3, 4}).command, kReplyAck);  // another board
@@ -172,7 +152,7 @@ TEST_F(ParaFilesTest, RefusalsOnDemand) {
   EXPECT_EQ(Write(kHsBoard0, 1, 0, 2, {1, 2, 3, 4}).error(), 0x0061);
   EXPECT_EQ(Section(kHsBoard0, 1), before);
   EXPECT_EQ(Write(kHsBoard0, 1, 0, 2, {1, 2, 3, 4}).command, kReplyAck);  // used up
-  const auto events = Files([](ParaFileBank& f) { return f.Events(); });
+  const auto events = model.ParaFiles().Events();
   ASSERT_EQ(events.size(), 5u);
   EXPECT_EQ(events[0].refusal, 0x0061);
   EXPECT_EQ(events[4].refusal, 0);
@@ -183,7 +163,7 @@ TEST_F(ParaFilesTest, SavesKeepWhatTheirMaskNamesAndWhen) {
   EXPECT_EQ(Send(kMainUnit, kParaSaveCommand, Words(0x0000, 0x0002)).command, kReplyAck);  // 0x00020000
   EXPECT_EQ(Write(kMainUnit, 3, 0, 2, {5, 0, 6, 0}).command, kReplyAck);
   EXPECT_EQ(Send(kMainUnit, kParaSaveCommand, Words(0x8000, 0x8000)).command, kReplyAck);  // sections 0 and 6
-  const auto saves = Files([](ParaFileBank& f) { return f.Saves(); });
+  const auto saves = model.ParaFiles().Saves();
   ASSERT_EQ(saves.size(), 2u);
   EXPECT_EQ(saves[0].mask, 0x00020000u);
   EXPECT_EQ(saves[0].eventIndex, 1u);
@@ -196,35 +176,31 @@ TEST_F(ParaFilesTest, SavesKeepWhatTheirMaskNamesAndWhen) {
   EXPECT_EQ(saves[1].sections[0].first, 0u);
   EXPECT_EQ(saves[1].sections[1].first, 6u);
   // The saved copy of section 3 is the one of the first save.
-  EXPECT_EQ(Files([](ParaFileBank& f) { return f.SavedSection(kMainUnit, 3); }), (Bytes{1, 0, 2, 0}));
-  EXPECT_TRUE(Files([](ParaFileBank& f) { return f.SavedSection(kMainUnit, 1); }).empty());
+  EXPECT_EQ(model.ParaFiles().SavedSection(kMainUnit, 3), (Bytes{1, 0, 2, 0}));
+  EXPECT_TRUE(model.ParaFiles().SavedSection(kMainUnit, 1).empty());
   // A refused save saves nothing.
-  Files([](ParaFileBank& f) {
-    f.Refuse(kMainUnit, kParaSaveCommand, 0x0062, 1);
-    return 0;
-  });
+  model.ParaFiles().Refuse(kMainUnit, kParaSaveCommand, 0x0062, 1);
   EXPECT_EQ(Send(kMainUnit, kParaSaveCommand, Words(0x0000, 0x0002)).error(), 0x0062);
-  EXPECT_EQ(Files([](ParaFileBank& f) { return f.Saves(); }).size(), 2u);
-  EXPECT_EQ(Files([](ParaFileBank& f) { return f.SavedSection(kMainUnit, 3); }), (Bytes{1, 0, 2, 0}));
+  EXPECT_EQ(model.ParaFiles().Saves().size(), 2u);
+  EXPECT_EQ(model.ParaFiles().SavedSection(kMainUnit, 3), (Bytes{1, 0, 2, 0}));
 }
 
-TEST_F(ParaFilesTest, EmulatorSetsHeadersSizesAndSections) {
-  Emulator emulator;  // not plugged: the state only
-  emulator.SetParaFileHeader(kLaserHead, ParaFileHeader{0x1234, 3, 0, 7});
-  EXPECT_EQ(emulator.StateRecord(kLaserHead, 0x5000, 2), (Bytes{0x34, 0x12, 3, 0, 0, 0, 7, 0}));
-  EXPECT_EQ(emulator.GetParaFileHeader(kLaserHead).writeChunkWords, 7);
-  emulator.SetParaFileSizes(kHsBoard1, {1, 0, 2});
-  EXPECT_EQ(emulator.StateRecord(kHsBoard1, 0x5000, 1), (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0}));
-  EXPECT_EQ(emulator.ParaFileSection(kHsBoard1, 2).size(), 4u);
-  EXPECT_TRUE(emulator.ParaFileSection(kHsBoard1, 3).empty());
+TEST_F(ParaFilesTest, ControlsSetHeadersSizesAndSections) {
+  model.ParaFiles().SetHeader(kLaserHead, ParaFileHeader{0x1234, 3, 0, 7});
+  EXPECT_EQ(model.StateRecord(kLaserHead, 0x5000, 2), (Bytes{0x34, 0x12, 3, 0, 0, 0, 7, 0}));
+  EXPECT_EQ(model.ParaFiles().Header(kLaserHead).writeChunkWords, 7);
+  model.ParaFiles().SetSizes(kHsBoard1, {1, 0, 2});
+  EXPECT_EQ(model.StateRecord(kHsBoard1, 0x5000, 1), (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0}));
+  EXPECT_EQ(model.ParaFiles().Section(kHsBoard1, 2).size(), 4u);
+  EXPECT_TRUE(model.ParaFiles().Section(kHsBoard1, 3).empty());
   // A size no position word reaches is only reported.
-  emulator.SetParaFileSizes(kHsBoard0, {454, 32, 40, 2, 2, 454, 0xFFFFFFFFu});
-  EXPECT_EQ(emulator.ParaFileSection(kHsBoard0, 6).size(), 32u);
-  emulator.SetParaFileSection(kMainUnit, 8, {1, 2, 3, 4});
-  EXPECT_EQ(emulator.ParaFileSection(kMainUnit, 8), (Bytes{1, 2, 3, 4}));
-  emulator.RefuseParaFile(kMainUnit, kParaReadCommand, 1, 1);
-  EXPECT_TRUE(emulator.ParaFileEvents().empty());
-  EXPECT_TRUE(emulator.ParaFileSaves().empty());
+  model.ParaFiles().SetSizes(kHsBoard0, {454, 32, 40, 2, 2, 454, 0xFFFFFFFFu});
+  EXPECT_EQ(model.ParaFiles().Section(kHsBoard0, 6).size(), 32u);
+  model.ParaFiles().SetSection(kMainUnit, 8, {1, 2, 3, 4});
+  EXPECT_EQ(model.ParaFiles().Section(kMainUnit, 8), (Bytes{1, 2, 3, 4}));
+  model.ParaFiles().Refuse(kMainUnit, kParaReadCommand, 1, 1);
+  EXPECT_TRUE(model.ParaFiles().Events().empty());
+  EXPECT_TRUE(model.ParaFiles().Saves().empty());
 }
 
 }  // namespace

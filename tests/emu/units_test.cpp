@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "emu/device_model.h"
+#include "emu/unit_records.h"
+#include "norvex_records.h"
 #include "protocol/frame.h"
 #include "request_frames.h"
 
@@ -17,6 +20,8 @@ namespace norvex::emu {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::Answer;
+using testing::Cat;
 using testing::RequestFrame;
 using testing::Selector;
 
@@ -25,29 +30,8 @@ Bytes Le32(uint32_t v) {
           static_cast<uint8_t>(v >> 24)};
 }
 
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-struct Answer {
-  uint8_t sender = 0;
-  uint16_t command = 0;
-  Bytes data;
-  uint16_t errorValue() const { return data.size() >= 2 ? LoadWord(data.data()) : 0xFFFF; }
-};
-
-class UnitsTest : public ::testing::Test {
+class UnitsTest : public testing::ModelTest {
  protected:
-  Answer Send(uint8_t address, uint16_t command, const Bytes& data = {}) {
-    const Bytes frame = RequestFrame(address, command, data);
-    const Outcome outcome = model.HandleFrame(frame.data(), frame.size());
-    Answer a;
-    a.sender = outcome.frame[3];
-    a.command = LoadWord(outcome.frame.data() + 6);
-    a.data.assign(outcome.frame.begin() + 8, outcome.frame.end() - 2);
-    return a;
-  }
   Bytes Query(uint8_t address, uint16_t group, uint16_t item) {
     const Answer a = Send(address, kStateQuery, Selector(group, item));
     EXPECT_EQ(a.command, kStateReply);
@@ -56,41 +40,49 @@ class UnitsTest : public ::testing::Test {
   Answer Call(uint8_t address, uint16_t group, uint16_t item) {
     return Send(address, kFunctionCall, Selector(group, item));
   }
-
-  DeviceModel model{EmulatorOptions{}};
 };
 
-struct RecordCase {
-  uint8_t unit;
-  uint16_t group;
-  uint16_t item;
-  size_t size;
+// The library's list of each unit's records (norvex_records.h), written apart
+// from the emulator's (unit_records.h): each is the check on the other.
+struct LibraryUnit {
+  uint8_t address;
+  const NorvexRecord* records;
+  size_t count;
+};
+const LibraryUnit kLibraryUnits[] = {
+    {kMainUnit, NorvexMainUnitRecords, std::size(NorvexMainUnitRecords)},
+    {kLaserHead, NorvexLaserHeadRecords, std::size(NorvexLaserHeadRecords)},
+    {kHsBoard0, NorvexHsBoardRecords, std::size(NorvexHsBoardRecords)},
+    {kHsBoard1, NorvexHsBoardRecords, std::size(NorvexHsBoardRecords)},
 };
 
-const RecordCase kRecords[] = {
-    {kMainUnit, 0x3000, 0, 12},  {kMainUnit, 0xBB00, 0, 32},  {kMainUnit, 0x9000, 0, 92},
-    {kMainUnit, 0x9001, 0, 64},  {kMainUnit, 0xCC00, 0, 8},   {kMainUnit, 0xCC00, 1, 64},
-    {kMainUnit, 0xCC00, 2, 8},   {kMainUnit, 0xCC00, 3, 16},  {kMainUnit, 0xCD00, 0, 32},
-    {kMainUnit, 0xF000, 0, 24},  {kMainUnit, 0x1000, 0, 24},  {kMainUnit, 0x7700, 0, 16},
-    {kMainUnit, 0x5000, 0, 16},  {kMainUnit, 0xE000, 0, 16},  {kMainUnit, 0xE400, 0, 16},
-    {kMainUnit, 0xFF00, 0, 8},   {kMainUnit, 0xC600, 0, 8},   {kMainUnit, 0xC400, 0, 28},
-    {kMainUnit, 0xE600, 0, 40},  {kMainUnit, 0x0000, 8, 4},   {kMainUnit, 0x0009, 0, 4},
-    {kMainUnit, 0x2000, 0, 4},   {kMainUnit, 0x0000, 2, 32},  {kMainUnit, 0xF800, 1, 36},
-    {kMainUnit, 0xF800, 2, 8},   {kMainUnit, 0x0000, 0, 4},   {kMainUnit, 0x0000, 4, 16},
-    {kLaserHead, 0x0000, 0, 12}, {kLaserHead, 0x0000, 8, 4},  {kLaserHead, 0x0000, 4, 20},
-    {kLaserHead, 0x0000, 12, 4}, {kLaserHead, 0x0000, 15, 8}, {kLaserHead, 0x4200, 0, 12},
-    {kLaserHead, 0x4500, 0, 40}, {kLaserHead, 0x4500, 1, 8},  {kLaserHead, 0x4600, 0, 20},
-    {kLaserHead, 0x4800, 0, 40}, {kHsBoard0, 0x0000, 0, 12},  {kHsBoard0, 0x0000, 8, 4},
-    {kHsBoard0, 0x0000, 4, 32},  {kHsBoard0, 0x6000, 0, 4},   {kHsBoard0, 0x0000, 12, 4},
-    {kHsBoard0, 0x0000, 15, 8},  {kHsBoard0, 0x4000, 0, 4},   {kHsBoard0, 0x4200, 0, 52},
-    {kHsBoard0, 0x6000, 1, 4},   {kHsBoard0, 0x8000, 0, 72},  {kHsBoard1, 0x8000, 1, 32},
-    {kHsBoard1, 0x4200, 0, 52},  {kHsBoard1, 0x0000, 4, 32},
-};
-
-TEST_F(UnitsTest, EveryRecordHasItsRealSize) {
-  for (const RecordCase& r : kRecords) {
-    EXPECT_EQ(Query(r.unit, r.group, r.item).size(), r.size)
-        << std::hex << int{r.unit} << " " << r.group << "/" << r.item;
+TEST_F(UnitsTest, EveryRecordTheLibraryReadsHasItsSize) {
+  for (const LibraryUnit& unit : kLibraryUnits) {
+    for (size_t i = 0; i < unit.count; ++i) {
+      const NorvexRecord& r = unit.records[i];
+      SCOPED_TRACE(std::string(r.reader) + " of unit " + std::to_string(unit.address));
+      const Bytes record = Query(unit.address, r.group, r.item);
+      if (r.bytes == NORVEX_RECORD_ANY_LENGTH) {
+        EXPECT_TRUE(!record.empty() && record.size() <= 500 && record.size() % 4 == 0) << record.size();
+      } else {
+        EXPECT_EQ(record.size(), r.bytes);
+      }
+      // The emulator's own list names the same record by the same reader.
+      const UnitRecord* own = FindRecord(unit.address, r.reader);
+      if (r.group == (unit.address == kMainUnit ? 0xF800 : 0x5000)) {
+        EXPECT_EQ(own, nullptr);  // the parameter file's header and size table
+        continue;
+      }
+      ASSERT_NE(own, nullptr);
+      EXPECT_EQ(own->group, r.group);
+      EXPECT_EQ(own->item, r.item);
+      if (r.bytes != NORVEX_RECORD_ANY_LENGTH) {
+        EXPECT_EQ(own->size, r.bytes);
+      }
+    }
+    // And the emulator has no record the library does not read: the
+    // library's lists have the parameter file's two records besides.
+    EXPECT_EQ(RecordsOf(unit.address).count + 2, unit.count);
   }
   EXPECT_EQ(Query(kMainUnit, 0, 0), (Bytes{1, 0, 0, 0}));
   EXPECT_EQ(Query(kMainUnit, 0, 4), units::TextRecord("NVX-MAIN V1.3.0", 16));

@@ -328,10 +328,10 @@ TEST(Stress, ThreadsFaultsAndHotPlug) {
     for (uint64_t n = 0; !stop; ++n) {
       Fault fault{kinds[n % 10], static_cast<uint16_t>(n % 10 == 0 ? 0x55 : 0), 1};
       fault.delayMs = fault.kind == FaultKind::kDelay ? 10 : 20;
-      emulator.InjectFault(fault);
+      emulator.Model().InjectFault(fault);
       ++faults;
       if (n % 3 == 0) {
-        emulator.InjectBulkWriteFault(bulk[(n / 3) % 4]);
+        emulator.Model().InjectBulkWriteFault(bulk[(n / 3) % 4]);
         ++bulkFaults;
       }
       std::this_thread::sleep_for(4ms);
@@ -358,19 +358,19 @@ TEST(Stress, ThreadsFaultsAndHotPlug) {
 
   // The device back without faults; a kDisconnect may have broken the link
   // since the last arrival, so the host reopens it as after any failure.
-  emulator.ClearFaults();
-  emulator.ClearBulkWriteFaults();
+  emulator.Model().ClearFaults();
+  emulator.Model().ClearBulkWriteFaults();
   Norvex_SetUSBOvertime(kPatientTimeoutMs);
   if (NV_GetState(state) != NORVEX_OK) {
     ASSERT_EQ(Norvex_Init(window), NORVEX_OK);
   }
   NorvexHost_DispatchMessages(0);
   EXPECT_EQ(NV_GetState(state), NORVEX_OK);
-  emulator.ClearPrintMemory();
+  emulator.Model().ClearPrintMemory();
   std::vector<uint8_t> data(128, 0x77);
   uint32_t words = 64;
   EXPECT_EQ(Norvex_WriteSDRAM2(data.data(), &words, 0), NORVEX_OK);
-  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
 
   // Nothing left behind: the same descriptors and threads as before the run
   // (the device open, the window alive). Closing a connection ends its

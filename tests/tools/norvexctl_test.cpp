@@ -29,6 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "endpoint_client.h"
+#include "temp_folder.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -240,28 +243,25 @@ struct JsonParser {
 class NorvexctlTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/norvexctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    m_temp = std::make_unique<norvex::test_support::TempFolder>("norvexctl-test");
+    ASSERT_FALSE(m_temp->path().empty());
+    m_root = m_temp->path();
     // The tool in a folder of its own: the library keeps its log and INI
     // file beside the executable.
-    fs::create_directories(root_ / "bin");
-    fs::copy_file(NORVEXCTL_PATH, root_ / "bin/norvexctl");
+    fs::create_directories(m_root / "bin");
+    fs::copy_file(NORVEXCTL_PATH, m_root / "bin/norvexctl");
     // An empty default device folder: without --device the embedded emulator stands in.
-    fs::create_directories(root_ / "no-devices");
-    setenv("NORVEX_DEVICE_DIR", (root_ / "no-devices").c_str(), 1);
+    fs::create_directories(m_root / "no-devices");
+    setenv("NORVEX_DEVICE_DIR", (m_root / "no-devices").c_str(), 1);
   }
-  static void TearDownTestSuite() {
-    std::error_code error;
-    fs::remove_all(root_, error);
-  }
+  static void TearDownTestSuite() { m_temp.reset(); }
 
   // Runs the tool with `args`, with `env` ("NAME=value ...") in front.
   static ToolRun Tool(const std::string& args, const std::string& env = "") {
     ToolRun run;
-    const fs::path out = root_ / "stdout";
-    const fs::path err = root_ / "stderr";
-    const std::string command = "cd " + Quote(root_.string()) + " && " + env + " " + Quote((root_ / "bin/norvexctl").string()) +
+    const fs::path out = m_root / "stdout";
+    const fs::path err = m_root / "stderr";
+    const std::string command = "cd " + Quote(m_root.string()) + " && " + env + " " + Quote((m_root / "bin/norvexctl").string()) +
                                 " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string()) + " </dev/null";
     const int status = std::system(command.c_str());
     run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -309,12 +309,14 @@ class NorvexctlTest : public ::testing::Test {
   }
 
   static std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
-  static fs::path Path(const std::string& name) { return root_ / name; }
+  static fs::path Path(const std::string& name) { return m_root / name; }
 
-  static fs::path root_;
+  static std::unique_ptr<norvex::test_support::TempFolder> m_temp;
+  static fs::path m_root;
 };
 
-fs::path NorvexctlTest::root_;
+std::unique_ptr<norvex::test_support::TempFolder> NorvexctlTest::m_temp;
+fs::path NorvexctlTest::m_root;
 
 // A program running in the background, its standard output and error read
 // as they come, so that a test can wait for what it says (an event) before
@@ -338,8 +340,8 @@ class Running {
     } else if (pipe(errPipe) != 0) {
       return;
     }
-    pid_ = fork();
-    if (pid_ == 0) {
+    m_pid = fork();
+    if (m_pid == 0) {
       dup2(outPipe[1], 1);
       dup2(errPipe[1], 2);
       close(outPipe[0]);
@@ -350,15 +352,15 @@ class Running {
     }
     close(outPipe[1]);
     close(errPipe[1]);
-    fds_[0] = outPipe[0];
-    fds_[1] = errPipe[0];
+    m_fds[0] = outPipe[0];
+    m_fds[1] = errPipe[0];
   }
   ~Running() {
-    if (pid_ > 0 && exit_ < 0) {
-      kill(pid_, SIGKILL);
+    if (m_pid > 0 && m_exit < 0) {
+      kill(m_pid, SIGKILL);
       Wait();
     }
-    for (int fd : fds_) {
+    for (int fd : m_fds) {
       if (fd >= 0) close(fd);
     }
   }
@@ -371,15 +373,15 @@ class Running {
     }
     return true;
   }
-  void Signal(int signal) { kill(pid_, signal); }
+  void Signal(int signal) { kill(m_pid, signal); }
   // Reads everything to the end and returns the exit code.
   int Wait() {
     while (ReadSome(1000)) {
     }
     int status = 0;
-    waitpid(pid_, &status, 0);
-    exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return exit_;
+    waitpid(m_pid, &status, 0);
+    m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return m_exit;
   }
   std::string out;
   std::string err;
@@ -387,56 +389,56 @@ class Running {
  private:
   // False when both streams have ended.
   bool ReadSome(int timeoutMs) {
-    pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-    if (fds_[0] < 0 && fds_[1] < 0) return false;
+    pollfd p[2] = {{m_fds[0], POLLIN, 0}, {m_fds[1], POLLIN, 0}};
+    if (m_fds[0] < 0 && m_fds[1] < 0) return false;
     if (poll(p, 2, timeoutMs) <= 0) return true;
     for (int i = 0; i < 2; ++i) {
-      if (fds_[i] < 0 || p[i].revents == 0) continue;
+      if (m_fds[i] < 0 || p[i].revents == 0) continue;
       char buffer[4096];
-      const ssize_t n = read(fds_[i], buffer, sizeof(buffer));
+      const ssize_t n = read(m_fds[i], buffer, sizeof(buffer));
       if (n <= 0) {
-        close(fds_[i]);
-        fds_[i] = -1;
+        close(m_fds[i]);
+        m_fds[i] = -1;
       } else {
         (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
       }
     }
     return true;
   }
-  pid_t pid_ = -1;
-  int fds_[2] = {-1, -1};
-  int exit_ = -1;
+  pid_t m_pid = -1;
+  int m_fds[2] = {-1, -1};
+  int m_exit = -1;
 };
 
 // A norvex-emu daemon serving a folder of its own while it lives (or until
 // Stop(), which unplugs it).
 class Daemon {
  public:
-  explicit Daemon(const fs::path& folder, const std::string& name = "platesetter-0") : folder_(folder), name_(name) {
+  explicit Daemon(const fs::path& folder, const std::string& name = "platesetter-0") : m_folder(folder), m_name(name) {
     fs::create_directories(folder);
     Start();
   }
   ~Daemon() { Stop(); }
   void Start() {
-    process_ = std::make_unique<Running>(folder_, Quote(NORVEX_EMU_PATH) + " --dir " + Quote(folder_.string()) +
-                                                      " --name " + name_);
+    m_process = std::make_unique<Running>(m_folder, Quote(NORVEX_EMU_PATH) + " --dir " + Quote(m_folder.string()) +
+                                                      " --name " + m_name);
     // It says so once its endpoint is there.
-    process_->WaitFor("norvex-emu: serving");
+    m_process->WaitFor("norvex-emu: serving");
   }
   // SIGTERM: the daemon removes its endpoint, as an unplug does.
   void Stop() {
-    if (!process_) return;
-    process_->Signal(SIGTERM);
-    process_->Wait();
-    process_.reset();
+    if (!m_process) return;
+    m_process->Signal(SIGTERM);
+    m_process->Wait();
+    m_process.reset();
   }
-  bool Serving() const { return fs::is_socket(folder_ / name_); }
-  fs::path Endpoint() const { return folder_ / name_; }
+  bool Serving() const { return fs::is_socket(m_folder / m_name); }
+  fs::path Endpoint() const { return m_folder / m_name; }
 
  private:
-  fs::path folder_;
-  std::string name_;
-  std::unique_ptr<Running> process_;
+  fs::path m_folder;
+  std::string m_name;
+  std::unique_ptr<Running> m_process;
 };
 
 TEST_F(NorvexctlTest, HelpEverywhere) {
@@ -984,7 +986,7 @@ TEST_F(NorvexctlTest, PrintMemoryIsScopedToTheJob) {
 // folder is removed, and the exit code is 130.
 TEST_F(NorvexctlTest, StopSignalCancelsTheJobAndCleansUp) {
   Image::Pattern(1024, 512).WritePbm(Path("slow.pbm"));
-  Running run(root_, Quote((root_ / "bin/norvexctl").string()) + " -v --emu-fault bulk-slow=100 print " +
+  Running run(m_root, Quote((m_root / "bin/norvexctl").string()) + " -v --emu-fault bulk-slow=100 print " +
                          Path("slow.pbm").string() + " --piece 4096");
   ASSERT_TRUE(run.WaitFor("send       ")) << run.out << run.err;
   run.Signal(SIGINT);
@@ -994,6 +996,9 @@ TEST_F(NorvexctlTest, StopSignalCancelsTheJobAndCleansUp) {
   EXPECT_NE(run.out.find(" of 65536 bytes sent; the job was cancelled"), std::string::npos) << run.out;
   // The cancel: function call 0x9000/0x0002 to the main unit.
   EXPECT_NE(run.err.find("4D 45 10 01 06 00 D8 C0 00 90 02 00"), std::string::npos) << run.err;
+  // A bulk write shows as the length it announces and the data that follow.
+  EXPECT_NE(run.err.find("frames -> WRITE        #9    4096 bytes"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("frames -> WRITE_DATA   #9    4096 bytes"), std::string::npos) << run.err;
   const std::string note = "a virtual platesetter in ";
   const size_t at = run.err.find(note);
   ASSERT_NE(at, std::string::npos);
@@ -1006,14 +1011,8 @@ TEST_F(NorvexctlTest, BusyIsNotAbsent) {
   ASSERT_TRUE(daemon.Serving());
   const std::string device = "--device " + Path("busy-devices").string() + " ";
   // Another program holds the device.
-  const int holder = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, daemon.Endpoint().c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  uint8_t open[16] = {};
-  ASSERT_EQ(recv(holder, open, sizeof(open), MSG_WAITALL), 16);
-  ASSERT_EQ(open[12], 0);  // granted to the holder
+  norvex::test_support::EndpointClient holder(daemon.Endpoint());
+  ASSERT_EQ(holder.OpenStatus(), 0);  // granted to the holder
   ToolRun run = Tool(device + "state main general");
   EXPECT_EQ(run.exit, 7);
   EXPECT_NE(run.err.find("is busy: another program has it open"), std::string::npos) << run.err;
@@ -1021,7 +1020,7 @@ TEST_F(NorvexctlTest, BusyIsNotAbsent) {
   EXPECT_EQ(run.exit, 0);
   EXPECT_EQ(Json(run, "devices.0.name"), "platesetter-0");
   EXPECT_EQ(Json(run, "devices.0.state"), "busy");
-  close(holder);
+  holder.Close();
   // Free again: it opens, with its kernel name; a socket nobody serves is stale.
   std::ofstream(Path("busy-devices/zz-note.txt")) << "not an endpoint";
   {
@@ -1041,11 +1040,11 @@ TEST_F(NorvexctlTest, BusyIsNotAbsent) {
 }
 
 TEST_F(NorvexctlTest, WatchEndsAtAnUnplugOrFollowsTheDevice) {
-  const std::string tool = Quote((root_ / "bin/norvexctl").string());
+  const std::string tool = Quote((m_root / "bin/norvexctl").string());
   Daemon daemon(Path("watch-devices"));
   const std::string device = " --device " + Path("watch-devices").string();
   {
-    Running watch(root_, tool + device + " watch --interval 20");
+    Running watch(m_root, tool + device + " watch --interval 20");
     ASSERT_TRUE(watch.WaitFor("poll 0:"));
     daemon.Stop();
     EXPECT_EQ(watch.Wait(), 3) << watch.out << watch.err;
@@ -1054,7 +1053,7 @@ TEST_F(NorvexctlTest, WatchEndsAtAnUnplugOrFollowsTheDevice) {
   }
   daemon.Start();
   {
-    Running watch(root_, tool + device + " --json watch --interval 20 --follow");
+    Running watch(m_root, tool + device + " --json watch --interval 20 --follow");
     ASSERT_TRUE(watch.WaitFor("\"poll\":0"));
     daemon.Stop();
     ASSERT_TRUE(watch.WaitFor("\"event\":\"unplugged\"")) << watch.out << watch.err;
@@ -1078,7 +1077,7 @@ TEST_F(NorvexctlTest, UnplugInTheMiddleOfAPrintExits3) {
   // 8 MB in writes of 64 bytes: far more writes than the unplug needs to
   // come in time.
   Image::Pattern(16384, 4096).WritePbm(Path("long.pbm"));
-  Running run(root_, Quote((root_ / "bin/norvexctl").string()) + " --device " + Path("unplug-devices").string() +
+  Running run(m_root, Quote((m_root / "bin/norvexctl").string()) + " --device " + Path("unplug-devices").string() +
                          " print " + Path("long.pbm").string() + " --piece 64 --no-verify");
   ASSERT_TRUE(run.WaitFor("send       ")) << run.err;
   daemon.Stop();
@@ -1101,7 +1100,7 @@ TEST_F(NorvexctlTest, VerboseShowsEveryFrame) {
 // On a terminal the bar is redrawn in place and stays within its width.
 TEST_F(NorvexctlTest, ProgressBarFitsTheTerminal) {
   Image::Pattern(1024, 512).WritePbm(Path("bar.pbm"));
-  Running run(root_, Quote((root_ / "bin/norvexctl").string()) + " print " + Path("bar.pbm").string() +
+  Running run(m_root, Quote((m_root / "bin/norvexctl").string()) + " print " + Path("bar.pbm").string() +
                          " --piece 4096",
               true);
   EXPECT_EQ(run.Wait(), 0) << run.out;
@@ -1140,8 +1139,8 @@ TEST_F(NorvexctlTest, TestPlateIsTheSameEveryTime) {
 // '-' is standard input or output: a test plate piped into print, print data
 // compressed from a pipe, a parameter file to standard output.
 TEST_F(NorvexctlTest, DashIsStandardInputOrOutput) {
-  const std::string tool = Quote((root_ / "bin/norvexctl").string());
-  const std::string cd = "cd " + Quote(root_.string()) + " && ";
+  const std::string tool = Quote((m_root / "bin/norvexctl").string());
+  const std::string cd = "cd " + Quote(m_root.string()) + " && ";
   int status = std::system((cd + tool + " testplate - --width 512 --height 256 | " + tool + " --json print - >" +
                             Quote(Path("piped.json").string()) + " 2>/dev/null")
                                .c_str());

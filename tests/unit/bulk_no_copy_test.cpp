@@ -18,6 +18,7 @@
 #include "fake_host.h"
 #include "fake_platform.h"
 #include "norvex.h"
+#include "temp_folder.h"
 
 namespace norvex {
 namespace {
@@ -162,12 +163,12 @@ TEST_F(BulkNoCopyTest, WriteSdram2PassesTheHostsPointerWaitedOrNot) {
 TEST_F(BulkNoCopyTest, UsbAndCaptureModeStillPassesTheHostsPointer) {
   const Bytes data = Pattern(kPiece);
   // Of this process only: test runs side by side must not share it.
-  const std::string capture = ::testing::TempDir() + "norvex_no_copy_capture_" + std::to_string(::getpid()) + ".tif";
+  const test_support::TempFolder folder("norvex-no-copy");
+  const std::string capture = folder.Path("capture.tif");
   Instance().host.files[Instance().host.Ini()] += "\n[PrintData]\nCaptureFile=" + capture + "\n";
   ASSERT_EQ(Norvex_SetPrintDataSaveIdle(3), NORVEX_OK);
   const uint32_t result = NV_SentPrintData(data.data(), kPiece);
   ASSERT_EQ(Norvex_SetPrintDataSaveIdle(1), NORVEX_OK);  // completes the capture
-  std::remove(capture.c_str());
   ASSERT_EQ(result, NORVEX_OK);
   const auto starts = driver().TakeStarts();
   ASSERT_EQ(starts.size(), 1u);

@@ -8,31 +8,31 @@ namespace {
 
 class FakeFile final : public platform::File {
  public:
-  FakeFile(FakeHost& host, std::string path) : host_(host), path_(std::move(path)) {}
+  FakeFile(FakeHost& host, std::string path) : m_host(host), m_path(std::move(path)) {}
   ~FakeFile() override {
-    std::lock_guard<std::recursive_mutex> hold(host_.mutex);
-    host_.openForWriting.erase(path_);
+    std::lock_guard<std::recursive_mutex> hold(m_host.mutex);
+    m_host.openForWriting.erase(m_path);
   }
   bool Write(const void* data, size_t size) override {
-    std::lock_guard<std::recursive_mutex> hold(host_.mutex);
-    if (host_.failWrites) return false;
-    std::string& content = host_.files[path_];
-    if (content.size() < position_) content.resize(position_);
-    content.replace(position_, size, static_cast<const char*>(data), size);
-    position_ += size;
+    std::lock_guard<std::recursive_mutex> hold(m_host.mutex);
+    if (m_host.failWrites) return false;
+    std::string& content = m_host.files[m_path];
+    if (content.size() < m_position) content.resize(m_position);
+    content.replace(m_position, size, static_cast<const char*>(data), size);
+    m_position += size;
     return true;
   }
   bool SeekToEnd() override {
-    std::lock_guard<std::recursive_mutex> hold(host_.mutex);
-    position_ = host_.files[path_].size();
+    std::lock_guard<std::recursive_mutex> hold(m_host.mutex);
+    m_position = m_host.files[m_path].size();
     return true;
   }
   bool Flush() override { return true; }
 
  private:
-  FakeHost& host_;
-  std::string path_;
-  size_t position_ = 0;
+  FakeHost& m_host;
+  std::string m_path;
+  size_t m_position = 0;
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "log/gbk_texts.h"
 #include "platform/posix/host_folder.h"
 #include "platform/posix/text_encoding.h"
+#include "temp_folder.h"
 
 namespace norvex::platform::posix_host {
 namespace {
@@ -86,9 +87,9 @@ TEST(HostFolderTest, NothingUsableLeavesTheExecutableFolder) {
 }
 
 TEST(HostFolderTest, RealOperationsMakeNestedPrivateFolders) {
-  char pattern[] = "/tmp/norvex-home-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string root = pattern;
+  const test_support::TempFolder temp("norvex-home");
+  ASSERT_FALSE(temp.path().empty());
+  const std::string root = temp.path();
   FolderSources s;
   s.executableFolder = root + "/missing-exe-folder";
   s.xdgStateHome = root + "/a/b";
@@ -98,7 +99,6 @@ TEST(HostFolderTest, RealOperationsMakeNestedPrivateFolders) {
   ASSERT_EQ(::stat(chosen.c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
   EXPECT_EQ(info.st_mode & 077, 0u);
-  std::system(("rm -rf " + root).c_str());
 }
 
 TEST(TextEncodingTest, GbkTextsBecomeUtf8) {

@@ -28,6 +28,7 @@
 #include "platform/platform.h"
 #include "platform/posix/device_wire.h"
 #include "platform/posix/posix_fd.h"
+#include "temp_folder.h"
 
 namespace norvex::platform {
 namespace {
@@ -74,31 +75,31 @@ size_t SettledCount(const char* folder, size_t expected) {
 class Signal {
  public:
   void Notify() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-    changed_.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_set = true;
+    m_changed.notify_all();
   }
   bool WaitFor(int milliseconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return set_; });
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_set; });
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool set_ = false;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_set = false;
 };
 
 // A device's side of one connection.
 class DeviceSide {
  public:
-  explicit DeviceSide(int fd) : fd_(fd) {}
+  explicit DeviceSide(int fd) : m_fd(fd) {}
 
   // Whether something (a message or the end of the connection) arrives
   // within `milliseconds`.
   bool Readable(int milliseconds) {
     struct pollfd watch {};
-    watch.fd = fd_;
+    watch.fd = m_fd;
     watch.events = POLLIN;
     return ::poll(&watch, 1, milliseconds) == 1;
   }
@@ -106,7 +107,7 @@ class DeviceSide {
   // `milliseconds` or the connection ended.
   wire::Message Next(int milliseconds = 3000) {
     wire::Message message;
-    if (!Readable(milliseconds) || !wire::Receive(fd_, message)) return wire::Message{};
+    if (!Readable(milliseconds) || !wire::Receive(m_fd, message)) return wire::Message{};
     return message;
   }
   // The next message, which must be of `type`.
@@ -116,30 +117,30 @@ class DeviceSide {
     return message;
   }
   void Send(uint16_t type, uint32_t id, const Bytes& payload) {
-    EXPECT_TRUE(wire::Send(fd_, type, id, payload.data(), payload.size()));
+    EXPECT_TRUE(wire::Send(m_fd, type, id, payload.data(), payload.size()));
   }
   // Exactly `size` bytes from the host, or fewer when they do not come.
   Bytes Raw(size_t size) {
     Bytes bytes(size);
     size_t got = 0;
     while (got < size && Readable(3000)) {
-      const ssize_t n = ::read(fd_, bytes.data() + got, size - got);
+      const ssize_t n = ::read(m_fd, bytes.data() + got, size - got);
       if (n <= 0) break;
       got += static_cast<size_t>(n);
     }
     bytes.resize(got);
     return bytes;
   }
-  void SendRaw(const Bytes& bytes) { EXPECT_TRUE(WriteAll(fd_, bytes.data(), bytes.size())); }
+  void SendRaw(const Bytes& bytes) { EXPECT_TRUE(WriteAll(m_fd, bytes.data(), bytes.size())); }
   // Whether the host closes the connection within `milliseconds`.
   bool HostClosed(int milliseconds) {
     uint8_t byte = 0;
-    return Readable(milliseconds) && ::read(fd_, &byte, 1) == 0;
+    return Readable(milliseconds) && ::read(m_fd, &byte, 1) == 0;
   }
-  void Disconnect() { ::shutdown(fd_, SHUT_RDWR); }
+  void Disconnect() { ::shutdown(m_fd, SHUT_RDWR); }
 
  private:
-  int fd_;
+  int m_fd;
 };
 
 // A device endpoint: a listening socket in the device folder and a thread
@@ -148,18 +149,18 @@ class ScriptedDevice {
  public:
   using Script = std::function<void(DeviceSide&)>;
 
-  explicit ScriptedDevice(std::string path) : path_(std::move(path)) {
-    listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  explicit ScriptedDevice(std::string path) : m_path(std::move(path)) {
+    m_listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     struct sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)),
+    std::strncpy(address.sun_path, m_path.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(::bind(m_listener.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)),
               0);
-    EXPECT_EQ(::listen(listener_.get(), 4), 0);
+    EXPECT_EQ(::listen(m_listener.get(), 4), 0);
   }
   ~ScriptedDevice() {
     Join();
-    ::unlink(path_.c_str());
+    ::unlink(m_path.c_str());
   }
   ScriptedDevice(const ScriptedDevice&) = delete;
   ScriptedDevice& operator=(const ScriptedDevice&) = delete;
@@ -175,15 +176,15 @@ class ScriptedDevice {
   // Serves the next connection with `script` alone, from the first byte.
   void ServeRaw(Script script) {
     Join();
-    server_ = std::thread([this, script = std::move(script)] {
+    m_server = std::thread([this, script = std::move(script)] {
       struct pollfd watch {};
-      watch.fd = listener_.get();
+      watch.fd = m_listener.get();
       watch.events = POLLIN;
       if (::poll(&watch, 1, 5000) != 1) {
-        ADD_FAILURE() << "no host connected to " << path_;
+        ADD_FAILURE() << "no host connected to " << m_path;
         return;
       }
-      UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      UniqueFd connection(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
       ASSERT_TRUE(connection);
       DeviceSide device(connection.get());
       script(device);
@@ -191,36 +192,31 @@ class ScriptedDevice {
   }
   // Waits for the current script to end.
   void Join() {
-    if (server_.joinable()) server_.join();
+    if (m_server.joinable()) m_server.join();
   }
   // Stops listening, but leaves the socket in the folder: a stale endpoint.
-  void StopListening() { listener_.reset(); }
+  void StopListening() { m_listener.reset(); }
 
  private:
-  std::string path_;
-  UniqueFd listener_;
-  std::thread server_;
+  std::string m_path;
+  UniqueFd m_listener;
+  std::thread m_server;
 };
 
 class PosixDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvex-dev-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-    ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", folder_.c_str(), 1), 0);
+    ASSERT_FALSE(m_temp.path().empty());
+    ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", m_folder.c_str(), 1), 0);
   }
-  void TearDown() override {
-    ::unsetenv("NORVEX_DEVICE_DIR");
-    std::system(("rm -rf " + folder_).c_str());
-  }
+  void TearDown() override { ::unsetenv("NORVEX_DEVICE_DIR"); }
 
-  std::string PathOf(const std::string& name) const { return folder_ + "/" + name; }
+  std::string PathOf(const std::string& name) const { return m_folder + "/" + name; }
 
   // Opens interface `index`, which must succeed.
   Handle OpenGranted(uint32_t index = 0) {
     uint32_t error = 12345;
-    const Handle handle = driver_.OpenInterface(kInterfaceClass, index, error);
+    const Handle handle = m_driver.OpenInterface(kInterfaceClass, index, error);
     EXPECT_NE(handle, kInvalidHandle);
     EXPECT_EQ(error, 0u);
     return handle;
@@ -228,12 +224,13 @@ class PosixDriverTest : public ::testing::Test {
   // The error of opening interface `index`, which must fail.
   uint32_t OpenError(uint32_t index = 0) {
     uint32_t error = 0;
-    EXPECT_EQ(driver_.OpenInterface(kInterfaceClass, index, error), kInvalidHandle);
+    EXPECT_EQ(m_driver.OpenInterface(kInterfaceClass, index, error), kInvalidHandle);
     return error;
   }
 
-  std::string folder_;
-  Driver& driver_ = DeviceDriver();
+  const test_support::TempFolder m_temp{"norvex-dev"};
+  const std::string m_folder = m_temp.path();
+  Driver& m_driver = DeviceDriver();
 };
 
 // ---------------------------------------------------------------------------
@@ -243,7 +240,7 @@ TEST_F(PosixDriverTest, OpenWithoutAnySocketFindsNoDevice) {
   ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", PathOf("missing").c_str(), 1), 0);
   EXPECT_EQ(OpenError(), kErrorNoMoreItems);
 
-  ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", folder_.c_str(), 1), 0);
+  ASSERT_EQ(::setenv("NORVEX_DEVICE_DIR", m_folder.c_str(), 1), 0);
   EXPECT_EQ(OpenError(), kErrorNoMoreItems);
 
   // Files, folders and pipes are not devices.
@@ -274,7 +271,7 @@ TEST_F(PosixDriverTest, OpenTakesTheSocketsInTheByteOrderOfTheirNames) {
     order[index].first->Serve([](DeviceSide& device) { EXPECT_TRUE(device.HostClosed(3000)); });
     const Handle handle = OpenGranted(index);
     EXPECT_EQ(PosixDeviceEndpoint(handle), PathOf(order[index].second));
-    EXPECT_EQ(driver_.Close(handle), 0u);
+    EXPECT_EQ(m_driver.Close(handle), 0u);
     order[index].first->Join();
   }
   EXPECT_EQ(OpenError(3), kErrorNoMoreItems);
@@ -311,7 +308,7 @@ TEST_F(PosixDriverTest, HandlesAreDistinctAndCloseLeavesNoDescriptorOrThread) {
     EXPECT_NE(handle, 0u);
     EXPECT_NE(handle, previous);
     previous = handle;
-    EXPECT_EQ(driver_.Close(handle), 0u);
+    EXPECT_EQ(m_driver.Close(handle), 0u);
     device.Join();
     EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors);
     EXPECT_EQ(SettledCount("/proc/self/task", threads), threads);
@@ -322,18 +319,18 @@ TEST_F(PosixDriverTest, UnknownAndClosedHandlesFailAtOnce) {
   ScriptedDevice device(PathOf("dev"));
   device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
   const Handle closed = OpenGranted();
-  ASSERT_EQ(driver_.Close(closed), 0u);
+  ASSERT_EQ(m_driver.Close(closed), 0u);
 
   const uint8_t frame[4] = {1, 2, 3, 4};
   uint8_t buffer[16];
   for (Handle handle : {closed, kInvalidHandle, Handle{0}, Handle{12345}}) {
     SCOPED_TRACE(handle);
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(driver_.Close(handle), kErrorInvalidHandle);
-    EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000),
+    EXPECT_EQ(m_driver.Close(handle), kErrorInvalidHandle);
+    EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000),
               kErrorInvalidHandle);
     uint32_t bytesRead = 99;
-    EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorInvalidHandle);
+    EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorInvalidHandle);
     EXPECT_EQ(bytesRead, 0u);
     EXPECT_EQ(PosixDeviceEndpoint(handle), "");
     EXPECT_LT(MillisecondsSince(start), 100);
@@ -368,17 +365,17 @@ TEST_F(PosixDriverTest, ControlAndReadAreTheMessagesOfTheProtocolByteForByte) {
   });
 
   const Handle handle = OpenGranted();
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, request.data(),
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, request.data(),
                                    static_cast<uint32_t>(request.size()), 1000),
             0u);
   uint8_t buffer[512];
   std::memset(buffer, 0xAA, sizeof(buffer));
   uint32_t bytesRead = 0;
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), 0u);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), 0u);
   ASSERT_EQ(bytesRead, reply.size());
   EXPECT_EQ(Bytes(buffer, buffer + bytesRead), reply);
   EXPECT_EQ(buffer[bytesRead], 0xAA);
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 TEST_F(PosixDriverTest, ReadTakesAtMostItsCapacityAndAnErrorStatusIsReportedAsPending) {
@@ -400,24 +397,24 @@ TEST_F(PosixDriverTest, ReadTakesAtMostItsCapacityAndAnErrorStatusIsReportedAsPe
 
   const Handle handle = OpenGranted();
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), kErrorIoPending);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), kErrorIoPending);
 
   uint8_t buffer[8];
   std::memset(buffer, 0xAA, sizeof(buffer));
   uint32_t bytesRead = 0;
-  EXPECT_EQ(driver_.Read(handle, buffer, 4, bytesRead, 1000), 0u);
+  EXPECT_EQ(m_driver.Read(handle, buffer, 4, bytesRead, 1000), 0u);
   EXPECT_EQ(bytesRead, 4u);
   EXPECT_EQ(Bytes(buffer, buffer + 8), Bytes({1, 2, 3, 4, 0xAA, 0xAA, 0xAA, 0xAA}));
 
   std::memset(buffer, 0xAA, sizeof(buffer));
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), kErrorIoPending);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), kErrorIoPending);
   EXPECT_EQ(bytesRead, 0u);
   EXPECT_EQ(buffer[0], 0xAA);
 
   // A read without room, answered with an empty frame.
-  EXPECT_EQ(driver_.Read(handle, nullptr, 0, bytesRead, 1000), 0u);
+  EXPECT_EQ(m_driver.Read(handle, nullptr, 0, bytesRead, 1000), 0u);
   EXPECT_EQ(bytesRead, 0u);
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 TEST_F(PosixDriverTest, TransfersOnOneHandleCompleteByTheirIdsInAnyOrder) {
@@ -445,13 +442,13 @@ TEST_F(PosixDriverTest, TransfersOnOneHandleCompleteByTheirIdsInAnyOrder) {
   uint32_t readResult = 99;
   uint32_t bytesRead = 0;
   uint8_t buffer[8] = {};
-  std::thread reader([&] { readResult = driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 2000); });
+  std::thread reader([&] { readResult = m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 2000); });
   const uint8_t frame[3] = {7, 8, 9};
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 2000), 0u);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 2000), 0u);
   reader.join();
   EXPECT_EQ(readResult, 0u);
   EXPECT_EQ(Bytes(buffer, buffer + bytesRead), Bytes({0x55, 0x66}));
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -478,7 +475,7 @@ TEST_F(PosixDriverTest, TimeOutSendsCancelAndReportsPendingInTime) {
   std::memset(buffer, 0xAA, sizeof(buffer));
   uint32_t bytesRead = 99;
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 100), kErrorIoPending);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 100), kErrorIoPending);
   int64_t elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 100);
   EXPECT_LT(elapsed, 600);
@@ -487,11 +484,11 @@ TEST_F(PosixDriverTest, TimeOutSendsCancelAndReportsPendingInTime) {
 
   const uint8_t frame[2] = {0x4D, 0x45};
   start = Clock::now();
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 50), kErrorIoPending);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 50), kErrorIoPending);
   elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 50);
   EXPECT_LT(elapsed, 550);
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 TEST_F(PosixDriverTest, ZeroTimeOutCancelsAtOnceAndReportsPendingWhateverTheAnswer) {
@@ -512,15 +509,15 @@ TEST_F(PosixDriverTest, ZeroTimeOutCancelsAtOnceAndReportsPendingWhateverTheAnsw
   uint8_t buffer[16];
   uint32_t bytesRead = 99;
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 0), kErrorIoPending);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 0), kErrorIoPending);
   EXPECT_LT(MillisecondsSince(start), 500);
   EXPECT_EQ(bytesRead, 0u);
 
   const uint8_t frame[2] = {0x4D, 0x45};
   start = Clock::now();
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 0), kErrorIoPending);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 0), kErrorIoPending);
   EXPECT_LT(MillisecondsSince(start), 500);
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 TEST_F(PosixDriverTest, LateReplyAfterAnIgnoredCancelIsDroppedAndTheNextReadGetsItsOwn) {
@@ -545,20 +542,20 @@ TEST_F(PosixDriverTest, LateReplyAfterAnIgnoredCancelIsDroppedAndTheNextReadGets
   std::memset(abandoned, 0xAA, sizeof(abandoned));
   uint32_t bytesRead = 99;
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(driver_.Read(handle, abandoned, sizeof(abandoned), bytesRead, 50), kErrorIoPending);
+  EXPECT_EQ(m_driver.Read(handle, abandoned, sizeof(abandoned), bytesRead, 50), kErrorIoPending);
   const int64_t elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 50 + 1000);  // the time-out, then the wait for the cancel
   EXPECT_LT(elapsed, 50 + 1000 + 500);
   hostGaveUp.Notify();
 
   uint8_t buffer[8] = {};
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 2000), 0u);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 2000), 0u);
   EXPECT_EQ(Bytes(buffer, buffer + bytesRead), Bytes({0x12, 0x34, 0x56}));
   // The late reply came before the fresh one on the stream.
   EXPECT_EQ(DroppedLateCompletions(), droppedBefore + 1);
   EXPECT_EQ(abandoned[0], 0xAA);
   EXPECT_EQ(abandoned[1], 0xAA);
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 TEST_F(PosixDriverTest, DoneForNoPendingTransferIsDropped) {
@@ -576,13 +573,13 @@ TEST_F(PosixDriverTest, DoneForNoPendingTransferIsDropped) {
   const uint64_t droppedBefore = DroppedLateCompletions();
   const Handle handle = OpenGranted();
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), 0u);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), 0u);
   uint8_t buffer[8] = {};
   uint32_t bytesRead = 0;
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), 0u);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 1000), 0u);
   EXPECT_EQ(Bytes(buffer, buffer + bytesRead), Bytes({0x01}));
   EXPECT_EQ(DroppedLateCompletions(), droppedBefore + 2);
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -601,19 +598,19 @@ TEST_F(PosixDriverTest, DisconnectFailsThePendingTransferAndEveryLaterOne) {
   const Clock::time_point start = Clock::now();
   // It was pending when the connection dropped: done with an error after
   // pending.
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorIoPending);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorIoPending);
   EXPECT_LT(MillisecondsSince(start), 1000);
   EXPECT_EQ(bytesRead, 0u);
   device.Join();
 
   // Later transfers cannot be started, until the handle is closed.
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000),
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000),
             kErrorDeviceNotConnected);
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorDeviceNotConnected);
   EXPECT_EQ(PosixDeviceEndpoint(handle), PathOf("dev"));
-  EXPECT_EQ(driver_.Close(handle), 0u);
-  EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorInvalidHandle);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorInvalidHandle);
 }
 
 TEST_F(PosixDriverTest, ProtocolErrorFromTheDeviceEndsTheConnection) {
@@ -641,10 +638,10 @@ TEST_F(PosixDriverTest, ProtocolErrorFromTheDeviceEndsTheConnection) {
     const Handle handle = OpenGranted();
     uint8_t buffer[16];
     uint32_t bytesRead = 99;
-    EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorIoPending);
+    EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorIoPending);
     device.Join();
-    EXPECT_EQ(driver_.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorDeviceNotConnected);
-    EXPECT_EQ(driver_.Close(handle), 0u);
+    EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorDeviceNotConnected);
+    EXPECT_EQ(m_driver.Close(handle), 0u);
   }
 }
 
@@ -664,18 +661,18 @@ TEST_F(PosixDriverTest, CloseWhileAnotherThreadWaitsInReadEndsThatRead) {
   std::vector<uint8_t> buffer(64, 0xAA);
   std::thread reader([&] {
     const Clock::time_point start = Clock::now();
-    result = driver_.Read(handle, buffer.data(), static_cast<uint32_t>(buffer.size()), bytesRead, 10000);
+    result = m_driver.Read(handle, buffer.data(), static_cast<uint32_t>(buffer.size()), bytesRead, 10000);
     elapsed = MillisecondsSince(start);
   });
   ASSERT_TRUE(readArrived.WaitFor(3000));
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
   reader.join();
   EXPECT_EQ(result, kErrorIoPending);
   EXPECT_EQ(bytesRead, 0u);
   EXPECT_LT(elapsed, 1000);
   EXPECT_EQ(buffer[0], 0xAA);
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000), kErrorInvalidHandle);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000), kErrorInvalidHandle);
 }
 
 // ---------------------------------------------------------------------------
@@ -726,17 +723,17 @@ TEST_F(PosixDriverTest, BulkWriteStartsAtOnceAndSendsItsDataInPieces) {
 
   const Handle handle = OpenGranted();
   uint32_t error = 99;
-  const Driver::PendingWrite write = driver_.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
+  const Driver::PendingWrite write = m_driver.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
   ASSERT_NE(write, Driver::kNoWrite);
   EXPECT_EQ(error, 0u);
   started.Notify();
   uint32_t transferred = 0;
-  EXPECT_EQ(driver_.CompleteWrite(write, 10000, transferred), 0u);
+  EXPECT_EQ(m_driver.CompleteWrite(write, 10000, transferred), 0u);
   EXPECT_EQ(transferred, data.size());
-  const Driver::PendingWrite failing = driver_.StartWrite(handle, data.data(), 10, error);
-  EXPECT_EQ(driver_.CompleteWrite(failing, 10000, transferred), 31u);
+  const Driver::PendingWrite failing = m_driver.StartWrite(handle, data.data(), 10, error);
+  EXPECT_EQ(m_driver.CompleteWrite(failing, 10000, transferred), 31u);
   EXPECT_EQ(transferred, 0u);
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 // Not done in time: the completion returns after its time-out with 996, and
@@ -781,11 +778,11 @@ TEST_F(PosixDriverTest, BulkWriteNotDoneInTimeIsCancelledAndLetsGoOfTheBuffer) {
   auto buffer = std::make_unique<uint8_t[]>(data.size());
   std::memcpy(buffer.get(), data.data(), data.size());
   uint32_t error = 0;
-  const Driver::PendingWrite write = driver_.StartWrite(handle, buffer.get(), static_cast<uint32_t>(data.size()), error);
+  const Driver::PendingWrite write = m_driver.StartWrite(handle, buffer.get(), static_cast<uint32_t>(data.size()), error);
   ASSERT_NE(write, Driver::kNoWrite);
   uint32_t transferred = 99;
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(driver_.CompleteWrite(write, 100, transferred), kErrorIoIncomplete);
+  EXPECT_EQ(m_driver.CompleteWrite(write, 100, transferred), kErrorIoIncomplete);
   const int64_t elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 100);
   // The device takes nothing until this returned: a completion that waited
@@ -796,11 +793,11 @@ TEST_F(PosixDriverTest, BulkWriteNotDoneInTimeIsCancelledAndLetsGoOfTheBuffer) {
   buffer.reset();
   completed.Notify();
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 10000), 0u);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 10000), 0u);
   // The CANCEL goes out from the handle's sender, maybe after the command's
   // round trip: the handle stays open until the device has seen it.
   EXPECT_TRUE(cancelSeen.WaitFor(10000));
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 // A device that takes nothing of a message for 10 s is given up: the host
@@ -819,17 +816,17 @@ TEST_F(PosixDriverTest, DeviceThatTakesNothingForTenSecondsIsGivenUp) {
   const Handle handle = OpenGranted();
   const Bytes data = Pattern(0x200000);
   uint32_t error = 0;
-  const Driver::PendingWrite write = driver_.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
+  const Driver::PendingWrite write = m_driver.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
   uint32_t transferred = 99;
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(driver_.CompleteWrite(write, 20000, transferred), kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.CompleteWrite(write, 20000, transferred), kErrorDeviceNotConnected);
   const int64_t elapsed = MillisecondsSince(start);
   gaveUp.Notify();
   EXPECT_GE(elapsed, 9000);
   EXPECT_LT(elapsed, 14000);
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(driver_.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), kErrorDeviceNotConnected);
-  EXPECT_EQ(driver_.Close(handle), 0u);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
 }  // namespace

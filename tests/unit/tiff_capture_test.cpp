@@ -15,38 +15,17 @@
 #include "printdata/band_deinterleave.h"
 #include "printdata/tiff_capture.h"
 #include "reference_deinterleave.h"
+#include "temp_folder.h"
 
 namespace norvex {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A folder of this test process's own, removed at its end, so that test runs
-// side by side (other builds, other checkouts) never write into each other's
-// captures.
-class TempFolder {
- public:
-  TempFolder() {
-    std::random_device random;
-    char token[32];
-    std::snprintf(token, sizeof(token), "%08x%08x", random(), random());
-    m_path = std::filesystem::path(::testing::TempDir()) / (std::string("norvex_capture_") + token);
-    std::filesystem::create_directories(m_path);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  std::string Path(const std::string& name) const { return (m_path / name).string(); }
-
- private:
-  std::filesystem::path m_path;
-};
-
+// In a folder of this test process's own, removed at its end, so that test
+// runs side by side never write into each other's captures.
 std::string TempPath(const std::string& name) {
-  static const TempFolder folder;
+  static const test_support::TempFolder folder("norvex-capture");
   return folder.Path(name);
 }
 

@@ -11,6 +11,7 @@
 #include "exports/library.h"
 #include "fake_host.h"
 #include "fake_platform.h"
+#include "lock_holder.h"
 
 namespace norvex {
 namespace {
@@ -72,20 +73,11 @@ class TransactionTest : public ::testing::Test {
 };
 
 TEST_F(TransactionTest, NoDeviceFailsAtOnceWithoutTouchingTheLock) {
-  std::atomic<bool> release{false};
-  std::thread holder([&] {
-    std::lock_guard<CommandLock> hold(lib.Link().CommandLockForTests());
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  });
-  while (lib.Link().CommandLockForTests().try_lock()) {
-    lib.Link().CommandLockForTests().unlock();
-    std::this_thread::yield();
-  }
+  test_support::LockHolder<CommandLock> holder(lib.Link().CommandLockForTests());
   uint8_t buffer[4] = {};
   const uint8_t selector[4] = {0x00, 0x30, 0x00, 0x00};
   EXPECT_EQ(lib.Link().GetStateEx(selector, buffer, 4, 0x10), CTP_ERR_NO_DEVICE);
-  release = true;
-  holder.join();
+  holder.Release();
   EXPECT_EQ(NewLog(), "Device disconnect! cmd = 0xC0D0 , addr = 0x10\n" + kErrorNumberGbk +
                           " 0xE0000010\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n\t Rec:(0xC0D1 , 0x0004 , 0x00)\n"
                           "\tData:( 3000 0000 )\n");
@@ -154,21 +146,19 @@ TEST_F(TransactionTest, SlowLockIsLoggedAndRecordedButTheCommandRuns) {
   driver.QueueReply(kAck);
   // The command waits for the lock held here; the clock moves on by 8000 ms
   // once it has read it before its wait.
-  lib.Link().CommandLockForTests().lock();
+  std::unique_lock<CommandLock> held(lib.Link().CommandLockForTests());
   const int reads = host.tickReads.load();
-  std::atomic<uint32_t> result{1};
-  std::thread command([&] {
+  test_support::Background<uint32_t> command([&] {
     const uint8_t selector[4] = {};
-    result = lib.Link().FunctionEx(selector, 0x10, 0);
+    return lib.Link().FunctionEx(selector, 0x10, 0);
   });
   host.WaitForTickReads(reads + 1);
   {
     std::lock_guard<std::recursive_mutex> clock(host.mutex);
     host.ticks += 8000;
   }
-  lib.Link().CommandLockForTests().unlock();
-  command.join();
-  EXPECT_EQ(result.load(), NORVEX_OK);
+  held.unlock();
+  EXPECT_EQ(command.Result(), NORVEX_OK);
   const std::string log = NewLog();
   EXPECT_EQ(log.substr(0, 67), "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 8000(15000)\n");
   EXPECT_EQ(log.substr(67, kErrorNumberGbk.size() + 12), kErrorNumberGbk + " 0xE000000A\n");
@@ -183,18 +173,10 @@ class LockTimeoutTest : public TransactionTest {
 
 TEST_F(LockTimeoutTest, CommandThatCannotGetTheLockNeverTouchesTheDevice) {
   Open();
-  std::atomic<bool> holding{false};
-  std::atomic<bool> release{false};
-  std::thread holder([&] {
-    std::lock_guard<CommandLock> hold(lib.Link().CommandLockForTests());
-    holding = true;
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  });
-  while (!holding) std::this_thread::yield();
+  test_support::LockHolder<CommandLock> holder(lib.Link().CommandLockForTests());
   const uint8_t selector[4] = {};
   EXPECT_EQ(lib.Link().FunctionEx(selector, 0x42, 0), CTP_ERR_LOCK_TIMEOUT);
-  release = true;
-  holder.join();
+  holder.Release();
   EXPECT_TRUE(driver.written.empty());
   EXPECT_EQ(NewLog().substr(0, 63), "Device lock Timeout! cmd = 0xC0D8 , addr = 0x42 , time = 0(50)\n");
 }
@@ -212,18 +194,16 @@ TEST_F(TransactionTest, LockTimeZeroLogsEveryCommandThatWaitedAtAll) {
   EXPECT_EQ(zero.Link().FunctionEx(selector, 0x10, 0), NORVEX_OK);
   EXPECT_EQ(zeroHost.Log().size(), start);  // no wait at all: 0 is not above 0
   // A wait of 1 ms: the clock moves on once the command has read it.
-  zero.Link().CommandLockForTests().lock();
+  std::unique_lock<CommandLock> held(zero.Link().CommandLockForTests());
   const int reads = zeroHost.tickReads.load();
-  std::atomic<uint32_t> result{1};
-  std::thread command([&] { result = zero.Link().FunctionEx(selector, 0x10, 0); });
+  test_support::Background<uint32_t> command([&] { return zero.Link().FunctionEx(selector, 0x10, 0); });
   zeroHost.WaitForTickReads(reads + 1);
   {
     std::lock_guard<std::recursive_mutex> clock(zeroHost.mutex);
     zeroHost.ticks += 1;
   }
-  zero.Link().CommandLockForTests().unlock();
-  command.join();
-  EXPECT_EQ(result.load(), NORVEX_OK);
+  held.unlock();
+  EXPECT_EQ(command.Result(), NORVEX_OK);
   EXPECT_EQ(zeroHost.Log().substr(start + 16, 64),
             "Command lock time! cmd = 0xC0D8 , addr = 0x10 , time = 1(15000)\n");
 }
@@ -367,18 +347,16 @@ TEST(RemovalRace, CommandWaitingForTheLockWhenTheDeviceGoesFindsNoDevice) {
   testing::FakeWindowSystem windows;
   Library lib(host, driver, windows);
   ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
-  lib.Link().CommandLockForTests().lock();
+  std::unique_lock<CommandLock> held(lib.Link().CommandLockForTests());
   const int reads = host.tickReads.load();
-  std::atomic<uint32_t> result{0};
-  std::thread command([&] {
+  test_support::Background<uint32_t> command([&] {
     const uint8_t selector[4] = {};
-    result = lib.Link().FunctionEx(selector, 0x10, 0);
+    return lib.Link().FunctionEx(selector, 0x10, 0);
   });
   host.WaitForTickReads(reads + 1);  // past the device test
   EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
-  lib.Link().CommandLockForTests().unlock();
-  command.join();
-  EXPECT_EQ(result.load(), CTP_ERR_NO_DEVICE);
+  held.unlock();
+  EXPECT_EQ(command.Result(), CTP_ERR_NO_DEVICE);
   EXPECT_TRUE(driver.written.empty());
   EXPECT_NE(host.Log().find("Device disconnect! cmd = 0xC0D8 , addr = 0x10\n"), std::string::npos);
 }

@@ -93,40 +93,40 @@ std::string Today() {
 class NorvexDll : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = ExeFolder();
-    ini_ = folder_ + "\\Varnock.ini";
-    log_ = folder_ + "\\log\\UsbDriver.log";
-    DeleteFileA(ini_.c_str());
-    DeleteFileA(log_.c_str());
+    m_folder = ExeFolder();
+    m_ini = m_folder + "\\Varnock.ini";
+    m_log = m_folder + "\\log\\UsbDriver.log";
+    DeleteFileA(m_ini.c_str());
+    DeleteFileA(m_log.c_str());
   }
   void TearDown() override { Unload(); }
 
   void Load() {
-    module_ = LoadLibraryA((folder_ + "\\Norvex.dll").c_str());
-    ASSERT_NE(module_, nullptr) << GetLastError();
+    m_module = LoadLibraryA((m_folder + "\\Norvex.dll").c_str());
+    ASSERT_NE(m_module, nullptr) << GetLastError();
   }
   void Unload() {
-    if (module_ != nullptr) FreeLibrary(module_);
-    module_ = nullptr;
+    if (m_module != nullptr) FreeLibrary(m_module);
+    m_module = nullptr;
   }
 
   // The export at `ordinal`, typed as the header declares `Declared`.
   template <typename Declared>
   Declared* At(int ordinal, Declared* /*declaration*/) {
-    FARPROC proc = GetProcAddress(module_, ByOrdinal(ordinal));
+    FARPROC proc = GetProcAddress(m_module, ByOrdinal(ordinal));
     EXPECT_NE(proc, nullptr) << "ordinal " << ordinal;
     return reinterpret_cast<Declared*>(reinterpret_cast<void*>(proc));
   }
 
   std::string Ini(const char* key) {
     char value[64] = {};
-    GetPrivateProfileStringA("LOG", key, "<none>", value, sizeof(value), ini_.c_str());
+    GetPrivateProfileStringA("LOG", key, "<none>", value, sizeof(value), m_ini.c_str());
     return value;
   }
-  std::vector<std::string> LogLines() { return Lines(ReadAll(log_)); }
+  std::vector<std::string> LogLines() { return Lines(ReadAll(m_log)); }
 
-  std::string folder_, ini_, log_;
-  HMODULE module_ = nullptr;
+  std::string m_folder, m_ini, m_log;
+  HMODULE m_module = nullptr;
 };
 
 TEST_F(NorvexDll, EveryExportIsAtItsOrdinalAndNothingElse) {
@@ -134,17 +134,17 @@ TEST_F(NorvexDll, EveryExportIsAtItsOrdinalAndNothingElse) {
   ASSERT_GT(std::size(kExports), 0u);
   bool used[120] = {};
   for (const ExportEntry& e : kExports) {
-    FARPROC byName = GetProcAddress(module_, e.name);
+    FARPROC byName = GetProcAddress(m_module, e.name);
     ASSERT_NE(byName, nullptr) << e.name;
-    EXPECT_EQ(GetProcAddress(module_, ByOrdinal(e.ordinal)), byName) << e.name << " @" << e.ordinal;
+    EXPECT_EQ(GetProcAddress(m_module, ByOrdinal(e.ordinal)), byName) << e.name << " @" << e.ordinal;
     used[e.ordinal] = true;
   }
   for (int ordinal = 1; ordinal < 120; ++ordinal) {
     if (!used[ordinal]) {
-      EXPECT_EQ(GetProcAddress(module_, ByOrdinal(ordinal)), nullptr) << ordinal;
+      EXPECT_EQ(GetProcAddress(m_module, ByOrdinal(ordinal)), nullptr) << ordinal;
     }
   }
-  EXPECT_EQ(GetProcAddress(module_, "DllMain"), nullptr);
+  EXPECT_EQ(GetProcAddress(m_module, "DllMain"), nullptr);
 }
 
 TEST_F(NorvexDll, VersionAndSettingsByOrdinal) {
@@ -171,10 +171,10 @@ TEST_F(NorvexDll, FirstLoadWritesDateLineStartLineAndIniKeys) {
   Load();
   const std::string today = Today();
   std::vector<std::string> lines = LogLines();
-  ASSERT_EQ(lines.size(), 2u) << ReadAll(log_);
+  ASSERT_EQ(lines.size(), 2u) << ReadAll(m_log);
   EXPECT_EQ(lines[0], today);
   EXPECT_TRUE(IsEventLine(lines[1], "Application Start!")) << lines[1];
-  EXPECT_EQ(ReadAll(log_).find('\r'), std::string::npos);
+  EXPECT_EQ(ReadAll(m_log).find('\r'), std::string::npos);
   EXPECT_EQ(Ini("LastTime"), today);
   EXPECT_EQ(Ini("LockTime"), "7500");
 
@@ -187,7 +187,7 @@ TEST_F(NorvexDll, FirstLoadWritesDateLineStartLineAndIniKeys) {
   Load();
   Unload();
   lines = LogLines();
-  ASSERT_EQ(lines.size(), 5u) << ReadAll(log_);
+  ASSERT_EQ(lines.size(), 5u) << ReadAll(m_log);
   EXPECT_TRUE(IsEventLine(lines[3], "Application Start!"));
   EXPECT_TRUE(IsEventLine(lines[4], "Application Close!"));
 }
@@ -199,7 +199,7 @@ TEST_F(NorvexDll, LockTimeIsKeptOrWrittenBack) {
   };
   for (const Case& c : {Case{"1234", "1234"}, Case{"0", "0"}, Case{"-1", "7500"}}) {
     SCOPED_TRACE(c.stored);
-    ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LockTime", c.stored, ini_.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LockTime", c.stored, m_ini.c_str()));
     Load();
     EXPECT_EQ(Ini("LockTime"), c.after);
     Unload();
@@ -207,7 +207,7 @@ TEST_F(NorvexDll, LockTimeIsKeptOrWrittenBack) {
 }
 
 TEST_F(NorvexDll, StaleLastTimeGetsADateLineAndIsUpdated) {
-  ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LastTime", "1999/01/01", ini_.c_str()));
+  ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LastTime", "1999/01/01", m_ini.c_str()));
   Load();
   EXPECT_EQ(Ini("LastTime"), Today());
   std::vector<std::string> lines = LogLines();
@@ -217,12 +217,12 @@ TEST_F(NorvexDll, StaleLastTimeGetsADateLineAndIsUpdated) {
 
 TEST_F(NorvexDll, LogIsHeldAgainstOtherWritersButReadable) {
   Load();
-  HANDLE writer = CreateFileA(log_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE writer = CreateFileA(m_log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
-  EXPECT_NE(ReadAll(log_), "<missing>");
+  EXPECT_NE(ReadAll(m_log), "<missing>");
 }
 
 // How a program run by RunProgram ended, and what it printed.
@@ -306,13 +306,13 @@ std::map<std::string, std::string> Report(const std::string& output) {
 // log nor the date in the INI file, yet its commands work. Once this process
 // has let the log go, the same program shows nothing and logs its run.
 TEST_F(NorvexDll, SecondProcessFindsTheLogHeldAndShowsTheMessageBox) {
-  const std::string child = folder_ + "\\norvex_log_lock_child.exe";
-  const std::string probe = folder_ + "\\norvex_platform_probe.exe";
+  const std::string child = m_folder + "\\norvex_log_lock_child.exe";
+  const std::string probe = m_folder + "\\norvex_platform_probe.exe";
   const DWORD limitMs = 30000;
   Load();
   // A stale date: a library that went on to the date step would replace it.
-  ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LastTime", "1999/01/01", ini_.c_str()));
-  const std::string before = ReadAll(log_);
+  ASSERT_TRUE(WritePrivateProfileStringA("LOG", "LastTime", "1999/01/01", m_ini.c_str()));
+  const std::string before = ReadAll(m_log);
   ASSERT_EQ(Lines(before).size(), 2u) << before;
 
   const ProgramRun held = RunProgram(child, limitMs);
@@ -344,14 +344,14 @@ TEST_F(NorvexDll, SecondProcessFindsTheLogHeldAndShowsTheMessageBox) {
   EXPECT_EQ(report["pressed"], "1");
   EXPECT_EQ(report["loaded"], "1");
   EXPECT_EQ(report["get_state"], "E0000010");  // would have logged its failure
-  EXPECT_EQ(ReadAll(log_), before);
+  EXPECT_EQ(ReadAll(m_log), before);
   EXPECT_EQ(Ini("LastTime"), "1999/01/01");
 
   // This process still holds its log and writes to it.
   Unload();
   std::vector<std::string> lines = LogLines();
-  ASSERT_EQ(lines.size(), 3u) << ReadAll(log_);
-  EXPECT_EQ(ReadAll(log_).compare(0, before.size(), before), 0);
+  ASSERT_EQ(lines.size(), 3u) << ReadAll(m_log);
+  EXPECT_EQ(ReadAll(m_log).compare(0, before.size(), before), 0);
   EXPECT_TRUE(IsEventLine(lines[2], "Application Close!")) << lines[2];
 
   // The log free: no window, and the child's whole run is in the log, from
@@ -364,7 +364,7 @@ TEST_F(NorvexDll, SecondProcessFindsTheLogHeldAndShowsTheMessageBox) {
   EXPECT_EQ(report["loaded"], "1");
   EXPECT_EQ(report["get_state"], "E0000010");
   lines = LogLines();
-  ASSERT_EQ(lines.size(), 3u + 8u) << ReadAll(log_);  // date, start, 5 failure lines, close
+  ASSERT_EQ(lines.size(), 3u + 8u) << ReadAll(m_log);  // date, start, 5 failure lines, close
   EXPECT_EQ(lines[3], Today());
   EXPECT_TRUE(IsEventLine(lines[4], "Application Start!")) << lines[4];
   EXPECT_TRUE(IsEventLine(lines[5], "Device disconnect! cmd = 0xC0D0 , addr = 0x10")) << lines[5];
@@ -467,33 +467,33 @@ class NorvexHook : public NorvexDll {
   void SetUp() override {
     NorvexDll::SetUp();
     g_deviceChanges = 0;
-    window_ = MakeWindow();
-    other_ = MakeWindow();
-    ASSERT_NE(window_, nullptr);
-    ASSERT_NE(other_, nullptr);
+    m_window = MakeWindow();
+    m_other = MakeWindow();
+    ASSERT_NE(m_window, nullptr);
+    ASSERT_NE(m_other, nullptr);
     Load();
-    ASSERT_EQ(At(kInit, &Norvex_Init)(window_), CTP_ERR_NO_DEVICE);
-    start_ = LogLines().size();
+    ASSERT_EQ(At(kInit, &Norvex_Init)(m_window), CTP_ERR_NO_DEVICE);
+    m_start = LogLines().size();
   }
   void TearDown() override {
-    if (window_ != nullptr) DestroyWindow(window_);
-    if (other_ != nullptr) DestroyWindow(other_);
+    if (m_window != nullptr) DestroyWindow(m_window);
+    if (m_other != nullptr) DestroyWindow(m_other);
     NorvexDll::TearDown();
   }
   // The log lines written since SetUp.
   std::vector<std::string> NewLines() {
     std::vector<std::string> lines = LogLines();
-    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(start_), lines.end());
+    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(m_start), lines.end());
   }
 
-  HWND window_ = nullptr;
-  HWND other_ = nullptr;
-  size_t start_ = 0;
+  HWND m_window = nullptr;
+  HWND m_other = nullptr;
+  size_t m_start = 0;
 };
 
 TEST_F(NorvexHook, ArrivalOfTheInterfaceClassIsFollowedAndPassedOn) {
   DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
-  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival));
+  SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival));
   std::vector<std::string> lines = NewLines();
   // No device is present, so the open that follows writes nothing.
   ASSERT_EQ(lines.size(), 1u);
@@ -507,24 +507,24 @@ TEST_F(NorvexHook, OtherClassesKindsEventsAndWindowsAreIgnored) {
   DEV_BROADCAST_DEVICEINTERFACE_A otherGuid = InterfaceBroadcast(otherClass, DBT_DEVTYP_DEVICEINTERFACE);
   DEV_BROADCAST_DEVICEINTERFACE_A volume = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_VOLUME);
   DEV_BROADCAST_DEVICEINTERFACE_A ours = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
-  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&otherGuid));
-  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&volume));
-  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, AsLParam(&ours));
-  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
-  SendMessageA(other_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&ours));
+  SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&otherGuid));
+  SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&volume));
+  SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, AsLParam(&ours));
+  SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  SendMessageA(m_other, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&ours));
   DEV_BROADCAST_HANDLE removal{};
   removal.dbch_size = sizeof(removal);
   removal.dbch_devicetype = DBT_DEVTYP_HANDLE;
   removal.dbch_handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1234));
-  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, AsLParam(&removal));
-  SendMessageA(other_, WM_DESTROY, 0, 0);
+  SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, AsLParam(&removal));
+  SendMessageA(m_other, WM_DESTROY, 0, 0);
   EXPECT_TRUE(NewLines().empty()) << NewLines()[0];
   EXPECT_EQ(g_deviceChanges, 6);
 }
 
 TEST_F(NorvexHook, NotificationSentFromAnotherThreadRunsTheHookOnTheWindowsThread) {
   DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
-  HWND window = window_;
+  HWND window = m_window;
   bool sent = false;
   HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(done, nullptr);
@@ -548,8 +548,8 @@ TEST_F(NorvexHook, NotificationSentFromAnotherThreadRunsTheHookOnTheWindowsThrea
 }
 
 TEST_F(NorvexHook, DestroyingTheHostWindowIsLogged) {
-  ASSERT_TRUE(DestroyWindow(window_));
-  window_ = nullptr;
+  ASSERT_TRUE(DestroyWindow(m_window));
+  m_window = nullptr;
   std::vector<std::string> lines = NewLines();
   // The link was not open, so nothing is closed.
   ASSERT_EQ(lines.size(), 1u);
@@ -560,7 +560,7 @@ TEST_F(NorvexHook, UnloadRemovesTheHook) {
   Unload();
   const size_t before = LogLines().size();
   DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
-  SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival));
+  SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival));
   EXPECT_EQ(LogLines().size(), before);
   EXPECT_EQ(g_deviceChanges, 1);
 }

@@ -241,18 +241,18 @@ std::vector<uint32_t> WriteInPieces(const Library& library, const std::vector<ui
 class HostConventions : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = ExeFolder();
-    ini_ = folder_ + "\\Varnock.ini";
-    DeleteFileA(ini_.c_str());
-    DeleteFileA((folder_ + "\\log\\UsbDriver.log").c_str());
+    m_folder = ExeFolder();
+    m_ini = m_folder + "\\Varnock.ini";
+    DeleteFileA(m_ini.c_str());
+    DeleteFileA((m_folder + "\\log\\UsbDriver.log").c_str());
   }
   void SetPrintData(const char* key, const std::string& value) {
-    ASSERT_TRUE(WritePrivateProfileStringA("PrintData", key, value.c_str(), ini_.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("PrintData", key, value.c_str(), m_ini.c_str()));
   }
 
   // The TIFF capture of `mode` at `width`, fed by the three bulk exports.
   void CaptureAtEveryStackOffset(int32_t mode, uint32_t width) {
-    const std::string file = folder_ + "\\capture_mode" + std::to_string(mode) + ".tif";
+    const std::string file = m_folder + "\\capture_mode" + std::to_string(mode) + ".tif";
     DeleteFileA(file.c_str());
     SetPrintData("CaptureWidth", std::to_string(width));
     SetPrintData("CaptureFile", file);
@@ -298,7 +298,7 @@ class HostConventions : public ::testing::Test {
     return 0;
   }
 
-  std::string folder_, ini_;
+  std::string m_folder, m_ini;
 };
 
 TEST_F(HostConventions, EveryExportByNameAndByOrdinalAtEveryStackOffset) {
@@ -369,7 +369,7 @@ TEST_F(HostConventions, BulkWritesToThePrintDataFilesAtEveryStackOffset) {
   const std::vector<uint8_t>& data = PlateInputs().front().bytes;
   for (int32_t mode : {NORVEX_LINK_COMMAND_FILE, NORVEX_LINK_COMPRESSED_FILE}) {
     const bool compressed = mode == NORVEX_LINK_COMPRESSED_FILE;
-    const std::string file = folder_ + (compressed ? "\\print_data.cmp" : "\\print_data.bin");
+    const std::string file = m_folder + (compressed ? "\\print_data.cmp" : "\\print_data.bin");
     DeleteFileA(file.c_str());
     SetPrintData(compressed ? "CompressedFile" : "PrintDataFile", file);
     {

@@ -30,34 +30,34 @@ class PipeDevice {
     static std::atomic<int> counter{0};
     const std::string name =
         "\\\\.\\pipe\\norvex_test_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++);
-    server_ = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, bufferSize,
+    m_server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, bufferSize,
                                bufferSize, 0, nullptr);
-    client_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    m_client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   }
   ~PipeDevice() {
-    if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
-    if (server_ != INVALID_HANDLE_VALUE) CloseHandle(server_);
+    if (m_client != INVALID_HANDLE_VALUE) CloseHandle(m_client);
+    if (m_server != INVALID_HANDLE_VALUE) CloseHandle(m_server);
   }
-  bool ok() const { return server_ != INVALID_HANDLE_VALUE && client_ != INVALID_HANDLE_VALUE; }
-  Handle device() const { return win32::FromNative(client_); }
-  HANDLE server() const { return server_; }
+  bool ok() const { return m_server != INVALID_HANDLE_VALUE && m_client != INVALID_HANDLE_VALUE; }
+  Handle device() const { return win32::FromNative(m_client); }
+  HANDLE server() const { return m_server; }
   bool Send(const std::string& bytes) {
     DWORD written = 0;
-    return WriteFile(server_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return WriteFile(m_server, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
   }
   std::string Receive(DWORD size) {
     std::string bytes(size, '\0');
     DWORD got = 0;
-    if (!ReadFile(server_, bytes.data(), size, &got, nullptr)) return "<failed>";
+    if (!ReadFile(m_server, bytes.data(), size, &got, nullptr)) return "<failed>";
     bytes.resize(got);
     return bytes;
   }
 
  private:
-  HANDLE server_ = INVALID_HANDLE_VALUE;
-  HANDLE client_ = INVALID_HANDLE_VALUE;
+  HANDLE m_server = INVALID_HANDLE_VALUE;
+  HANDLE m_client = INVALID_HANDLE_VALUE;
 };
 
 const Handle kBogusHandle = 0x7FFF1230;

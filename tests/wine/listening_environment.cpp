@@ -35,14 +35,14 @@ class ListeningEnvironment : public ::testing::Environment {
     windowClass.lpfnWndProc = &ListenerProcedure;
     windowClass.lpszClassName = "NorvexTestListener";
     ::RegisterClassA(&windowClass);
-    window_ = ::CreateWindowA("NorvexTestListener", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(window_, nullptr);
+    m_window = ::CreateWindowA("NorvexTestListener", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(m_window, nullptr);
     DEV_BROADCAST_DEVICEINTERFACE_A filter{};
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = kInterface;
-    registration_ = ::RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    ASSERT_NE(registration_, nullptr);
+    m_registration = ::RegisterDeviceNotificationA(m_window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    ASSERT_NE(m_registration, nullptr);
     norvex::emu::Emulator platesetter(norvex::emu::Emulator::Options{"", "listener-check"});
     // Each round waits up to a second for the arrival to be dispatched.
     for (int round = 0; round < 10 && !g_arrivalSeen; ++round) {
@@ -58,13 +58,13 @@ class ListeningEnvironment : public ::testing::Environment {
     ASSERT_TRUE(g_arrivalSeen) << "no device arrival reached this process";
   }
   void TearDown() override {
-    if (registration_ != nullptr) ::UnregisterDeviceNotification(registration_);
-    if (window_ != nullptr) ::DestroyWindow(window_);
+    if (m_registration != nullptr) ::UnregisterDeviceNotification(m_registration);
+    if (m_window != nullptr) ::DestroyWindow(m_window);
   }
 
  private:
-  HWND window_ = nullptr;
-  HDEVNOTIFY registration_ = nullptr;
+  HWND m_window = nullptr;
+  HDEVNOTIFY m_registration = nullptr;
 };
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ListeningEnvironment);

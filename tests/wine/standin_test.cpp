@@ -117,7 +117,7 @@ class StandInTest : public ::testing::Test {
     path = paths[0];
     device = Open(path);
     ASSERT_NE(device, INVALID_HANDLE_VALUE) << ::GetLastError();
-    ASSERT_TRUE(emulator.WaitForHost(true, 2000ms));
+    ASSERT_TRUE(emulator.Model().WaitForHost(true, 2000ms));
   }
   void TearDown() override {
     if (device != INVALID_HANDLE_VALUE) ::CloseHandle(device);
@@ -144,14 +144,14 @@ TEST_F(StandInTest, InterfaceComesAndGoesWithThePlatesetter) {
 
 TEST_F(StandInTest, ControlRequestTakesTheFrameAndAReadGivesOneWholeReply) {
   EXPECT_EQ(Control(device, kQuery).error, 0u);
-  ASSERT_EQ(emulator.ReceivedFrames(), std::vector<Bytes>{kQuery});
+  ASSERT_EQ(emulator.Model().ReceivedFrames(), std::vector<Bytes>{kQuery});
   Bytes buffer(512, 0xEE);
   const Outcome read = Read(device, buffer);
   EXPECT_EQ(read.error, 0u);
   EXPECT_EQ(Bytes(buffer.data(), buffer.data() + read.bytes), kReply);
   // Another control code is not the device's.
   EXPECT_EQ(Control(device, kQuery, 0x222006).error, static_cast<DWORD>(ERROR_INVALID_FUNCTION));
-  EXPECT_EQ(emulator.ReceivedFrames().size(), 1u);
+  EXPECT_EQ(emulator.Model().ReceivedFrames().size(), 1u);
 }
 
 TEST_F(StandInTest, AReplyLongerThanTheReadIsCutWithMoreData) {
@@ -163,12 +163,12 @@ TEST_F(StandInTest, AReplyLongerThanTheReadIsCutWithMoreData) {
 }
 
 TEST_F(StandInTest, APendingReadIsCancelledAndALateReplyComesAfterItsCancel) {
-  emulator.InjectFault(Fault{FaultKind::kNoReply});
+  emulator.Model().InjectFault(Fault{FaultKind::kNoReply});
   EXPECT_EQ(Control(device, kQuery).error, 0u);
   Bytes buffer(512, 0);
   EXPECT_EQ(Read(device, buffer, 50, true).error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 
-  emulator.InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 100});
+  emulator.Model().InjectFault(Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 100});
   EXPECT_EQ(Control(device, kQuery).error, 0u);
   const Outcome late = Read(device, buffer, 50, true);
   EXPECT_EQ(late.error, 0u);
@@ -183,24 +183,24 @@ TEST_F(StandInTest, BulkWritesGoWholeToPrintMemory) {
   const Outcome write = Write(device, data);
   EXPECT_EQ(write.error, 0u);
   EXPECT_EQ(write.bytes, data.size());
-  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
   const Bytes more(4096, 0xA5);
   EXPECT_EQ(Write(device, more).error, 0u);
   data.insert(data.end(), more.begin(), more.end());
-  EXPECT_EQ(emulator.PrintMemory(), data);
+  EXPECT_EQ(emulator.Model().PrintMemory(), data);
 }
 
 TEST_F(StandInTest, AWriteHeldBackIsCancelledAndStoresNothing) {
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion});
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kNoCompletion});
   const Outcome write = Write(device, Bytes(4096, 0x5A), 50, true);
   EXPECT_EQ(write.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
   EXPECT_EQ(write.bytes, 0u);
-  EXPECT_TRUE(emulator.PrintMemory().empty());
-  emulator.InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kPartial, 10, 1000});
+  EXPECT_TRUE(emulator.Model().PrintMemory().empty());
+  emulator.Model().InjectBulkWriteFault(BulkWriteFault{BulkWriteFaultKind::kPartial, 10, 1000});
   const Outcome partial = Write(device, Bytes(4096, 0x5A));
   EXPECT_EQ(partial.error, 0u);
   EXPECT_EQ(partial.bytes, 1000u);
-  EXPECT_EQ(emulator.PrintMemory(), Bytes(1000, 0x5A));
+  EXPECT_EQ(emulator.Model().PrintMemory(), Bytes(1000, 0x5A));
 }
 
 TEST_F(StandInTest, ASecondOpenerIsRefusedOnEveryTransfer) {
@@ -211,14 +211,14 @@ TEST_F(StandInTest, ASecondOpenerIsRefusedOnEveryTransfer) {
   Bytes buffer(512, 0);
   EXPECT_EQ(Read(second, buffer).error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
   ::CloseHandle(second);
-  EXPECT_EQ(emulator.BusyRefusals(), 1u);
-  EXPECT_TRUE(emulator.ReceivedFrames().empty());
+  EXPECT_EQ(emulator.Model().BusyRefusals(), 1u);
+  EXPECT_TRUE(emulator.Model().ReceivedFrames().empty());
   // The host is not disturbed.
   EXPECT_EQ(Control(device, kQuery).error, 0u);
 }
 
 TEST_F(StandInTest, ADroppedHostFailsPendingAndLaterTransfers) {
-  emulator.InjectFault(Fault{FaultKind::kNoReply});
+  emulator.Model().InjectFault(Fault{FaultKind::kNoReply});
   EXPECT_EQ(Control(device, kQuery).error, 0u);
   Bytes buffer(512, 0);
   Outcome pending;
@@ -231,7 +231,7 @@ TEST_F(StandInTest, ADroppedHostFailsPendingAndLaterTransfers) {
   EXPECT_FALSE(::GetOverlappedResult(device, &overlapped, &pending.bytes, TRUE));
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
   ::CloseHandle(event);
-  EXPECT_TRUE(emulator.WaitForHost(false, 2000ms));
+  EXPECT_TRUE(emulator.Model().WaitForHost(false, 2000ms));
   EXPECT_EQ(Control(device, kQuery).error, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
   // A new open is granted.
   ::CloseHandle(device);

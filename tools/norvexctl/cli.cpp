@@ -71,7 +71,7 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
     bulk.kind = kind == "bulk-stall" ? BulkWriteFaultKind::kNoCompletion : BulkWriteFaultKind::kPartial;
     bulk.bytes = number;
     bulk.count = Fault::kUntilCleared;
-    emulator.InjectBulkWriteFault(bulk);
+    emulator.Model().InjectBulkWriteFault(bulk);
     return true;
   }
   if (kind == "bulk-slow") {
@@ -79,7 +79,7 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
     bulk.kind = BulkWriteFaultKind::kSlow;
     bulk.delayMs = number;
     bulk.count = Fault::kUntilCleared;
-    emulator.InjectBulkWriteFault(bulk);
+    emulator.Model().InjectBulkWriteFault(bulk);
     return true;
   }
   const struct {
@@ -101,7 +101,7 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
       fault.value = static_cast<uint16_t>(number);
     }
     if (!address.empty()) fault.addressFilter = static_cast<uint8_t>(addressNumber);
-    emulator.InjectFault(fault);
+    emulator.Model().InjectFault(fault);
     return true;
   }
   return false;
@@ -206,62 +206,62 @@ std::string MakeTempFolder(const std::string& prefix) {
   return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
-InputFile::~InputFile() { RemoveTree(tempFolder_); }
+InputFile::~InputFile() { RemoveTree(m_tempFolder); }
 
 bool InputFile::Open(const std::string& name, std::string& error) {
-  name_ = name;
+  m_name = name;
   if (name != "-") {
-    path_ = name;
+    m_path = name;
     return true;
   }
-  tempFolder_ = MakeTempFolder("norvexctl-stdin");
-  if (tempFolder_.empty()) {
+  m_tempFolder = MakeTempFolder("norvexctl-stdin");
+  if (m_tempFolder.empty()) {
     error = "cannot make a temporary folder for standard input";
     return false;
   }
-  path_ = tempFolder_ + "/stdin";
-  std::ofstream out(path_, std::ios::binary);
+  m_path = m_tempFolder + "/stdin";
+  std::ofstream out(m_path, std::ios::binary);
   char buffer[1 << 16];
   size_t n = 0;
   while ((n = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) out.write(buffer, static_cast<std::streamsize>(n));
   if (std::ferror(stdin) != 0 || !out.flush()) {
-    error = "cannot keep standard input in " + path_;
+    error = "cannot keep standard input in " + m_path;
     return false;
   }
   return true;
 }
 
-OutputFile::~OutputFile() { RemoveTree(tempFolder_); }
+OutputFile::~OutputFile() { RemoveTree(m_tempFolder); }
 
 bool OutputFile::Check(const std::string& name, std::string& error) {
-  name_ = name;
+  m_name = name;
   if (name == "-") {
-    tempFolder_ = MakeTempFolder("norvexctl-stdout");
-    if (tempFolder_.empty()) {
+    m_tempFolder = MakeTempFolder("norvexctl-stdout");
+    if (m_tempFolder.empty()) {
       error = "cannot make a temporary folder for standard output";
       return false;
     }
-    path_ = tempFolder_ + "/stdout";
+    m_path = m_tempFolder + "/stdout";
     return true;
   }
-  path_ = AbsolutePath(name);
+  m_path = AbsolutePath(name);
   if (name.empty()) {
     error = "an empty output file name";
     return false;
   }
   struct stat info {};
-  if (::stat(path_.c_str(), &info) == 0) {
+  if (::stat(m_path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) {
       error = name + " is a folder, not a file";
       return false;
     }
-    if (::access(path_.c_str(), W_OK) != 0) {
+    if (::access(m_path.c_str(), W_OK) != 0) {
       error = "cannot write " + name + ": " + std::strerror(errno);
       return false;
     }
     return true;
   }
-  const std::string folder = fs::path(path_).parent_path().string();
+  const std::string folder = fs::path(m_path).parent_path().string();
   if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     error = "cannot write " + name + ": the folder " + folder + " does not exist";
     return false;
@@ -274,8 +274,8 @@ bool OutputFile::Check(const std::string& name, std::string& error) {
 }
 
 bool OutputFile::Commit() {
-  if (name_ != "-") return true;
-  std::ifstream in(path_, std::ios::binary);
+  if (m_name != "-") return true;
+  std::ifstream in(m_path, std::ios::binary);
   if (!in) return false;
   std::fflush(stdout);
   char buffer[1 << 16];
@@ -335,10 +335,10 @@ Session::Session() = default;
 
 Session::~Session() {
   // The window's destruction closes the device.
-  if (window_ != nullptr) NorvexHost_DestroyWindow(window_);
-  tap_.reset();
-  emulator_.reset();
-  RemoveTree(tempFolder_);
+  if (m_window != nullptr) NorvexHost_DestroyWindow(m_window);
+  m_tap.reset();
+  m_emulator.reset();
+  RemoveTree(m_tempFolder);
 }
 
 int Session::Start(const GlobalOptions& options, Output& out) {
@@ -348,107 +348,122 @@ int Session::Start(const GlobalOptions& options, Output& out) {
     return kExitFile;
   }
   if (options.timeoutMs != 0) Norvex_SetUSBOvertime(options.timeoutMs);
-  const std::string defaultFolder = DefaultDeviceFolder();
   Json device = Json::Object();
-
-  // Which device: a folder, one endpoint, or the embedded emulator.
-  std::string folder;    // a device folder the library may use as it is
-  std::string named;     // one endpoint, reached through a folder of our own
-  bool embedded = options.emulator;
-  if (!options.device.empty() && !options.emulator) {
-    const std::string& d = options.device;
-    struct stat info {};
-    if (::stat(d.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-      folder = d;
-    } else if (IsSocket(d)) {
-      named = AbsolutePath(d);
-    } else if (d.find('/') == std::string::npos && IsSocket(defaultFolder + "/" + d)) {
-      named = AbsolutePath(defaultFolder + "/" + d);
-    } else {
-      out.Error("no device " + d + ": neither a device folder nor an endpoint" +
-                (d.find('/') == std::string::npos ? " in " + defaultFolder : std::string()));
-      device.Set("kind", Json::Str("none"));
-      out.root().Set("device", device);
-      return kExitNoDevice;
-    }
-  } else if (!embedded) {
-    folder = defaultFolder;
-    embedded = EndpointNames(defaultFolder).empty();
-  }
-  if (!options.fault.empty() && !embedded) {
-    out.Error("--emu-fault needs the embedded emulator");
-    return kExitUsage;
-  }
-  if (embedded || !named.empty() || options.verbose) {
-    tempFolder_ = MakeTempFolder(embedded ? "norvexctl-emu" : "norvexctl-device");
-    if (tempFolder_.empty()) {
+  Choice choice;
+  if (const int code = Choose(options, out, choice, device); code != kExitOk) return code;
+  if (choice.embedded || !choice.named.empty() || options.verbose) {
+    m_tempFolder = MakeTempFolder(choice.embedded ? "norvexctl-emu" : "norvexctl-device");
+    if (m_tempFolder.empty()) {
       out.Error("cannot make a temporary device folder");
       return kExitFile;
     }
   }
+  if (const int code = Reach(options, out, choice, device); code != kExitOk) return code;
+  if (const int code = ShowLibrary(options, out, choice); code != kExitOk) return code;
+  if (!m_endpoint.empty()) device.Set("endpoint", Json::Str(m_endpoint));
+  out.root().Set("device", device);
+  return Open(out, choice);
+}
 
-  if (embedded) {
+int Session::Choose(const GlobalOptions& options, Output& out, Choice& choice, Json& device) {
+  choice.defaultFolder = DefaultDeviceFolder();
+  choice.embedded = options.emulator;
+  if (!options.device.empty() && !options.emulator) {
+    const std::string& d = options.device;
+    struct stat info {};
+    if (::stat(d.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      choice.folder = d;
+    } else if (IsSocket(d)) {
+      choice.named = AbsolutePath(d);
+    } else if (d.find('/') == std::string::npos && IsSocket(choice.defaultFolder + "/" + d)) {
+      choice.named = AbsolutePath(choice.defaultFolder + "/" + d);
+    } else {
+      out.Error("no device " + d + ": neither a device folder nor an endpoint" +
+                (d.find('/') == std::string::npos ? " in " + choice.defaultFolder : std::string()));
+      device.Set("kind", Json::Str("none"));
+      out.root().Set("device", device);
+      return kExitNoDevice;
+    }
+  } else if (!choice.embedded) {
+    choice.folder = choice.defaultFolder;
+    choice.embedded = EndpointNames(choice.defaultFolder).empty();
+  }
+  if (!options.fault.empty() && !choice.embedded) {
+    out.Error("--emu-fault needs the embedded emulator");
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choice, Json& device) {
+  if (choice.embedded) {
     norvex::emu::EmulatorOptions emuOptions;
-    emuOptions.folder = options.verbose ? tempFolder_ + "/emulator" : tempFolder_;
-    emulator_ = std::make_unique<norvex::emu::Emulator>(emuOptions);
-    if (!emulator_->Plug()) {
-      out.Error("the embedded emulator cannot serve: " + emulator_->LastError());
+    emuOptions.folder = options.verbose ? m_tempFolder + "/emulator" : m_tempFolder;
+    m_emulator = std::make_unique<norvex::emu::Emulator>(emuOptions);
+    if (!m_emulator->Plug()) {
+      out.Error("the embedded emulator cannot serve: " + m_emulator->LastError());
       return kExitFailed;
     }
-    if (!options.fault.empty() && !InjectFault(*emulator_, options.fault)) {
+    if (!options.fault.empty() && !InjectFault(*m_emulator, options.fault)) {
       out.Error("unknown --emu-fault " + options.fault);
       return kExitUsage;
     }
     out.Note("norvexctl: EMBEDDED EMULATOR, not a machine: a virtual platesetter in " + emuOptions.folder +
-             (options.emulator ? " (asked for with --emulator)" : " (no device in " + defaultFolder + ")"));
+             (options.emulator ? " (asked for with --emulator)" : " (no device in " + choice.defaultFolder + ")"));
     device.Set("kind", Json::Str("embedded-emulator"));
     device.Set("folder", Json::Str(emuOptions.folder));
-    endpoint_ = emulator_->EndpointPath();
-    libraryFolder_ = emuOptions.folder;
-  } else if (!named.empty()) {
-    out.Note("norvexctl: device " + named);
+    m_endpoint = m_emulator->EndpointPath();
+    m_libraryFolder = emuOptions.folder;
+  } else if (!choice.named.empty()) {
+    out.Note("norvexctl: device " + choice.named);
     device.Set("kind", Json::Str("device-endpoint"));
-    device.Set("folder", Json::Str(fs::path(named).parent_path().string()));
-    endpoint_ = named;
+    device.Set("folder", Json::Str(fs::path(choice.named).parent_path().string()));
+    m_endpoint = choice.named;
   } else {
-    out.Note("norvexctl: device folder " + folder);
+    out.Note("norvexctl: device folder " + choice.folder);
     device.Set("kind", Json::Str("device-folder"));
-    device.Set("folder", Json::Str(folder));
-    libraryFolder_ = folder;
+    device.Set("folder", Json::Str(choice.folder));
+    m_libraryFolder = choice.folder;
     // The library opens the first endpoint in byte order.
-    const std::vector<std::string> names = EndpointNames(folder);
-    if (!names.empty()) endpoint_ = (folder.back() == '/' ? folder : folder + "/") + names.front();
+    const std::vector<std::string> names = EndpointNames(choice.folder);
+    if (!names.empty()) {
+      m_endpoint = (choice.folder.back() == '/' ? choice.folder : choice.folder + "/") + names.front();
+    }
   }
+  return kExitOk;
+}
 
+int Session::ShowLibrary(const GlobalOptions& options, Output& out, const Choice& choice) {
   // One endpoint alone: the library is shown a folder of our own that holds
   // a link to it, or the frame tap in front of it (-v).
-  if (options.verbose && !endpoint_.empty()) {
-    const std::string tapFolder = tempFolder_ + "/tap";
+  if (options.verbose && !m_endpoint.empty()) {
+    const std::string tapFolder = m_tempFolder + "/tap";
     std::string error;
-    tap_ = std::make_unique<FrameTap>();
+    m_tap = std::make_unique<FrameTap>();
     if (!fs::create_directory(tapFolder) ||
-        !tap_->Start(endpoint_, tapFolder, fs::path(endpoint_).filename().string(), error)) {
+        !m_tap->Start(m_endpoint, tapFolder, fs::path(m_endpoint).filename().string(), error)) {
       out.Error(error.empty() ? "cannot make the frame tap's folder" : error);
       return kExitFile;
     }
-    libraryFolder_ = tapFolder;
-  } else if (!named.empty()) {
-    const std::string linkFolder = tempFolder_ + "/device";
+    m_libraryFolder = tapFolder;
+  } else if (!choice.named.empty()) {
+    const std::string linkFolder = m_tempFolder + "/device";
     std::error_code error;
     fs::create_directory(linkFolder, error);
-    fs::create_symlink(named, linkFolder + "/" + fs::path(named).filename().string(), error);
+    fs::create_symlink(choice.named, linkFolder + "/" + fs::path(choice.named).filename().string(), error);
     if (error) {
-      out.Error("cannot make a device folder for " + named + ": " + error.message());
+      out.Error("cannot make a device folder for " + choice.named + ": " + error.message());
       return kExitFile;
     }
-    libraryFolder_ = linkFolder;
+    m_libraryFolder = linkFolder;
   }
-  if (!endpoint_.empty()) device.Set("endpoint", Json::Str(endpoint_));
-  out.root().Set("device", device);
+  return kExitOk;
+}
 
-  setenv("NORVEX_DEVICE_DIR", libraryFolder_.c_str(), 1);
-  window_ = NorvexHost_CreateWindow();
-  const uint32_t result = Norvex_Init(window_);
+int Session::Open(Output& out, const Choice& choice) {
+  setenv("NORVEX_DEVICE_DIR", m_libraryFolder.c_str(), 1);
+  m_window = NorvexHost_CreateWindow();
+  const uint32_t result = Norvex_Init(m_window);
   if (result == NORVEX_OK) return kExitOk;
   const uint32_t openError = NorvexHost_GetOpenError();
   Json open = ResultJson(result);
@@ -458,31 +473,32 @@ int Session::Start(const GlobalOptions& options, Output& out) {
   open.Set("platform_error", platformError);
   out.root().Set("open", open);
   if (openError == kErrorAccessDenied) {
-    out.Error("the platesetter " + endpoint_ + " is busy: another program has it open");
+    out.Error("the platesetter " + m_endpoint + " is busy: another program has it open");
     return kExitBusy;
   }
-  if (openError == kErrorDeviceNotConnected && !endpoint_.empty()) {
-    out.Error("nobody serves the device endpoint " + endpoint_ + " (a socket left behind?)");
+  if (openError == kErrorDeviceNotConnected && !m_endpoint.empty()) {
+    out.Error("nobody serves the device endpoint " + m_endpoint + " (a socket left behind?)");
     return kExitNoDevice;
   }
-  out.Error("no platesetter in " + (embedded ? libraryFolder_ : !named.empty() ? named : folder) +
+  out.Error("no platesetter in " +
+            (choice.embedded ? m_libraryFolder : !choice.named.empty() ? choice.named : choice.folder) +
             Printf(" (0x%08X %s, open: %u %s)", result, ResultName(result).c_str(), openError,
                    ResultName(openError).c_str()));
   return kExitNoDevice;
 }
 
-bool Session::DeviceGone() const { return !endpoint_.empty() && !IsSocket(endpoint_); }
+bool Session::DeviceGone() const { return !m_endpoint.empty() && !IsSocket(m_endpoint); }
 
 uint32_t Session::Reopen() {
-  if (tap_) {
+  if (m_tap) {
     std::string error;
-    if (!tap_->Rebind(error)) return CTP_ERR_NO_DEVICE;
+    if (!m_tap->Rebind(error)) return CTP_ERR_NO_DEVICE;
   }
-  return Norvex_Init(window_);
+  return Norvex_Init(m_window);
 }
 
 void Session::Dispatch(uint32_t timeoutMs) {
-  if (window_ != nullptr) NorvexHost_DispatchMessages(timeoutMs);
+  if (m_window != nullptr) NorvexHost_DispatchMessages(timeoutMs);
 }
 
 int Context::FailureExit(uint32_t result) {

@@ -78,14 +78,14 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
   // False, with `error` set, when standard input cannot be kept.
   bool Open(const std::string& name, std::string& error);
-  const std::string& path() const { return path_; }  // the file to read
-  const std::string& name() const { return name_; }  // as the user wrote it
-  bool fromStdin() const { return name_ == "-"; }
+  const std::string& path() const { return m_path; }  // the file to read
+  const std::string& name() const { return m_name; }  // as the user wrote it
+  bool fromStdin() const { return m_name == "-"; }
 
  private:
-  std::string name_;
-  std::string path_;
-  std::string tempFolder_;
+  std::string m_name;
+  std::string m_path;
+  std::string m_tempFolder;
 };
 
 // A file to write, "-" for standard output: written to a private temporary
@@ -100,17 +100,17 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   // False, with `error` set, when the file could not be written there.
   bool Check(const std::string& name, std::string& error);
-  const std::string& path() const { return path_; }  // the file to write (absolute)
-  const std::string& name() const { return name_; }
-  bool toStdout() const { return name_ == "-"; }
-  bool empty() const { return name_.empty(); }
+  const std::string& path() const { return m_path; }  // the file to write (absolute)
+  const std::string& name() const { return m_name; }
+  bool toStdout() const { return m_name == "-"; }
+  bool empty() const { return m_name.empty(); }
   // For '-': copies the written file to standard output. True for a path.
   bool Commit();
 
  private:
-  std::string name_;
-  std::string path_;
-  std::string tempFolder_;
+  std::string m_name;
+  std::string m_path;
+  std::string m_tempFolder;
 };
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
@@ -138,9 +138,9 @@ class Session {
   // device endpoint, else the embedded emulator), says which on stderr, and
   // starts the library with a window of its own. Returns an exit code.
   int Start(const GlobalOptions& options, Output& out);
-  bool embedded() const { return emulator_ != nullptr; }
+  bool embedded() const { return m_emulator != nullptr; }
   // The endpoint the library opened (the real one, not the tap's).
-  const std::string& endpoint() const { return endpoint_; }
+  const std::string& endpoint() const { return m_endpoint; }
   // True when the device's endpoint is gone (unplugged).
   bool DeviceGone() const;
   // Opens the device again after it came back (Norvex_Init on the window;
@@ -151,12 +151,27 @@ class Session {
   void Dispatch(uint32_t timeoutMs);
 
  private:
-  std::unique_ptr<norvex::emu::Emulator> emulator_;
-  std::unique_ptr<FrameTap> tap_;
-  std::string endpoint_;    // the real endpoint
-  std::string libraryFolder_;  // the folder the library enumerates
-  std::string tempFolder_;  // made for the emulator, a named endpoint or the tap; removed at the end
-  NorvexWindow window_ = nullptr;
+  // Which device: a folder, one endpoint, or the embedded emulator.
+  struct Choice {
+    std::string defaultFolder;
+    std::string folder;  // a device folder the library may use as it is
+    std::string named;   // one endpoint, reached through a folder of our own
+    bool embedded = false;
+  };
+  // The steps of Start, each returning an exit code: the choice of device,
+  // the device reached (the emulator plugged), the folder the library is
+  // shown, the library's open.
+  int Choose(const GlobalOptions& options, Output& out, Choice& choice, Json& device);
+  int Reach(const GlobalOptions& options, Output& out, const Choice& choice, Json& device);
+  int ShowLibrary(const GlobalOptions& options, Output& out, const Choice& choice);
+  int Open(Output& out, const Choice& choice);
+
+  std::unique_ptr<norvex::emu::Emulator> m_emulator;
+  std::unique_ptr<FrameTap> m_tap;
+  std::string m_endpoint;    // the real endpoint
+  std::string m_libraryFolder;  // the folder the library enumerates
+  std::string m_tempFolder;  // made for the emulator, a named endpoint or the tap; removed at the end
+  NorvexWindow m_window = nullptr;
 };
 
 // What a subcommand gets.
@@ -168,19 +183,19 @@ struct Context {
   Session& session;
   // Starts the session once; returns an exit code.
   int Connect() {
-    if (!connected_) {
-      connected_ = true;
-      connectResult_ = session.Start(options, out);
+    if (!m_connected) {
+      m_connected = true;
+      m_connectResult = session.Start(options, out);
     }
-    return connectResult_;
+    return m_connectResult;
   }
   // The exit code for a failed result of the device: kExitNoDevice with a
   // message when the device was unplugged meanwhile, else ExitCodeFor().
   int FailureExit(uint32_t result);
 
  private:
-  bool connected_ = false;
-  int connectResult_ = kExitOk;
+  bool m_connected = false;
+  int m_connectResult = kExitOk;
 };
 
 // The folder where the library keeps its log and Varnock.ini, as the library

@@ -181,120 +181,165 @@ void Show(Output& out, const Layout& layout, const AnyRecord& record) {
   out.root().Set("sections", list);
 }
 
-}  // namespace
+// What the command line asks.
+struct ParamsRequest {
+  std::string action;  // get, set, check, save, show
+  std::string unit;
+  std::string file;  // empty for save
+  Layout layout;
+  uint32_t mask = 0;
+  bool fix = false;
+};
 
-int RunParams(Context& context, const std::vector<std::string>& args) {
+// Reads the command line; kExitOk, or the exit code of a usage error.
+int ParseParams(Context& context, const std::vector<std::string>& args, ParamsRequest& request) {
   Args parsed;
   std::string error;
   if (!ParseArgs(args, {"--mask"}, {"--fix"}, parsed, error)) return UsageError(context, "params", error);
   const auto& p = parsed.positional;
   if (p.size() < 2) return UsageError(context, "params", "params needs an action and a UNIT");
   const std::string& action = p[0];
-  Layout layout;
-  if (!LayoutFor(p[1], layout)) return UsageError(context, "params", "unknown unit '" + p[1] + "' (main, lh, hs0, hs1)");
+  if (!LayoutFor(p[1], request.layout)) {
+    return UsageError(context, "params", "unknown unit '" + p[1] + "' (main, lh, hs0, hs1)");
+  }
   const bool needsFile = action == "get" || action == "set" || action == "check" || action == "show";
   if (action != "get" && action != "set" && action != "check" && action != "save" && action != "show") {
     return UsageError(context, "params", "unknown action '" + action + "' (get, set, check, save, show)");
   }
   if (p.size() != (needsFile ? 3u : 2u)) {
-    return UsageError(context, "params", needsFile ? "params " + action + " needs UNIT FILE" : "params save takes UNIT only");
+    return UsageError(context, "params",
+                      needsFile ? "params " + action + " needs UNIT FILE" : "params save takes UNIT only");
   }
-  uint32_t mask = action == "get" ? layout.getMask : layout.setMask;
-  if (parsed.Has("--mask") && !ParseU32(parsed.Value("--mask"), mask)) return UsageError(context, "params", "bad --mask");
-  if (parsed.Has("--fix") && action != "check") return UsageError(context, "params", "--fix goes with check");
+  request.mask = action == "get" ? request.layout.getMask : request.layout.setMask;
+  if (parsed.Has("--mask") && !ParseU32(parsed.Value("--mask"), request.mask)) {
+    return UsageError(context, "params", "bad --mask");
+  }
+  request.fix = parsed.Has("--fix");
+  if (request.fix && action != "check") return UsageError(context, "params", "--fix goes with check");
   Output& out = context.out;
   out.root().Set("unit", Json::Str(p[1]));
   out.root().Set("action", Json::Str(action));
-  out.root().Set("mask", Json::Hex(mask, 8));
-  if (parsed.Has("--fix") && p[2] == "-") return UsageError(context, "params", "--fix writes FILE back: not with '-'");
+  out.root().Set("mask", Json::Hex(request.mask, 8));
+  if (request.fix && p[2] == "-") return UsageError(context, "params", "--fix writes FILE back: not with '-'");
   if (action == "get" && p[2] == "-" && out.json()) {
     return UsageError(context, "params", "--json and FILE '-' would both use standard output");
   }
+  request.action = action;
+  request.unit = p[1];
+  if (needsFile) request.file = p[2];
+  return kExitOk;
+}
 
+// check: the host-side check of FILE's record, shown; --fix writes it back.
+int CheckFile(Context& context, const ParamsRequest& request, AnyRecord& record) {
+  if (const int code = NeedLibrary(context); code != kExitOk) return code;
+  Output& out = context.out;
+  CheckAndShow(out, request.layout, record);
+  if (request.fix) {
+    if (!WriteWholeFile(request.file, record.bytes, RecordSize(request.layout, record))) {
+      out.Error("cannot write " + request.file);
+      return kExitFile;
+    }
+    out.Line("repaired record written to " + request.file);
+  }
+  return kExitOk;
+}
+
+// get: every section the mask names from the unit, into FILE.
+int GetFile(Context& context, const ParamsRequest& request, OutputFile& output, AnyRecord& record) {
+  const Layout& layout = request.layout;
+  uint32_t result = NORVEX_OK;
+  switch (layout.kind) {
+    case Kind::kMain: result = NV_GetParaFile(&record.main, request.mask); break;
+    case Kind::kLaserHead: result = LH_GetParaFile(&record.laserHead, request.mask); break;
+    case Kind::kHs: result = HS_GetParaFile(layout.board, &record.hs, request.mask); break;
+  }
+  Output& out = context.out;
+  // With FILE '-' the record is the data on standard output: the result
+  // lines go to standard error then.
+  if (output.toStdout()) {
+    if (result != NORVEX_OK) out.Error(Printf("get: 0x%08X %s", result, ResultName(result).c_str()));
+  } else {
+    out.Result("get", result);
+  }
+  if (result != NORVEX_OK) return context.FailureExit(result);
+  const size_t size = RecordSize(layout, record);
+  if (!WriteWholeFile(output.path(), record.bytes, size) || !output.Commit()) {
+    out.Error("cannot write " + request.file);
+    return kExitFile;
+  }
+  const ParaFileHeader& h = record.main.header;  // every record begins with the header
+  const std::string written =
+      Printf("format word 0x%04X, %u sections, %zu bytes written to %s", h.formatWord, h.sectionCount, size,
+             output.toStdout() ? "standard output" : request.file.c_str());
+  if (output.toStdout()) {
+    out.Note(written);
+  } else {
+    out.Line(written);
+  }
+  out.root().Set("bytes", Json::Int(static_cast<int64_t>(size)));
+  out.root().Set("file", Json::Str(output.path()));
+  return kExitOk;
+}
+
+// set: the check as for check, then the writable sections to the unit.
+int SetFile(Context& context, const ParamsRequest& request, AnyRecord& record) {
+  const Layout& layout = request.layout;
+  CheckAndShow(context.out, layout, record);
+  uint32_t result = NORVEX_OK;
+  switch (layout.kind) {
+    case Kind::kMain: result = NV_SetParaFile(&record.main, request.mask); break;
+    case Kind::kLaserHead: result = LH_SetParaFile(&record.laserHead, request.mask); break;
+    case Kind::kHs: result = HS_SetParaFile(layout.board, &record.hs, request.mask); break;
+  }
+  context.out.Result("set", result);
+  return context.FailureExit(result);
+}
+
+int SaveFile(Context& context, const ParamsRequest& request) {
+  uint32_t result = NORVEX_OK;
+  switch (request.layout.kind) {
+    case Kind::kMain: result = NV_SaveParaFile(request.mask); break;
+    case Kind::kLaserHead: result = LH_SaveParaFile(request.mask); break;
+    case Kind::kHs: result = HS_SaveParaFile(request.layout.board, request.mask); break;
+  }
+  context.out.Result("save", result);
+  return context.FailureExit(result);
+}
+
+}  // namespace
+
+int RunParams(Context& context, const std::vector<std::string>& args) {
+  ParamsRequest request;
+  if (const int code = ParseParams(context, args, request); code != kExitOk) return code;
+  Output& out = context.out;
   AnyRecord record;
   std::memset(&record, 0, sizeof(record));
   // The file first, then the library and the device.
+  std::string error;
   InputFile input;
   OutputFile output;
-  if (action == "get") {
-    if (!output.Check(p[2], error)) {
+  if (request.action == "get") {
+    if (!output.Check(request.file, error)) {
       out.Error(error);
       return kExitFile;
     }
-  } else if (action != "save") {
-    if (!input.Open(p[2], error)) {
+  } else if (request.action != "save") {
+    if (!input.Open(request.file, error)) {
       out.Error(error);
       return kExitFile;
     }
-    if (!LoadRecord(out, input.path(), layout, record)) return kExitFile;
+    if (!LoadRecord(out, input.path(), request.layout, record)) return kExitFile;
   }
-  if (action == "show") {
-    Show(out, layout, record);
+  if (request.action == "show") {
+    Show(out, request.layout, record);
     return kExitOk;
   }
-  if (action == "check") {
-    if (const int code = NeedLibrary(context); code != kExitOk) return code;
-    CheckAndShow(out, layout, record);
-    if (parsed.Has("--fix")) {
-      if (!WriteWholeFile(p[2], record.bytes, RecordSize(layout, record))) {
-        out.Error("cannot write " + p[2]);
-        return kExitFile;
-      }
-      out.Line("repaired record written to " + p[2]);
-    }
-    return kExitOk;
-  }
+  if (request.action == "check") return CheckFile(context, request, record);
   if (const int code = context.Connect(); code != kExitOk) return code;
-
-  uint32_t result = NORVEX_OK;
-  if (action == "get") {
-    switch (layout.kind) {
-      case Kind::kMain: result = NV_GetParaFile(&record.main, mask); break;
-      case Kind::kLaserHead: result = LH_GetParaFile(&record.laserHead, mask); break;
-      case Kind::kHs: result = HS_GetParaFile(layout.board, &record.hs, mask); break;
-    }
-    // With FILE '-' the record is the data on standard output: the result
-    // lines go to standard error then.
-    if (output.toStdout()) {
-      if (result != NORVEX_OK) out.Error(Printf("get: 0x%08X %s", result, ResultName(result).c_str()));
-    } else {
-      out.Result("get", result);
-    }
-    if (result != NORVEX_OK) return context.FailureExit(result);
-    const size_t size = RecordSize(layout, record);
-    if (!WriteWholeFile(output.path(), record.bytes, size) || !output.Commit()) {
-      out.Error("cannot write " + p[2]);
-      return kExitFile;
-    }
-    const ParaFileHeader& h = record.main.header;  // every record begins with the header
-    const std::string written = Printf("format word 0x%04X, %u sections, %zu bytes written to %s", h.formatWord,
-                                       h.sectionCount, size, output.toStdout() ? "standard output" : p[2].c_str());
-    if (output.toStdout()) {
-      out.Note(written);
-    } else {
-      out.Line(written);
-    }
-    out.root().Set("bytes", Json::Int(static_cast<int64_t>(size)));
-    out.root().Set("file", Json::Str(output.path()));
-    return kExitOk;
-  }
-  if (action == "set") {
-    CheckAndShow(out, layout, record);
-    switch (layout.kind) {
-      case Kind::kMain: result = NV_SetParaFile(&record.main, mask); break;
-      case Kind::kLaserHead: result = LH_SetParaFile(&record.laserHead, mask); break;
-      case Kind::kHs: result = HS_SetParaFile(layout.board, &record.hs, mask); break;
-    }
-    out.Result("set", result);
-    return context.FailureExit(result);
-  }
-  switch (layout.kind) {
-    case Kind::kMain: result = NV_SaveParaFile(mask); break;
-    case Kind::kLaserHead: result = LH_SaveParaFile(mask); break;
-    case Kind::kHs: result = HS_SaveParaFile(layout.board, mask); break;
-  }
-  out.Result("save", result);
-  return context.FailureExit(result);
+  if (request.action == "get") return GetFile(context, request, output, record);
+  if (request.action == "set") return SetFile(context, request, record);
+  return SaveFile(context, request);
 }
 
 }  // namespace norvexctl

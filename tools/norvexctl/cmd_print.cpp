@@ -35,305 +35,395 @@ class Phases {
   // Ends the phase `name`; returns its seconds.
   double End(const char* name) {
     const auto now = Clock::now();
-    const double seconds = std::chrono::duration<double>(now - last_).count();
-    json_.Set(name, Json::Num(seconds));
-    last_ = now;
+    const double seconds = std::chrono::duration<double>(now - m_last).count();
+    m_json.Set(name, Json::Num(seconds));
+    m_last = now;
     return seconds;
   }
-  Json json() const { return json_; }
+  Json json() const { return m_json; }
 
  private:
-  Clock::time_point last_ = Clock::now();
-  Json json_ = Json::Object();
+  Clock::time_point m_last = Clock::now();
+  Json m_json = Json::Object();
 };
 
-}  // namespace
+// The command line of print.
+struct PrintOptions {
+  std::string image;
+  uint32_t piece = kPieceBytes;
+  uint32_t dpi = 2400;
+  bool load = false;
+  bool verify = true;
+  bool capture = false;  // --capture given
+  bool preview = false;  // --preview given
+  std::string captureName;
+  std::string previewName;
+};
 
-int RunPrint(Context& context, const std::vector<std::string>& args) {
-  const auto start = Clock::now();
-  Phases phases;
+// Reads the command line; kExitOk, or the exit code of a usage error.
+int ParsePrint(Context& context, const std::vector<std::string>& args, PrintOptions& options) {
   Args parsed;
   std::string error;
   if (!ParseArgs(args, {"--capture", "--preview", "--piece", "--dpi"}, {"--load", "--no-verify"}, parsed, error)) {
     return UsageError(context, "print", error);
   }
   if (parsed.positional.size() != 1) return UsageError(context, "print", "print takes one IMAGE");
-  uint32_t piece = kPieceBytes;
-  uint32_t dpi = 2400;
-  if (!ParseU32(parsed.Value("--piece", "2097152"), piece) || piece == 0 || piece % 64 != 0 || piece > kPieceBytes) {
+  if (!ParseU32(parsed.Value("--piece", "2097152"), options.piece) || options.piece == 0 ||
+      options.piece % 64 != 0 || options.piece > kPieceBytes) {
     return UsageError(context, "print", "--piece must be a multiple of 64, at most 2097152");
   }
-  if (!ParseU32(parsed.Value("--dpi", "2400"), dpi)) return UsageError(context, "print", "bad --dpi");
-  const std::string captureName = parsed.Value("--capture");
-  const std::string previewName = parsed.Value("--preview");
-  if (captureName == "-" && previewName == "-") {
+  if (!ParseU32(parsed.Value("--dpi", "2400"), options.dpi)) return UsageError(context, "print", "bad --dpi");
+  options.image = parsed.positional[0];
+  options.captureName = parsed.Value("--capture");
+  options.previewName = parsed.Value("--preview");
+  options.capture = parsed.Has("--capture");
+  options.preview = parsed.Has("--preview");
+  options.load = parsed.Has("--load");
+  options.verify = !parsed.Has("--no-verify");
+  if (options.captureName == "-" && options.previewName == "-") {
     return UsageError(context, "print", "--capture and --preview cannot both go to standard output");
   }
-  if ((captureName == "-" || previewName == "-") && context.out.json()) {
+  if ((options.captureName == "-" || options.previewName == "-") && context.out.json()) {
     return UsageError(context, "print", "--json and an output '-' would both use standard output");
   }
-  Output& out = context.out;
-  if (captureName == "-" || previewName == "-") out.LinesToStderr();
+  return kExitOk;
+}
 
-  // ---- Preflight: nothing goes to the device before all of this passes.
-  InputFile imageFile;
-  OutputFile capture;
-  OutputFile preview;
-  PrintInput input;
-  if (!imageFile.Open(parsed.positional[0], error) ||
-      !PlanInput(imageFile.path(), imageFile.name(), 0, RawData::kRefused, input, error) ||
-      (parsed.Has("--capture") && !capture.Check(captureName, error)) ||
-      (parsed.Has("--preview") && !preview.Check(previewName, error))) {
-    out.Error(error);
-    return kExitFile;
+// One run of print, phase by phase: the preflight, the job's start, the
+// bulk writes, the read-back, the capture and preview, the verdict. Each
+// step of the job is shown and recorded; the first that fails ends the job.
+class PrintRun {
+ public:
+  PrintRun(Context& context, const PrintOptions& options)
+      : m_context(context), m_out(context.out), m_options(options) {}
+
+  int Run() {
+    if (m_options.captureName == "-" || m_options.previewName == "-") m_out.LinesToStderr();
+    if (const int code = Preflight(); code != kExitOk) return code;
+    m_phases.End("preflight");
+    if (const int code = m_context.Connect(); code != kExitOk) return code;
+    m_phases.End("connect");
+    Describe();
+    if (!ProbeMemory() || !StartJob()) return Finish();
+    m_phases.End("job_start");
+    if (!SendBands()) return Finish();
+    // Leaving the capture mode completes the TIFF.
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+    m_phases.End("job_end");
+    if (m_options.verify && !ReadBack()) return Finish();
+    CheckFiles();
+    Verdict();
+    return Finish();
   }
-  if (const int code = NeedLibrary(context); code != kExitOk) return code;
-  if (!capture.empty()) {
-    // The capture's settings, written by the library's own INI writer
-    // before the capture mode reads them.
-    const std::string width = std::to_string(input.width);
-    if (NorvexHost_WriteIniString("PrintData", "CaptureWidth", width.c_str()) != NORVEX_OK ||
-        NorvexHost_WriteIniString("PrintData", "CaptureFile", capture.path().c_str()) != NORVEX_OK) {
-      out.Error("cannot write the capture settings into " + HostFilesFolder() + "/Varnock.ini");
+
+ private:
+  // Nothing goes to the device before all of this passes: the image, the
+  // output files, the capture settings; then the image is read.
+  int Preflight() {
+    std::string error;
+    if (!m_imageFile.Open(m_options.image, error) ||
+        !PlanInput(m_imageFile.path(), m_imageFile.name(), 0, RawData::kRefused, m_input, error) ||
+        (m_options.capture && !m_capture.Check(m_options.captureName, error)) ||
+        (m_options.preview && !m_preview.Check(m_options.previewName, error))) {
+      m_out.Error(error);
       return kExitFile;
     }
-  }
-  if (!LoadPrintInput(imageFile.path(), imageFile.name(), 0, RawData::kRefused, input, error)) {
-    out.Error(error);
-    return kExitFile;
-  }
-  phases.End("preflight");
-
-  if (const int code = context.Connect(); code != kExitOk) return code;
-  phases.End("connect");
-  const auto total = static_cast<uint32_t>(input.data.size());
-  out.Line(Printf("image: %u x %u pixels; print bands %u x %u, %u bytes (%s)", input.imageWidth, input.imageHeight,
-                  input.width, input.lines, total, Megabytes(total).c_str()));
-  Json image = Json::Object();
-  image.Set("file", Json::Str(imageFile.fromStdin() ? "-" : AbsolutePath(imageFile.path())));
-  image.Set("width", Json::Int(input.imageWidth));
-  image.Set("height", Json::Int(input.imageHeight));
-  image.Set("band_width", Json::Int(input.width));
-  image.Set("band_lines", Json::Int(input.lines));
-  image.Set("bytes", Json::Int(total));
-  out.root().Set("image", image);
-  Json files = Json::Object();
-  if (!capture.empty()) files.Set("capture", Json::Str(capture.toStdout() ? "-" : capture.path()));
-  if (!preview.empty()) files.Set("preview", Json::Str(preview.toStdout() ? "-" : preview.path()));
-  out.root().Set("files", files);
-
-  Json steps = Json::Array();
-  int exitCode = kExitOk;
-  uint32_t sent = 0;
-  // One step of the job: shown, recorded; false ends the job.
-  auto step = [&](const char* name, uint32_t result) {
-    Json j = Json::Object();
-    j.Set("step", Json::Str(name));
-    j.Set("result", ResultJson(result));
-    steps.Push(j);
-    if (result == NORVEX_OK) {
-      out.Line(Printf("  %-18s OK", name));
-      return true;
+    if (const int code = NeedLibrary(m_context); code != kExitOk) return code;
+    if (!m_capture.empty()) {
+      // The capture's settings, written by the library's own INI writer
+      // before the capture mode reads them.
+      const std::string width = std::to_string(m_input.width);
+      if (NorvexHost_WriteIniString("PrintData", "CaptureWidth", width.c_str()) != NORVEX_OK ||
+          NorvexHost_WriteIniString("PrintData", "CaptureFile", m_capture.path().c_str()) != NORVEX_OK) {
+        m_out.Error("cannot write the capture settings into " + HostFilesFolder() + "/Varnock.ini");
+        return kExitFile;
+      }
     }
-    out.Line(Printf("  %-18s failed: 0x%08X %s", name, result, ResultName(result).c_str()));
-    out.FailureLines(result, "    ");
-    exitCode = context.FailureExit(result);
-    return false;
-  };
-  auto finish = [&] {
-    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-    out.root().Set("steps", steps);
-    out.root().Set("bytes_sent", Json::Int(sent));
-    phases.End("finish");
-    Json all = phases.json();
-    all.Set("total", Json::Num(Seconds(start)));
-    out.root().Set("seconds", all);
-    return exitCode;
-  };
+    if (!LoadPrintInput(m_imageFile.path(), m_imageFile.name(), 0, RawData::kRefused, m_input, error)) {
+      m_out.Error(error);
+      return kExitFile;
+    }
+    m_total = static_cast<uint32_t>(m_input.data.size());
+    return kExitOk;
+  }
+
+  // The image and the output files, as lines and in the JSON object.
+  void Describe() {
+    m_out.Line(Printf("image: %u x %u pixels; print bands %u x %u, %u bytes (%s)", m_input.imageWidth,
+                      m_input.imageHeight, m_input.width, m_input.lines, m_total, Megabytes(m_total).c_str()));
+    Json image = Json::Object();
+    image.Set("file", Json::Str(m_imageFile.fromStdin() ? "-" : AbsolutePath(m_imageFile.path())));
+    image.Set("width", Json::Int(m_input.imageWidth));
+    image.Set("height", Json::Int(m_input.imageHeight));
+    image.Set("band_width", Json::Int(m_input.width));
+    image.Set("band_lines", Json::Int(m_input.lines));
+    image.Set("bytes", Json::Int(m_total));
+    m_out.root().Set("image", image);
+    Json files = Json::Object();
+    if (!m_capture.empty()) files.Set("capture", Json::Str(m_capture.toStdout() ? "-" : m_capture.path()));
+    if (!m_preview.empty()) files.Set("preview", Json::Str(m_preview.toStdout() ? "-" : m_preview.path()));
+    m_out.root().Set("files", files);
+  }
 
   // Data left in the print memory by an earlier job (interrupted, or not
-  // read back): the page reset below clears it; say so.
-  {
+  // read back): the page reset clears it; says so.
+  bool ProbeMemory() {
     std::vector<uint8_t> probe(4 + 500);
     uint32_t n = 4;
     const uint32_t result = NV_ReadSDRAMData(probe.data(), &n);
-    if (result != NORVEX_OK) {
-      step("memory probe", result);
-      return finish();
-    }
+    if (result != NORVEX_OK) return Step("memory probe", result);
     if (n > 0) {
-      out.Line(Printf("print memory: holds data from before this job (%u bytes or more); the page reset clears it", n));
+      m_out.Line(Printf("print memory: holds data from before this job (%u bytes or more); the page reset clears it",
+                        n));
     }
-    out.root().Set("leftover_bytes", Json::Int(n));
+    m_out.root().Set("leftover_bytes", Json::Int(n));
+    return true;
   }
 
-  Norvex_SetPrintDataSaveIdle(capture.empty() ? NORVEX_LINK_USB : NORVEX_LINK_USB_AND_TIFF_CAPTURE);
-  if (!capture.empty()) out.Line("capture: " + (capture.toStdout() ? std::string("standard output") : capture.path()));
-  out.Line("print job:");
-  if (parsed.Has("--load")) {
-    const uint8_t loadStart[4] = {1, 0, 0, 0};
-    if (!step("load control", NV_LoadControl(loadStart)) || !step("medium move", NV_MoveMedium()) ||
-        !step("load ack", NV_LoadAck())) {
-      return finish();
+  // The job's start: the load with --load, the print-error clear, the job
+  // record, the page reset.
+  bool StartJob() {
+    Norvex_SetPrintDataSaveIdle(m_capture.empty() ? NORVEX_LINK_USB : NORVEX_LINK_USB_AND_TIFF_CAPTURE);
+    if (!m_capture.empty()) {
+      m_out.Line("capture: " + (m_capture.toStdout() ? std::string("standard output") : m_capture.path()));
     }
+    m_out.Line("print job:");
+    if (m_options.load) {
+      const uint8_t loadStart[4] = {1, 0, 0, 0};
+      if (!Step("load control", NV_LoadControl(loadStart)) || !Step("medium move", NV_MoveMedium()) ||
+          !Step("load ack", NV_LoadAck())) {
+        return false;
+      }
+    }
+    uint8_t job[64];
+    FillJob(job, m_input.width, m_input.lines, m_total, m_options.dpi);
+    return Step("print error clear", NV_ClearPrintError()) && Step("start print", NV_StartPrint(job)) &&
+           Step("page reset", NV_ResetPage());
   }
-  uint8_t job[64];
-  FillJob(job, input.width, input.lines, total, dpi);
-  if (!step("print error clear", NV_ClearPrintError()) || !step("start print", NV_StartPrint(job)) ||
-      !step("page reset", NV_ResetPage())) {
-    return finish();
-  }
-  phases.End("job_start");
 
-  uint32_t sendResult = NORVEX_OK;
-  {
-    Progress progress("send     ", total, !out.quiet());
-    while (sent < total && !StopRequested()) {
-      const uint32_t n = total - sent < piece ? total - sent : piece;
-      sendResult = NV_SentPrintData(input.data.data() + sent, n);
-      if (sendResult != NORVEX_OK) break;
-      sent += n;
-      progress.Update(sent);
+  // The bands in bulk writes of the piece size, then the page's end. A stop
+  // signal between two writes, or a write that fails, cancels the job.
+  bool SendBands() {
+    uint32_t sendResult = NORVEX_OK;
+    {
+      Progress progress("send     ", m_total, !m_out.quiet());
+      while (m_sent < m_total && !StopRequested()) {
+        const uint32_t n = m_total - m_sent < m_options.piece ? m_total - m_sent : m_options.piece;
+        sendResult = NV_SentPrintData(m_input.data.data() + m_sent, n);
+        if (sendResult != NORVEX_OK) break;
+        m_sent += n;
+        progress.Update(m_sent);
+      }
     }
-  }
-  const double sendSeconds = phases.End("send");
-  if (StopRequested() && sendResult == NORVEX_OK) {
-    // Stopped between two bulk writes: the job is cancelled, so that the
-    // machine does not wait for the rest of a page that never comes.
-    step("cancel print", NV_CancelPrint());
-    out.Line(Printf("stopped by %s: %u of %u bytes sent; the job was cancelled", StopSignalName(), sent, total));
-    out.root().Set("stopped", Json::Str(StopSignalName()));
-    exitCode = kExitInterrupted;
-    return finish();
-  }
-  if (!step("print data", sendResult) || !step("page update", NV_UpdatePage()) || !step("end print", NV_EndPrint())) {
-    // A job whose data did not all arrive is cancelled, not left open.
-    if (sendResult != NORVEX_OK && !context.session.DeviceGone()) {
-      const int failed = exitCode;
-      step("cancel print", NV_CancelPrint());
-      exitCode = failed;
+    m_sendSeconds = m_phases.End("send");
+    if (StopRequested() && sendResult == NORVEX_OK) {
+      // Stopped between two bulk writes: the job is cancelled, so that the
+      // machine does not wait for the rest of a page that never comes.
+      Step("cancel print", NV_CancelPrint());
+      m_out.Line(Printf("stopped by %s: %u of %u bytes sent; the job was cancelled", StopSignalName(), m_sent,
+                        m_total));
+      Stopped();
+      return false;
     }
-    return finish();
+    if (!Step("print data", sendResult) || !Step("page update", NV_UpdatePage()) ||
+        !Step("end print", NV_EndPrint())) {
+      // A job whose data did not all arrive is cancelled, not left open.
+      if (sendResult != NORVEX_OK && !m_context.session.DeviceGone()) {
+        const int failed = m_exitCode;
+        Step("cancel print", NV_CancelPrint());
+        m_exitCode = failed;
+      }
+      return false;
+    }
+    return true;
   }
-  // Leaving the capture mode completes the TIFF.
-  Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
-  phases.End("job_end");
 
-  uint32_t verified = 0;
-  double readSeconds = 0;
-  if (!parsed.Has("--no-verify")) {
+  // The print memory read back from its first byte and compared with the
+  // bands; it must end where the job's data end.
+  bool ReadBack() {
     const auto readStart = Clock::now();
-    std::vector<uint8_t> memory(static_cast<size_t>(total) + 500, 0);
+    std::vector<uint8_t> memory(static_cast<size_t>(m_total) + 500, 0);
     uint32_t received = 0;
     uint32_t readResult = NORVEX_OK;
     {
-      Progress progress("read back", total, !out.quiet());
+      Progress progress("read back", m_total, !m_out.quiet());
       constexpr uint32_t kReadChunk = 0x40000;
-      while (received < total && !StopRequested()) {
-        uint32_t n = total - received < kReadChunk ? total - received : kReadChunk;
+      while (received < m_total && !StopRequested()) {
+        uint32_t n = m_total - received < kReadChunk ? m_total - received : kReadChunk;
         readResult = NV_ReadSDRAMData(memory.data() + received, &n);
         received += n;
         progress.Update(received);
         if (readResult != NORVEX_OK || n == 0) break;
       }
     }
-    // The memory must end where the job's data end: more data after them
-    // means the memory was not the job's alone.
+    // More data after the job's means the memory was not the job's alone.
     uint32_t extra = 0;
-    if (readResult == NORVEX_OK && received >= total && !StopRequested()) {
+    if (readResult == NORVEX_OK && received >= m_total && !StopRequested()) {
       std::vector<uint8_t> probe(4 + 500);
       extra = 4;
       readResult = NV_ReadSDRAMData(probe.data(), &extra);
-      extra += received - total;
+      extra += received - m_total;
     }
-    readSeconds = Seconds(readStart);
-    phases.End("read_back");
+    m_readSeconds = Seconds(readStart);
+    m_phases.End("read_back");
     if (StopRequested()) {
-      out.Line(Printf("stopped by %s during the read-back: %u of %u bytes read", StopSignalName(), received, total));
-      out.root().Set("stopped", Json::Str(StopSignalName()));
-      exitCode = kExitInterrupted;
-      return finish();
+      m_out.Line(Printf("stopped by %s during the read-back: %u of %u bytes read", StopSignalName(), received,
+                        m_total));
+      Stopped();
+      return false;
     }
-    if (!step("read back", readResult)) return finish();
-    const uint32_t compared = received < total ? received : total;
+    if (!Step("read back", readResult)) return false;
+    Compare(memory, received, extra);
+    return true;
+  }
+
+  void Compare(const std::vector<uint8_t>& memory, uint32_t received, uint32_t extra) {
+    const uint32_t compared = received < m_total ? received : m_total;
     size_t firstDiff = compared;
     for (size_t i = 0; i < compared; ++i) {
-      if (memory[i] != input.data[i]) {
+      if (memory[i] != m_input.data[i]) {
         firstDiff = i;
         break;
       }
     }
-    verified = static_cast<uint32_t>(firstDiff);
+    m_verified = static_cast<uint32_t>(firstDiff);
     if (firstDiff < compared) {
-      out.Line(Printf("  verify             MISMATCH at byte %zu (sent 0x%02X, read 0x%02X)", firstDiff,
-                      input.data[firstDiff], memory[firstDiff]));
-      out.root().Set("mismatch_at", Json::Int(static_cast<int64_t>(firstDiff)));
-      exitCode = kExitMismatch;
-    } else if (received < total) {
-      out.Line(Printf("  verify             SHORT: the print memory gave %u of %u bytes", received, total));
-      out.root().Set("mismatch_at", Json::Int(static_cast<int64_t>(firstDiff)));
-      exitCode = kExitMismatch;
+      m_out.Line(Printf("  verify             MISMATCH at byte %zu (sent 0x%02X, read 0x%02X)", firstDiff,
+                        m_input.data[firstDiff], memory[firstDiff]));
+      m_out.root().Set("mismatch_at", Json::Int(static_cast<int64_t>(firstDiff)));
+      m_exitCode = kExitMismatch;
+    } else if (received < m_total) {
+      m_out.Line(Printf("  verify             SHORT: the print memory gave %u of %u bytes", received, m_total));
+      m_out.root().Set("mismatch_at", Json::Int(static_cast<int64_t>(firstDiff)));
+      m_exitCode = kExitMismatch;
     } else if (extra > 0) {
-      out.Line(Printf("  verify             EXTRA: the print memory holds more than this job sent (%u bytes or more)",
-                      extra));
-      out.root().Set("extra_bytes", Json::Int(extra));
-      exitCode = kExitMismatch;
+      m_out.Line(Printf(
+          "  verify             EXTRA: the print memory holds more than this job sent (%u bytes or more)", extra));
+      m_out.root().Set("extra_bytes", Json::Int(extra));
+      m_exitCode = kExitMismatch;
     } else {
-      out.Line(Printf("  verify             OK, %u bytes equal", verified));
+      m_out.Line(Printf("  verify             OK, %u bytes equal", m_verified));
     }
   }
 
-  if (!capture.empty()) {
-    Bitmap captured;
-    if (!ReadBitmap(capture.path(), captured, error)) {
-      out.Error("the capture cannot be read back: " + error);
-      if (exitCode == kExitOk) exitCode = kExitFile;
-    } else {
-      const bool equal = ToBands(captured) == input.data;
-      out.Line(Printf("  capture            %u x %u pixels, %s", captured.width, captured.height,
-                      equal ? "equal to the bands sent" : "DIFFERS from the bands sent"));
-      out.root().Set("capture_equal", Json::Bool(equal));
-      if (!equal && exitCode == kExitOk) exitCode = kExitMismatch;
-      if (!preview.empty() && !WritePreviewPng(preview.path(), captured, 1200, error)) {
-        out.Error(error);
-        if (exitCode == kExitOk) exitCode = kExitFile;
+  // The capture read back and compared with the bands; the preview of the
+  // capture, else of the image.
+  void CheckFiles() {
+    std::string error;
+    if (!m_capture.empty()) {
+      Bitmap captured;
+      if (!ReadBitmap(m_capture.path(), captured, error)) {
+        m_out.Error("the capture cannot be read back: " + error);
+        FileFailed();
+      } else {
+        const bool equal = ToBands(captured) == m_input.data;
+        m_out.Line(Printf("  capture            %u x %u pixels, %s", captured.width, captured.height,
+                          equal ? "equal to the bands sent" : "DIFFERS from the bands sent"));
+        m_out.root().Set("capture_equal", Json::Bool(equal));
+        if (!equal && m_exitCode == kExitOk) m_exitCode = kExitMismatch;
+        if (!m_preview.empty() && !WritePreviewPng(m_preview.path(), captured, 1200, error)) {
+          m_out.Error(error);
+          FileFailed();
+        }
+      }
+      if (!m_capture.Commit()) {
+        m_out.Error("cannot copy the capture to standard output");
+        FileFailed();
+      }
+      m_phases.End("capture_check");
+    } else if (!m_preview.empty()) {
+      Bitmap bitmap;
+      if (!ReadBitmap(m_imageFile.path(), bitmap, error) || !WritePreviewPng(m_preview.path(), bitmap, 1200, error)) {
+        m_out.Error(error);
+        FileFailed();
       }
     }
-    if (!capture.Commit()) {
-      out.Error("cannot copy the capture to standard output");
-      if (exitCode == kExitOk) exitCode = kExitFile;
-    }
-    phases.End("capture_check");
-  } else if (!preview.empty()) {
-    Bitmap bitmap;
-    if (!ReadBitmap(imageFile.path(), bitmap, error) || !WritePreviewPng(preview.path(), bitmap, 1200, error)) {
-      out.Error(error);
-      if (exitCode == kExitOk) exitCode = kExitFile;
-    }
-  }
-  if (!preview.empty()) {
-    if (!preview.Commit()) {
-      out.Error("cannot copy the preview to standard output");
-      if (exitCode == kExitOk) exitCode = kExitFile;
+    if (m_preview.empty()) return;
+    if (!m_preview.Commit()) {
+      m_out.Error("cannot copy the preview to standard output");
+      FileFailed();
     } else {
-      out.Line("  preview            " + (preview.toStdout() ? std::string("standard output") : preview.path()));
+      m_out.Line("  preview            " + (m_preview.toStdout() ? std::string("standard output") : m_preview.path()));
     }
   }
 
-  const double seconds = Seconds(start);
-  const double sendRate = sendSeconds > 0 ? sent / sendSeconds / 1e6 : 0;
-  const double readRate = readSeconds > 0 ? verified / readSeconds / 1e6 : 0;
-  out.Line(Printf("verdict: %s: %u bytes sent, %u bytes verified, %.2f s, send %.1f MB/s, read-back %.1f MB/s",
-                  exitCode == kExitOk ? "PASS" : "FAIL", sent, verified, seconds, sendRate, readRate));
-  Json verdict = Json::Object();
-  verdict.Set("pass", Json::Bool(exitCode == kExitOk));
-  verdict.Set("bytes_sent", Json::Int(sent));
-  verdict.Set("bytes_verified", Json::Int(verified));
-  verdict.Set("seconds", Json::Num(seconds));
-  verdict.Set("send_mbps", Json::Num(sendRate));
-  verdict.Set("read_mbps", Json::Num(readRate));
-  out.root().Set("verdict", verdict);
-  return finish();
+  void Verdict() {
+    const double seconds = Seconds(m_start);
+    const double sendRate = m_sendSeconds > 0 ? m_sent / m_sendSeconds / 1e6 : 0;
+    const double readRate = m_readSeconds > 0 ? m_verified / m_readSeconds / 1e6 : 0;
+    m_out.Line(Printf("verdict: %s: %u bytes sent, %u bytes verified, %.2f s, send %.1f MB/s, read-back %.1f MB/s",
+                      m_exitCode == kExitOk ? "PASS" : "FAIL", m_sent, m_verified, seconds, sendRate, readRate));
+    Json verdict = Json::Object();
+    verdict.Set("pass", Json::Bool(m_exitCode == kExitOk));
+    verdict.Set("bytes_sent", Json::Int(m_sent));
+    verdict.Set("bytes_verified", Json::Int(m_verified));
+    verdict.Set("seconds", Json::Num(seconds));
+    verdict.Set("send_mbps", Json::Num(sendRate));
+    verdict.Set("read_mbps", Json::Num(readRate));
+    m_out.root().Set("verdict", verdict);
+  }
+
+  // The end of every run that reached the device: back to USB mode, the
+  // steps, the bytes sent and the phases' times in the JSON object.
+  int Finish() {
+    Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+    m_out.root().Set("steps", m_steps);
+    m_out.root().Set("bytes_sent", Json::Int(m_sent));
+    m_phases.End("finish");
+    Json all = m_phases.json();
+    all.Set("total", Json::Num(Seconds(m_start)));
+    m_out.root().Set("seconds", all);
+    return m_exitCode;
+  }
+
+  // One step of the job: shown, recorded; false when it failed.
+  bool Step(const char* name, uint32_t result) {
+    Json j = Json::Object();
+    j.Set("step", Json::Str(name));
+    j.Set("result", ResultJson(result));
+    m_steps.Push(j);
+    if (result == NORVEX_OK) {
+      m_out.Line(Printf("  %-18s OK", name));
+      return true;
+    }
+    m_out.Line(Printf("  %-18s failed: 0x%08X %s", name, result, ResultName(result).c_str()));
+    m_out.FailureLines(result, "    ");
+    m_exitCode = m_context.FailureExit(result);
+    return false;
+  }
+  void Stopped() {
+    m_out.root().Set("stopped", Json::Str(StopSignalName()));
+    m_exitCode = kExitInterrupted;
+  }
+  // A file that failed: the first failure names the exit code.
+  void FileFailed() {
+    if (m_exitCode == kExitOk) m_exitCode = kExitFile;
+  }
+
+  Context& m_context;
+  Output& m_out;
+  const PrintOptions& m_options;
+  const Clock::time_point m_start = Clock::now();
+  Phases m_phases;
+  InputFile m_imageFile;
+  OutputFile m_capture;
+  OutputFile m_preview;
+  PrintInput m_input;
+  uint32_t m_total = 0;
+  Json m_steps = Json::Array();
+  int m_exitCode = kExitOk;
+  uint32_t m_sent = 0;
+  uint32_t m_verified = 0;
+  double m_sendSeconds = 0;
+  double m_readSeconds = 0;
+};
+
+}  // namespace
+
+int RunPrint(Context& context, const std::vector<std::string>& args) {
+  PrintOptions options;
+  if (const int code = ParsePrint(context, args, options); code != kExitOk) return code;
+  return PrintRun(context, options).Run();
 }
 
 }  // namespace norvexctl

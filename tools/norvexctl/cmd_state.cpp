@@ -185,6 +185,51 @@ void Wait(Session& session, uint32_t ms) {
   }
 }
 
+// The device went: says so once; with `follow` waits until it is back and
+// says so. False when the watch ends here (no `follow`, or a stop signal).
+bool DeviceWent(Context& context, uint32_t poll, uint32_t result, bool follow, uint32_t interval) {
+  Output& out = context.out;
+  Session& session = context.session;
+  const Stamp stamp = Now();
+  out.Line(stamp.text + "  device unplugged" + (follow ? "; waiting for it (Ctrl-C ends)" : ""));
+  if (out.json()) {
+    Json j = Event("unplugged", stamp);
+    j.Set("poll", Json::Int(poll));
+    j.Set("result", ResultJson(result));
+    out.JsonLine(j);
+  }
+  if (!follow) return false;
+  while (!StopRequested()) {
+    Wait(session, interval);
+    // The library opens an arriving device by itself when it sees the
+    // arrival (a device folder); a single endpoint is opened again here.
+    if (!session.DeviceGone() && (Norvex_GetPortStatus() == NORVEX_OK || session.Reopen() == NORVEX_OK)) break;
+  }
+  if (StopRequested()) return false;
+  const Stamp back = Now();
+  out.Line(back.text + "  device back");
+  if (out.json()) out.JsonLine(Event("replugged", back));
+  return true;
+}
+
+// A poll whose result or bytes changed: a time-stamped line and an event.
+void ShowChange(Output& out, uint32_t poll, uint32_t result, const std::vector<uint8_t>& bytes) {
+  const Stamp stamp = Now();
+  if (result == NORVEX_OK) {
+    out.Line(Printf("%s  poll %u: %s", stamp.text.c_str(), poll, Hex(bytes.data(), bytes.size()).c_str()));
+  } else {
+    out.Line(Printf("%s  poll %u: failed: 0x%08X %s", stamp.text.c_str(), poll, result, ResultName(result).c_str()));
+  }
+  if (out.json()) {
+    Json j = Event("change", stamp);
+    j.Set("poll", Json::Int(poll));
+    j.Set("result", ResultJson(result));
+    if (result == NORVEX_OK) j.Set("hex", Json::Str(Hex(bytes.data(), bytes.size(), "")));
+    out.JsonLine(j);
+  }
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int RunWatch(Context& context, const std::vector<std::string>& args) {
@@ -209,7 +254,6 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
   const bool follow = parsed.Has("--follow");
   if (const int code = context.Connect(); code != kExitOk) return code;
   Output& out = context.out;
-  Session& session = context.session;
   out.Note(Printf("watching %s %s every %u ms%s", target.unit->name, target.record.name, interval,
                   count != 0 ? Printf(", %u polls", count).c_str() : " (Ctrl-C ends)"));
   std::fflush(stdout);
@@ -219,36 +263,17 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
   uint32_t poll = 0;
   int exitCode = kExitOk;
   for (; (count == 0 || poll < count) && !StopRequested(); ++poll) {
-    if (poll > 0) Wait(session, interval);
+    if (poll > 0) Wait(context.session, interval);
     if (StopRequested()) break;
     std::vector<uint8_t> bytes;
     const uint32_t result =
         QueryRecord(target.unit->address, target.record.group, target.record.item, target.record.length, bytes);
     const int resultExit = ExitCodeFor(result);
-    if (result != NORVEX_OK && (session.DeviceGone() || resultExit == kExitNoDevice)) {
-      // The device went: say so once, then end or wait for it.
-      const Stamp stamp = Now();
-      out.Line(stamp.text + "  device unplugged" + (follow ? "; waiting for it (Ctrl-C ends)" : ""));
-      if (out.json()) {
-        Json j = Event("unplugged", stamp);
-        j.Set("poll", Json::Int(poll));
-        j.Set("result", ResultJson(result));
-        out.JsonLine(j);
-      }
-      if (!follow) {
-        exitCode = kExitNoDevice;
+    if (result != NORVEX_OK && (context.session.DeviceGone() || resultExit == kExitNoDevice)) {
+      if (!DeviceWent(context, poll, result, follow, interval)) {
+        if (!follow) exitCode = kExitNoDevice;
         break;
       }
-      while (!StopRequested()) {
-        Wait(session, interval);
-        // The library opens an arriving device by itself when it sees the
-        // arrival (a device folder); a single endpoint is opened again here.
-        if (!session.DeviceGone() && (Norvex_GetPortStatus() == NORVEX_OK || session.Reopen() == NORVEX_OK)) break;
-      }
-      if (StopRequested()) break;
-      const Stamp back = Now();
-      out.Line(back.text + "  device back");
-      if (out.json()) out.JsonLine(Event("replugged", back));
       lastResult = 0xFFFFFFFFu;  // the next poll shows the record again
       continue;
     }
@@ -256,21 +281,8 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
     lastResult = result;
     last = bytes;
     ++changes;
-    const Stamp stamp = Now();
-    if (result == NORVEX_OK) {
-      out.Line(Printf("%s  poll %u: %s", stamp.text.c_str(), poll, Hex(bytes.data(), bytes.size()).c_str()));
-    } else {
-      out.Line(Printf("%s  poll %u: failed: 0x%08X %s", stamp.text.c_str(), poll, result, ResultName(result).c_str()));
-      exitCode = resultExit;
-    }
-    if (out.json()) {
-      Json j = Event("change", stamp);
-      j.Set("poll", Json::Int(poll));
-      j.Set("result", ResultJson(result));
-      if (result == NORVEX_OK) j.Set("hex", Json::Str(Hex(bytes.data(), bytes.size(), "")));
-      out.JsonLine(j);
-    }
-    std::fflush(stdout);
+    if (result != NORVEX_OK) exitCode = resultExit;
+    ShowChange(out, poll, result, bytes);
   }
   out.root().Set("polls", Json::Int(poll));
   out.root().Set("changes", Json::Int(changes));

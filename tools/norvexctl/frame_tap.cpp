@@ -159,24 +159,24 @@ void Relay(int down, int wake, const std::string& upstream) {
 }  // namespace
 
 FrameTap::~FrameTap() {
-  if (thread_.joinable()) {
-    stop_ = true;
+  if (m_thread.joinable()) {
+    m_stop = true;
     const char byte = 1;
-    if (::write(wakeWrite_, &byte, 1) < 0) {
+    if (::write(m_wakeWrite, &byte, 1) < 0) {
       // The pipe cannot be full: nothing else writes to it.
     }
-    thread_.join();
+    m_thread.join();
   }
-  for (int fd : {listenFd_.load(), wakeRead_, wakeWrite_}) {
+  for (int fd : {m_listenFd.load(), m_wakeRead, m_wakeWrite}) {
     if (fd >= 0) ::close(fd);
   }
-  if (!path_.empty()) ::unlink(path_.c_str());
+  if (!m_path.empty()) ::unlink(m_path.c_str());
 }
 
 bool FrameTap::Bind(std::string& error) {
   // Bound under a hidden name and then renamed, so that the library sees a
   // whole endpoint appear (docs/device-protocol.md).
-  const std::string hidden = path_.substr(0, path_.rfind('/') + 1) + ".tap-binding";
+  const std::string hidden = m_path.substr(0, m_path.rfind('/') + 1) + ".tap-binding";
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -188,67 +188,67 @@ bool FrameTap::Bind(std::string& error) {
   std::strncpy(address.sun_path, hidden.c_str(), sizeof(address.sun_path) - 1);
   ::unlink(hidden.c_str());
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 4) != 0 ||
-      ::rename(hidden.c_str(), path_.c_str()) != 0) {
+      ::rename(hidden.c_str(), m_path.c_str()) != 0) {
     error = std::string("cannot make the frame tap's endpoint: ") + std::strerror(errno);
     ::close(fd);
     ::unlink(hidden.c_str());
     return false;
   }
-  const int old = listenFd_.exchange(fd);
+  const int old = m_listenFd.exchange(fd);
   if (old >= 0) ::close(old);
   return true;
 }
 
 bool FrameTap::Start(const std::string& upstream, const std::string& folder, const std::string& name,
                      std::string& error) {
-  upstream_ = upstream;
-  path_ = folder + "/" + name;
+  m_upstream = upstream;
+  m_path = folder + "/" + name;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     error = "cannot make the frame tap's wake-up pipe";
     return false;
   }
-  wakeRead_ = pipeFds[0];
-  wakeWrite_ = pipeFds[1];
+  m_wakeRead = pipeFds[0];
+  m_wakeWrite = pipeFds[1];
   if (!Bind(error)) return false;
   std::fprintf(stderr, "frames: every message between the library and %s (-> to the device, <- from it)\n",
                upstream.c_str());
-  thread_ = std::thread([this] { Run(); });
+  m_thread = std::thread([this] { Run(); });
   return true;
 }
 
 bool FrameTap::Rebind(std::string& error) {
-  if (!unbound_) return true;
+  if (!m_unbound) return true;
   // The thread is waiting on the old listening socket's replacement: it
   // takes the new one at its next wake-up.
   if (!Bind(error)) return false;
-  unbound_ = false;
+  m_unbound = false;
   const char byte = 2;
-  return ::write(wakeWrite_, &byte, 1) == 1;
+  return ::write(m_wakeWrite, &byte, 1) == 1;
 }
 
 void FrameTap::Run() {
-  while (!stop_) {
-    const int listening = listenFd_.load();
-    pollfd fds[2] = {{listening, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+  while (!m_stop) {
+    const int listening = m_listenFd.load();
+    pollfd fds[2] = {{listening, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) {
       char byte = 0;
-      if (::read(wakeRead_, &byte, 1) == 1 && byte == 2) continue;  // a rebind: poll the new socket
+      if (::read(m_wakeRead, &byte, 1) == 1 && byte == 2) continue;  // a rebind: poll the new socket
       return;
     }
     const int down = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
     if (down < 0) continue;
-    Relay(down, wakeRead_, upstream_);
+    Relay(down, m_wakeRead, m_upstream);
     ::close(down);
     // The device went (unplugged): so does the tap's endpoint, so that the
     // library sees the removal. Rebind() brings it back.
-    if (!IsSocket(upstream_) && !unbound_) {
-      ::unlink(path_.c_str());
-      unbound_ = true;
+    if (!IsSocket(m_upstream) && !m_unbound) {
+      ::unlink(m_path.c_str());
+      m_unbound = true;
     }
   }
 }

@@ -31,14 +31,14 @@ class FrameTap {
   bool Bind(std::string& error);
   void Run();
 
-  std::string upstream_;
-  std::string path_;
-  std::atomic<int> listenFd_{-1};
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> unbound_{false};  // the endpoint was removed after an unplug
-  std::thread thread_;
+  std::string m_upstream;
+  std::string m_path;
+  std::atomic<int> m_listenFd{-1};
+  int m_wakeRead = -1;
+  int m_wakeWrite = -1;
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_unbound{false};  // the endpoint was removed after an unplug
+  std::thread m_thread;
 };
 
 }  // namespace norvexctl

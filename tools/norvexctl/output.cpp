@@ -216,36 +216,36 @@ std::string Megabytes(uint64_t bytes) { return Printf("%.1f MB", static_cast<dou
 
 Json Json::Object() {
   Json j;
-  j.kind_ = Kind::kObject;
+  j.m_kind = Kind::kObject;
   return j;
 }
 Json Json::Array() {
   Json j;
-  j.kind_ = Kind::kArray;
+  j.m_kind = Kind::kArray;
   return j;
 }
 Json Json::Str(std::string_view text) {
   Json j;
-  j.kind_ = Kind::kRaw;
-  AppendEscaped(j.raw_, text);
+  j.m_kind = Kind::kRaw;
+  AppendEscaped(j.m_raw, text);
   return j;
 }
 Json Json::Num(double value) {
   Json j;
-  j.kind_ = Kind::kRaw;
-  j.raw_ = std::isfinite(value) ? Printf("%.6g", value) : "null";
+  j.m_kind = Kind::kRaw;
+  j.m_raw = std::isfinite(value) ? Printf("%.6g", value) : "null";
   return j;
 }
 Json Json::Int(int64_t value) {
   Json j;
-  j.kind_ = Kind::kRaw;
-  j.raw_ = std::to_string(value);
+  j.m_kind = Kind::kRaw;
+  j.m_raw = std::to_string(value);
   return j;
 }
 Json Json::Bool(bool value) {
   Json j;
-  j.kind_ = Kind::kRaw;
-  j.raw_ = value ? "true" : "false";
+  j.m_kind = Kind::kRaw;
+  j.m_raw = value ? "true" : "false";
   return j;
 }
 Json Json::Null() { return Json(); }
@@ -254,40 +254,40 @@ Json Json::Hex(uint64_t value, int digits) {
 }
 
 Json& Json::Set(const std::string& key, Json value) {
-  for (auto& member : members_) {
+  for (auto& member : m_members) {
     if (member.first == key) {
       member.second = std::move(value);
       return *this;
     }
   }
-  members_.emplace_back(key, std::move(value));
+  m_members.emplace_back(key, std::move(value));
   return *this;
 }
 
 Json& Json::Push(Json value) {
-  members_.emplace_back(std::string(), std::move(value));
+  m_members.emplace_back(std::string(), std::move(value));
   return *this;
 }
 
 bool Json::Has(const std::string& key) const {
-  for (const auto& member : members_) {
+  for (const auto& member : m_members) {
     if (member.first == key) return true;
   }
   return false;
 }
 
 std::string Json::Text() const {
-  switch (kind_) {
+  switch (m_kind) {
     case Kind::kNull:
       return "null";
     case Kind::kRaw:
-      return raw_;
+      return m_raw;
     case Kind::kObject:
     case Kind::kArray: {
-      const bool object = kind_ == Kind::kObject;
+      const bool object = m_kind == Kind::kObject;
       std::string out(object ? "{" : "[");
       bool first = true;
-      for (const auto& member : members_) {
+      for (const auto& member : m_members) {
         if (!first) out += ',';
         first = false;
         if (object) {
@@ -314,14 +314,14 @@ Json ResultJson(uint32_t result) {
 // ---- Output ------------------------------------------------------------------
 
 void Output::Line(const std::string& text) {
-  if (json_) return;
-  std::FILE* stream = linesToStderr_ ? stderr : stdout;
+  if (m_json) return;
+  std::FILE* stream = m_linesToStderr ? stderr : stdout;
   std::fputs(text.c_str(), stream);
   std::fputc('\n', stream);
 }
 
 void Output::Note(const std::string& text) {
-  if (quiet_) return;
+  if (m_quiet) return;
   std::fflush(stdout);
   std::fputs(text.c_str(), stderr);
   std::fputc('\n', stderr);
@@ -330,7 +330,7 @@ void Output::Note(const std::string& text) {
 void Output::Error(const std::string& text) {
   std::fflush(stdout);
   std::fprintf(stderr, "norvexctl: %s\n", text.c_str());
-  if (json_ && !root_.Has("error")) root_.Set("error", Json::Str(text));
+  if (m_json && !m_root.Has("error")) m_root.Set("error", Json::Str(text));
 }
 
 void Output::FailureLines(uint32_t result, const std::string& indent) {
@@ -347,8 +347,8 @@ void Output::FailureLines(uint32_t result, const std::string& indent) {
 }
 
 int Output::Result(const std::string& what, uint32_t result) {
-  if (json_) {
-    root_.Set(what, ResultJson(result));
+  if (m_json) {
+    m_root.Set(what, ResultJson(result));
   } else if (result == NORVEX_OK) {
     Line(what + ": OK");
   } else {
@@ -365,9 +365,9 @@ void Output::JsonLine(const Json& object) {
 }
 
 void Output::Finish(int exitCode) {
-  if (!json_) return;
-  root_.Set("exit", Json::Int(exitCode));
-  JsonLine(root_);
+  if (!m_json) return;
+  m_root.Set("exit", Json::Int(exitCode));
+  JsonLine(m_root);
 }
 
 // ---- Progress -----------------------------------------------------------------
@@ -416,45 +416,45 @@ std::string BarLine(const std::string& label, uint64_t done, uint64_t total, dou
 }  // namespace
 
 Progress::Progress(std::string label, uint64_t total, bool enabled)
-    : label_(std::move(label)),
-      total_(total),
-      enabled_(enabled),
-      terminal_(isatty(STDERR_FILENO) != 0),
-      start_(std::chrono::steady_clock::now()),
-      lastDraw_(start_) {}
+    : m_label(std::move(label)),
+      m_total(total),
+      m_enabled(enabled),
+      m_terminal(isatty(STDERR_FILENO) != 0),
+      m_start(std::chrono::steady_clock::now()),
+      m_lastDraw(m_start) {}
 
 Progress::~Progress() { Done(); }
 
 void Progress::Update(uint64_t done) {
-  if (!enabled_) return;
-  if (done > total_) done = total_;
+  if (!m_enabled) return;
+  if (done > m_total) done = m_total;
   const auto now = std::chrono::steady_clock::now();
-  const double seconds = std::chrono::duration<double>(now - start_).count();
-  if (terminal_) {
-    if (open_ && done < total_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
-    lastDraw_ = now;
+  const double seconds = std::chrono::duration<double>(now - m_start).count();
+  if (m_terminal) {
+    if (m_open && done < m_total && now - m_lastDraw < std::chrono::milliseconds(100)) return;
+    m_lastDraw = now;
     std::fflush(stdout);
-    std::fprintf(stderr, "\r%s\x1b[K", BarLine(label_, done, total_, seconds, TerminalColumns()).c_str());
+    std::fprintf(stderr, "\r%s\x1b[K", BarLine(m_label, done, m_total, seconds, TerminalColumns()).c_str());
     std::fflush(stderr);
-    open_ = true;
+    m_open = true;
     return;
   }
-  const int tenth = total_ > 0 ? static_cast<int>(done * 10 / total_) : 10;
-  if (tenth == lastTenth_) return;
-  lastTenth_ = tenth;
+  const int tenth = m_total > 0 ? static_cast<int>(done * 10 / m_total) : 10;
+  if (tenth == m_lastTenth) return;
+  m_lastTenth = tenth;
   const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-  const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : -1;
-  const double share = total_ > 0 ? static_cast<double>(done) / static_cast<double>(total_) : 1;
-  std::fprintf(stderr, "%s %3d%% %s / %s  %.1f MB/s  %s left\n", label_.c_str(), static_cast<int>(share * 100),
-               Megabytes(done).c_str(), Megabytes(total_).c_str(), rate / 1e6, Duration(left).c_str());
+  const double left = rate > 0 ? static_cast<double>(m_total - done) / rate : -1;
+  const double share = m_total > 0 ? static_cast<double>(done) / static_cast<double>(m_total) : 1;
+  std::fprintf(stderr, "%s %3d%% %s / %s  %.1f MB/s  %s left\n", m_label.c_str(), static_cast<int>(share * 100),
+               Megabytes(done).c_str(), Megabytes(m_total).c_str(), rate / 1e6, Duration(left).c_str());
   std::fflush(stderr);
 }
 
 void Progress::Done() {
-  if (open_) {
+  if (m_open) {
     std::fputc('\n', stderr);
     std::fflush(stderr);
-    open_ = false;
+    m_open = false;
   }
 }
 

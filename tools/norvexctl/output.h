@@ -70,9 +70,9 @@ class Json {
   std::string Text() const;
 
  private:
-  enum class Kind { kNull, kObject, kArray, kRaw } kind_ = Kind::kNull;
-  std::string raw_;
-  std::vector<std::pair<std::string, Json>> members_;
+  enum class Kind { kNull, kObject, kArray, kRaw } m_kind = Kind::kNull;
+  std::string m_raw;
+  std::vector<std::pair<std::string, Json>> m_members;
 };
 
 // A result code as JSON: {"code":"0xE0000008","name":...,"text":...}.
@@ -83,13 +83,13 @@ Json ResultJson(uint32_t result);
 // notes (which device, progress, hints; none with -q) and errors (always).
 class Output {
  public:
-  Output(bool json, bool quiet) : json_(json), quiet_(quiet), root_(Json::Object()) {}
-  bool json() const { return json_; }
-  bool quiet() const { return quiet_; }
+  Output(bool json, bool quiet) : m_json(json), m_quiet(quiet), m_root(Json::Object()) {}
+  bool json() const { return m_json; }
+  bool quiet() const { return m_quiet; }
   // A line of the command's result for a person (nothing in JSON mode); on
   // stderr once the command's data go to standard output ('-').
   void Line(const std::string& text);
-  void LinesToStderr() { linesToStderr_ = true; }
+  void LinesToStderr() { m_linesToStderr = true; }
   // A diagnostic line on stderr (nothing with -q).
   void Note(const std::string& text);
   // An error for a person on stderr (also recorded as "error" in JSON).
@@ -99,17 +99,17 @@ class Output {
   int Result(const std::string& what, uint32_t result);
   // The failure text of `result`, each of its lines indented by `indent`.
   void FailureLines(uint32_t result, const std::string& indent);
-  Json& root() { return root_; }
+  Json& root() { return m_root; }
   // One JSON object on a line of its own, at once (watch --json).
   void JsonLine(const Json& object);
   // Prints the JSON object (JSON mode).
   void Finish(int exitCode);
 
  private:
-  bool json_;
-  bool quiet_;
-  bool linesToStderr_ = false;
-  Json root_;
+  bool m_json;
+  bool m_quiet;
+  bool m_linesToStderr = false;
+  Json m_root;
 };
 
 // A progress meter on stderr: on a terminal a bar with bytes, rate and time
@@ -127,14 +127,14 @@ class Progress {
   void Done();
 
  private:
-  std::string label_;
-  uint64_t total_;
-  bool enabled_;
-  bool terminal_;
-  bool open_ = false;  // a bar is drawn and its line not yet ended
-  int lastTenth_ = -1;
-  std::chrono::steady_clock::time_point start_;
-  std::chrono::steady_clock::time_point lastDraw_;
+  std::string m_label;
+  uint64_t m_total;
+  bool m_enabled;
+  bool m_terminal;
+  bool m_open = false;  // a bar is drawn and its line not yet ended
+  int m_lastTenth = -1;
+  std::chrono::steady_clock::time_point m_start;
+  std::chrono::steady_clock::time_point m_lastDraw;
 };
 
 // The terminal's width in columns: of stderr, else $COLUMNS, else 80.

@@ -2,72 +2,130 @@
 #include "records.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "cli.h"
 #include "norvex.h"
+#include "norvex_records.h"
 
 namespace norvexctl {
 
+namespace {
+
+// The tool's name of a record, the function of norvex_records.h that reads
+// it (the selector and size come from there) and what is known of its
+// meaning; in the order `state` shows a unit's records.
+struct RecordName {
+  const char* name;
+  const char* reader;
+  Decode decode;
+};
+
+constexpr RecordName kMainUnitNames[] = {
+    {"general", "NV_GetState", Decode::kNone},
+    {"device-info", "NV_GetDeviceInfo", Decode::kNone},
+    {"kernel-name", "NV_GetKernelName", Decode::kText},
+    {"kernel-version", "NV_GetKernelVersion", Decode::kNone},
+    {"fpga-version", "NV_GetFPGAVersion", Decode::kNone},
+    {"valve", "NV_GetVavleState", Decode::kNone},
+    {"balance", "NV_GetBalanceState", Decode::kNone},
+    {"print", "NV_GetPrintState", Decode::kPrintState},
+    {"print-para", "NV_GetPrintPara", Decode::kNone},
+    {"counter-ctrl", "NV_GetCtpCounterCtrl", Decode::kNone},
+    {"counter-info", "NV_GetCounterInfo", Decode::kNone},
+    {"page-counter", "NV_GetPageCounter", Decode::kNone},
+    {"cc-init", "NV_GetCCInitData", Decode::kNone},
+    {"cci-ctrl", "NV_GetCCICtrl", Decode::kNone},
+    {"flash", "NV_GetFlashCtrl", Decode::kNone},
+    {"init", "NV_GetInitState", Decode::kNone},
+    {"load", "NV_GetLoadState", Decode::kNone},
+    {"sensor", "NV_GetSensorState", Decode::kNone},
+    {"fscan", "NV_GetFScanState", Decode::kNone},
+    {"sscan", "NV_GetSScanState", Decode::kNone},
+    {"system-error", "NV_GetSystemError", Decode::kNone},
+    {"focus", "NV_GetSetFocusState", Decode::kNone},
+    {"lh-sent-ctrl", "NV_GetLHSentCtrlState", Decode::kNone},
+    {"find-medium", "NV_GetFindMediumState", Decode::kNone},
+    {"usb", "NV_GetUSBState", Decode::kNone},
+    {"para-header", "NV_GetParaFile header", Decode::kParaHeader},
+    {"para-sizes", "NV_GetParaFile sizes", Decode::kParaSizes},
+};
+
+constexpr RecordName kLaserHeadNames[] = {
+    {"system", "LH_GetSystemState", Decode::kNone},
+    {"version", "LH_GetInfo version", Decode::kNone},
+    {"uart", "LH_GetUartState", Decode::kNone},
+    {"error", "LH_GetErrorInfo", Decode::kNone},
+    {"para-header", "LH_GetParaFile header", Decode::kParaHeader},
+    {"name", "LH_GetInfo name", Decode::kText},
+    {"adc", "LH_GetADCState", Decode::kNone},
+    {"psd", "LH_GetPSDState", Decode::kNone},
+    {"af", "LH_GetAFState", Decode::kNone},
+    {"sf", "LH_GetSFState", Decode::kNone},
+    {"motor", "LH_GetMotorState", Decode::kNone},
+    {"para-sizes", "LH_GetParaFile sizes", Decode::kParaSizes},
+};
+
+constexpr RecordName kHsBoardNames[] = {
+    {"system", "HS_GetSystemState", Decode::kNone},
+    {"version", "HS_GetInfo version", Decode::kNone},
+    {"uart", "HS_GetUartState", Decode::kNone},
+    {"error", "HS_GetErrorInfo", Decode::kNone},
+    {"para-header", "HS_GetParaFile header", Decode::kParaHeader},
+    {"name", "HS_GetInfo name", Decode::kText},
+    {"fpga-version", "HS_GetInfo FPGA word", Decode::kNone},
+    {"init", "HS_GetInitState", Decode::kNone},
+    {"adc", "HS_GetADCState", Decode::kNone},
+    {"fpga", "HS_GetFPGAState", Decode::kNone},
+    {"ld", "HS_GetLDState", Decode::kNone},
+    {"dac7611", "HS_GetDAC7611State", Decode::kNone},
+    {"para-sizes", "HS_GetParaFile sizes", Decode::kParaSizes},
+};
+
+// The row of `rows` read by `reader`, or null.
+template <size_t N>
+constexpr const NorvexRecord* FindReader(const NorvexRecord (&rows)[N], std::string_view reader) {
+  for (const NorvexRecord& row : rows) {
+    if (reader == row.reader) return &row;
+  }
+  return nullptr;
+}
+
+// Every name stands for a row of the library's list, and no row twice.
+template <size_t N, size_t M>
+constexpr bool NamesRows(const RecordName (&names)[N], const NorvexRecord (&rows)[M]) {
+  for (size_t i = 0; i < N; ++i) {
+    if (FindReader(rows, names[i].reader) == nullptr) return false;
+    for (size_t j = 0; j < i; ++j) {
+      if (std::string_view(names[i].reader) == names[j].reader) return false;
+    }
+  }
+  return true;
+}
+static_assert(NamesRows(kMainUnitNames, NorvexMainUnitRecords), "a main unit record the library does not read");
+static_assert(NamesRows(kLaserHeadNames, NorvexLaserHeadRecords), "a laser head record the library does not read");
+static_assert(NamesRows(kHsBoardNames, NorvexHsBoardRecords), "an HS board record the library does not read");
+
+template <size_t N, size_t M>
+std::vector<RecordInfo> Named(const RecordName (&names)[N], const NorvexRecord (&rows)[M]) {
+  std::vector<RecordInfo> records;
+  for (const RecordName& name : names) {
+    const NorvexRecord& row = *FindReader(rows, name.reader);
+    records.push_back({name.name, row.group, row.item, row.bytes, name.decode});
+  }
+  return records;
+}
+
+}  // namespace
+
 const std::vector<UnitInfo>& Units() {
-  static const std::vector<UnitInfo> units = [] {
-    const std::vector<RecordInfo> board = {
-        {"system", 0x0000, 0x0000, 12, Decode::kNone},     {"version", 0x0000, 0x0008, 4, Decode::kNone},
-        {"uart", 0x0000, 0x000C, 4, Decode::kNone},        {"error", 0x0000, 0x000F, 8, Decode::kNone},
-        {"para-header", 0x5000, 0x0002, 8, Decode::kParaHeader},
-    };
-    std::vector<RecordInfo> lh = board;
-    lh.insert(lh.end(), {{"name", 0x0000, 0x0004, 20, Decode::kText},
-                         {"adc", 0x4200, 0x0000, 12, Decode::kNone},
-                         {"psd", 0x4500, 0x0000, 40, Decode::kNone},
-                         {"af", 0x4500, 0x0001, 8, Decode::kNone},
-                         {"sf", 0x4600, 0x0000, 20, Decode::kNone},
-                         {"motor", 0x4800, 0x0000, 40, Decode::kNone},
-                         {"para-sizes", 0x5000, 0x0001, 20, Decode::kParaSizes}});
-    std::vector<RecordInfo> hs = board;
-    hs.insert(hs.end(), {{"name", 0x0000, 0x0004, 32, Decode::kText},
-                         {"fpga-version", 0x6000, 0x0000, 4, Decode::kNone},
-                         {"init", 0x4000, 0x0000, 4, Decode::kNone},
-                         {"adc", 0x4200, 0x0000, 52, Decode::kNone},
-                         {"fpga", 0x6000, 0x0001, 4, Decode::kNone},
-                         {"ld", 0x8000, 0x0000, 72, Decode::kNone},
-                         {"dac7611", 0x8000, 0x0001, 32, Decode::kNone},
-                         {"para-sizes", 0x5000, 0x0001, 28, Decode::kParaSizes}});
-    const std::vector<RecordInfo> main = {
-        {"general", 0x0000, 0x0000, 4, Decode::kNone},
-        {"device-info", 0x0000, 0x0002, 32, Decode::kNone},
-        {"kernel-name", 0x0000, 0x0004, kAnyLength, Decode::kText},
-        {"kernel-version", 0x0000, 0x0008, 4, Decode::kNone},
-        {"fpga-version", 0x0009, 0x0000, 4, Decode::kNone},
-        {"valve", 0x3000, 0x0000, 12, Decode::kNone},
-        {"balance", 0xBB00, 0x0000, 32, Decode::kNone},
-        {"print", 0x9000, 0x0000, 92, Decode::kPrintState},
-        {"print-para", 0x9001, 0x0000, 64, Decode::kNone},
-        {"counter-ctrl", 0xCC00, 0x0000, 8, Decode::kNone},
-        {"counter-info", 0xCC00, 0x0001, 64, Decode::kNone},
-        {"page-counter", 0xCC00, 0x0002, 8, Decode::kNone},
-        {"cc-init", 0xCC00, 0x0003, 16, Decode::kNone},
-        {"cci-ctrl", 0xCD00, 0x0000, 32, Decode::kNone},
-        {"flash", 0xF000, 0x0000, 24, Decode::kNone},
-        {"init", 0x1000, 0x0000, 24, Decode::kNone},
-        {"load", 0x7700, 0x0000, 16, Decode::kNone},
-        {"sensor", 0x5000, 0x0000, 16, Decode::kNone},
-        {"fscan", 0xE000, 0x0000, 16, Decode::kNone},
-        {"sscan", 0xE400, 0x0000, 16, Decode::kNone},
-        {"system-error", 0xFF00, 0x0000, 8, Decode::kNone},
-        {"focus", 0xC600, 0x0000, 8, Decode::kNone},
-        {"lh-sent-ctrl", 0xC400, 0x0000, 28, Decode::kNone},
-        {"find-medium", 0xE600, 0x0000, 40, Decode::kNone},
-        {"usb", 0x2000, 0x0000, 4, Decode::kNone},
-        {"para-header", 0xF800, 0x0002, 8, Decode::kParaHeader},
-        {"para-sizes", 0xF800, 0x0001, 36, Decode::kParaSizes},
-    };
-    return std::vector<UnitInfo>{
-        {"main", "main unit", static_cast<uint8_t>(NORVEX_ADDR_MAIN_UNIT), main},
-        {"lh", "laser head board", static_cast<uint8_t>(NORVEX_ADDR_LASER_HEAD), lh},
-        {"hs0", "HS board 0", static_cast<uint8_t>(NORVEX_ADDR_HS_BOARD(0)), hs},
-        {"hs1", "HS board 1", static_cast<uint8_t>(NORVEX_ADDR_HS_BOARD(1)), hs},
-    };
-  }();
+  static const std::vector<UnitInfo> units = {
+      {"main", "main unit", static_cast<uint8_t>(NORVEX_ADDR_MAIN_UNIT), Named(kMainUnitNames, NorvexMainUnitRecords)},
+      {"lh", "laser head board", static_cast<uint8_t>(NORVEX_ADDR_LASER_HEAD),
+       Named(kLaserHeadNames, NorvexLaserHeadRecords)},
+      {"hs0", "HS board 0", static_cast<uint8_t>(NORVEX_ADDR_HS_BOARD(0)), Named(kHsBoardNames, NorvexHsBoardRecords)},
+      {"hs1", "HS board 1", static_cast<uint8_t>(NORVEX_ADDR_HS_BOARD(1)), Named(kHsBoardNames, NorvexHsBoardRecords)},
+  };
   return units;
 }
 

@@ -1,17 +1,19 @@
-// records.h: the state records of the units that norvexctl knows by name,
-// the query of one record, and what is known about its meaning.
+// records.h: the state records of the units that norvexctl knows by name
+// (their selectors and sizes are the library's, norvex_records.h), the query
+// of one record, and what is known about its meaning.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "norvex_records.h"
 #include "output.h"
 
 namespace norvexctl {
 
 // A reply length that takes any reply of up to 500 bytes.
-inline constexpr uint32_t kAnyLength = 0xFFFFFFFFu;
+inline constexpr uint32_t kAnyLength = NORVEX_RECORD_ANY_LENGTH;
 inline constexpr uint32_t kMaxReply = 500;
 
 enum class Decode { kNone, kText, kPrintState, kParaHeader, kParaSizes };

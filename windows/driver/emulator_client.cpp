@@ -1,6 +1,7 @@
 // emulator_client.cpp: norvex::emu::Emulator for Windows programs: the
 // platesetter is the stand-in driver's (windows/driver), made through its
-// control device when the Emulator is made and gone when it goes. Plug and
+// control device when the Emulator is made and gone when it goes; its
+// controls are a RemoteModel over the same device (remote_model.h). Plug and
 // Unplug wait until the platesetter's device interface appears or goes, and
 // Unplug gives the host that held it open the removal notice that Wine does
 // not send (standin_client.h).
@@ -40,11 +41,6 @@ struct Emulator::Impl {
     const std::vector<uint8_t> body = Call(op, args, wait);
     return !body.empty() && body[0] != 0;
   }
-  uint64_t Number(Op op) const {
-    const std::vector<uint8_t> body = Call(op);
-    Reader r(body.data(), body.size());
-    return r.U64();
-  }
   bool WaitInterface(bool enabled) const {
     return Flag(Op::kWaitForInterface, Writer().U8(enabled).U32(10000), true);
   }
@@ -57,184 +53,66 @@ struct Emulator::Impl {
   // The removal notice to this process's own windows, which take it when
   // their thread next dispatches messages (until the next unplug).
   std::unique_ptr<standin::RemovalNotice> notice;
+  // The platesetter's controls, each a request through `channel`.
+  RemoteModel model{[this](Op op, const Writer& args, bool wait) { return Call(op, args, wait); }};
 };
 
 Emulator::Emulator() : Emulator(Options{}) {}
 
-Emulator::Emulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
+Emulator::Emulator(Options options) : m_impl(std::make_unique<Impl>(std::move(options))) {
   Writer args;
-  standin::Put(args, impl_->options);
-  impl_->id = 0;
-  const std::vector<uint8_t> body = impl_->Call(Op::kCreate, args);
+  standin::Put(args, m_impl->options);
+  m_impl->id = 0;
+  const std::vector<uint8_t> body = m_impl->Call(Op::kCreate, args);
   Reader r(body.data(), body.size());
-  impl_->id = r.U32();
+  m_impl->id = r.U32();
 }
 
 Emulator::~Emulator() {
   Unplug();
-  if (impl_->id != 0) impl_->Call(Op::kDestroy);
+  if (m_impl->id != 0) m_impl->Call(Op::kDestroy);
 }
 
 bool Emulator::Plug() {
-  if (impl_->id == 0) return false;
-  impl_->Call(Op::kPlug);
-  return impl_->WaitInterface(true);
+  if (m_impl->id == 0) return false;
+  m_impl->Call(Op::kPlug);
+  return m_impl->WaitInterface(true);
 }
 
 void Emulator::Unplug() {
-  if (impl_->id == 0 || !IsPlugged()) return;
-  const std::vector<uint8_t> body = impl_->Call(Op::kHostOf);
+  if (m_impl->id == 0 || !IsPlugged()) return;
+  const std::vector<uint8_t> body = m_impl->Call(Op::kHostOf);
   Reader r(body.data(), body.size());
   const standin::HostHandle host = standin::FindHostHandle(r.U64());
-  impl_->Call(Op::kUnplug);
-  impl_->WaitInterface(false);
-  impl_->notice.reset();
+  m_impl->Call(Op::kUnplug);
+  m_impl->WaitInterface(false);
+  m_impl->notice.reset();
   if (host.handle == 0) return;
-  impl_->notice = std::make_unique<standin::RemovalNotice>();
+  m_impl->notice = std::make_unique<standin::RemovalNotice>();
   std::string error;
-  if (impl_->notice->Post(host, error) == 0) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->lastError = error;
+  if (m_impl->notice->Post(host, error) == 0) {
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    m_impl->lastError = error;
     return;
   }
   // A host in another process (one that opened the device through this
   // emulator's platesetter) gets it at once, as from the norvex-standin tool.
-  if (host.process != ::GetCurrentProcessId()) impl_->notice->WaitDelivered(1, 5000);
+  if (host.process != ::GetCurrentProcessId()) m_impl->notice->WaitDelivered(1, 5000);
 }
 
-bool Emulator::IsPlugged() const { return impl_->Flag(Op::kIsPlugged); }
+bool Emulator::IsPlugged() const { return m_impl->Flag(Op::kIsPlugged); }
 
-std::string Emulator::EndpointPath() const { return "\\\\?\\norvex#platesetter#" + impl_->options.name; }
+std::string Emulator::EndpointPath() const { return "\\\\?\\norvex#platesetter#" + m_impl->options.name; }
 
 std::string Emulator::LastError() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->lastError;
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  return m_impl->lastError;
 }
 
-void Emulator::DropHost() { impl_->Call(Op::kDropHost); }
+void Emulator::DropHost() { m_impl->Call(Op::kDropHost); }
 
-void Emulator::SetBoardPresent(uint8_t address, bool present) {
-  impl_->Call(Op::kSetBoardPresent, Writer().U8(address).U8(present));
-}
+RemoteModel& Emulator::Model() { return m_impl->model; }
 
-bool Emulator::BoardPresent(uint8_t address) const { return impl_->Flag(Op::kBoardPresent, Writer().U8(address)); }
-
-void Emulator::SetStateRecord(uint8_t address, uint16_t group, uint16_t item, std::vector<uint8_t> bytes) {
-  impl_->Call(Op::kSetStateRecord, Writer().U8(address).U16(group).U16(item).Bytes(bytes));
-}
-
-std::vector<uint8_t> Emulator::StateRecord(uint8_t address, uint16_t group, uint16_t item) const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kStateRecord, Writer().U8(address).U16(group).U16(item));
-  Reader r(body.data(), body.size());
-  return r.Bytes();
-}
-
-std::vector<std::vector<uint8_t>> Emulator::ReceivedFrames() const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kReceivedFrames);
-  Reader r(body.data(), body.size());
-  return standin::GetList<std::vector<uint8_t>>(r, [](Reader& in) { return in.Bytes(); });
-}
-
-std::vector<FunctionCall> Emulator::FunctionCalls() const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kFunctionCalls);
-  Reader r(body.data(), body.size());
-  return standin::GetList<FunctionCall>(r, standin::GetFunctionCall);
-}
-
-void Emulator::ClearReceived() { impl_->Call(Op::kClearReceived); }
-
-bool Emulator::WaitForFrames(size_t count, std::chrono::milliseconds timeout) const {
-  return impl_->Flag(Op::kWaitForFrames,
-                     Writer().U32(static_cast<uint32_t>(count)).U32(static_cast<uint32_t>(timeout.count())), true);
-}
-
-std::vector<uint8_t> Emulator::PrintMemory() const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kPrintMemory);
-  Reader r(body.data(), body.size());
-  return r.Bytes();
-}
-
-void Emulator::ClearPrintMemory() { impl_->Call(Op::kClearPrintMemory); }
-
-void Emulator::InjectFault(const Fault& fault) {
-  Writer args;
-  standin::Put(args, fault);
-  impl_->Call(Op::kInjectFault, args);
-}
-
-void Emulator::ClearFaults() { impl_->Call(Op::kClearFaults); }
-
-void Emulator::InjectBulkWriteFault(const BulkWriteFault& fault) {
-  Writer args;
-  standin::Put(args, fault);
-  impl_->Call(Op::kInjectBulkWriteFault, args);
-}
-
-void Emulator::ClearBulkWriteFaults() { impl_->Call(Op::kClearBulkWriteFaults); }
-
-void Emulator::SetParaFileHeader(uint8_t address, const ParaFileHeader& header) {
-  Writer args;
-  args.U8(address);
-  standin::Put(args, header);
-  impl_->Call(Op::kSetParaFileHeader, args);
-}
-
-ParaFileHeader Emulator::GetParaFileHeader(uint8_t address) const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kGetParaFileHeader, Writer().U8(address));
-  Reader r(body.data(), body.size());
-  return standin::GetParaFileHeader(r);
-}
-
-void Emulator::SetParaFileSizes(uint8_t address, const std::vector<uint32_t>& sectionWords) {
-  Writer args;
-  args.U8(address).U32(static_cast<uint32_t>(sectionWords.size()));
-  for (uint32_t words : sectionWords) args.U32(words);
-  impl_->Call(Op::kSetParaFileSizes, args);
-}
-
-void Emulator::SetParaFileSection(uint8_t address, uint32_t section, std::vector<uint8_t> bytes) {
-  impl_->Call(Op::kSetParaFileSection, Writer().U8(address).U32(section).Bytes(bytes));
-}
-
-std::vector<uint8_t> Emulator::ParaFileSection(uint8_t address, uint32_t section) const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kParaFileSection, Writer().U8(address).U32(section));
-  Reader r(body.data(), body.size());
-  return r.Bytes();
-}
-
-std::vector<uint8_t> Emulator::SavedParaFileSection(uint8_t address, uint32_t section) const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kSavedParaFileSection, Writer().U8(address).U32(section));
-  Reader r(body.data(), body.size());
-  return r.Bytes();
-}
-
-std::vector<ParaFileEvent> Emulator::ParaFileEvents() const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kParaFileEvents);
-  Reader r(body.data(), body.size());
-  return standin::GetList<ParaFileEvent>(r, standin::GetParaFileEvent);
-}
-
-std::vector<ParaFileSave> Emulator::ParaFileSaves() const {
-  const std::vector<uint8_t> body = impl_->Call(Op::kParaFileSaves);
-  Reader r(body.data(), body.size());
-  return standin::GetList<ParaFileSave>(r, standin::GetParaFileSave);
-}
-
-void Emulator::ClearParaFileEvents() { impl_->Call(Op::kClearParaFileEvents); }
-
-void Emulator::RefuseParaFile(uint8_t address, uint16_t command, uint16_t errorValue, int count) {
-  impl_->Call(Op::kRefuseParaFile,
-              Writer().U8(address).U16(command).U16(errorValue).U32(static_cast<uint32_t>(count)));
-}
-
-uint64_t Emulator::ConnectionsAccepted() const { return impl_->Number(Op::kConnectionsAccepted); }
-
-uint64_t Emulator::BusyRefusals() const { return impl_->Number(Op::kBusyRefusals); }
-
-bool Emulator::HostConnected() const { return impl_->Flag(Op::kHostConnected); }
-
-bool Emulator::WaitForHost(bool connected, std::chrono::milliseconds timeout) const {
-  return impl_->Flag(Op::kWaitForHost, Writer().U8(connected).U32(static_cast<uint32_t>(timeout.count())), true);
-}
+const RemoteModel& Emulator::Model() const { return m_impl->model; }
 
 }  // namespace norvex::emu

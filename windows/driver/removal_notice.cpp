@@ -112,16 +112,16 @@ std::vector<HWND> WindowsOf(DWORD process) {
 ControlChannel::ControlChannel() {
   HANDLE handle = ::CreateFileA(kControlPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) handle_ = handle;
+  if (handle != INVALID_HANDLE_VALUE) m_handle = handle;
 }
 
 ControlChannel::~ControlChannel() {
-  if (handle_ != nullptr) ::CloseHandle(handle_);
+  if (m_handle != nullptr) ::CloseHandle(m_handle);
 }
 
 bool ControlChannel::Call(const Writer& request, std::vector<uint8_t>& body, std::string& error, bool wait) const {
   body.clear();
-  if (handle_ == nullptr) {
+  if (m_handle == nullptr) {
     error = "the platesetter stand-in is not running (scripts/wine-device start)";
     return false;
   }
@@ -129,7 +129,7 @@ bool ControlChannel::Call(const Writer& request, std::vector<uint8_t>& body, std
   for (int attempt = 0; attempt < 2; ++attempt) {
     DWORD got = 0;
     // A wait's own time-out is in the request; the driver answers by then.
-    if (!Request(handle_, wait ? kIoctlWait : kIoctlOperation, request.Data().data(),
+    if (!Request(m_handle, wait ? kIoctlWait : kIoctlOperation, request.Data().data(),
                  static_cast<DWORD>(request.Data().size()), answer.data(), static_cast<DWORD>(answer.size()), got,
                  INFINITE)) {
       error = "the stand-in's control request failed, error " + std::to_string(::GetLastError());
@@ -206,13 +206,13 @@ HostHandle FindHostHandle(uint64_t openNumber) {
 }
 
 RemovalNotice::~RemovalNotice() {
-  for (void* hook : hooks_) ::UnhookWindowsHookEx(static_cast<HHOOK>(hook));
-  if (module_ != nullptr) ::FreeLibrary(static_cast<HMODULE>(module_));
-  if (delivered_ != nullptr) ::CloseHandle(delivered_);
+  for (void* hook : m_hooks) ::UnhookWindowsHookEx(static_cast<HHOOK>(hook));
+  if (m_module != nullptr) ::FreeLibrary(static_cast<HMODULE>(m_module));
+  if (m_delivered != nullptr) ::CloseHandle(m_delivered);
 }
 
 int RemovalNotice::Post(const HostHandle& host, std::string& error) {
-  if (host.handle == 0 || !hooks_.empty()) return 0;
+  if (host.handle == 0 || !m_hooks.empty()) return 0;
   HOOKPROC procedure = &NorvexStandInNoticeHook;
   if (host.process != ::GetCurrentProcessId()) {
     // Windows loads the hook's module into the host when the hook runs there.
@@ -220,28 +220,28 @@ int RemovalNotice::Post(const HostHandle& host, std::string& error) {
     const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string module(path, length < MAX_PATH ? length : 0);
     module = module.substr(0, module.find_last_of('\\') + 1) + kNoticeModuleName;
-    module_ = ::LoadLibraryA(module.c_str());
-    if (module_ == nullptr) {
+    m_module = ::LoadLibraryA(module.c_str());
+    if (m_module == nullptr) {
       error = "cannot load " + module;
       return 0;
     }
     procedure = reinterpret_cast<HOOKPROC>(
-        reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(module_), kNoticeHookName)));
+        reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(m_module), kNoticeHookName)));
     if (procedure == nullptr) {
       error = module + " has no " + kNoticeHookName;
       return 0;
     }
   }
-  delivered_ = ::CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, NoticeSemaphoreName(host.process).c_str());
+  m_delivered = ::CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, NoticeSemaphoreName(host.process).c_str());
   const UINT notice = ::RegisterWindowMessageA(kNoticeMessageName);
   std::vector<DWORD> hooked;
   int posted = 0;
   for (HWND window : WindowsOf(host.process)) {
     const DWORD thread = ::GetWindowThreadProcessId(window, nullptr);
     if (std::find(hooked.begin(), hooked.end(), thread) == hooked.end()) {
-      HHOOK hook = ::SetWindowsHookExA(WH_GETMESSAGE, procedure, static_cast<HMODULE>(module_), thread);
+      HHOOK hook = ::SetWindowsHookExA(WH_GETMESSAGE, procedure, static_cast<HMODULE>(m_module), thread);
       if (hook == nullptr) continue;
-      hooks_.push_back(hook);
+      m_hooks.push_back(hook);
       hooked.push_back(thread);
     }
     if (::PostMessageA(window, notice, static_cast<WPARAM>(host.handle), 0)) ++posted;
@@ -251,11 +251,11 @@ int RemovalNotice::Post(const HostHandle& host, std::string& error) {
 }
 
 bool RemovalNotice::WaitDelivered(int count, uint32_t timeoutMs) {
-  if (delivered_ == nullptr) return count == 0;
+  if (m_delivered == nullptr) return count == 0;
   const DWORD start = ::GetTickCount();
   for (int i = 0; i < count; ++i) {
     const DWORD spent = ::GetTickCount() - start;
-    if (spent >= timeoutMs || ::WaitForSingleObject(delivered_, timeoutMs - spent) != WAIT_OBJECT_0) return false;
+    if (spent >= timeoutMs || ::WaitForSingleObject(m_delivered, timeoutMs - spent) != WAIT_OBJECT_0) return false;
   }
   return true;
 }

@@ -21,7 +21,7 @@ class ControlChannel {
   ControlChannel(const ControlChannel&) = delete;
   ControlChannel& operator=(const ControlChannel&) = delete;
 
-  bool IsOpen() const { return handle_ != nullptr; }
+  bool IsOpen() const { return m_handle != nullptr; }
   // Sends `request` (an operation word, a platesetter id and the arguments)
   // as kIoctlOperation, or kIoctlWait when `wait` is set, and gives the
   // answer's body. False, with the reason in `error`, when the request did
@@ -29,7 +29,7 @@ class ControlChannel {
   bool Call(const Writer& request, std::vector<uint8_t>& body, std::string& error, bool wait = false) const;
 
  private:
-  void* handle_ = nullptr;
+  void* m_handle = nullptr;
 };
 
 // The removal of a platesetter that a host holds open, as Windows reports it
@@ -68,9 +68,9 @@ class RemovalNotice {
   bool WaitDelivered(int count, uint32_t timeoutMs);
 
  private:
-  std::vector<void*> hooks_;
-  void* module_ = nullptr;
-  void* delivered_ = nullptr;  // the semaphore the hook counts on
+  std::vector<void*> m_hooks;
+  void* m_module = nullptr;
+  void* m_delivered = nullptr;  // the semaphore the hook counts on
 };
 
 // Plugs the platesetter `name` (made when missing; it stays until the

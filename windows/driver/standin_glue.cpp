@@ -17,20 +17,20 @@ namespace {
 
 class DriverBus final : public Bus {
  public:
-  DriverBus(StandInCompleteFn complete, StandInPresenceFn presence) : complete_(complete), presence_(presence) {}
-  void PresenceChanged() override { presence_(); }
+  DriverBus(StandInCompleteFn complete, StandInPresenceFn presence) : m_complete(complete), m_presence(presence) {}
+  void PresenceChanged() override { m_presence(); }
   void Complete(Completions& completions) override {
     for (const Completion& c : completions) {
       const StandInCompletion out{c.transfer, c.status, c.information, c.data.data(), c.data.size(),
                                   c.afterCancel ? 1 : 0};
-      complete_(&out);
+      m_complete(&out);
     }
     completions.clear();
   }
 
  private:
-  StandInCompleteFn complete_;
-  StandInPresenceFn presence_;
+  StandInCompleteFn m_complete;
+  StandInPresenceFn m_presence;
 };
 
 // The driver's one set of platesetters, from StandInStart to StandInStop.

@@ -60,9 +60,9 @@ inline Completion Done(Transfer transfer, int32_t status, size_t information = 0
 
 class Machine {
  public:
-  explicit Machine(const emu::EmulatorOptions& options) : model_(options) {}
+  explicit Machine(const emu::EmulatorOptions& options) : m_model(options) {}
 
-  emu::DeviceModel& Model() { return model_; }
+  emu::DeviceModel& Model() { return m_model; }
 
   // ---- The host's transfers (dispatch routines) --------------------------
   // An open of the device: granted to the first opener, refused (access
@@ -117,27 +117,25 @@ class Machine {
     std::vector<uint8_t> bytes;            // what it stores when it completes
   };
 
-  int32_t Refusal(OpenKey key) const;  // with mu_ held: 0 for the host
+  int32_t Refusal(OpenKey key) const;  // with m_mu held: 0 for the host
   void ServeReads(Completions& out);
   static Completion ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame, bool afterCancel);
   void EndHostLocked(int32_t status, Completions& out);
 
-  emu::DeviceModel model_;
-  std::mutex mu_;
-  std::map<OpenKey, OpenState> opens_;
-  std::optional<OpenKey> host_;
-  uint64_t hostNumber_ = 0;
-  uint64_t openCount_ = 0;
-  ReplyState state_ = ReplyState::kNone;
-  std::vector<uint8_t> reply_;
-  Clock::time_point due_{};
-  uint32_t lateDelayMs_ = 0;
-  // Until then the device takes no bulk data (a stall fault): writes that
-  // come in before stay pending until it, or until their cancel.
-  Clock::time_point stalledUntil_{};
-  std::deque<PendingRead> reads_;
-  std::vector<LateRead> late_;
-  std::vector<PendingWrite> writes_;
+  emu::DeviceModel m_model;
+  std::mutex m_mu;
+  std::map<OpenKey, OpenState> m_opens;
+  std::optional<OpenKey> m_host;
+  uint64_t m_hostNumber = 0;
+  uint64_t m_openCount = 0;
+  ReplyState m_state = ReplyState::kNone;
+  std::vector<uint8_t> m_reply;
+  Clock::time_point m_due{};
+  uint32_t m_lateDelayMs = 0;
+  std::deque<PendingRead> m_reads;
+  std::vector<LateRead> m_late;
+  std::vector<PendingWrite> m_writes;
+  Clock::time_point m_stalledUntil{};  // a stalled device holds the writes until then
 };
 
 }  // namespace norvex::standin

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "emu/emulator.h"
+#include "emu/device_types.h"
 
 namespace norvex::standin {
 
@@ -93,55 +93,55 @@ inline constexpr size_t kAnswerHeader = 8;    // status, whole size
 
 class Writer {
  public:
-  Writer& U8(uint8_t v) { bytes_.push_back(v); return *this; }
+  Writer& U8(uint8_t v) { m_bytes.push_back(v); return *this; }
   Writer& U16(uint16_t v) { return U8(static_cast<uint8_t>(v)).U8(static_cast<uint8_t>(v >> 8)); }
   Writer& U32(uint32_t v) { return U16(static_cast<uint16_t>(v)).U16(static_cast<uint16_t>(v >> 16)); }
   Writer& U64(uint64_t v) { return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32)); }
   Writer& Bytes(const std::vector<uint8_t>& v) {
     U32(static_cast<uint32_t>(v.size()));
-    bytes_.insert(bytes_.end(), v.begin(), v.end());
+    m_bytes.insert(m_bytes.end(), v.begin(), v.end());
     return *this;
   }
   Writer& Text(const std::string& s) { return Bytes(std::vector<uint8_t>(s.begin(), s.end())); }
-  const std::vector<uint8_t>& Data() const { return bytes_; }
-  std::vector<uint8_t>& Data() { return bytes_; }
+  const std::vector<uint8_t>& Data() const { return m_bytes; }
+  std::vector<uint8_t>& Data() { return m_bytes; }
 
  private:
-  std::vector<uint8_t> bytes_;
+  std::vector<uint8_t> m_bytes;
 };
 
 // Reads what a Writer wrote; a read past the end gives zeros and clears ok().
 class Reader {
  public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t U8() { return Take(1) ? data_[pos_ - 1] : 0; }
+  Reader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+  uint8_t U8() { return Take(1) ? m_data[m_pos - 1] : 0; }
   uint16_t U16() { uint16_t lo = U8(); return static_cast<uint16_t>(lo | (U8() << 8)); }
   uint32_t U32() { uint32_t lo = U16(); return lo | (static_cast<uint32_t>(U16()) << 16); }
   uint64_t U64() { uint64_t lo = U32(); return lo | (static_cast<uint64_t>(U32()) << 32); }
   std::vector<uint8_t> Bytes() {
     const uint32_t n = U32();
     if (!Take(n)) return {};
-    return std::vector<uint8_t>(data_ + pos_ - n, data_ + pos_);
+    return std::vector<uint8_t>(m_data + m_pos - n, m_data + m_pos);
   }
   std::string Text() {
     const std::vector<uint8_t> b = Bytes();
     return std::string(b.begin(), b.end());
   }
-  bool ok() const { return ok_; }
+  bool ok() const { return m_ok; }
 
  private:
   bool Take(size_t n) {
-    if (!ok_ || size_ - pos_ < n) {
-      ok_ = false;
+    if (!m_ok || m_size - m_pos < n) {
+      m_ok = false;
       return false;
     }
-    pos_ += n;
+    m_pos += n;
     return true;
   }
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-  bool ok_ = true;
+  const uint8_t* m_data;
+  size_t m_size;
+  size_t m_pos = 0;
+  bool m_ok = true;
 };
 
 // The records that cross the control device.

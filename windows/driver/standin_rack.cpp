@@ -16,225 +16,232 @@ void Answer(std::vector<uint8_t>& answer, uint32_t status, const Writer& body = 
   answer.insert(answer.end(), body.Data().begin(), body.Data().end());
 }
 
-// Runs `use` on the machine's parameter files.
-template <typename Use>
-auto Files(Machine& machine, Use use) {
-  return machine.Model().WithParaFiles(use);
-}
-
 }  // namespace
 
-Rack::Rack(Bus& bus) : bus_(bus), clock_(&Rack::Run, this) {}
+Rack::Rack(Bus& bus) : m_bus(bus), m_clock(&Rack::Run, this) {}
 
 Rack::~Rack() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    stop_ = true;
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_stop = true;
   }
-  wake_.notify_all();
-  clock_.join();
+  m_wake.notify_all();
+  m_clock.join();
   // Nothing is left pending: the hosts' transfers end as at an unplug, the
   // waits as cancelled.
   Completions completions;
-  for (Waiter& waiter : waiters_) completions.push_back(Done(waiter.transfer, kStatusCancelled));
-  for (auto& entry : entries_) {
+  for (Waiter& waiter : m_waiters) completions.push_back(Done(waiter.transfer, kStatusCancelled));
+  for (auto& entry : m_entries) {
     Completions dropped = entry.second.machine->DropHost();
     completions.insert(completions.end(), std::make_move_iterator(dropped.begin()),
                        std::make_move_iterator(dropped.end()));
   }
-  bus_.Complete(completions);
+  m_bus.Complete(completions);
 }
 
 void Rack::Operate(uintptr_t owner, const uint8_t* request, size_t size, std::vector<uint8_t>& answer) {
   Reader r(request, size);
   const Op op = static_cast<Op>(r.U32());
   const uint32_t id = r.U32();
-  Writer out;
-  bool presenceChanged = false;
-  Completions completions;
-  std::unique_lock<std::mutex> lock(mu_);
-
-  if (op == Op::kCreate || op == Op::kCreateKept) {
-    const emu::EmulatorOptions options = GetOptions(r);
-    if (!r.ok()) return Answer(answer, kAnswerBadRequest);
-    for (const auto& entry : entries_) {
-      if (entry.second.name == options.name) {
-        return Answer(answer, kAnswerFailed, Writer().Text("another platesetter is named " + options.name));
-      }
-    }
-    const uint32_t made = nextId_++;
-    Entry& entry = entries_[made];
-    entry.machine = std::make_shared<Machine>(options);
-    entry.name = options.name;
-    entry.owner = op == Op::kCreate ? owner : 0;
-    return Answer(answer, kAnswerOk, Writer().U32(made));
-  }
+  std::unique_lock<std::mutex> lock(m_mu);
+  if (op == Op::kCreate || op == Op::kCreateKept) return Create(op == Op::kCreate ? owner : 0, r, answer);
   if (op == Op::kFind) {
     const std::string name = r.Text();
     uint32_t found = 0;
-    for (const auto& entry : entries_) {
+    for (const auto& entry : m_entries) {
       if (entry.second.name == name) found = entry.first;
     }
     return Answer(answer, kAnswerOk, Writer().U32(found));
   }
 
-  const auto it = entries_.find(id);
-  if (it == entries_.end()) return Answer(answer, kAnswerNoMachine);
+  const auto it = m_entries.find(id);
+  if (it == m_entries.end()) return Answer(answer, kAnswerNoMachine);
+  if (op == Op::kDestroy) {
+    Destroy(lock, id);
+    return Answer(answer, kAnswerOk);
+  }
   Entry& entry = it->second;
-  Machine& machine = *entry.machine;
-  emu::DeviceModel& model = machine.Model();
+  Writer out;
+  bool presenceChanged = false;
+  Completions completions;
+  const bool known = Present(op, entry, completions, presenceChanged, out) ||
+                     Control(op, entry.machine->Model(), r, out) ||
+                     ControlParaFiles(op, entry.machine->Model().ParaFiles(), r, out);
+  if (!known || !r.ok()) return Answer(answer, kAnswerBadRequest);
+  Answer(answer, kAnswerOk, out);
+  lock.unlock();
+  m_bus.Complete(completions);
+  if (presenceChanged) m_bus.PresenceChanged();
+  Tick();
+}
 
+void Rack::Create(uintptr_t owner, Reader& r, std::vector<uint8_t>& answer) {
+  const emu::EmulatorOptions options = GetOptions(r);
+  if (!r.ok()) return Answer(answer, kAnswerBadRequest);
+  for (const auto& entry : m_entries) {
+    if (entry.second.name == options.name) {
+      return Answer(answer, kAnswerFailed, Writer().Text("another platesetter is named " + options.name));
+    }
+  }
+  const uint32_t made = m_nextId++;
+  Entry& entry = m_entries[made];
+  entry.machine = std::make_shared<Machine>(options);
+  entry.name = options.name;
+  entry.owner = owner;
+  Answer(answer, kAnswerOk, Writer().U32(made));
+}
+
+bool Rack::Present(Op op, Entry& entry, Completions& completions, bool& presenceChanged, Writer& out) {
   switch (op) {
-    case Op::kDestroy:
-      Destroy(lock, id);
-      return Answer(answer, kAnswerOk);
     case Op::kPlug:
       presenceChanged = !entry.plugged;
       entry.plugged = true;
-      break;
+      return true;
     case Op::kUnplug:
       presenceChanged = entry.plugged;
       entry.plugged = false;
-      completions = machine.DropHost();
-      break;
+      completions = entry.machine->DropHost();
+      return true;
     case Op::kIsPlugged:
       out.U8(entry.plugged);
-      break;
+      return true;
     case Op::kDropHost:
-      completions = machine.DropHost();
-      break;
+      completions = entry.machine->DropHost();
+      return true;
     case Op::kHostOf:
-      out.U64(machine.HostOf());
-      break;
+      out.U64(entry.machine->HostOf());
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Rack::Control(Op op, emu::DeviceModel& model, Reader& r, Writer& out) {
+  switch (op) {
     case Op::kSetBoardPresent: {
       const uint8_t address = r.U8();
       model.SetBoardPresent(address, r.U8() != 0);
-      break;
+      return true;
     }
     case Op::kBoardPresent:
       out.U8(model.BoardPresent(r.U8()));
-      break;
+      return true;
     case Op::kSetStateRecord: {
       const uint8_t address = r.U8();
       const uint16_t group = r.U16();
       const uint16_t item = r.U16();
       model.SetStateRecord(address, group, item, r.Bytes());
-      break;
+      return true;
     }
     case Op::kStateRecord: {
       const uint8_t address = r.U8();
       const uint16_t group = r.U16();
       out.Bytes(model.StateRecord(address, group, r.U16()));
-      break;
+      return true;
     }
     case Op::kReceivedFrames:
       PutList(out, model.ReceivedFrames());
-      break;
+      return true;
     case Op::kFunctionCalls:
       PutList(out, model.FunctionCalls());
-      break;
+      return true;
     case Op::kClearReceived:
       model.ClearReceived();
-      break;
+      return true;
     case Op::kPrintMemory:
       out.Bytes(model.PrintMemory());
-      break;
+      return true;
     case Op::kClearPrintMemory:
       model.ClearPrintMemory();
-      break;
+      return true;
     case Op::kInjectFault:
       model.InjectFault(GetFault(r));
-      break;
+      return true;
     case Op::kClearFaults:
       model.ClearFaults();
-      break;
+      return true;
     case Op::kInjectBulkWriteFault:
       model.InjectBulkWriteFault(GetBulkWriteFault(r));
-      break;
+      return true;
     case Op::kClearBulkWriteFaults:
       model.ClearBulkWriteFaults();
-      break;
+      return true;
+    case Op::kConnectionsAccepted:
+      out.U64(model.ConnectionsAccepted());
+      return true;
+    case Op::kBusyRefusals:
+      out.U64(model.BusyRefusals());
+      return true;
+    case Op::kHostConnected:
+      out.U8(model.HostConnected());
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Rack::ControlParaFiles(Op op, emu::units::ParaFileBank& files, Reader& r, Writer& out) {
+  switch (op) {
     case Op::kSetParaFileHeader: {
       const uint8_t address = r.U8();
-      const emu::ParaFileHeader header = GetParaFileHeader(r);
-      Files(machine, [&](emu::units::ParaFileBank& files) { files.SetHeader(address, header); });
-      break;
+      files.SetHeader(address, GetParaFileHeader(r));
+      return true;
     }
-    case Op::kGetParaFileHeader: {
-      const uint8_t address = r.U8();
-      Put(out, Files(machine, [&](emu::units::ParaFileBank& files) { return files.Header(address); }));
-      break;
-    }
+    case Op::kGetParaFileHeader:
+      Put(out, files.Header(r.U8()));
+      return true;
     case Op::kSetParaFileSizes: {
       const uint8_t address = r.U8();
-      const std::vector<uint32_t> sizes = GetList<uint32_t>(r, [](Reader& in) { return in.U32(); });
-      Files(machine, [&](emu::units::ParaFileBank& files) { files.SetSizes(address, sizes); });
-      break;
+      files.SetSizes(address, GetList<uint32_t>(r, [](Reader& in) { return in.U32(); }));
+      return true;
     }
     case Op::kSetParaFileSection: {
       const uint8_t address = r.U8();
       const uint32_t section = r.U32();
-      std::vector<uint8_t> bytes = r.Bytes();
-      Files(machine, [&](emu::units::ParaFileBank& files) { files.SetSection(address, section, std::move(bytes)); });
-      break;
+      files.SetSection(address, section, r.Bytes());
+      return true;
     }
-    case Op::kParaFileSection:
+    case Op::kParaFileSection: {
+      const uint8_t address = r.U8();
+      out.Bytes(files.Section(address, r.U32()));
+      return true;
+    }
     case Op::kSavedParaFileSection: {
       const uint8_t address = r.U8();
-      const uint32_t section = r.U32();
-      const bool saved = op == Op::kSavedParaFileSection;
-      out.Bytes(Files(machine, [&](emu::units::ParaFileBank& files) {
-        return saved ? files.SavedSection(address, section) : files.Section(address, section);
-      }));
-      break;
+      out.Bytes(files.SavedSection(address, r.U32()));
+      return true;
     }
     case Op::kParaFileEvents:
-      PutList(out, Files(machine, [](emu::units::ParaFileBank& files) { return files.Events(); }));
-      break;
+      PutList(out, files.Events());
+      return true;
     case Op::kParaFileSaves:
-      PutList(out, Files(machine, [](emu::units::ParaFileBank& files) { return files.Saves(); }));
-      break;
+      PutList(out, files.Saves());
+      return true;
     case Op::kClearParaFileEvents:
-      Files(machine, [](emu::units::ParaFileBank& files) { files.ClearEvents(); });
-      break;
+      files.ClearEvents();
+      return true;
     case Op::kRefuseParaFile: {
       const uint8_t address = r.U8();
       const uint16_t command = r.U16();
       const uint16_t value = r.U16();
-      const int count = static_cast<int>(r.U32());
-      Files(machine, [&](emu::units::ParaFileBank& files) { files.Refuse(address, command, value, count); });
-      break;
+      files.Refuse(address, command, value, static_cast<int>(r.U32()));
+      return true;
     }
-    case Op::kConnectionsAccepted:
-      out.U64(model.ConnectionsAccepted());
-      break;
-    case Op::kBusyRefusals:
-      out.U64(model.BusyRefusals());
-      break;
-    case Op::kHostConnected:
-      out.U8(model.HostConnected());
-      break;
     default:
-      return Answer(answer, kAnswerBadRequest);
+      return false;
   }
-  if (!r.ok()) return Answer(answer, kAnswerBadRequest);
-  Answer(answer, kAnswerOk, out);
-  lock.unlock();
-  bus_.Complete(completions);
-  if (presenceChanged) bus_.PresenceChanged();
-  Tick();
 }
 
 void Rack::Destroy(std::unique_lock<std::mutex>& lock, uint32_t id) {
-  const auto it = entries_.find(id);
-  if (it == entries_.end()) return;
+  const auto it = m_entries.find(id);
+  if (it == m_entries.end()) return;
   const bool wasPlugged = it->second.plugged;
   std::shared_ptr<Machine> machine = std::move(it->second.machine);
-  entries_.erase(it);
+  m_entries.erase(it);
   lock.unlock();
   Completions completions = machine->DropHost();
-  bus_.Complete(completions);
-  if (wasPlugged) bus_.PresenceChanged();
+  m_bus.Complete(completions);
+  if (wasPlugged) m_bus.PresenceChanged();
   lock.lock();
 }
 
@@ -249,86 +256,86 @@ void Rack::Wait(uintptr_t owner, Transfer transfer, const uint8_t* request, size
   waiter.deadline = Clock::now() + std::chrono::milliseconds(r.U32());
   Completions completions;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     const bool known = waiter.op == Op::kWaitForFrames || waiter.op == Op::kWaitForHost ||
                        waiter.op == Op::kWaitForInterface;
     std::vector<uint8_t> answer;
     if (!r.ok() || !known) {
       Answer(answer, kAnswerBadRequest);
-    } else if (entries_.count(waiter.id) == 0) {
+    } else if (m_entries.count(waiter.id) == 0) {
       Answer(answer, kAnswerNoMachine);
     } else {
-      waiters_.push_back(waiter);
+      m_waiters.push_back(waiter);
     }
     if (!answer.empty()) completions.push_back(Done(transfer, kStatusSuccess, answer.size(), answer));
   }
-  bus_.Complete(completions);
-  wake_.notify_all();
+  m_bus.Complete(completions);
+  m_wake.notify_all();
   Tick();
 }
 
 bool Rack::CancelWait(Transfer transfer) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::mutex> lock(m_mu);
   const auto it =
-      std::find_if(waiters_.begin(), waiters_.end(), [&](const Waiter& w) { return w.transfer == transfer; });
-  if (it == waiters_.end()) return false;
-  waiters_.erase(it);
+      std::find_if(m_waiters.begin(), m_waiters.end(), [&](const Waiter& w) { return w.transfer == transfer; });
+  if (it == m_waiters.end()) return false;
+  m_waiters.erase(it);
   return true;
 }
 
 void Rack::ReleaseOwner(uintptr_t owner) {
   Completions completions;
-  std::unique_lock<std::mutex> lock(mu_);
-  for (auto it = waiters_.begin(); it != waiters_.end();) {
+  std::unique_lock<std::mutex> lock(m_mu);
+  for (auto it = m_waiters.begin(); it != m_waiters.end();) {
     if (it->owner == owner) {
       completions.push_back(Done(it->transfer, kStatusCancelled));
-      it = waiters_.erase(it);
+      it = m_waiters.erase(it);
     } else {
       ++it;
     }
   }
   std::vector<uint32_t> owned;
-  for (const auto& entry : entries_) {
+  for (const auto& entry : m_entries) {
     if (entry.second.owner == owner) owned.push_back(entry.first);
   }
   for (uint32_t id : owned) Destroy(lock, id);
   lock.unlock();
-  bus_.Complete(completions);
+  m_bus.Complete(completions);
 }
 
 std::vector<Rack::Child> Rack::PresentChildren() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::mutex> lock(m_mu);
   std::vector<Child> children;
-  for (const auto& entry : entries_) {
+  for (const auto& entry : m_entries) {
     if (entry.second.plugged) children.push_back(Child{entry.first, entry.second.name});
   }
   return children;
 }
 
 std::shared_ptr<Machine> Rack::Find(uint32_t id) {
-  std::lock_guard<std::mutex> lock(mu_);
-  const auto it = entries_.find(id);
-  return it == entries_.end() ? nullptr : it->second.machine;
+  std::lock_guard<std::mutex> lock(m_mu);
+  const auto it = m_entries.find(id);
+  return it == m_entries.end() ? nullptr : it->second.machine;
 }
 
 bool Rack::IsPresent(uint32_t id) {
-  std::lock_guard<std::mutex> lock(mu_);
-  const auto it = entries_.find(id);
-  return it != entries_.end() && it->second.plugged;
+  std::lock_guard<std::mutex> lock(m_mu);
+  const auto it = m_entries.find(id);
+  return it != m_entries.end() && it->second.plugged;
 }
 
 void Rack::InterfaceChanged(uint32_t id, bool enabled) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    const auto it = entries_.find(id);
-    if (it != entries_.end()) it->second.interfaceOn = enabled;
+    std::lock_guard<std::mutex> lock(m_mu);
+    const auto it = m_entries.find(id);
+    if (it != m_entries.end()) it->second.interfaceOn = enabled;
   }
   Tick();
 }
 
 bool Rack::HeldLocked(const Waiter& waiter) {
-  const auto it = entries_.find(waiter.id);
-  if (it == entries_.end()) return false;
+  const auto it = m_entries.find(waiter.id);
+  if (it == m_entries.end()) return false;
   emu::DeviceModel& model = it->second.machine->Model();
   switch (waiter.op) {
     case Op::kWaitForFrames:
@@ -347,51 +354,51 @@ void Rack::Tick() {
   const Clock::time_point now = Clock::now();
   std::vector<std::shared_ptr<Machine>> machines;
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = waiters_.begin(); it != waiters_.end();) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    for (auto it = m_waiters.begin(); it != m_waiters.end();) {
       const bool held = HeldLocked(*it);
       if (held || it->deadline <= now) {
         std::vector<uint8_t> answer;
-        Answer(answer, entries_.count(it->id) ? kAnswerOk : kAnswerNoMachine, Writer().U8(held));
+        Answer(answer, m_entries.count(it->id) ? kAnswerOk : kAnswerNoMachine, Writer().U8(held));
         completions.push_back(Done(it->transfer, kStatusSuccess, answer.size(), answer));
-        it = waiters_.erase(it);
+        it = m_waiters.erase(it);
       } else {
         ++it;
       }
     }
-    for (const auto& entry : entries_) machines.push_back(entry.second.machine);
+    for (const auto& entry : m_entries) machines.push_back(entry.second.machine);
   }
   for (const auto& machine : machines) {
     std::optional<Clock::time_point> next;
     Completions due = machine->Tick(now, next);
     completions.insert(completions.end(), std::make_move_iterator(due.begin()), std::make_move_iterator(due.end()));
   }
-  bus_.Complete(completions);
+  m_bus.Complete(completions);
 }
 
 void Rack::Run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stop_) {
+  std::unique_lock<std::mutex> lock(m_mu);
+  while (!m_stop) {
     // The next moment anything is due: a wait's time-out or a delayed
     // transfer of a platesetter.
     std::optional<Clock::time_point> next;
-    for (const Waiter& waiter : waiters_) {
+    for (const Waiter& waiter : m_waiters) {
       if (!next || waiter.deadline < *next) next = waiter.deadline;
     }
     std::vector<std::shared_ptr<Machine>> machines;
-    for (const auto& entry : entries_) machines.push_back(entry.second.machine);
+    for (const auto& entry : m_entries) machines.push_back(entry.second.machine);
     lock.unlock();
     for (const auto& machine : machines) {
       Completions none = machine->Tick(Clock::time_point::min(), next);
       (void)none;
     }
     lock.lock();
-    if (stop_) break;
+    if (m_stop) break;
     // Woken by a new request, or at the next due moment (at most a second
     // later, so that a transfer queued meanwhile is never missed for long).
     const Clock::time_point until = next ? std::min(*next, Clock::now() + std::chrono::seconds(1))
                                          : Clock::now() + std::chrono::seconds(1);
-    wake_.wait_until(lock, until);
+    m_wake.wait_until(lock, until);
     lock.unlock();
     Tick();
     lock.lock();

@@ -65,7 +65,7 @@ class Rack {
   // Completes what is due (the clock thread, and after every request).
   void Tick();
   // A transfer was queued that may come due later: the clock looks again.
-  void Wake() { wake_.notify_all(); }
+  void Wake() { m_wake.notify_all(); }
 
  private:
   struct Entry {
@@ -85,18 +85,25 @@ class Rack {
     Clock::time_point deadline;
   };
 
+  // The requests of Operate, with m_mu held: making a platesetter; its
+  // presence and host; the controls of its model and of its parameter files
+  // (false: not such a request).
+  void Create(uintptr_t owner, Reader& r, std::vector<uint8_t>& answer);
+  static bool Present(Op op, Entry& entry, Completions& completions, bool& presenceChanged, Writer& out);
+  static bool Control(Op op, emu::DeviceModel& model, Reader& r, Writer& out);
+  static bool ControlParaFiles(Op op, emu::units::ParaFileBank& files, Reader& r, Writer& out);
   bool HeldLocked(const Waiter& waiter);
   void Run();
   void Destroy(std::unique_lock<std::mutex>& lock, uint32_t id);
 
-  Bus& bus_;
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::map<uint32_t, Entry> entries_;
-  std::vector<Waiter> waiters_;
-  uint32_t nextId_ = 1;
-  bool stop_ = false;
-  std::thread clock_;
+  Bus& m_bus;
+  std::mutex m_mu;
+  std::condition_variable m_wake;
+  std::map<uint32_t, Entry> m_entries;
+  std::vector<Waiter> m_waiters;
+  uint32_t m_nextId = 1;
+  bool m_stop = false;
+  std::thread m_clock;
 };
 
 }  // namespace norvex::standin

@@ -29,16 +29,16 @@ const std::string kHardwareIdList = std::string(kRootHardwareId) + '\0';
 
 class DeviceSet {
  public:
-  DeviceSet() : set_(::SetupDiCreateDeviceInfoList(nullptr, nullptr)) {}
+  DeviceSet() : m_set(::SetupDiCreateDeviceInfoList(nullptr, nullptr)) {}
   ~DeviceSet() {
-    if (set_ != INVALID_HANDLE_VALUE) ::SetupDiDestroyDeviceInfoList(set_);
+    if (m_set != INVALID_HANDLE_VALUE) ::SetupDiDestroyDeviceInfoList(m_set);
   }
   DeviceSet(const DeviceSet&) = delete;
   DeviceSet& operator=(const DeviceSet&) = delete;
-  HDEVINFO get() const { return set_; }
+  HDEVINFO get() const { return m_set; }
 
  private:
-  HDEVINFO set_;
+  HDEVINFO m_set;
 };
 
 int Fail(const char* what) {
