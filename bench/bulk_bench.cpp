@@ -182,6 +182,4 @@ void Summary(const norvex_bench::RunTimes& times, std::ostream& out) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return norvex_bench::RunWithRatios(argc, argv, Summary);
-}
+int main(int argc, char** argv) { return norvex_bench::RunWithRatios(argc, argv, Summary); }

@@ -26,8 +26,8 @@ class InstantDevice final : public norvex::platform::Driver {
     return 0;
   }
   uint32_t Read(Handle, void* buffer, uint32_t capacity, uint32_t& bytesRead, uint32_t) override {
-    static const uint8_t kReply[] = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0,
-                                     0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
+    static const uint8_t kReply[] = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1,
+                                     0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
     bytesRead = sizeof(kReply) < capacity ? sizeof(kReply) : capacity;
     std::memcpy(buffer, kReply, bytesRead);
     return 0;
@@ -70,8 +70,8 @@ BENCHMARK(BM_StateQueryTransact);
 
 // The frame work alone.
 void BM_BuildAndCheckFrames(benchmark::State& state) {
-  static const uint8_t kReply[] = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0,
-                                   0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
+  static const uint8_t kReply[] = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1,
+                                   0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
   norvex::FrameBuffer tx;
   norvex::FrameBuffer rx;
   std::memcpy(rx, kReply, sizeof(kReply));

@@ -44,7 +44,8 @@ bool ChangeReply(const Fault& fault, uint8_t& sender, Reply& reply, Outcome& out
       reply.command = fault.value != 0 ? fault.value : static_cast<uint16_t>(reply.command + 0x100);
       break;
     case FaultKind::kWrongUnit:
-      sender = fault.value != 0 ? static_cast<uint8_t>(fault.value) : (sender == kLaserHead ? kHsBoard0 : kLaserHead);
+      sender = fault.value != 0 ? static_cast<uint8_t>(fault.value)
+                                : (sender == kLaserHead ? kHsBoard0 : kLaserHead);
       break;
     case FaultKind::kNoReply:
       outcome.action = Outcome::Action::kNoReply;
@@ -104,7 +105,9 @@ void DeviceModel::InstallBuiltinHandlers() {
     m_builtin[HandlerKey{unit, kStateQuery}] = [this](const Request& r) { return HandleStateQuery(r); };
     m_builtin[HandlerKey{unit, kFunctionCall}] = [this](const Request& r) { return HandleFunctionCall(r); };
   }
-  m_builtin[HandlerKey{kMainUnit, kReadBackCommand}] = [this](const Request& r) { return m_printMemory.ReadBack(r); };
+  m_builtin[HandlerKey{kMainUnit, kReadBackCommand}] = [this](const Request& r) {
+    return m_printMemory.ReadBack(r);
+  };
   units::InstallMainUnit(*this);
   units::InstallLaserHead(*this);
   units::InstallHsBoards(*this);
@@ -139,10 +142,12 @@ Reply DeviceModel::HandleStateQuery(const Request& request) {
 
 Reply DeviceModel::HandleFunctionCall(const Request& request) {
   if (request.data.size() < 4) return Reply::Error(kErrorNoSelector);
-  m_calls.push_back(FunctionCall{request.address, SelectorWord(request.data, 0), SelectorWord(request.data, 2),
-                                std::vector<uint8_t>(request.data.begin() + 4, request.data.end())});
+  m_calls.push_back(FunctionCall{request.address, SelectorWord(request.data, 0),
+                                 SelectorWord(request.data, 2),
+                                 std::vector<uint8_t>(request.data.begin() + 4, request.data.end())});
   const FunctionCall& call = m_calls.back();
-  if (auto effect = m_effects.find(RecordKey{call.address, call.group, call.item}); effect != m_effects.end()) {
+  if (auto effect = m_effects.find(RecordKey{call.address, call.group, call.item});
+      effect != m_effects.end()) {
     return effect->second(call.params);
   }
   return Reply::Ack();
@@ -159,7 +164,8 @@ bool DeviceModel::PresentLocked(uint8_t address) const {
   return found != m_present.end() && found->second;
 }
 
-bool DeviceModel::TakeFault(bool haveAddress, uint8_t address, bool haveCommand, uint16_t command, Fault& out) {
+bool DeviceModel::TakeFault(bool haveAddress, uint8_t address, bool haveCommand, uint16_t command,
+                            Fault& out) {
   for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
     if (it->commandFilter && !(haveCommand && *it->commandFilter == command)) continue;
     if (it->addressFilter && !(haveAddress && *it->addressFilter == address)) continue;

@@ -79,9 +79,7 @@ bool SomeoneServes(const sockaddr_un& address) {
   return true;
 }
 
-std::string SystemError(const char* what) {
-  return std::string(what) + ": " + std::strerror(errno);
-}
+std::string SystemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 int PollTimeout(std::optional<Clock::time_point> due) {
   if (!due) return -1;
@@ -327,9 +325,10 @@ struct EndpointServer::Session {
   }
 
   bool OnCancel(uint32_t id) {
-    auto incoming =
-        std::find_if(m_incoming.begin(), m_incoming.end(), [id](const IncomingWrite& w) { return w.id == id; });
-    auto write = std::find_if(m_writes.begin(), m_writes.end(), [id](const PendingWrite& w) { return w.id == id; });
+    auto incoming = std::find_if(m_incoming.begin(), m_incoming.end(),
+                                 [id](const IncomingWrite& w) { return w.id == id; });
+    auto write =
+        std::find_if(m_writes.begin(), m_writes.end(), [id](const PendingWrite& w) { return w.id == id; });
     if (incoming != m_incoming.end() || write != m_writes.end()) {
       // A WRITE still coming in, or held back, ends cancelled, having stored
       // nothing.
@@ -348,8 +347,8 @@ struct EndpointServer::Session {
     if (m_state == ReplyState::kLate) {
       // The device goes on as if it had not seen the CANCEL: the READ
       // completes later with the reply it was waiting for.
-      m_late.push_back(LateCompletion{Clock::now() + std::chrono::milliseconds(m_lateDelayMs), read,
-                                     std::move(m_reply)});
+      m_late.push_back(
+          LateCompletion{Clock::now() + std::chrono::milliseconds(m_lateDelayMs), read, std::move(m_reply)});
       m_reply.clear();
       m_state = ReplyState::kNone;
       return true;
@@ -440,8 +439,8 @@ platform::UniqueFd Listen(const std::string& path, struct stat& bound, std::stri
     return listener;
   }
   const size_t slash = path.rfind('/');
-  const std::string hidden = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." +
-                             std::to_string(::getpid()) + ".tmp";
+  const std::string hidden =
+      path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." + std::to_string(::getpid()) + ".tmp";
   sockaddr_un hiddenAddress{};
   if (!MakeAddress(hidden, hiddenAddress)) {
     error = "the endpoint path is too long for a Unix socket: " + hidden;
@@ -502,7 +501,8 @@ void EndpointServer::Stop() {
   if (!m_thread.joinable()) return;
   // Unplugged first: the socket goes, then the connections.
   struct stat current {};
-  if (::lstat(m_path.c_str(), &current) == 0 && current.st_dev == m_socketDevice && current.st_ino == m_socketInode) {
+  if (::lstat(m_path.c_str(), &current) == 0 && current.st_dev == m_socketDevice &&
+      current.st_ino == m_socketInode) {
     ::unlink(m_path.c_str());
   }
   m_stop = true;

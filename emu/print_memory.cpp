@@ -5,7 +5,9 @@
 
 namespace norvex::emu {
 
-void PrintMemoryBank::Append(const uint8_t* data, size_t size) { m_memory.insert(m_memory.end(), data, data + size); }
+void PrintMemoryBank::Append(const uint8_t* data, size_t size) {
+  m_memory.insert(m_memory.end(), data, data + size);
+}
 
 void PrintMemoryBank::Clear() {
   m_memory.clear();

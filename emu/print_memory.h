@@ -21,10 +21,10 @@ inline constexpr size_t kMaxReadBackBytes = 500;
 
 // How the endpoint completes one WRITE.
 struct WritePlan {
-  bool complete = true;   // false: the WRITE stays pending until its CANCEL
-  uint32_t bytes = 0;     // the bytes taken and reported in WRITE_DONE
-  uint32_t delayMs = 0;   // WRITE_DONE (and the taking of the bytes) this much later
-  uint32_t stallMs = 0;   // from the WRITE on, nothing is read from the connection for this long
+  bool complete = true;  // false: the WRITE stays pending until its CANCEL
+  uint32_t bytes = 0;    // the bytes taken and reported in WRITE_DONE
+  uint32_t delayMs = 0;  // WRITE_DONE (and the taking of the bytes) this much later
+  uint32_t stallMs = 0;  // from the WRITE on, nothing is read from the connection for this long
 };
 
 class PrintMemoryBank {

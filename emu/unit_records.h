@@ -56,30 +56,20 @@ inline constexpr UnitRecord kMainUnitRecords[] = {
 
 // The laser head board's records; the name is "LH-BOARD V2.0".
 inline constexpr UnitRecord kLaserHeadRecords[] = {
-    {"LH_GetSystemState", 0x0000, 0x0000, 12},
-    {"LH_GetInfo version", 0x0000, 0x0008, 4},
-    {"LH_GetInfo name", 0x0000, 0x0004, 20},
-    {"LH_GetUartState", 0x0000, 0x000C, 4},
-    {"LH_GetErrorInfo", 0x0000, 0x000F, 8},
-    {"LH_GetADCState", 0x4200, 0x0000, 12},
-    {"LH_GetPSDState", 0x4500, 0x0000, 40},
-    {"LH_GetAFState", 0x4500, 0x0001, 8},
-    {"LH_GetSFState", 0x4600, 0x0000, 20},
-    {"LH_GetMotorState", 0x4800, 0x0000, 40},
+    {"LH_GetSystemState", 0x0000, 0x0000, 12}, {"LH_GetInfo version", 0x0000, 0x0008, 4},
+    {"LH_GetInfo name", 0x0000, 0x0004, 20},   {"LH_GetUartState", 0x0000, 0x000C, 4},
+    {"LH_GetErrorInfo", 0x0000, 0x000F, 8},    {"LH_GetADCState", 0x4200, 0x0000, 12},
+    {"LH_GetPSDState", 0x4500, 0x0000, 40},    {"LH_GetAFState", 0x4500, 0x0001, 8},
+    {"LH_GetSFState", 0x4600, 0x0000, 20},     {"LH_GetMotorState", 0x4800, 0x0000, 40},
 };
 
 // Each HS board's records; board n's name is "HS-BOARD n V1.0".
 inline constexpr UnitRecord kHsBoardRecords[] = {
-    {"HS_GetSystemState", 0x0000, 0x0000, 12},
-    {"HS_GetInfo version", 0x0000, 0x0008, 4},
-    {"HS_GetInfo name", 0x0000, 0x0004, 32},
-    {"HS_GetInfo FPGA word", 0x6000, 0x0000, 4},
-    {"HS_GetUartState", 0x0000, 0x000C, 4},
-    {"HS_GetErrorInfo", 0x0000, 0x000F, 8},
-    {"HS_GetInitState", 0x4000, 0x0000, 4},
-    {"HS_GetADCState", 0x4200, 0x0000, 52},
-    {"HS_GetFPGAState", 0x6000, 0x0001, 4},
-    {"HS_GetLDState", 0x8000, 0x0000, 72},
+    {"HS_GetSystemState", 0x0000, 0x0000, 12},  {"HS_GetInfo version", 0x0000, 0x0008, 4},
+    {"HS_GetInfo name", 0x0000, 0x0004, 32},    {"HS_GetInfo FPGA word", 0x6000, 0x0000, 4},
+    {"HS_GetUartState", 0x0000, 0x000C, 4},     {"HS_GetErrorInfo", 0x0000, 0x000F, 8},
+    {"HS_GetInitState", 0x4000, 0x0000, 4},     {"HS_GetADCState", 0x4200, 0x0000, 52},
+    {"HS_GetFPGAState", 0x6000, 0x0001, 4},     {"HS_GetLDState", 0x8000, 0x0000, 72},
     {"HS_GetDAC7611State", 0x8000, 0x0001, 32},
 };
 

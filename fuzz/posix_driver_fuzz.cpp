@@ -127,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::vector<uint8_t> bulk(kBulkBytes, 0x5A);
     uint32_t startError = 0;
-    const platform::Driver::PendingWrite write = driver.StartWrite(handle, bulk.data(), kBulkBytes, startError);
+    const platform::Driver::PendingWrite write =
+        driver.StartWrite(handle, bulk.data(), kBulkBytes, startError);
     if (write != platform::Driver::kNoWrite) {
       uint32_t transferred = 0xFFFFFFFFu;
       const uint32_t completed = driver.CompleteWrite(write, kTimeoutMs, transferred);

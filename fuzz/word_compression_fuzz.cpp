@@ -32,7 +32,8 @@ void CheckRoundTrip(const uint8_t* data, uint32_t size) {
   if (packed[CompressedBound(even)] != 0xA5 || packed[CompressedBound(even) + 1] != 0x5A) __builtin_trap();
   std::vector<uint8_t> unpacked;
   if (!norvex::DecompressWords(packed.get(), packedBytes, unpacked)) __builtin_trap();
-  if (unpacked.size() != even || (even != 0 && std::memcmp(unpacked.data(), data, even) != 0)) __builtin_trap();
+  if (unpacked.size() != even || (even != 0 && std::memcmp(unpacked.data(), data, even) != 0))
+    __builtin_trap();
 
   // Every built-in path gives the same bytes, inside the same bound.
   for (CompressPath path : {CompressPath::kScalar, CompressPath::kSse2, CompressPath::kAvx2}) {
@@ -42,7 +43,8 @@ void CheckRoundTrip(const uint8_t* data, uint32_t size) {
     other[CompressedBound(even) + 1] = 0x5A;
     uint32_t otherBytes = 0xFFFFFFFFu;
     norvex::CompressWordsWith(path, other.get(), &otherBytes, data, size);
-    if (otherBytes != packedBytes || std::memcmp(other.get(), packed.get(), packedBytes) != 0) __builtin_trap();
+    if (otherBytes != packedBytes || std::memcmp(other.get(), packed.get(), packedBytes) != 0)
+      __builtin_trap();
     if (other[CompressedBound(even)] != 0xA5 || other[CompressedBound(even) + 1] != 0x5A) __builtin_trap();
   }
 }

@@ -44,7 +44,7 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_DispatchMessages(uint32_t timeoutMs);
  * of it and a terminating zero into buffer (nothing when capacity is 0 or
  * buffer is null). Returns the folder's length in bytes, without the zero: a
  * return value of capacity or more means the buffer was too small. */
-NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char *buffer, uint32_t capacity);
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char* buffer, uint32_t capacity);
 
 /* Sets key to value in [section] of the host's Varnock.ini (in the folder
  * above), as the library itself writes its keys: the file, the section and the
@@ -55,7 +55,8 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char *buffer, uint32_t
  * ']', a key holding '=' or blank at either end, or a line break in any of
  * the three; 29
  * (ERROR_WRITE_FAULT) when the file cannot be written. */
-NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char *section, const char *key, const char *value);
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, const char* key,
+                                                          const char* value);
 
 /* The platform error code of the latest attempt to open the device (by
  * Norvex_Init or at an arrival): 0 when it was opened, 259

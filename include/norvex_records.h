@@ -85,7 +85,7 @@
 /* ---- The same lists as arrays ----------------------------------------------- */
 
 typedef struct NorvexRecord {
-  const char *reader; /* the function that reads it, or that and the part it reads */
+  const char* reader; /* the function that reads it, or that and the part it reads */
   uint16_t group;
   uint16_t item;
   uint32_t bytes; /* NORVEX_RECORD_ANY_LENGTH: any length up to 500 */

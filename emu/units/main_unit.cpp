@@ -199,7 +199,7 @@ void InstallFunctions(UnitHost& host) {
     Put32(record(0xCC00, 2), 4, 0);
     h->ResetPrintMemory();
   });
-  effect(0x1800, 0x0011, [record] {                                      // page update
+  effect(0x1800, 0x0011, [record] {  // page update
     Bytes& pages = record(0xCC00, 2);
     Put32(pages, 0, Get32(pages, 0) + 1);
     Put32(pages, 4, Get32(pages, 4) + 1);

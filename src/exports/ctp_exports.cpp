@@ -18,8 +18,8 @@ NORVEX_API const char* NORVEX_CALL CTP_GetErrorInfo(uint32_t code) {
   return TheLibrary().Link().ErrorInfo(code);
 }
 
-NORVEX_API uint32_t NORVEX_CALL CTP_GetStateEx(const void* selector, void* replyBuffer,
-                                               uint32_t replyLength, uint32_t address) {
+NORVEX_API uint32_t NORVEX_CALL CTP_GetStateEx(const void* selector, void* replyBuffer, uint32_t replyLength,
+                                               uint32_t address) {
   return Store(TheLibrary().Link().GetStateEx(selector, replyBuffer, replyLength, address));
 }
 

@@ -26,9 +26,7 @@ NORVEX_API void* NORVEX_CALL Norvex_GetVersion(void* versionBuffer) {
   return versionBuffer;
 }
 
-NORVEX_API uint32_t NORVEX_CALL Norvex_GetPortStatus(void) {
-  return TheLibrary().Watch().PortStatus();
-}
+NORVEX_API uint32_t NORVEX_CALL Norvex_GetPortStatus(void) { return TheLibrary().Watch().PortStatus(); }
 
 NORVEX_API uint32_t NORVEX_CALL Norvex_SetUSBOvertime(uint32_t timeoutMs) {
   TheLibrary().Settings().usbTimeout.store(timeoutMs);

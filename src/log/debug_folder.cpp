@@ -22,8 +22,6 @@ std::string DebugFolder::Get() const {
   return m_folder;
 }
 
-std::string DebugFolder::PathOf(const char* fileName) const {
-  return Get() + m_separator + fileName;
-}
+std::string DebugFolder::PathOf(const char* fileName) const { return Get() + m_separator + fileName; }
 
 }  // namespace norvex

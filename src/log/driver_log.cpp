@@ -10,8 +10,7 @@
 
 namespace norvex {
 
-CDriverLog::CDriverLog(platform::HostEnvironment& host)
-    : m_host(host), m_strIniPath(IniFilePath(host)) {
+CDriverLog::CDriverLog(platform::HostEnvironment& host) : m_host(host), m_strIniPath(IniFilePath(host)) {
   m_strLastDate = FormatDate(m_host.Now());
   const std::string storedDate =
       m_host.ReadIniString(m_strIniPath, kIniSection, "LastTime", "", m_strLastDate.size() + 1);
@@ -48,8 +47,7 @@ std::string CDriverLog::FormatTimePrefix(const platform::LocalTime& t) {
   char text[64];
   // Hour, minute, second, millisecond, then an empty text padded to four
   // blanks.
-  std::snprintf(text, sizeof(text), "%02d:%02d:%02d:%03d%4s", t.hour, t.minute, t.second,
-                t.milliseconds, "");
+  std::snprintf(text, sizeof(text), "%02d:%02d:%02d:%03d%4s", t.hour, t.minute, t.second, t.milliseconds, "");
   return text;
 }
 

@@ -99,13 +99,12 @@ class HostEnvironment {
   // WriteIniString creates the file, the section and the key as needed and
   // replaces the key's value in place otherwise. It returns false when the
   // file could not be written.
-  virtual int32_t ReadIniInt(const std::string& iniPath, std::string_view section,
-                             std::string_view key, int32_t defaultValue) = 0;
+  virtual int32_t ReadIniInt(const std::string& iniPath, std::string_view section, std::string_view key,
+                             int32_t defaultValue) = 0;
   virtual std::string ReadIniString(const std::string& iniPath, std::string_view section,
-                                    std::string_view key, std::string_view defaultValue,
-                                    size_t capacity) = 0;
-  virtual bool WriteIniString(const std::string& iniPath, std::string_view section,
-                              std::string_view key, std::string_view value) = 0;
+                                    std::string_view key, std::string_view defaultValue, size_t capacity) = 0;
+  virtual bool WriteIniString(const std::string& iniPath, std::string_view section, std::string_view key,
+                              std::string_view value) = 0;
 
   virtual LocalTime Now() = 0;
   // Milliseconds since an arbitrary start, wrapping modulo 2^32.

@@ -62,8 +62,7 @@ bool PrintDataFile::WriteLocked(const void* data, uint32_t size) {
 }
 
 void PrintDataFile::ReportFailure(const std::string& path) {
-  m_host.ShowMessageBox("A write to the file \"" + path + "\" failed.",
-                        platform::MessageIcon::kExclamation);
+  m_host.ShowMessageBox("A write to the file \"" + path + "\" failed.", platform::MessageIcon::kExclamation);
 }
 
 void PrintDataFile::Write(const void* data, uint32_t size) {

@@ -76,8 +76,7 @@ void PrintDataPath::SetLinkMode(int32_t mode) {
   if (IsFileMode(old) && !IsFileMode(mode)) m_file.Close();
 }
 
-uint32_t PrintDataPath::StartBulkWrite(const void* data, uint32_t byteCount, bool noWait,
-                                       uint64_t& ticket) {
+uint32_t PrintDataPath::StartBulkWrite(const void* data, uint32_t byteCount, bool noWait, uint64_t& ticket) {
   {
     std::lock_guard<std::mutex> hold(m_recordLock);
     // One bulk write at a time, from any thread, waited for or not.

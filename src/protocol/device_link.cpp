@@ -10,8 +10,7 @@
 
 namespace norvex {
 
-CDeviceLink::CDeviceLink(CDriverLog& log, platform::HostEnvironment& host, UsbLink& usb,
-                         uint32_t lockWaitMs)
+CDeviceLink::CDeviceLink(CDriverLog& log, platform::HostEnvironment& host, UsbLink& usb, uint32_t lockWaitMs)
     : m_log(log), m_host(host), m_usb(usb), m_lockWaitMs(lockWaitMs) {
   const std::string ini = IniFilePath(m_host);
   const int32_t configured = m_host.ReadIniInt(ini, kIniSection, "LockTime", -1);
@@ -105,8 +104,7 @@ uint32_t CDeviceLink::Exchange(CommandPacket& packet, platform::Handle handle, F
   return CheckReplyFrame(packet, rx, received);
 }
 
-uint32_t CDeviceLink::GetStateEx(const void* selector, void* reply, uint32_t replyLength,
-                                 uint32_t address) {
+uint32_t CDeviceLink::GetStateEx(const void* selector, void* reply, uint32_t replyLength, uint32_t address) {
   if (selector == nullptr || reply == nullptr) return NORVEX_ERR_INVALID_ARGUMENT;
   CommandPacket packet{};
   packet.requestData = selector;

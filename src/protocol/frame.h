@@ -15,7 +15,7 @@ namespace norvex {
 inline constexpr size_t kFrameBufferSize = 512;
 inline constexpr uint16_t kFrameMagic = 0x454D;
 inline constexpr uint16_t kHostAddress = 0x01;
-inline constexpr uint16_t kMainUnitReplyAddressWord = 0x1001;  // main unit to host
+inline constexpr uint16_t kMainUnitReplyAddressWord = 0x1001;       // main unit to host
 inline constexpr uint32_t kMaxRequestData = kFrameBufferSize - 10;  // 502
 inline constexpr uint32_t kMaxReplyData = 500;
 // The expected reply length with which the library's own callers accept any.
@@ -28,9 +28,7 @@ inline uint32_t DeviceErrorCode(uint16_t address, uint16_t value) {
 
 using FrameBuffer = uint8_t[kFrameBufferSize];
 
-inline uint16_t LoadWord(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t LoadWord(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline void StoreWord(uint8_t* p, uint16_t value) {
   p[0] = static_cast<uint8_t>(value & 0xFF);
   p[1] = static_cast<uint8_t>(value >> 8);

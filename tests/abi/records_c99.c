@@ -5,10 +5,10 @@
 
 #include "norvex_records.h"
 
-const NorvexRecord *NorvexKernelNameRecord(void);
+const NorvexRecord* NorvexKernelNameRecord(void);
 
 /* The kernel name, a row that C code finds in the main unit's array. */
-const NorvexRecord *NorvexKernelNameRecord(void) {
+const NorvexRecord* NorvexKernelNameRecord(void) {
   size_t i;
   for (i = 0; i < sizeof(NorvexMainUnitRecords) / sizeof(NorvexMainUnitRecords[0]); ++i) {
     if (NorvexMainUnitRecords[i].bytes == NORVEX_RECORD_ANY_LENGTH) return &NorvexMainUnitRecords[i];

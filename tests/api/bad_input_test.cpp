@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "api_helpers.h"
-#include "emulator_session.h"
 #include "emu/emulator.h"
+#include "emulator_session.h"
 #include "norvex.h"
 
 namespace {
@@ -102,7 +102,8 @@ TEST_F(BadInputTest, NullPointersGiveInvalidArgumentAndSendNothing) {
       {"Norvex_GetWriteSDRAM2Result(null)", [] { return Norvex_GetWriteSDRAM2Result(nullptr); }, kBadArgument,
        false},
       {"NV_SentPrintData(null, 64)", [] { return NV_SentPrintData(nullptr, 64); }, kBadArgument, false},
-      {"NV_ReadSDRAMData(buffer, null)", [] { return NV_ReadSDRAMData(buffer, nullptr); }, kBadArgument, false},
+      {"NV_ReadSDRAMData(buffer, null)", [] { return NV_ReadSDRAMData(buffer, nullptr); }, kBadArgument,
+       false},
       {"NV_ReadSDRAMData(null, &64)",
        [] {
          uint32_t n = 64;
@@ -124,10 +125,10 @@ TEST_F(BadInputTest, NullPointersGiveInvalidArgumentAndSendNothing) {
        },
        kBadArgument, false},
       {"Norvex_SetDebugFolder(null)", [] { return Norvex_SetDebugFolder(nullptr); }, kBadArgument, false},
-      {"Norvex_GetVersion(null) returns null",
-       [] { return Norvex_GetVersion(nullptr) == nullptr ? 0u : 1u; }, 0, false},
-      {"CTP_GetErrorInfo(any) is a text",
-       [] { return CTP_GetErrorInfo(0x12345678u) != nullptr ? 0u : 1u; }, 0, false},
+      {"Norvex_GetVersion(null) returns null", [] { return Norvex_GetVersion(nullptr) == nullptr ? 0u : 1u; },
+       0, false},
+      {"CTP_GetErrorInfo(any) is a text", [] { return CTP_GetErrorInfo(0x12345678u) != nullptr ? 0u : 1u; },
+       0, false},
   });
   (void)mainFile;
 }
@@ -204,12 +205,12 @@ TEST_F(BadInputTest, LengthsOversizeOddAndZero) {
          return CTP_GetStateEx(selector, buffer, 0, 0x10);
        },
        CTP_ERR_LENGTH_MISMATCH, true},
-      {"LH_GetStateEx of 3 bytes",
-       [] { return LH_GetStateEx(buffer, 3, 0, 0); }, CTP_ERR_LENGTH_MISMATCH, true},
-      {"LH_FunctionEx with 499 parameter bytes (503 in all)",
-       [] { return LH_FunctionEx(buffer, 499); }, kTooLong, false},
-      {"LH_FunctionEx with 3 parameter bytes (odd)",
-       [] { return LH_FunctionEx(buffer, 3); }, kBadArgument, false},
+      {"LH_GetStateEx of 3 bytes", [] { return LH_GetStateEx(buffer, 3, 0, 0); }, CTP_ERR_LENGTH_MISMATCH,
+       true},
+      {"LH_FunctionEx with 499 parameter bytes (503 in all)", [] { return LH_FunctionEx(buffer, 499); },
+       kTooLong, false},
+      {"LH_FunctionEx with 3 parameter bytes (odd)", [] { return LH_FunctionEx(buffer, 3); }, kBadArgument,
+       false},
       {"HS_FunctionEx with 0x10000 parameter bytes: low 16 bits, none",
        [] {
          const uint8_t selector[4] = {1, 0, 2, 0};
@@ -234,8 +235,8 @@ TEST_F(BadInputTest, LengthsOversizeOddAndZero) {
          return Norvex_WriteSDRAM2(buffer, &words, 0);
        },
        kBadArgument, false},
-      {"Norvex_WriteSDRAM of 0 words keeps the last result",
-       [] { return Norvex_WriteSDRAM(buffer, 0); }, NORVEX_OK, false},
+      {"Norvex_WriteSDRAM of 0 words keeps the last result", [] { return Norvex_WriteSDRAM(buffer, 0); },
+       NORVEX_OK, false},
       {"NV_ReadSDRAMData of 0 bytes",
        [] {
          uint32_t n = 0;

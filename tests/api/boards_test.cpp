@@ -150,7 +150,8 @@ TEST_F(BoardsTest, LaserHeadGetInfoStopsAtTheFirstFailure) {
   EXPECT_EQ(info, Bytes(24, 0xEE));
   // The second fails: the version stays, the name part is untouched.
   emulator.Model().ClearReceived();
-  emulator.Model().SetStateRecord(kLh, name.group, name.item, Pattern(name.size - 4u));  // not the size asked for
+  emulator.Model().SetStateRecord(kLh, name.group, name.item,
+                                  Pattern(name.size - 4u));  // not the size asked for
   EXPECT_EQ(LH_GetInfo(info.data()), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(LastResult(), CTP_ERR_LENGTH_MISMATCH);
   EXPECT_EQ(Frames().size(), 2u);
@@ -184,7 +185,8 @@ TEST_F(BoardsTest, HsQueriesGoToTheNumberedBoard) {
       SCOPED_TRACE(c.name);
       SCOPED_TRACE(board);
       const uint8_t address = static_cast<uint8_t>(0x20 + board);
-      emulator.Model().SetStateRecord(address, c.group, c.item, Pattern(c.size, static_cast<uint8_t>(board * 100)));
+      emulator.Model().SetStateRecord(address, c.group, c.item,
+                                      Pattern(c.size, static_cast<uint8_t>(board * 100)));
       Bytes buffer(c.size + 4, 0xEE);
       EXPECT_EQ(c.query(board, buffer.data()), NORVEX_OK);
       EXPECT_EQ(Frames().back(), RequestFrame(address, 0xC0D0, Selector(c.group, c.item)));

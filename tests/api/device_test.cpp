@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "api_helpers.h"
-#include "emulator_session.h"
 #include "emu/emulator.h"
+#include "emulator_session.h"
 #include "norvex.h"
 #ifndef _WIN32
 #include "endpoint_client.h"
@@ -113,8 +113,8 @@ TEST_F(DeviceTest, EveryFaultGivesItsCodeAndTwoLogEntries) {
     std::vector<std::string> lines = log.NewLines();
     ASSERT_GE(lines.size(), 4u) << c.name;
     char summary[128];
-    std::snprintf(summary, sizeof(summary), "Communication Fail! cmd = 0xC0D0 , addr = 0x%02X , return = 0x%08X",
-                  c.address, c.code);
+    std::snprintf(summary, sizeof(summary),
+                  "Communication Fail! cmd = 0xC0D0 , addr = 0x%02X , return = 0x%08X", c.address, c.code);
     EXPECT_EQ(lines[0], summary) << c.name;
     char number[32];
     std::snprintf(number, sizeof(number), " 0x%08X", c.code);
@@ -207,7 +207,8 @@ TEST_F(DeviceTest, SendCommandIsABareExchange) {
 // A raw exchange beside locked commands on another thread gets its own
 // reply every time: the two never interleave on the wire.
 TEST_F(DeviceTest, SendCommandBesideLockedCommandsGetsItsOwnReplies) {
-  emulator.Model().SetStateRecord(0x10, 0x0123, 0x0456, Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8});
+  emulator.Model().SetStateRecord(0x10, 0x0123, 0x0456,
+                                  Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8});
   std::atomic<bool> stop{false};
   std::atomic<int> kernelFailures{0};
   std::thread names([&] {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "api_helpers.h"
-#include "emulator_session.h"
 #include "emu/emulator.h"
+#include "emulator_session.h"
 #include "norvex.h"
 
 namespace {
@@ -94,27 +94,28 @@ const std::vector<FaultRow>& FaultRows() {
   static const std::vector<FaultRow> rows = {
       {"error reply", Fault{FaultKind::kErrorReply, kErrorValue},
        [](uint32_t c, uint8_t a) { return Is(c, CTP_ERR_DEVICE(a, kErrorValue)); }, "0xE0AA0007"},
-      {"bad checksum", Fault{FaultKind::kBadChecksum}, [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_CHECKSUM); },
-       "CTP_ERR_CHECKSUM"},
+      {"bad checksum", Fault{FaultKind::kBadChecksum},
+       [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_CHECKSUM); }, "CTP_ERR_CHECKSUM"},
       {"wrong length word", Fault{FaultKind::kWrongLength},
        [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_FRAME_LENGTH); }, "CTP_ERR_FRAME_LENGTH"},
       {"wrong reply size", Fault{FaultKind::kWrongReplySize},
        [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_LENGTH_MISMATCH); }, "CTP_ERR_LENGTH_MISMATCH"},
       {"wrong reply command", Fault{FaultKind::kWrongCommand},
        [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_BAD_REPLY_COMMAND); }, "CTP_ERR_BAD_REPLY_COMMAND"},
-      {"no reply", Fault{FaultKind::kNoReply}, [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); },
-       "997", true},
+      {"no reply", Fault{FaultKind::kNoReply},
+       [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); }, "997", true},
       {"late reply", Fault{FaultKind::kLateReply, 0, 1, std::nullopt, std::nullopt, 30},
        [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); }, "997", true},
-      {"wrong unit", Fault{FaultKind::kWrongUnit}, [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_BAD_ADDRESS); },
-       "CTP_ERR_BAD_ADDRESS"},
+      {"wrong unit", Fault{FaultKind::kWrongUnit},
+       [](uint32_t c, uint8_t) { return Is(c, CTP_ERR_BAD_ADDRESS); }, "CTP_ERR_BAD_ADDRESS"},
       // The reader may see the connection end before or after the wait.
       {"disconnect", Fault{FaultKind::kDisconnect},
        [](uint32_t c, uint8_t) { return c == NORVEX_ERROR_IO_PENDING || c == 1167u; }, "997 or 1167"},
       // A reply within the time-out is a reply.
       {"delay within the time-out", Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 20},
        [](uint32_t c, uint8_t) { return Is(c, NORVEX_OK); }, "0"},
-      {"delay beyond the time-out", Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 20 * kTimeoutMs},
+      {"delay beyond the time-out",
+       Fault{FaultKind::kDelay, 0, 1, std::nullopt, std::nullopt, 20 * kTimeoutMs},
        [](uint32_t c, uint8_t) { return Is(c, NORVEX_ERROR_IO_PENDING); }, "997", true},
   };
   return rows;
@@ -202,7 +203,8 @@ TEST_F(FaultMatrixTest, EveryBulkWriteFaultAgainstPrintData) {
       {"slow, beyond the time-out", BulkWriteFault{BulkWriteFaultKind::kSlow, 20 * kTimeoutMs},
        NORVEX_ERROR_BULK_INCOMPLETE, 0, 0},
       {"partial", BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 64}, NORVEX_OK, 32, 64},
-      {"no completion", BulkWriteFault{BulkWriteFaultKind::kNoCompletion}, NORVEX_ERROR_BULK_INCOMPLETE, 0, 0},
+      {"no completion", BulkWriteFault{BulkWriteFaultKind::kNoCompletion}, NORVEX_ERROR_BULK_INCOMPLETE, 0,
+       0},
   };
   const Bytes data(128, 0x3C);
   for (const Row& row : rows) {

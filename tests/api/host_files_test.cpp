@@ -14,9 +14,9 @@
 
 #include "api_helpers.h"
 #include "emu/emulator.h"
+#include "endpoint_client.h"
 #include "norvex.h"
 #include "norvex_posix.h"
-#include "endpoint_client.h"
 
 namespace {
 

@@ -56,9 +56,7 @@ inline void DispatchHostMessages(uint32_t milliseconds) {
 #else
 inline NorvexWindow CreateHostWindow() { return NorvexHost_CreateWindow(); }
 inline uint32_t DestroyHostWindow(NorvexWindow window) { return NorvexHost_DestroyWindow(window); }
-inline void DispatchHostMessages(uint32_t milliseconds) {
-  NorvexHost_DispatchMessages(milliseconds);
-}
+inline void DispatchHostMessages(uint32_t milliseconds) { NorvexHost_DispatchMessages(milliseconds); }
 #endif
 
 }  // namespace norvex_api_test

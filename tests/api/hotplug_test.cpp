@@ -12,8 +12,8 @@
 
 #include "api_helpers.h"
 #include "emu/emulator.h"
-#include "norvex.h"
 #include "host_window.h"
+#include "norvex.h"
 
 namespace {
 
@@ -101,12 +101,11 @@ TEST_F(HotPlugTest, ArrivalWhileOpenReopens) {
   std::string seen;
   ASSERT_TRUE(DispatchUntil([&] {
     seen += log.NewText();
-    return !seen.empty() && seen.size() % reopen.size() == 0 &&
-           seen == [&] {
-             std::string copies;
-             while (copies.size() < seen.size()) copies += reopen;
-             return copies;
-           }();
+    return !seen.empty() && seen.size() % reopen.size() == 0 && seen == [&] {
+      std::string copies;
+      while (copies.size() < seen.size()) copies += reopen;
+      return copies;
+    }();
   })) << seen;
 #else
   ASSERT_TRUE(DispatchUntil([&] { return log.NewText() == reopen; }));

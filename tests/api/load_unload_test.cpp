@@ -20,7 +20,8 @@ using norvex_api_test::ReadFile;
 void LoadAndUnload() {
   void* library = ::dlopen(NORVEX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << ::dlerror();
-  auto getErrorInfo = reinterpret_cast<const char*(NORVEX_CALL*)(uint32_t)>(::dlsym(library, "CTP_GetErrorInfo"));
+  auto getErrorInfo =
+      reinterpret_cast<const char*(NORVEX_CALL*)(uint32_t)>(::dlsym(library, "CTP_GetErrorInfo"));
   ASSERT_NE(getErrorInfo, nullptr);
   EXPECT_NE(getErrorInfo(0), nullptr);
   ASSERT_EQ(::dlclose(library), 0);
@@ -46,7 +47,8 @@ std::vector<std::string> Texts(const std::string& text) {
 TEST(LoadUnload, UnloadWhileAWindowIsWatched) {
   void* library = ::dlopen(NORVEX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << ::dlerror();
-  auto createWindow = reinterpret_cast<NorvexWindow(NORVEX_CALL*)()>(::dlsym(library, "NorvexHost_CreateWindow"));
+  auto createWindow =
+      reinterpret_cast<NorvexWindow(NORVEX_CALL*)()>(::dlsym(library, "NorvexHost_CreateWindow"));
   auto init = reinterpret_cast<uint32_t(NORVEX_CALL*)(NorvexWindow)>(::dlsym(library, "Norvex_Init"));
   ASSERT_NE(createWindow, nullptr);
   ASSERT_NE(init, nullptr);
@@ -63,7 +65,8 @@ TEST(LoadUnload, UnloadWhileAWindowIsWatched) {
 TEST(LoadUnload, ErrorTextOutlivesTheThreadThatAskedForIt) {
   void* library = ::dlopen(NORVEX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << ::dlerror();
-  auto getErrorInfo = reinterpret_cast<const char*(NORVEX_CALL*)(uint32_t)>(::dlsym(library, "CTP_GetErrorInfo"));
+  auto getErrorInfo =
+      reinterpret_cast<const char*(NORVEX_CALL*)(uint32_t)>(::dlsym(library, "CTP_GetErrorInfo"));
   ASSERT_NE(getErrorInfo, nullptr);
   const std::string expected = getErrorInfo(CTP_ERR_CHECKSUM);
   const char* text = nullptr;

@@ -100,7 +100,8 @@ const std::pair<const char*, Query> kQueries[] = {
 };
 
 const std::vector<QueryCase>& QueryCases() {
-  static const std::vector<QueryCase> cases = norvex_api_test::QueriesOf(kMain, kQueries, {"NV_GetKernelName"});
+  static const std::vector<QueryCase> cases =
+      norvex_api_test::QueriesOf(kMain, kQueries, {"NV_GetKernelName"});
   return cases;
 }
 

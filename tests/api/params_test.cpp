@@ -445,7 +445,7 @@ TEST_F(ParamsTest, MainUnitSetOfEverySectionInItsOrder) {
   ASSERT_EQ(saves.size(), 1u);
   EXPECT_EQ(saves[0].mask, 0xAA0A0000u);
   EXPECT_EQ(saves[0].eventIndex, emulator.Model().ParaFiles().Events().size() - 1);  // after every write
-  ASSERT_EQ(saves[0].sections.size(), 6u);                               // sections 0 to 5
+  ASSERT_EQ(saves[0].sections.size(), 6u);                                           // sections 0 to 5
   EXPECT_EQ(saves[0].sections[0].second, BytesOf(file, 44, 272));
   // The one-word section 2 went out as position, count 1, the word, a zero word.
   EXPECT_EQ(Frames()[2 + 1 + 1],

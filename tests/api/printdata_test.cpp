@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "api_helpers.h"
-#include "emulator_session.h"
 #include "emu/emulator.h"
+#include "emulator_session.h"
 #include "norvex.h"
 
 namespace {
@@ -34,10 +34,10 @@ using norvex_api_test::LogReader;
 using norvex_api_test::ReadFile;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kBusy = 170;          // a second bulk write while one is outstanding
-constexpr uint32_t kNoWrite = 6;         // a completion with no write outstanding
-constexpr uint32_t kIncomplete = 996;    // not done within UsbTimeout
-constexpr uint32_t kNoProgress = 29;     // a piece that moved no byte
+constexpr uint32_t kBusy = 170;        // a second bulk write while one is outstanding
+constexpr uint32_t kNoWrite = 6;       // a completion with no write outstanding
+constexpr uint32_t kIncomplete = 996;  // not done within UsbTimeout
+constexpr uint32_t kNoProgress = 29;   // a piece that moved no byte
 constexpr uint32_t kCaptureWidth = 1024;
 
 Bytes RandomBytes(size_t n, uint32_t seed) {
@@ -104,11 +104,14 @@ void WriteReferenceTiff(const std::string& path, const Bytes& lines, uint32_t wi
   const uint32_t rationals = ifd + 2 + 12 * kEntries + 4;
   u32(ifd);
   f.insert(f.end(), lines.begin(), lines.end());
-  const uint32_t entries[kEntries][3] = {
-      {254, 4, 0},          {256, 4, width},         {257, 4, height}, {258, 3, 1}, {259, 3, 1},
-      {262, 3, 0},          {266, 3, 1},             {273, 4, 8},      {274, 3, 1}, {277, 3, 1},
-      {278, 4, height},     {279, 4, static_cast<uint32_t>(lines.size())}, {282, 5, rationals},
-      {283, 5, rationals + 8}, {296, 3, 1}};
+  const uint32_t entries[kEntries][3] = {{254, 4, 0},         {256, 4, width},
+                                         {257, 4, height},    {258, 3, 1},
+                                         {259, 3, 1},         {262, 3, 0},
+                                         {266, 3, 1},         {273, 4, 8},
+                                         {274, 3, 1},         {277, 3, 1},
+                                         {278, 4, height},    {279, 4, static_cast<uint32_t>(lines.size())},
+                                         {282, 5, rationals}, {283, 5, rationals + 8},
+                                         {296, 3, 1}};
   u16(kEntries);
   for (const auto& e : entries) {
     u16(e[0]);
@@ -126,7 +129,8 @@ void WriteReferenceTiff(const std::string& path, const Bytes& lines, uint32_t wi
     u32(200);
     u32(1);
   }
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), static_cast<long>(f.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(f.data()), static_cast<long>(f.size()));
 }
 
 bool HaveTool(const char* tool) {
@@ -137,8 +141,9 @@ class PrintDataTest : public norvex_api_test::EmulatorSessionTest {
  protected:
   static void SetUpTestSuite() {
     std::ofstream(norvex_api_test::IniPath(), std::ios::trunc)
-        << "[LOG]\nLockTime=7500\n[PrintData]\nCaptureWidth=" << kCaptureWidth << "\nCaptureFile=" << CapturePath()
-        << "\nPrintDataFile=" << DataPath() << "\nCompressedFile=" << CompressedPath() << "\n";
+        << "[LOG]\nLockTime=7500\n[PrintData]\nCaptureWidth=" << kCaptureWidth
+        << "\nCaptureFile=" << CapturePath() << "\nPrintDataFile=" << DataPath()
+        << "\nCompressedFile=" << CompressedPath() << "\n";
   }
   void SetUp() override {
     EmulatorSessionTest::SetUp();
@@ -195,8 +200,9 @@ TEST_F(PrintDataTest, BulkWritesKeepTheirTimeLimitsAgainstAStalledDevice) {
     EXPECT_GE(elapsed, std::chrono::milliseconds(200));
     EXPECT_LT(elapsed, std::chrono::milliseconds(2500));  // before the stall ends
   }
-  EXPECT_EQ(log.NewText(),
-            "FAIL:GetSentPtrDataResult2(result is 0x000003E4).|FAIL:GetSentPtrDataResult(result is 0x000003E4).|");
+  EXPECT_EQ(
+      log.NewText(),
+      "FAIL:GetSentPtrDataResult2(result is 0x000003E4).|FAIL:GetSentPtrDataResult(result is 0x000003E4).|");
   // After the stall the link works, and the cancelled writes stored nothing.
   Norvex_SetUSBOvertime(norvex_api_test::kPatientTimeoutMs);
   uint8_t state[4];
@@ -330,9 +336,12 @@ TEST_F(PrintDataTest, ConcurrentWritersNeverOverlap) {
   auto writer = [&] {
     for (int i = 0; i < 20; ++i) {
       const uint32_t r = NV_SentPrintData(data.data(), static_cast<uint32_t>(data.size()));
-      if (r == NORVEX_OK) ++done;
-      else if (r == kBusy) ++busy;
-      else ADD_FAILURE() << r;
+      if (r == NORVEX_OK)
+        ++done;
+      else if (r == kBusy)
+        ++busy;
+      else
+        ADD_FAILURE() << r;
     }
   };
   std::thread a(writer), b(writer);
@@ -395,8 +404,9 @@ TEST_F(PrintDataTest, CompressedModeKeepsRunsWholeAcrossPieces) {
     Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
     Bytes oneStream(2 * data->size());
     uint32_t length = 0;
-    ASSERT_EQ(Norvex_CompressData(oneStream.data(), &length, data->data(), static_cast<uint32_t>(data->size())),
-              NORVEX_OK);
+    ASSERT_EQ(
+        Norvex_CompressData(oneStream.data(), &length, data->data(), static_cast<uint32_t>(data->size())),
+        NORVEX_OK);
     oneStream.resize(length);
     EXPECT_EQ(ReadBytes(CompressedPath()), oneStream);
   }
@@ -444,7 +454,8 @@ void CheckTiff(const Bytes& lines, uint32_t height) {
     const std::string out = Folder() + "/tiffinfo.txt";
     ASSERT_EQ(std::system(("tiffinfo " + CapturePath() + " >" + out + " 2>&1").c_str()), 0);
     const std::string info = ReadFile(out);
-    EXPECT_NE(info.find("Image Width: 1024 Image Length: " + std::to_string(height)), std::string::npos) << info;
+    EXPECT_NE(info.find("Image Width: 1024 Image Length: " + std::to_string(height)), std::string::npos)
+        << info;
     EXPECT_NE(info.find("Bits/Sample: 1"), std::string::npos) << info;
     EXPECT_NE(info.find("min-is-white"), std::string::npos) << info;
     EXPECT_EQ(info.find("rror"), std::string::npos) << info;
@@ -452,7 +463,8 @@ void CheckTiff(const Bytes& lines, uint32_t height) {
   if (HaveTool("tiffcmp")) {
     const std::string reference = Folder() + "/reference.tif";
     WriteReferenceTiff(reference, lines, kCaptureWidth, height);
-    const std::string compare = "tiffcmp " + reference + " " + CapturePath() + " >" + Folder() + "/tiffcmp.txt 2>&1";
+    const std::string compare =
+        "tiffcmp " + reference + " " + CapturePath() + " >" + Folder() + "/tiffcmp.txt 2>&1";
     EXPECT_EQ(std::system(compare.c_str()), 0);
     // Only libtiff's note of the private tag; no tag or pixel differs.
     const std::string same = ReadFile(Folder() + "/tiffcmp.txt");
@@ -469,15 +481,18 @@ void CheckTiff(const Bytes& lines, uint32_t height) {
   // Pillow reads it pixel for pixel (1 bit = black under WhiteIsZero).
   if (std::system("/usr/bin/python3 -c 'import PIL' >/dev/null 2>&1") == 0) {
     const std::string rawPath = Folder() + "/lines.raw";
-    std::ofstream(rawPath, std::ios::binary).write(reinterpret_cast<const char*>(lines.data()), static_cast<long>(lines.size()));
+    std::ofstream(rawPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(lines.data()), static_cast<long>(lines.size()));
     const std::string script =
         "import sys\nfrom PIL import Image\nim=Image.open(sys.argv[1]).convert('1')\n"
         "raw=open(sys.argv[2],'rb').read()\nw,h=im.size\nL=w//8\npx=im.load()\n"
         "bad=sum(1 for y in range(h) for x in range(w) if (px[x,y]==0)!=bool(raw[y*L+x//8]>>(7-x%8)&1))\n"
-        "sys.exit(0 if bad==0 and (w,h)==(1024," + std::to_string(height) + ") else 1)\n";
+        "sys.exit(0 if bad==0 and (w,h)==(1024," +
+        std::to_string(height) + ") else 1)\n";
     const std::string scriptPath = Folder() + "/pixels.py";
     std::ofstream(scriptPath) << script;
-    EXPECT_EQ(std::system(("/usr/bin/python3 " + scriptPath + " " + CapturePath() + " " + rawPath).c_str()), 0);
+    EXPECT_EQ(std::system(("/usr/bin/python3 " + scriptPath + " " + CapturePath() + " " + rawPath).c_str()),
+              0);
   }
 }
 
@@ -502,7 +517,8 @@ TEST_F(PrintDataTest, ReadSdramDataReadsBackWhatWasWritten) {
   EXPECT_EQ(count, 2000u);
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 2000), Bytes(data.begin(), data.begin() + 2000));
   ASSERT_EQ(emulator.Model().ReceivedFrames().size(), 4u);
-  EXPECT_EQ(emulator.Model().ReceivedFrames()[0], (Bytes{0x4D, 0x45, 0x10, 0x01, 0x02, 0x00, 0x42, 0x08, 0xA1, 0x4E}));
+  EXPECT_EQ(emulator.Model().ReceivedFrames()[0],
+            (Bytes{0x4D, 0x45, 0x10, 0x01, 0x02, 0x00, 0x42, 0x08, 0xA1, 0x4E}));
   // The rest, then the end of memory: an empty reply ends the loop.
   count = 2000;
   EXPECT_EQ(NV_ReadSDRAMData(buffer.data(), &count), NORVEX_OK);
@@ -514,7 +530,9 @@ TEST_F(PrintDataTest, ReadSdramDataReadsBackWhatWasWritten) {
 // (another process) cannot run.
 #if NORVEX_EMU_COMMAND_HANDLERS
 TEST_F(PrintDataTest, ReadSdramDataCountsWholeReplies) {
-  emulator.Model().SetCommandHandler(0x10, 0x0842, [](const Request&) { return Reply{0x0843, Bytes(64, 0x5A)}; });
+  emulator.Model().SetCommandHandler(0x10, 0x0842, [](const Request&) {
+    return Reply{0x0843, Bytes(64, 0x5A)};
+  });
   Bytes buffer(600, 0);
   uint32_t count = 100;
   EXPECT_EQ(NV_ReadSDRAMData(buffer.data(), &count), NORVEX_OK);
@@ -544,10 +562,17 @@ TEST_F(PrintDataTest, MaxSdramIndexByKernelVersion) {
     std::string name;
     uint32_t index;
   } cases[] = {
-      {"NVX-KERNEL V1.3", 63},       {"NVX-KERNEL V1.2.9", 31}, {"K V2.0.0", 63},
-      {"K V1.3.0.7", 63},            {"no version here", 31},   {"v1.3 lower-case", 31},
-      {"Va V1.2 V1.3.1", 63},        {"K V 1.4", 63},           {"K V1.259", 63},  // 259 keeps 3: 1.3
-      {"K V1.-253", 63},             {"K V0.99", 31},
+      {"NVX-KERNEL V1.3", 63},
+      {"NVX-KERNEL V1.2.9", 31},
+      {"K V2.0.0", 63},
+      {"K V1.3.0.7", 63},
+      {"no version here", 31},
+      {"v1.3 lower-case", 31},
+      {"Va V1.2 V1.3.1", 63},
+      {"K V 1.4", 63},
+      {"K V1.259", 63},  // 259 keeps 3: 1.3
+      {"K V1.-253", 63},
+      {"K V0.99", 31},
       // Longer than 32 bytes: no overrun, the version at its end counts.
       {std::string(120, 'x') + " V1.3.2", 63},
   };

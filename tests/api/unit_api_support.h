@@ -4,10 +4,9 @@
 // units' records, and the last-result word read back through the interface.
 #pragma once
 
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -28,8 +27,13 @@ using Bytes = std::vector<uint8_t>;
 // command word, data, checksum (the 16-bit sum of the words before it).
 inline Bytes RequestFrame(uint8_t address, uint16_t command, const Bytes& data = {}) {
   Bytes frame(8 + data.size());
-  const uint8_t head[8] = {0x4D, 0x45, address, 0x01, static_cast<uint8_t>(data.size() + 2),
-                           static_cast<uint8_t>((data.size() + 2) >> 8), static_cast<uint8_t>(command),
+  const uint8_t head[8] = {0x4D,
+                           0x45,
+                           address,
+                           0x01,
+                           static_cast<uint8_t>(data.size() + 2),
+                           static_cast<uint8_t>((data.size() + 2) >> 8),
+                           static_cast<uint8_t>(command),
                            static_cast<uint8_t>(command >> 8)};
   std::copy(head, head + 8, frame.begin());
   std::copy(data.begin(), data.end(), frame.begin() + 8);
@@ -81,8 +85,8 @@ std::vector<RecordQuery<Query>> QueriesOf(uint8_t address, const std::pair<const
     const std::string_view reader = record.reader;
     if (reader.find(' ') != std::string_view::npos) continue;
     if (std::find(apart.begin(), apart.end(), reader) != apart.end()) continue;
-    const auto found =
-        std::find_if(std::begin(queries), std::end(queries), [&](const auto& q) { return reader == q.first; });
+    const auto found = std::find_if(std::begin(queries), std::end(queries),
+                                    [&](const auto& q) { return reader == q.first; });
     if (found == std::end(queries)) {
       ADD_FAILURE() << "no export reads the record " << reader;
       continue;

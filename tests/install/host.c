@@ -29,8 +29,10 @@ int main(void) {
   result = NV_GetKernelName(name);
   printf("kernel name: %s (0x%08X)\n", name, result);
   if (result == NORVEX_OK) result = NV_GetState(state);
-  if (result == NORVEX_OK) printf("general state: %02X %02X %02X %02X\n", state[0], state[1], state[2], state[3]);
-  if (NorvexHost_GetFilesFolder(folder, sizeof(folder)) < sizeof(folder)) printf("files folder: %s\n", folder);
+  if (result == NORVEX_OK)
+    printf("general state: %02X %02X %02X %02X\n", state[0], state[1], state[2], state[3]);
+  if (NorvexHost_GetFilesFolder(folder, sizeof(folder)) < sizeof(folder))
+    printf("files folder: %s\n", folder);
   NorvexHost_DestroyWindow(window);
   return result == NORVEX_OK ? 0 : 1;
 }

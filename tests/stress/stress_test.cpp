@@ -50,12 +50,12 @@ constexpr uint32_t kPatientTimeoutMs = 10000;
 bool IsKnownCode(uint32_t code) {
   switch (code) {
     case NORVEX_OK:
-    case NORVEX_ERROR_INVALID_HANDLE:     // a command on a closed or pseudo handle
-    case 29:                              // a bulk piece that moved nothing
-    case 170:                             // a bulk write while another is outstanding
-    case NORVEX_ERROR_BULK_INCOMPLETE:    // a bulk write not done in time
-    case NORVEX_ERROR_IO_PENDING:         // an exchange not done in time
-    case 1167:                            // the device went away
+    case NORVEX_ERROR_INVALID_HANDLE:   // a command on a closed or pseudo handle
+    case 29:                            // a bulk piece that moved nothing
+    case 170:                           // a bulk write while another is outstanding
+    case NORVEX_ERROR_BULK_INCOMPLETE:  // a bulk write not done in time
+    case NORVEX_ERROR_IO_PENDING:       // an exchange not done in time
+    case 1167:                          // the device went away
     case CTP_ERR_NO_DEVICE:
     case CTP_ERR_LOCK_TIMEOUT:
     case NORVEX_ERR_PARA_FORMAT_WORD:
@@ -117,8 +117,10 @@ const std::vector<std::regex>& KnownTexts() {
   static const std::vector<std::regex> texts = {
       std::regex("Communication Fail! cmd = " + hex4 + " , addr = " + hex2 + " , return = " + hex8),
       std::regex("Device disconnect! cmd = " + hex4 + " , addr = " + hex2),
-      std::regex("Device lock Timeout! cmd = " + hex4 + " , addr = " + hex2 + " , time = -?[0-9]+\\(-?[0-9]+\\)"),
-      std::regex("Command lock time! cmd = " + hex4 + " , addr = " + hex2 + " , time = -?[0-9]+\\(-?[0-9]+\\)"),
+      std::regex("Device lock Timeout! cmd = " + hex4 + " , addr = " + hex2 +
+                 " , time = -?[0-9]+\\(-?[0-9]+\\)"),
+      std::regex("Command lock time! cmd = " + hex4 + " , addr = " + hex2 +
+                 " , time = -?[0-9]+\\(-?[0-9]+\\)"),
       // The failure text's first line: the GBK "error number" and the code.
       std::regex("\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5 " + hex8),
       // A failure text whose record another thread replaced meanwhile.
@@ -140,7 +142,9 @@ size_t CheckLog(const std::string& log, size_t offset) {
   static const std::regex send("\tSend:\\(0x[0-9A-F]{4} , 0x[0-9A-F]{4} , 0x[0-9A-F]{2,4}\\)");
   static const std::regex rec("\t Rec:\\(0x[0-9A-F]{4} , 0x[0-9A-F]{4} , 0x[0-9A-F]{2,4}\\)");
   static const std::regex data("\tData:\\( ([0-9A-F]{4} )+\\)");
-  static const std::regex codeIs("\xB4\xED\xCE\xF3\xC2\xEB\xCE\xAA" "0x[0-9A-F]{8}/0x[0-9A-F]{8}");
+  static const std::regex codeIs(
+      "\xB4\xED\xCE\xF3\xC2\xEB\xCE\xAA"
+      "0x[0-9A-F]{8}/0x[0-9A-F]{8}");
   enum class Expect { kAny, kSend, kRec, kDataOrAny, kCodeIs } expect = Expect::kAny;
   size_t lines = 0;
   size_t pos = offset;
@@ -220,17 +224,29 @@ void Operate(int kind, int thread, int i, Tally& tally) {
     case 1: {  // state queries of every unit
       const uint8_t selector[4] = {0, 0, 0, 0};
       switch (i % 4) {
-        case 0: tally.Note(NV_GetState(buffer)); break;
-        case 1: tally.Note(LH_GetSystemState(buffer)); break;
-        case 2: tally.Note(HS_GetSystemState(static_cast<uint32_t>(thread & 1), buffer)); break;
-        default: tally.Note(CTP_GetStateEx(selector, buffer, 4, NORVEX_ADDR_MAIN_UNIT)); break;
+        case 0:
+          tally.Note(NV_GetState(buffer));
+          break;
+        case 1:
+          tally.Note(LH_GetSystemState(buffer));
+          break;
+        case 2:
+          tally.Note(HS_GetSystemState(static_cast<uint32_t>(thread & 1), buffer));
+          break;
+        default:
+          tally.Note(CTP_GetStateEx(selector, buffer, 4, NORVEX_ADDR_MAIN_UNIT));
+          break;
       }
       break;
     }
     case 2: {  // board commands
       switch (i % 3) {
-        case 0: tally.Note(LH_SetFocus(static_cast<uint32_t>(i))); break;
-        case 1: tally.Note(HS_SetMode(3, static_cast<uint32_t>(i))); break;
+        case 0:
+          tally.Note(LH_SetFocus(static_cast<uint32_t>(i)));
+          break;
+        case 1:
+          tally.Note(HS_SetMode(3, static_cast<uint32_t>(i)));
+          break;
         default: {
           const uint8_t selector[4] = {1, 0, 2, 0};
           tally.Note(HS_FunctionEx(3, selector, 0));
@@ -243,9 +259,15 @@ void Operate(int kind, int thread, int i, Tally& tally) {
       static thread_local LaserHeadParaFile laserFile;
       static thread_local HsBoardParaFile hsFile;
       switch (i % 3) {
-        case 0: tally.Note(NV_GetParaFile(&mainFile, 0xFFFFFFFFu)); break;
-        case 1: tally.Note(LH_GetParaFile(&laserFile, 0x1F)); break;
-        default: tally.Note(HS_GetParaFile(static_cast<uint32_t>(i & 1), &hsFile, 0x7F)); break;
+        case 0:
+          tally.Note(NV_GetParaFile(&mainFile, 0xFFFFFFFFu));
+          break;
+        case 1:
+          tally.Note(LH_GetParaFile(&laserFile, 0x1F));
+          break;
+        default:
+          tally.Note(HS_GetParaFile(static_cast<uint32_t>(i & 1), &hsFile, 0x7F));
+          break;
       }
       break;
     }
@@ -317,14 +339,13 @@ TEST(Stress, ThreadsFaultsAndHotPlug) {
   std::atomic<uint64_t> faults{0};
   std::atomic<uint64_t> bulkFaults{0};
   std::thread injector([&] {
-    const FaultKind kinds[] = {FaultKind::kErrorReply, FaultKind::kBadChecksum, FaultKind::kWrongLength,
+    const FaultKind kinds[] = {FaultKind::kErrorReply,     FaultKind::kBadChecksum,  FaultKind::kWrongLength,
                                FaultKind::kWrongReplySize, FaultKind::kWrongCommand, FaultKind::kNoReply,
-                               FaultKind::kLateReply, FaultKind::kWrongUnit, FaultKind::kDisconnect,
+                               FaultKind::kLateReply,      FaultKind::kWrongUnit,    FaultKind::kDisconnect,
                                FaultKind::kDelay};
-    const BulkWriteFault bulk[] = {BulkWriteFault{BulkWriteFaultKind::kSlow, 10},
-                                   BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 64},
-                                   BulkWriteFault{BulkWriteFaultKind::kNoCompletion},
-                                   BulkWriteFault{BulkWriteFaultKind::kSlow, 200}};
+    const BulkWriteFault bulk[] = {
+        BulkWriteFault{BulkWriteFaultKind::kSlow, 10}, BulkWriteFault{BulkWriteFaultKind::kPartial, 0, 64},
+        BulkWriteFault{BulkWriteFaultKind::kNoCompletion}, BulkWriteFault{BulkWriteFaultKind::kSlow, 200}};
     for (uint64_t n = 0; !stop; ++n) {
       Fault fault{kinds[n % 10], static_cast<uint16_t>(n % 10 == 0 ? 0x55 : 0), 1};
       fault.delayMs = fault.kind == FaultKind::kDelay ? 10 : 20;
@@ -400,12 +421,11 @@ TEST(Stress, ThreadsFaultsAndHotPlug) {
   Norvex_Init(nullptr);
   const size_t lines = CheckLog(norvex_api_test::ReadFile(norvex_api_test::LogPath()), logStart);
 
-  std::printf(
-      "stress figures: threads %d (+1 fault injector, +1 window thread), calls %" PRIu64 " (%" PRIu64
-      " succeeded), device faults injected %" PRIu64 ", bulk-write faults injected %" PRIu64
-      ", unplug/replug cycles %d, log lines checked %zu, %.1f s\n",
-      kWorkerKinds * kThreadsPerKind, tally.calls.load(), tally.successes.load(), faults.load(),
-      bulkFaults.load(), cycles, lines, seconds);
+  std::printf("stress figures: threads %d (+1 fault injector, +1 window thread), calls %" PRIu64 " (%" PRIu64
+              " succeeded), device faults injected %" PRIu64 ", bulk-write faults injected %" PRIu64
+              ", unplug/replug cycles %d, log lines checked %zu, %.1f s\n",
+              kWorkerKinds * kThreadsPerKind, tally.calls.load(), tally.successes.load(), faults.load(),
+              bulkFaults.load(), cycles, lines, seconds);
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ class LockHolder {
 template <typename T>
 class Background {
  public:
-  explicit Background(std::function<T()> call) : m_thread([this, call = std::move(call)] { m_result = call(); }) {}
+  explicit Background(std::function<T()> call)
+      : m_thread([this, call = std::move(call)] { m_result = call(); }) {}
   ~Background() {
     if (m_thread.joinable()) m_thread.join();
   }

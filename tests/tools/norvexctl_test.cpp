@@ -4,16 +4,16 @@
 // reply, time-out), the parameter-file round trip, the print of an image
 // and its read-back, the capture compared pixel for pixel, the compressed
 // format, and --json output parsed back.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <tiffio.h>
-#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -56,7 +56,8 @@ Bytes ReadBytes(const fs::path& path) {
 }
 
 void WriteBytes(const fs::path& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
 }
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
@@ -69,7 +70,8 @@ struct Image {
   static Image Pattern(uint32_t w, uint32_t h) {
     Image image{w, h, std::vector<std::vector<bool>>(h, std::vector<bool>(w))};
     for (uint32_t y = 0; y < h; ++y) {
-      for (uint32_t x = 0; x < w; ++x) image.pixels[y][x] = ((x * 7 + y * 13) % 5 == 0) || (x / 9 + y / 5) % 7 == 3;
+      for (uint32_t x = 0; x < w; ++x)
+        image.pixels[y][x] = ((x * 7 + y * 13) % 5 == 0) || (x / 9 + y / 5) % 7 == 3;
     }
     return image;
   }
@@ -172,9 +174,12 @@ struct JsonParser {
       }
       if (++at >= in.size()) return false;
       const char c = in[at];
-      if (c == 'n') out += '\n';
-      else if (c == 't') out += '\t';
-      else if (c == 'r') out += '\r';
+      if (c == 'n')
+        out += '\n';
+      else if (c == 't')
+        out += '\t';
+      else if (c == 'r')
+        out += '\r';
       else if (c == 'u') {
         if (at + 4 >= in.size()) return false;
         out += static_cast<char>(std::stoi(in.substr(at + 1, 4), nullptr, 16));
@@ -261,8 +266,9 @@ class NorvexctlTest : public ::testing::Test {
     ToolRun run;
     const fs::path out = m_root / "stdout";
     const fs::path err = m_root / "stderr";
-    const std::string command = "cd " + Quote(m_root.string()) + " && " + env + " " + Quote((m_root / "bin/norvexctl").string()) +
-                                " " + args + " >" + Quote(out.string()) + " 2>" + Quote(err.string()) + " </dev/null";
+    const std::string command = "cd " + Quote(m_root.string()) + " && " + env + " " +
+                                Quote((m_root / "bin/norvexctl").string()) + " " + args + " >" +
+                                Quote(out.string()) + " 2>" + Quote(err.string()) + " </dev/null";
     const int status = std::system(command.c_str());
     run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.out = ReadText(out);
@@ -274,12 +280,15 @@ class NorvexctlTest : public ::testing::Test {
   // and array indexes joined by '.', a negative index counting from the end,
   // '#' the size of an array. Strings come without quotes, true and false as
   // "True" and "False"; "<...>" when the output is no JSON or has no such value.
-  static std::string Json(const ToolRun& run, const std::string& path) { return JsonOf(LastLine(run.out), path); }
+  static std::string Json(const ToolRun& run, const std::string& path) {
+    return JsonOf(LastLine(run.out), path);
+  }
   static std::string LastLine(const std::string& text) {
     size_t end = text.size();
     while (end > 0 && text[end - 1] == '\n') --end;
     const size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1));
   }
   static std::string JsonOf(const std::string& text, const std::string& path) {
     JsonParser parser{text, 0};
@@ -414,14 +423,15 @@ class Running {
 // Stop(), which unplugs it).
 class Daemon {
  public:
-  explicit Daemon(const fs::path& folder, const std::string& name = "platesetter-0") : m_folder(folder), m_name(name) {
+  explicit Daemon(const fs::path& folder, const std::string& name = "platesetter-0")
+      : m_folder(folder), m_name(name) {
     fs::create_directories(folder);
     Start();
   }
   ~Daemon() { Stop(); }
   void Start() {
-    m_process = std::make_unique<Running>(m_folder, Quote(NORVEX_EMU_PATH) + " --dir " + Quote(m_folder.string()) +
-                                                      " --name " + m_name);
+    m_process = std::make_unique<Running>(
+        m_folder, Quote(NORVEX_EMU_PATH) + " --dir " + Quote(m_folder.string()) + " --name " + m_name);
     // It says so once its endpoint is there.
     m_process->WaitFor("norvex-emu: serving");
   }
@@ -444,8 +454,8 @@ class Daemon {
 TEST_F(NorvexctlTest, HelpEverywhere) {
   const ToolRun main = Tool("--help");
   EXPECT_EQ(main.exit, 0);
-  for (const char* command : {"list", "info", "state", "watch", "send", "params", "print", "memory", "capture",
-                              "compress", "decompress", "testplate", "log"}) {
+  for (const char* command : {"list", "info", "state", "watch", "send", "params", "print", "memory",
+                              "capture", "compress", "decompress", "testplate", "log"}) {
     EXPECT_NE(main.out.find(std::string("  ") + command + " "), std::string::npos) << command;
     const ToolRun help = Tool(std::string(command) + " --help");
     EXPECT_EQ(help.exit, 0) << command;
@@ -516,8 +526,10 @@ TEST_F(NorvexctlTest, InfoSaysEmbeddedEmulatorOnItsFirstLine) {
 TEST_F(NorvexctlTest, StateShowsHexAndWhatIsKnown) {
   ToolRun run = Tool("state main kernel-name");
   ASSERT_EQ(run.exit, 0) << run.err;
-  EXPECT_NE(run.out.find("main kernel-name (0000:0004), 16 bytes:\n  0000  4E 56 58 2D 4D 41 49 4E 20 56 31 2E 33 2E 30 00"),
-            std::string::npos)
+  EXPECT_NE(
+      run.out.find(
+          "main kernel-name (0000:0004), 16 bytes:\n  0000  4E 56 58 2D 4D 41 49 4E 20 56 31 2E 33 2E 30 00"),
+      std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("text: \"NVX-MAIN V1.3.0\""), std::string::npos);
   run = Tool("state main para-header");
@@ -560,7 +572,8 @@ TEST_F(NorvexctlTest, WatchShowsOnlyChanges) {
 TEST_F(NorvexctlTest, SendRunsARawExchange) {
   ToolRun run = Tool("send 0x10 0xC0D0 00 00 04 00 --reply-command 0xC0D1");
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
-  EXPECT_NE(run.out.find("reply: address word 0x1001, command 0xC0D1, 16 bytes: 4E 56 58 2D"), std::string::npos)
+  EXPECT_NE(run.out.find("reply: address word 0x1001, command 0xC0D1, 16 bytes: 4E 56 58 2D"),
+            std::string::npos)
       << run.out;
   // The unit answers a state query with 0xC0D1, not the acknowledgement expected by default.
   run = Tool("send 0x10 0xC0D0 00000000");
@@ -575,16 +588,20 @@ TEST_F(NorvexctlTest, SendRunsARawExchange) {
 TEST_F(NorvexctlTest, FailureKindsGiveTheirExitCodes) {
   WriteBytes(Path("tiny.pbm"), Bytes{'P', '1', '\n', '2', ' ', '1', '\n', '1', ' ', '0', '\n'});
   fs::create_directories(Path("empty-devices"));
-  const std::string commands[] = {"info", "state main general", "watch main general --count 1",
-                                  "send 0x10 0xC0D8 00000000", "params get lh " + Path("p.bin").string(),
-                                  "params save main", "print " + Path("tiny.pbm").string()};
+  const std::string commands[] = {"info",
+                                  "state main general",
+                                  "watch main general --count 1",
+                                  "send 0x10 0xC0D8 00000000",
+                                  "params get lh " + Path("p.bin").string(),
+                                  "params save main",
+                                  "print " + Path("tiny.pbm").string()};
   struct Kind {
     std::string options;
     int exit;
     std::string shown;
   } kinds[] = {
       {"--device " + Path("empty-devices").string(), 3, "0xE0000010 CTP_ERR_NO_DEVICE"},
-      {"--emu-fault error=0x0012", 1, ", 0x0012)"},  // from whichever unit is asked
+      {"--emu-fault error=0x0012", 1, ", 0x0012)"},            // from whichever unit is asked
       {"--emu-fault error=0x0033@0x42 --timeout 100", 0, ""},  // only the laser head board refuses
       {"--emu-fault noreply --timeout 60", 4, "0x000003E5 ERROR_IO_PENDING"},
       {"--emu-fault checksum", 1, "0xE0000008 CTP_ERR_CHECKSUM"},
@@ -603,7 +620,8 @@ TEST_F(NorvexctlTest, FailureKindsGiveTheirExitCodes) {
       }
       EXPECT_EQ(run.exit, kind.exit) << kind.options << " " << command << "\n" << run.out << run.err;
       EXPECT_NE((run.out + run.err).find(kind.shown), std::string::npos)
-          << kind.options << " " << command << "\n" << run.out << run.err;
+          << kind.options << " " << command << "\n"
+          << run.out << run.err;
     }
   }
   // The library's failure text comes with the code, turned from GBK into
@@ -614,7 +632,8 @@ TEST_F(NorvexctlTest, FailureKindsGiveTheirExitCodes) {
       << run.out;
   const ToolRun json = Tool("--json --emu-fault error=0x0012 state main general");
   EXPECT_EQ(Json(json, "records.0.result.name"), "CTP_ERR_DEVICE(0x10, 0x0012)");
-  EXPECT_NE(Json(json, "records.0.result.text").find("\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7 (error number) 0xE0100012"),
+  EXPECT_NE(Json(json, "records.0.result.text")
+                .find("\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7 (error number) 0xE0100012"),
             std::string::npos);
   EXPECT_EQ(Json(json, "records.0.result.code"), "0xE0100012");
   EXPECT_EQ(Json(json, "exit"), "1");
@@ -661,7 +680,9 @@ TEST_F(NorvexctlTest, ParamsRoundTripThroughAFile) {
     ToolRun run = Tool(device + "params get " + unit + " " + first.string());
     ASSERT_EQ(run.exit, 0) << run.out << run.err;
     const Bytes got = ReadBytes(first);
-    EXPECT_EQ(got.size(), std::string(unit) == "main" ? 872u : std::string(unit) == "lh" ? 116u : 2004u + 32u);
+    EXPECT_EQ(got.size(), std::string(unit) == "main" ? 872u
+                          : std::string(unit) == "lh" ? 116u
+                                                      : 2004u + 32u);
     // The host check without a device; --fix writes the repaired record.
     run = Tool("--json params check " + std::string(unit) + " " + first.string() + " --fix");
     ASSERT_EQ(run.exit, 0) << run.out << run.err;
@@ -669,7 +690,8 @@ TEST_F(NorvexctlTest, ParamsRoundTripThroughAFile) {
     const Bytes fixed = ReadBytes(first);
     const std::string diffCount = Json(run, "check.diff.#");
     size_t differing = 0;
-    for (size_t i = 0; i + 1 < got.size(); i += 2) differing += (got[i] != fixed[i] || got[i + 1] != fixed[i + 1]) ? 1u : 0u;
+    for (size_t i = 0; i + 1 < got.size(); i += 2)
+      differing += (got[i] != fixed[i] || got[i + 1] != fixed[i + 1]) ? 1u : 0u;
     EXPECT_EQ(diffCount, std::to_string(differing)) << unit;
     if (std::string(unit) == "main") {
       EXPECT_NE(differing, 0u);  // counting bytes are no valid machine parameters
@@ -686,7 +708,8 @@ TEST_F(NorvexctlTest, ParamsRoundTripThroughAFile) {
     ASSERT_EQ(Json(run, "sections.-1.values.#"), std::to_string(words));
     ASSERT_LE(offset + 2 * words, fixed.size());
     char word[8];
-    std::snprintf(word, sizeof(word), "0x%04X", fixed[offset + 2 * words - 2] | fixed[offset + 2 * words - 1] << 8);
+    std::snprintf(word, sizeof(word), "0x%04X",
+                  fixed[offset + 2 * words - 2] | fixed[offset + 2 * words - 1] << 8);
     EXPECT_EQ(Json(run, "sections.-1.values.-1"), word);
     run = Tool("params show " + std::string(unit) + " " + first.string());
     EXPECT_EQ(run.out.rfind("header: format word 0x0", 0), 0u) << run.out;
@@ -704,23 +727,27 @@ TEST_F(NorvexctlTest, ParamsRoundTripThroughAFile) {
   WriteBytes(Path("short.bin"), Bytes(100, 0));
   const ToolRun run = Tool("params check main " + Path("short.bin").string());
   EXPECT_EQ(run.exit, 6);
-  EXPECT_NE(run.err.find("holds 100 bytes, not a record of this unit (872 bytes)"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("holds 100 bytes, not a record of this unit (872 bytes)"), std::string::npos)
+      << run.err;
 }
 
 TEST_F(NorvexctlTest, PrintSendsTheImageAndReadsItBack) {
   // Neither side a multiple of the band: padded with white.
   const Image image = Image::Pattern(203, 70);
   image.WritePbm(Path("image.pbm"));
-  const ToolRun run = Tool("print " + Path("image.pbm").string() + " --load --capture " + Path("cap.tif").string() +
-                       " --preview " + Path("prev.png").string() + " --piece 1024");
+  const ToolRun run =
+      Tool("print " + Path("image.pbm").string() + " --load --capture " + Path("cap.tif").string() +
+           " --preview " + Path("prev.png").string() + " --piece 1024");
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
   const size_t bytes = 208 / 8 * 96;
-  EXPECT_NE(run.out.find("print bands 208 x 96, " + std::to_string(bytes) + " bytes"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("print bands 208 x 96, " + std::to_string(bytes) + " bytes"), std::string::npos)
+      << run.out;
   for (const char* step : {"load control", "medium move", "load ack", "print error clear", "start print",
                            "page reset", "print data", "page update", "end print", "read back"}) {
     EXPECT_NE(run.out.find(std::string("  ") + step), std::string::npos) << step;
   }
-  EXPECT_NE(run.out.find("verify             OK, " + std::to_string(bytes) + " bytes equal"), std::string::npos);
+  EXPECT_NE(run.out.find("verify             OK, " + std::to_string(bytes) + " bytes equal"),
+            std::string::npos);
   EXPECT_NE(run.out.find("verdict: PASS: " + std::to_string(bytes) + " bytes sent, " + std::to_string(bytes) +
                          " bytes verified"),
             std::string::npos)
@@ -750,9 +777,11 @@ TEST_F(NorvexctlTest, PrintSendsTheImageAndReadsItBack) {
   EXPECT_EQ(Json(json, "image.band_width"), "208");
   // The seconds of each phase, and where the files went.
   for (const char* phase : {"preflight", "connect", "job_start", "send", "job_end", "read_back", "total"}) {
-    EXPECT_NE(Json(json, std::string("seconds.") + phase).find_first_of("0123456789"), std::string::npos) << phase;
+    EXPECT_NE(Json(json, std::string("seconds.") + phase).find_first_of("0123456789"), std::string::npos)
+        << phase;
   }
-  const ToolRun withFiles = Tool("--json print " + Path("image.pbm").string() + " --preview " + Path("prev2.png").string());
+  const ToolRun withFiles =
+      Tool("--json print " + Path("image.pbm").string() + " --preview " + Path("prev2.png").string());
   EXPECT_EQ(Json(withFiles, "files.preview"), Path("prev2.png").string());
 }
 
@@ -766,7 +795,8 @@ TEST_F(NorvexctlTest, PrintFindsWhatTheMemoryLost) {
   // A bulk write that never completes: a time-out.
   run = Tool("--timeout 100 --emu-fault bulk-stall print " + Path("lost.pbm").string());
   EXPECT_EQ(run.exit, 4) << run.out;
-  EXPECT_NE(run.out.find("print data         failed: 0x000003E4 ERROR_BULK_INCOMPLETE"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("print data         failed: 0x000003E4 ERROR_BULK_INCOMPLETE"), std::string::npos)
+      << run.out;
   // An image that cannot be read.
   WriteBytes(Path("broken.png"), Bytes{0x89, 'P', 'N', 'G', 1, 2, 3});
   run = Tool("print " + Path("broken.png").string());
@@ -813,7 +843,8 @@ TEST_F(NorvexctlTest, CompressedFormatBothWays) {
              Path("c.png").string() + " --width 160");
   ASSERT_EQ(run.exit, 0) << run.err;
   EXPECT_EQ(ReadBytes(Path("c.bin")).size(), 160u / 8 * 64);
-  ASSERT_EQ(Tool("capture " + Path("c.bin").string() + " " + Path("c.tif").string() + " --width 160").exit, 0);
+  ASSERT_EQ(Tool("capture " + Path("c.bin").string() + " " + Path("c.tif").string() + " --width 160").exit,
+            0);
   Image fromBin{};
   ASSERT_TRUE(ReadTiff(Path("c.tif"), fromBin));
   EXPECT_EQ(fromBin.pixels, Image::Pattern(160, 64).pixels);
@@ -841,7 +872,8 @@ TEST_F(NorvexctlTest, LogByDay) {
   const std::string last = Json(run, "lines.-1");
   EXPECT_EQ(last.substr(last.size() - 18), "Application Start!") << last;
   const int count = std::stoi(Json(run, "lines.#"));
-  for (int i = 0; i < count; ++i) EXPECT_NE(Json(run, "lines." + std::to_string(i)).substr(0, 10).find('/'), 4u);
+  for (int i = 0; i < count; ++i)
+    EXPECT_NE(Json(run, "lines." + std::to_string(i)).substr(0, 10).find('/'), 4u);
   run = Tool("log --day all");
   EXPECT_EQ(run.exit, 0);
   EXPECT_NE(run.out.find("Application Close!"), std::string::npos);
@@ -879,10 +911,11 @@ TEST_F(NorvexctlTest, OnlyCommandsThatNeedTheLibraryLoadIt) {
   const fs::path home = Path("home-of-help");
   const std::string env = "NORVEX_HOME=" + Quote(home.string());
   WriteBytes(Path("two.cmp"), Bytes{0x34, 0x12});
-  for (const std::string& args : {std::string("--help"), std::string("print --help"), std::string("--version"),
-                                  std::string("frobnicate"), std::string("print"),
-                                  "testplate " + Path("small.pbm").string() + " --width 256 --height 256",
-                                  "decompress " + Path("two.cmp").string() + " " + Path("two.bin").string()}) {
+  for (const std::string& args :
+       {std::string("--help"), std::string("print --help"), std::string("--version"),
+        std::string("frobnicate"), std::string("print"),
+        "testplate " + Path("small.pbm").string() + " --width 256 --height 256",
+        "decompress " + Path("two.cmp").string() + " " + Path("two.bin").string()}) {
     const ToolRun run = Tool(args, env);
     EXPECT_FALSE(fs::exists(home)) << args;
   }
@@ -928,7 +961,8 @@ TEST_F(NorvexctlTest, PreflightRefusesBeforeTheDevice) {
     std::string args;
     std::string said;
   } cases[] = {
-      {"print " + Path("ok.pbm").string() + " --preview /nonexistent/x.png", "the folder /nonexistent does not exist"},
+      {"print " + Path("ok.pbm").string() + " --preview /nonexistent/x.png",
+       "the folder /nonexistent does not exist"},
       {"print " + Path("ok.pbm").string() + " --capture " + Path("").string(), "is a folder"},
       {"print " + Path("photo.jpg").string(), "is a JPEG image; norvexctl reads TIFF, PNG and PBM images"},
       {"print " + Path("picture.bmp").string(), "is a BMP image"},
@@ -936,7 +970,8 @@ TEST_F(NorvexctlTest, PreflightRefusesBeforeTheDevice) {
       {"print " + Path("notes.txt").string(), "is a text file; norvexctl reads TIFF, PNG and PBM images"},
       {"print " + Path("missing.pbm").string(), "cannot open"},
       {"print " + Path("huge.tif").string(), "100000 x 1000000 pixels: 12.50 GB of print data, more than"},
-      {"capture " + Path("notes.txt").string() + " " + Path("o.tif").string(), "as raw print data it needs --width W"},
+      {"capture " + Path("notes.txt").string() + " " + Path("o.tif").string(),
+       "as raw print data it needs --width W"},
       {"capture " + Path("notes.txt").string() + " " + Path("o.tif").string() + " --width 4294967295",
        "--width 4294967295: raw print data needs a multiple of 16 up to 1048576 pixels"},
       {"capture " + Path("huge.tif").string() + " " + Path("o.tif").string(), "more than"},
@@ -987,7 +1022,7 @@ TEST_F(NorvexctlTest, PrintMemoryIsScopedToTheJob) {
 TEST_F(NorvexctlTest, StopSignalCancelsTheJobAndCleansUp) {
   Image::Pattern(1024, 512).WritePbm(Path("slow.pbm"));
   Running run(m_root, Quote((m_root / "bin/norvexctl").string()) + " -v --emu-fault bulk-slow=100 print " +
-                         Path("slow.pbm").string() + " --piece 4096");
+                          Path("slow.pbm").string() + " --piece 4096");
   ASSERT_TRUE(run.WaitFor("send       ")) << run.out << run.err;
   run.Signal(SIGINT);
   EXPECT_EQ(run.Wait(), 130) << run.out << run.err;
@@ -1002,7 +1037,8 @@ TEST_F(NorvexctlTest, StopSignalCancelsTheJobAndCleansUp) {
   const std::string note = "a virtual platesetter in ";
   const size_t at = run.err.find(note);
   ASSERT_NE(at, std::string::npos);
-  const std::string folder = run.err.substr(at + note.size(), run.err.find(' ', at + note.size()) - at - note.size());
+  const std::string folder =
+      run.err.substr(at + note.size(), run.err.find(' ', at + note.size()) - at - note.size());
   EXPECT_FALSE(fs::exists(folder)) << folder;
 }
 
@@ -1066,7 +1102,8 @@ TEST_F(NorvexctlTest, WatchEndsAtAnUnplugOrFollowsTheDevice) {
     // Every line an object of its own.
     std::stringstream lines(watch.out);
     size_t count = 0;
-    for (std::string line; std::getline(lines, line); ++count) EXPECT_NE(JsonOf(line, "exit"), "<not JSON>") << line;
+    for (std::string line; std::getline(lines, line); ++count)
+      EXPECT_NE(JsonOf(line, "exit"), "<not JSON>") << line;
     EXPECT_GE(count, 4u);
     EXPECT_EQ(JsonOf(LastLine(watch.out), "exit"), "130");
   }
@@ -1077,8 +1114,9 @@ TEST_F(NorvexctlTest, UnplugInTheMiddleOfAPrintExits3) {
   // 8 MB in writes of 64 bytes: far more writes than the unplug needs to
   // come in time.
   Image::Pattern(16384, 4096).WritePbm(Path("long.pbm"));
-  Running run(m_root, Quote((m_root / "bin/norvexctl").string()) + " --device " + Path("unplug-devices").string() +
-                         " print " + Path("long.pbm").string() + " --piece 64 --no-verify");
+  Running run(m_root, Quote((m_root / "bin/norvexctl").string()) + " --device " +
+                          Path("unplug-devices").string() + " print " + Path("long.pbm").string() +
+                          " --piece 64 --no-verify");
   ASSERT_TRUE(run.WaitFor("send       ")) << run.err;
   daemon.Stop();
   EXPECT_EQ(run.Wait(), 3) << run.out << run.err;
@@ -1088,8 +1126,9 @@ TEST_F(NorvexctlTest, UnplugInTheMiddleOfAPrintExits3) {
 TEST_F(NorvexctlTest, VerboseShowsEveryFrame) {
   const ToolRun run = Tool("-v state main general");
   ASSERT_EQ(run.exit, 0) << run.err;
-  EXPECT_NE(run.err.find("frames -> CONTROL      #1    code 0x222002  4D 45 10 01 06 00 D0 C0 00 00 00 00 33 07"),
-            std::string::npos)
+  EXPECT_NE(
+      run.err.find("frames -> CONTROL      #1    code 0x222002  4D 45 10 01 06 00 D0 C0 00 00 00 00 33 07"),
+      std::string::npos)
       << run.err;
   EXPECT_NE(run.err.find("frames <- READ_DONE    #2    status 0  4D 45 01 10 06 00 D1 C0 01 00 00 00 26 16"),
             std::string::npos)
@@ -1100,9 +1139,10 @@ TEST_F(NorvexctlTest, VerboseShowsEveryFrame) {
 // On a terminal the bar is redrawn in place and stays within its width.
 TEST_F(NorvexctlTest, ProgressBarFitsTheTerminal) {
   Image::Pattern(1024, 512).WritePbm(Path("bar.pbm"));
-  Running run(m_root, Quote((m_root / "bin/norvexctl").string()) + " print " + Path("bar.pbm").string() +
-                         " --piece 4096",
-              true);
+  Running run(
+      m_root,
+      Quote((m_root / "bin/norvexctl").string()) + " print " + Path("bar.pbm").string() + " --piece 4096",
+      true);
   EXPECT_EQ(run.Wait(), 0) << run.out;
   EXPECT_NE(run.err.find("\r"), std::string::npos);
   size_t bars = 0;
@@ -1127,12 +1167,14 @@ TEST_F(NorvexctlTest, TestPlateIsTheSameEveryTime) {
   const std::string header = "P4\n# Norvex test plate, 1200 x 960 pixels\n1200 960\n";
   ASSERT_EQ(std::string(a.begin(), a.begin() + static_cast<long>(header.size())), header);
   ASSERT_EQ(a.size(), header.size() + 150u * 960u);
-  auto black = [&](uint32_t x, uint32_t y) { return (a[header.size() + y * 150 + x / 8] >> (7 - x % 8)) & 1; };
-  const uint32_t margin = 30;  // 1200 / 40
-  EXPECT_TRUE(black(margin, 500));         // the frame's left side
-  EXPECT_TRUE(black(margin / 2, margin / 2));  // a registration cross
-  EXPECT_FALSE(black(5, 500));             // the margin
-  EXPECT_FALSE(black(margin + 20, margin + 20));  // the 0% patch
+  auto black = [&](uint32_t x, uint32_t y) {
+    return (a[header.size() + y * 150 + x / 8] >> (7 - x % 8)) & 1;
+  };
+  const uint32_t margin = 30;                           // 1200 / 40
+  EXPECT_TRUE(black(margin, 500));                      // the frame's left side
+  EXPECT_TRUE(black(margin / 2, margin / 2));           // a registration cross
+  EXPECT_FALSE(black(5, 500));                          // the margin
+  EXPECT_FALSE(black(margin + 20, margin + 20));        // the 0% patch
   EXPECT_TRUE(black(1200 - margin - 20, margin + 20));  // the 100% patch
 }
 
@@ -1141,8 +1183,8 @@ TEST_F(NorvexctlTest, TestPlateIsTheSameEveryTime) {
 TEST_F(NorvexctlTest, DashIsStandardInputOrOutput) {
   const std::string tool = Quote((m_root / "bin/norvexctl").string());
   const std::string cd = "cd " + Quote(m_root.string()) + " && ";
-  int status = std::system((cd + tool + " testplate - --width 512 --height 256 | " + tool + " --json print - >" +
-                            Quote(Path("piped.json").string()) + " 2>/dev/null")
+  int status = std::system((cd + tool + " testplate - --width 512 --height 256 | " + tool +
+                            " --json print - >" + Quote(Path("piped.json").string()) + " 2>/dev/null")
                                .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 0);
   ToolRun piped;

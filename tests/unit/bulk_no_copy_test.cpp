@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "exports/library.h"
 #include "exports/export_support.h"
+#include "exports/library.h"
 #include "fake_host.h"
 #include "fake_platform.h"
 #include "norvex.h"

@@ -61,7 +61,8 @@ void ExpectSameAsReference(CompressPath path, const Bytes& input, const std::str
   CompressWordsWith(path, out.get(), &length, in.get(), size);
 
   ASSERT_EQ(length, expectedLength);
-  const auto mismatch = std::mismatch(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(length), out.get());
+  const auto mismatch =
+      std::mismatch(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(length), out.get());
   EXPECT_EQ(mismatch.first, expected.begin() + static_cast<std::ptrdiff_t>(length))
       << "first difference at output byte " << (mismatch.first - expected.begin());
   for (size_t k = 0; k < kGuardBytes; ++k) {

@@ -1,8 +1,9 @@
 // debug_folder_test.cpp: the command-file folder and its trailing separator.
+#include "log/debug_folder.h"
+
 #include <gtest/gtest.h>
 
 #include "fake_host.h"
-#include "log/debug_folder.h"
 #include "norvex.h"
 
 namespace norvex {
@@ -15,8 +16,8 @@ TEST(DebugFolder, StartsAtTheHostDefaultAndDropsOneTrailingSeparator) {
   struct Case {
     const char* in;
     const char* stored;
-  } cases[] = {{"/var/tmp/", "/var/tmp"}, {"/var/tmp//", "/var/tmp/"}, {"/var/tmp", "/var/tmp"},
-               {"/", ""},                 {"", ""}};
+  } cases[] = {
+      {"/var/tmp/", "/var/tmp"}, {"/var/tmp//", "/var/tmp/"}, {"/var/tmp", "/var/tmp"}, {"/", ""}, {"", ""}};
   for (const Case& c : cases) {
     EXPECT_EQ(folder.Set(c.in), NORVEX_OK);
     EXPECT_EQ(folder.Get(), c.stored) << c.in;

@@ -1,5 +1,7 @@
 // driver_log_test.cpp: the daily log across loads, days and threads, the INI
 // key it keeps, and a log that cannot be opened.
+#include "log/driver_log.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "fake_host.h"
-#include "log/driver_log.h"
 #include "platform/posix/ini_profile.h"
 
 namespace norvex {
@@ -154,7 +155,8 @@ TEST(DriverLog, LinesFromManyThreadsStayWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&log, t] {
-        const std::string text = "thread " + std::to_string(t) + " " + std::string(40, static_cast<char>('a' + t));
+        const std::string text =
+            "thread " + std::to_string(t) + " " + std::string(40, static_cast<char>('a' + t));
         for (int i = 0; i < kLines; ++i) log.WriteLine(text);
       });
     }

@@ -114,9 +114,10 @@ TEST(DeviceLinkFailure, RecordFailureLogsTheDetailedText) {
   p.command = 0x0401;
   p.replyCommand = CTP_REPLY_ACK;
   link.RecordFailure(p, CTP_ERR_NO_DEVICE);
-  EXPECT_NE(host.Log().find("09:30:15:042    " + kErrorNumberGbk +
-                            " 0xE0000010\n\tSend:(0x0401 , 0x0000 , 0x42)\n\t Rec:(0x01C0 , 0x0000 , 0x00)\n"),
-            std::string::npos)
+  EXPECT_NE(
+      host.Log().find("09:30:15:042    " + kErrorNumberGbk +
+                      " 0xE0000010\n\tSend:(0x0401 , 0x0000 , 0x42)\n\t Rec:(0x01C0 , 0x0000 , 0x00)\n"),
+      std::string::npos)
       << host.Log();
   EXPECT_EQ(std::string(link.ErrorInfo(CTP_ERR_NO_DEVICE)).substr(0, 8), kErrorNumberGbk);
   EXPECT_EQ(std::string(link.ErrorInfo(5)).substr(0, kNoFurtherGbk.size()), kNoFurtherGbk);
@@ -137,8 +138,12 @@ TEST(DeviceLinkFailure, ErrorTextsStayWholeWhileOtherThreadsFail) {
     CommandPacket pb{b, 8, nullptr, 0x2222, 0x22, 0x2222, 0x2222, 0x2222};
     for (int i = 0; i < 2000 && !stop; ++i) link.RecordFailure(i % 2 ? pa : pb, 0x77);
   });
-  const std::string kA = " 0x00000077\n\tSend:(0x1111 , 0x0008 , 0x11)\n\t Rec:(0x1111 , 0x1111 , 0x1111)\n\tData:( 1111 1111 1111 1111 )\n";
-  const std::string kB = " 0x00000077\n\tSend:(0x2222 , 0x0008 , 0x22)\n\t Rec:(0x2222 , 0x2222 , 0x2222)\n\tData:( 2222 2222 2222 2222 )\n";
+  const std::string kA =
+      " 0x00000077\n\tSend:(0x1111 , 0x0008 , 0x11)\n\t Rec:(0x1111 , 0x1111 , 0x1111)\n\tData:( 1111 1111 "
+      "1111 1111 )\n";
+  const std::string kB =
+      " 0x00000077\n\tSend:(0x2222 , 0x0008 , 0x22)\n\t Rec:(0x2222 , 0x2222 , 0x2222)\n\tData:( 2222 2222 "
+      "2222 2222 )\n";
   std::vector<std::thread> readers;
   std::atomic<int> torn{0};
   for (int r = 0; r < 3; ++r) {

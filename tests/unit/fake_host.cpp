@@ -39,8 +39,8 @@ class FakeFile final : public platform::File {
 
 FakeHost::FakeHost() { folders.insert(exeFolder); }
 
-int32_t FakeHost::ReadIniInt(const std::string& iniPath, std::string_view section,
-                             std::string_view key, int32_t defaultValue) {
+int32_t FakeHost::ReadIniInt(const std::string& iniPath, std::string_view section, std::string_view key,
+                             int32_t defaultValue) {
   std::lock_guard<std::recursive_mutex> hold(mutex);
   auto file = files.find(iniPath);
   if (file == files.end()) return defaultValue;
@@ -50,8 +50,7 @@ int32_t FakeHost::ReadIniInt(const std::string& iniPath, std::string_view sectio
 }
 
 std::string FakeHost::ReadIniString(const std::string& iniPath, std::string_view section,
-                                    std::string_view key, std::string_view defaultValue,
-                                    size_t capacity) {
+                                    std::string_view key, std::string_view defaultValue, size_t capacity) {
   std::lock_guard<std::recursive_mutex> hold(mutex);
   if (capacity == 0) return {};
   std::string value(defaultValue);
@@ -63,8 +62,8 @@ std::string FakeHost::ReadIniString(const std::string& iniPath, std::string_view
   return value;
 }
 
-bool FakeHost::WriteIniString(const std::string& iniPath, std::string_view section,
-                              std::string_view key, std::string_view value) {
+bool FakeHost::WriteIniString(const std::string& iniPath, std::string_view section, std::string_view key,
+                              std::string_view value) {
   std::lock_guard<std::recursive_mutex> hold(mutex);
   files[iniPath] = platform::ini::Update(files[iniPath], section, key, value);
   return true;
@@ -96,8 +95,7 @@ bool FakeHost::CreateFolder(const std::string& path) {
   return true;
 }
 
-std::unique_ptr<platform::File> FakeHost::OpenFile(const std::string& path,
-                                                   platform::FileMode mode) {
+std::unique_ptr<platform::File> FakeHost::OpenFile(const std::string& path, platform::FileMode mode) {
   std::lock_guard<std::recursive_mutex> hold(mutex);
   const std::string folder = path.substr(0, path.rfind('/'));
   if (folders.count(folder) == 0 || openForWriting.count(path) != 0) return nullptr;

@@ -42,9 +42,8 @@ class FakeHost : public platform::HostEnvironment {
   std::string DefaultDebugFolder() override { return exeFolder; }
   int32_t ReadIniInt(const std::string& iniPath, std::string_view section, std::string_view key,
                      int32_t defaultValue) override;
-  std::string ReadIniString(const std::string& iniPath, std::string_view section,
-                            std::string_view key, std::string_view defaultValue,
-                            size_t capacity) override;
+  std::string ReadIniString(const std::string& iniPath, std::string_view section, std::string_view key,
+                            std::string_view defaultValue, size_t capacity) override;
   bool WriteIniString(const std::string& iniPath, std::string_view section, std::string_view key,
                       std::string_view value) override;
   platform::LocalTime Now() override;

@@ -1,11 +1,11 @@
 // frame_test.cpp: request frames byte for byte, and every step of the reply
 // check in its order, with the packet fields each step leaves behind.
+#include "protocol/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
-
-#include "protocol/frame.h"
 
 namespace norvex {
 namespace {
@@ -20,8 +20,8 @@ Bytes Build(const CommandPacket& packet, uint32_t* code = nullptr) {
   return Bytes(tx, tx + length);
 }
 
-CommandPacket Packet(uint16_t address, uint16_t command, const void* data, uint32_t length,
-                     void* reply, uint32_t replyLength, uint16_t replyCommand) {
+CommandPacket Packet(uint16_t address, uint16_t command, const void* data, uint32_t length, void* reply,
+                     uint32_t replyLength, uint16_t replyCommand) {
   CommandPacket p{};
   p.requestData = data;
   p.requestLength = length;
@@ -116,9 +116,11 @@ TEST(Checksum, TakesItsWordCountFromTheLengthWordAndStaysInTheBuffer) {
   EXPECT_EQ(FrameChecksum(frame), static_cast<uint16_t>(expected));
 }
 
-const Bytes kStateReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
+const Bytes kStateReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1,
+                           0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
 const Bytes kAck = {0x4D, 0x45, 0x01, 0x10, 0x02, 0x00, 0xC0, 0x01, 0x10, 0x57};
-const Bytes kErrorReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xC1, 0x01, 0x05, 0x00, 0x00, 0x00, 0x1A, 0x57};
+const Bytes kErrorReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xC1,
+                           0x01, 0x05, 0x00, 0x00, 0x00, 0x1A, 0x57};
 
 TEST(ReplyCheck, GoldenStateReplyIsCopied) {
   uint8_t reply[4] = {0xEE, 0xEE, 0xEE, 0xEE};
@@ -150,15 +152,15 @@ TEST(ReplyCheck, ErrorReplyWinsWhateverWasExpectedAndCopiesNothing) {
   EXPECT_EQ(board.replyLength, 4u);
   // A board's own error reply carries its address in the code.
   CommandPacket hs = Packet(0x21, 0xC0D0, nullptr, 0, reply, 4, 0xC0D1);
-  EXPECT_EQ(Check(hs, Seal({0x4D, 0x45, 0x01, 0x21, 0x06, 0x00, 0xC1, 0x01, 0x07, 0x00, 0, 0})),
-            0xE0210007u);
+  EXPECT_EQ(Check(hs, Seal({0x4D, 0x45, 0x01, 0x21, 0x06, 0x00, 0xC1, 0x01, 0x07, 0x00, 0, 0})), 0xE0210007u);
 }
 
 TEST(ReplyCheck, ExpectedLengthAboveFiveHundredAcceptsAnyMultipleOfFour) {
   std::vector<uint8_t> reply(500, 0xEE);
   for (uint32_t n : {0u, 4u, 100u, 500u}) {
-    Bytes frame = {0x4D, 0x45, 0x01, 0x10, static_cast<uint8_t>((n + 2) & 0xFF),
-                   static_cast<uint8_t>((n + 2) >> 8), 0xD1, 0xC0};
+    Bytes frame = {
+        0x4D, 0x45, 0x01, 0x10, static_cast<uint8_t>((n + 2) & 0xFF), static_cast<uint8_t>((n + 2) >> 8),
+        0xD1, 0xC0};
     for (uint32_t i = 0; i < n; ++i) frame.push_back(static_cast<uint8_t>(i));
     CommandPacket p = Packet(16, 0xC0D0, nullptr, 0, reply.data(), kAnyReplyLength, 0xC0D1);
     EXPECT_EQ(Check(p, Seal(frame)), NORVEX_OK) << n;
@@ -219,8 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"OneByteShort", kStateReply, -1, 16, CTP_ERR_FRAME_LENGTH, 0x1001, 4, 0xC0D1},
         ReplyCase{"OneByteLong", kStateReply, 1, 16, CTP_ERR_FRAME_LENGTH, 0x1001, 4, 0xC0D1},
         ReplyCase{"SixDataBytes",
-                  Bytes{0x4D, 0x45, 0x01, 0x10, 0x08, 0x00, 0xD1, 0xC0, 1, 2, 3, 4, 5, 6, 0x00, 0x00}, 0,
-                  16, CTP_ERR_LENGTH_ALIGNMENT, 0x1001, 6, 0xC0D1},
+                  Bytes{0x4D, 0x45, 0x01, 0x10, 0x08, 0x00, 0xD1, 0xC0, 1, 2, 3, 4, 5, 6, 0x00, 0x00}, 0, 16,
+                  CTP_ERR_LENGTH_ALIGNMENT, 0x1001, 6, 0xC0D1},
         ReplyCase{"LengthWordZero", Bytes{0x4D, 0x45, 0x01, 0x10, 0x00, 0x00, 0xD1, 0xC0}, 0, 16,
                   CTP_ERR_LENGTH_ALIGNMENT, 0x1001, 0xFFFFFFFE, 0xC0D1},
         ReplyCase{"LengthWordOne", Bytes{0x4D, 0x45, 0x01, 0x10, 0x01, 0x00, 0xD1, 0xC0, 0}, 0, 16,

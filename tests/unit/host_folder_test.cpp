@@ -1,6 +1,8 @@
 // host_folder_test.cpp: where the POSIX build keeps the host's files: the
 // order NORVEX_HOME, the executable's folder when writable, the per-user
 // state folder; and the GBK texts of the POSIX message box as UTF-8.
+#include "platform/posix/host_folder.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "log/gbk_texts.h"
-#include "platform/posix/host_folder.h"
 #include "platform/posix/text_encoding.h"
 #include "temp_folder.h"
 
@@ -102,8 +103,9 @@ TEST(HostFolderTest, RealOperationsMakeNestedPrivateFolders) {
 }
 
 TEST(TextEncodingTest, GbkTextsBecomeUtf8) {
-  EXPECT_EQ(GbkToUtf8(gbk::kLogOpenFailed), "\xE6\x97\xA5\xE5\xBF\x97\xE6\x96\x87\xE4\xBB\xB6\xE6\x89\x93\xE5\xBC\x80"
-                                            "\xE5\xA4\xB1\xE8\xB4\xA5!");  // 日志文件打开失败!
+  EXPECT_EQ(GbkToUtf8(gbk::kLogOpenFailed),
+            "\xE6\x97\xA5\xE5\xBF\x97\xE6\x96\x87\xE4\xBB\xB6\xE6\x89\x93\xE5\xBC\x80"
+            "\xE5\xA4\xB1\xE8\xB4\xA5!");  // 日志文件打开失败!
   EXPECT_EQ(GbkToUtf8(std::string(gbk::kErrorNumber) + " 0xE0100012"),
             "\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7 0xE0100012");  // 错误编号
   // A lead byte without its second byte is no character.

@@ -1,8 +1,8 @@
 // ini_profile_test.cpp: INI lookup, update and integer reading with the
 // Windows profile semantics.
-#include <gtest/gtest.h>
-
 #include "platform/posix/ini_profile.h"
+
+#include <gtest/gtest.h>
 
 namespace norvex::platform::ini {
 namespace {
@@ -25,10 +25,10 @@ TEST(IniLookup, FindsKeysLikeTheProfileFunctions) {
     const char* key;
     std::optional<std::string> value;
   } cases[] = {
-      {"LOG", "LastTime", "2026/12/07"},      // names ignore case, blanks trimmed
-      {"log", "QUOTED", "with blanks "},      // one pair of quotes dropped
-      {"LOG", "Empty", ""},                   // present but empty
-      {"LOG", "LockTime", std::nullopt},      // commented out; the later [LOG] is not read
+      {"LOG", "LastTime", "2026/12/07"},  // names ignore case, blanks trimmed
+      {"log", "QUOTED", "with blanks "},  // one pair of quotes dropped
+      {"LOG", "Empty", ""},               // present but empty
+      {"LOG", "LockTime", std::nullopt},  // commented out; the later [LOG] is not read
       {"Other", "LockTime", "1"},
       {"Missing", "LockTime", std::nullopt},
       {"LOG", "stray", std::nullopt},
@@ -59,9 +59,8 @@ TEST(IniParseInt, ReadsSignAndLeadingDigits) {
     const char* text;
     int32_t value;
   } cases[] = {
-      {"7500", 7500}, {"-1", -1},  {"+12", 12},        {"  42", 42},
-      {"12abc", 12},  {"abc", 0},  {"0", 0},           {"-", 0},
-      {"4294967295", -1}, {"2147483648", INT32_MIN},
+      {"7500", 7500}, {"-1", -1}, {"+12", 12}, {"  42", 42},       {"12abc", 12},
+      {"abc", 0},     {"0", 0},   {"-", 0},    {"4294967295", -1}, {"2147483648", INT32_MIN},
   };
   for (const Case& c : cases) EXPECT_EQ(ParseInt(c.text), c.value) << c.text;
 }

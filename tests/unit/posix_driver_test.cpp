@@ -4,7 +4,6 @@
 // time-outs and cancelling, late replies, disconnection, closing.
 #include "platform/posix/posix_driver.h"
 
-#include <algorithm>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -366,7 +366,7 @@ TEST_F(PosixDriverTest, ControlAndReadAreTheMessagesOfTheProtocolByteForByte) {
 
   const Handle handle = OpenGranted();
   EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, request.data(),
-                                   static_cast<uint32_t>(request.size()), 1000),
+                                    static_cast<uint32_t>(request.size()), 1000),
             0u);
   uint8_t buffer[512];
   std::memset(buffer, 0xAA, sizeof(buffer));
@@ -672,7 +672,8 @@ TEST_F(PosixDriverTest, CloseWhileAnotherThreadWaitsInReadEndsThatRead) {
   EXPECT_LT(elapsed, 1000);
   EXPECT_EQ(buffer[0], 0xAA);
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000), kErrorInvalidHandle);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 5000),
+            kErrorInvalidHandle);
 }
 
 // ---------------------------------------------------------------------------
@@ -723,7 +724,8 @@ TEST_F(PosixDriverTest, BulkWriteStartsAtOnceAndSendsItsDataInPieces) {
 
   const Handle handle = OpenGranted();
   uint32_t error = 99;
-  const Driver::PendingWrite write = m_driver.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
+  const Driver::PendingWrite write =
+      m_driver.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
   ASSERT_NE(write, Driver::kNoWrite);
   EXPECT_EQ(error, 0u);
   started.Notify();
@@ -778,7 +780,8 @@ TEST_F(PosixDriverTest, BulkWriteNotDoneInTimeIsCancelledAndLetsGoOfTheBuffer) {
   auto buffer = std::make_unique<uint8_t[]>(data.size());
   std::memcpy(buffer.get(), data.data(), data.size());
   uint32_t error = 0;
-  const Driver::PendingWrite write = m_driver.StartWrite(handle, buffer.get(), static_cast<uint32_t>(data.size()), error);
+  const Driver::PendingWrite write =
+      m_driver.StartWrite(handle, buffer.get(), static_cast<uint32_t>(data.size()), error);
   ASSERT_NE(write, Driver::kNoWrite);
   uint32_t transferred = 99;
   const Clock::time_point start = Clock::now();
@@ -816,7 +819,8 @@ TEST_F(PosixDriverTest, DeviceThatTakesNothingForTenSecondsIsGivenUp) {
   const Handle handle = OpenGranted();
   const Bytes data = Pattern(0x200000);
   uint32_t error = 0;
-  const Driver::PendingWrite write = m_driver.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
+  const Driver::PendingWrite write =
+      m_driver.StartWrite(handle, data.data(), static_cast<uint32_t>(data.size()), error);
   uint32_t transferred = 99;
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(m_driver.CompleteWrite(write, 20000, transferred), kErrorDeviceNotConnected);
@@ -825,7 +829,8 @@ TEST_F(PosixDriverTest, DeviceThatTakesNothingForTenSecondsIsGivenUp) {
   EXPECT_GE(elapsed, 9000);
   EXPECT_LT(elapsed, 14000);
   const uint8_t frame[2] = {0x4D, 0x45};
-  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000), kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000),
+            kErrorDeviceNotConnected);
   EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 

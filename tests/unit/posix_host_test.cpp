@@ -71,7 +71,8 @@ TEST_F(PosixHostTest, IniUpdateKeepsLinksModeAndOwner) {
   }
   EXPECT_EQ(Read(real), "[LOG]\r\nLockTime=7500\r\nLastTime=2026/12/07\r\n");
   // Nothing left beside it.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir), std::filesystem::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir), std::filesystem::directory_iterator()),
+            2);
 }
 
 TEST_F(PosixHostTest, LogFileIsSharedForReadingOnly) {

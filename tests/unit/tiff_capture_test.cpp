@@ -1,5 +1,7 @@
 // tiff_capture_test.cpp: band de-interleaving, bytes pending across calls at
 // any split point, and the complete TIFF file that closing leaves.
+#include "printdata/tiff_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "printdata/band_deinterleave.h"
-#include "printdata/tiff_capture.h"
 #include "reference_deinterleave.h"
 #include "temp_folder.h"
 
@@ -112,9 +113,11 @@ TEST(TiffCapture, OneBandOfWidth64) {
   const Bytes file = CaptureInPieces(data, 64, {}, "one_band.tif");
   ASSERT_GE(file.size(), 8u + 256u);
   for (size_t t = 0; t < 32; ++t) {
-    const Bytes line(file.begin() + 8 + static_cast<long>(8 * t), file.begin() + 8 + static_cast<long>(8 * t + 8));
-    const Bytes expected = {data[2 * t + 1],       data[2 * t],       data[64 + 2 * t + 1],  data[64 + 2 * t],
-                            data[128 + 2 * t + 1], data[128 + 2 * t], data[192 + 2 * t + 1], data[192 + 2 * t]};
+    const Bytes line(file.begin() + 8 + static_cast<long>(8 * t),
+                     file.begin() + 8 + static_cast<long>(8 * t + 8));
+    const Bytes expected = {data[2 * t + 1],       data[2 * t],           data[64 + 2 * t + 1],
+                            data[64 + 2 * t],      data[128 + 2 * t + 1], data[128 + 2 * t],
+                            data[192 + 2 * t + 1], data[192 + 2 * t]};
     EXPECT_EQ(line, expected) << "line " << t;
   }
 }
@@ -285,10 +288,10 @@ TEST(TiffCapture, ClosingWritesACompleteTiff) {
   }
   EXPECT_EQ(U32(file, ifd + 2 + 16 * 12), 0u) << "no next IFD";
   const std::map<uint32_t, std::pair<uint32_t, uint32_t>> expected = {
-      {254, {4, 0}},      {256, {4, width}}, {257, {4, lines}}, {258, {3, 1}},
-      {259, {3, 1}},      {262, {3, 0}},     {266, {3, 1}},     {273, {4, 8}},
-      {274, {3, 1}},      {277, {3, 1}},     {278, {4, lines}}, {279, {4, lines * L}},
-      {282, {5, ifd + 198}}, {283, {5, ifd + 206}}, {296, {3, 1}}, {32934, {4, 0}},
+      {254, {4, 0}},         {256, {4, width}},     {257, {4, lines}}, {258, {3, 1}},
+      {259, {3, 1}},         {262, {3, 0}},         {266, {3, 1}},     {273, {4, 8}},
+      {274, {3, 1}},         {277, {3, 1}},         {278, {4, lines}}, {279, {4, lines * L}},
+      {282, {5, ifd + 198}}, {283, {5, ifd + 206}}, {296, {3, 1}},     {32934, {4, 0}},
   };
   EXPECT_EQ(entries, expected);
   EXPECT_EQ(U32(file, ifd + 198), 200u);

@@ -18,7 +18,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const Bytes kStateReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
+const Bytes kStateReply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1,
+                           0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
 const Bytes kAck = {0x4D, 0x45, 0x01, 0x10, 0x02, 0x00, 0xC0, 0x01, 0x10, 0x57};
 const std::string kErrorNumberGbk = "\xB4\xED\xCE\xF3\xB1\xE0\xBA\xC5";
 
@@ -91,7 +92,8 @@ TEST_F(TransactionTest, GoldenStateQueryEndToEnd) {
   const uint8_t selector[4] = {0, 0, 0, 0};
   EXPECT_EQ(lib.Link().GetStateEx(selector, buffer, 4, 0x10), NORVEX_OK);
   ASSERT_EQ(driver.written.size(), 1u);
-  EXPECT_EQ(driver.written[0], (Bytes{0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0, 0, 0, 0, 0x33, 0x07}));
+  EXPECT_EQ(driver.written[0],
+            (Bytes{0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0, 0, 0, 0, 0x33, 0x07}));
   EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{1, 0, 0, 0}));
   EXPECT_EQ(NewLog(), "");
   EXPECT_EQ(driver.lastTimeout, 10000u);
@@ -118,9 +120,15 @@ TEST_F(TransactionTest, EachFailureLeavesASummaryLineAndTheFailureText) {
       {"write fails", [&] { driver.writeResult = 31; }, 31},
       {"no reply", [&] { driver.writeResult = 0; }, 997},
       {"error reply",
-       [&] { driver.QueueReply({0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xC1, 0x01, 0x07, 0x00, 0x00, 0x00, 0x1C, 0x57}); },
+       [&] {
+         driver.QueueReply(
+             {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xC1, 0x01, 0x07, 0x00, 0x00, 0x00, 0x1C, 0x57});
+       },
        0xE0100007},
-      {"bad checksum", [&] { driver.QueueReply({0x4D, 0x45, 0x01, 0x10, 0x02, 0x00, 0xC0, 0x01, 0x11, 0x57}); },
+      {"bad checksum",
+       [&] {
+         driver.QueueReply({0x4D, 0x45, 0x01, 0x10, 0x02, 0x00, 0xC0, 0x01, 0x11, 0x57});
+       },
        CTP_ERR_CHECKSUM},
   };
   for (const Case& c : cases) {
@@ -135,7 +143,8 @@ TEST_F(TransactionTest, EachFailureLeavesASummaryLineAndTheFailureText) {
     EXPECT_EQ(log.substr(0, std::strlen(summary)), summary) << c.name;
     char number[32];
     std::snprintf(number, sizeof(number), " 0x%08X\n", c.code);
-    EXPECT_EQ(log.substr(std::strlen(summary), kErrorNumberGbk.size() + 12), kErrorNumberGbk + number) << c.name;
+    EXPECT_EQ(log.substr(std::strlen(summary), kErrorNumberGbk.size() + 12), kErrorNumberGbk + number)
+        << c.name;
     EXPECT_NE(log.find("\tData:( 0001 0002 )\n"), std::string::npos) << c.name;
     EXPECT_EQ(lib.Link().ErrorInfo(c.code), log.substr(std::strlen(summary))) << c.name;
   }
@@ -233,7 +242,8 @@ TEST_F(TransactionTest, ModesWithoutADevice) {
     EXPECT_TRUE(driver.written.empty());
     const std::string commandFile = host.exeFolder + "/CommandFile.bin";
     if (mode == 4) {
-      EXPECT_EQ(host.files[commandFile], std::string("\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x00\x00\x00\x3B\x07", 14));
+      EXPECT_EQ(host.files[commandFile],
+                std::string("\x4D\x45\x10\x01\x06\x00\xD8\xC0\x00\x00\x00\x00\x3B\x07", 14));
     }
     EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
     EXPECT_EQ(host.openForWriting.count(commandFile), 0u) << "command file left open in mode " << mode;

@@ -3,10 +3,9 @@
 // on a real window with sent device notifications, command-file mode, and
 // the paths without a device.
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
 #include <dbt.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>
@@ -40,7 +39,8 @@ constexpr int kGetErrorInfo = 25;
 constexpr int kGetState = 32;
 
 // The device interface class of the platesetter's driver.
-const GUID kDeviceInterfaceGuid = {0xD6CF936E, 0xE78B, 0x477E, {0xAF, 0xCD, 0x69, 0x7A, 0x21, 0x09, 0xE0, 0x95}};
+const GUID kDeviceInterfaceGuid = {
+    0xD6CF936E, 0xE78B, 0x477E, {0xAF, 0xCD, 0x69, 0x7A, 0x21, 0x09, 0xE0, 0x95}};
 
 LPCSTR ByOrdinal(int ordinal) { return reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(ordinal)); }
 
@@ -266,7 +266,8 @@ ProgramRun RunProgram(const std::string& exe, DWORD limitMs) {
   std::thread reader([&] {
     char buffer[512];
     DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) run.output.append(buffer, got);
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+      run.output.append(buffer, got);
   });
   run.finished = WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0;
   if (!run.finished) {
@@ -394,7 +395,9 @@ TEST_F(NorvexDll, WithoutDeviceInitAndCommandsReportNoDevice) {
 
   const char* text = At(kGetErrorInfo, &CTP_GetErrorInfo)(CTP_ERR_NO_DEVICE);
   ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::string(text), number + "\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n\t Rec:(0xC0D1 , 0x0004 , 0x00)\n\tData:( 0000 0000 )\n");
+  EXPECT_EQ(
+      std::string(text),
+      number + "\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n\t Rec:(0xC0D1 , 0x0004 , 0x00)\n\tData:( 0000 0000 )\n");
 }
 
 TEST_F(NorvexDll, CommandFileModeWritesTheExactFrame) {
@@ -492,7 +495,8 @@ class NorvexHook : public NorvexDll {
 };
 
 TEST_F(NorvexHook, ArrivalOfTheInterfaceClassIsFollowedAndPassedOn) {
-  DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
+  DEV_BROADCAST_DEVICEINTERFACE_A arrival =
+      InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
   SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival));
   std::vector<std::string> lines = NewLines();
   // No device is present, so the open that follows writes nothing.
@@ -523,7 +527,8 @@ TEST_F(NorvexHook, OtherClassesKindsEventsAndWindowsAreIgnored) {
 }
 
 TEST_F(NorvexHook, NotificationSentFromAnotherThreadRunsTheHookOnTheWindowsThread) {
-  DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
+  DEV_BROADCAST_DEVICEINTERFACE_A arrival =
+      InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
   HWND window = m_window;
   bool sent = false;
   HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -559,7 +564,8 @@ TEST_F(NorvexHook, DestroyingTheHostWindowIsLogged) {
 TEST_F(NorvexHook, UnloadRemovesTheHook) {
   Unload();
   const size_t before = LogLines().size();
-  DEV_BROADCAST_DEVICEINTERFACE_A arrival = InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
+  DEV_BROADCAST_DEVICEINTERFACE_A arrival =
+      InterfaceBroadcast(kDeviceInterfaceGuid, DBT_DEVTYP_DEVICEINTERFACE);
   SendMessageA(m_window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, AsLParam(&arrival));
   EXPECT_EQ(LogLines().size(), before);
   EXPECT_EQ(g_deviceChanges, 1);

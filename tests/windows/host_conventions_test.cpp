@@ -11,9 +11,8 @@
 // a thread made with CreateThread, with the library loaded and freed at run
 // time. A fault inside the library ends the program with the step it was in.
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>

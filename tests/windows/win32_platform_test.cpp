@@ -31,9 +31,9 @@ class PipeDevice {
     const std::string name =
         "\\\\.\\pipe\\norvex_test_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++);
     m_server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, bufferSize,
-                               bufferSize, 0, nullptr);
+                                bufferSize, 0, nullptr);
     m_client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   }
   ~PipeDevice() {
     if (m_client != INVALID_HANDLE_VALUE) CloseHandle(m_client);
@@ -75,7 +75,8 @@ TEST(Win32Driver, ErrorsOfABadHandlePassThrough) {
   uint8_t reply[512];
   uint32_t bytesRead = 99;
   EXPECT_EQ(driver.Close(kBogusHandle), kErrorInvalidHandle);
-  EXPECT_EQ(driver.ControlRequest(kBogusHandle, kIoctlSendFrame, frame, sizeof(frame), 1000), kErrorInvalidHandle);
+  EXPECT_EQ(driver.ControlRequest(kBogusHandle, kIoctlSendFrame, frame, sizeof(frame), 1000),
+            kErrorInvalidHandle);
   EXPECT_EQ(driver.Read(kBogusHandle, reply, sizeof(reply), bytesRead, 1000), kErrorInvalidHandle);
   EXPECT_EQ(bytesRead, 0u);
   uint32_t error = 0;
@@ -100,7 +101,8 @@ TEST(Win32Driver, PendingReadCompletesWhenTheReplyComes) {
   uint8_t reply[512] = {};
   uint32_t bytesRead = 0;
   uint32_t result = 1;
-  std::thread reader([&] { result = DeviceDriver().Read(pipe.device(), reply, sizeof(reply), bytesRead, 60000); });
+  std::thread reader(
+      [&] { result = DeviceDriver().Read(pipe.device(), reply, sizeof(reply), bytesRead, 60000); });
   ASSERT_TRUE(pipe.Send("reply"));
   reader.join();
   EXPECT_EQ(result, 0u);
@@ -140,7 +142,8 @@ TEST(Win32Driver, ControlRequestErrorIsThePlatformsOwn) {
   CloseHandle(overlapped.hEvent);
   ASSERT_NE(expected, 0u);
   ASSERT_NE(expected, static_cast<DWORD>(ERROR_IO_PENDING));
-  EXPECT_EQ(DeviceDriver().ControlRequest(pipe.device(), kIoctlSendFrame, frame, sizeof(frame), 1000), expected);
+  EXPECT_EQ(DeviceDriver().ControlRequest(pipe.device(), kIoctlSendFrame, frame, sizeof(frame), 1000),
+            expected);
 }
 
 TEST(Win32Driver, BulkWriteCompletesWithItsByteCount) {
@@ -248,7 +251,8 @@ TEST(Win32Host, ProfileKeys) {
     size_t capacity;
     const char* read;
   };
-  for (const Case& c : {Case{11, "2009/12/03"}, Case{64, "2009/12/03"}, Case{5, "2009"}, Case{1, ""}, Case{0, ""}}) {
+  for (const Case& c :
+       {Case{11, "2009/12/03"}, Case{64, "2009/12/03"}, Case{5, "2009"}, Case{1, ""}, Case{0, ""}}) {
     EXPECT_EQ(host.ReadIniString(ini, "LOG", "LastTime", "", c.capacity), c.read) << c.capacity;
   }
   DeleteFileA(ini.c_str());

@@ -10,10 +10,10 @@
  *   4. a 2 MiB NV_SentPrintData, then NV_ReadSDRAMData reads the same bytes.
  * Usage: host_check TOOL (the 32-bit norvex-standin.exe). Prints one line per
  * step; exit status 0 when every step held. */
-#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include "norvex.h"
 
@@ -21,7 +21,7 @@
 
 static int g_checks, g_failures;
 
-static void Check(int held, const char *what) {
+static void Check(int held, const char* what) {
   printf("%s: %s\n", held ? "ok" : "FAILED", what);
   fflush(stdout);
   ++g_checks;
@@ -43,14 +43,14 @@ static void DispatchWhile(HANDLE process, DWORD ms) {
       DispatchMessageA(&msg);
     }
     if (process == NULL && GetTickCount() - start >= ms) return;
-    wait = MsgWaitForMultipleObjects(process ? 1 : 0, process ? &process : NULL, FALSE, process ? INFINITE : 10,
-                                     QS_ALLINPUT);
+    wait = MsgWaitForMultipleObjects(process ? 1 : 0, process ? &process : NULL, FALSE,
+                                     process ? INFINITE : 10, QS_ALLINPUT);
     if (process != NULL && wait == WAIT_OBJECT_0) return;
   }
 }
 
 /* Runs "TOOL ACTION" while the message loop goes on; its exit status. */
-static DWORD RunTool(const char *tool, const char *action) {
+static DWORD RunTool(const char* tool, const char* action) {
   char command[MAX_PATH + 32];
   STARTUPINFOA startup;
   PROCESS_INFORMATION process;
@@ -68,10 +68,10 @@ static DWORD RunTool(const char *tool, const char *action) {
 
 /* The driver log (log\UsbDriver.log beside the executable) from byte `from`
  * on; its size goes to `size`. The caller frees the text. */
-static char *ReadLog(long from, long *size) {
+static char* ReadLog(long from, long* size) {
   char path[MAX_PATH];
   char *slash, *text = NULL;
-  FILE *log;
+  FILE* log;
   long length;
   *size = 0;
   GetModuleFileNameA(NULL, path, MAX_PATH);
@@ -83,14 +83,14 @@ static char *ReadLog(long from, long *size) {
   length = ftell(log);
   *size = length;
   if (from > length) from = length;
-  text = (char *)calloc((size_t)(length - from) + 1, 1);
+  text = (char*)calloc((size_t)(length - from) + 1, 1);
   fseek(log, from, SEEK_SET);
   if (text && fread(text, 1, (size_t)(length - from), log) != (size_t)(length - from)) text[0] = 0;
   fclose(log);
   return text;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   WNDCLASSA windowClass;
   HWND window;
   char name[500];
@@ -108,8 +108,8 @@ int main(int argc, char **argv) {
   windowClass.lpfnWndProc = WindowProcedure;
   windowClass.lpszClassName = "NorvexHostCheck";
   RegisterClassA(&windowClass);
-  window = CreateWindowA("NorvexHostCheck", "Norvex host check", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, NULL, NULL,
-                         NULL, NULL);
+  window = CreateWindowA("NorvexHostCheck", "Norvex host check", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, NULL,
+                         NULL, NULL, NULL);
   Check(window != NULL, "a window");
 
   printf("host process %lu\n", GetCurrentProcessId());
@@ -141,8 +141,8 @@ int main(int argc, char **argv) {
   printf("NV_GetKernelName after plug: 0x%08X \"%s\"\n", (unsigned)result, name);
   Check(result == 0, "commands succeed again");
 
-  data = (unsigned char *)malloc(PRINT_BYTES);
-  readBack = (unsigned char *)malloc(PRINT_BYTES + 500);
+  data = (unsigned char*)malloc(PRINT_BYTES);
+  readBack = (unsigned char*)malloc(PRINT_BYTES + 500);
   for (uint32_t i = 0; i < PRINT_BYTES; ++i) data[i] = (unsigned char)(i * 2654435761u >> 24);
   result = NV_SentPrintData(data, PRINT_BYTES);
   printf("NV_SentPrintData(2 MiB): 0x%08X\n", (unsigned)result);

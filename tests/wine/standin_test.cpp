@@ -86,7 +86,8 @@ Outcome Transfer(HANDLE device, Start start, DWORD waitMs = 5000, bool cancel = 
 
 Outcome Control(HANDLE device, Bytes frame, DWORD code = kSendFrame) {
   return Transfer(device, [&](OVERLAPPED& o) {
-    return ::DeviceIoControl(device, code, nullptr, 0, frame.data(), static_cast<DWORD>(frame.size()), nullptr, &o);
+    return ::DeviceIoControl(device, code, nullptr, 0, frame.data(), static_cast<DWORD>(frame.size()),
+                             nullptr, &o);
   });
 }
 
@@ -130,7 +131,8 @@ class StandInTest : public ::testing::Test {
 };
 
 TEST_F(StandInTest, InterfaceComesAndGoesWithThePlatesetter) {
-  EXPECT_EQ(path.rfind("\\\\?\\norvex#platesetter#platesetter-0#{d6cf936e-e78b-477e-afcd-697a2109e095}", 0), 0u)
+  EXPECT_EQ(path.rfind("\\\\?\\norvex#platesetter#platesetter-0#{d6cf936e-e78b-477e-afcd-697a2109e095}", 0),
+            0u)
       << path;
   emulator.Unplug();
   EXPECT_TRUE(InterfacePaths().empty());

@@ -8,14 +8,14 @@
 #include "norvex.h"
 #include "norvex_posix.h"
 
-static void ShowRecord(const char *name, const unsigned char *bytes, unsigned length) {
+static void ShowRecord(const char* name, const unsigned char* bytes, unsigned length) {
   unsigned i;
   printf("  %-22s", name);
   for (i = 0; i < length; ++i) printf(" %02X", bytes[i]);
   printf("\n");
 }
 
-static unsigned Query(const char *name, unsigned address, unsigned group, unsigned item) {
+static unsigned Query(const char* name, unsigned address, unsigned group, unsigned item) {
   unsigned char selector[4];
   unsigned char record[500];
   unsigned result;

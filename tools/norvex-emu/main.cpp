@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
   int received = 0;
   if (sigwait(&stopSignals, &received) != 0) received = 0;
   emulator.Unplug();
-  std::printf("norvex-emu: %s, unplugged after %llu connection(s)\n", received == SIGINT ? "SIGINT" : "SIGTERM",
+  std::printf("norvex-emu: %s, unplugged after %llu connection(s)\n",
+              received == SIGINT ? "SIGINT" : "SIGTERM",
               static_cast<unsigned long long>(emulator.Model().ConnectionsAccepted()));
   return 0;
 }

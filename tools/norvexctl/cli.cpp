@@ -85,10 +85,14 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
   const struct {
     const char* name;
     FaultKind kind;
-  } kinds[] = {{"error", FaultKind::kErrorReply},        {"checksum", FaultKind::kBadChecksum},
-               {"wrong-length", FaultKind::kWrongLength}, {"wrong-size", FaultKind::kWrongReplySize},
-               {"wrong-command", FaultKind::kWrongCommand}, {"noreply", FaultKind::kNoReply},
-               {"wrong-unit", FaultKind::kWrongUnit},     {"disconnect", FaultKind::kDisconnect},
+  } kinds[] = {{"error", FaultKind::kErrorReply},
+               {"checksum", FaultKind::kBadChecksum},
+               {"wrong-length", FaultKind::kWrongLength},
+               {"wrong-size", FaultKind::kWrongReplySize},
+               {"wrong-command", FaultKind::kWrongCommand},
+               {"noreply", FaultKind::kNoReply},
+               {"wrong-unit", FaultKind::kWrongUnit},
+               {"disconnect", FaultKind::kDisconnect},
                {"delay", FaultKind::kDelay}};
   for (const auto& k : kinds) {
     if (kind != k.name) continue;
@@ -223,7 +227,8 @@ bool InputFile::Open(const std::string& name, std::string& error) {
   std::ofstream out(m_path, std::ios::binary);
   char buffer[1 << 16];
   size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) out.write(buffer, static_cast<std::streamsize>(n));
+  while ((n = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0)
+    out.write(buffer, static_cast<std::streamsize>(n));
   if (std::ferror(stdin) != 0 || !out.flush()) {
     error = "cannot keep standard input in " + m_path;
     return false;
@@ -280,7 +285,8 @@ bool OutputFile::Commit() {
   std::fflush(stdout);
   char buffer[1 << 16];
   while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
-    if (std::fwrite(buffer, 1, static_cast<size_t>(in.gcount()), stdout) != static_cast<size_t>(in.gcount())) {
+    if (std::fwrite(buffer, 1, static_cast<size_t>(in.gcount()), stdout) !=
+        static_cast<size_t>(in.gcount())) {
       return false;
     }
   }
@@ -408,8 +414,9 @@ int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choi
       out.Error("unknown --emu-fault " + options.fault);
       return kExitUsage;
     }
-    out.Note("norvexctl: EMBEDDED EMULATOR, not a machine: a virtual platesetter in " + emuOptions.folder +
-             (options.emulator ? " (asked for with --emulator)" : " (no device in " + choice.defaultFolder + ")"));
+    out.Note(
+        "norvexctl: EMBEDDED EMULATOR, not a machine: a virtual platesetter in " + emuOptions.folder +
+        (options.emulator ? " (asked for with --emulator)" : " (no device in " + choice.defaultFolder + ")"));
     device.Set("kind", Json::Str("embedded-emulator"));
     device.Set("folder", Json::Str(emuOptions.folder));
     m_endpoint = m_emulator->EndpointPath();
@@ -481,7 +488,9 @@ int Session::Open(Output& out, const Choice& choice) {
     return kExitNoDevice;
   }
   out.Error("no platesetter in " +
-            (choice.embedded ? m_libraryFolder : !choice.named.empty() ? choice.named : choice.folder) +
+            (choice.embedded         ? m_libraryFolder
+             : !choice.named.empty() ? choice.named
+                                     : choice.folder) +
             Printf(" (0x%08X %s, open: %u %s)", result, ResultName(result).c_str(), openError,
                    ResultName(openError).c_str()));
   return kExitNoDevice;

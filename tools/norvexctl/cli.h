@@ -27,12 +27,12 @@ struct GlobalOptions {
   bool json = false;
   bool help = false;
   bool version = false;
-  bool quiet = false;       // -q: no notes, no progress
-  bool verbose = false;     // -v: every message to and from the device on stderr
-  std::string device;       // --device DIR|PATH|NAME
-  bool emulator = false;    // --emulator: the embedded emulator even when a device is present
-  uint32_t timeoutMs = 0;   // --timeout MS (0: the library's default)
-  std::string fault;        // --emu-fault (hidden): a fault of the embedded emulator
+  bool quiet = false;      // -q: no notes, no progress
+  bool verbose = false;    // -v: every message to and from the device on stderr
+  std::string device;      // --device DIR|PATH|NAME
+  bool emulator = false;   // --emulator: the embedded emulator even when a device is present
+  uint32_t timeoutMs = 0;  // --timeout MS (0: the library's default)
+  std::string fault;       // --emu-fault (hidden): a fault of the embedded emulator
 };
 
 // A subcommand's arguments: positionals and options. Options with a value
@@ -168,9 +168,9 @@ class Session {
 
   std::unique_ptr<norvex::emu::Emulator> m_emulator;
   std::unique_ptr<FrameTap> m_tap;
-  std::string m_endpoint;    // the real endpoint
+  std::string m_endpoint;       // the real endpoint
   std::string m_libraryFolder;  // the folder the library enumerates
-  std::string m_tempFolder;  // made for the emulator, a named endpoint or the tap; removed at the end
+  std::string m_tempFolder;     // made for the emulator, a named endpoint or the tap; removed at the end
   NorvexWindow m_window = nullptr;
 };
 

@@ -11,10 +11,13 @@ namespace norvexctl {
 int RunCapture(Context& context, const std::vector<std::string>& args) {
   Args parsed;
   std::string error;
-  if (!ParseArgs(args, {"--width", "--preview"}, {}, parsed, error)) return UsageError(context, "capture", error);
-  if (parsed.positional.size() != 2) return UsageError(context, "capture", "capture takes INPUT and OUTPUT.tif");
+  if (!ParseArgs(args, {"--width", "--preview"}, {}, parsed, error))
+    return UsageError(context, "capture", error);
+  if (parsed.positional.size() != 2)
+    return UsageError(context, "capture", "capture takes INPUT and OUTPUT.tif");
   uint32_t width = 0;
-  if (parsed.Has("--width") && !ParseU32(parsed.Value("--width"), width)) return UsageError(context, "capture", "bad --width");
+  if (parsed.Has("--width") && !ParseU32(parsed.Value("--width"), width))
+    return UsageError(context, "capture", "bad --width");
   const std::string outputName = parsed.positional[1];
   const std::string previewName = parsed.Value("--preview");
   if (outputName == "-" && previewName == "-") {
@@ -61,8 +64,8 @@ int RunCapture(Context& context, const std::vector<std::string>& args) {
   }
   // Only whole bands become lines.
   const size_t wholeBands = input.data.size() / (static_cast<size_t>(input.width) / 8 * kBandLines);
-  const std::vector<uint8_t> expected(input.data.begin(),
-                                      input.data.begin() + static_cast<long>(wholeBands * input.width / 8 * kBandLines));
+  const std::vector<uint8_t> expected(
+      input.data.begin(), input.data.begin() + static_cast<long>(wholeBands * input.width / 8 * kBandLines));
   const bool equal = ToBands(captured) == expected;
   const std::string shown = output.toStdout() ? std::string("standard output") : output.path();
   out.Line(Printf("%s: %u x %u pixels, %s", shown.c_str(), captured.width, captured.height,

@@ -11,9 +11,11 @@ int RunCompress(Context& context, const std::vector<std::string>& args) {
   Args parsed;
   std::string error;
   if (!ParseArgs(args, {"--width"}, {}, parsed, error)) return UsageError(context, "compress", error);
-  if (parsed.positional.size() != 2) return UsageError(context, "compress", "compress takes INPUT and OUTPUT");
+  if (parsed.positional.size() != 2)
+    return UsageError(context, "compress", "compress takes INPUT and OUTPUT");
   uint32_t width = 16;  // raw data: any whole words
-  if (parsed.Has("--width") && !ParseU32(parsed.Value("--width"), width)) return UsageError(context, "compress", "bad --width");
+  if (parsed.Has("--width") && !ParseU32(parsed.Value("--width"), width))
+    return UsageError(context, "compress", "bad --width");
   if (parsed.positional[1] == "-" && context.out.json()) {
     return UsageError(context, "compress", "--json and OUTPUT '-' would both use standard output");
   }
@@ -35,8 +37,11 @@ int RunCompress(Context& context, const std::vector<std::string>& args) {
     out.Error("cannot write " + parsed.positional[1]);
     return kExitFile;
   }
-  const double ratio = compressed.empty() ? 0 : static_cast<double>(input.data.size()) / static_cast<double>(compressed.size());
-  out.Line(Printf("%zu bytes of print data -> %zu bytes (%.1f : 1) in %s", input.data.size(), compressed.size(), ratio,
+  const double ratio = compressed.empty()
+                           ? 0
+                           : static_cast<double>(input.data.size()) / static_cast<double>(compressed.size());
+  out.Line(Printf("%zu bytes of print data -> %zu bytes (%.1f : 1) in %s", input.data.size(),
+                  compressed.size(), ratio,
                   output.toStdout() ? "standard output" : parsed.positional[1].c_str()));
   out.root().Set("input_bytes", Json::Int(static_cast<int64_t>(input.data.size())));
   out.root().Set("output_bytes", Json::Int(static_cast<int64_t>(compressed.size())));
@@ -49,11 +54,13 @@ int RunCompress(Context& context, const std::vector<std::string>& args) {
 int RunDecompress(Context& context, const std::vector<std::string>& args) {
   Args parsed;
   std::string error;
-  if (!ParseArgs(args, {"--width", "--preview"}, {}, parsed, error)) return UsageError(context, "decompress", error);
-  if (parsed.positional.size() != 2) return UsageError(context, "decompress", "decompress takes INPUT and OUTPUT");
+  if (!ParseArgs(args, {"--width", "--preview"}, {}, parsed, error))
+    return UsageError(context, "decompress", error);
+  if (parsed.positional.size() != 2)
+    return UsageError(context, "decompress", "decompress takes INPUT and OUTPUT");
   uint32_t width = 0;
-  if (parsed.Has("--preview") &&
-      (!ParseU32(parsed.Value("--width"), width) || width == 0 || width % 16 != 0 || width > kMaxLinePixels)) {
+  if (parsed.Has("--preview") && (!ParseU32(parsed.Value("--width"), width) || width == 0 ||
+                                  width % 16 != 0 || width > kMaxLinePixels)) {
     return UsageError(context, "decompress", "--preview needs --width, a multiple of 16 up to 1048576");
   }
   const std::string previewName = parsed.Value("--preview");
@@ -88,7 +95,8 @@ int RunDecompress(Context& context, const std::vector<std::string>& args) {
     return kExitFile;
   }
   if (!Decompress(stream, data, badOffset)) {
-    out.Error(Printf("%s is no compressed print data: malformed at byte %zu", parsed.positional[0].c_str(), badOffset));
+    out.Error(Printf("%s is no compressed print data: malformed at byte %zu", parsed.positional[0].c_str(),
+                     badOffset));
     out.root().Set("bad_offset", Json::Int(static_cast<int64_t>(badOffset)));
     return kExitFile;
   }

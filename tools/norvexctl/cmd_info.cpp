@@ -13,7 +13,8 @@ namespace {
 // "HS board 0 version" -> "hs_board_0_version".
 std::string Key(const std::string& label) {
   std::string key;
-  for (const char c : label) key += c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char c : label)
+    key += c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return key;
 }
 

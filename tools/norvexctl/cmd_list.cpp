@@ -29,7 +29,8 @@ Probe ProbeEndpoint(const std::string& endpoint) {
     return probe;
   }
   std::error_code error;
-  std::filesystem::create_symlink(endpoint, folder + "/" + std::filesystem::path(endpoint).filename().string(), error);
+  std::filesystem::create_symlink(endpoint,
+                                  folder + "/" + std::filesystem::path(endpoint).filename().string(), error);
   setenv("NORVEX_DEVICE_DIR", folder.c_str(), 1);
   const NorvexWindow window = NorvexHost_CreateWindow();
   const uint32_t result = error ? CTP_ERR_NO_DEVICE : Norvex_Init(window);

@@ -35,12 +35,14 @@ int RunLog(Context& context, const std::vector<std::string>& args) {
     char text[16];
     std::strftime(text, sizeof(text), "%Y-%m-%d", std::localtime(&now));
     day = text;
-  } else if (day != "all" && (day.size() != 10 || day[4] != '-' || day[7] != '-' ||
-                              DateOfLine(day.substr(0, 4) + "/" + day.substr(5, 2) + "/" + day.substr(8, 2)) != day)) {
+  } else if (day != "all" &&
+             (day.size() != 10 || day[4] != '-' || day[7] != '-' ||
+              DateOfLine(day.substr(0, 4) + "/" + day.substr(5, 2) + "/" + day.substr(8, 2)) != day)) {
     return UsageError(context, "log", "--day takes YYYY-MM-DD, today or all");
   }
   uint32_t tail = 0;
-  if (parsed.Has("--tail") && !ParseU32(parsed.Value("--tail"), tail)) return UsageError(context, "log", "bad --tail");
+  if (parsed.Has("--tail") && !ParseU32(parsed.Value("--tail"), tail))
+    return UsageError(context, "log", "bad --tail");
   Output& out = context.out;
   // Where the library keeps it: asking the library loads it, which writes
   // this run's "Application Start!" line first.

@@ -16,7 +16,8 @@ int RunMemory(Context& context, const std::vector<std::string>& args) {
   Output& out = context.out;
   out.root().Set("action", Json::Str(p[0]));
   if (p[0] == "clear") {
-    if (p.size() != 1 || parsed.Has("--bytes")) return UsageError(context, "memory", "memory clear takes nothing more");
+    if (p.size() != 1 || parsed.Has("--bytes"))
+      return UsageError(context, "memory", "memory clear takes nothing more");
     if (const int code = context.Connect(); code != kExitOk) return code;
     const uint32_t result = NV_ResetPage();
     out.Result("clear", result);
@@ -27,7 +28,8 @@ int RunMemory(Context& context, const std::vector<std::string>& args) {
   if (parsed.Has("--bytes") && (!ParseU32(parsed.Value("--bytes"), limit) || limit == 0)) {
     return UsageError(context, "memory", "--bytes needs a number above 0");
   }
-  if (p[1] == "-" && out.json()) return UsageError(context, "memory", "--json and OUTPUT '-' would both use standard output");
+  if (p[1] == "-" && out.json())
+    return UsageError(context, "memory", "--json and OUTPUT '-' would both use standard output");
   if (p[1] == "-") out.LinesToStderr();
   OutputFile output;
   if (!output.Check(p[1], error)) {

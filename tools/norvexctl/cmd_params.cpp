@@ -16,11 +16,11 @@ enum class Kind { kMain, kLaserHead, kHs };
 // the fixed part (for an HS board section 6 follows, as long as its size says).
 struct Layout {
   Kind kind;
-  uint32_t board;          // HS boards: 0 or 1
-  size_t fixedSize;        // bytes of the record without an HS board's section 6
+  uint32_t board;    // HS boards: 0 or 1
+  size_t fixedSize;  // bytes of the record without an HS board's section 6
   std::vector<size_t> sectionStart;
-  uint32_t getMask;        // every section
-  uint32_t setMask;        // every section a set writes
+  uint32_t getMask;  // every section
+  uint32_t setMask;  // every section a set writes
 };
 
 // The main unit's section mask bits, sections 0..8 (3 and 4 share one).
@@ -32,7 +32,8 @@ bool LayoutFor(const std::string& unit, Layout& layout) {
     uint32_t all = 0;
     for (const uint32_t bit : kMainBits) all |= bit;
     const uint32_t set = kMainBits[0] | kMainBits[1] | kMainBits[2] | kMainBits[3] | kMainBits[5];
-    layout = {Kind::kMain, 0, sizeof(MainUnitParaFile), {44, 316, 332, 336, 340, 852, 860, 864, 868, 872}, all, set};
+    layout = {Kind::kMain, 0,  sizeof(MainUnitParaFile), {44, 316, 332, 336, 340, 852, 860, 864, 868, 872},
+              all,         set};
     return true;
   }
   if (unit == "lh") {
@@ -124,8 +125,8 @@ bool LoadRecord(Output& out, const std::string& path, const Layout& layout, AnyR
   std::memset(&record, 0, sizeof(record));
   const bool hs = layout.kind == Kind::kHs;
   if (bytes.size() < layout.fixedSize || bytes.size() > (hs ? sizeof(HsBoardParaFile) : layout.fixedSize)) {
-    out.Error(Printf("%s holds %zu bytes, not a record of this unit (%zu bytes%s)", path.c_str(), bytes.size(),
-                     layout.fixedSize, hs ? " and section 6" : ""));
+    out.Error(Printf("%s holds %zu bytes, not a record of this unit (%zu bytes%s)", path.c_str(),
+                     bytes.size(), layout.fixedSize, hs ? " and section 6" : ""));
     return false;
   }
   std::memcpy(record.bytes, bytes.data(), bytes.size());
@@ -165,7 +166,8 @@ void Show(Output& out, const Layout& layout, const AnyRecord& record) {
     Json values = Json::Array();
     std::string line;
     for (size_t w = 0; w < words; ++w) {
-      const unsigned word = static_cast<unsigned>(record.bytes[start + 2 * w] | record.bytes[start + 2 * w + 1] << 8);
+      const unsigned word =
+          static_cast<unsigned>(record.bytes[start + 2 * w] | record.bytes[start + 2 * w + 1] << 8);
       values.Push(Json::Hex(word, 4));
       if (w % 8 == 0) line = Printf("  %4zu:", w);
       line += Printf(" %04X", word);
@@ -220,7 +222,8 @@ int ParseParams(Context& context, const std::vector<std::string>& args, ParamsRe
   out.root().Set("unit", Json::Str(p[1]));
   out.root().Set("action", Json::Str(action));
   out.root().Set("mask", Json::Hex(request.mask, 8));
-  if (request.fix && p[2] == "-") return UsageError(context, "params", "--fix writes FILE back: not with '-'");
+  if (request.fix && p[2] == "-")
+    return UsageError(context, "params", "--fix writes FILE back: not with '-'");
   if (action == "get" && p[2] == "-" && out.json()) {
     return UsageError(context, "params", "--json and FILE '-' would both use standard output");
   }
@@ -250,9 +253,15 @@ int GetFile(Context& context, const ParamsRequest& request, OutputFile& output, 
   const Layout& layout = request.layout;
   uint32_t result = NORVEX_OK;
   switch (layout.kind) {
-    case Kind::kMain: result = NV_GetParaFile(&record.main, request.mask); break;
-    case Kind::kLaserHead: result = LH_GetParaFile(&record.laserHead, request.mask); break;
-    case Kind::kHs: result = HS_GetParaFile(layout.board, &record.hs, request.mask); break;
+    case Kind::kMain:
+      result = NV_GetParaFile(&record.main, request.mask);
+      break;
+    case Kind::kLaserHead:
+      result = LH_GetParaFile(&record.laserHead, request.mask);
+      break;
+    case Kind::kHs:
+      result = HS_GetParaFile(layout.board, &record.hs, request.mask);
+      break;
   }
   Output& out = context.out;
   // With FILE '-' the record is the data on standard output: the result
@@ -288,9 +297,15 @@ int SetFile(Context& context, const ParamsRequest& request, AnyRecord& record) {
   CheckAndShow(context.out, layout, record);
   uint32_t result = NORVEX_OK;
   switch (layout.kind) {
-    case Kind::kMain: result = NV_SetParaFile(&record.main, request.mask); break;
-    case Kind::kLaserHead: result = LH_SetParaFile(&record.laserHead, request.mask); break;
-    case Kind::kHs: result = HS_SetParaFile(layout.board, &record.hs, request.mask); break;
+    case Kind::kMain:
+      result = NV_SetParaFile(&record.main, request.mask);
+      break;
+    case Kind::kLaserHead:
+      result = LH_SetParaFile(&record.laserHead, request.mask);
+      break;
+    case Kind::kHs:
+      result = HS_SetParaFile(layout.board, &record.hs, request.mask);
+      break;
   }
   context.out.Result("set", result);
   return context.FailureExit(result);
@@ -299,9 +314,15 @@ int SetFile(Context& context, const ParamsRequest& request, AnyRecord& record) {
 int SaveFile(Context& context, const ParamsRequest& request) {
   uint32_t result = NORVEX_OK;
   switch (request.layout.kind) {
-    case Kind::kMain: result = NV_SaveParaFile(request.mask); break;
-    case Kind::kLaserHead: result = LH_SaveParaFile(request.mask); break;
-    case Kind::kHs: result = HS_SaveParaFile(request.layout.board, request.mask); break;
+    case Kind::kMain:
+      result = NV_SaveParaFile(request.mask);
+      break;
+    case Kind::kLaserHead:
+      result = LH_SaveParaFile(request.mask);
+      break;
+    case Kind::kHs:
+      result = HS_SaveParaFile(request.layout.board, request.mask);
+      break;
   }
   context.out.Result("save", result);
   return context.FailureExit(result);

@@ -27,7 +27,9 @@ void FillJob(uint8_t job[64], uint32_t width, uint32_t lines, uint32_t bytes, ui
   }
 }
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 // The time each phase of the run took, in the order they ran.
 class Phases {
@@ -64,7 +66,8 @@ struct PrintOptions {
 int ParsePrint(Context& context, const std::vector<std::string>& args, PrintOptions& options) {
   Args parsed;
   std::string error;
-  if (!ParseArgs(args, {"--capture", "--preview", "--piece", "--dpi"}, {"--load", "--no-verify"}, parsed, error)) {
+  if (!ParseArgs(args, {"--capture", "--preview", "--piece", "--dpi"}, {"--load", "--no-verify"}, parsed,
+                 error)) {
     return UsageError(context, "print", error);
   }
   if (parsed.positional.size() != 1) return UsageError(context, "print", "print takes one IMAGE");
@@ -150,7 +153,8 @@ class PrintRun {
   // The image and the output files, as lines and in the JSON object.
   void Describe() {
     m_out.Line(Printf("image: %u x %u pixels; print bands %u x %u, %u bytes (%s)", m_input.imageWidth,
-                      m_input.imageHeight, m_input.width, m_input.lines, m_total, Megabytes(m_total).c_str()));
+                      m_input.imageHeight, m_input.width, m_input.lines, m_total,
+                      Megabytes(m_total).c_str()));
     Json image = Json::Object();
     image.Set("file", Json::Str(m_imageFile.fromStdin() ? "-" : AbsolutePath(m_imageFile.path())));
     image.Set("width", Json::Int(m_input.imageWidth));
@@ -173,8 +177,8 @@ class PrintRun {
     const uint32_t result = NV_ReadSDRAMData(probe.data(), &n);
     if (result != NORVEX_OK) return Step("memory probe", result);
     if (n > 0) {
-      m_out.Line(Printf("print memory: holds data from before this job (%u bytes or more); the page reset clears it",
-                        n));
+      m_out.Line(Printf(
+          "print memory: holds data from before this job (%u bytes or more); the page reset clears it", n));
     }
     m_out.root().Set("leftover_bytes", Json::Int(n));
     return true;
@@ -293,12 +297,14 @@ class PrintRun {
       m_out.root().Set("mismatch_at", Json::Int(static_cast<int64_t>(firstDiff)));
       m_exitCode = kExitMismatch;
     } else if (received < m_total) {
-      m_out.Line(Printf("  verify             SHORT: the print memory gave %u of %u bytes", received, m_total));
+      m_out.Line(
+          Printf("  verify             SHORT: the print memory gave %u of %u bytes", received, m_total));
       m_out.root().Set("mismatch_at", Json::Int(static_cast<int64_t>(firstDiff)));
       m_exitCode = kExitMismatch;
     } else if (extra > 0) {
       m_out.Line(Printf(
-          "  verify             EXTRA: the print memory holds more than this job sent (%u bytes or more)", extra));
+          "  verify             EXTRA: the print memory holds more than this job sent (%u bytes or more)",
+          extra));
       m_out.root().Set("extra_bytes", Json::Int(extra));
       m_exitCode = kExitMismatch;
     } else {
@@ -333,7 +339,8 @@ class PrintRun {
       m_phases.End("capture_check");
     } else if (!m_preview.empty()) {
       Bitmap bitmap;
-      if (!ReadBitmap(m_imageFile.path(), bitmap, error) || !WritePreviewPng(m_preview.path(), bitmap, 1200, error)) {
+      if (!ReadBitmap(m_imageFile.path(), bitmap, error) ||
+          !WritePreviewPng(m_preview.path(), bitmap, 1200, error)) {
         m_out.Error(error);
         FileFailed();
       }
@@ -343,7 +350,8 @@ class PrintRun {
       m_out.Error("cannot copy the preview to standard output");
       FileFailed();
     } else {
-      m_out.Line("  preview            " + (m_preview.toStdout() ? std::string("standard output") : m_preview.path()));
+      m_out.Line("  preview            " +
+                 (m_preview.toStdout() ? std::string("standard output") : m_preview.path()));
     }
   }
 
@@ -351,8 +359,9 @@ class PrintRun {
     const double seconds = Seconds(m_start);
     const double sendRate = m_sendSeconds > 0 ? m_sent / m_sendSeconds / 1e6 : 0;
     const double readRate = m_readSeconds > 0 ? m_verified / m_readSeconds / 1e6 : 0;
-    m_out.Line(Printf("verdict: %s: %u bytes sent, %u bytes verified, %.2f s, send %.1f MB/s, read-back %.1f MB/s",
-                      m_exitCode == kExitOk ? "PASS" : "FAIL", m_sent, m_verified, seconds, sendRate, readRate));
+    m_out.Line(
+        Printf("verdict: %s: %u bytes sent, %u bytes verified, %.2f s, send %.1f MB/s, read-back %.1f MB/s",
+               m_exitCode == kExitOk ? "PASS" : "FAIL", m_sent, m_verified, seconds, sendRate, readRate));
     Json verdict = Json::Object();
     verdict.Set("pass", Json::Bool(m_exitCode == kExitOk));
     verdict.Set("bytes_sent", Json::Int(m_sent));

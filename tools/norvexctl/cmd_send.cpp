@@ -50,7 +50,8 @@ int RunSend(Context& context, const std::vector<std::string>& args) {
     return UsageError(context, "send", "--reply-length must be 0..500 or 'any'");
   }
   uint32_t replyCommand = (replyLength != kAnyLength && replyLength > 0) ? command + 1 : CTP_REPLY_ACK;
-  if (parsed.Has("--reply-command") && (!ParseU32(parsed.Value("--reply-command"), replyCommand) || replyCommand > 0xFFFF)) {
+  if (parsed.Has("--reply-command") &&
+      (!ParseU32(parsed.Value("--reply-command"), replyCommand) || replyCommand > 0xFFFF)) {
     return UsageError(context, "send", "bad --reply-command");
   }
   if (const int code = context.Connect(); code != kExitOk) return code;

@@ -60,7 +60,8 @@ bool ParseTarget(const Args& parsed, size_t first, Target& target, std::string& 
     error = "--length must be 0..500 or 'any'";
     return false;
   }
-  target.record = RecordInfo{"custom", static_cast<uint16_t>(group), static_cast<uint16_t>(item), length, Decode::kNone};
+  target.record =
+      RecordInfo{"custom", static_cast<uint16_t>(group), static_cast<uint16_t>(item), length, Decode::kNone};
   return true;
 }
 
@@ -179,7 +180,8 @@ Json Event(const char* name, const Stamp& stamp) {
 void Wait(Session& session, uint32_t ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!StopRequested()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
     session.Dispatch(static_cast<uint32_t>(left.count() < 100 ? left.count() : 100));
   }
@@ -203,7 +205,8 @@ bool DeviceWent(Context& context, uint32_t poll, uint32_t result, bool follow, u
     Wait(session, interval);
     // The library opens an arriving device by itself when it sees the
     // arrival (a device folder); a single endpoint is opened again here.
-    if (!session.DeviceGone() && (Norvex_GetPortStatus() == NORVEX_OK || session.Reopen() == NORVEX_OK)) break;
+    if (!session.DeviceGone() && (Norvex_GetPortStatus() == NORVEX_OK || session.Reopen() == NORVEX_OK))
+      break;
   }
   if (StopRequested()) return false;
   const Stamp back = Now();
@@ -218,7 +221,8 @@ void ShowChange(Output& out, uint32_t poll, uint32_t result, const std::vector<u
   if (result == NORVEX_OK) {
     out.Line(Printf("%s  poll %u: %s", stamp.text.c_str(), poll, Hex(bytes.data(), bytes.size()).c_str()));
   } else {
-    out.Line(Printf("%s  poll %u: failed: 0x%08X %s", stamp.text.c_str(), poll, result, ResultName(result).c_str()));
+    out.Line(Printf("%s  poll %u: failed: 0x%08X %s", stamp.text.c_str(), poll, result,
+                    ResultName(result).c_str()));
   }
   if (out.json()) {
     Json j = Event("change", stamp);
@@ -248,7 +252,8 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
   }
   uint32_t interval = 500;
   uint32_t count = 0;
-  if (!ParseU32(parsed.Value("--interval", "500"), interval) || !ParseU32(parsed.Value("--count", "0"), count)) {
+  if (!ParseU32(parsed.Value("--interval", "500"), interval) ||
+      !ParseU32(parsed.Value("--count", "0"), count)) {
     return UsageError(context, "watch", "--interval and --count take numbers");
   }
   const bool follow = parsed.Has("--follow");
@@ -266,8 +271,8 @@ int RunWatch(Context& context, const std::vector<std::string>& args) {
     if (poll > 0) Wait(context.session, interval);
     if (StopRequested()) break;
     std::vector<uint8_t> bytes;
-    const uint32_t result =
-        QueryRecord(target.unit->address, target.record.group, target.record.item, target.record.length, bytes);
+    const uint32_t result = QueryRecord(target.unit->address, target.record.group, target.record.item,
+                                        target.record.length, bytes);
     const int resultExit = ExitCodeFor(result);
     if (result != NORVEX_OK && (context.session.DeviceGone() || resultExit == kExitNoDevice)) {
       if (!DeviceWent(context, poll, result, follow, interval)) {

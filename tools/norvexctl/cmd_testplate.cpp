@@ -30,7 +30,8 @@ struct DotCell {
     for (uint32_t i = 1; i < kCell * kCell; ++i) {
       for (uint32_t j = i; j > 0 && key(order[j - 1]) > key(order[j]); --j) std::swap(order[j - 1], order[j]);
     }
-    for (uint32_t r = 0; r < kCell * kCell; ++r) rank[order[r] / kCell][order[r] % kCell] = static_cast<uint8_t>(r);
+    for (uint32_t r = 0; r < kCell * kCell; ++r)
+      rank[order[r] / kCell][order[r] % kCell] = static_cast<uint8_t>(r);
   }
   // Black at (x, y) for a tone of 0 (white) to 256 (solid).
   bool Black(uint32_t x, uint32_t y, uint32_t tone) const { return rank[y % kCell][x % kCell] < tone; }
@@ -114,12 +115,14 @@ Bitmap TestPlate(uint32_t width, uint32_t height) {
 int RunTestPlate(Context& context, const std::vector<std::string>& args) {
   Args parsed;
   std::string error;
-  if (!ParseArgs(args, {"--width", "--height"}, {}, parsed, error)) return UsageError(context, "testplate", error);
+  if (!ParseArgs(args, {"--width", "--height"}, {}, parsed, error))
+    return UsageError(context, "testplate", error);
   if (parsed.positional.size() != 1) return UsageError(context, "testplate", "testplate takes OUTPUT.pbm");
   uint32_t width = 12000;
   uint32_t height = 9600;
-  if (!ParseU32(parsed.Value("--width", "12000"), width) || !ParseU32(parsed.Value("--height", "9600"), height) ||
-      width < 256 || height < 256 || width > kMaxLinePixels || height > kMaxLinePixels) {
+  if (!ParseU32(parsed.Value("--width", "12000"), width) ||
+      !ParseU32(parsed.Value("--height", "9600"), height) || width < 256 || height < 256 ||
+      width > kMaxLinePixels || height > kMaxLinePixels) {
     return UsageError(context, "testplate", "--width and --height take 256 to 1048576 pixels");
   }
   if (!CheckImageSize(width, height, FileKind::kPbm, error)) {
@@ -141,7 +144,8 @@ int RunTestPlate(Context& context, const std::vector<std::string>& args) {
   std::FILE* file = std::fopen(output.path().c_str(), "wb");
   bool written = file != nullptr;
   if (written) {
-    written = std::fprintf(file, "P4\n# Norvex test plate, %u x %u pixels\n%u %u\n", width, height, width, height) > 0 &&
+    written = std::fprintf(file, "P4\n# Norvex test plate, %u x %u pixels\n%u %u\n", width, height, width,
+                           height) > 0 &&
               std::fwrite(plate.bits.data(), 1, plate.bits.size(), file) == plate.bits.size();
     written = std::fclose(file) == 0 && written;
   }

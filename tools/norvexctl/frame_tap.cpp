@@ -35,16 +35,26 @@ uint32_t Le(const uint8_t* p, size_t bytes) {
 
 const char* TypeName(uint16_t type) {
   switch (type) {
-    case 0x0001: return "OPEN";
-    case 0x0010: return "CONTROL";
-    case 0x0011: return "CONTROL_DONE";
-    case 0x0020: return "READ";
-    case 0x0021: return "READ_DONE";
-    case 0x0030: return "WRITE";
-    case 0x0031: return "WRITE_DONE";
-    case 0x0032: return "WRITE_DATA";
-    case 0x0040: return "CANCEL";
-    default: return nullptr;
+    case 0x0001:
+      return "OPEN";
+    case 0x0010:
+      return "CONTROL";
+    case 0x0011:
+      return "CONTROL_DONE";
+    case 0x0020:
+      return "READ";
+    case 0x0021:
+      return "READ_DONE";
+    case 0x0030:
+      return "WRITE";
+    case 0x0031:
+      return "WRITE_DONE";
+    case 0x0032:
+      return "WRITE_DATA";
+    case 0x0040:
+      return "CANCEL";
+    default:
+      return nullptr;
   }
 }
 

@@ -22,7 +22,8 @@ class FrameTap {
 
   // Serves `folder`/`name` and relays to the endpoint `upstream`. False,
   // with `error` set, when the endpoint cannot be made.
-  bool Start(const std::string& upstream, const std::string& folder, const std::string& name, std::string& error);
+  bool Start(const std::string& upstream, const std::string& folder, const std::string& name,
+             std::string& error);
   // Serves the endpoint again after it went with the device (an unplug is
   // passed on to the library as the removal of the tap's endpoint).
   bool Rebind(std::string& error);

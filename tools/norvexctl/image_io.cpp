@@ -3,7 +3,6 @@
 
 #include <png.h>
 #include <tiffio.h>
-
 #include <unistd.h>
 
 #include <cerrno>
@@ -191,7 +190,9 @@ bool SniffFile(const std::string& path, FileKind& kind, std::string& error) {
   unsigned char head[512] = {};
   in.read(reinterpret_cast<char*>(head), sizeof(head));
   const size_t n = static_cast<size_t>(in.gcount());
-  auto starts = [&](const char* magic, size_t size) { return n >= size && std::memcmp(head, magic, size) == 0; };
+  auto starts = [&](const char* magic, size_t size) {
+    return n >= size && std::memcmp(head, magic, size) == 0;
+  };
   if (n == 0) {
     kind = FileKind::kEmpty;
   } else if (starts("II*\0", 4) || starts("MM\0*", 4)) {
@@ -218,20 +219,30 @@ bool SniffFile(const std::string& path, FileKind& kind, std::string& error) {
 
 const char* KindName(FileKind kind) {
   switch (kind) {
-    case FileKind::kTiff: return "a TIFF image";
-    case FileKind::kPng: return "a PNG image";
-    case FileKind::kPbm: return "a PBM image";
-    case FileKind::kJpeg: return "a JPEG image";
-    case FileKind::kBmp: return "a BMP image";
-    case FileKind::kGif: return "a GIF image";
-    case FileKind::kEmpty: return "empty";
-    case FileKind::kText: return "a text file";
-    case FileKind::kOther: return "no image";
+    case FileKind::kTiff:
+      return "a TIFF image";
+    case FileKind::kPng:
+      return "a PNG image";
+    case FileKind::kPbm:
+      return "a PBM image";
+    case FileKind::kJpeg:
+      return "a JPEG image";
+    case FileKind::kBmp:
+      return "a BMP image";
+    case FileKind::kGif:
+      return "a GIF image";
+    case FileKind::kEmpty:
+      return "empty";
+    case FileKind::kText:
+      return "a text file";
+    case FileKind::kOther:
+      return "no image";
   }
   return "no image";
 }
 
-bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint32_t& height, std::string& error) {
+bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint32_t& height,
+                   std::string& error) {
   width = height = 0;
   if (kind == FileKind::kTiff) {
     TIFFSetErrorHandler(QuietTiffHandler);
@@ -274,13 +285,14 @@ bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint
 
 bool CheckImageSize(uint32_t width, uint32_t height, FileKind kind, std::string& error) {
   if (width > kMaxLinePixels) {
-    error = Printf("%u x %u pixels: lines wider than %u pixels cannot be printed", width, height, kMaxLinePixels);
+    error =
+        Printf("%u x %u pixels: lines wider than %u pixels cannot be printed", width, height, kMaxLinePixels);
     return false;
   }
   const uint64_t bands = uint64_t{BandWidth(width)} / 8 * BandHeight(height);
   if (bands > kMaxPrintBytes) {
-    error = Printf("%u x %u pixels: %.2f GB of print data, more than the %.2f GB a print job holds", width, height,
-                   static_cast<double>(bands) / 1e9, static_cast<double>(kMaxPrintBytes) / 1e9);
+    error = Printf("%u x %u pixels: %.2f GB of print data, more than the %.2f GB a print job holds", width,
+                   height, static_cast<double>(bands) / 1e9, static_cast<double>(kMaxPrintBytes) / 1e9);
     return false;
   }
   // What reading and printing it takes: the bitmap, the bands, the read-back
@@ -293,8 +305,8 @@ bool CheckImageSize(uint32_t width, uint32_t height, FileKind kind, std::string&
   if (pages > 0 && pageSize > 0) {
     const uint64_t memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
     if (needed > memory) {
-      error = Printf("%u x %u pixels: reading it takes about %.1f GB of memory, this machine has %.1f GB", width,
-                     height, static_cast<double>(needed) / 1e9, static_cast<double>(memory) / 1e9);
+      error = Printf("%u x %u pixels: reading it takes about %.1f GB of memory, this machine has %.1f GB",
+                     width, height, static_cast<double>(needed) / 1e9, static_cast<double>(memory) / 1e9);
       return false;
     }
   }

@@ -19,14 +19,18 @@ struct Bitmap {
 
   void Resize(uint32_t w, uint32_t h);
   bool Black(uint32_t x, uint32_t y) const { return (bits[y * stride + x / 8] >> (7 - x % 8)) & 1; }
-  void SetBlack(uint32_t x, uint32_t y) { bits[y * stride + x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8)); }
+  void SetBlack(uint32_t x, uint32_t y) {
+    bits[y * stride + x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8));
+  }
 };
 
 // What a file is, from its first bytes.
 enum class FileKind { kTiff, kPng, kPbm, kJpeg, kBmp, kGif, kEmpty, kText, kOther };
 // False, with `error` set, when the file cannot be opened.
 bool SniffFile(const std::string& path, FileKind& kind, std::string& error);
-inline bool IsImage(FileKind kind) { return kind == FileKind::kTiff || kind == FileKind::kPng || kind == FileKind::kPbm; }
+inline bool IsImage(FileKind kind) {
+  return kind == FileKind::kTiff || kind == FileKind::kPng || kind == FileKind::kPbm;
+}
 // "a JPEG image", "a text file", ...
 const char* KindName(FileKind kind);
 
@@ -39,7 +43,8 @@ inline constexpr uint64_t kMaxPrintBytes = 0xFFFFFFFFu;
 
 // The width and height an image file declares, read from its header alone
 // (no pixels decoded). False with `error` set.
-bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint32_t& height, std::string& error);
+bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint32_t& height,
+                   std::string& error);
 
 // Whether an image of this size can be read and printed here: the line
 // width, the print data's size, and the memory reading it takes against the

@@ -15,51 +15,51 @@
 
 // The interface functions norvexctl uses: result type, name, parameters,
 // arguments.
-#define NORVEXCTL_FUNCTIONS(X)                                                                                    \
-  X(uint32_t, Norvex_Init, (NorvexWindow w), (w))                                                                 \
-  X(void*, Norvex_GetVersion, (void* v), (v))                                                                     \
-  X(uint32_t, Norvex_GetPortStatus, (void), ())                                                                   \
-  X(uint32_t, Norvex_SetUSBOvertime, (uint32_t t), (t))                                                           \
-  X(uint32_t, Norvex_SetPrintDataSaveIdle, (int32_t m), (m))                                                      \
-  X(uint32_t, Norvex_CompressData, (void* d, uint32_t* n, const void* s, uint32_t c), (d, n, s, c))               \
-  X(uint32_t, CTP_SendCommand, (CommandPacket * p), (p))                                                          \
-  X(const char*, CTP_GetErrorInfo, (uint32_t c), (c))                                                             \
-  X(uint32_t, CTP_GetStateEx, (const void* s, void* r, uint32_t l, uint32_t a), (s, r, l, a))                     \
-  X(uint32_t, NV_StartPrint, (const void* j), (j))                                                                \
-  X(uint32_t, NV_ResetPage, (void), ())                                                                           \
-  X(uint32_t, NV_UpdatePage, (void), ())                                                                          \
-  X(uint32_t, NV_EndPrint, (void), ())                                                                            \
-  X(uint32_t, NV_CancelPrint, (void), ())                                                                         \
-  X(uint32_t, NV_ClearPrintError, (void), ())                                                                     \
-  X(uint32_t, NV_LoadControl, (const void* l), (l))                                                               \
-  X(uint32_t, NV_LoadAck, (void), ())                                                                             \
-  X(uint32_t, NV_MoveMedium, (void), ())                                                                          \
-  X(uint32_t, NV_GetKernelVersion, (void* v), (v))                                                                \
-  X(uint32_t, NV_GetFPGAVersion, (void* v), (v))                                                                  \
-  X(uint32_t, NV_GetKernelName, (void* n), (n))                                                                   \
-  X(uint32_t, NV_GetDeviceInfo, (void* d), (d))                                                                   \
-  X(uint32_t, NV_GetParaFile, (MainUnitParaFile * f, uint32_t m), (f, m))                                         \
-  X(uint32_t, NV_SetParaFile, (MainUnitParaFile * f, uint32_t m), (f, m))                                         \
-  X(uint32_t, NV_SaveParaFile, (uint32_t m), (m))                                                                 \
-  X(uint32_t, NV_CheckParaFile, (MainUnitParaFile * f, const void* l), (f, l))                                    \
-  X(uint32_t, NV_SentPrintData, (const void* d, uint32_t n), (d, n))                                              \
-  X(uint32_t, NV_ReadSDRAMData, (void* b, uint32_t* n), (b, n))                                                   \
-  X(uint32_t, NV_GetMaxSDRAMIndex, (void), ())                                                                    \
-  X(uint32_t, LH_GetParaFile, (LaserHeadParaFile * f, uint32_t m), (f, m))                                        \
-  X(uint32_t, LH_SetParaFile, (LaserHeadParaFile * f, uint32_t m), (f, m))                                        \
-  X(uint32_t, LH_SaveParaFile, (uint32_t m), (m))                                                                 \
-  X(uint32_t, LH_CheckParaFile, (LaserHeadParaFile * f), (f))                                                     \
-  X(uint32_t, LH_GetInfo, (void* i), (i))                                                                         \
-  X(uint32_t, HS_GetParaFile, (uint32_t b, HsBoardParaFile* f, uint32_t m), (b, f, m))                            \
-  X(uint32_t, HS_SetParaFile, (uint32_t b, HsBoardParaFile* f, uint32_t m), (b, f, m))                            \
-  X(uint32_t, HS_SaveParaFile, (uint32_t b, uint32_t m), (b, m))                                                  \
-  X(uint32_t, HS_CheckParaFile, (HsBoardParaFile * f), (f))                                                       \
-  X(uint32_t, HS_GetInfo, (uint32_t b, void* i), (b, i))                                                          \
-  X(NorvexWindow, NorvexHost_CreateWindow, (void), ())                                                            \
-  X(uint32_t, NorvexHost_DestroyWindow, (NorvexWindow w), (w))                                                    \
-  X(uint32_t, NorvexHost_DispatchMessages, (uint32_t t), (t))                                                     \
-  X(uint32_t, NorvexHost_GetFilesFolder, (char* b, uint32_t c), (b, c))                                           \
-  X(uint32_t, NorvexHost_WriteIniString, (const char* s, const char* k, const char* v), (s, k, v))                \
+#define NORVEXCTL_FUNCTIONS(X)                                                                      \
+  X(uint32_t, Norvex_Init, (NorvexWindow w), (w))                                                   \
+  X(void*, Norvex_GetVersion, (void* v), (v))                                                       \
+  X(uint32_t, Norvex_GetPortStatus, (void), ())                                                     \
+  X(uint32_t, Norvex_SetUSBOvertime, (uint32_t t), (t))                                             \
+  X(uint32_t, Norvex_SetPrintDataSaveIdle, (int32_t m), (m))                                        \
+  X(uint32_t, Norvex_CompressData, (void* d, uint32_t* n, const void* s, uint32_t c), (d, n, s, c)) \
+  X(uint32_t, CTP_SendCommand, (CommandPacket * p), (p))                                            \
+  X(const char*, CTP_GetErrorInfo, (uint32_t c), (c))                                               \
+  X(uint32_t, CTP_GetStateEx, (const void* s, void* r, uint32_t l, uint32_t a), (s, r, l, a))       \
+  X(uint32_t, NV_StartPrint, (const void* j), (j))                                                  \
+  X(uint32_t, NV_ResetPage, (void), ())                                                             \
+  X(uint32_t, NV_UpdatePage, (void), ())                                                            \
+  X(uint32_t, NV_EndPrint, (void), ())                                                              \
+  X(uint32_t, NV_CancelPrint, (void), ())                                                           \
+  X(uint32_t, NV_ClearPrintError, (void), ())                                                       \
+  X(uint32_t, NV_LoadControl, (const void* l), (l))                                                 \
+  X(uint32_t, NV_LoadAck, (void), ())                                                               \
+  X(uint32_t, NV_MoveMedium, (void), ())                                                            \
+  X(uint32_t, NV_GetKernelVersion, (void* v), (v))                                                  \
+  X(uint32_t, NV_GetFPGAVersion, (void* v), (v))                                                    \
+  X(uint32_t, NV_GetKernelName, (void* n), (n))                                                     \
+  X(uint32_t, NV_GetDeviceInfo, (void* d), (d))                                                     \
+  X(uint32_t, NV_GetParaFile, (MainUnitParaFile * f, uint32_t m), (f, m))                           \
+  X(uint32_t, NV_SetParaFile, (MainUnitParaFile * f, uint32_t m), (f, m))                           \
+  X(uint32_t, NV_SaveParaFile, (uint32_t m), (m))                                                   \
+  X(uint32_t, NV_CheckParaFile, (MainUnitParaFile * f, const void* l), (f, l))                      \
+  X(uint32_t, NV_SentPrintData, (const void* d, uint32_t n), (d, n))                                \
+  X(uint32_t, NV_ReadSDRAMData, (void* b, uint32_t* n), (b, n))                                     \
+  X(uint32_t, NV_GetMaxSDRAMIndex, (void), ())                                                      \
+  X(uint32_t, LH_GetParaFile, (LaserHeadParaFile * f, uint32_t m), (f, m))                          \
+  X(uint32_t, LH_SetParaFile, (LaserHeadParaFile * f, uint32_t m), (f, m))                          \
+  X(uint32_t, LH_SaveParaFile, (uint32_t m), (m))                                                   \
+  X(uint32_t, LH_CheckParaFile, (LaserHeadParaFile * f), (f))                                       \
+  X(uint32_t, LH_GetInfo, (void* i), (i))                                                           \
+  X(uint32_t, HS_GetParaFile, (uint32_t b, HsBoardParaFile * f, uint32_t m), (b, f, m))             \
+  X(uint32_t, HS_SetParaFile, (uint32_t b, HsBoardParaFile * f, uint32_t m), (b, f, m))             \
+  X(uint32_t, HS_SaveParaFile, (uint32_t b, uint32_t m), (b, m))                                    \
+  X(uint32_t, HS_CheckParaFile, (HsBoardParaFile * f), (f))                                         \
+  X(uint32_t, HS_GetInfo, (uint32_t b, void* i), (b, i))                                            \
+  X(NorvexWindow, NorvexHost_CreateWindow, (void), ())                                              \
+  X(uint32_t, NorvexHost_DestroyWindow, (NorvexWindow w), (w))                                      \
+  X(uint32_t, NorvexHost_DispatchMessages, (uint32_t t), (t))                                       \
+  X(uint32_t, NorvexHost_GetFilesFolder, (char* b, uint32_t c), (b, c))                             \
+  X(uint32_t, NorvexHost_WriteIniString, (const char* s, const char* k, const char* v), (s, k, v))  \
   X(uint32_t, NorvexHost_GetOpenError, (void), ())
 
 namespace norvexctl {
@@ -139,7 +139,7 @@ bool LoadLibrary(std::string& error) {
   state.functions.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
   if (state.functions.name == nullptr && state.ok) {                                  \
     state.ok = false;                                                                 \
-    state.error = file + " has no function " #name;                                  \
+    state.error = file + " has no function " #name;                                   \
   }
       NORVEXCTL_FUNCTIONS(NORVEXCTL_RESOLVE)
 #undef NORVEXCTL_RESOLVE
@@ -155,11 +155,11 @@ bool LibraryLoaded() { return State().ok; }
 
 // The forwarding functions, with the interface's own names and types.
 extern "C" {
-#define NORVEXCTL_FORWARD(result, name, params, args)                           \
-  result NORVEX_CALL name params {                                              \
-    const auto& state = norvexctl::State();                                     \
-    if (!state.ok) norvexctl::NotLoaded(#name);                                 \
-    return state.functions.name args;                                           \
+#define NORVEXCTL_FORWARD(result, name, params, args) \
+  result NORVEX_CALL name params {                    \
+    const auto& state = norvexctl::State();           \
+    if (!state.ok) norvexctl::NotLoaded(#name);       \
+    return state.functions.name args;                 \
   }
 NORVEXCTL_FUNCTIONS(NORVEXCTL_FORWARD)
 #undef NORVEXCTL_FORWARD

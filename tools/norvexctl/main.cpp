@@ -91,7 +91,8 @@ const char kParamsUsage[] =
     "                   and words (no device needed)\n"
     "  --mask M         the section mask (default: every section the action takes)\n";
 const char kPrintUsage[] =
-    "Usage: norvexctl print IMAGE [--load] [--capture TIFF] [--preview PNG] [--piece BYTES] [--dpi N] [--no-verify]\n"
+    "Usage: norvexctl print IMAGE [--load] [--capture TIFF] [--preview PNG] [--piece BYTES] [--dpi N] "
+    "[--no-verify]\n"
     "Prints a bilevel image (TIFF, PNG or PBM; '-' reads standard input) through\n"
     "the print job sequence: print error clear, start of the job, page reset\n"
     "(which clears the print memory), the print bands in bulk writes, page\n"

@@ -65,11 +65,21 @@ void AppendEscaped(std::string& out, std::string_view text) {
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (u < 0x20) {
           out += Printf("\\u%04x", u);
@@ -87,7 +97,7 @@ struct Meaning {
   const char* english;
 };
 constexpr Meaning kMeanings[] = {
-    {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7", "error number"},    // 错误编号
+    {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7", "error number"},       // 错误编号
     {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xA0\x81\xE4\xB8\xBA", "the error code is"},  // 错误码为
     {"\xE6\x97\xA0\xE6\xB3\x95\xE8\xBF\x9B\xE4\xB8\x80\xE6\xAD\xA5\xE8\x8E\xB7\xE5\x8F\x96"
      "\xE9\x94\x99\xE8\xAF\xAF\xE4\xBF\xA1\xE6\x81\xAF!",
@@ -394,8 +404,8 @@ std::string BarLine(const std::string& label, uint64_t done, uint64_t total, dou
   const double share = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1;
   const std::string percent = Printf("%3d%%", static_cast<int>(share * 100));
   const std::string texts[] = {
-      Printf("%s %s / %s  %.1f MB/s  %s left", percent.c_str(), Megabytes(done).c_str(), Megabytes(total).c_str(),
-             rate / 1e6, Duration(left).c_str()),
+      Printf("%s %s / %s  %.1f MB/s  %s left", percent.c_str(), Megabytes(done).c_str(),
+             Megabytes(total).c_str(), rate / 1e6, Duration(left).c_str()),
       Printf("%s %s  %s left", percent.c_str(), Megabytes(done).c_str(), Duration(left).c_str()),
       percent,
   };
@@ -445,8 +455,9 @@ void Progress::Update(uint64_t done) {
   const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
   const double left = rate > 0 ? static_cast<double>(m_total - done) / rate : -1;
   const double share = m_total > 0 ? static_cast<double>(done) / static_cast<double>(m_total) : 1;
-  std::fprintf(stderr, "%s %3d%% %s / %s  %.1f MB/s  %s left\n", m_label.c_str(), static_cast<int>(share * 100),
-               Megabytes(done).c_str(), Megabytes(m_total).c_str(), rate / 1e6, Duration(left).c_str());
+  std::fprintf(stderr, "%s %3d%% %s / %s  %.1f MB/s  %s left\n", m_label.c_str(),
+               static_cast<int>(share * 100), Megabytes(done).c_str(), Megabytes(m_total).c_str(), rate / 1e6,
+               Duration(left).c_str());
   std::fflush(stderr);
 }
 

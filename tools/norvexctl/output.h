@@ -16,13 +16,13 @@ namespace norvexctl {
 // Exit codes (docs/norvexctl.md, "EXIT STATUS").
 enum ExitCode : int {
   kExitOk = 0,
-  kExitFailed = 1,       // the device or the library refused: an error reply, a bad reply, a bad argument
-  kExitUsage = 2,        // wrong command line
-  kExitNoDevice = 3,     // no device (none in the folder, or it went away)
-  kExitTimeout = 4,      // a transfer did not complete in time
-  kExitMismatch = 5,     // read-back or round trip differs from what was sent
-  kExitFile = 6,         // a file could not be read, written or understood
-  kExitBusy = 7,         // the device is held by another program
+  kExitFailed = 1,         // the device or the library refused: an error reply, a bad reply, a bad argument
+  kExitUsage = 2,          // wrong command line
+  kExitNoDevice = 3,       // no device (none in the folder, or it went away)
+  kExitTimeout = 4,        // a transfer did not complete in time
+  kExitMismatch = 5,       // read-back or round trip differs from what was sent
+  kExitFile = 6,           // a file could not be read, written or understood
+  kExitBusy = 7,           // the device is held by another program
   kExitInterrupted = 130,  // SIGINT or SIGTERM: stopped cleanly (128 + SIGINT, as shells count)
 };
 

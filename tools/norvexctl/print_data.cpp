@@ -10,8 +10,8 @@
 
 namespace norvexctl {
 
-bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw, PrintInput& plan,
-               std::string& error) {
+bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw,
+               PrintInput& plan, std::string& error) {
   FileKind kind = FileKind::kOther;
   if (!SniffFile(path, kind, error)) {
     if (path != name) error = "cannot read " + name;
@@ -44,12 +44,14 @@ bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWid
     return false;
   }
   if (rawWidth == 0) {
-    error = shown + " is " + KindName(kind) + ", not a TIFF, PNG or PBM image; as raw print data it needs --width W " +
+    error = shown + " is " + KindName(kind) +
+            ", not a TIFF, PNG or PBM image; as raw print data it needs --width W " +
             "(pixels a line, a multiple of 16)";
     return false;
   }
   if (rawWidth % 16 != 0 || rawWidth > kMaxLinePixels) {
-    error = Printf("--width %u: raw print data needs a multiple of 16 up to %u pixels", rawWidth, kMaxLinePixels);
+    error =
+        Printf("--width %u: raw print data needs a multiple of 16 up to %u pixels", rawWidth, kMaxLinePixels);
     return false;
   }
   std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -90,7 +92,8 @@ uint32_t CompressStream(const std::vector<uint8_t>& data, std::vector<uint8_t>& 
   std::vector<uint8_t> buffer(2 * data.size());
   uint32_t produced = 0;
   if (data.size() > UINT32_MAX) return NORVEX_ERR_LENGTH_LIMIT;
-  const uint32_t result = Norvex_CompressData(buffer.data(), &produced, data.data(), static_cast<uint32_t>(data.size()));
+  const uint32_t result =
+      Norvex_CompressData(buffer.data(), &produced, data.data(), static_cast<uint32_t>(data.size()));
   if (result != NORVEX_OK) return result;
   out.insert(out.end(), buffer.begin(), buffer.begin() + produced);
   return NORVEX_OK;

@@ -19,7 +19,7 @@ struct PrintInput {
   uint32_t imageWidth = 0;    // the image's own size (0 for raw data)
   uint32_t imageHeight = 0;
   bool image = false;
-  uint64_t bytes = 0;         // the print data's size (known before it is read)
+  uint64_t bytes = 0;  // the print data's size (known before it is read)
 };
 
 // Where raw print data (a file that is no image) is taken: not by print,
@@ -31,8 +31,8 @@ enum class RawData { kRefused, kAllowed };
 // `name` is the file as the user named it (for messages). False with `error`
 // naming the real reason (missing, empty, a JPEG, a text file, too large, no
 // --width for raw data).
-bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw, PrintInput& plan,
-               std::string& error);
+bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw,
+               PrintInput& plan, std::string& error);
 
 // PlanInput, then the file read: an image (TIFF, PNG, PBM) as bands, or
 // another file as raw print data of `rawWidth` pixels a line. False with

@@ -102,8 +102,10 @@ constexpr bool NamesRows(const RecordName (&names)[N], const NorvexRecord (&rows
   }
   return true;
 }
-static_assert(NamesRows(kMainUnitNames, NorvexMainUnitRecords), "a main unit record the library does not read");
-static_assert(NamesRows(kLaserHeadNames, NorvexLaserHeadRecords), "a laser head record the library does not read");
+static_assert(NamesRows(kMainUnitNames, NorvexMainUnitRecords),
+              "a main unit record the library does not read");
+static_assert(NamesRows(kLaserHeadNames, NorvexLaserHeadRecords),
+              "a laser head record the library does not read");
 static_assert(NamesRows(kHsBoardNames, NorvexHsBoardRecords), "an HS board record the library does not read");
 
 template <size_t N, size_t M>
@@ -120,11 +122,14 @@ std::vector<RecordInfo> Named(const RecordName (&names)[N], const NorvexRecord (
 
 const std::vector<UnitInfo>& Units() {
   static const std::vector<UnitInfo> units = {
-      {"main", "main unit", static_cast<uint8_t>(NORVEX_ADDR_MAIN_UNIT), Named(kMainUnitNames, NorvexMainUnitRecords)},
+      {"main", "main unit", static_cast<uint8_t>(NORVEX_ADDR_MAIN_UNIT),
+       Named(kMainUnitNames, NorvexMainUnitRecords)},
       {"lh", "laser head board", static_cast<uint8_t>(NORVEX_ADDR_LASER_HEAD),
        Named(kLaserHeadNames, NorvexLaserHeadRecords)},
-      {"hs0", "HS board 0", static_cast<uint8_t>(NORVEX_ADDR_HS_BOARD(0)), Named(kHsBoardNames, NorvexHsBoardRecords)},
-      {"hs1", "HS board 1", static_cast<uint8_t>(NORVEX_ADDR_HS_BOARD(1)), Named(kHsBoardNames, NorvexHsBoardRecords)},
+      {"hs0", "HS board 0", static_cast<uint8_t>(NORVEX_ADDR_HS_BOARD(0)),
+       Named(kHsBoardNames, NorvexHsBoardRecords)},
+      {"hs1", "HS board 1", static_cast<uint8_t>(NORVEX_ADDR_HS_BOARD(1)),
+       Named(kHsBoardNames, NorvexHsBoardRecords)},
   };
   return units;
 }
@@ -145,7 +150,8 @@ const RecordInfo* FindRecord(const UnitInfo& unit, const std::string& name) {
   return nullptr;
 }
 
-uint32_t QueryRecord(uint8_t address, uint16_t group, uint16_t item, uint32_t length, std::vector<uint8_t>& bytes) {
+uint32_t QueryRecord(uint8_t address, uint16_t group, uint16_t item, uint32_t length,
+                     std::vector<uint8_t>& bytes) {
   const uint8_t selector[4] = {static_cast<uint8_t>(group), static_cast<uint8_t>(group >> 8),
                                static_cast<uint8_t>(item), static_cast<uint8_t>(item >> 8)};
   // Room for the longest reply whatever the length asked for.
@@ -178,7 +184,8 @@ Json WordsJson(const std::vector<uint8_t>& bytes) {
   Json words = Json::Array();
   for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
     words.Push(Json::Hex(static_cast<uint32_t>(bytes[i]) | static_cast<uint32_t>(bytes[i + 1]) << 8 |
-                             static_cast<uint32_t>(bytes[i + 2]) << 16 | static_cast<uint32_t>(bytes[i + 3]) << 24,
+                             static_cast<uint32_t>(bytes[i + 2]) << 16 |
+                             static_cast<uint32_t>(bytes[i + 3]) << 24,
                          8));
   }
   return words;
@@ -228,8 +235,8 @@ std::vector<std::string> DecodeRecord(Decode decode, const std::vector<uint8_t>&
       break;
     case Decode::kParaHeader:
       if (bytes.size() >= 8) {
-        lines.push_back(Printf("format word 0x%04X, %u sections, read chunk %u words, write chunk %u words", u16(0),
-                               u16(2), u16(4), u16(6)));
+        lines.push_back(Printf("format word 0x%04X, %u sections, read chunk %u words, write chunk %u words",
+                               u16(0), u16(2), u16(4), u16(6)));
         json.Set("format_word", Json::Hex(u16(0), 4));
         json.Set("section_count", Json::Int(u16(2)));
         json.Set("read_chunk_words", Json::Int(u16(4)));

@@ -42,7 +42,8 @@ const RecordInfo* FindRecord(const UnitInfo& unit, const std::string& name);
 // Reads one record with CTP_GetStateEx; `bytes` gets the reply. With
 // kAnyLength the query goes as a packet of its own (CTP_SendCommand), so
 // that `bytes` has the reply's real length.
-uint32_t QueryRecord(uint8_t address, uint16_t group, uint16_t item, uint32_t length, std::vector<uint8_t>& bytes);
+uint32_t QueryRecord(uint8_t address, uint16_t group, uint16_t item, uint32_t length,
+                     std::vector<uint8_t>& bytes);
 
 // What is known of a record's content, as lines ("print error waiting: no").
 std::vector<std::string> DecodeRecord(Decode decode, const std::vector<uint8_t>& bytes, Json& json);

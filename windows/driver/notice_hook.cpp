@@ -22,8 +22,8 @@ extern "C" LRESULT CALLBACK NorvexStandInNoticeHook(int code, WPARAM wParam, LPA
     // The posted message itself goes no further.
     message->message = WM_NULL;
     ::SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&record));
-    HANDLE delivered = ::OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE,
-                                        norvex::standin::NoticeSemaphoreName(::GetCurrentProcessId()).c_str());
+    HANDLE delivered = ::OpenSemaphoreA(
+        SEMAPHORE_MODIFY_STATE, FALSE, norvex::standin::NoticeSemaphoreName(::GetCurrentProcessId()).c_str());
     if (delivered != nullptr) {
       ::ReleaseSemaphore(delivered, 1, nullptr);
       ::CloseHandle(delivered);

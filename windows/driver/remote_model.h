@@ -20,7 +20,8 @@ namespace norvex::emu {
 
 // Sends one operation on the platesetter with its arguments (as a wait when
 // `wait` is set) and gives the answer's body, empty when the request failed.
-using RemoteCall = std::function<std::vector<uint8_t>(standin::Op op, const standin::Writer& args, bool wait)>;
+using RemoteCall =
+    std::function<std::vector<uint8_t>(standin::Op op, const standin::Writer& args, bool wait)>;
 
 // The requests and the reading of their answers.
 class RemoteCalls {
@@ -41,7 +42,8 @@ class RemoteCalls {
     return get(r);
   }
   bool Flag(Op op, const Writer& args = Writer(), bool wait = false) const {
-    return Ask(op, args, [](Reader& r) { return r.U8() != 0; }, wait);
+    return Ask(
+        op, args, [](Reader& r) { return r.U8() != 0; }, wait);
   }
   std::vector<uint8_t> Bytes(Op op, const Writer& args = Writer()) const {
     return Ask(op, args, [](Reader& r) { return r.Bytes(); });
@@ -86,10 +88,13 @@ class RemoteParaFiles : public RemoteCalls {
   std::vector<ParaFileEvent> Events() const {
     return List<ParaFileEvent>(Op::kParaFileEvents, standin::GetParaFileEvent);
   }
-  std::vector<ParaFileSave> Saves() const { return List<ParaFileSave>(Op::kParaFileSaves, standin::GetParaFileSave); }
+  std::vector<ParaFileSave> Saves() const {
+    return List<ParaFileSave>(Op::kParaFileSaves, standin::GetParaFileSave);
+  }
   void ClearEvents() { Send(Op::kClearParaFileEvents); }
   void Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count = 1) {
-    Send(Op::kRefuseParaFile, Writer().U8(address).U16(command).U16(errorValue).U32(static_cast<uint32_t>(count)));
+    Send(Op::kRefuseParaFile,
+         Writer().U8(address).U16(command).U16(errorValue).U32(static_cast<uint32_t>(count)));
   }
 };
 

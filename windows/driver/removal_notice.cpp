@@ -110,8 +110,9 @@ std::vector<HWND> WindowsOf(DWORD process) {
 }  // namespace
 
 ControlChannel::ControlChannel() {
-  HANDLE handle = ::CreateFileA(kControlPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE handle =
+      ::CreateFileA(kControlPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle != INVALID_HANDLE_VALUE) m_handle = handle;
 }
 
@@ -119,7 +120,8 @@ ControlChannel::~ControlChannel() {
   if (m_handle != nullptr) ::CloseHandle(m_handle);
 }
 
-bool ControlChannel::Call(const Writer& request, std::vector<uint8_t>& body, std::string& error, bool wait) const {
+bool ControlChannel::Call(const Writer& request, std::vector<uint8_t>& body, std::string& error,
+                          bool wait) const {
   body.clear();
   if (m_handle == nullptr) {
     error = "the platesetter stand-in is not running (scripts/wine-device start)";
@@ -130,8 +132,8 @@ bool ControlChannel::Call(const Writer& request, std::vector<uint8_t>& body, std
     DWORD got = 0;
     // A wait's own time-out is in the request; the driver answers by then.
     if (!Request(m_handle, wait ? kIoctlWait : kIoctlOperation, request.Data().data(),
-                 static_cast<DWORD>(request.Data().size()), answer.data(), static_cast<DWORD>(answer.size()), got,
-                 INFINITE)) {
+                 static_cast<DWORD>(request.Data().size()), answer.data(), static_cast<DWORD>(answer.size()),
+                 got, INFINITE)) {
       error = "the stand-in's control request failed, error " + std::to_string(::GetLastError());
       return false;
     }
@@ -149,7 +151,7 @@ bool ControlChannel::Call(const Writer& request, std::vector<uint8_t>& body, std
     if (status != kAnswerOk) {
       error = status == kAnswerNoMachine ? "the stand-in has no such platesetter"
               : status == kAnswerFailed  ? r.Text()
-                                         : "the stand-in refused the request (" + std::to_string(status) + ")";
+                                        : "the stand-in refused the request (" + std::to_string(status) + ")";
       return false;
     }
     body.assign(answer.begin() + static_cast<std::ptrdiff_t>(kAnswerHeader),
@@ -177,8 +179,8 @@ HostHandle FindHostHandle(uint64_t openNumber) {
   }
   if (status != 0) return found;
   const auto* handles = reinterpret_cast<const HandleTable*>(table.data());
-  const size_t count = std::min<size_t>(handles->count, (table.size() - offsetof(HandleTable, entries)) /
-                                                             sizeof(HandleTableEntry));
+  const size_t count = std::min<size_t>(
+      handles->count, (table.size() - offsetof(HandleTable, entries)) / sizeof(HandleTableEntry));
   for (size_t i = 0; i < count && found.handle == 0; ++i) {
     const HandleTableEntry& entry = handles->entries[i];
     const DWORD process = static_cast<DWORD>(entry.process);
@@ -186,8 +188,8 @@ HostHandle FindHostHandle(uint64_t openNumber) {
     HANDLE owner = self ? ::GetCurrentProcess() : ::OpenProcess(PROCESS_DUP_HANDLE, FALSE, process);
     if (owner == nullptr) continue;
     HANDLE copy = nullptr;
-    if (::DuplicateHandle(owner, reinterpret_cast<HANDLE>(entry.handle), ::GetCurrentProcess(), &copy, 0, FALSE,
-                          DUPLICATE_SAME_ACCESS)) {
+    if (::DuplicateHandle(owner, reinterpret_cast<HANDLE>(entry.handle), ::GetCurrentProcess(), &copy, 0,
+                          FALSE, DUPLICATE_SAME_ACCESS)) {
       // Only a platesetter's handle is asked; its answer is the number of
       // the open the handle belongs to.
       uint64_t number = 0;
@@ -255,7 +257,8 @@ bool RemovalNotice::WaitDelivered(int count, uint32_t timeoutMs) {
   const DWORD start = ::GetTickCount();
   for (int i = 0; i < count; ++i) {
     const DWORD spent = ::GetTickCount() - start;
-    if (spent >= timeoutMs || ::WaitForSingleObject(m_delivered, timeoutMs - spent) != WAIT_OBJECT_0) return false;
+    if (spent >= timeoutMs || ::WaitForSingleObject(m_delivered, timeoutMs - spent) != WAIT_OBJECT_0)
+      return false;
   }
   return true;
 }
@@ -264,7 +267,8 @@ namespace {
 
 bool FindKept(const ControlChannel& channel, const std::string& name, uint32_t& id, std::string& error) {
   std::vector<uint8_t> body;
-  if (!channel.Call(Writer().U32(static_cast<uint32_t>(Op::kFind)).U32(0).Text(name), body, error)) return false;
+  if (!channel.Call(Writer().U32(static_cast<uint32_t>(Op::kFind)).U32(0).Text(name), body, error))
+    return false;
   Reader r(body.data(), body.size());
   id = r.U32();
   return true;
@@ -272,8 +276,8 @@ bool FindKept(const ControlChannel& channel, const std::string& name, uint32_t& 
 
 bool WaitInterface(const ControlChannel& channel, uint32_t id, bool enabled, std::string& error) {
   std::vector<uint8_t> body;
-  if (!channel.Call(Writer().U32(static_cast<uint32_t>(Op::kWaitForInterface)).U32(id).U8(enabled).U32(10000), body,
-                    error, true)) {
+  if (!channel.Call(Writer().U32(static_cast<uint32_t>(Op::kWaitForInterface)).U32(id).U8(enabled).U32(10000),
+                    body, error, true)) {
     return false;
   }
   if (body.empty() || body[0] == 0) {
@@ -333,8 +337,8 @@ bool UnplugKept(const std::string& name, std::string& report, std::string& error
       error = "process " + std::to_string(host.process) + " did not take the removal notice within 5 s";
       return false;
     }
-    report += "; removal notice for handle " + std::to_string(host.handle) + " sent to " + std::to_string(posted) +
-              " window(s) of process " + std::to_string(host.process);
+    report += "; removal notice for handle " + std::to_string(host.handle) + " sent to " +
+              std::to_string(posted) + " window(s) of process " + std::to_string(host.process);
   }
   return true;
 }

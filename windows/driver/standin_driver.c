@@ -12,15 +12,14 @@
 #include <ntddk.h>
 #include <wdm.h>
 
-
 #include "standin_glue.h"
 
-static const GUID kPlatesetterInterface = {0xD6CF936E, 0xE78B, 0x477E,
-                                           {0xAF, 0xCD, 0x69, 0x7A, 0x21, 0x09, 0xE0, 0x95}};
+static const GUID kPlatesetterInterface = {
+    0xD6CF936E, 0xE78B, 0x477E, {0xAF, 0xCD, 0x69, 0x7A, 0x21, 0x09, 0xE0, 0x95}};
 
-#define STANDIN_TAG 0x78765653 /* 'SVvx' */
-#define IOCTL_STANDIN_OPERATION 0x00222400u  /* standin_protocol.h: kIoctlOperation */
-#define IOCTL_STANDIN_WAIT 0x00222404u       /* kIoctlWait */
+#define STANDIN_TAG 0x78765653                  /* 'SVvx' */
+#define IOCTL_STANDIN_OPERATION 0x00222400u     /* standin_protocol.h: kIoctlOperation */
+#define IOCTL_STANDIN_WAIT 0x00222404u          /* kIoctlWait */
 #define IOCTL_STANDIN_IDENTIFY_OPEN 0x00222408u /* kIoctlIdentifyOpen */
 #define MAX_CHILDREN 64
 
@@ -28,45 +27,45 @@ enum DeviceKind { kBusDevice = 1, kControlDevice, kChildDevice };
 
 typedef struct DeviceExtension {
   enum DeviceKind kind;
-  uint32_t id;              /* child: the platesetter */
-  int reported;             /* child: still among the bus's children */
-  int interfaceOn;          /* child: its interface is enabled */
-  int removed;              /* child: removed while files were open on it */
-  int opens;                /* child: files open on it */
+  uint32_t id;     /* child: the platesetter */
+  int reported;    /* child: still among the bus's children */
+  int interfaceOn; /* child: its interface is enabled */
+  int removed;     /* child: removed while files were open on it */
+  int opens;       /* child: files open on it */
   UNICODE_STRING interfacePath;
-  LIST_ENTRY entry;         /* child: in g_children */
-  DEVICE_OBJECT *self;
+  LIST_ENTRY entry; /* child: in g_children */
+  DEVICE_OBJECT* self;
 } DeviceExtension;
 
-static DRIVER_OBJECT *g_driver;
-static DEVICE_OBJECT *g_busDevice;   /* the bus's function device */
-static DEVICE_OBJECT *g_lowerDevice; /* the root device's PDO below it */
-static DEVICE_OBJECT *g_controlDevice;
+static DRIVER_OBJECT* g_driver;
+static DEVICE_OBJECT* g_busDevice;   /* the bus's function device */
+static DEVICE_OBJECT* g_lowerDevice; /* the root device's PDO below it */
+static DEVICE_OBJECT* g_controlDevice;
 static LIST_ENTRY g_children;
 static FAST_MUTEX g_childrenLock;
 static int g_started;
 
-static DeviceExtension *Extension(DEVICE_OBJECT *device) { return (DeviceExtension *)device->DeviceExtension; }
+static DeviceExtension* Extension(DEVICE_OBJECT* device) { return (DeviceExtension*)device->DeviceExtension; }
 
-static NTSTATUS CompleteNow(IRP *irp, NTSTATUS status, ULONG_PTR information) {
+static NTSTATUS CompleteNow(IRP* irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
-static void *TransferBuffer(IRP *irp) {
+static void* TransferBuffer(IRP* irp) {
   if (irp->MdlAddress) return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
   return irp->AssociatedIrp.SystemBuffer;
 }
 
 /* Completes a transfer that the C++ part finished. When a cancel took the
  * transfer's cancel routine meanwhile, the routine completes it instead. */
-static void CompleteTransfer(const StandInCompletion *c) {
-  IRP *irp = (IRP *)c->irp;
+static void CompleteTransfer(const StandInCompletion* c) {
+  IRP* irp = (IRP*)c->irp;
   if (!c->afterCancel && IoSetCancelRoutine(irp, NULL) == NULL) return;
   if (c->size > 0) {
-    void *buffer = TransferBuffer(irp);
+    void* buffer = TransferBuffer(irp);
     if (buffer) RtlCopyMemory(buffer, c->data, c->size);
   }
   CompleteNow(irp, c->status, c->information);
@@ -78,12 +77,12 @@ static void InvalidateChildren(void) {
 
 /* ---- Cancels ---------------------------------------------------------- */
 
-static void CancelChildTransfer(DEVICE_OBJECT *device, IRP *irp) {
+static void CancelChildTransfer(DEVICE_OBJECT* device, IRP* irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   if (!StandInCancel(Extension(device)->id, irp)) CompleteNow(irp, STATUS_CANCELLED, 0);
 }
 
-static void CancelWait(DEVICE_OBJECT *device, IRP *irp) {
+static void CancelWait(DEVICE_OBJECT* device, IRP* irp) {
   (void)device;
   IoReleaseCancelSpinLock(irp->CancelIrql);
   StandInCancelWait(irp);
@@ -92,7 +91,7 @@ static void CancelWait(DEVICE_OBJECT *device, IRP *irp) {
 
 /* Makes `irp` pending with `routine` as its cancel routine. FALSE when it
  * was cancelled already (it is then completed). */
-static BOOLEAN Pend(IRP *irp, PDRIVER_CANCEL routine) {
+static BOOLEAN Pend(IRP* irp, PDRIVER_CANCEL routine) {
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, routine);
   if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
@@ -104,7 +103,7 @@ static BOOLEAN Pend(IRP *irp, PDRIVER_CANCEL routine) {
 
 /* ---- The control device ----------------------------------------------- */
 
-static NTSTATUS ControlDispatch(IRP *irp, IO_STACK_LOCATION *stack) {
+static NTSTATUS ControlDispatch(IRP* irp, IO_STACK_LOCATION* stack) {
   const uintptr_t owner = (uintptr_t)stack->FileObject;
   switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
@@ -118,10 +117,10 @@ static NTSTATUS ControlDispatch(IRP *irp, IO_STACK_LOCATION *stack) {
       const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
       const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
       const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-      uint8_t *buffer = (uint8_t *)irp->AssociatedIrp.SystemBuffer;
+      uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
       if (code == IOCTL_STANDIN_OPERATION && buffer) {
         /* The answer goes where the request was: the request is copied first. */
-        uint8_t *request = (uint8_t *)ExAllocatePoolWithTag(NonPagedPool, in ? in : 1, STANDIN_TAG);
+        uint8_t* request = (uint8_t*)ExAllocatePoolWithTag(NonPagedPool, in ? in : 1, STANDIN_TAG);
         size_t size;
         if (!request) return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
         RtlCopyMemory(request, buffer, in);
@@ -145,8 +144,8 @@ static NTSTATUS ControlDispatch(IRP *irp, IO_STACK_LOCATION *stack) {
 
 /* A child's device object stays while it is reported or a file is open on
  * it. `change` is +1 for an open, -1 for a close, 0 for its removal. */
-static void KeepChild(DEVICE_OBJECT *device, int change) {
-  DeviceExtension *ext = Extension(device);
+static void KeepChild(DEVICE_OBJECT* device, int change) {
+  DeviceExtension* ext = Extension(device);
   int goes;
   ExAcquireFastMutex(&g_childrenLock);
   if (change == 0) ext->removed = 1;
@@ -160,7 +159,7 @@ static void KeepChild(DEVICE_OBJECT *device, int change) {
   }
 }
 
-static NTSTATUS ChildTransfer(DEVICE_OBJECT *device, IRP *irp, IO_STACK_LOCATION *stack) {
+static NTSTATUS ChildTransfer(DEVICE_OBJECT* device, IRP* irp, IO_STACK_LOCATION* stack) {
   const uint32_t id = Extension(device)->id;
   const uintptr_t open = (uintptr_t)stack->FileObject;
   if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_READ ||
@@ -199,7 +198,7 @@ static NTSTATUS ChildTransfer(DEVICE_OBJECT *device, IRP *irp, IO_STACK_LOCATION
       }
       {
         /* METHOD_OUT_DIRECT: the request frame is the output buffer. */
-        const uint8_t *frame = irp->MdlAddress ? (const uint8_t *)TransferBuffer(irp) : NULL;
+        const uint8_t* frame = irp->MdlAddress ? (const uint8_t*)TransferBuffer(irp) : NULL;
         if (!Pend(irp, CancelChildTransfer)) return STATUS_PENDING;
         StandInControl(id, open, irp, code, frame, frame ? out : 0);
         return STATUS_PENDING;
@@ -211,7 +210,7 @@ static NTSTATUS ChildTransfer(DEVICE_OBJECT *device, IRP *irp, IO_STACK_LOCATION
       return STATUS_PENDING;
     case IRP_MJ_WRITE: {
       const ULONG length = stack->Parameters.Write.Length;
-      const uint8_t *data = length ? (const uint8_t *)TransferBuffer(irp) : NULL;
+      const uint8_t* data = length ? (const uint8_t*)TransferBuffer(irp) : NULL;
       if (length && !data) return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
       if (!Pend(irp, CancelChildTransfer)) return STATUS_PENDING;
       StandInWrite(id, open, irp, data, length);
@@ -222,11 +221,11 @@ static NTSTATUS ChildTransfer(DEVICE_OBJECT *device, IRP *irp, IO_STACK_LOCATION
   }
 }
 
-static NTSTATUS QueryId(DeviceExtension *ext, IRP *irp, BUS_QUERY_ID_TYPE type) {
+static NTSTATUS QueryId(DeviceExtension* ext, IRP* irp, BUS_QUERY_ID_TYPE type) {
   WCHAR name[80];
-  const WCHAR *text = NULL;
+  const WCHAR* text = NULL;
   size_t length, bytes;
-  WCHAR *id;
+  WCHAR* id;
   switch (type) {
     case BusQueryDeviceID:
     case BusQueryHardwareIDs:
@@ -243,7 +242,7 @@ static NTSTATUS QueryId(DeviceExtension *ext, IRP *irp, BUS_QUERY_ID_TYPE type) 
   length = wcslen(text);
   /* Hardware and compatible ids are lists: a second terminator ends them. */
   bytes = (length + 2) * sizeof(WCHAR);
-  id = (WCHAR *)ExAllocatePoolWithTag(PagedPool, bytes, STANDIN_TAG);
+  id = (WCHAR*)ExAllocatePoolWithTag(PagedPool, bytes, STANDIN_TAG);
   if (!id) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(id, bytes);
   RtlCopyMemory(id, text, length * sizeof(WCHAR));
@@ -251,22 +250,22 @@ static NTSTATUS QueryId(DeviceExtension *ext, IRP *irp, BUS_QUERY_ID_TYPE type) 
   return STATUS_SUCCESS;
 }
 
-static void SetInterface(DeviceExtension *ext, int on) {
+static void SetInterface(DeviceExtension* ext, int on) {
   if (ext->interfaceOn == on || !ext->interfacePath.Buffer) return;
   IoSetDeviceInterfaceState(&ext->interfacePath, on ? TRUE : FALSE);
   ext->interfaceOn = on;
   StandInInterfaceChanged(ext->id, on);
 }
 
-static NTSTATUS ChildPnp(DEVICE_OBJECT *device, IRP *irp, IO_STACK_LOCATION *stack) {
-  DeviceExtension *ext = Extension(device);
+static NTSTATUS ChildPnp(DEVICE_OBJECT* device, IRP* irp, IO_STACK_LOCATION* stack) {
+  DeviceExtension* ext = Extension(device);
   NTSTATUS status = irp->IoStatus.Status;
   switch (stack->MinorFunction) {
     case IRP_MN_QUERY_ID:
       status = QueryId(ext, irp, stack->Parameters.QueryId.IdType);
       break;
     case IRP_MN_QUERY_CAPABILITIES: {
-      DEVICE_CAPABILITIES *caps = stack->Parameters.DeviceCapabilities.Capabilities;
+      DEVICE_CAPABILITIES* caps = stack->Parameters.DeviceCapabilities.Capabilities;
       /* No function driver: the device starts raw. */
       caps->RawDeviceOK = 1;
       caps->SurpriseRemovalOK = 1;
@@ -317,14 +316,14 @@ static NTSTATUS ChildPnp(DEVICE_OBJECT *device, IRP *irp, IO_STACK_LOCATION *sta
 /* A child's device object is named "\Device\NorvexPlatesetter<n>", n
  * counting up, so that a handle's object name tells a platesetter's handle
  * (standin_client.h). */
-static DEVICE_OBJECT *MakeChild(uint32_t id) {
+static DEVICE_OBJECT* MakeChild(uint32_t id) {
   static const WCHAR prefix[] = L"\\Device\\NorvexPlatesetter";
   static ULONG made;
   WCHAR text[64];
   WCHAR digits[12];
   UNICODE_STRING name;
-  DEVICE_OBJECT *child = NULL;
-  DeviceExtension *ext;
+  DEVICE_OBJECT* child = NULL;
+  DeviceExtension* ext;
   ULONG number = ++made;
   size_t length = 0, count = 0;
   do {
@@ -336,7 +335,8 @@ static DEVICE_OBJECT *MakeChild(uint32_t id) {
   while (count) text[length++] = digits[--count];
   text[length] = 0;
   RtlInitUnicodeString(&name, text);
-  if (!NT_SUCCESS(IoCreateDevice(g_driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &child)))
+  if (!NT_SUCCESS(
+          IoCreateDevice(g_driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &child)))
     return NULL;
   ext = Extension(child);
   RtlZeroMemory(ext, sizeof(*ext));
@@ -352,27 +352,27 @@ static DEVICE_OBJECT *MakeChild(uint32_t id) {
 
 /* The bus's children: a device object for every plugged platesetter (made
  * when it is new), and no longer the ones unplugged. */
-static NTSTATUS QueryChildren(IRP *irp) {
+static NTSTATUS QueryChildren(IRP* irp) {
   uint32_t ids[MAX_CHILDREN];
   const size_t present = StandInPresent(ids, MAX_CHILDREN);
-  DEVICE_RELATIONS *relations;
-  LIST_ENTRY *entry;
+  DEVICE_RELATIONS* relations;
+  LIST_ENTRY* entry;
   size_t i;
-  relations = (DEVICE_RELATIONS *)ExAllocatePoolWithTag(
-      PagedPool, sizeof(DEVICE_RELATIONS) + sizeof(DEVICE_OBJECT *) * MAX_CHILDREN, STANDIN_TAG);
+  relations = (DEVICE_RELATIONS*)ExAllocatePoolWithTag(
+      PagedPool, sizeof(DEVICE_RELATIONS) + sizeof(DEVICE_OBJECT*) * MAX_CHILDREN, STANDIN_TAG);
   if (!relations) return STATUS_INSUFFICIENT_RESOURCES;
   relations->Count = 0;
   ExAcquireFastMutex(&g_childrenLock);
   for (entry = g_children.Flink; entry != &g_children; entry = entry->Flink) {
-    DeviceExtension *ext = CONTAINING_RECORD(entry, DeviceExtension, entry);
+    DeviceExtension* ext = CONTAINING_RECORD(entry, DeviceExtension, entry);
     int stays = 0;
     for (i = 0; i < present; ++i) stays |= ext->reported && ids[i] == ext->id;
     ext->reported = stays;
   }
   for (i = 0; i < present; ++i) {
-    DEVICE_OBJECT *child = NULL;
+    DEVICE_OBJECT* child = NULL;
     for (entry = g_children.Flink; entry != &g_children; entry = entry->Flink) {
-      DeviceExtension *ext = CONTAINING_RECORD(entry, DeviceExtension, entry);
+      DeviceExtension* ext = CONTAINING_RECORD(entry, DeviceExtension, entry);
       if (ext->reported && ext->id == ids[i]) child = ext->self;
     }
     if (!child) child = MakeChild(ids[i]);
@@ -386,7 +386,7 @@ static NTSTATUS QueryChildren(IRP *irp) {
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS BusPnp(IRP *irp, IO_STACK_LOCATION *stack) {
+static NTSTATUS BusPnp(IRP* irp, IO_STACK_LOCATION* stack) {
   NTSTATUS result;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -396,7 +396,8 @@ static NTSTATUS BusPnp(IRP *irp, IO_STACK_LOCATION *stack) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-      if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) irp->IoStatus.Status = QueryChildren(irp);
+      if (stack->Parameters.QueryDeviceRelations.Type == BusRelations)
+        irp->IoStatus.Status = QueryChildren(irp);
       break;
     case IRP_MN_REMOVE_DEVICE: {
       UNICODE_STRING link;
@@ -422,9 +423,9 @@ static NTSTATUS BusPnp(IRP *irp, IO_STACK_LOCATION *stack) {
   return IoCallDriver(g_lowerDevice, irp);
 }
 
-static NTSTATUS Dispatch(DEVICE_OBJECT *device, IRP *irp) {
-  IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-  DeviceExtension *ext = Extension(device);
+static NTSTATUS Dispatch(DEVICE_OBJECT* device, IRP* irp) {
+  IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+  DeviceExtension* ext = Extension(device);
   switch (ext->kind) {
     case kBusDevice:
       if (stack->MajorFunction == IRP_MJ_PNP) return BusPnp(irp, stack);
@@ -450,11 +451,12 @@ static NTSTATUS Dispatch(DEVICE_OBJECT *device, IRP *irp) {
 
 static void PresenceChanged(void) { InvalidateChildren(); }
 
-static NTSTATUS AddDevice(DRIVER_OBJECT *driver, DEVICE_OBJECT *rootDevice) {
+static NTSTATUS AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* rootDevice) {
   UNICODE_STRING name, link;
   NTSTATUS status;
   if (g_busDevice) return STATUS_DEVICE_ALREADY_ATTACHED;
-  status = IoCreateDevice(driver, sizeof(DeviceExtension), NULL, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &g_busDevice);
+  status =
+      IoCreateDevice(driver, sizeof(DeviceExtension), NULL, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &g_busDevice);
   if (!NT_SUCCESS(status)) return status;
   RtlZeroMemory(g_busDevice->DeviceExtension, sizeof(DeviceExtension));
   Extension(g_busDevice)->kind = kBusDevice;
@@ -462,14 +464,16 @@ static NTSTATUS AddDevice(DRIVER_OBJECT *driver, DEVICE_OBJECT *rootDevice) {
 
   RtlInitUnicodeString(&name, L"\\Device\\NorvexStandIn");
   RtlInitUnicodeString(&link, L"\\DosDevices\\NorvexStandIn");
-  status = IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_controlDevice);
+  status =
+      IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_controlDevice);
   if (NT_SUCCESS(status)) {
     RtlZeroMemory(g_controlDevice->DeviceExtension, sizeof(DeviceExtension));
     Extension(g_controlDevice)->kind = kControlDevice;
     g_controlDevice->Flags |= DO_BUFFERED_IO;
     status = IoCreateSymbolicLink(&link, &name);
   }
-  if (NT_SUCCESS(status) && !StandInStart(CompleteTransfer, PresenceChanged)) status = STATUS_INSUFFICIENT_RESOURCES;
+  if (NT_SUCCESS(status) && !StandInStart(CompleteTransfer, PresenceChanged))
+    status = STATUS_INSUFFICIENT_RESOURCES;
   if (!NT_SUCCESS(status)) {
     if (g_controlDevice) IoDeleteDevice(g_controlDevice);
     g_controlDevice = NULL;
@@ -485,13 +489,13 @@ static NTSTATUS AddDevice(DRIVER_OBJECT *driver, DEVICE_OBJECT *rootDevice) {
   return STATUS_SUCCESS;
 }
 
-static void Unload(DRIVER_OBJECT *driver) {
+static void Unload(DRIVER_OBJECT* driver) {
   (void)driver;
   if (g_started) StandInStop();
   g_started = 0;
 }
 
-NTSTATUS DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registryPath) {
+NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
   int i;
   (void)registryPath;
   g_driver = driver;
@@ -510,9 +514,9 @@ NTSTATUS DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registryPath) {
  * own address first), which starts the C++ runtime, and by ntoskrnl as
  * DriverEntry. */
 extern char __ImageBase;
-int __stdcall DllMainCRTStartup(void *module, unsigned long reason, void *reserved);
+int __stdcall DllMainCRTStartup(void* module, unsigned long reason, void* reserved);
 
-NTSTATUS StandInEntry(void *first, void *second, void *third) {
+NTSTATUS StandInEntry(void* first, void* second, void* third) {
   if (first == &__ImageBase) return DllMainCRTStartup(first, (unsigned long)(uintptr_t)second, third);
-  return DriverEntry((DRIVER_OBJECT *)first, (UNICODE_STRING *)second);
+  return DriverEntry((DRIVER_OBJECT*)first, (UNICODE_STRING*)second);
 }

@@ -17,12 +17,13 @@ namespace {
 
 class DriverBus final : public Bus {
  public:
-  DriverBus(StandInCompleteFn complete, StandInPresenceFn presence) : m_complete(complete), m_presence(presence) {}
+  DriverBus(StandInCompleteFn complete, StandInPresenceFn presence)
+      : m_complete(complete), m_presence(presence) {}
   void PresenceChanged() override { m_presence(); }
   void Complete(Completions& completions) override {
     for (const Completion& c : completions) {
-      const StandInCompletion out{c.transfer, c.status, c.information, c.data.data(), c.data.size(),
-                                  c.afterCancel ? 1 : 0};
+      const StandInCompletion out{c.transfer,    c.status,      c.information,
+                                  c.data.data(), c.data.size(), c.afterCancel ? 1 : 0};
       m_complete(&out);
     }
     completions.clear();
@@ -65,7 +66,8 @@ extern "C" int StandInStart(StandInCompleteFn complete, StandInPresenceFn presen
 
 extern "C" void StandInStop(void) { g_driver.reset(); }
 
-extern "C" size_t StandInOperate(uintptr_t owner, const uint8_t* request, size_t size, uint8_t* out, size_t room) {
+extern "C" size_t StandInOperate(uintptr_t owner, const uint8_t* request, size_t size, uint8_t* out,
+                                 size_t room) {
   std::vector<uint8_t> answer;
   TheRack().Operate(owner, request, size, answer);
   if (answer.size() > room) {
@@ -112,7 +114,9 @@ extern "C" void StandInInstanceName(uint32_t id, wchar_t* out, size_t room) {
   out[i] = 0;
 }
 
-extern "C" void StandInInterfaceChanged(uint32_t id, int enabled) { TheRack().InterfaceChanged(id, enabled != 0); }
+extern "C" void StandInInterfaceChanged(uint32_t id, int enabled) {
+  TheRack().InterfaceChanged(id, enabled != 0);
+}
 
 extern "C" int32_t StandInOpen(uint32_t id, uintptr_t open) {
   std::shared_ptr<Machine> machine = TheRack().Find(id);

@@ -49,7 +49,8 @@ int32_t Machine::Refusal(OpenKey key) const {
   return kStatusDeviceNotConnected;
 }
 
-Completions Machine::Control(OpenKey key, Transfer transfer, uint32_t code, const uint8_t* frame, size_t size) {
+Completions Machine::Control(OpenKey key, Transfer transfer, uint32_t code, const uint8_t* frame,
+                             size_t size) {
   Completions out;
   std::lock_guard<std::mutex> lock(m_mu);
   if (const int32_t refusal = Refusal(key)) {
@@ -119,7 +120,8 @@ Completions Machine::Write(OpenKey key, Transfer transfer, const uint8_t* data, 
   // write that comes until the stall ends; then they complete whole, unless
   // they were cancelled meanwhile.
   const Clock::time_point now = Clock::now();
-  if (plan.stallMs > 0) m_stalledUntil = std::max(m_stalledUntil, now + std::chrono::milliseconds(plan.stallMs));
+  if (plan.stallMs > 0)
+    m_stalledUntil = std::max(m_stalledUntil, now + std::chrono::milliseconds(plan.stallMs));
   Clock::time_point due = now + std::chrono::milliseconds(plan.delayMs);
   if (m_stalledUntil > due) due = m_stalledUntil;
   if (plan.complete && due <= now) {
@@ -135,22 +137,23 @@ Completions Machine::Write(OpenKey key, Transfer transfer, const uint8_t* data, 
 
 bool Machine::Cancel(Transfer transfer) {
   std::lock_guard<std::mutex> lock(m_mu);
-  const auto write =
-      std::find_if(m_writes.begin(), m_writes.end(), [&](const PendingWrite& w) { return w.transfer == transfer; });
+  const auto write = std::find_if(m_writes.begin(), m_writes.end(),
+                                  [&](const PendingWrite& w) { return w.transfer == transfer; });
   if (write != m_writes.end()) {
     // A held-back write ends cancelled, having stored nothing.
     m_writes.erase(write);
     return false;
   }
-  const auto read =
-      std::find_if(m_reads.begin(), m_reads.end(), [&](const PendingRead& r) { return r.transfer == transfer; });
+  const auto read = std::find_if(m_reads.begin(), m_reads.end(),
+                                 [&](const PendingRead& r) { return r.transfer == transfer; });
   if (read == m_reads.end()) return false;
   const PendingRead pending = *read;
   m_reads.erase(read);
   if (m_state == ReplyState::kLate) {
     // The device goes on as if it had not seen the cancel: the read
     // completes later with the reply it was waiting for.
-    m_late.push_back(LateRead{Clock::now() + std::chrono::milliseconds(m_lateDelayMs), pending, std::move(m_reply)});
+    m_late.push_back(
+        LateRead{Clock::now() + std::chrono::milliseconds(m_lateDelayMs), pending, std::move(m_reply)});
     m_reply.clear();
     m_state = ReplyState::kNone;
     return true;
@@ -201,7 +204,8 @@ Completion Machine::ReadDone(const PendingRead& read, const std::vector<uint8_t>
   // A reply longer than the read's room is cut to it: ERROR_MORE_DATA.
   const bool fits = frame.size() <= read.capacity;
   Completion done = Done(read.transfer, fits ? kStatusSuccess : kStatusBufferOverflow, 0, {}, afterCancel);
-  done.data.assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(fits ? frame.size() : read.capacity));
+  done.data.assign(frame.begin(),
+                   frame.begin() + static_cast<std::ptrdiff_t>(fits ? frame.size() : read.capacity));
   done.information = done.data.size();
   return done;
 }

@@ -25,14 +25,16 @@ namespace norvex::standin {
 
 inline constexpr int32_t kStatusSuccess = 0;
 inline constexpr int32_t kStatusCancelled = static_cast<int32_t>(0xC0000120);
-inline constexpr int32_t kStatusBufferOverflow = static_cast<int32_t>(0x80000005);   // ERROR_MORE_DATA
-inline constexpr int32_t kStatusInvalidDeviceRequest = static_cast<int32_t>(0xC0000010);  // ERROR_INVALID_FUNCTION
+inline constexpr int32_t kStatusBufferOverflow = static_cast<int32_t>(0x80000005);  // ERROR_MORE_DATA
+inline constexpr int32_t kStatusInvalidDeviceRequest =
+    static_cast<int32_t>(0xC0000010);  // ERROR_INVALID_FUNCTION
 inline constexpr int32_t kStatusAccessDenied = static_cast<int32_t>(0xC0000022);
 inline constexpr int32_t kStatusNoSuchDevice = static_cast<int32_t>(0xC000000E);
-inline constexpr int32_t kStatusDeviceNotConnected = static_cast<int32_t>(0xC000009D);  // ERROR_DEVICE_NOT_CONNECTED
+inline constexpr int32_t kStatusDeviceNotConnected =
+    static_cast<int32_t>(0xC000009D);  // ERROR_DEVICE_NOT_CONNECTED
 
 using Clock = std::chrono::steady_clock;
-using Transfer = void*;  // an IRP, to the machine an opaque token
+using Transfer = void*;     // an IRP, to the machine an opaque token
 using OpenKey = uintptr_t;  // a file object
 
 // What the driver does for one transfer once the machine's lock is let go.
@@ -47,8 +49,8 @@ struct Completion {
 };
 using Completions = std::vector<Completion>;
 
-inline Completion Done(Transfer transfer, int32_t status, size_t information = 0, std::vector<uint8_t> data = {},
-                       bool afterCancel = false) {
+inline Completion Done(Transfer transfer, int32_t status, size_t information = 0,
+                       std::vector<uint8_t> data = {}, bool afterCancel = false) {
   Completion done;
   done.transfer = transfer;
   done.status = status;

@@ -93,7 +93,10 @@ inline constexpr size_t kAnswerHeader = 8;    // status, whole size
 
 class Writer {
  public:
-  Writer& U8(uint8_t v) { m_bytes.push_back(v); return *this; }
+  Writer& U8(uint8_t v) {
+    m_bytes.push_back(v);
+    return *this;
+  }
   Writer& U16(uint16_t v) { return U8(static_cast<uint8_t>(v)).U8(static_cast<uint8_t>(v >> 8)); }
   Writer& U32(uint32_t v) { return U16(static_cast<uint16_t>(v)).U16(static_cast<uint16_t>(v >> 16)); }
   Writer& U64(uint64_t v) { return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32)); }
@@ -115,9 +118,18 @@ class Reader {
  public:
   Reader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
   uint8_t U8() { return Take(1) ? m_data[m_pos - 1] : 0; }
-  uint16_t U16() { uint16_t lo = U8(); return static_cast<uint16_t>(lo | (U8() << 8)); }
-  uint32_t U32() { uint32_t lo = U16(); return lo | (static_cast<uint32_t>(U16()) << 16); }
-  uint64_t U64() { uint64_t lo = U32(); return lo | (static_cast<uint64_t>(U32()) << 32); }
+  uint16_t U16() {
+    uint16_t lo = U8();
+    return static_cast<uint16_t>(lo | (U8() << 8));
+  }
+  uint32_t U32() {
+    uint32_t lo = U16();
+    return lo | (static_cast<uint32_t>(U16()) << 16);
+  }
+  uint64_t U64() {
+    uint64_t lo = U32();
+    return lo | (static_cast<uint64_t>(U32()) << 32);
+  }
   std::vector<uint8_t> Bytes() {
     const uint32_t n = U32();
     if (!Take(n)) return {};

@@ -276,8 +276,8 @@ void Rack::Wait(uintptr_t owner, Transfer transfer, const uint8_t* request, size
 
 bool Rack::CancelWait(Transfer transfer) {
   std::lock_guard<std::mutex> lock(m_mu);
-  const auto it =
-      std::find_if(m_waiters.begin(), m_waiters.end(), [&](const Waiter& w) { return w.transfer == transfer; });
+  const auto it = std::find_if(m_waiters.begin(), m_waiters.end(),
+                               [&](const Waiter& w) { return w.transfer == transfer; });
   if (it == m_waiters.end()) return false;
   m_waiters.erase(it);
   return true;
@@ -371,7 +371,8 @@ void Rack::Tick() {
   for (const auto& machine : machines) {
     std::optional<Clock::time_point> next;
     Completions due = machine->Tick(now, next);
-    completions.insert(completions.end(), std::make_move_iterator(due.begin()), std::make_move_iterator(due.end()));
+    completions.insert(completions.end(), std::make_move_iterator(due.begin()),
+                       std::make_move_iterator(due.end()));
   }
   m_bus.Complete(completions);
 }

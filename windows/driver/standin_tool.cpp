@@ -87,7 +87,8 @@ int Remove() {
   if (!::SetupDiOpenDeviceInfoA(set.get(), kRootInstanceId, nullptr, 0, &device)) {
     return ::GetLastError() == ERROR_NO_SUCH_DEVINST ? 0 : Fail("cannot find the root device");
   }
-  if (!::SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &device)) return Fail("cannot remove the root device");
+  if (!::SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &device))
+    return Fail("cannot remove the root device");
   return 0;
 }
 

@@ -63,8 +63,8 @@ bool DecodeHeader(const uint8_t* in, uint16_t& type, uint32_t& id, uint32_t& pay
   return magic == kMagic && IsKnownType(type) && payloadLength <= kMaxPayload;
 }
 
-bool Send(int fd, uint16_t type, uint32_t id, const void* first, size_t firstSize,
-          const void* second, size_t secondSize) {
+bool Send(int fd, uint16_t type, uint32_t id, const void* first, size_t firstSize, const void* second,
+          size_t secondSize) {
   // A longer payload cannot be told in the header (nor taken by a receiver).
   if (firstSize > kMaxPayload || secondSize > kMaxPayload - firstSize) return false;
   uint8_t header[kHeaderSize];

@@ -23,7 +23,8 @@ std::string Environment(const char* name) {
 
 bool IsWritableFolder(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && ::access(path.c_str(), W_OK | X_OK) == 0;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
 // mkdir -p: each missing component made with `mode` (the umask applies).

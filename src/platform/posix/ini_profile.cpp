@@ -69,8 +69,7 @@ bool SplitKey(std::string_view content, std::string_view& key, std::string_view&
 
 }  // namespace
 
-std::optional<std::string> Lookup(std::string_view text, std::string_view section,
-                                  std::string_view key) {
+std::optional<std::string> Lookup(std::string_view text, std::string_view section, std::string_view key) {
   bool inSection = false;
   std::optional<std::string> result;
   ForEachLine(text, [&](const Line&, std::string_view content) {

@@ -14,8 +14,7 @@ namespace norvex::platform::ini {
 // and key names compare without regard to ASCII case; the first match wins.
 // Blanks around the value are dropped, and so is one pair of matching quotes
 // around it.
-std::optional<std::string> Lookup(std::string_view text, std::string_view section,
-                                  std::string_view key);
+std::optional<std::string> Lookup(std::string_view text, std::string_view section, std::string_view key);
 
 // `text` with `key` in `section` set to `value`: the key's line is replaced in
 // place, or a new line is added at the end of the section, or a new section

@@ -447,9 +447,8 @@ class EndpointConnection {
     if (headSize > wire::kMaxPayload || bodySize > wire::kMaxPayload - headSize) return false;
     uint8_t header[wire::kHeaderSize];
     wire::EncodeHeader(header, type, id, static_cast<uint32_t>(headSize + bodySize));
-    struct iovec parts[3] = {{header, sizeof(header)},
-                             {const_cast<void*>(head), headSize},
-                             {const_cast<void*>(body), bodySize}};
+    struct iovec parts[3] = {
+        {header, sizeof(header)}, {const_cast<void*>(head), headSize}, {const_cast<void*>(body), bodySize}};
     std::vector<uint8_t> copy;
     const Clock::time_point deadline = Clock::now() + kSendWait;
     size_t first = 0;  // the first part not wholly sent
@@ -672,14 +671,14 @@ class EndpointConnection {
 
   const UniqueFd m_fd;
   const std::string m_endpoint;
-  const UniqueFd m_wakeRead;   // wakes a send that waits for room in the socket
+  const UniqueFd m_wakeRead;  // wakes a send that waits for room in the socket
   const UniqueFd m_wakeWrite;
   std::thread m_reader;
   std::thread m_sender;
 
   std::mutex m_sendMutex;  // one message at a time on the socket
 
-  std::mutex m_mutex;  // guards everything below, and the WriteJobs' marked fields
+  std::mutex m_mutex;              // guards everything below, and the WriteJobs' marked fields
   std::condition_variable m_done;  // a transfer completed, a write was let go of
   std::condition_variable m_work;  // the sender has something to do
   std::unordered_map<uint32_t, Transfer*> m_pending;
@@ -818,7 +817,7 @@ class PosixDriver final : public Driver {
       return kInvalidHandle;
     }
     auto connection = std::make_shared<EndpointConnection>(std::move(fd), std::move(path), UniqueFd(wake[0]),
-                                                   UniqueFd(wake[1]));
+                                                           UniqueFd(wake[1]));
     connection->Start();
 
     std::lock_guard<std::mutex> lock(m_mutex);

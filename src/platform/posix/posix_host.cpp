@@ -29,9 +29,7 @@ class PosixFile final : public File {
  public:
   explicit PosixFile(UniqueFd fd) : m_fd(std::move(fd)) {}
 
-  bool Write(const void* data, size_t size) override {
-    return WriteAll(m_fd.get(), data, size);
-  }
+  bool Write(const void* data, size_t size) override { return WriteAll(m_fd.get(), data, size); }
   bool SeekToEnd() override { return ::lseek(m_fd.get(), 0, SEEK_END) != static_cast<off_t>(-1); }
   bool Flush() override { return ::fdatasync(m_fd.get()) == 0; }
 
@@ -61,7 +59,8 @@ bool WriteInPlace(const std::string& path, const std::string& text) {
 // `existing` (the file at `path`) and renames it over `path`, so that a
 // reader never sees half a file. False, with nothing changed, when the
 // sibling cannot be made or given the same owner.
-bool ReplaceKeepingModeAndOwner(const std::string& path, const struct stat& existing, const std::string& text) {
+bool ReplaceKeepingModeAndOwner(const std::string& path, const struct stat& existing,
+                                const std::string& text) {
   std::string temp = path + ".XXXXXX";
   UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return false;
@@ -86,7 +85,8 @@ class PosixHost final : public HostEnvironment {
     // Chosen once: the log, the INI file and the debug folder agree for the
     // whole run, whatever the environment or the folders do later.
     std::call_once(m_filesFolderChosen, [this] {
-      m_filesFolder = posix_host::ChooseFolder(posix_host::SourcesFromEnvironment(), posix_host::RealFolderOps());
+      m_filesFolder =
+          posix_host::ChooseFolder(posix_host::SourcesFromEnvironment(), posix_host::RealFolderOps());
     });
     return m_filesFolder;
   }
@@ -104,9 +104,8 @@ class PosixHost final : public HostEnvironment {
     return ini::ParseInt(*value);
   }
 
-  std::string ReadIniString(const std::string& iniPath, std::string_view section,
-                            std::string_view key, std::string_view defaultValue,
-                            size_t capacity) override {
+  std::string ReadIniString(const std::string& iniPath, std::string_view section, std::string_view key,
+                            std::string_view defaultValue, size_t capacity) override {
     if (capacity == 0) return {};
     std::string text;
     std::string value(defaultValue);

@@ -30,11 +30,11 @@ struct WindowRecord {
 
 struct RegistrationRecord {
   Window window;
-  bool forHandle;          // a handle's removal, else arrivals of the class
+  bool forHandle;  // a handle's removal, else arrivals of the class
   Guid interfaceClass;
-  Handle device;           // forHandle only
-  Registration parent;     // forHandle only
-  std::string endpoint;    // forHandle only: the device's endpoint path
+  Handle device;         // forHandle only
+  Registration parent;   // forHandle only
+  std::string endpoint;  // forHandle only: the device's endpoint path
 };
 
 struct HookRecord {
@@ -204,7 +204,8 @@ class PosixWindowSystem final : public WindowSystem {
   PosixWindowSystem() { Registry::Get(); }
 
   Registration RegisterInterfaceNotification(Window window, const Guid& interfaceClass) override {
-    return Registry::Get().Register(RegistrationRecord{window, false, interfaceClass, kInvalidHandle, nullptr, {}});
+    return Registry::Get().Register(
+        RegistrationRecord{window, false, interfaceClass, kInvalidHandle, nullptr, {}});
   }
   Registration RegisterHandleNotification(Window window, Handle device, Registration parent,
                                           const Guid& interfaceClass) override {
@@ -258,7 +259,9 @@ uint32_t DispatchMessages(uint32_t timeoutMs) {
   int fd = -1;
   std::string folder;
   if (!Registry::Get().ThreadWatch(fd, folder)) return 0;
-  struct pollfd p {fd, POLLIN, 0};
+  struct pollfd p {
+    fd, POLLIN, 0
+  };
   const int timeout = timeoutMs > 0x7FFFFFFF ? -1 : static_cast<int>(timeoutMs);
   if (::poll(&p, 1, timeout) <= 0) return 0;
 

@@ -62,6 +62,8 @@ class UniqueEvent {
 };
 
 // A manual-reset, initially not signalled, unnamed event: one per transfer.
-inline UniqueEvent CreateTransferEvent() { return UniqueEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)); }
+inline UniqueEvent CreateTransferEvent() {
+  return UniqueEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
 
 }  // namespace norvex::platform::win32

@@ -147,15 +147,13 @@ class Win32Driver final : public Driver {
     }
     error = 0;
 
-    HANDLE device = ::CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE device = ::CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) error = ::GetLastError();
     return FromNative(device);
   }
 
-  uint32_t Close(Handle device) override {
-    return ::CloseHandle(ToNative(device)) ? 0 : ::GetLastError();
-  }
+  uint32_t Close(Handle device) override { return ::CloseHandle(ToNative(device)) ? 0 : ::GetLastError(); }
 
   uint32_t ControlRequest(Handle device, uint32_t ioctl, const void* data, uint32_t size,
                           uint32_t timeoutMs) override {

@@ -64,23 +64,21 @@ class Win32Host final : public HostEnvironment {
     const std::string keyText(key);
     // The profile function returns the value as an unsigned word; a negative
     // value (the default of -1 included) comes back in its two's complement.
-    const UINT value = ::GetPrivateProfileIntA(sectionText.c_str(), keyText.c_str(), defaultValue,
-                                               iniPath.c_str());
+    const UINT value =
+        ::GetPrivateProfileIntA(sectionText.c_str(), keyText.c_str(), defaultValue, iniPath.c_str());
     return static_cast<int32_t>(value);
   }
 
-  std::string ReadIniString(const std::string& iniPath, std::string_view section,
-                            std::string_view key, std::string_view defaultValue,
-                            size_t capacity) override {
+  std::string ReadIniString(const std::string& iniPath, std::string_view section, std::string_view key,
+                            std::string_view defaultValue, size_t capacity) override {
     if (capacity == 0) return {};
     const std::string sectionText(section);
     const std::string keyText(key);
     const std::string defaultText(defaultValue);
     const DWORD size = capacity > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(capacity);
     std::vector<char> buffer(size, '\0');
-    const DWORD length = ::GetPrivateProfileStringA(sectionText.c_str(), keyText.c_str(),
-                                                    defaultText.c_str(), buffer.data(), size,
-                                                    iniPath.c_str());
+    const DWORD length = ::GetPrivateProfileStringA(sectionText.c_str(), keyText.c_str(), defaultText.c_str(),
+                                                    buffer.data(), size, iniPath.c_str());
     return std::string(buffer.data(), length < size ? length : size - 1);
   }
 
@@ -131,7 +129,8 @@ class Win32Host final : public HostEnvironment {
 
   void ShowMessageBox(std::string_view text, MessageIcon icon) override {
     const std::string message(text);
-    const auto style = static_cast<UINT>(MB_OK | (icon == MessageIcon::kStop ? MB_ICONSTOP : MB_ICONEXCLAMATION));
+    const auto style =
+        static_cast<UINT>(MB_OK | (icon == MessageIcon::kStop ? MB_ICONSTOP : MB_ICONEXCLAMATION));
     ::MessageBoxA(nullptr, message.c_str(), kMessageBoxCaption, style);
   }
 };

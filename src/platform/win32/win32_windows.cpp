@@ -32,7 +32,8 @@ static_assert(sizeof(BroadcastDeviceInterface) == sizeof(DEV_BROADCAST_DEVICEINT
 static_assert(offsetof(BroadcastDeviceInterface, classGuid) ==
                   offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid),
               "DEV_BROADCAST_DEVICEINTERFACE_A.dbcc_classguid");
-static_assert(offsetof(BroadcastDeviceInterface, name) == offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name),
+static_assert(offsetof(BroadcastDeviceInterface, name) ==
+                  offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name),
               "DEV_BROADCAST_DEVICEINTERFACE_A.dbcc_name");
 
 static_assert(sizeof(BroadcastHandle) == sizeof(DEV_BROADCAST_HANDLE), "DEV_BROADCAST_HANDLE");
