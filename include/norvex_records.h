@@ -92,7 +92,7 @@ typedef struct NorvexRecord {
 } NorvexRecord;
 
 #ifdef __cplusplus
-#define NORVEX_RECORD_TABLE inline constexpr
+#define NORVEX_RECORD_TABLE static constexpr
 #else
 #define NORVEX_RECORD_TABLE static const
 #endif
