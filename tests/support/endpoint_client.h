@@ -46,7 +46,8 @@ class EndpointClient {
       return -1;
     }
     if (open[0] != 0x4E || open[1] != 0x56 || open[2] != 0x01 || open[3] != 0x00 || open[8] != 4) return -1;
-    return static_cast<int64_t>(open[12] | open[13] << 8 | open[14] << 16 |
+    return static_cast<int64_t>(static_cast<uint32_t>(open[12]) | static_cast<uint32_t>(open[13]) << 8 |
+                                static_cast<uint32_t>(open[14]) << 16 |
                                 static_cast<uint32_t>(open[15]) << 24);
   }
   // Closes the connection: the device is free for another host.

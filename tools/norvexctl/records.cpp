@@ -82,20 +82,22 @@ constexpr RecordName kHsBoardNames[] = {
     {"para-sizes", "HS_GetParaFile sizes", Decode::kParaSizes},
 };
 
-// The row of `rows` read by `reader`, or null.
+// The index of the row of `rows` read by `reader`, or N. An index, not a
+// pointer: a build with -fsanitize=undefined cannot compare a pointer to an
+// array's row with null in a constant expression.
 template <size_t N>
-constexpr const NorvexRecord* FindReader(const NorvexRecord (&rows)[N], std::string_view reader) {
-  for (const NorvexRecord& row : rows) {
-    if (reader == row.reader) return &row;
+constexpr size_t FindReader(const NorvexRecord (&rows)[N], std::string_view reader) {
+  for (size_t i = 0; i < N; ++i) {
+    if (reader == rows[i].reader) return i;
   }
-  return nullptr;
+  return N;
 }
 
 // Every name stands for a row of the library's list, and no row twice.
 template <size_t N, size_t M>
 constexpr bool NamesRows(const RecordName (&names)[N], const NorvexRecord (&rows)[M]) {
   for (size_t i = 0; i < N; ++i) {
-    if (FindReader(rows, names[i].reader) == nullptr) return false;
+    if (FindReader(rows, names[i].reader) == M) return false;
     for (size_t j = 0; j < i; ++j) {
       if (std::string_view(names[i].reader) == names[j].reader) return false;
     }
@@ -112,7 +114,7 @@ template <size_t N, size_t M>
 std::vector<RecordInfo> Named(const RecordName (&names)[N], const NorvexRecord (&rows)[M]) {
   std::vector<RecordInfo> records;
   for (const RecordName& name : names) {
-    const NorvexRecord& row = *FindReader(rows, name.reader);
+    const NorvexRecord& row = rows[FindReader(rows, name.reader)];
     records.push_back({name.name, row.group, row.item, row.bytes, name.decode});
   }
   return records;
