@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -22,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "emu/reply_schedule.h"
 #include "platform/posix/device_wire.h"
 
 namespace norvex::emu {
@@ -95,22 +95,11 @@ void EncodeU32(uint8_t (&out)[4], uint32_t value) { wire::StoreU32(out, value); 
 
 // The connection of the host that holds the device, and its transfers.
 struct EndpointServer::Session {
-  enum class ReplyState {
-    kNone,      // no reply to give; a READ waits
-    kReady,     // the next READ takes `reply`
-    kDelayed,   // `reply` becomes ready at `due`
-    kWithheld,  // the reply never comes
-    kLate,      // `reply` goes to a READ only after that READ's CANCEL
-  };
   struct PendingRead {
     uint32_t id;
     uint32_t capacity;
   };
-  struct LateCompletion {
-    Clock::time_point due;
-    PendingRead read;
-    std::vector<uint8_t> frame;
-  };
+  using Replies = ReplySchedule<PendingRead>;
   // A WRITE whose data is still coming in WRITE_DATA messages, with the plan
   // of its completion.
   struct IncomingWrite {
@@ -174,10 +163,8 @@ struct EndpointServer::Session {
   // The earliest time at which OnTimers has something to do.
   std::optional<Clock::time_point> NextDue() const {
     std::optional<Clock::time_point> next = m_pausedUntil;
-    if (m_state == ReplyState::kDelayed && (!next || m_due < *next)) next = m_due;
-    for (const LateCompletion& late : m_late) {
-      if (!next || late.due < *next) next = late.due;
-    }
+    const std::optional<Clock::time_point> reply = m_replies.NextDue();
+    if (reply && (!next || *reply < *next)) next = reply;
     for (const PendingWrite& write : m_writes) {
       if (write.due && (!next || *write.due < *next)) next = write.due;
     }
@@ -193,17 +180,10 @@ struct EndpointServer::Session {
       m_pausedUntil.reset();
       if (!HandleInput()) return false;
     }
-    if (m_state == ReplyState::kDelayed && m_due <= now) {
-      m_state = ReplyState::kReady;
-      if (!ServeReads()) return false;
+    if (const std::optional<Replies::Delivery> served = m_replies.ServeDelayed(now)) {
+      if (!CompleteRead(served->read, served->frame)) return false;
     }
-    for (auto it = m_late.begin(); it != m_late.end();) {
-      if (it->due > now) {
-        ++it;
-        continue;
-      }
-      const LateCompletion late = std::move(*it);
-      it = m_late.erase(it);
+    for (const Replies::Delivery& late : m_replies.TakeLate(now)) {
       if (!CompleteRead(late.read, late.frame)) return false;
     }
     for (auto it = m_writes.begin(); it != m_writes.end();) {
@@ -226,7 +206,7 @@ struct EndpointServer::Session {
       case wire::kRead:
         // A READ without its capacity is a protocol error.
         if (message.payload.size() < 4) return false;
-        m_reads.push_back(PendingRead{message.id, wire::LoadU32(message.payload.data())});
+        m_replies.AddRead(PendingRead{message.id, wire::LoadU32(message.payload.data())});
         return ServeReads();
       case wire::kWrite:
         return OnWrite(message);
@@ -248,28 +228,7 @@ struct EndpointServer::Session {
     Outcome outcome = m_model.HandleFrame(message.payload.data() + 4, message.payload.size() - 4);
     if (outcome.action == Outcome::Action::kDisconnect) return false;
     if (!Complete(wire::kControlDone, message.id, kStatusOk)) return false;
-
-    // The new reply takes the place of one that was not read.
-    m_reply = std::move(outcome.frame);
-    switch (outcome.action) {
-      case Outcome::Action::kReply:
-        if (outcome.delayMs == 0) {
-          m_state = ReplyState::kReady;
-        } else {
-          m_state = ReplyState::kDelayed;
-          m_due = Clock::now() + std::chrono::milliseconds(outcome.delayMs);
-        }
-        break;
-      case Outcome::Action::kNoReply:
-        m_state = ReplyState::kWithheld;
-        break;
-      case Outcome::Action::kLateReply:
-        m_state = ReplyState::kLate;
-        m_lateDelayMs = outcome.delayMs;
-        break;
-      case Outcome::Action::kDisconnect:
-        break;
-    }
+    m_replies.Take(std::move(outcome), Clock::now());
     return ServeReads();
   }
 
@@ -339,32 +298,18 @@ struct EndpointServer::Session {
       wire::StoreU32(done + 4, 0);
       return wire::Send(m_fd.get(), wire::kWriteDone, id, done, sizeof(done));
     }
-    auto it = std::find_if(m_reads.begin(), m_reads.end(), [id](const PendingRead& r) { return r.id == id; });
-    // A transfer already completed (or never begun) ignores the CANCEL.
-    if (it == m_reads.end()) return true;
-    const PendingRead read = *it;
-    m_reads.erase(it);
-    if (m_state == ReplyState::kLate) {
-      // The device goes on as if it had not seen the CANCEL: the READ
-      // completes later with the reply it was waiting for.
-      m_late.push_back(
-          LateCompletion{Clock::now() + std::chrono::milliseconds(m_lateDelayMs), read, std::move(m_reply)});
-      m_reply.clear();
-      m_state = ReplyState::kNone;
-      return true;
-    }
-    return Complete(wire::kReadDone, read.id, kStatusCancelled);
+    // A transfer already completed (or never begun) ignores the CANCEL; a
+    // READ that waits for a late reply is kept and completes with it later.
+    const Replies::CancelResult cancel =
+        m_replies.Cancel([id](const PendingRead& r) { return r.id == id; }, Clock::now());
+    if (cancel != Replies::CancelResult::kCancelled) return true;
+    return Complete(wire::kReadDone, id, kStatusCancelled);
   }
 
   // Gives a ready reply to the oldest waiting READ.
   bool ServeReads() {
-    if (m_state != ReplyState::kReady || m_reads.empty()) return true;
-    const PendingRead read = m_reads.front();
-    m_reads.pop_front();
-    m_state = ReplyState::kNone;
-    std::vector<uint8_t> frame = std::move(m_reply);
-    m_reply.clear();
-    return CompleteRead(read, frame);
+    const std::optional<Replies::Delivery> served = m_replies.Serve();
+    return !served || CompleteRead(served->read, served->frame);
   }
 
   // READ_DONE with the reply frame, cut to the READ's capacity.
@@ -384,12 +329,7 @@ struct EndpointServer::Session {
   platform::UniqueFd m_fd;
   std::vector<uint8_t> m_chunk = std::vector<uint8_t>(kReceiveChunk);
   std::vector<uint8_t> m_input;  // received bytes not yet a whole message
-  ReplyState m_state = ReplyState::kNone;
-  std::vector<uint8_t> m_reply;
-  Clock::time_point m_due{};
-  uint32_t m_lateDelayMs = 0;
-  std::deque<PendingRead> m_reads;
-  std::vector<LateCompletion> m_late;
+  Replies m_replies;             // the reply to the last request frame, and the READs
   std::vector<IncomingWrite> m_incoming;
   std::vector<PendingWrite> m_writes;
   std::optional<Clock::time_point> m_pausedUntil;  // a stall: nothing is taken until then

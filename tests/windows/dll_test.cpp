@@ -3,9 +3,12 @@
 // on a real window with sent device notifications, command-file mode, and
 // the paths without a device.
 #define WIN32_LEAN_AND_MEAN
-#include <dbt.h>
-#include <gtest/gtest.h>
 #include <windows.h>
+// clang-format off
+#include <dbt.h>
+// clang-format on
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>

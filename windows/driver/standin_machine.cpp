@@ -69,27 +69,7 @@ Completions Machine::Control(OpenKey key, Transfer transfer, uint32_t code, cons
     return out;
   }
   out.push_back(Done(transfer, kStatusSuccess));
-  // The new reply takes the place of one that was not read.
-  m_reply = std::move(outcome.frame);
-  switch (outcome.action) {
-    case emu::Outcome::Action::kReply:
-      if (outcome.delayMs == 0) {
-        m_state = ReplyState::kReady;
-      } else {
-        m_state = ReplyState::kDelayed;
-        m_due = Clock::now() + std::chrono::milliseconds(outcome.delayMs);
-      }
-      break;
-    case emu::Outcome::Action::kNoReply:
-      m_state = ReplyState::kWithheld;
-      break;
-    case emu::Outcome::Action::kLateReply:
-      m_state = ReplyState::kLate;
-      m_lateDelayMs = outcome.delayMs;
-      break;
-    case emu::Outcome::Action::kDisconnect:
-      break;
-  }
+  m_replies.Take(std::move(outcome), Clock::now());
   ServeReads(out);
   return out;
 }
@@ -101,7 +81,7 @@ Completions Machine::Read(OpenKey key, Transfer transfer, uint32_t capacity) {
     out.push_back(Done(transfer, refusal));
     return out;
   }
-  m_reads.push_back(PendingRead{transfer, capacity});
+  m_replies.AddRead(PendingRead{transfer, capacity});
   ServeReads(out);
   return out;
 }
@@ -144,21 +124,9 @@ bool Machine::Cancel(Transfer transfer) {
     m_writes.erase(write);
     return false;
   }
-  const auto read = std::find_if(m_reads.begin(), m_reads.end(),
-                                 [&](const PendingRead& r) { return r.transfer == transfer; });
-  if (read == m_reads.end()) return false;
-  const PendingRead pending = *read;
-  m_reads.erase(read);
-  if (m_state == ReplyState::kLate) {
-    // The device goes on as if it had not seen the cancel: the read
-    // completes later with the reply it was waiting for.
-    m_late.push_back(
-        LateRead{Clock::now() + std::chrono::milliseconds(m_lateDelayMs), pending, std::move(m_reply)});
-    m_reply.clear();
-    m_state = ReplyState::kNone;
-    return true;
-  }
-  return false;
+  // A read that waits for a late reply is kept: it completes with it later.
+  return m_replies.Cancel([&](const PendingRead& r) { return r.transfer == transfer; }, Clock::now()) ==
+         Replies::CancelResult::kKeptLate;
 }
 
 int32_t Machine::RefusalOf(OpenKey key) {
@@ -187,15 +155,12 @@ uint64_t Machine::HostOf() {
 }
 
 void Machine::EndHostLocked(int32_t status, Completions& out) {
-  for (const PendingRead& read : m_reads) out.push_back(Done(read.transfer, status));
+  const Replies::Dropped reads = m_replies.Drop();
+  for (const PendingRead& read : reads.waiting) out.push_back(Done(read.transfer, status));
   for (const PendingWrite& write : m_writes) out.push_back(Done(write.transfer, status));
   // A late completion was cancelled already: it ends without its reply.
-  for (const LateRead& late : m_late) out.push_back(Done(late.read.transfer, status, 0, {}, true));
-  m_reads.clear();
+  for (const PendingRead& late : reads.late) out.push_back(Done(late.transfer, status, 0, {}, true));
   m_writes.clear();
-  m_late.clear();
-  m_reply.clear();
-  m_state = ReplyState::kNone;
   m_host.reset();
   m_model.SetHostConnected(false);
 }
@@ -211,12 +176,9 @@ Completion Machine::ReadDone(const PendingRead& read, const std::vector<uint8_t>
 }
 
 void Machine::ServeReads(Completions& out) {
-  if (m_state != ReplyState::kReady || m_reads.empty()) return;
-  const PendingRead read = m_reads.front();
-  m_reads.pop_front();
-  m_state = ReplyState::kNone;
-  out.push_back(ReadDone(read, m_reply, false));
-  m_reply.clear();
+  if (const std::optional<Replies::Delivery> served = m_replies.Serve()) {
+    out.push_back(ReadDone(served->read, served->frame, false));
+  }
 }
 
 Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point>& next) {
@@ -225,23 +187,13 @@ Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point
   const auto consider = [&](Clock::time_point t) {
     if (!next || t < *next) next = t;
   };
-  if (m_state == ReplyState::kDelayed) {
-    if (m_due <= now) {
-      m_state = ReplyState::kReady;
-      ServeReads(out);
-    } else {
-      consider(m_due);
-    }
+  if (const std::optional<Replies::Delivery> served = m_replies.ServeDelayed(now)) {
+    out.push_back(ReadDone(served->read, served->frame, false));
   }
-  for (auto it = m_late.begin(); it != m_late.end();) {
-    if (it->due <= now) {
-      out.push_back(ReadDone(it->read, it->frame, true));
-      it = m_late.erase(it);
-    } else {
-      consider(it->due);
-      ++it;
-    }
+  for (const Replies::Delivery& late : m_replies.TakeLate(now)) {
+    out.push_back(ReadDone(late.read, late.frame, true));
   }
+  if (const std::optional<Clock::time_point> due = m_replies.NextDue()) consider(*due);
   for (auto it = m_writes.begin(); it != m_writes.end();) {
     if (it->due && *it->due <= now) {
       m_model.AppendPrintData(it->bytes.data(), it->bytes.size());

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "emu/device_model.h"
+#include "emu/reply_schedule.h"
 
 namespace norvex::standin {
 
@@ -103,16 +103,11 @@ class Machine {
 
  private:
   enum class OpenState { kHost, kRefused, kDisconnected };
-  enum class ReplyState { kNone, kReady, kDelayed, kWithheld, kLate };
   struct PendingRead {
     Transfer transfer;
     uint32_t capacity;
   };
-  struct LateRead {
-    Clock::time_point due;
-    PendingRead read;
-    std::vector<uint8_t> frame;
-  };
+  using Replies = emu::ReplySchedule<PendingRead>;
   struct PendingWrite {
     Transfer transfer;
     std::optional<Clock::time_point> due;  // none: never completes by itself
@@ -130,12 +125,7 @@ class Machine {
   std::optional<OpenKey> m_host;
   uint64_t m_hostNumber = 0;
   uint64_t m_openCount = 0;
-  ReplyState m_state = ReplyState::kNone;
-  std::vector<uint8_t> m_reply;
-  Clock::time_point m_due{};
-  uint32_t m_lateDelayMs = 0;
-  std::deque<PendingRead> m_reads;
-  std::vector<LateRead> m_late;
+  Replies m_replies;  // the reply to the last control request, and the reads
   std::vector<PendingWrite> m_writes;
   Clock::time_point m_stalledUntil{};  // a stalled device holds the writes until then
 };
