@@ -29,11 +29,15 @@ PrintDataPath::PrintDataPath(platform::HostEnvironment& host, LinkSettings& sett
       m_capture(capture) {}
 
 PrintDataPath::~PrintDataPath() {
-  std::lock_guard<std::mutex> hold(m_recordLock);
-  if (m_record.state == State::kOutstanding && m_record.pending != UsbLink::kNoBulkWrite) {
-    m_usb.CancelBulk(m_record.pending);
+  UsbLink::BulkWrite outstanding = UsbLink::kNoBulkWrite;
+  {
+    std::lock_guard<std::mutex> hold(m_recordLock);
+    if (m_record.state == State::kOutstanding) outstanding = m_record.pending;
+    m_record = Record{};
   }
-  m_record = Record{};
+  // The cancel waits for the driver to let go of the buffer: without the
+  // record lock, which is never held across a driver call.
+  if (outstanding != UsbLink::kNoBulkWrite) m_usb.CancelBulk(outstanding);
 }
 
 std::string PrintDataPath::ConfiguredPath(const char* key, const char* defaultName) {
