@@ -98,7 +98,8 @@ class HostEnvironment {
   // the terminator, as the Windows buffer size does; capacity 0 gives "").
   // WriteIniString creates the file, the section and the key as needed and
   // replaces the key's value in place otherwise. It returns false when the
-  // file could not be written.
+  // file could not be written; the file then holds what it held before (a
+  // full disk or a size limit never leaves it cut short).
   virtual int32_t ReadIniInt(const std::string& iniPath, std::string_view section, std::string_view key,
                              int32_t defaultValue) = 0;
   virtual std::string ReadIniString(const std::string& iniPath, std::string_view section,

@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/host_folder.h"
+#include "platform/posix/ini_file.h"
 #include "platform/posix/ini_profile.h"
 #include "platform/posix/posix_fd.h"
 #include "platform/posix/text_encoding.h"
@@ -46,35 +47,22 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
   return true;
 }
 
-// Writes `text` over the file at `path` (created when missing): the same
-// file, its mode, owner and links untouched.
-bool WriteInPlace(const std::string& path, const std::string& text) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return false;
-  return WriteAll(fd.get(), text.data(), text.size()) &&
-         ::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0;
-}
-
-// Writes `text` to a new file beside `path` with the mode and owner of
-// `existing` (the file at `path`) and renames it over `path`, so that a
-// reader never sees half a file. False, with nothing changed, when the
-// sibling cannot be made or given the same owner.
-bool ReplaceKeepingModeAndOwner(const std::string& path, const struct stat& existing,
-                                const std::string& text) {
-  std::string temp = path + ".XXXXXX";
-  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd) return false;
-  struct stat made {};
-  bool ok = ::fstat(fd.get(), &made) == 0 &&
-            ((made.st_uid == existing.st_uid && made.st_gid == existing.st_gid) ||
-             ::fchown(fd.get(), existing.st_uid, existing.st_gid) == 0) &&
-            ::fchmod(fd.get(), existing.st_mode & 07777) == 0 && WriteAll(fd.get(), text.data(), text.size());
-  fd.reset();
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
+// The whole text of an INI file into `text`; `exists` false (and true
+// returned) when there is no such file. False for a file that is there but
+// cannot be read: an update must not replace it by one without its keys.
+bool ReadIniText(const std::string& path, std::string& text, bool& exists) {
+  text.clear();
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  exists = static_cast<bool>(fd);
+  if (!fd) return errno == ENOENT;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text.append(buffer, static_cast<size_t>(n));
   }
-  return true;
 }
 
 class PosixHost final : public HostEnvironment {
@@ -122,21 +110,12 @@ class PosixHost final : public HostEnvironment {
     // key and writes it back, and must not lose another's change.
     std::lock_guard<std::mutex> hold(m_iniLock);
     std::string text;
-    ReadWholeFile(iniPath, text);  // a missing file starts empty
-    const std::string updated = ini::Update(text, section, key, value);
-
-    // The file the path names, through any symbolic links: the link stays a
-    // link, and the file keeps its mode and owner.
-    std::string target = iniPath;
-    if (char* resolved = ::realpath(iniPath.c_str(), nullptr)) {
-      target = resolved;
-      ::free(resolved);
-    }
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) != 0) return WriteInPlace(iniPath, updated);
-    // A file the host may not write is not replaced either, as on Windows.
-    if (::access(target.c_str(), W_OK) != 0) return false;
-    return ReplaceKeepingModeAndOwner(target, existing, updated) || WriteInPlace(target, updated);
+    bool exists = false;
+    if (!ReadIniText(iniPath, text, exists)) return false;
+    // Written whole or not at all, through any symbolic link, with the
+    // file's mode and owner (ini_file.h).
+    return posix_host::WriteIniFile(iniPath, exists ? &text : nullptr,
+                                    ini::Update(text, section, key, value));
   }
 
   LocalTime Now() override {
