@@ -274,6 +274,44 @@ class WindowSystem {
   virtual intptr_t CallNextHook(Hook hook, int code, uintptr_t wParam, intptr_t lParam) = 0;
 };
 
+// ---------------------------------------------------------------------------
+// The ends of threads.
+
+// Something a thread holds of the library's, told when the thread ends.
+class ThreadHolding {
+ public:
+  // Called once, on the ending thread (or as ThreadEndWatch says); the
+  // holding may delete itself.
+  virtual void ThreadEnded() = 0;
+
+ protected:
+  ~ThreadHolding() = default;
+};
+
+// One holding per thread, told when its thread ends: how the library learns
+// that a thread which used something of its own is gone, since thread ids
+// outlive their threads (the system gives them to new ones).
+//
+// Thread safety: Holding and Hold act on the calling thread's holding only.
+// ThreadEnded runs on the ending thread after the thread's own code has
+// returned. Once the watch is destroyed, holdings are no longer told at
+// their threads' ends: on POSIX they are never told, on Windows each one
+// still held is told at once, on the destroying thread. An owner copes with
+// both (a holding keeps alive what it releases).
+class ThreadEndWatch {
+ public:
+  virtual ~ThreadEndWatch() = default;
+  // The calling thread's holding; null until it holds one.
+  virtual ThreadHolding* Holding() = 0;
+  // Makes `holding` (or none, for null) the calling thread's. False when the
+  // system cannot keep it.
+  virtual bool Hold(ThreadHolding* holding) = 0;
+};
+
+// A new watch; null when the system has no room for another (POSIX thread
+// keys, Windows fiber-local storage).
+std::unique_ptr<ThreadEndWatch> WatchThreadEnds();
+
 // The build's implementations. Each lives from its first use to the end of
 // the process.
 HostEnvironment& Host();

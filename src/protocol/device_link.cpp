@@ -2,16 +2,27 @@
 #include "protocol/device_link.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <new>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "log/host_files.h"
 
 namespace norvex {
 
 CDeviceLink::CDeviceLink(CDriverLog& log, platform::HostEnvironment& host, UsbLink& usb, uint32_t lockWaitMs)
-    : m_log(log), m_host(host), m_usb(usb), m_lockWaitMs(lockWaitMs) {
+    : m_log(log),
+      m_host(host),
+      m_usb(usb),
+      m_lockWaitMs(lockWaitMs),
+      m_errorTexts(std::make_shared<ErrorTextSlots>()),
+      m_threadEnds(platform::WatchThreadEnds()) {
   const std::string ini = IniFilePath(m_host);
   const int32_t configured = m_host.ReadIniInt(ini, kIniSection, "LockTime", -1);
   if (configured == -1) {
@@ -22,7 +33,17 @@ CDeviceLink::CDeviceLink(CDriverLog& log, platform::HostEnvironment& host, UsbLi
   }
 }
 
-CDeviceLink::~CDeviceLink() = default;
+CDeviceLink::~CDeviceLink() {
+  // The calling thread's slot goes with the link. The holdings of threads
+  // that still run keep the texts alive until they end (or for good, where
+  // the system no longer tells their ends).
+  if (m_threadEnds) {
+    if (platform::ThreadHolding* holding = m_threadEnds->Holding()) {
+      m_threadEnds->Hold(nullptr);
+      holding->ThreadEnded();
+    }
+  }
+}
 
 uint32_t CDeviceLink::RefuseWithoutDevice(const CommandPacket& packet) {
   m_log.WriteFormatted("Device disconnect! cmd = 0x%04X , addr = 0x%02X", packet.command, packet.address);
@@ -143,21 +164,110 @@ int CDeviceLink::FormatFailure(uint32_t code, std::string& text) const {
   return FormatFailureText(m_failure, code, text);
 }
 
+// The slots of CTP_GetErrorInfo's texts. A slot taken by a thread is its
+// own until the thread ends; it then goes to the back of the free slots, its
+// text still readable until the slots freed before it are taken again.
+class ErrorTextSlots {
+ public:
+  static constexpr size_t kTextSize = 512;
+
+  // The free slot that was freed longest ago, or a new one.
+  size_t Take() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_free.empty()) {
+      const size_t slot = m_free.front();
+      m_free.pop_front();
+      return slot;
+    }
+    m_slots.push_back(std::make_unique<Text>());
+    return m_slots.size() - 1;
+  }
+  void Release(size_t slot) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_free.push_back(slot);
+  }
+  // A slot's text; it stays where it is as long as the slots do.
+  char* TextOf(size_t slot) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_slots[slot]->data();
+  }
+  // Slots by thread id, where the system does not tell threads' ends: kept
+  // as long as the link.
+  size_t SlotOfThread(std::thread::id thread) {
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      const auto it = m_byThread.find(thread);
+      if (it != m_byThread.end()) return it->second;
+    }
+    const size_t slot = Take();
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_byThread.emplace(thread, slot);
+    return slot;
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_slots.size();
+  }
+
+ private:
+  using Text = std::array<char, kTextSize>;
+  std::mutex m_lock;
+  std::vector<std::unique_ptr<Text>> m_slots;
+  std::deque<size_t> m_free;
+  std::map<std::thread::id, size_t> m_byThread;
+};
+
+namespace {
+
+// A thread's slot among the error texts, given back when the thread ends.
+// It keeps the texts alive: a thread may end after the link has gone.
+class ErrorTextHolding final : public platform::ThreadHolding {
+ public:
+  ErrorTextHolding(std::shared_ptr<ErrorTextSlots> slots, size_t slot)
+      : m_slots(std::move(slots)), m_slot(slot), m_text(m_slots->TextOf(slot)) {}
+  void ThreadEnded() override {
+    m_slots->Release(m_slot);
+    delete this;
+  }
+  char* Text() const { return m_text; }
+
+ private:
+  std::shared_ptr<ErrorTextSlots> m_slots;
+  size_t m_slot;
+  char* m_text;
+};
+
+}  // namespace
+
+char* CDeviceLink::ThreadErrorText() {
+  if (!m_threadEnds) return m_errorTexts->TextOf(m_errorTexts->SlotOfThread(std::this_thread::get_id()));
+  auto* holding = static_cast<ErrorTextHolding*>(m_threadEnds->Holding());
+  if (holding == nullptr) {
+    holding = new ErrorTextHolding(m_errorTexts, m_errorTexts->Take());
+    if (!m_threadEnds->Hold(holding)) {
+      char* text = holding->Text();
+      holding->ThreadEnded();  // the slot is free again; the text is this call's
+      return text;
+    }
+  }
+  return holding->Text();
+}
+
 const char* CDeviceLink::ErrorInfo(uint32_t code) {
   try {
     std::string text;
     FormatFailure(code, text);
-    std::lock_guard<std::mutex> hold(m_errorTextLock);
-    std::unique_ptr<ErrorText>& slot = m_errorTexts[std::this_thread::get_id()];
-    if (!slot) slot = std::make_unique<ErrorText>();
+    char* slot = ThreadErrorText();
     // The longest text is well under the slot's size.
-    const size_t length = std::min(text.size(), slot->size() - 1);
-    std::memcpy(slot->data(), text.data(), length);
-    (*slot)[length] = '\0';
-    return slot->data();
+    const size_t length = std::min(text.size(), ErrorTextSlots::kTextSize - 1);
+    std::memcpy(slot, text.data(), length);
+    slot[length] = '\0';
+    return slot;
   } catch (const std::bad_alloc&) {
     return "";  // no memory for a text of this thread's own
   }
 }
+
+size_t CDeviceLink::ErrorTextSlotsForTests() const { return m_errorTexts->Count(); }
 
 }  // namespace norvex

@@ -2,13 +2,10 @@
 // buffers, the command lock, the lock time and the last failure.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "link/usb_link.h"
 #include "log/driver_log.h"
@@ -19,6 +16,9 @@
 #include "protocol/frame.h"
 
 namespace norvex {
+
+// The slots of CTP_GetErrorInfo's texts (device_link.cpp).
+class ErrorTextSlots;
 
 class CDeviceLink {
  public:
@@ -74,10 +74,14 @@ class CDeviceLink {
   int FormatFailure(uint32_t code, std::string& text) const;
   // FormatFailure into the calling thread's own error text. The text is
   // owned by the link, not by the thread: it stays valid until the link
-  // goes, also after the thread has ended, and unchanged until the next call
-  // from a thread of the same id (the same thread, or one that the system
-  // started with its id after it ended). No other thread writes it meanwhile.
+  // goes, also after the thread has ended. It is unchanged until the same
+  // thread calls again; no other thread writes it while its thread runs.
+  // Once its thread has ended, its slot goes back to the link, and a thread
+  // that asks later may take it (the slot freed longest ago first): there
+  // are as many slots as threads that asked at the same time.
   const char* ErrorInfo(uint32_t code);
+  // How many error texts the link keeps, for tests.
+  size_t ErrorTextSlotsForTests() const;
 
   uint32_t LockTime() const { return m_lockTime; }
   // The command lock, for tests that hold it from another thread.
@@ -104,13 +108,15 @@ class CDeviceLink {
   CommandLock m_commandLock;
   uint32_t m_lockTime = kDefaultLockTimeMs;
 
-  // The texts of CTP_GetErrorInfo, one per thread that asked, kept until the
-  // link goes. Thread ids are reused once a thread has ended, so there are
-  // about as many as threads ever ran at once.
-  static constexpr size_t kErrorTextSize = 512;
-  using ErrorText = std::array<char, kErrorTextSize>;
-  std::mutex m_errorTextLock;
-  std::map<std::thread::id, std::unique_ptr<ErrorText>> m_errorTexts;
+  // The texts of CTP_GetErrorInfo: a slot for each thread that asked, held
+  // by that thread until it ends (device_link.cpp). Shared with the
+  // threads' holdings, which may outlive the link at unload.
+  // The calling thread's text slot.
+  char* ThreadErrorText();
+  std::shared_ptr<ErrorTextSlots> m_errorTexts;
+  // Tells the texts when a thread that holds one ends; null when the system
+  // had no room for it, and then the slots are kept by thread id.
+  std::unique_ptr<platform::ThreadEndWatch> m_threadEnds;
 };
 
 }  // namespace norvex

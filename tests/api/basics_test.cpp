@@ -1,7 +1,9 @@
 // basics_test.cpp: the library loaded by a host, through norvex.h only: its
 // log and INI file, failure texts, the debug folder.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +50,38 @@ TEST(ErrorInfo, EachThreadKeepsItsOwnText) {
     });
   }
   for (auto& t : others) t.join();
+  EXPECT_EQ(std::string(mine), copy);
+}
+
+// Threads that asked and ended give their texts' slots back: 10000 threads,
+// one at a time, share a few slots instead of leaving one each behind. Each
+// has a stack of its own size, as the threads of a host's libraries do, so
+// that the system seldom gives a new thread the id of an ended one.
+// While its thread runs, a text is its own.
+TEST(ErrorInfo, ThreadsThatEndedGiveTheirTextsBack) {
+  const char* mine = CTP_GetErrorInfo(0);
+  const std::string copy = mine;
+  std::set<const char*> texts;
+  for (size_t i = 0; i < 10000; ++i) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024 + i * 4096), 0);
+    const char* text = nullptr;
+    pthread_t thread{};
+    ASSERT_EQ(pthread_create(
+                  &thread, &attributes,
+                  [](void* result) -> void* {
+                    *static_cast<const char**>(result) = CTP_GetErrorInfo(CTP_ERR_CHECKSUM);
+                    return nullptr;
+                  },
+                  &text),
+              0);
+    pthread_attr_destroy(&attributes);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    ASSERT_NE(text, mine);
+    texts.insert(text);
+  }
+  EXPECT_LE(texts.size(), 8u);
   EXPECT_EQ(std::string(mine), copy);
 }
 

@@ -37,11 +37,13 @@ std::string Read(const std::string& path) {
   return s.str();
 }
 
-void Write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void Write(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 size_t Entries(const std::string& folder) {
-  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder),
-                                           std::filesystem::directory_iterator()));
+  return static_cast<size_t>(
+      std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()));
 }
 
 // Runs `write` in a child process whose files may not grow beyond `limit`
@@ -188,12 +190,15 @@ TEST(IniFile, FullDiskLeavesTheFileAsItWasOrWritesItWhole) {
   };
   for (const auto& c : cases) {
     Write(ini, kHostIni);
-    EXPECT_EQ(posix_host::WriteIniFile(ini, &kHostIni, c.after, FullDisk::Calls(temp.path(), c.room)), c.written) << c.what;
+    EXPECT_EQ(posix_host::WriteIniFile(ini, &kHostIni, c.after, FullDisk::Calls(temp.path(), c.room)),
+              c.written)
+        << c.what;
     EXPECT_EQ(Read(ini), c.written ? c.after : kHostIni) << c.what;
     EXPECT_EQ(Entries(temp.path()), 1u) << c.what;
   }
   // A new file that does not fit is not made at all.
-  EXPECT_FALSE(posix_host::WriteIniFile(temp.Path("new.ini"), nullptr, longer, FullDisk::Calls(temp.path(), 10)));
+  EXPECT_FALSE(
+      posix_host::WriteIniFile(temp.Path("new.ini"), nullptr, longer, FullDisk::Calls(temp.path(), 10)));
   EXPECT_FALSE(std::filesystem::exists(temp.Path("new.ini")));
 }
 

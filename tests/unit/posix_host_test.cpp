@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "platform/platform.h"
 #include "temp_folder.h"
@@ -127,6 +132,60 @@ TEST_F(PosixHostTest, FoldersClocksAndExecutable) {
   ::usleep(20000);
   uint32_t elapsed = m_host.TickCount() - before;
   EXPECT_GE(elapsed, 19u);
+}
+
+// A holding is told on its own thread when the thread ends, once; a thread
+// without one, and threads that end after the watch has gone, tell nothing.
+TEST(ThreadEndWatch, TellsEachHoldingWhenItsThreadEnds) {
+  struct Noted final : ThreadHolding {
+    std::atomic<int> told{0};
+    std::thread::id on;
+    void ThreadEnded() override {
+      on = std::this_thread::get_id();
+      ++told;
+    }
+  };
+  std::unique_ptr<ThreadEndWatch> watch = WatchThreadEnds();
+  ASSERT_NE(watch, nullptr);
+  Noted first;
+  Noted dropped;
+  std::thread::id firstThread;
+  std::thread([&] {
+    firstThread = std::this_thread::get_id();
+    EXPECT_EQ(watch->Holding(), nullptr);
+    ASSERT_TRUE(watch->Hold(&first));
+    EXPECT_EQ(watch->Holding(), &first);
+  }).join();
+  EXPECT_EQ(first.told, 1);
+  EXPECT_EQ(first.on, firstThread);
+  std::thread([&] {
+    ASSERT_TRUE(watch->Hold(&dropped));
+    ASSERT_TRUE(watch->Hold(nullptr));
+  }).join();
+  EXPECT_EQ(dropped.told, 0);
+  EXPECT_EQ(watch->Holding(), nullptr);  // this thread holds none
+
+  Noted late;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool held = false;
+  bool watchGone = false;
+  std::thread later([&] {
+    std::unique_lock<std::mutex> hold(lock);
+    ASSERT_TRUE(watch->Hold(&late));
+    held = true;
+    changed.notify_all();
+    changed.wait(hold, [&] { return watchGone; });
+  });
+  {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [&] { return held; });
+    watch.reset();
+    watchGone = true;
+  }
+  changed.notify_all();
+  later.join();
+  EXPECT_EQ(late.told, 0);
 }
 
 }  // namespace

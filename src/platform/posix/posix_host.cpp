@@ -3,6 +3,7 @@
 // files with the Windows profile semantics, clocks, folders, files with
 // Windows-like sharing (advisory locks), message boxes as UTF-8 lines on stderr.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -176,11 +177,35 @@ class PosixHost final : public HostEnvironment {
   std::mutex m_iniLock;
 };
 
+// Thread keys: the key's destructor is called at the end of each thread
+// that set a value, and for no thread once the key is deleted.
+class PosixThreadEndWatch final : public ThreadEndWatch {
+ public:
+  explicit PosixThreadEndWatch(pthread_key_t key) : m_key(key) {}
+  ~PosixThreadEndWatch() override { ::pthread_key_delete(m_key); }
+  PosixThreadEndWatch(const PosixThreadEndWatch&) = delete;
+  PosixThreadEndWatch& operator=(const PosixThreadEndWatch&) = delete;
+
+  ThreadHolding* Holding() override { return static_cast<ThreadHolding*>(::pthread_getspecific(m_key)); }
+  bool Hold(ThreadHolding* holding) override { return ::pthread_setspecific(m_key, holding) == 0; }
+
+  static void Ended(void* holding) { static_cast<ThreadHolding*>(holding)->ThreadEnded(); }
+
+ private:
+  pthread_key_t m_key;
+};
+
 }  // namespace
 
 HostEnvironment& Host() {
   static PosixHost host;
   return host;
+}
+
+std::unique_ptr<ThreadEndWatch> WatchThreadEnds() {
+  pthread_key_t key{};
+  if (::pthread_key_create(&key, &PosixThreadEndWatch::Ended) != 0) return nullptr;
+  return std::make_unique<PosixThreadEndWatch>(key);
 }
 
 }  // namespace norvex::platform

@@ -135,11 +135,37 @@ class Win32Host final : public HostEnvironment {
   }
 };
 
+// Fiber-local storage: its callback is called at the end of each thread
+// that set a value, and, when the index is freed, for every value still set.
+class Win32ThreadEndWatch final : public ThreadEndWatch {
+ public:
+  explicit Win32ThreadEndWatch(DWORD index) : m_index(index) {}
+  ~Win32ThreadEndWatch() override { ::FlsFree(m_index); }
+  Win32ThreadEndWatch(const Win32ThreadEndWatch&) = delete;
+  Win32ThreadEndWatch& operator=(const Win32ThreadEndWatch&) = delete;
+
+  ThreadHolding* Holding() override { return static_cast<ThreadHolding*>(::FlsGetValue(m_index)); }
+  bool Hold(ThreadHolding* holding) override { return ::FlsSetValue(m_index, holding) != FALSE; }
+
+  static void WINAPI Ended(void* holding) {
+    if (holding != nullptr) static_cast<ThreadHolding*>(holding)->ThreadEnded();
+  }
+
+ private:
+  DWORD m_index;
+};
+
 }  // namespace
 
 HostEnvironment& Host() {
   static Win32Host host;
   return host;
+}
+
+std::unique_ptr<ThreadEndWatch> WatchThreadEnds() {
+  const DWORD index = ::FlsAlloc(&Win32ThreadEndWatch::Ended);
+  if (index == FLS_OUT_OF_INDEXES) return nullptr;
+  return std::make_unique<Win32ThreadEndWatch>(index);
 }
 
 }  // namespace norvex::platform
