@@ -9,6 +9,15 @@
  * (NORVEX_ERR_INVALID_ARGUMENT), stored like any result, and nothing is sent
  * (the parameter-file checks, which send nothing, return 0 for one).
  *
+ * While the library is being unloaded (also when another thread of the host
+ * has called exit()), every function returns at once without doing
+ * anything: result codes are 0xE0000010 (CTP_ERR_NO_DEVICE), stored nowhere,
+ * CTP_GetErrorInfo returns an empty text, NV_GetMaxSDRAMIndex 31,
+ * Norvex_SetUSBOvertime its argument (Norvex_GetVersion and the parameter-file
+ * checks, which use nothing of the library's, work as ever). A call already running when the
+ * unload begins ends first: the device is closed under it, and the library's
+ * objects go only after it has returned.
+ *
  * On 32-bit Windows the functions are standard-call exports with undecorated
  * names at fixed ordinals (see windows/Norvex.def); every argument is 32 bits
  * wide there and every record below has the byte layout its comment gives.
@@ -259,7 +268,9 @@ NORVEX_API uint32_t NORVEX_CALL Norvex_CompressData(void* dst, uint32_t* outByte
 NORVEX_API uint32_t NORVEX_CALL CTP_SendCommand(CommandPacket* packet);
 
 /* Returns the failure text (GBK, zero-terminated) for errorCode: the details of the
- * last recorded failure, or a mismatch notice. Valid until the next call.
+ * last recorded failure, or a mismatch notice. Valid until the next call; the
+ * library keeps a text per calling thread, which no other thread writes while
+ * that thread runs, readable until the library is unloaded.
  * Does not store LastResult. [ordinal 25] */
 NORVEX_API const char* NORVEX_CALL CTP_GetErrorInfo(uint32_t errorCode);
 

@@ -35,7 +35,10 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_DispatchMessages(uint32_t timeoutMs);
  * Besides the window stand-in, a POSIX host may ask the library where it keeps
  * the host's files, write a key of the host's INI file with the library's own
  * writer, and learn why the last device open failed. None of these stores its
- * result in the last-result word. */
+ * result in the last-result word. While the library is being unloaded (see
+ * norvex.h), NorvexHost_GetFilesFolder returns 0 and leaves the buffer as it
+ * is, NorvexHost_WriteIniString returns 29 and NorvexHost_GetOpenError 259,
+ * at once; the window functions are the stand-in's and work as ever. */
 
 /* The folder where the library keeps Varnock.ini and log/UsbDriver.log: the
  * NORVEX_HOME environment variable when set, else the executable's folder when

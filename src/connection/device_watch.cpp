@@ -10,11 +10,13 @@ DeviceWatch::DeviceWatch(CDriverLog& log, UsbLink& usb, platform::WindowSystem& 
     : m_log(log), m_usb(usb), m_windows(windows), m_lastResult(lastResult) {}
 
 DeviceWatch::~DeviceWatch() {
-  {
-    std::lock_guard<std::mutex> hold(m_watchLock);
-    ReleaseWatch();
-  }
+  StopWatching();
   m_usb.CloseAtUnload();
+}
+
+void DeviceWatch::StopWatching() {
+  std::lock_guard<std::mutex> hold(m_watchLock);
+  ReleaseWatch();
 }
 
 void DeviceWatch::ReleaseWatch() {

@@ -42,6 +42,10 @@ class DeviceWatch {
   // destruction close; every call is passed on to the next hook.
   intptr_t HookProc(int code, uintptr_t wParam, intptr_t lParam);
 
+  // Removes the notification registration and the hook when Norvex_Init
+  // obtained them: no arrival opens the device any more.
+  void StopWatching();
+
   // 0 while the link is open, CTP_ERR_NO_DEVICE otherwise.
   uint32_t PortStatus() const;
   // The platform's reason why the latest open failed (0 after a success).

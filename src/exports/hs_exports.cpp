@@ -3,8 +3,10 @@
 #include "exports/export_support.h"
 #include "norvex.h"
 
+using norvex::kUnloaded;
 using norvex::Store;
 using norvex::TheLibrary;
+using norvex::WhileLoaded;
 
 namespace {
 
@@ -14,7 +16,7 @@ using norvex::hsboard::State;
 norvex::CHsBoards HsBoards() { return norvex::CHsBoards(TheLibrary().Link()); }
 
 uint32_t QueryState(State id, uint32_t board, void* buffer) {
-  return Store(HsBoards().Query(id, board, buffer));
+  return WhileLoaded(kUnloaded, [&] { return Store(HsBoards().Query(id, board, buffer)); });
 }
 
 }  // namespace
@@ -22,31 +24,36 @@ uint32_t QueryState(State id, uint32_t board, void* buffer) {
 extern "C" {
 
 NORVEX_API uint32_t NORVEX_CALL HS_GetBusData(uint32_t boardMask, uint32_t* busData) {
-  return Store(HsBoards().GetBusData(boardMask, busData));
+  return WhileLoaded(kUnloaded, [&] { return Store(HsBoards().GetBusData(boardMask, busData)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SetCurrent(void* channelRecord) {
-  return Store(HsBoards().SendToChannel(Command::kSetCurrent, channelRecord));
+  return WhileLoaded(kUnloaded,
+                     [&] { return Store(HsBoards().SendToChannel(Command::kSetCurrent, channelRecord)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SwitchLaser(void* channelRecord) {
-  return Store(HsBoards().SendToChannel(Command::kSwitchLaser, channelRecord));
+  return WhileLoaded(kUnloaded,
+                     [&] { return Store(HsBoards().SendToChannel(Command::kSwitchLaser, channelRecord)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SetCurList(uint32_t boardMask, const void* currentList,
                                               uint32_t /*reserved*/) {
-  return Store(HsBoards().SetCurList(boardMask, currentList));
+  return WhileLoaded(kUnloaded, [&] { return Store(HsBoards().SetCurList(boardMask, currentList)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SetMode(uint32_t boardMask, uint32_t mode) {
-  return Store(HsBoards().SendValue(Command::kSetMode, boardMask, mode));
+  return WhileLoaded(kUnloaded,
+                     [&] { return Store(HsBoards().SendValue(Command::kSetMode, boardMask, mode)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SetPeriod(uint32_t boardMask, uint32_t period) {
-  return Store(HsBoards().SendValue(Command::kSetPeriod, boardMask, period));
+  return WhileLoaded(kUnloaded,
+                     [&] { return Store(HsBoards().SendValue(Command::kSetPeriod, boardMask, period)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SwitchLaserAll(uint32_t boardMask, uint32_t pattern) {
-  return Store(HsBoards().SwitchLaserAll(boardMask, pattern));
+  return WhileLoaded(kUnloaded, [&] { return Store(HsBoards().SwitchLaserAll(boardMask, pattern)); });
 }
 
 NORVEX_API uint32_t NORVEX_CALL HS_GetStateEx(uint32_t board, void* buffer, uint32_t length, uint32_t group,
                                               uint32_t item) {
-  return Store(HsBoards().GetStateEx(board, buffer, length, group, item));
+  return WhileLoaded(kUnloaded,
+                     [&] { return Store(HsBoards().GetStateEx(board, buffer, length, group, item)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_GetSystemState(uint32_t board, void* state) {
   return QueryState(State::kSystem, board, state);
@@ -75,26 +82,28 @@ NORVEX_API uint32_t NORVEX_CALL HS_GetDAC7611State(uint32_t board, void* state) 
 
 // Three queries; the last one made leaves its result.
 NORVEX_API uint32_t NORVEX_CALL HS_GetInfo(uint32_t board, void* info) {
-  return Store(HsBoards().GetInfo(board, info));
+  return WhileLoaded(kUnloaded, [&] { return Store(HsBoards().GetInfo(board, info)); });
 }
 
 // The last-result word is 0 first, then each board's result as it comes.
 NORVEX_API uint32_t NORVEX_CALL HS_FunctionEx(uint32_t boardMask, const void* data, uint32_t extraLength) {
-  Store(NORVEX_OK);
-  return HsBoards().FunctionEx(boardMask, data, extraLength, [](uint32_t result) { Store(result); });
+  return WhileLoaded(kUnloaded, [&] {
+    Store(NORVEX_OK);
+    return HsBoards().FunctionEx(boardMask, data, extraLength, [](uint32_t result) { Store(result); });
+  });
 }
 
 // ---- Parameter file ----------------------------------------------------------------
 NORVEX_API uint32_t NORVEX_CALL HS_GetParaFile(uint32_t board, HsBoardParaFile* paraFile,
                                                uint32_t sectionMask) {
-  return Store(HsBoards().GetParaFile(board, paraFile, sectionMask));
+  return WhileLoaded(kUnloaded, [&] { return Store(HsBoards().GetParaFile(board, paraFile, sectionMask)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SetParaFile(uint32_t board, HsBoardParaFile* paraFile,
                                                uint32_t sectionMask) {
-  return Store(HsBoards().SetParaFile(board, paraFile, sectionMask));
+  return WhileLoaded(kUnloaded, [&] { return Store(HsBoards().SetParaFile(board, paraFile, sectionMask)); });
 }
 NORVEX_API uint32_t NORVEX_CALL HS_SaveParaFile(uint32_t board, uint32_t sectionMask) {
-  return Store(HsBoards().SaveParaFile(board, sectionMask));
+  return WhileLoaded(kUnloaded, [&] { return Store(HsBoards().SaveParaFile(board, sectionMask)); });
 }
 
 // No rule applies to an HS board file: nothing changes, the result is 0 and

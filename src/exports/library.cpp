@@ -14,4 +14,9 @@ Library::Library(platform::HostEnvironment& host, platform::Driver& driver, plat
       m_printData(host, m_settings, m_usb, m_log, m_debugFolder, m_printDataFile, m_tiffCapture),
       m_watch(m_log, m_usb, windows, m_lastResult) {}
 
+void Library::CloseForUnload() {
+  m_watch.StopWatching();
+  m_usb.CloseAtUnload();
+}
+
 }  // namespace norvex

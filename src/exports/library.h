@@ -35,6 +35,12 @@ class Library {
   PrintDataPath& PrintData() { return m_printData; }
   DeviceWatch& Watch() { return m_watch; }
 
+  // The first step of the unload: the watch lets go of the host's window
+  // and the device is closed as at unload (quietly, with a bounded wait for
+  // the exchanges on it), so that an exchange that waits for the device
+  // ends. The objects stay; the destructor does the rest.
+  void CloseForUnload();
+
   // The result of the latest export that stores one; the last writer wins.
   uint32_t LastResult() const { return m_lastResult.load(); }
   // Stores `result` in the last-result word and returns it.

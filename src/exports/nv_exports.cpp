@@ -6,10 +6,15 @@
 #include "params/para_transfer.h"
 #include "printdata/sdram_readback.h"
 
+using norvex::kUnloaded;
 using norvex::Store;
 using norvex::TheLibrary;
+using norvex::WhileLoaded;
 
 namespace {
+
+// NV_GetMaxSDRAMIndex while the library is unloaded: as when the query fails.
+constexpr uint32_t kUnloadedMaxSDRAMIndex = 31;
 
 constexpr uint32_t kMainUnit = NORVEX_ADDR_MAIN_UNIT;
 
@@ -20,16 +25,23 @@ using norvex::mainunit::State;
 norvex::CMainUnit MainUnit() { return norvex::CMainUnit(TheLibrary().Link()); }
 
 // A command with the caller's block (or reply buffer), stored and returned.
-uint32_t SendBlock(Command id, const void* block) { return Store(MainUnit().Send(id, block)); }
-uint32_t CallFunction(Function id) { return Store(MainUnit().Call(id)); }
-uint32_t QueryState(State id, void* buffer) { return Store(MainUnit().Query(id, buffer)); }
+uint32_t SendBlock(Command id, const void* block) {
+  return WhileLoaded(kUnloaded, [&] { return Store(MainUnit().Send(id, block)); });
+}
+uint32_t CallFunction(Function id) {
+  return WhileLoaded(kUnloaded, [&] { return Store(MainUnit().Call(id)); });
+}
+uint32_t QueryState(State id, void* buffer) {
+  return WhileLoaded(kUnloaded, [&] { return Store(MainUnit().Query(id, buffer)); });
+}
 
 }  // namespace
 
 extern "C" {
 
 NORVEX_API uint32_t NORVEX_CALL NV_FunctionEx(const void* selector) {
-  return Store(TheLibrary().Link().FunctionEx(selector, kMainUnit, 0));
+  return WhileLoaded(kUnloaded,
+                     [&] { return Store(TheLibrary().Link().FunctionEx(selector, kMainUnit, 0)); });
 }
 
 // ---- Commands with a block from the caller ----------------------------------
@@ -78,15 +90,16 @@ NORVEX_API uint32_t NORVEX_CALL NV_PosBalanceBlock(const void* balancePosition) 
 
 // Leaves the last-result word as it was, whatever the result.
 NORVEX_API uint32_t NORVEX_CALL NV_LoadControl(const void* loadControl) {
-  return MainUnit().Send(Command::kLoadControl, loadControl);
+  return WhileLoaded(kUnloaded, [&] { return MainUnit().Send(Command::kLoadControl, loadControl); });
 }
 
 // ---- Commands with a 4-byte reply --------------------------------------------
 NORVEX_API uint32_t NORVEX_CALL NV_GetLaserPower(void* laserPower) {
-  return Store(MainUnit().Send(Command::kGetLaserPower, nullptr, laserPower));
+  return WhileLoaded(kUnloaded,
+                     [&] { return Store(MainUnit().Send(Command::kGetLaserPower, nullptr, laserPower)); });
 }
 NORVEX_API uint32_t NORVEX_CALL NV_TailPos(uint32_t value, void* tailPosition) {
-  return Store(MainUnit().TailPos(value, tailPosition));
+  return WhileLoaded(kUnloaded, [&] { return Store(MainUnit().TailPos(value, tailPosition)); });
 }
 
 // ---- Function calls ------------------------------------------------------------
@@ -103,7 +116,8 @@ NORVEX_API uint32_t NORVEX_CALL NV_ReSelftest(void) { return CallFunction(Functi
 // The print-state query, then the clear only while a print error waits; each
 // exchange's result is stored as it comes.
 NORVEX_API uint32_t NORVEX_CALL NV_ClearPrintError(void) {
-  return MainUnit().ClearPrintError([](uint32_t result) { Store(result); });
+  return WhileLoaded(kUnloaded,
+                     [&] { return MainUnit().ClearPrintError([](uint32_t result) { Store(result); }); });
 }
 
 // ---- State queries ---------------------------------------------------------------
@@ -159,15 +173,21 @@ NORVEX_API uint32_t NORVEX_CALL NV_GetDeviceInfo(void* deviceInfo) {
 
 // ---- Parameter file ----------------------------------------------------------------
 NORVEX_API uint32_t NORVEX_CALL NV_GetParaFile(MainUnitParaFile* paraFile, uint32_t sectionMask) {
-  return Store(norvex::params::GetParaFile(TheLibrary().Link(), norvex::params::kMainUnitFile, kMainUnit,
-                                           paraFile, sectionMask));
+  return WhileLoaded(kUnloaded, [&] {
+    return Store(norvex::params::GetParaFile(TheLibrary().Link(), norvex::params::kMainUnitFile, kMainUnit,
+                                             paraFile, sectionMask));
+  });
 }
 NORVEX_API uint32_t NORVEX_CALL NV_SetParaFile(MainUnitParaFile* paraFile, uint32_t sectionMask) {
-  return Store(norvex::params::SetParaFile(TheLibrary().Link(), norvex::params::kMainUnitFile, kMainUnit,
-                                           paraFile, sectionMask));
+  return WhileLoaded(kUnloaded, [&] {
+    return Store(norvex::params::SetParaFile(TheLibrary().Link(), norvex::params::kMainUnitFile, kMainUnit,
+                                             paraFile, sectionMask));
+  });
 }
 NORVEX_API uint32_t NORVEX_CALL NV_SaveParaFile(uint32_t sectionMask) {
-  return Store(norvex::params::SaveParaFile(TheLibrary().Link(), kMainUnit, sectionMask));
+  return WhileLoaded(kUnloaded, [&] {
+    return Store(norvex::params::SaveParaFile(TheLibrary().Link(), kMainUnit, sectionMask));
+  });
 }
 // Leaves the last-result word as it was.
 NORVEX_API uint32_t NORVEX_CALL NV_CheckParaFile(MainUnitParaFile* paraFile, const void* limits) {
@@ -177,19 +197,24 @@ NORVEX_API uint32_t NORVEX_CALL NV_CheckParaFile(MainUnitParaFile* paraFile, con
 
 // ---- Print data: the bulk write, print memory read-back, the index limit ----
 NORVEX_API uint32_t NORVEX_CALL NV_SentPrintData(const void* data, uint32_t byteCount) {
-  uint32_t length = byteCount;
-  return Store(TheLibrary().PrintData().SentPtrData(data, length, false));
+  return WhileLoaded(kUnloaded, [&] {
+    uint32_t length = byteCount;
+    return Store(TheLibrary().PrintData().SentPtrData(data, length, false));
+  });
 }
 
 NORVEX_API uint32_t NORVEX_CALL NV_ReadSDRAMData(void* buffer, uint32_t* byteCount) {
-  return Store(norvex::ReadSDRAMData(TheLibrary().Link(), buffer, byteCount));
+  return WhileLoaded(kUnloaded,
+                     [&] { return Store(norvex::ReadSDRAMData(TheLibrary().Link(), buffer, byteCount)); });
 }
 
 NORVEX_API uint32_t NORVEX_CALL NV_GetMaxSDRAMIndex(void) {
-  uint32_t queryResult = NORVEX_OK;
-  const uint32_t index = norvex::MaxSDRAMIndex(TheLibrary().Link(), queryResult);
-  Store(queryResult);
-  return index;
+  return WhileLoaded(kUnloadedMaxSDRAMIndex, [&] {
+    uint32_t queryResult = NORVEX_OK;
+    const uint32_t index = norvex::MaxSDRAMIndex(TheLibrary().Link(), queryResult);
+    Store(queryResult);
+    return index;
+  });
 }
 
 }  // extern "C"
