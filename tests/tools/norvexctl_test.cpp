@@ -255,7 +255,8 @@ class NorvexctlTest : public ::testing::Test {
     // file beside the executable.
     fs::create_directories(m_root / "bin");
     fs::copy_file(NORVEXCTL_PATH, m_root / "bin/norvexctl");
-    // An empty default device folder: without --device the embedded emulator stands in.
+    // An empty default device folder: no machine; the tests that want the
+    // virtual platesetter ask for it with --emulator.
     fs::create_directories(m_root / "no-devices");
     setenv("NORVEX_DEVICE_DIR", (m_root / "no-devices").c_str(), 1);
   }
@@ -497,7 +498,7 @@ TEST_F(NorvexctlTest, UsageErrorsExitWith2) {
 }
 
 TEST_F(NorvexctlTest, InfoSaysEmbeddedEmulatorOnItsFirstLine) {
-  const ToolRun run = Tool("info");
+  const ToolRun run = Tool("--emulator info");
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
   // Which device: a note on standard error; the data alone on standard output.
   EXPECT_EQ(FirstLine(run.err).rfind("norvexctl: EMBEDDED EMULATOR, not a machine", 0), 0u) << run.err;
@@ -508,7 +509,7 @@ TEST_F(NorvexctlTest, InfoSaysEmbeddedEmulatorOnItsFirstLine) {
   EXPECT_NE(run.out.find("LH-BOARD V2.0"), std::string::npos);
   EXPECT_NE(run.out.find("HS-BOARD 1 V1.0"), std::string::npos);
 
-  const ToolRun json = Tool("--json info");
+  const ToolRun json = Tool("--emulator --json info");
   ASSERT_EQ(json.exit, 0);
   EXPECT_EQ(Json(json, "device.kind"), "embedded-emulator");
   EXPECT_EQ(Json(json, "queries.kernel_name.text"), "NVX-MAIN V1.3.0");
@@ -516,7 +517,7 @@ TEST_F(NorvexctlTest, InfoSaysEmbeddedEmulatorOnItsFirstLine) {
   EXPECT_EQ(Json(json, "port_status.code"), "0x00000000");
   EXPECT_EQ(Json(json, "library_version"), "3.2.1.0");
   // -q: no notes at all.
-  const ToolRun quiet = Tool("-q info");
+  const ToolRun quiet = Tool("--emulator -q info");
   EXPECT_EQ(quiet.exit, 0);
   EXPECT_EQ(quiet.err, "");
   EXPECT_EQ(quiet.out, run.out);
@@ -524,7 +525,7 @@ TEST_F(NorvexctlTest, InfoSaysEmbeddedEmulatorOnItsFirstLine) {
 }
 
 TEST_F(NorvexctlTest, StateShowsHexAndWhatIsKnown) {
-  ToolRun run = Tool("state main kernel-name");
+  ToolRun run = Tool("--emulator state main kernel-name");
   ASSERT_EQ(run.exit, 0) << run.err;
   EXPECT_NE(
       run.out.find(
@@ -532,22 +533,22 @@ TEST_F(NorvexctlTest, StateShowsHexAndWhatIsKnown) {
       std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("text: \"NVX-MAIN V1.3.0\""), std::string::npos);
-  run = Tool("state main para-header");
+  run = Tool("--emulator state main para-header");
   EXPECT_NE(run.out.find("format word 0x0202, 9 sections, read chunk 250 words, write chunk 248 words"),
             std::string::npos)
       << run.out;
-  run = Tool("--json state main print");
+  run = Tool("--emulator --json state main print");
   EXPECT_EQ(Json(run, "records.0.decoded.print_error_waiting"), "False");
   EXPECT_EQ(Json(run, "records.0.group"), "0x9000");
   EXPECT_EQ(Json(run, "records.0.words.#"), "23");
   EXPECT_EQ(Json(run, "records.0.words.0"), "0x00000000");
   EXPECT_EQ(Json(run, "records.0.hex").size(), 184u);
   // A record by selector, of the wrong length: the library's check refuses it.
-  run = Tool("state main 9000:0000 --length 8");
+  run = Tool("--emulator state main 9000:0000 --length 8");
   EXPECT_EQ(run.exit, 1);
   EXPECT_NE(run.out.find("failed: 0xE0000004 CTP_ERR_LENGTH_MISMATCH"), std::string::npos) << run.out;
   // Every record of a unit, and the list.
-  run = Tool("--json state hs0");
+  run = Tool("--emulator --json state hs0");
   EXPECT_EQ(run.exit, 0);
   EXPECT_EQ(Json(run, "records.#"), "13");
   run = Tool("state --list lh");
@@ -556,7 +557,7 @@ TEST_F(NorvexctlTest, StateShowsHexAndWhatIsKnown) {
 }
 
 TEST_F(NorvexctlTest, WatchShowsOnlyChanges) {
-  const ToolRun run = Tool("--json watch main print --count 3 --interval 5");
+  const ToolRun run = Tool("--emulator --json watch main print --count 3 --interval 5");
   ASSERT_EQ(run.exit, 0) << run.err;
   // One object a line: the one change (the record never changed), then the summary.
   EXPECT_EQ(Json(run, "changes"), "1");
@@ -570,16 +571,16 @@ TEST_F(NorvexctlTest, WatchShowsOnlyChanges) {
 }
 
 TEST_F(NorvexctlTest, SendRunsARawExchange) {
-  ToolRun run = Tool("send 0x10 0xC0D0 00 00 04 00 --reply-command 0xC0D1");
+  ToolRun run = Tool("--emulator send 0x10 0xC0D0 00 00 04 00 --reply-command 0xC0D1");
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("reply: address word 0x1001, command 0xC0D1, 16 bytes: 4E 56 58 2D"),
             std::string::npos)
       << run.out;
   // The unit answers a state query with 0xC0D1, not the acknowledgement expected by default.
-  run = Tool("send 0x10 0xC0D0 00000000");
+  run = Tool("--emulator send 0x10 0xC0D0 00000000");
   EXPECT_EQ(run.exit, 1);
   EXPECT_NE(run.out.find("result: 0xE0000005 CTP_ERR_BAD_REPLY_COMMAND"), std::string::npos) << run.out;
-  run = Tool("--json send 0x10 0xC0D0 00000000 --reply-length 4");
+  run = Tool("--emulator --json send 0x10 0xC0D0 00000000 --reply-length 4");
   EXPECT_EQ(run.exit, 0) << run.out;
   EXPECT_EQ(Json(run, "reply.hex"), "01000000");
 }
@@ -655,8 +656,6 @@ TEST_F(NorvexctlTest, DeviceFolderOfADaemon) {
   EXPECT_EQ(FirstLine(byPath.err), "norvexctl: device " + Path("daemon-devices/platesetter-0").string());
   EXPECT_EQ(byPath.out, run.out);
   // The default folder with a device in it is used as it is.
-  const ToolRun byDefault = Tool("state lh name");
-  EXPECT_NE(FirstLine(byDefault.err).find("EMBEDDED EMULATOR"), std::string::npos);
   setenv("NORVEX_DEVICE_DIR", Path("daemon-devices").c_str(), 1);
   const ToolRun withDevice = Tool("state lh name");
   // ...and an endpoint by its name in the default folder.
@@ -668,6 +667,38 @@ TEST_F(NorvexctlTest, DeviceFolderOfADaemon) {
   EXPECT_EQ(FirstLine(byName.err), "norvexctl: device " + Path("daemon-devices/platesetter-0").string());
   EXPECT_EQ(noSuch.exit, 3);
   EXPECT_NE(noSuch.err.find("no device platesetter-9"), std::string::npos) << noSuch.err;
+}
+
+// No machine is never a virtual one: without a device every command that
+// acts on a machine fails with exit 3 and says how to try the emulator, -q
+// and --json included; the embedded emulator only when asked for.
+TEST_F(NorvexctlTest, NoMachineIsNeverStoodInForByTheEmulator) {
+  Image::Pattern(64, 32).WritePbm(Path("plate.pbm"));
+  ASSERT_EQ(Tool("--emulator params get lh " + Path("lh-none.bin").string()).exit, 0);
+  for (const std::string& command :
+       {std::string("info"), std::string("state main general"), std::string("send 0x10 0xC0D8 00000000"),
+        std::string("memory clear"), std::string("watch --count 1"), "print " + Path("plate.pbm").string(),
+        "params set lh " + Path("lh-none.bin").string()}) {
+    for (const char* options : {"", "-q "}) {
+      const ToolRun run = Tool(options + command);
+      EXPECT_EQ(run.exit, 3) << options << command << "\n" << run.out << run.err;
+      EXPECT_EQ(run.out, "") << options << command;
+      EXPECT_NE(run.err.find("no platesetter: no device endpoint in " + Path("no-devices").string()),
+                std::string::npos)
+          << run.err;
+      EXPECT_NE(run.err.find("add --emulator"), std::string::npos) << run.err;
+      EXPECT_EQ(run.err.find("EMULATOR"), std::string::npos) << run.err;
+    }
+    const ToolRun json = Tool("--json " + command);
+    EXPECT_EQ(json.exit, 3);
+    EXPECT_EQ(Json(json, "device.kind"), "none");
+    EXPECT_EQ(Json(json, "exit"), "3");
+    EXPECT_NE(Json(json, "error").find("--emulator"), std::string::npos) << json.out;
+  }
+  const ToolRun asked = Tool("--emulator print " + Path("plate.pbm").string());
+  EXPECT_EQ(asked.exit, 0) << asked.err;
+  EXPECT_EQ(FirstLine(asked.err).rfind("norvexctl: EMBEDDED EMULATOR, not a machine", 0), 0u) << asked.err;
+  EXPECT_NE(FirstLine(asked.err).find("(asked for with --emulator)"), std::string::npos) << asked.err;
 }
 
 TEST_F(NorvexctlTest, ParamsRoundTripThroughAFile) {
@@ -736,8 +767,8 @@ TEST_F(NorvexctlTest, PrintSendsTheImageAndReadsItBack) {
   const Image image = Image::Pattern(203, 70);
   image.WritePbm(Path("image.pbm"));
   const ToolRun run =
-      Tool("print " + Path("image.pbm").string() + " --load --capture " + Path("cap.tif").string() +
-           " --preview " + Path("prev.png").string() + " --piece 1024");
+      Tool("--emulator print " + Path("image.pbm").string() + " --load --capture " +
+           Path("cap.tif").string() + " --preview " + Path("prev.png").string() + " --piece 1024");
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
   const size_t bytes = 208 / 8 * 96;
   EXPECT_NE(run.out.find("print bands 208 x 96, " + std::to_string(bytes) + " bytes"), std::string::npos)
@@ -768,7 +799,7 @@ TEST_F(NorvexctlTest, PrintSendsTheImageAndReadsItBack) {
   }
   EXPECT_EQ(ReadText(Path("prev.png")).substr(1, 3), "PNG");
 
-  const ToolRun json = Tool("--json print " + Path("image.pbm").string());
+  const ToolRun json = Tool("--emulator --json print " + Path("image.pbm").string());
   ASSERT_EQ(json.exit, 0) << json.err;
   EXPECT_EQ(Json(json, "verdict.pass"), "True");
   EXPECT_EQ(Json(json, "verdict.bytes_sent"), std::to_string(bytes));
@@ -780,8 +811,8 @@ TEST_F(NorvexctlTest, PrintSendsTheImageAndReadsItBack) {
     EXPECT_NE(Json(json, std::string("seconds.") + phase).find_first_of("0123456789"), std::string::npos)
         << phase;
   }
-  const ToolRun withFiles =
-      Tool("--json print " + Path("image.pbm").string() + " --preview " + Path("prev2.png").string());
+  const ToolRun withFiles = Tool("--emulator --json print " + Path("image.pbm").string() + " --preview " +
+                                 Path("prev2.png").string());
   EXPECT_EQ(Json(withFiles, "files.preview"), Path("prev2.png").string());
 }
 
@@ -865,7 +896,7 @@ TEST_F(NorvexctlTest, CompressedFormatBothWays) {
 }
 
 TEST_F(NorvexctlTest, LogByDay) {
-  ASSERT_EQ(Tool("state main general").exit, 0);
+  ASSERT_EQ(Tool("--emulator state main general").exit, 0);
   ToolRun run = Tool("--json log");
   ASSERT_EQ(run.exit, 0) << run.err;
   // This run's own start is in today's lines, the date lines are not.
@@ -899,7 +930,7 @@ TEST_F(NorvexctlTest, VersionAndJsonEvenForUsageErrors) {
   run = Tool("--json --timeout");
   EXPECT_EQ(Json(run, "exit"), "2");
   // --opt=value in a subcommand too.
-  run = Tool("state main 9000:0000 --length=8");
+  run = Tool("--emulator state main 9000:0000 --length=8");
   EXPECT_EQ(run.exit, 1);
   EXPECT_NE(run.out.find("CTP_ERR_LENGTH_MISMATCH"), std::string::npos) << run.out;
 }
@@ -919,7 +950,7 @@ TEST_F(NorvexctlTest, OnlyCommandsThatNeedTheLibraryLoadIt) {
     const ToolRun run = Tool(args, env);
     EXPECT_FALSE(fs::exists(home)) << args;
   }
-  ASSERT_EQ(Tool("state main general", env).exit, 0);
+  ASSERT_EQ(Tool("--emulator state main general", env).exit, 0);
   EXPECT_NE(ReadText(home / "log/UsbDriver.log").find("Application Start!"), std::string::npos);
   EXPECT_NE(ReadText(home / "Varnock.ini").find("LastTime="), std::string::npos);
   const ToolRun log = Tool("--json log", env);
@@ -927,12 +958,12 @@ TEST_F(NorvexctlTest, OnlyCommandsThatNeedTheLibraryLoadIt) {
 }
 
 TEST_F(NorvexctlTest, AnyLengthShowsTheRealReplyLength) {
-  ToolRun run = Tool("--json state main 9000:0000 --length any");
+  ToolRun run = Tool("--emulator --json state main 9000:0000 --length any");
   ASSERT_EQ(run.exit, 0) << run.err;
   EXPECT_EQ(Json(run, "records.0.length"), "92");  // trailing zero bytes included
-  run = Tool("state main 9000:0000 --length any");
+  run = Tool("--emulator state main 9000:0000 --length any");
   EXPECT_NE(run.out.find("main custom (9000:0000), 92 bytes:"), std::string::npos) << run.out;
-  run = Tool("send 0x10 0xC0D0 00 90 00 00 --reply-command 0xC0D1");
+  run = Tool("--emulator send 0x10 0xC0D0 00 90 00 00 --reply-command 0xC0D1");
   EXPECT_NE(run.out.find("92 bytes"), std::string::npos) << run.out;
 }
 
@@ -1124,7 +1155,7 @@ TEST_F(NorvexctlTest, UnplugInTheMiddleOfAPrintExits3) {
 }
 
 TEST_F(NorvexctlTest, VerboseShowsEveryFrame) {
-  const ToolRun run = Tool("-v state main general");
+  const ToolRun run = Tool("--emulator -v state main general");
   ASSERT_EQ(run.exit, 0) << run.err;
   EXPECT_NE(
       run.err.find("frames -> CONTROL      #1    code 0x222002  4D 45 10 01 06 00 D0 C0 00 00 00 00 33 07"),
@@ -1139,10 +1170,10 @@ TEST_F(NorvexctlTest, VerboseShowsEveryFrame) {
 // On a terminal the bar is redrawn in place and stays within its width.
 TEST_F(NorvexctlTest, ProgressBarFitsTheTerminal) {
   Image::Pattern(1024, 512).WritePbm(Path("bar.pbm"));
-  Running run(
-      m_root,
-      Quote((m_root / "bin/norvexctl").string()) + " print " + Path("bar.pbm").string() + " --piece 4096",
-      true);
+  Running run(m_root,
+              Quote((m_root / "bin/norvexctl").string()) + " --emulator print " + Path("bar.pbm").string() +
+                  " --piece 4096",
+              true);
   EXPECT_EQ(run.Wait(), 0) << run.out;
   EXPECT_NE(run.err.find("\r"), std::string::npos);
   size_t bars = 0;
@@ -1183,9 +1214,10 @@ TEST_F(NorvexctlTest, TestPlateIsTheSameEveryTime) {
 TEST_F(NorvexctlTest, DashIsStandardInputOrOutput) {
   const std::string tool = Quote((m_root / "bin/norvexctl").string());
   const std::string cd = "cd " + Quote(m_root.string()) + " && ";
-  int status = std::system((cd + tool + " testplate - --width 512 --height 256 | " + tool +
-                            " --json print - >" + Quote(Path("piped.json").string()) + " 2>/dev/null")
-                               .c_str());
+  int status =
+      std::system((cd + tool + " testplate - --width 512 --height 256 | " + tool +
+                   " --emulator --json print - >" + Quote(Path("piped.json").string()) + " 2>/dev/null")
+                      .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 0);
   ToolRun piped;
   piped.out = ReadText(Path("piped.json"));
@@ -1200,11 +1232,11 @@ TEST_F(NorvexctlTest, DashIsStandardInputOrOutput) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadBytes(Path("pipe.cmp")), (Bytes{0, 0, 2, 0, 0x34, 0x12}));
 
-  ASSERT_EQ(Tool("params get lh " + Path("lh-file.bin").string()).exit, 0);
-  const ToolRun toStdout = Tool("params get lh -");
+  ASSERT_EQ(Tool("--emulator params get lh " + Path("lh-file.bin").string()).exit, 0);
+  const ToolRun toStdout = Tool("--emulator params get lh -");
   EXPECT_EQ(toStdout.exit, 0) << toStdout.err;
   EXPECT_EQ(Bytes(toStdout.out.begin(), toStdout.out.end()), ReadBytes(Path("lh-file.bin")));
-  EXPECT_EQ(Tool("--json params get lh -").exit, 2);
+  EXPECT_EQ(Tool("--emulator --json params get lh -").exit, 2);
 }
 
 }  // namespace

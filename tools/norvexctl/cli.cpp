@@ -373,7 +373,9 @@ int Session::Start(const GlobalOptions& options, Output& out) {
 
 int Session::Choose(const GlobalOptions& options, Output& out, Choice& choice, Json& device) {
   choice.defaultFolder = DefaultDeviceFolder();
-  choice.embedded = options.emulator;
+  // The virtual platesetter only when asked for: --emulator, or a fault of
+  // it (--emu-fault), never in place of a machine that is not there.
+  choice.embedded = options.emulator || (!options.fault.empty() && options.device.empty());
   if (!options.device.empty() && !options.emulator) {
     const std::string& d = options.device;
     struct stat info {};
@@ -392,7 +394,15 @@ int Session::Choose(const GlobalOptions& options, Output& out, Choice& choice, J
     }
   } else if (!choice.embedded) {
     choice.folder = choice.defaultFolder;
-    choice.embedded = EndpointNames(choice.defaultFolder).empty();
+    if (EndpointNames(choice.defaultFolder).empty()) {
+      out.Error(
+          "no platesetter: no device endpoint in " + choice.defaultFolder +
+          " (name a device with --device DEV; to try the tool on a virtual platesetter, add --emulator)");
+      device.Set("kind", Json::Str("none"));
+      device.Set("folder", Json::Str(choice.defaultFolder));
+      out.root().Set("device", device);
+      return kExitNoDevice;
+    }
   }
   if (!options.fault.empty() && !choice.embedded) {
     out.Error("--emu-fault needs the embedded emulator");
@@ -414,9 +424,8 @@ int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choi
       out.Error("unknown --emu-fault " + options.fault);
       return kExitUsage;
     }
-    out.Note(
-        "norvexctl: EMBEDDED EMULATOR, not a machine: a virtual platesetter in " + emuOptions.folder +
-        (options.emulator ? " (asked for with --emulator)" : " (no device in " + choice.defaultFolder + ")"));
+    out.Note("norvexctl: EMBEDDED EMULATOR, not a machine: a virtual platesetter in " + emuOptions.folder +
+             (options.emulator ? " (asked for with --emulator)" : " (asked for with --emu-fault)"));
     device.Set("kind", Json::Str("embedded-emulator"));
     device.Set("folder", Json::Str(emuOptions.folder));
     m_endpoint = m_emulator->EndpointPath();

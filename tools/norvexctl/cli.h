@@ -1,7 +1,7 @@
 // cli.h: the command line of norvexctl: global options, the options of one
 // subcommand, file arguments ('-' for standard input or output), the stop
 // signals, and the session with the device (a device folder, one endpoint,
-// or the embedded emulator when no device is present).
+// or the embedded emulator when asked for).
 #pragma once
 
 #include <cstdint>
@@ -134,9 +134,10 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Picks the device (--device, else the default folder when it holds a
-  // device endpoint, else the embedded emulator), says which on stderr, and
-  // starts the library with a window of its own. Returns an exit code.
+  // Picks the device (--emulator: the embedded emulator; --device; else the
+  // default folder, which must hold a device endpoint: no machine is exit 3,
+  // never a silent virtual one), says which on stderr, and starts the
+  // library with a window of its own. Returns an exit code.
   int Start(const GlobalOptions& options, Output& out);
   bool embedded() const { return m_emulator != nullptr; }
   // The endpoint the library opened (the real one, not the tap's).

@@ -2,7 +2,7 @@
 // global options, the subcommand table and its usage texts, dispatch.
 // Built on the library's C interface alone (norvex.h, norvex_posix.h), which
 // it loads only for the commands that call it; the embedded emulator stands
-// in for a machine when none is present.
+// in for a machine when asked for (--emulator).
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -26,9 +26,9 @@ constexpr char kMainUsage[] =
     "Global options (before or after the command; --opt=value works too):\n"
     "  --device DEV   the device: a device folder, an endpoint (a socket) or the\n"
     "                 name of one in the default folder ($NORVEX_DEVICE_DIR, else\n"
-    "                 /tmp/norvex-devices); without it, and no device in the\n"
-    "                 default folder, an embedded emulator stands in\n"
-    "  --emulator     use the embedded emulator even when a device is present\n"
+    "                 /tmp/norvex-devices), which is used without it\n"
+    "  --emulator     a virtual platesetter (the embedded emulator) instead of a\n"
+    "                 machine; never used unless asked for\n"
     "  --timeout MS   wait limit of every USB transfer (library default 10000)\n"
     "  --json         one JSON object on standard output instead of text\n"
     "  -q, --quiet    no notes and no progress on standard error\n"
