@@ -1016,6 +1016,50 @@ TEST_F(NorvexctlTest, PreflightRefusesBeforeTheDevice) {
   }
 }
 
+// Sizes whose print data pass 4294967295 bytes are refused before anything
+// is read, also where a 32-bit count of the bands' lines wraps (heights from
+// 0xFFFFFFE1 up made the band height 0, the size check a pass, and the tool
+// went on to allocate gigabytes).
+TEST_F(NorvexctlTest, SizesBeyondAJobAreRefusedWithoutWrapping) {
+  const struct {
+    uint32_t width;
+    uint32_t height;
+  } sizes[] = {{8, 0xFFFFFFE0u}, {8, 0xFFFFFFE1u}, {8, 0xFFFFFFFFu}, {16, 0x7FFFFFE1u}, {1048576, 32737}};
+  for (const auto& size : sizes) {
+    const std::string header = "P4\n" + std::to_string(size.width) + " " + std::to_string(size.height) + "\n";
+    WriteBytes(Path("tall.pbm"), Bytes(header.begin(), header.end()));
+    for (const std::string& command :
+         {"print " + Path("tall.pbm").string(),
+          "capture " + Path("tall.pbm").string() + " " + Path("t.tif").string(),
+          "compress " + Path("tall.pbm").string() + " " + Path("t.cmp").string()}) {
+      const ToolRun run = Tool(command);
+      EXPECT_EQ(run.exit, 6) << command << " " << header << run.err;
+      EXPECT_NE(run.err.find(std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels: "),
+                std::string::npos)
+          << run.err;
+      EXPECT_NE(run.err.find("a print job holds"), std::string::npos) << command << " " << header << run.err;
+    }
+  }
+  // A TIFF of one pixel a line and 0xFFFFFFFF lines.
+  TIFF* tiff = TIFFOpen(Path("tall.tif").c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 1u);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 0xFFFFFFFFu);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 0xFFFFFFFFu);
+  uint8_t strip[1] = {};
+  ASSERT_EQ(TIFFWriteRawStrip(tiff, 0, strip, sizeof(strip)), 1);
+  TIFFClose(tiff);
+  const ToolRun run = Tool("print " + Path("tall.tif").string());
+  EXPECT_EQ(run.exit, 6) << run.err;
+  EXPECT_NE(
+      run.err.find("1 x 4294967295 pixels: 8.59 GB of print data, more than the 4.29 GB a print job holds"),
+      std::string::npos)
+      << run.err;
+}
+
 // Leftovers of an earlier job (printed without a read-back) are cleared by
 // the page reset at the next job's start, and said so; the memory commands
 // read and clear it.

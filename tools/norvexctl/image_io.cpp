@@ -289,7 +289,7 @@ bool CheckImageSize(uint32_t width, uint32_t height, FileKind kind, std::string&
         Printf("%u x %u pixels: lines wider than %u pixels cannot be printed", width, height, kMaxLinePixels);
     return false;
   }
-  const uint64_t bands = uint64_t{BandWidth(width)} / 8 * BandHeight(height);
+  const uint64_t bands = PrintBytes(width, height);
   if (bands > kMaxPrintBytes) {
     error = Printf("%u x %u pixels: %.2f GB of print data, more than the %.2f GB a print job holds", width,
                    height, static_cast<double>(bands) / 1e9, static_cast<double>(kMaxPrintBytes) / 1e9);
@@ -363,8 +363,9 @@ bool WritePreviewPng(const std::string& path, const Bitmap& image, uint32_t maxS
 }
 
 std::vector<uint8_t> ToBands(const Bitmap& image) {
-  const size_t lineBytes = BandWidth(image.width) / 8;
-  const uint32_t lines = BandHeight(image.height);
+  // The image passed CheckImageSize: its bands fit in 32-bit counts.
+  const auto lineBytes = static_cast<size_t>(BandWidth(image.width) / 8);
+  const auto lines = static_cast<size_t>(BandHeight(image.height));
   std::vector<uint8_t> data(lineBytes * lines, 0);
   for (uint32_t y = 0; y < image.height; ++y) {
     const uint8_t* row = &image.bits[y * image.stride];

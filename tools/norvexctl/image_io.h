@@ -65,9 +65,18 @@ inline constexpr uint32_t kBandLines = 32;
 inline constexpr uint32_t kBlockBytes = 64;
 
 // The width of the bands of an image: its width made up to a multiple of 16.
-inline uint32_t BandWidth(uint32_t width) { return (width + 15) / 16 * 16; }
+// In 64 bits: a width or height near 2^32 makes up to 2^32, which 32 bits
+// would wrap to 0 (and a size check to a pass).
+inline uint64_t BandWidth(uint32_t width) { return (uint64_t{width} + 15) / 16 * 16; }
 // The lines of the bands: the height made up to a multiple of 32.
-inline uint32_t BandHeight(uint32_t height) { return (height + kBandLines - 1) / kBandLines * kBandLines; }
+inline uint64_t BandHeight(uint32_t height) {
+  return (uint64_t{height} + kBandLines - 1) / kBandLines * kBandLines;
+}
+// The bytes of print data an image makes: BandWidth / 8 a line, BandHeight
+// lines.
+inline uint64_t PrintBytes(uint32_t width, uint32_t height) {
+  return BandWidth(width) / 8 * BandHeight(height);
+}
 
 // The image as print bands (white where the bands go beyond the image):
 // word t of block b of a band holds pixels 16b..16b+15 of the band's line t,

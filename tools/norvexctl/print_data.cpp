@@ -28,9 +28,10 @@ bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWid
     plan.image = true;
     plan.imageWidth = width;
     plan.imageHeight = height;
-    plan.width = BandWidth(width);
-    plan.lines = BandHeight(height);
-    plan.bytes = uint64_t{plan.width} / 8 * plan.lines;
+    // CheckImageSize keeps the bands within 32-bit counts.
+    plan.width = static_cast<uint32_t>(BandWidth(width));
+    plan.lines = static_cast<uint32_t>(BandHeight(height));
+    plan.bytes = PrintBytes(width, height);
     return true;
   }
   if (kind == FileKind::kEmpty) {
