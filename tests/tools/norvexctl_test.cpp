@@ -16,6 +16,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -149,6 +150,63 @@ bool ReadTiff(const fs::path& path, Image& image) {
   }
   TIFFClose(tiff);
   return true;
+}
+
+// A TIFF made byte by byte, its directory first, then its strips of
+// `rowsPerStrip` lines, holding `pixels` (lines of whole bytes), of which
+// only the first `kept` bytes are in the file (fewer: a file cut short, its
+// directory whole). Little-endian, uncompressed.
+Bytes HandMadeTiff(uint32_t width, uint32_t height, uint16_t bits, uint16_t photometric,
+                   uint32_t rowsPerStrip, const Bytes& pixels, size_t kept) {
+  Bytes out = {'I', 'I', 42, 0, 8, 0, 0, 0};
+  auto put16 = [&out](uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+  };
+  auto put32 = [&](uint32_t v) {
+    put16(v & 0xFFFF);
+    put16(v >> 16);
+  };
+  const uint32_t lineBytes = (width * bits + 7) / 8;
+  const uint32_t strips = (height + rowsPerStrip - 1) / rowsPerStrip;
+  const uint32_t entries = 9;
+  const uint32_t arrays = 8 + 2 + 12 * entries + 4;  // the strips' offsets, then their sizes
+  const uint32_t data = arrays + (strips > 1 ? 8 * strips : 0);
+  std::vector<uint32_t> offsets;
+  std::vector<uint32_t> sizes;
+  for (uint32_t s = 0; s < strips; ++s) {
+    const uint32_t lines = std::min(rowsPerStrip, height - s * rowsPerStrip);
+    offsets.push_back(data + s * rowsPerStrip * lineBytes);
+    sizes.push_back(lines * lineBytes);
+  }
+  const uint32_t fields[entries][4] = {{256, 4, 1, width},
+                                       {257, 4, 1, height},
+                                       {258, 3, 1, bits},
+                                       {259, 3, 1, 1},
+                                       {262, 3, 1, photometric},
+                                       {273, 4, strips, strips > 1 ? arrays : offsets[0]},
+                                       {277, 3, 1, 1},
+                                       {278, 4, 1, rowsPerStrip},
+                                       {279, 4, strips, strips > 1 ? arrays + 4 * strips : sizes[0]}};
+  put16(entries);
+  for (const auto& f : fields) {
+    put16(f[0]);
+    put16(f[1]);
+    put32(f[2]);
+    if (f[1] == 3) {
+      put16(f[3]);
+      put16(0);
+    } else {
+      put32(f[3]);
+    }
+  }
+  put32(0);
+  if (strips > 1) {
+    for (const uint32_t o : offsets) put32(o);
+    for (const uint32_t z : sizes) put32(z);
+  }
+  out.insert(out.end(), pixels.begin(), pixels.begin() + static_cast<long>(std::min(kept, pixels.size())));
+  return out;
 }
 
 // A small JSON reader for the tool's --json output.
@@ -1058,6 +1116,137 @@ TEST_F(NorvexctlTest, SizesBeyondAJobAreRefusedWithoutWrapping) {
       run.err.find("1 x 4294967295 pixels: 8.59 GB of print data, more than the 4.29 GB a print job holds"),
       std::string::npos)
       << run.err;
+}
+
+// A damaged image is refused before anything goes to the device, naming the
+// file and what is wrong: a TIFF whose pixel data end early (an 8-bit one
+// went through libtiff's colour reader, which carries on after errors, and
+// printed black), a PNG or PBM cut short.
+TEST_F(NorvexctlTest, DamagedImagesAreRefusedNeverPrinted) {
+  // White pixels, in strips of 8 lines; the file ends in the third strip.
+  WriteBytes(Path("cut-grey.tif"),
+             HandMadeTiff(64, 64, 8, PHOTOMETRIC_MINISBLACK, 8, Bytes(4096, 0xFF), 1200));
+  WriteBytes(Path("cut-bilevel.tif"), HandMadeTiff(64, 64, 1, PHOTOMETRIC_MINISWHITE, 8, Bytes(512, 0), 100));
+  Image::Pattern(200, 120).WritePng(Path("whole.png"));
+  const Bytes png = ReadBytes(Path("whole.png"));
+  WriteBytes(Path("cut-data.png"), Bytes(png.begin(), png.begin() + static_cast<long>(png.size() / 2)));
+  WriteBytes(Path("cut-end.png"), Bytes(png.begin(), png.end() - 12));  // no IEND
+  Image::Pattern(64, 32).WritePbm(Path("whole.pbm"));
+  const Bytes pbm = ReadBytes(Path("whole.pbm"));
+  WriteBytes(Path("cut.pbm"), Bytes(pbm.begin(), pbm.end() - 9));
+  WriteBytes(Path("cut-text.pbm"),
+             Bytes{'P', '1', '\n', '3', ' ', '2', '\n', '1', ' ', '0', ' ', '1', '\n', '0'});
+  const struct {
+    const char* file;
+    const char* reason;
+  } cases[] = {{"cut-grey.tif", "damaged TIFF: "},      {"cut-bilevel.tif", "damaged TIFF: "},
+               {"cut-data.png", "PNG pixel data"},      {"cut-end.png", "PNG file cut short"},
+               {"cut.pbm", "PBM pixel data cut short"}, {"cut-text.pbm", "PBM pixel data cut short"}};
+  for (const auto& c : cases) {
+    for (const std::string& command : {"--emulator print " + Path(c.file).string(),
+                                       "capture " + Path(c.file).string() + " " + Path("c.tif").string()}) {
+      const ToolRun run = Tool(command);
+      EXPECT_EQ(run.exit, 6) << command << "\n" << run.out << run.err;
+      EXPECT_NE(run.err.find(Path(c.file).string() + ": "), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find(c.reason), std::string::npos) << command << "\n" << run.err;
+      EXPECT_EQ(run.err.find("EMULATOR"), std::string::npos) << command;  // refused before the device
+      EXPECT_EQ(run.out.find("PASS"), std::string::npos) << run.out;
+    }
+  }
+  // libtiff's own words say what is wrong.
+  const ToolRun grey = Tool("print " + Path("cut-grey.tif").string());
+  EXPECT_NE(grey.err.find("Read error"), std::string::npos) << grey.err;
+}
+
+// A TIFF of several pages prints the page named with --page, and says so;
+// without --page it is refused.
+TEST_F(NorvexctlTest, MultiPageTiffNeedsItsPageNamed) {
+  const Image first = Image::Pattern(64, 32);
+  const Image second = Image::Pattern(96, 40);
+  first.WriteG4Tiff(Path("page1.tif"));
+  second.WriteG4Tiff(Path("page2.tif"));
+  {
+    TIFF* tiff = TIFFOpen(Path("pages.tif").c_str(), "w");
+    ASSERT_NE(tiff, nullptr);
+    for (const Image* image : {&first, &second}) {
+      TIFF* page = TIFFOpen(Path(image == &first ? "page1.tif" : "page2.tif").c_str(), "r");
+      ASSERT_NE(page, nullptr);
+      TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, image->width);
+      TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, image->height);
+      TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
+      TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+      TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+      TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, image->height);
+      Bytes line(static_cast<size_t>(TIFFScanlineSize(page)));
+      for (uint32_t y = 0; y < image->height; ++y) {
+        ASSERT_GE(TIFFReadScanline(page, line.data(), y, 0), 0);
+        ASSERT_GE(TIFFWriteScanline(tiff, line.data(), y, 0), 0);
+      }
+      TIFFClose(page);
+      ASSERT_NE(TIFFWriteDirectory(tiff), 0);
+    }
+    TIFFClose(tiff);
+  }
+  ToolRun run = Tool("--emulator print " + Path("pages.tif").string());
+  EXPECT_EQ(run.exit, 6) << run.out << run.err;
+  EXPECT_NE(run.err.find("a TIFF of 2 pages: name the page to print with --page N (1 to 2)"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("EMULATOR"), std::string::npos);
+  run = Tool("--emulator print " + Path("pages.tif").string() + " --page 3");
+  EXPECT_EQ(run.exit, 6);
+  EXPECT_NE(run.err.find("no page 3: the TIFF holds 2 pages"), std::string::npos) << run.err;
+  run = Tool("--emulator print " + Path("page1.tif").string() + " --page 0");
+  EXPECT_EQ(run.exit, 2);
+  // Page 2, captured pixel for pixel.
+  run = Tool("--emulator print " + Path("pages.tif").string() + " --page 2 --capture " +
+             Path("p2.tif").string());
+  ASSERT_EQ(run.exit, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("image: page 2 of 2"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("image: 96 x 40 pixels"), std::string::npos) << run.out;
+  Image captured{};
+  ASSERT_TRUE(ReadTiff(Path("p2.tif"), captured));
+  for (uint32_t y = 0; y < second.height; ++y) {
+    for (uint32_t x = 0; x < second.width; ++x) ASSERT_EQ(captured.pixels[y][x], second.pixels[y][x]);
+  }
+  const ToolRun json = Tool("--emulator --json print " + Path("pages.tif").string() + " --page 1");
+  EXPECT_EQ(Json(json, "image.page"), "1");
+  EXPECT_EQ(Json(json, "image.pages"), "2");
+  EXPECT_EQ(Json(json, "image.width"), "64");
+  // One page only in a PBM.
+  first.WritePbm(Path("one.pbm"));
+  run = Tool("capture " + Path("one.pbm").string() + " " + Path("o.tif").string() + " --page 2");
+  EXPECT_EQ(run.exit, 6);
+  EXPECT_NE(run.err.find("no page 2: a PBM image has one page"), std::string::npos) << run.err;
+}
+
+// Grey and colour images say that they were thresholded, and at which level:
+// grey 127 is exposed, 128 is not.
+TEST_F(NorvexctlTest, GreyImagesSayTheyAreThresholdedAndWhere) {
+  Bytes ramp;
+  for (uint32_t y = 0; y < 2; ++y) {
+    for (uint32_t x = 0; x < 16; ++x) ramp.push_back(static_cast<uint8_t>(120 + x));
+  }
+  WriteBytes(Path("ramp.tif"), HandMadeTiff(16, 2, 8, PHOTOMETRIC_MINISBLACK, 2, ramp, ramp.size()));
+  ToolRun run = Tool("capture " + Path("ramp.tif").string() + " " + Path("ramp-cap.tif").string());
+  ASSERT_EQ(run.exit, 0) << run.out << run.err;
+  EXPECT_NE(
+      run.out.find("image: 8-bit grey, thresholded at grey level 128 of 255: darker pixels are exposed"),
+      std::string::npos)
+      << run.out;
+  Image captured{};
+  ASSERT_TRUE(ReadTiff(Path("ramp-cap.tif"), captured));
+  for (uint32_t x = 0; x < 16; ++x) EXPECT_EQ(captured.pixels[0][x], 120 + x < 128) << x;
+  Image::Pattern(40, 20).WritePng(Path("grey.png"));
+  run = Tool("--emulator --json print " + Path("grey.png").string());
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(Json(run, "image.threshold.tone"), "8-bit grey");
+  EXPECT_EQ(Json(run, "image.threshold.level"), "128");
+  // A bilevel image is taken as it is: nothing thresholded.
+  Image::Pattern(40, 20).WritePbm(Path("bilevel.pbm"));
+  run = Tool("--emulator print " + Path("bilevel.pbm").string());
+  EXPECT_EQ(run.exit, 0);
+  EXPECT_EQ(run.out.find("thresholded"), std::string::npos) << run.out;
 }
 
 // Leftovers of an earlier job (printed without a read-back) are cleared by

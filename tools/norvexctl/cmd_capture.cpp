@@ -11,8 +11,11 @@ namespace norvexctl {
 int RunCapture(Context& context, const std::vector<std::string>& args) {
   Args parsed;
   std::string error;
-  if (!ParseArgs(args, {"--width", "--preview"}, {}, parsed, error))
+  if (!ParseArgs(args, {"--width", "--preview", "--page"}, {}, parsed, error))
     return UsageError(context, "capture", error);
+  PrintInput input;
+  if (parsed.Has("--page") && !ParsePage(parsed.Value("--page"), input))
+    return UsageError(context, "capture", "--page needs a page number, 1 for the first");
   if (parsed.positional.size() != 2)
     return UsageError(context, "capture", "capture takes INPUT and OUTPUT.tif");
   uint32_t width = 0;
@@ -31,7 +34,6 @@ int RunCapture(Context& context, const std::vector<std::string>& args) {
   InputFile inputFile;
   OutputFile output;
   OutputFile preview;
-  PrintInput input;
   if (!inputFile.Open(parsed.positional[0], error) ||
       !PlanInput(inputFile.path(), inputFile.name(), width, RawData::kAllowed, input, error) ||
       !output.Check(outputName, error) || (parsed.Has("--preview") && !preview.Check(previewName, error)) ||
@@ -39,6 +41,7 @@ int RunCapture(Context& context, const std::vector<std::string>& args) {
     out.Error(error);
     return kExitFile;
   }
+  for (const std::string& line : DescribeReading(input, out.root())) out.Line(line);
   if (const int code = NeedLibrary(context); code != kExitOk) return code;
   const std::string captureWidth = std::to_string(input.width);
   if (NorvexHost_WriteIniString("PrintData", "CaptureWidth", captureWidth.c_str()) != NORVEX_OK ||

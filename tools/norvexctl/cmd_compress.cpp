@@ -10,7 +10,11 @@ namespace norvexctl {
 int RunCompress(Context& context, const std::vector<std::string>& args) {
   Args parsed;
   std::string error;
-  if (!ParseArgs(args, {"--width"}, {}, parsed, error)) return UsageError(context, "compress", error);
+  if (!ParseArgs(args, {"--width", "--page"}, {}, parsed, error))
+    return UsageError(context, "compress", error);
+  PrintInput input;
+  if (parsed.Has("--page") && !ParsePage(parsed.Value("--page"), input))
+    return UsageError(context, "compress", "--page needs a page number, 1 for the first");
   if (parsed.positional.size() != 2)
     return UsageError(context, "compress", "compress takes INPUT and OUTPUT");
   uint32_t width = 16;  // raw data: any whole words
@@ -23,12 +27,12 @@ int RunCompress(Context& context, const std::vector<std::string>& args) {
   if (parsed.positional[1] == "-") out.LinesToStderr();
   InputFile inputFile;
   OutputFile output;
-  PrintInput input;
   if (!inputFile.Open(parsed.positional[0], error) || !output.Check(parsed.positional[1], error) ||
       !LoadPrintInput(inputFile.path(), inputFile.name(), width, RawData::kAllowed, input, error)) {
     out.Error(error);
     return kExitFile;
   }
+  for (const std::string& line : DescribeReading(input, out.root())) out.Line(line);
   if (const int code = NeedLibrary(context); code != kExitOk) return code;
   std::vector<uint8_t> compressed;
   const uint32_t result = CompressStream(input.data, compressed);

@@ -60,15 +60,19 @@ struct PrintOptions {
   bool preview = false;  // --preview given
   std::string captureName;
   std::string previewName;
+  PrintInput input;  // its page, when --page names one
 };
 
 // Reads the command line; kExitOk, or the exit code of a usage error.
 int ParsePrint(Context& context, const std::vector<std::string>& args, PrintOptions& options) {
   Args parsed;
   std::string error;
-  if (!ParseArgs(args, {"--capture", "--preview", "--piece", "--dpi"}, {"--load", "--no-verify"}, parsed,
-                 error)) {
+  if (!ParseArgs(args, {"--capture", "--preview", "--piece", "--dpi", "--page"}, {"--load", "--no-verify"},
+                 parsed, error)) {
     return UsageError(context, "print", error);
+  }
+  if (parsed.Has("--page") && !ParsePage(parsed.Value("--page"), options.input)) {
+    return UsageError(context, "print", "--page needs a page number, 1 for the first");
   }
   if (parsed.positional.size() != 1) return UsageError(context, "print", "print takes one IMAGE");
   if (!ParseU32(parsed.Value("--piece", "2097152"), options.piece) || options.piece == 0 ||
@@ -98,7 +102,7 @@ int ParsePrint(Context& context, const std::vector<std::string>& args, PrintOpti
 class PrintRun {
  public:
   PrintRun(Context& context, const PrintOptions& options)
-      : m_context(context), m_out(context.out), m_options(options) {}
+      : m_context(context), m_out(context.out), m_options(options), m_input(options.input) {}
 
   int Run() {
     if (m_options.captureName == "-" || m_options.previewName == "-") m_out.LinesToStderr();
@@ -162,6 +166,7 @@ class PrintRun {
     image.Set("band_width", Json::Int(m_input.width));
     image.Set("band_lines", Json::Int(m_input.lines));
     image.Set("bytes", Json::Int(m_total));
+    for (const std::string& line : DescribeReading(m_input, image)) m_out.Line(line);
     m_out.root().Set("image", image);
     Json files = Json::Object();
     if (!m_capture.empty()) files.Set("capture", Json::Str(m_capture.toStdout() ? "-" : m_capture.path()));
@@ -339,7 +344,7 @@ class PrintRun {
       m_phases.End("capture_check");
     } else if (!m_preview.empty()) {
       Bitmap bitmap;
-      if (!ReadBitmap(m_imageFile.path(), bitmap, error) ||
+      if (!ReadBitmap(m_imageFile.path(), bitmap, error, m_input.page) ||
           !WritePreviewPng(m_preview.path(), bitmap, 1200, error)) {
         m_out.Error(error);
         FileFailed();

@@ -6,60 +6,152 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
 
 #include "output.h"
 
 namespace norvexctl {
 namespace {
 
-struct TiffCloser {
-  void operator()(TIFF* tiff) const { TIFFClose(tiff); }
+// libtiff reports through handlers of the whole process; the tool reads one
+// file at a time, on one thread. The first error of the file open now is
+// kept: any error makes its read fail (libtiff's readers go on after many).
+struct TiffErrors {
+  std::string path;
+  std::string first;
+};
+TiffErrors& Errors() {
+  static TiffErrors errors;
+  return errors;
+}
+
+void KeepFirstTiffError(const char* module, const char* format, va_list args) {
+  TiffErrors& errors = Errors();
+  if (!errors.first.empty()) return;
+  char text[512];
+  std::vsnprintf(text, sizeof(text), format, args);
+  // The module is often the file's own name, which the refusal names anyway.
+  const bool named = module != nullptr && *module != '\0' && errors.path != module;
+  errors.first = named ? std::string(module) + ": " + text : std::string(text);
+}
+void IgnoreTiffWarning(const char*, const char*, va_list) {}
+
+// An open TIFF file whose errors are kept.
+class TiffFile {
+ public:
+  explicit TiffFile(const std::string& path) {
+    Errors() = TiffErrors{path, {}};
+    TIFFSetErrorHandler(KeepFirstTiffError);
+    TIFFSetWarningHandler(IgnoreTiffWarning);
+    m_tiff = TIFFOpen(path.c_str(), "r");
+  }
+  ~TiffFile() {
+    if (m_tiff != nullptr) TIFFClose(m_tiff);
+  }
+  TiffFile(const TiffFile&) = delete;
+  TiffFile& operator=(const TiffFile&) = delete;
+  TIFF* get() const { return m_tiff; }
+  // True, with `error` saying what libtiff found, when it reported an error.
+  bool Damaged(std::string& error) const {
+    if (Errors().first.empty()) return false;
+    error = "damaged TIFF: " + Errors().first;
+    return true;
+  }
+  // The refusal of a file that libtiff cannot open.
+  std::string Unreadable() const {
+    return "not a readable TIFF file" + (Errors().first.empty() ? std::string() : ": " + Errors().first);
+  }
+
+ private:
+  TIFF* m_tiff = nullptr;
 };
 
-// libtiff's messages would go to stderr; the tool reports its own.
-void QuietTiffHandler(const char*, const char*, va_list) {}
+bool IsBilevel(uint16_t bits, uint16_t samples, uint16_t photometric) {
+  return bits == 1 && samples == 1 &&
+         (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK);
+}
 
-bool ReadTiff(const std::string& path, Bitmap& image, std::string& error) {
-  TIFFSetErrorHandler(QuietTiffHandler);
-  TIFFSetWarningHandler(QuietTiffHandler);
-  std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-  if (!tiff) {
-    error = "not a readable TIFF file";
+// Makes page `page` (ReadImageInfo's rule) the current one and reads its
+// header into `info`; `bits`, `samples` and `photometric` for the reader.
+bool ReadTiffPage(const TiffFile& file, uint32_t page, ImageInfo& info, uint16_t& bits, uint16_t& samples,
+                  uint16_t& photometric, std::string& error) {
+  TIFF* tiff = file.get();
+  const auto pages = static_cast<uint32_t>(TIFFNumberOfDirectories(tiff));
+  if (file.Damaged(error)) return false;
+  if (pages > 1 && page == 0) {
+    error = Printf("a TIFF of %u pages: name the page to print with --page N (1 to %u)", pages, pages);
     return false;
   }
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint16_t bits = 1;
-  uint16_t samples = 1;
-  uint16_t photometric = PHOTOMETRIC_MINISWHITE;
-  TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
-  TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_PHOTOMETRIC, &photometric);
-  if (width == 0 || height == 0) {
+  info.pages = pages;
+  info.page = page == 0 ? 1 : page;
+  if (info.page > pages) {
+    error = Printf("no page %u: the TIFF holds %u page%s", info.page, pages, pages == 1 ? "" : "s");
+    return false;
+  }
+  const bool set = TIFFSetDirectory(tiff, static_cast<tdir_t>(info.page - 1)) != 0;
+  if (file.Damaged(error) || !set) {
+    if (error.empty()) error = Printf("page %u of the TIFF cannot be read", info.page);
+    return false;
+  }
+  bits = 1;
+  samples = 1;
+  photometric = PHOTOMETRIC_MINISWHITE;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &info.width);
+  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &info.height);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+  if (file.Damaged(error)) return false;
+  if (info.width == 0 || info.height == 0) {
     error = "TIFF without width or height";
     return false;
   }
-  const bool bilevel = bits == 1 && samples == 1 &&
-                       (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK);
+  if (IsBilevel(bits, samples, photometric)) {
+    info.tone.clear();
+  } else if (samples == 1 &&
+             (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK)) {
+    info.tone = std::to_string(bits) + "-bit grey";
+  } else if (photometric == PHOTOMETRIC_PALETTE) {
+    info.tone = "palette colour";
+  } else if (photometric == PHOTOMETRIC_RGB) {
+    info.tone = "RGB colour";
+  } else {
+    info.tone = "colour";
+  }
+  return true;
+}
+
+bool ReadTiff(const std::string& path, uint32_t page, Bitmap& image, std::string& error) {
+  const TiffFile file(path);
+  TIFF* tiff = file.get();
+  if (tiff == nullptr) {
+    error = file.Unreadable();
+    return false;
+  }
+  ImageInfo info;
+  uint16_t bits = 1;
+  uint16_t samples = 1;
+  uint16_t photometric = PHOTOMETRIC_MINISWHITE;
+  if (!ReadTiffPage(file, page, info, bits, samples, photometric, error)) return false;
+  const uint32_t width = info.width;
+  const uint32_t height = info.height;
+  const bool bilevel = IsBilevel(bits, samples, photometric);
   if (!CheckImageSize(width, height, bilevel ? FileKind::kPbm : FileKind::kTiff, error)) return false;
   image.Resize(width, height);
-  if (bits == 1 && samples == 1 &&
-      (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK)) {
-    const tmsize_t scanline = TIFFScanlineSize(tiff.get());
+  if (bilevel) {
+    const tmsize_t scanline = TIFFScanlineSize(tiff);
     if (scanline < 0 || static_cast<size_t>(scanline) < image.stride) {
       error = "TIFF line size does not fit its width";
       return false;
     }
     std::vector<uint8_t> line(static_cast<size_t>(scanline));
     for (uint32_t y = 0; y < height; ++y) {
-      if (TIFFReadScanline(tiff.get(), line.data(), y, 0) < 0) {
-        error = "TIFF pixel data cannot be read (line " + std::to_string(y) + ")";
+      const bool read = TIFFReadScanline(tiff, line.data(), y, 0) >= 0;
+      if (file.Damaged(error) || !read) {
+        if (error.empty()) error = "TIFF pixel data cannot be read (line " + std::to_string(y) + ")";
         return false;
       }
       uint8_t* row = &image.bits[y * image.stride];
@@ -72,20 +164,46 @@ bool ReadTiff(const std::string& path, Bitmap& image, std::string& error) {
     }
     return true;
   }
-  // Anything else through libtiff's RGBA reader, thresholded.
+  // Anything else through libtiff's RGBA reader, which stops at the first
+  // error; thresholded by brightness.
   std::vector<uint32_t> rgba(static_cast<size_t>(width) * height);
-  if (TIFFReadRGBAImageOriented(tiff.get(), width, height, rgba.data(), ORIENTATION_TOPLEFT, 0) == 0) {
-    error = "TIFF of a kind that cannot be read";
+  const bool read = TIFFReadRGBAImageOriented(tiff, width, height, rgba.data(), ORIENTATION_TOPLEFT, 1) != 0;
+  if (file.Damaged(error) || !read) {
+    if (error.empty()) error = "TIFF of a kind that cannot be read";
     return false;
   }
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
       const uint32_t p = rgba[static_cast<size_t>(y) * width + x];
+      // Transparent pixels are white, as on paper.
+      const uint32_t alpha = TIFFGetA(p);
       const uint32_t grey = (TIFFGetR(p) * 299 + TIFFGetG(p) * 587 + TIFFGetB(p) * 114) / 1000;
-      if (grey < 128) image.SetBlack(x, y);
+      if (grey * alpha + 255 * (255 - alpha) < kThresholdLevel * 255) image.SetBlack(x, y);
     }
   }
   return true;
+}
+
+// Whether a PNG file's chunks run whole to its end chunk (IEND): the reader
+// stops after the pixel data and does not see a file that ends there.
+bool PngEndsWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  const auto size = static_cast<uint64_t>(in.tellg());
+  uint64_t at = 8;  // after the signature
+  while (at + 8 <= size) {
+    unsigned char head[8];
+    if (!in.seekg(static_cast<std::streamoff>(at)) || !in.read(reinterpret_cast<char*>(head), sizeof(head))) {
+      return false;
+    }
+    const uint32_t length =
+        uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 | head[3];
+    const uint64_t next = at + 8 + length + 4;  // length, type, data, CRC
+    if (next > size) return false;
+    if (std::memcmp(head + 4, "IEND", 4) == 0) return true;
+    at = next;
+  }
+  return false;
 }
 
 bool ReadPng(const std::string& path, Bitmap& image, std::string& error) {
@@ -102,15 +220,22 @@ bool ReadPng(const std::string& path, Bitmap& image, std::string& error) {
   }
   png.format = PNG_FORMAT_GRAY;
   std::vector<uint8_t> grey(PNG_IMAGE_SIZE(png));
-  if (png_image_finish_read(&png, nullptr, grey.data(), 0, nullptr) == 0) {
+  // Transparent pixels on white, as on paper. A file that ends early, or
+  // whose data are damaged, fails the read.
+  png_color white{255, 255, 255};
+  if (png_image_finish_read(&png, &white, grey.data(), 0, nullptr) == 0) {
     error = std::string("PNG pixel data cannot be read: ") + png.message;
     png_image_free(&png);
+    return false;
+  }
+  if (!PngEndsWhole(path)) {
+    error = "PNG file cut short: it ends before its end chunk (IEND)";
     return false;
   }
   image.Resize(png.width, png.height);
   for (uint32_t y = 0; y < png.height; ++y) {
     for (uint32_t x = 0; x < png.width; ++x) {
-      if (grey[static_cast<size_t>(y) * png.width + x] < 128) image.SetBlack(x, y);
+      if (grey[static_cast<size_t>(y) * png.width + x] < kThresholdLevel) image.SetBlack(x, y);
     }
   }
   return true;
@@ -241,20 +366,51 @@ const char* KindName(FileKind kind) {
   return "no image";
 }
 
-bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint32_t& height,
+namespace {
+
+// The bit depth and colour type of a PNG file's header (IHDR), which the
+// simplified reader does not tell.
+std::string PngTone(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned char head[26] = {};
+  in.read(reinterpret_cast<char*>(head), sizeof(head));
+  if (in.gcount() != static_cast<std::streamsize>(sizeof(head))) return "colour";
+  const unsigned depth = head[24];
+  switch (head[25]) {
+    case 0:
+      return depth == 1 ? std::string() : std::to_string(depth) + "-bit grey";
+    case 2:
+      return "RGB colour";
+    case 3:
+      return "palette colour";
+    case 4:
+      return "grey with transparency";
+    default:
+      return "RGB colour with transparency";
+  }
+}
+
+}  // namespace
+
+bool ReadImageInfo(const std::string& path, FileKind kind, uint32_t page, ImageInfo& info,
                    std::string& error) {
-  width = height = 0;
+  info = ImageInfo{};
   if (kind == FileKind::kTiff) {
-    TIFFSetErrorHandler(QuietTiffHandler);
-    TIFFSetWarningHandler(QuietTiffHandler);
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-    if (!tiff) {
-      error = "not a readable TIFF file";
+    const TiffFile file(path);
+    if (file.get() == nullptr) {
+      error = file.Unreadable();
       return false;
     }
-    TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
-  } else if (kind == FileKind::kPng) {
+    uint16_t bits = 1;
+    uint16_t samples = 1;
+    uint16_t photometric = PHOTOMETRIC_MINISWHITE;
+    return ReadTiffPage(file, page, info, bits, samples, photometric, error);
+  }
+  if (page > 1) {
+    error = Printf("no page %u: %s has one page", page, KindName(kind));
+    return false;
+  }
+  if (kind == FileKind::kPng) {
     png_image png;
     std::memset(&png, 0, sizeof(png));
     png.version = PNG_IMAGE_VERSION;
@@ -262,13 +418,14 @@ bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint
       error = std::string("not a readable PNG file: ") + png.message;
       return false;
     }
-    width = png.width;
-    height = png.height;
+    info.width = png.width;
+    info.height = png.height;
     png_image_free(&png);
+    info.tone = PngTone(path);
   } else if (kind == FileKind::kPbm) {
     std::ifstream in(path, std::ios::binary);
     std::string magic;
-    if (!ReadPbmHeader(in, magic, width, height)) {
+    if (!ReadPbmHeader(in, magic, info.width, info.height)) {
       error = "not a PBM file";
       return false;
     }
@@ -276,7 +433,7 @@ bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint
     error = "not a TIFF, PNG or PBM image";
     return false;
   }
-  if (width == 0 || height == 0) {
+  if (info.width == 0 || info.height == 0) {
     error = "an image without width or height";
     return false;
   }
@@ -313,10 +470,14 @@ bool CheckImageSize(uint32_t width, uint32_t height, FileKind kind, std::string&
   return true;
 }
 
-bool ReadBitmap(const std::string& path, Bitmap& image, std::string& error) {
+bool ReadBitmap(const std::string& path, Bitmap& image, std::string& error, uint32_t page) {
   FileKind kind = FileKind::kOther;
   if (!SniffFile(path, kind, error)) return false;
-  if (kind == FileKind::kTiff) return ReadTiff(path, image, error);
+  if (kind == FileKind::kTiff) return ReadTiff(path, page, image, error);
+  if (page > 1) {
+    error = Printf("no page %u: %s has one page", page, KindName(kind));
+    return false;
+  }
   if (kind == FileKind::kPng) return ReadPng(path, image, error);
   if (kind == FileKind::kPbm) return ReadPbm(path, image, error);
   error = path + " is " + KindName(kind) + ", not a TIFF, PNG or PBM image";

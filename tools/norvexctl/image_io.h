@@ -41,9 +41,26 @@ inline constexpr uint32_t kMaxLinePixels = 1048576;
 // record and of every bulk count.
 inline constexpr uint64_t kMaxPrintBytes = 0xFFFFFFFFu;
 
-// The width and height an image file declares, read from its header alone
-// (no pixels decoded). False with `error` set.
-bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint32_t& height,
+// The grey level from which a pixel of a grey or colour image is white:
+// darker pixels are black (exposed). Colour counts by its brightness.
+inline constexpr uint32_t kThresholdLevel = 128;
+
+// What an image file declares in its header (no pixels decoded).
+struct ImageInfo {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t page = 1;   // the page read, 1 for the first
+  uint32_t pages = 1;  // the pages of a TIFF file; 1 for others
+  // Empty for a bilevel image; for others, what is thresholded at
+  // kThresholdLevel: "8-bit grey", "RGB colour", ...
+  std::string tone;
+};
+
+// The header of an image file, of its page `page` (1 the first): a file of
+// several pages needs one named (`page` 0 names none), which must be there.
+// False with `error` set; a damaged file is refused with what is wrong
+// (every error libtiff reports is a refusal).
+bool ReadImageInfo(const std::string& path, FileKind kind, uint32_t page, ImageInfo& info,
                    std::string& error);
 
 // Whether an image of this size can be read and printed here: the line
@@ -51,10 +68,13 @@ bool ReadImageSize(const std::string& path, FileKind kind, uint32_t& width, uint
 // machine's memory. False with `error` saying which limit and by how much.
 bool CheckImageSize(uint32_t width, uint32_t height, FileKind kind, std::string& error);
 
-// Reads a TIFF, PNG or PBM file (told apart by its first bytes). Colour and
-// grey images are thresholded at half brightness. Sizes that CheckImageSize
-// refuses are refused before any pixel is read. False with `error` set.
-bool ReadBitmap(const std::string& path, Bitmap& image, std::string& error);
+// Reads a TIFF, PNG or PBM file (told apart by its first bytes), of its page
+// `page` as ReadImageInfo takes it. Colour and grey images are thresholded
+// at kThresholdLevel, transparent pixels white. Sizes that CheckImageSize
+// refuses are refused before any pixel is read. A file that is damaged or
+// ends early is refused, never read as far as it goes. False with `error`
+// set.
+bool ReadBitmap(const std::string& path, Bitmap& image, std::string& error, uint32_t page = 0);
 
 // Writes a greyscale PNG of the image made smaller by a whole factor, so
 // that neither side is above `maxSide` pixels; each preview pixel is the

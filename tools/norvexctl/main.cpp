@@ -92,7 +92,7 @@ const char kParamsUsage[] =
     "  --mask M         the section mask (default: every section the action takes)\n";
 const char kPrintUsage[] =
     "Usage: norvexctl print IMAGE [--load] [--capture TIFF] [--preview PNG] [--piece BYTES] [--dpi N] "
-    "[--no-verify]\n"
+    "[--page N] [--no-verify]\n"
     "Prints a bilevel image (TIFF, PNG or PBM; '-' reads standard input) through\n"
     "the print job sequence: print error clear, start of the job, page reset\n"
     "(which clears the print memory), the print bands in bulk writes, page\n"
@@ -105,7 +105,11 @@ const char kPrintUsage[] =
     "  --preview PNG    a downscaled PNG preview of the capture (or of the image)\n"
     "  --piece BYTES    bulk write size, a multiple of 64, at most 2097152 (default)\n"
     "  --dpi N          resolution written into the print job (default 2400)\n"
-    "  --no-verify      do not read the print memory back\n";
+    "  --page N         the page of a TIFF of several pages (which needs one named)\n"
+    "  --no-verify      do not read the print memory back\n"
+    "A damaged image (libtiff reports an error, a file that ends early) is\n"
+    "refused. Grey and colour images are thresholded at grey level 128 of 255\n"
+    "(darker pixels are exposed), and the run says so.\n";
 const char kMemoryUsage[] =
     "Usage: norvexctl memory clear\n"
     "       norvexctl memory read OUTPUT [--bytes N]\n"
@@ -114,12 +118,12 @@ const char kMemoryUsage[] =
     "  read OUTPUT      reads it from its read position into OUTPUT ('-' for\n"
     "                   standard output) until it has no more, or N bytes\n";
 const char kCaptureUsage[] =
-    "Usage: norvexctl capture INPUT OUTPUT.tif [--width W] [--preview PNG]\n"
+    "Usage: norvexctl capture INPUT OUTPUT.tif [--width W] [--preview PNG] [--page N]\n"
     "Turns an image (TIFF, PNG, PBM), or raw print data (a file that is no image,\n"
     "with --width W pixels a line), into the library's TIFF capture (link mode 2,\n"
     "no device needed), reads it back and compares it with the input.\n";
 const char kCompressUsage[] =
-    "Usage: norvexctl compress INPUT OUTPUT [--width W]\n"
+    "Usage: norvexctl compress INPUT OUTPUT [--width W] [--page N]\n"
     "Compresses print data (raw, or an image turned into print bands) with\n"
     "Norvex_CompressData in pieces of 2 MiB, as the compressed print-data file\n"
     "of link mode 12 holds it. '-' for standard input or output.\n";

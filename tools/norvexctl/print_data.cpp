@@ -19,15 +19,20 @@ bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWid
   }
   const std::string shown = name == "-" ? std::string("standard input") : name;
   if (IsImage(kind)) {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    if (!ReadImageSize(path, kind, width, height, error) || !CheckImageSize(width, height, kind, error)) {
+    ImageInfo info;
+    if (!ReadImageInfo(path, kind, plan.page, info, error) ||
+        !CheckImageSize(info.width, info.height, kind, error)) {
       error = shown + ": " + error;
       return false;
     }
+    const uint32_t width = info.width;
+    const uint32_t height = info.height;
     plan.image = true;
     plan.imageWidth = width;
     plan.imageHeight = height;
+    plan.page = info.page;
+    plan.pages = info.pages;
+    plan.tone = info.tone;
     // CheckImageSize keeps the bands within 32-bit counts.
     plan.width = static_cast<uint32_t>(BandWidth(width));
     plan.lines = static_cast<uint32_t>(BandHeight(height));
@@ -39,6 +44,10 @@ bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWid
     return false;
   }
   const bool otherImage = kind == FileKind::kJpeg || kind == FileKind::kBmp || kind == FileKind::kGif;
+  if (plan.page > 1) {
+    error = Printf("%s: no page %u: %s has one page", shown.c_str(), plan.page, KindName(kind));
+    return false;
+  }
   if (raw == RawData::kRefused || otherImage) {
     error = shown + " is " + KindName(kind) + "; norvexctl reads TIFF, PNG and PBM images" +
             (otherImage ? " (make it a bilevel TIFF first)" : "");
@@ -74,7 +83,7 @@ bool LoadPrintInput(const std::string& path, const std::string& name, uint32_t r
   if (!PlanInput(path, name, rawWidth, raw, input, error)) return false;
   if (input.image) {
     Bitmap bitmap;
-    if (!ReadBitmap(path, bitmap, error)) {
+    if (!ReadBitmap(path, bitmap, error, input.page)) {
       error = (name == "-" ? std::string("standard input") : name) + ": " + error;
       return false;
     }
@@ -86,6 +95,29 @@ bool LoadPrintInput(const std::string& path, const std::string& name, uint32_t r
     return false;
   }
   return true;
+}
+
+bool ParsePage(const std::string& text, PrintInput& input) {
+  return ParseU32(text, input.page) && input.page >= 1;
+}
+
+std::vector<std::string> DescribeReading(const PrintInput& input, Json& json) {
+  std::vector<std::string> lines;
+  if (!input.image) return lines;
+  if (input.pages > 1) {
+    lines.push_back(Printf("image: page %u of %u", input.page, input.pages));
+    json.Set("page", Json::Int(input.page));
+    json.Set("pages", Json::Int(input.pages));
+  }
+  if (!input.tone.empty()) {
+    lines.push_back(Printf("image: %s, thresholded at grey level %u of 255: darker pixels are exposed",
+                           input.tone.c_str(), kThresholdLevel));
+    Json threshold = Json::Object();
+    threshold.Set("tone", Json::Str(input.tone));
+    threshold.Set("level", Json::Int(kThresholdLevel));
+    json.Set("threshold", threshold);
+  }
+  return lines;
 }
 
 uint32_t CompressStream(const std::vector<uint8_t>& data, std::vector<uint8_t>& out) {

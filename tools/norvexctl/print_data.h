@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "output.h"
+
 namespace norvexctl {
 
 // The largest bulk write, and the largest piece compressed at once.
@@ -20,6 +22,12 @@ struct PrintInput {
   uint32_t imageHeight = 0;
   bool image = false;
   uint64_t bytes = 0;  // the print data's size (known before it is read)
+  // The page of a TIFF file to read, as --page names it (1 the first; 0
+  // when none was named, which a file of several pages refuses). Set before
+  // PlanInput; PlanInput sets it to the page read.
+  uint32_t page = 0;
+  uint32_t pages = 1;  // the image file's pages
+  std::string tone;    // what is thresholded: empty for a bilevel image (ImageInfo)
 };
 
 // Where raw print data (a file that is no image) is taken: not by print,
@@ -39,6 +47,14 @@ bool PlanInput(const std::string& path, const std::string& name, uint32_t rawWid
 // `error` set.
 bool LoadPrintInput(const std::string& path, const std::string& name, uint32_t rawWidth, RawData raw,
                     PrintInput& input, std::string& error);
+
+// --page N of the commands that read images, into `input.page`. False for a
+// value that is no page number (1 or more).
+bool ParsePage(const std::string& text, PrintInput& input);
+// What was read of an image and how, for a person: its page of several, and
+// that a grey or colour image was thresholded, at which level. Each is also
+// set in `json` ("page", "pages", "threshold": {"tone", "level"}).
+std::vector<std::string> DescribeReading(const PrintInput& input, Json& json);
 
 // Compresses the whole input as one stream with Norvex_CompressData, as the
 // compressed print-data file of link mode 12 holds a write. Returns its
