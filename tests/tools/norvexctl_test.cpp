@@ -1249,6 +1249,40 @@ TEST_F(NorvexctlTest, GreyImagesSayTheyAreThresholdedAndWhere) {
   EXPECT_EQ(run.out.find("thresholded"), std::string::npos) << run.out;
 }
 
+// --no-verify sends and says that nothing was verified: SENT, not PASS. A
+// run that fails, also in the read-back, ends with its verdict all the same.
+TEST_F(NorvexctlTest, VerdictSaysWhatWasVerified) {
+  Image::Pattern(64, 32).WritePbm(Path("sent.pbm"));
+  ToolRun run = Tool("--emulator print " + Path("sent.pbm").string() + " --no-verify");
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.out.find("verdict: SENT: 256 bytes sent, not verified (--no-verify)"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("PASS"), std::string::npos) << run.out;
+  run = Tool("--emulator --json print " + Path("sent.pbm").string() + " --no-verify");
+  EXPECT_EQ(run.exit, 0);
+  EXPECT_EQ(Json(run, "verdict.status"), "SENT");
+  EXPECT_EQ(Json(run, "verdict.pass"), "False");
+  EXPECT_EQ(Json(run, "verdict.verified"), "False");
+  EXPECT_EQ(Json(run, "verdict.bytes_verified"), "0");
+  run = Tool("--emulator --json print " + Path("sent.pbm").string());
+  EXPECT_EQ(Json(run, "verdict.status"), "PASS");
+  EXPECT_EQ(Json(run, "verdict.pass"), "True");
+  EXPECT_EQ(Json(run, "verdict.verified"), "True");
+  // The memory probe before the job reads at once; every read-back after it
+  // gets no answer: a time-out in the read-back.
+  const std::string silentReadBack = "--emu-fault delay=0/0x0842*1,noreply/0x0842 --timeout 100 ";
+  run = Tool(silentReadBack + "print " + Path("sent.pbm").string());
+  EXPECT_EQ(run.exit, 4) << run.out << run.err;
+  EXPECT_NE(run.out.find("read back          failed: 0x000003E5 ERROR_IO_PENDING"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("verdict: FAIL: 256 bytes sent, nothing verified"), std::string::npos) << run.out;
+  run = Tool(silentReadBack + "--json print " + Path("sent.pbm").string());
+  EXPECT_EQ(Json(run, "verdict.status"), "FAIL");
+  EXPECT_EQ(Json(run, "verdict.pass"), "False");
+  EXPECT_EQ(Json(run, "verdict.verified"), "False");
+  EXPECT_EQ(Json(run, "exit"), "4");
+}
+
 // Leftovers of an earlier job (printed without a read-back) are cleared by
 // the page reset at the next job's start, and said so; the memory commands
 // read and clear it.

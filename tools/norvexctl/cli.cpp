@@ -48,12 +48,23 @@ std::string DefaultDeviceFolder() {
   return (env != nullptr && *env != '\0') ? env : "/tmp/norvex-devices";
 }
 
-// The hidden --emu-fault option: KIND[=VALUE][@ADDRESS], a fault that lasts
-// for the whole run. False for a kind it does not know.
-bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
+// One fault of the hidden --emu-fault option: KIND[=VALUE][@ADDRESS][/COMMAND]
+// [*COUNT], for COUNT requests (of that command to that address), else for
+// the whole run. False for one it does not understand.
+bool InjectOneFault(norvex::emu::Emulator& emulator, const std::string& option) {
   std::string kind = option;
   std::string value;
   std::string address;
+  std::string command;
+  uint32_t count = 0;
+  if (const size_t star = kind.find('*'); star != std::string::npos) {
+    if (!ParseU32(kind.substr(star + 1), count) || count == 0 || count > 1000000) return false;
+    kind.resize(star);
+  }
+  if (const size_t slash = kind.find('/'); slash != std::string::npos) {
+    command = kind.substr(slash + 1);
+    kind.resize(slash);
+  }
   if (const size_t at = kind.find('@'); at != std::string::npos) {
     address = kind.substr(at + 1);
     kind.resize(at);
@@ -66,11 +77,14 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
   if (!value.empty() && !ParseU32(value, number)) return false;
   uint32_t addressNumber = 0;
   if (!address.empty() && (!ParseU32(address, addressNumber) || addressNumber > 0xFF)) return false;
+  uint32_t commandNumber = 0;
+  if (!command.empty() && (!ParseU32(command, commandNumber) || commandNumber > 0xFFFF)) return false;
+  const int times = count == 0 ? Fault::kUntilCleared : static_cast<int>(count);
   if (kind == "bulk-stall" || kind == "bulk-partial") {
     BulkWriteFault bulk;
     bulk.kind = kind == "bulk-stall" ? BulkWriteFaultKind::kNoCompletion : BulkWriteFaultKind::kPartial;
     bulk.bytes = number;
-    bulk.count = Fault::kUntilCleared;
+    bulk.count = times;
     emulator.Model().InjectBulkWriteFault(bulk);
     return true;
   }
@@ -78,7 +92,7 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
     BulkWriteFault bulk;
     bulk.kind = BulkWriteFaultKind::kSlow;
     bulk.delayMs = number;
-    bulk.count = Fault::kUntilCleared;
+    bulk.count = times;
     emulator.Model().InjectBulkWriteFault(bulk);
     return true;
   }
@@ -98,17 +112,32 @@ bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
     if (kind != k.name) continue;
     Fault fault;
     fault.kind = k.kind;
-    fault.count = Fault::kUntilCleared;
+    fault.count = times;
     if (k.kind == FaultKind::kDelay) {
       fault.delayMs = number;
     } else {
       fault.value = static_cast<uint16_t>(number);
     }
     if (!address.empty()) fault.addressFilter = static_cast<uint8_t>(addressNumber);
+    if (!command.empty()) fault.commandFilter = static_cast<uint16_t>(commandNumber);
     emulator.Model().InjectFault(fault);
     return true;
   }
   return false;
+}
+
+// The hidden --emu-fault option: faults separated by ',', the first that
+// matches a request taking it (InjectOneFault).
+bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = option.find(',', start);
+    if (!InjectOneFault(emulator, option.substr(start, comma == std::string::npos ? comma : comma - start))) {
+      return false;
+    }
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
 }
 
 void RemoveTree(const std::string& folder) {

@@ -111,6 +111,8 @@ class PrintRun {
     if (const int code = m_context.Connect(); code != kExitOk) return code;
     m_phases.End("connect");
     Describe();
+    // Every run that reached the device ends with its verdict, also one
+    // that failed or was stopped half way.
     if (!ProbeMemory() || !StartJob()) return Finish();
     m_phases.End("job_start");
     if (!SendBands()) return Finish();
@@ -119,7 +121,6 @@ class PrintRun {
     m_phases.End("job_end");
     if (m_options.verify && !ReadBack()) return Finish();
     CheckFiles();
-    Verdict();
     return Finish();
   }
 
@@ -296,6 +297,7 @@ class PrintRun {
       }
     }
     m_verified = static_cast<uint32_t>(firstDiff);
+    m_compared = true;
     if (firstDiff < compared) {
       m_out.Line(Printf("  verify             MISMATCH at byte %zu (sent 0x%02X, read 0x%02X)", firstDiff,
                         m_input.data[firstDiff], memory[firstDiff]));
@@ -360,15 +362,23 @@ class PrintRun {
     }
   }
 
+  // PASS only when the print memory was read back and held what was sent;
+  // SENT when the run succeeded without the read-back (--no-verify): the
+  // data went out, nothing says they arrived; FAIL otherwise.
   void Verdict() {
     const double seconds = Seconds(m_start);
     const double sendRate = m_sendSeconds > 0 ? m_sent / m_sendSeconds / 1e6 : 0;
     const double readRate = m_readSeconds > 0 ? m_verified / m_readSeconds / 1e6 : 0;
-    m_out.Line(
-        Printf("verdict: %s: %u bytes sent, %u bytes verified, %.2f s, send %.1f MB/s, read-back %.1f MB/s",
-               m_exitCode == kExitOk ? "PASS" : "FAIL", m_sent, m_verified, seconds, sendRate, readRate));
+    const char* result = m_exitCode != kExitOk ? "FAIL" : m_compared ? "PASS" : "SENT";
+    const std::string verified = m_compared         ? Printf("%u bytes verified", m_verified)
+                                 : m_options.verify ? std::string("nothing verified")
+                                                    : std::string("not verified (--no-verify)");
+    m_out.Line(Printf("verdict: %s: %u bytes sent, %s, %.2f s, send %.1f MB/s, read-back %.1f MB/s", result,
+                      m_sent, verified.c_str(), seconds, sendRate, readRate));
     Json verdict = Json::Object();
-    verdict.Set("pass", Json::Bool(m_exitCode == kExitOk));
+    verdict.Set("status", Json::Str(result));
+    verdict.Set("pass", Json::Bool(m_exitCode == kExitOk && m_compared));
+    verdict.Set("verified", Json::Bool(m_compared));
     verdict.Set("bytes_sent", Json::Int(m_sent));
     verdict.Set("bytes_verified", Json::Int(m_verified));
     verdict.Set("seconds", Json::Num(seconds));
@@ -381,6 +391,7 @@ class PrintRun {
   // steps, the bytes sent and the phases' times in the JSON object.
   int Finish() {
     Norvex_SetPrintDataSaveIdle(NORVEX_LINK_USB);
+    Verdict();
     m_out.root().Set("steps", m_steps);
     m_out.root().Set("bytes_sent", Json::Int(m_sent));
     m_phases.End("finish");
@@ -428,6 +439,7 @@ class PrintRun {
   int m_exitCode = kExitOk;
   uint32_t m_sent = 0;
   uint32_t m_verified = 0;
+  bool m_compared = false;  // the print memory was read back and compared
   double m_sendSeconds = 0;
   double m_readSeconds = 0;
 };

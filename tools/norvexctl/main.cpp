@@ -106,7 +106,8 @@ const char kPrintUsage[] =
     "  --piece BYTES    bulk write size, a multiple of 64, at most 2097152 (default)\n"
     "  --dpi N          resolution written into the print job (default 2400)\n"
     "  --page N         the page of a TIFF of several pages (which needs one named)\n"
-    "  --no-verify      do not read the print memory back\n"
+    "  --no-verify      do not read the print memory back: the verdict is SENT,\n"
+    "                   nothing verified\n"
     "A damaged image (libtiff reports an error, a file that ends early) is\n"
     "refused. Grey and colour images are thresholded at grey level 128 of 255\n"
     "(darker pixels are exposed), and the run says so.\n";
