@@ -8,6 +8,13 @@
  * arrival of a device endpoint in the device folder and the removal of the
  * open device's endpoint then reach the library's hook on that thread, as
  * WM_DEVICECHANGE messages do on Windows.
+ *
+ * The library's message boxes (the log that cannot be opened, a failed write
+ * to the command file or a print-data file) are lines on standard error,
+ * "Norvex error: TEXT" or "Norvex warning: TEXT", the text in UTF-8. A host
+ * that shows them its own way sets the environment variable
+ * NORVEX_MESSAGE_FD, before the library is loaded, to the number of a
+ * descriptor it keeps open: the lines then go there instead.
  */
 #ifndef NORVEX_POSIX_H
 #define NORVEX_POSIX_H

@@ -9,6 +9,7 @@
 #include <png.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -1330,8 +1331,8 @@ TEST_F(NorvexctlTest, StopSignalCancelsTheJobAndCleansUp) {
   // The cancel: function call 0x9000/0x0002 to the main unit.
   EXPECT_NE(run.err.find("4D 45 10 01 06 00 D8 C0 00 90 02 00"), std::string::npos) << run.err;
   // A bulk write shows as the length it announces and the data that follow.
-  EXPECT_NE(run.err.find("frames -> WRITE        #9    4096 bytes"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("frames -> WRITE_DATA   #9    4096 bytes"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(" ms -> WRITE        #9    4096 bytes"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(" ms -> WRITE_DATA   #9    4096 bytes"), std::string::npos) << run.err;
   const std::string note = "a virtual platesetter in ";
   const size_t at = run.err.find(note);
   ASSERT_NE(at, std::string::npos);
@@ -1421,17 +1422,72 @@ TEST_F(NorvexctlTest, UnplugInTheMiddleOfAPrintExits3) {
   EXPECT_NE(run.err.find("was unplugged"), std::string::npos) << run.err;
 }
 
-TEST_F(NorvexctlTest, VerboseShowsEveryFrame) {
+// The frames between the library and the device: -v on standard error, each
+// line with the milliseconds since the start, in the order they passed;
+// --trace FILE puts them into FILE instead.
+TEST_F(NorvexctlTest, VerboseShowsEveryFrameTimed) {
   const ToolRun run = Tool("--emulator -v state main general");
   ASSERT_EQ(run.exit, 0) << run.err;
-  EXPECT_NE(
-      run.err.find("frames -> CONTROL      #1    code 0x222002  4D 45 10 01 06 00 D0 C0 00 00 00 00 33 07"),
-      std::string::npos)
-      << run.err;
-  EXPECT_NE(run.err.find("frames <- READ_DONE    #2    status 0  4D 45 01 10 06 00 D1 C0 01 00 00 00 26 16"),
-            std::string::npos)
-      << run.err;
+  const std::string request =
+      " ms -> CONTROL      #1    code 0x222002  4D 45 10 01 06 00 D0 C0 00 00 00 00 33 07";
+  const std::string reply = " ms <- READ_DONE    #2    status 0  4D 45 01 10 06 00 D1 C0 01 00 00 00 26 16";
+  EXPECT_NE(run.err.find(request), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(reply), std::string::npos) << run.err;
   EXPECT_EQ(run.out.find("frames"), std::string::npos);
+  // "frames", the time, "ms", the message: the times never go back.
+  std::stringstream lines(run.err);
+  double last = 0;
+  size_t timed = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("frames ", 0) != 0) continue;
+    std::stringstream fields(line.substr(7));
+    double ms = -1;
+    std::string unit;
+    ASSERT_TRUE(fields >> ms >> unit) << line;
+    EXPECT_EQ(unit, "ms") << line;
+    EXPECT_GE(ms, last) << line;
+    last = ms;
+    ++timed;
+  }
+  EXPECT_GE(timed, 4u);
+
+  const ToolRun traced = Tool("--emulator -q --trace " + Path("frames.txt").string() + " state main general");
+  ASSERT_EQ(traced.exit, 0) << traced.err;
+  EXPECT_EQ(traced.err, "");
+  EXPECT_EQ(traced.out, run.out);
+  const std::string trace = ReadText(Path("frames.txt"));
+  EXPECT_NE(trace.find(request), std::string::npos) << trace;
+  EXPECT_NE(trace.find(reply), std::string::npos) << trace;
+  EXPECT_EQ(Tool("--emulator --trace " + Path("no-folder/frames.txt").string() + " info").exit, 6);
+}
+
+// The library's own messages (its message boxes) follow -q and --json as the
+// tool's notes do: here the log that another program holds.
+TEST_F(NorvexctlTest, LibraryMessagesFollowQuietAndJson) {
+  const fs::path home = Path("held-home");
+  fs::create_directories(home / "log");
+  const int held = open((home / "log/UsbDriver.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  const std::string env = "NORVEX_HOME=" + Quote(home.string());
+  // 日志文件打开失败! (the log file cannot be opened)
+  const std::string message =
+      "Norvex error: \xE6\x97\xA5\xE5\xBF\x97\xE6\x96\x87\xE4\xBB\xB6\xE6\x89\x93\xE5\xBC\x80"
+      "\xE5\xA4\xB1\xE8\xB4\xA5! (the log file cannot be opened)";
+  const ToolRun plain = Tool("--emulator state main general", env);
+  EXPECT_EQ(plain.exit, 0) << plain.err;
+  EXPECT_NE(plain.err.find(message), std::string::npos) << plain.err;
+  const ToolRun quiet = Tool("--emulator -q state main general", env);
+  EXPECT_EQ(quiet.exit, 0);
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.out, plain.out);
+  const ToolRun json = Tool("--emulator -q --json state main general", env);
+  EXPECT_EQ(json.exit, 0);
+  EXPECT_EQ(json.err, "");
+  EXPECT_EQ(Json(json, "library_messages.#"), "1") << json.out;
+  EXPECT_EQ(Json(json, "library_messages.0.kind"), "error");
+  EXPECT_EQ("Norvex error: " + Json(json, "library_messages.0.text"), message);
+  close(held);
 }
 
 // On a terminal the bar is redrawn in place and stays within its width.

@@ -43,6 +43,9 @@ void OnStop(int signal) {
   }
 }
 
+// Whether the frame tap goes between the library and the device.
+bool Tapped(const GlobalOptions& options) { return options.verbose || !options.trace.empty(); }
+
 std::string DefaultDeviceFolder() {
   const char* env = std::getenv("NORVEX_DEVICE_DIR");
   return (env != nullptr && *env != '\0') ? env : "/tmp/norvex-devices";
@@ -372,6 +375,7 @@ Session::~Session() {
   // The window's destruction closes the device.
   if (m_window != nullptr) NorvexHost_DestroyWindow(m_window);
   m_tap.reset();
+  if (m_traceFile != nullptr) std::fclose(m_traceFile);
   m_emulator.reset();
   RemoveTree(m_tempFolder);
 }
@@ -383,10 +387,17 @@ int Session::Start(const GlobalOptions& options, Output& out) {
     return kExitFile;
   }
   if (options.timeoutMs != 0) Norvex_SetUSBOvertime(options.timeoutMs);
+  if (!options.trace.empty()) {
+    m_traceFile = std::fopen(options.trace.c_str(), "w");
+    if (m_traceFile == nullptr) {
+      out.Error("cannot write the trace " + options.trace + ": " + std::strerror(errno));
+      return kExitFile;
+    }
+  }
   Json device = Json::Object();
   Choice choice;
   if (const int code = Choose(options, out, choice, device); code != kExitOk) return code;
-  if (choice.embedded || !choice.named.empty() || options.verbose) {
+  if (choice.embedded || !choice.named.empty() || Tapped(options)) {
     m_tempFolder = MakeTempFolder(choice.embedded ? "norvexctl-emu" : "norvexctl-device");
     if (m_tempFolder.empty()) {
       out.Error("cannot make a temporary device folder");
@@ -443,7 +454,7 @@ int Session::Choose(const GlobalOptions& options, Output& out, Choice& choice, J
 int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choice, Json& device) {
   if (choice.embedded) {
     norvex::emu::EmulatorOptions emuOptions;
-    emuOptions.folder = options.verbose ? m_tempFolder + "/emulator" : m_tempFolder;
+    emuOptions.folder = Tapped(options) ? m_tempFolder + "/emulator" : m_tempFolder;
     m_emulator = std::make_unique<norvex::emu::Emulator>(emuOptions);
     if (!m_emulator->Plug()) {
       out.Error("the embedded emulator cannot serve: " + m_emulator->LastError());
@@ -480,13 +491,15 @@ int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choi
 
 int Session::ShowLibrary(const GlobalOptions& options, Output& out, const Choice& choice) {
   // One endpoint alone: the library is shown a folder of our own that holds
-  // a link to it, or the frame tap in front of it (-v).
-  if (options.verbose && !m_endpoint.empty()) {
+  // a link to it, or the frame tap in front of it (-v, --trace).
+  if (Tapped(options) && !m_endpoint.empty()) {
     const std::string tapFolder = m_tempFolder + "/tap";
     std::string error;
+    std::FILE* sink = m_traceFile != nullptr ? m_traceFile : stderr;
     m_tap = std::make_unique<FrameTap>();
     if (!fs::create_directory(tapFolder) ||
-        !m_tap->Start(m_endpoint, tapFolder, fs::path(m_endpoint).filename().string(), error)) {
+        !m_tap->Start(m_endpoint, tapFolder, fs::path(m_endpoint).filename().string(), sink, ProgramStart(),
+                      error)) {
       out.Error(error.empty() ? "cannot make the frame tap's folder" : error);
       return kExitFile;
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
@@ -29,6 +30,7 @@ struct GlobalOptions {
   bool version = false;
   bool quiet = false;      // -q: no notes, no progress
   bool verbose = false;    // -v: every message to and from the device on stderr
+  std::string trace;       // --trace FILE: those messages into FILE instead
   std::string device;      // --device DIR|PATH|NAME
   bool emulator = false;   // --emulator: the embedded emulator even when a device is present
   uint32_t timeoutMs = 0;  // --timeout MS (0: the library's default)
@@ -169,9 +171,10 @@ class Session {
 
   std::unique_ptr<norvex::emu::Emulator> m_emulator;
   std::unique_ptr<FrameTap> m_tap;
-  std::string m_endpoint;       // the real endpoint
-  std::string m_libraryFolder;  // the folder the library enumerates
-  std::string m_tempFolder;     // made for the emulator, a named endpoint or the tap; removed at the end
+  std::FILE* m_traceFile = nullptr;  // --trace's file, closed after the tap
+  std::string m_endpoint;            // the real endpoint
+  std::string m_libraryFolder;       // the folder the library enumerates
+  std::string m_tempFolder;          // made for the emulator, a named endpoint or the tap; removed at the end
   NorvexWindow m_window = nullptr;
 };
 

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "cli.h"
@@ -58,8 +60,22 @@ const char* TypeName(uint16_t type) {
   }
 }
 
+// Where the tap's lines go, each "frames", the milliseconds since `start`,
+// then the text.
+struct Trace {
+  std::FILE* out;
+  std::chrono::steady_clock::time_point start;
+
+  void Line(const std::string& text) const {
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::fprintf(out, "frames %10.3f ms %s\n", ms, text.c_str());
+  }
+};
+
 // One direction of a connection: what arrived and is not yet a whole message.
 struct Direction {
+  const Trace& trace;
   const char* arrow;  // "->" host to device, "<-" device to host
   std::vector<uint8_t> pending;
   bool lost = false;  // no message stream: shown no more
@@ -72,7 +88,7 @@ struct Direction {
       const uint32_t length = Le(h + 8, 4);
       const char* name = TypeName(static_cast<uint16_t>(Le(h + 2, 2)));
       if (Le(h, 2) != kMagic || name == nullptr || length > kMaxPayload) {
-        std::fprintf(stderr, "frames %s (not a message of the device protocol: no more shown)\n", arrow);
+        trace.Line(std::string(arrow) + " (not a message of the device protocol: no more shown)");
         lost = true;
         pending.clear();
         return;
@@ -101,7 +117,7 @@ struct Direction {
     } else if (length >= 4) {
       text = Printf("status %u", Le(p, 4));
     }
-    std::fprintf(stderr, "frames %s %-12s #%-4u %s\n", arrow, name, id, text.c_str());
+    trace.Line(Printf("%s %-12s #%-4u %s", arrow, name, id, text.c_str()));
   }
 };
 
@@ -130,14 +146,14 @@ int ConnectTo(const std::string& path) {
 }
 
 // Relays one connection until either side closes it or the tap stops.
-void Relay(int down, int wake, const std::string& upstream) {
+void Relay(int down, int wake, const std::string& upstream, const Trace& trace) {
   const int up = ConnectTo(upstream);
   if (up < 0) {
-    std::fprintf(stderr, "frames -- the device %s cannot be reached\n", upstream.c_str());
+    trace.Line("-- the device " + upstream + " cannot be reached");
     return;
   }
-  Direction toDevice{"->", {}, false};
-  Direction toHost{"<-", {}, false};
+  Direction toDevice{trace, "->", {}, false};
+  Direction toHost{trace, "<-", {}, false};
   std::vector<uint8_t> buffer(1 << 16);
   for (;;) {
     pollfd fds[3] = {{down, POLLIN, 0}, {up, POLLIN, 0}, {wake, POLLIN, 0}};
@@ -154,7 +170,7 @@ void Relay(int down, int wake, const std::string& upstream) {
       const ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        std::fprintf(stderr, "frames -- the %s closed the connection\n", side == 0 ? "library" : "device");
+        trace.Line(std::string("-- the ") + (side == 0 ? "library" : "device") + " closed the connection");
         closed = true;
         break;
       }
@@ -210,7 +226,9 @@ bool FrameTap::Bind(std::string& error) {
 }
 
 bool FrameTap::Start(const std::string& upstream, const std::string& folder, const std::string& name,
-                     std::string& error) {
+                     std::FILE* out, std::chrono::steady_clock::time_point start, std::string& error) {
+  m_out = out;
+  m_start = start;
   m_upstream = upstream;
   m_path = folder + "/" + name;
   int pipeFds[2];
@@ -221,7 +239,9 @@ bool FrameTap::Start(const std::string& upstream, const std::string& folder, con
   m_wakeRead = pipeFds[0];
   m_wakeWrite = pipeFds[1];
   if (!Bind(error)) return false;
-  std::fprintf(stderr, "frames: every message between the library and %s (-> to the device, <- from it)\n",
+  std::fprintf(m_out,
+               "frames: every message between the library and %s (-> to the device, <- from it), "
+               "at milliseconds since the start\n",
                upstream.c_str());
   m_thread = std::thread([this] { Run(); });
   return true;
@@ -252,7 +272,7 @@ void FrameTap::Run() {
     }
     const int down = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
     if (down < 0) continue;
-    Relay(down, m_wakeRead, m_upstream);
+    Relay(down, m_wakeRead, m_upstream, Trace{m_out, m_start});
     ::close(down);
     // The device went (unplugged): so does the tap's endpoint, so that the
     // library sees the removal. Rebind() brings it back.

@@ -31,8 +31,11 @@ constexpr char kMainUsage[] =
     "                 machine; never used unless asked for\n"
     "  --timeout MS   wait limit of every USB transfer (library default 10000)\n"
     "  --json         one JSON object on standard output instead of text\n"
-    "  -q, --quiet    no notes and no progress on standard error\n"
-    "  -v, --verbose  every message to and from the device on standard error\n"
+    "  -q, --quiet    no notes, no progress and no messages of the library on\n"
+    "                 standard error (errors stay)\n"
+    "  -v, --verbose  every message to and from the device on standard error,\n"
+    "                 each with the milliseconds since the start\n"
+    "  --trace FILE   those messages into FILE instead of standard error\n"
     "  --help, -h     this text; 'norvexctl COMMAND --help' for a command\n"
     "  --version      the tool's version\n"
     "\n"
@@ -198,7 +201,7 @@ bool ParseGlobal(int argc, char** argv, GlobalOptions& options, std::string& com
     bool hasInline = false;
     if (arg.rfind("--", 0) == 0) {
       if (const size_t eq = arg.find('='); eq != std::string::npos) {
-        for (const char* name : {"--device", "--timeout", "--emu-fault"}) {
+        for (const char* name : {"--device", "--timeout", "--emu-fault", "--trace"}) {
           if (arg.compare(0, eq, name) == 0) {
             inlineValue = arg.substr(eq + 1);
             arg.resize(eq);
@@ -207,7 +210,7 @@ bool ParseGlobal(int argc, char** argv, GlobalOptions& options, std::string& com
         }
       }
     }
-    const bool valued = arg == "--device" || arg == "--timeout" || arg == "--emu-fault";
+    const bool valued = arg == "--device" || arg == "--timeout" || arg == "--emu-fault" || arg == "--trace";
     std::string value;
     if (valued) {
       if (hasInline) {
@@ -235,6 +238,12 @@ bool ParseGlobal(int argc, char** argv, GlobalOptions& options, std::string& com
       options.device = value;
     } else if (arg == "--emu-fault") {
       options.fault = value;
+    } else if (arg == "--trace") {
+      if (value.empty() || value == "-") {
+        error = "--trace needs a file (the frames go to standard error with -v)";
+        return false;
+      }
+      options.trace = value;
     } else if (arg == "--timeout") {
       if (!ParseU32(value, options.timeoutMs) || options.timeoutMs == 0) {
         error = "--timeout needs a number of milliseconds above 0";
@@ -250,6 +259,7 @@ bool ParseGlobal(int argc, char** argv, GlobalOptions& options, std::string& com
 }
 
 int Main(int argc, char** argv) {
+  ProgramStart();  // the frames' times count from here
   GlobalOptions options;
   std::vector<std::string> rest;
   std::string commandName;
@@ -287,6 +297,8 @@ int Main(int argc, char** argv) {
   }
 
   Output out(options.json, options.quiet);
+  // The library's message lines follow -q and --json as the tool's notes do.
+  out.CaptureLibraryMessages();
   Session session;
   Context context{options, out, session};
   out.root().Set("command", command != nullptr ? Json::Str(command->name) : Json::Null());

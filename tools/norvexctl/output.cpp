@@ -3,6 +3,7 @@
 
 #include <iconv.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -323,7 +324,47 @@ Json ResultJson(uint32_t result) {
 
 // ---- Output ------------------------------------------------------------------
 
+Output::~Output() {
+  if (m_messages >= 0) ::close(m_messages);
+}
+
+void Output::CaptureLibraryMessages() {
+  m_messages = ::memfd_create("norvexctl-library-messages", MFD_CLOEXEC);
+  if (m_messages < 0) return;  // the library's lines then go to stderr themselves
+  ::setenv("NORVEX_MESSAGE_FD", std::to_string(m_messages).c_str(), 1);
+}
+
+void Output::TakeLibraryMessages() {
+  if (m_messages < 0) return;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::pread(m_messages, buffer, sizeof(buffer), static_cast<off_t>(m_messagesRead));
+    if (n <= 0) break;
+    m_messagesRead += static_cast<uint64_t>(n);
+    m_messagePart.append(buffer, static_cast<size_t>(n));
+  }
+  for (size_t end = m_messagePart.find('\n'); end != std::string::npos; end = m_messagePart.find('\n')) {
+    const std::string line = WithEnglishMeanings(m_messagePart.substr(0, end));
+    m_messagePart.erase(0, end + 1);
+    if (!m_quiet) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    // "Norvex error: TEXT" or "Norvex warning: TEXT".
+    const size_t colon = line.find(": ");
+    const std::string head = colon == std::string::npos ? std::string() : line.substr(0, colon);
+    Json message = Json::Object();
+    message.Set("kind", Json::Str(head == "Norvex error"     ? "error"
+                                  : head == "Norvex warning" ? "warning"
+                                                             : ""));
+    message.Set("text", Json::Str(colon == std::string::npos ? line : line.substr(colon + 2)));
+    m_libraryMessages.Push(message);
+    m_root.Set("library_messages", m_libraryMessages);
+  }
+}
+
 void Output::Line(const std::string& text) {
+  TakeLibraryMessages();
   if (m_json) return;
   std::FILE* stream = m_linesToStderr ? stderr : stdout;
   std::fputs(text.c_str(), stream);
@@ -331,6 +372,7 @@ void Output::Line(const std::string& text) {
 }
 
 void Output::Note(const std::string& text) {
+  TakeLibraryMessages();
   if (m_quiet) return;
   std::fflush(stdout);
   std::fputs(text.c_str(), stderr);
@@ -338,6 +380,7 @@ void Output::Note(const std::string& text) {
 }
 
 void Output::Error(const std::string& text) {
+  TakeLibraryMessages();
   std::fflush(stdout);
   std::fprintf(stderr, "norvexctl: %s\n", text.c_str());
   if (m_json && !m_root.Has("error")) m_root.Set("error", Json::Str(text));
@@ -369,18 +412,25 @@ int Output::Result(const std::string& what, uint32_t result) {
 }
 
 void Output::JsonLine(const Json& object) {
+  TakeLibraryMessages();
   std::fputs(object.Text().c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
 
 void Output::Finish(int exitCode) {
+  TakeLibraryMessages();
   if (!m_json) return;
   m_root.Set("exit", Json::Int(exitCode));
   JsonLine(m_root);
 }
 
 // ---- Progress -----------------------------------------------------------------
+
+std::chrono::steady_clock::time_point ProgramStart() {
+  static const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  return start;
+}
 
 size_t TerminalColumns() {
   struct winsize size {};

@@ -84,6 +84,15 @@ Json ResultJson(uint32_t result);
 class Output {
  public:
   Output(bool json, bool quiet) : m_json(json), m_quiet(quiet), m_root(Json::Object()) {}
+  ~Output();
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  // The library's message lines ("Norvex error: ...", its message boxes)
+  // come to the tool (NORVEX_MESSAGE_FD) instead of going to standard error
+  // on their own, and are shown as the tool's notes are: on standard error
+  // unless -q, and with --json also as the member "library_messages". Call
+  // it before the library is loaded.
+  void CaptureLibraryMessages();
   bool json() const { return m_json; }
   bool quiet() const { return m_quiet; }
   // A line of the command's result for a person (nothing in JSON mode); on
@@ -106,10 +115,17 @@ class Output {
   void Finish(int exitCode);
 
  private:
+  // Shows the library's message lines written since the last look.
+  void TakeLibraryMessages();
+
   bool m_json;
   bool m_quiet;
   bool m_linesToStderr = false;
   Json m_root;
+  int m_messages = -1;          // where the library writes its message lines
+  uint64_t m_messagesRead = 0;  // how much of them was taken
+  std::string m_messagePart;    // a line not yet ended
+  Json m_libraryMessages = Json::Array();
 };
 
 // A progress meter on stderr: on a terminal a bar with bytes, rate and time
@@ -136,6 +152,9 @@ class Progress {
   std::chrono::steady_clock::time_point m_start;
   std::chrono::steady_clock::time_point m_lastDraw;
 };
+
+// The time the tool started (the first call makes it: main calls it first).
+std::chrono::steady_clock::time_point ProgramStart();
 
 // The terminal's width in columns: of stderr, else $COLUMNS, else 80.
 size_t TerminalColumns();

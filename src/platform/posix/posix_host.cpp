@@ -168,10 +168,28 @@ class PosixHost final : public HostEnvironment {
     std::string line = "Norvex " + std::string(kind) + ": " + posix_host::GbkToUtf8(text);
     while (!line.empty() && line.back() == '\n') line.pop_back();
     line.push_back('\n');
-    WriteAll(STDERR_FILENO, line.data(), line.size());
+    WriteAll(MessageDescriptor(), line.data(), line.size());
   }
 
  private:
+  // Where the message lines go: the open descriptor that NORVEX_MESSAGE_FD
+  // names (a host that shows them its own way, a tool that follows its -q
+  // and --json), else standard error. Looked up at the first message.
+  int MessageDescriptor() {
+    std::call_once(m_messageDescriptorChosen, [this] {
+      const char* named = std::getenv("NORVEX_MESSAGE_FD");
+      char* end = nullptr;
+      const long fd = named != nullptr && *named != '\0' ? std::strtol(named, &end, 10) : -1;
+      if (fd >= 0 && fd <= 0x7FFFFFFF && end != nullptr && *end == '\0' &&
+          ::fcntl(static_cast<int>(fd), F_GETFD) != -1) {
+        m_messageDescriptor = static_cast<int>(fd);
+      }
+    });
+    return m_messageDescriptor;
+  }
+
+  std::once_flag m_messageDescriptorChosen;
+  int m_messageDescriptor = STDERR_FILENO;
   std::once_flag m_filesFolderChosen;
   std::string m_filesFolder;
   std::mutex m_iniLock;
