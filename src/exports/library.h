@@ -40,6 +40,9 @@ class Library {
   // the exchanges on it), so that an exchange that waits for the device
   // ends. The objects stay; the destructor does the rest.
   void CloseForUnload();
+  // The end of an unload that leaves the objects in place, for a call still
+  // inside them: the log gets its "Application Close!" and takes no more.
+  void EndUnloadInPlace() { m_log.Close(); }
 
   // The result of the latest export that stores one; the last writer wins.
   uint32_t LastResult() const { return m_lastResult.load(); }

@@ -20,12 +20,17 @@ class LoadedLibrary {
   // objects go once the calls inside have returned. A call that has not
   // returned in time (its thread ended inside it, or it waits for something
   // else) keeps them: they are left as they are, alive until the process
-  // ends, rather than destroyed under it.
+  // ends, rather than destroyed under it; the log still ends with
+  // "Application Close!".
   ~LoadedLibrary() {
     RefuseExports();
     Library& library = Get();
     library.CloseForUnload();
-    if (WaitForExportsToReturn(kUnloadCallWaitMs)) library.~Library();
+    if (WaitForExportsToReturn(kUnloadCallWaitMs)) {
+      library.~Library();
+    } else {
+      library.EndUnloadInPlace();
+    }
   }
 
   LoadedLibrary(const LoadedLibrary&) = delete;

@@ -32,8 +32,12 @@ CDriverLog::CDriverLog(platform::HostEnvironment& host) : m_host(host), m_strIni
   WriteLine("Application Start!");
 }
 
-CDriverLog::~CDriverLog() {
-  if (m_bOpen) WriteLine("Application Close!");
+CDriverLog::~CDriverLog() { Close(); }
+
+void CDriverLog::Close() {
+  // One hold of the lock: no other thread's line comes after the close.
+  std::lock_guard<std::mutex> hold(m_lock);
+  WriteLineLocked("Application Close!");
   m_bOpen = false;
 }
 
@@ -61,8 +65,13 @@ void CDriverLog::NoteDate(const platform::LocalTime& now) {
 }
 
 void CDriverLog::WriteLine(std::string_view text) {
-  if (!m_bOpen) return;
+  // Under the lock: Close() may end the log while another thread writes.
   std::lock_guard<std::mutex> hold(m_lock);
+  WriteLineLocked(text);
+}
+
+void CDriverLog::WriteLineLocked(std::string_view text) {
+  if (!m_bOpen) return;
   const platform::LocalTime now = m_host.Now();
   NoteDate(now);
   // Prefix, text and line feed go out in one write, so that nothing another
@@ -75,7 +84,6 @@ void CDriverLog::WriteLine(std::string_view text) {
 }
 
 void CDriverLog::WriteFormatted(const char* format, ...) {
-  if (!m_bOpen) return;
   // Well above the longest line the library writes.
   char text[512];
   va_list args;

@@ -24,6 +24,10 @@ class CDriverLog {
   explicit CDriverLog(platform::HostEnvironment& host);
   // Writes "Application Close!" when open.
   virtual ~CDriverLog();
+  // Writes "Application Close!" when open and takes no line after it: the
+  // end of an unload that leaves the library's objects in place for a call
+  // still inside (its later lines are dropped, the close stays the last).
+  void Close();
 
   CDriverLog(const CDriverLog&) = delete;
   CDriverLog& operator=(const CDriverLog&) = delete;
@@ -43,6 +47,8 @@ class CDriverLog {
   static std::string FormatTimePrefix(const platform::LocalTime& t);
 
  private:
+  // WriteLine with m_lock held.
+  void WriteLineLocked(std::string_view text);
   // Writes the date line and updates the INI key when the date has changed.
   // Called with m_lock held.
   void NoteDate(const platform::LocalTime& now);

@@ -210,6 +210,25 @@ Bytes HandMadeTiff(uint32_t width, uint32_t height, uint16_t bits, uint16_t phot
   return out;
 }
 
+// A bilevel TIFF that declares `width` x `height` pixels in one strip and
+// holds `stripBytes` bytes of it (far fewer than it declares).
+void WriteDeclaringTiff(const fs::path& path, uint32_t width, uint32_t height, uint16_t compression,
+                        size_t stripBytes) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, height);
+  Bytes strip(stripBytes, 0);
+  ASSERT_EQ(TIFFWriteRawStrip(tiff, 0, strip.data(), static_cast<tmsize_t>(strip.size())),
+            static_cast<tmsize_t>(strip.size()));
+  TIFFClose(tiff);
+}
+
 // A small JSON reader for the tool's --json output.
 struct JsonValue {
   char kind = 0;     // '{', '[', 's' string, 'v' number/true/false/null
@@ -1033,20 +1052,7 @@ TEST_F(NorvexctlTest, PreflightRefusesBeforeTheDevice) {
   WriteBytes(Path("empty.tif"), Bytes{});
   std::ofstream(Path("notes.txt")) << "a plate, 2400 dpi\n";
   // A TIFF that declares 100000 x 1000000 pixels and holds none.
-  {
-    TIFF* tiff = TIFFOpen(Path("huge.tif").c_str(), "w");
-    ASSERT_NE(tiff, nullptr);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 100000u);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 1000000u);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 1000000u);
-    uint8_t strip[16] = {};
-    ASSERT_EQ(TIFFWriteRawStrip(tiff, 0, strip, sizeof(strip)), 16);
-    TIFFClose(tiff);
-  }
+  WriteDeclaringTiff(Path("huge.tif"), 100000u, 1000000u, COMPRESSION_CCITTFAX4, 16);
   const struct {
     std::string args;
     std::string said;
@@ -1100,17 +1106,7 @@ TEST_F(NorvexctlTest, SizesBeyondAJobAreRefusedWithoutWrapping) {
     }
   }
   // A TIFF of one pixel a line and 0xFFFFFFFF lines.
-  TIFF* tiff = TIFFOpen(Path("tall.tif").c_str(), "w");
-  ASSERT_NE(tiff, nullptr);
-  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 1u);
-  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 0xFFFFFFFFu);
-  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
-  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 0xFFFFFFFFu);
-  uint8_t strip[1] = {};
-  ASSERT_EQ(TIFFWriteRawStrip(tiff, 0, strip, sizeof(strip)), 1);
-  TIFFClose(tiff);
+  WriteDeclaringTiff(Path("tall.tif"), 1u, 0xFFFFFFFFu, COMPRESSION_NONE, 1);
   const ToolRun run = Tool("print " + Path("tall.tif").string());
   EXPECT_EQ(run.exit, 6) << run.err;
   EXPECT_NE(

@@ -31,6 +31,26 @@ TEST(DriverLog, FirstLoadWritesDateLineThenStartAndRemembersTheDate) {
   EXPECT_TRUE(host.folders.count("/host/log"));
 }
 
+// An unload that leaves the objects in place for a call still inside ends
+// the log: "Application Close!" stays the last line, whatever that call
+// writes afterwards, and the destructor adds nothing.
+TEST(DriverLog, CloseIsTheLastLineWhateverComesAfter) {
+  FakeHost host;
+  {
+    CDriverLog log(host);
+    log.WriteLine("Communication Fail!");
+    log.Close();
+    log.WriteLine("late");
+    log.WriteFormatted("late %d", 2);
+    EXPECT_FALSE(log.IsOpen());
+  }
+  EXPECT_EQ(host.Log(),
+            "2026/12/07\n"
+            "09:30:15:042    Application Start!\n"
+            "09:30:15:042    Communication Fail!\n"
+            "09:30:15:042    Application Close!\n");
+}
+
 TEST(DriverLog, SecondLoadTheSameDayAppendsWithoutDateLine) {
   FakeHost host;
   { CDriverLog log(host); }

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "temp_folder.h"
+#include "thread_end_checks.h"
 
 namespace norvex::platform {
 namespace {
@@ -137,35 +137,11 @@ TEST_F(PosixHostTest, FoldersClocksAndExecutable) {
 // A holding is told on its own thread when the thread ends, once; a thread
 // without one, and threads that end after the watch has gone, tell nothing.
 TEST(ThreadEndWatch, TellsEachHoldingWhenItsThreadEnds) {
-  struct Noted final : ThreadHolding {
-    std::atomic<int> told{0};
-    std::thread::id on;
-    void ThreadEnded() override {
-      on = std::this_thread::get_id();
-      ++told;
-    }
-  };
   std::unique_ptr<ThreadEndWatch> watch = WatchThreadEnds();
   ASSERT_NE(watch, nullptr);
-  Noted first;
-  Noted dropped;
-  std::thread::id firstThread;
-  std::thread([&] {
-    firstThread = std::this_thread::get_id();
-    EXPECT_EQ(watch->Holding(), nullptr);
-    ASSERT_TRUE(watch->Hold(&first));
-    EXPECT_EQ(watch->Holding(), &first);
-  }).join();
-  EXPECT_EQ(first.told, 1);
-  EXPECT_EQ(first.on, firstThread);
-  std::thread([&] {
-    ASSERT_TRUE(watch->Hold(&dropped));
-    ASSERT_TRUE(watch->Hold(nullptr));
-  }).join();
-  EXPECT_EQ(dropped.told, 0);
-  EXPECT_EQ(watch->Holding(), nullptr);  // this thread holds none
+  test_support::ExpectHoldingsToldAtTheirThreadsEnd(*watch);
 
-  Noted late;
+  test_support::NotedHolding late;
   std::mutex lock;
   std::condition_variable changed;
   bool held = false;

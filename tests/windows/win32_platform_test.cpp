@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/win32_api.h"
+#include "thread_end_checks.h"
 
 namespace norvex::platform {
 namespace {
@@ -333,37 +334,13 @@ intptr_t RecordingHook(int code, uintptr_t wParam, intptr_t lParam) {
 // A holding is told on its own thread when the thread ends, once; when the
 // watch goes, the holdings still held are told at once.
 TEST(Win32ThreadEndWatch, TellsEachHoldingWhenItsThreadEnds) {
-  struct Noted final : ThreadHolding {
-    std::atomic<int> told{0};
-    DWORD on = 0;
-    void ThreadEnded() override {
-      on = GetCurrentThreadId();
-      ++told;
-    }
-  };
   std::unique_ptr<ThreadEndWatch> watch = WatchThreadEnds();
   ASSERT_NE(watch, nullptr);
-  Noted first;
-  Noted dropped;
-  DWORD firstThread = 0;
-  std::thread([&] {
-    firstThread = GetCurrentThreadId();
-    EXPECT_EQ(watch->Holding(), nullptr);
-    ASSERT_TRUE(watch->Hold(&first));
-    EXPECT_EQ(watch->Holding(), &first);
-  }).join();
-  EXPECT_EQ(first.told, 1);
-  EXPECT_EQ(first.on, firstThread);
-  std::thread([&] {
-    ASSERT_TRUE(watch->Hold(&dropped));
-    ASSERT_TRUE(watch->Hold(nullptr));
-  }).join();
-  EXPECT_EQ(dropped.told, 0);
-  Noted mine;
+  test_support::ExpectHoldingsToldAtTheirThreadsEnd(*watch);
+  test_support::NotedHolding mine;
   ASSERT_TRUE(watch->Hold(&mine));
   watch.reset();
   EXPECT_EQ(mine.told, 1);
-  EXPECT_EQ(first.told, 1);
 }
 
 TEST(Win32Windows, HookSeesSentMessagesUntilRemoved) {
