@@ -195,6 +195,16 @@ TEST(IniFile, FullDiskLeavesTheFileAsItWasOrWritesItWhole) {
         << c.what;
     EXPECT_EQ(Read(ini), c.written ? c.after : kHostIni) << c.what;
     EXPECT_EQ(Entries(temp.path()), 1u) << c.what;
+    // A longer text has its room reserved in place before a byte of the
+    // file is written over.
+    if (c.after.size() > kHostIni.size()) {
+      const std::vector<std::string>& calls = FullDisk::calls;
+      const auto allocate = std::find(calls.begin(), calls.end(), "allocate");
+      EXPECT_NE(allocate, calls.end()) << c.what;
+      if (c.written) {
+        EXPECT_NE(std::find(allocate, calls.end(), "write"), calls.end()) << c.what;
+      }
+    }
   }
   // A new file that does not fit is not made at all.
   EXPECT_FALSE(
