@@ -203,7 +203,8 @@ TEST_F(NorvexDll, VersionResourceNamesTheProjectVersion) {
     return std::string(value);
   };
   char fileVersion[32];
-  std::snprintf(fileVersion, sizeof(fileVersion), "%d.%d.%d.%d", project[0], project[1], project[2], project[3]);
+  std::snprintf(fileVersion, sizeof(fileVersion), "%d.%d.%d.%d", project[0], project[1], project[2],
+                project[3]);
   EXPECT_EQ(text("FileVersion"), fileVersion);
   EXPECT_EQ(text("ProductVersion"), NORVEX_PROJECT_VERSION);
   EXPECT_EQ(text("ProductName"), "Norvex");
