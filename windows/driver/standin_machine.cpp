@@ -81,6 +81,10 @@ Completions Machine::Read(OpenKey key, Transfer transfer, uint32_t capacity) {
     out.push_back(Done(transfer, refusal));
     return out;
   }
+  if (!m_guard.Arm(transfer)) {
+    out.push_back(Done(transfer, kStatusCancelled));
+    return out;
+  }
   m_replies.AddRead(PendingRead{transfer, capacity});
   ServeReads(out);
   return out;
@@ -109,14 +113,23 @@ Completions Machine::Write(OpenKey key, Transfer transfer, const uint8_t* data, 
     out.push_back(Done(transfer, kStatusSuccess, plan.bytes));
     return out;
   }
+  if (!m_guard.Arm(transfer)) {
+    out.push_back(Done(transfer, kStatusCancelled));
+    return out;
+  }
   PendingWrite write{transfer, std::nullopt, std::vector<uint8_t>(data, data + plan.bytes)};
   if (plan.complete) write.due = due;
   m_writes.push_back(std::move(write));
   return out;
 }
 
-bool Machine::Cancel(Transfer transfer) {
+bool Machine::Cancel(Transfer transfer, Completions& out) {
   std::lock_guard<std::mutex> lock(m_mu);
+  // Its completion was due as the cancel came: it completes as it was to.
+  if (std::optional<Completion> done = m_handed.Take(transfer)) {
+    out.push_back(std::move(*done));
+    return true;
+  }
   const auto write = std::find_if(m_writes.begin(), m_writes.end(),
                                   [&](const PendingWrite& w) { return w.transfer == transfer; });
   if (write != m_writes.end()) {
@@ -156,19 +169,20 @@ uint64_t Machine::HostOf() {
 
 void Machine::EndHostLocked(int32_t status, Completions& out) {
   const Replies::Dropped reads = m_replies.Drop();
-  for (const PendingRead& read : reads.waiting) out.push_back(Done(read.transfer, status));
-  for (const PendingWrite& write : m_writes) out.push_back(Done(write.transfer, status));
-  // A late completion was cancelled already: it ends without its reply.
-  for (const PendingRead& late : reads.late) out.push_back(Done(late.transfer, status, 0, {}, true));
+  for (const PendingRead& read : reads.waiting) m_handed.Finish(m_guard, Done(read.transfer, status), out);
+  for (const PendingWrite& write : m_writes) m_handed.Finish(m_guard, Done(write.transfer, status), out);
+  // A late completion was cancelled already (its cancel routine is spent):
+  // it ends without its reply.
+  for (const PendingRead& late : reads.late) out.push_back(Done(late.transfer, status));
   m_writes.clear();
   m_host.reset();
   m_model.SetHostConnected(false);
 }
 
-Completion Machine::ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame, bool afterCancel) {
+Completion Machine::ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame) {
   // A reply longer than the read's room is cut to it: ERROR_MORE_DATA.
   const bool fits = frame.size() <= read.capacity;
-  Completion done = Done(read.transfer, fits ? kStatusSuccess : kStatusBufferOverflow, 0, {}, afterCancel);
+  Completion done = Done(read.transfer, fits ? kStatusSuccess : kStatusBufferOverflow);
   done.data.assign(frame.begin(),
                    frame.begin() + static_cast<std::ptrdiff_t>(fits ? frame.size() : read.capacity));
   done.information = done.data.size();
@@ -177,7 +191,7 @@ Completion Machine::ReadDone(const PendingRead& read, const std::vector<uint8_t>
 
 void Machine::ServeReads(Completions& out) {
   if (const std::optional<Replies::Delivery> served = m_replies.Serve()) {
-    out.push_back(ReadDone(served->read, served->frame, false));
+    m_handed.Finish(m_guard, ReadDone(served->read, served->frame), out);
   }
 }
 
@@ -188,16 +202,16 @@ Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point
     if (!next || t < *next) next = t;
   };
   if (const std::optional<Replies::Delivery> served = m_replies.ServeDelayed(now)) {
-    out.push_back(ReadDone(served->read, served->frame, false));
+    m_handed.Finish(m_guard, ReadDone(served->read, served->frame), out);
   }
-  for (const Replies::Delivery& late : m_replies.TakeLate(now)) {
-    out.push_back(ReadDone(late.read, late.frame, true));
-  }
+  // A late completion's cancel routine is spent: nothing to take back.
+  for (const Replies::Delivery& late : m_replies.TakeLate(now))
+    out.push_back(ReadDone(late.read, late.frame));
   if (const std::optional<Clock::time_point> due = m_replies.NextDue()) consider(*due);
   for (auto it = m_writes.begin(); it != m_writes.end();) {
     if (it->due && *it->due <= now) {
       m_model.AppendPrintData(it->bytes.data(), it->bytes.size());
-      out.push_back(Done(it->transfer, kStatusSuccess, it->bytes.size()));
+      m_handed.Finish(m_guard, Done(it->transfer, kStatusSuccess, it->bytes.size()), out);
       it = m_writes.erase(it);
     } else {
       if (it->due) consider(*it->due);

@@ -19,10 +19,10 @@
 
 namespace norvex::standin {
 
-// What the rack needs from the driver.
-class Bus {
+// What the rack needs from the driver: the cancel routines of the transfers
+// that wait in its lists and its machines' (CancelGuard), and the following.
+class Bus : public CancelGuard {
  public:
-  virtual ~Bus() = default;
   // The set of present platesetters changed: the bus reports its children
   // anew (IoInvalidateDeviceRelations).
   virtual void PresenceChanged() = 0;
@@ -45,8 +45,10 @@ class Rack {
   // Takes one kIoctlWait request: it is completed (with an answer of the
   // same form) when the awaited state holds or at its time-out.
   void Wait(uintptr_t owner, Transfer transfer, const uint8_t* request, size_t size);
-  // A cancelled wait: true when it was still waiting (the caller completes it).
-  bool CancelWait(Transfer transfer);
+  // The cancel routine of a wait. True when its answer was due as the cancel
+  // came: `out` gets its completion. False: the driver completes it
+  // cancelled (it was taken off the list, or was never listed).
+  bool CancelWait(Transfer transfer, Completions& out);
   // The control handle closed: its waits end and its platesetters go.
   void ReleaseOwner(uintptr_t owner);
 
@@ -101,6 +103,7 @@ class Rack {
   std::condition_variable m_wake;
   std::map<uint32_t, Entry> m_entries;
   std::vector<Waiter> m_waiters;
+  HandedToCancel m_handed;  // waits' answers that wait for their cancel routine
   uint32_t m_nextId = 1;
   bool m_stop = false;
   std::thread m_clock;
