@@ -78,15 +78,20 @@ static void InvalidateChildren(void) {
 /* ---- Cancels ---------------------------------------------------------- */
 
 /* The cancel routine of a transfer that waits in one of the C++ part's lists
- * (a platesetter's read or write, a wait of the control device). The C++
- * part takes it off its list, or hands over the completion that was due as
- * the cancel came; otherwise it ends cancelled here. */
+ * (a platesetter's read or write, a wait of the control device): the C++
+ * part takes it off its list (or has done so, leaving it to this routine),
+ * and it ends cancelled here, unless a platesetter keeps a read for a late
+ * reply. */
 static void CancelTransfer(DEVICE_OBJECT* device, IRP* irp) {
   const DeviceExtension* ext = Extension(device);
-  int handled;
+  int kept = 0;
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  handled = ext->kind == kControlDevice ? StandInCancelWait(irp) : StandInCancel(ext->id, irp);
-  if (!handled) CompleteNow(irp, STATUS_CANCELLED, 0);
+  if (ext->kind == kControlDevice) {
+    StandInCancelWait(irp);
+  } else {
+    kept = StandInCancel(ext->id, irp);
+  }
+  if (!kept) CompleteNow(irp, STATUS_CANCELLED, 0);
 }
 
 /* Called by the C++ part with the list's lock held, as the transfer is

@@ -113,11 +113,7 @@ extern "C" int StandInWait(uintptr_t owner, void* irp, const uint8_t* request, s
 
 extern "C" int StandInCancelWait(void* irp) {
   const std::shared_ptr<Driver> driver = TheDriver();
-  if (!driver) return 0;
-  Completions out;
-  const bool handled = driver->rack.CancelWait(irp, out);
-  driver->bus.Complete(out);
-  return handled ? 1 : 0;
+  return driver && driver->rack.CancelWait(irp) ? 1 : 0;
 }
 
 extern "C" void StandInReleaseOwner(uintptr_t owner) {
@@ -221,11 +217,9 @@ extern "C" int StandInCancel(uint32_t id, void* irp) {
   const std::shared_ptr<Driver> driver = TheDriver();
   std::shared_ptr<Machine> machine = driver ? driver->rack.Find(id) : nullptr;
   if (!machine) return 0;
-  Completions out;
-  const bool handled = machine->Cancel(irp, out);
-  driver->bus.Complete(out);
+  const bool kept = machine->Cancel(irp);
   driver->rack.Wake();
-  return handled ? 1 : 0;
+  return kept ? 1 : 0;
 }
 
 extern "C" uint64_t StandInOpenNumber(uint32_t id, uintptr_t open) {

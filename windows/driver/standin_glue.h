@@ -28,8 +28,8 @@ typedef struct StandInCompletion {
  * standin_machine.h): arm gives a transfer about to be listed its cancel
  * routine (0: it was cancelled already, and is completed cancelled instead),
  * disarm takes the routine back as the transfer leaves the list to be
- * completed (0: a cancel took it first; the cancel routine then asks for the
- * transfer, StandInCancel or StandInCancelWait, and completes it). */
+ * completed (0: a cancel took it first; the transfer leaves the list having
+ * done nothing, and its cancel routine completes it cancelled). */
 typedef struct StandInDriverCalls {
   void (*complete)(const StandInCompletion* completion);
   void (*presenceChanged)(void);
@@ -49,7 +49,8 @@ void StandInStop(void);
  * and returns its size. */
 size_t StandInOperate(uintptr_t owner, const uint8_t* request, size_t size, uint8_t* out, size_t room);
 int StandInWait(uintptr_t owner, void* irp, const uint8_t* request, size_t size);
-/* The cancel routine of a wait: 1 when the C++ part completed it. */
+/* The cancel routine of a wait: takes it off its list (1 when it was there);
+ * the caller completes it cancelled. */
 int StandInCancelWait(void* irp);
 void StandInReleaseOwner(uintptr_t owner);
 
@@ -65,8 +66,9 @@ void StandInInterfaceChanged(uint32_t id, int enabled);
  * that the device refused, one whose connection ended, a platesetter gone. */
 int32_t StandInRefusal(uint32_t id, uintptr_t open);
 /* A platesetter's transfers; 0: not taken (no rack any more). StandInCancel,
- * a transfer's cancel routine, returns 1 when the platesetter completed it
- * or keeps it for a later completion; 0: the caller completes it cancelled. */
+ * a transfer's cancel routine, returns 1 when the platesetter keeps the
+ * transfer for a later completion (a late reply); 0: the caller completes it
+ * cancelled. */
 int32_t StandInOpen(uint32_t id, uintptr_t open);
 void StandInCleanup(uint32_t id, uintptr_t open);
 void StandInClose(uint32_t id, uintptr_t open);

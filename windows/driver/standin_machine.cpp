@@ -123,13 +123,8 @@ Completions Machine::Write(OpenKey key, Transfer transfer, const uint8_t* data, 
   return out;
 }
 
-bool Machine::Cancel(Transfer transfer, Completions& out) {
+bool Machine::Cancel(Transfer transfer) {
   std::lock_guard<std::mutex> lock(m_mu);
-  // Its completion was due as the cancel came: it completes as it was to.
-  if (std::optional<Completion> done = m_handed.Take(transfer)) {
-    out.push_back(std::move(*done));
-    return true;
-  }
   const auto write = std::find_if(m_writes.begin(), m_writes.end(),
                                   [&](const PendingWrite& w) { return w.transfer == transfer; });
   if (write != m_writes.end()) {
@@ -169,8 +164,8 @@ uint64_t Machine::HostOf() {
 
 void Machine::EndHostLocked(int32_t status, Completions& out) {
   const Replies::Dropped reads = m_replies.Drop();
-  for (const PendingRead& read : reads.waiting) m_handed.Finish(m_guard, Done(read.transfer, status), out);
-  for (const PendingWrite& write : m_writes) m_handed.Finish(m_guard, Done(write.transfer, status), out);
+  for (const PendingRead& read : reads.waiting) Finish(Done(read.transfer, status), out);
+  for (const PendingWrite& write : m_writes) Finish(Done(write.transfer, status), out);
   // A late completion was cancelled already (its cancel routine is spent):
   // it ends without its reply.
   for (const PendingRead& late : reads.late) out.push_back(Done(late.transfer, status));
@@ -189,9 +184,15 @@ Completion Machine::ReadDone(const PendingRead& read, const std::vector<uint8_t>
   return done;
 }
 
+void Machine::Finish(Completion done, Completions& out) {
+  if (m_guard.Disarm(done.transfer)) out.push_back(std::move(done));
+}
+
 void Machine::ServeReads(Completions& out) {
-  if (const std::optional<Replies::Delivery> served = m_replies.Serve()) {
-    m_handed.Finish(m_guard, ReadDone(served->read, served->frame), out);
+  // A read that a cancel has is passed over: the reply goes to the next one.
+  const auto claim = [this](const PendingRead& read) { return Claim(read); };
+  if (const std::optional<Replies::Delivery> served = m_replies.Serve(claim)) {
+    out.push_back(ReadDone(served->read, served->frame));
   }
 }
 
@@ -201,8 +202,9 @@ Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point
   const auto consider = [&](Clock::time_point t) {
     if (!next || t < *next) next = t;
   };
-  if (const std::optional<Replies::Delivery> served = m_replies.ServeDelayed(now)) {
-    m_handed.Finish(m_guard, ReadDone(served->read, served->frame), out);
+  const auto claim = [this](const PendingRead& read) { return Claim(read); };
+  if (const std::optional<Replies::Delivery> served = m_replies.ServeDelayed(now, claim)) {
+    out.push_back(ReadDone(served->read, served->frame));
   }
   // A late completion's cancel routine is spent: nothing to take back.
   for (const Replies::Delivery& late : m_replies.TakeLate(now))
@@ -210,8 +212,11 @@ Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point
   if (const std::optional<Clock::time_point> due = m_replies.NextDue()) consider(*due);
   for (auto it = m_writes.begin(); it != m_writes.end();) {
     if (it->due && *it->due <= now) {
-      m_model.AppendPrintData(it->bytes.data(), it->bytes.size());
-      m_handed.Finish(m_guard, Done(it->transfer, kStatusSuccess, it->bytes.size()), out);
+      // A write that a cancel has stores nothing: it ends cancelled.
+      if (m_guard.Disarm(it->transfer)) {
+        m_model.AppendPrintData(it->bytes.data(), it->bytes.size());
+        out.push_back(Done(it->transfer, kStatusSuccess, it->bytes.size()));
+      }
       it = m_writes.erase(it);
     } else {
       if (it->due) consider(*it->due);

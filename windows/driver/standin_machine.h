@@ -62,9 +62,12 @@ inline Completion Done(Transfer transfer, int32_t status, size_t information = 0
 // A transfer's cancel routine, which the driver sets and takes back for the
 // lists that keep pending transfers (a machine's reads and writes, the
 // rack's waits). Both calls come with the list's lock held, and a cancel
-// routine takes that lock to look for its transfer: so a transfer is either
-// still listed when its cancel looks, or its routine was taken back before
-// it left the list, and only one of the two completes it.
+// routine takes that lock to look for its transfer. A transfer leaves its
+// list to be completed only with its routine taken back; when a cancel has
+// taken it first, the transfer leaves the list having done nothing (no data
+// stored, no reply taken), as if the cancel had come a moment earlier, and
+// its cancel routine, finding it nowhere, completes it cancelled. So exactly
+// one of the two completes each transfer, and only while it exists.
 class CancelGuard {
  public:
   virtual ~CancelGuard() = default;
@@ -72,38 +75,8 @@ class CancelGuard {
   // it was cancelled before that: it is not listed but completed cancelled.
   virtual bool Arm(Transfer transfer) = 0;
   // `transfer` leaves its list to be completed: the routine is taken back.
-  // False when a cancel took it first; that cancel's routine is on its way
-  // and completes the transfer (it asks the list's owner for it).
+  // False when a cancel took it first (see above).
   virtual bool Disarm(Transfer transfer) = 0;
-};
-
-// The completions of listed transfers whose cancel routine a cancel took
-// first: each stays here until its cancel routine asks for it.
-class HandedToCancel {
- public:
-  // With the owner's lock held: `done` goes to `out`, or here when the
-  // transfer's routine cannot be taken back.
-  void Finish(CancelGuard& guard, Completion done, Completions& out) {
-    if (guard.Disarm(done.transfer)) {
-      out.push_back(std::move(done));
-    } else {
-      m_waiting.push_back(std::move(done));
-    }
-  }
-  // The cancel routine of `transfer` asks: its completion, if it is here.
-  std::optional<Completion> Take(Transfer transfer) {
-    for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
-      if (it->transfer == transfer) {
-        Completion done = std::move(*it);
-        m_waiting.erase(it);
-        return done;
-      }
-    }
-    return std::nullopt;
-  }
-
- private:
-  Completions m_waiting;
 };
 
 class Machine {
@@ -127,11 +100,10 @@ class Machine {
   Completions Control(OpenKey key, Transfer transfer, uint32_t code, const uint8_t* frame, size_t size);
   Completions Read(OpenKey key, Transfer transfer, uint32_t capacity);
   Completions Write(OpenKey key, Transfer transfer, const uint8_t* data, size_t size);
-  // The cancel routine of `transfer`. True when the machine completes it:
-  // now, through `out` (its completion was due as the cancel came), or later
-  // (a read kept for a late reply). False: the driver completes it cancelled
-  // (it was taken off its list, having done nothing, or was never listed).
-  bool Cancel(Transfer transfer, Completions& out);
+  // The cancel routine of `transfer`. True when the machine keeps it for a
+  // later completion (a read waiting for a late reply); otherwise it is off
+  // the lists, having done nothing, and the driver completes it cancelled.
+  bool Cancel(Transfer transfer);
   // Why the transfers of `key` are refused (0: they are not): an open that
   // the device refused, or one whose connection ended.
   int32_t RefusalOf(OpenKey key);
@@ -164,13 +136,16 @@ class Machine {
 
   int32_t Refusal(OpenKey key) const;  // with m_mu held: 0 for the host
   void ServeReads(Completions& out);
+  // Takes back the cancel routine of a read about to get a reply.
+  bool Claim(const PendingRead& read) { return m_guard.Disarm(read.transfer); }
+  // `done` for a listed transfer, unless a cancel has it.
+  void Finish(Completion done, Completions& out);
   static Completion ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame);
   void EndHostLocked(int32_t status, Completions& out);
 
   emu::DeviceModel m_model;
   CancelGuard& m_guard;
   std::mutex m_mu;
-  HandedToCancel m_handed;  // completions that wait for their cancel routine
   std::map<OpenKey, OpenState> m_opens;
   std::optional<OpenKey> m_host;
   uint64_t m_hostNumber = 0;

@@ -30,8 +30,9 @@ Rack::~Rack() {
   // Nothing is left pending: the hosts' transfers end as at an unplug, the
   // waits as cancelled.
   Completions completions;
-  for (Waiter& waiter : m_waiters)
-    m_handed.Finish(m_bus, Done(waiter.transfer, kStatusCancelled), completions);
+  for (Waiter& waiter : m_waiters) {
+    if (m_bus.Disarm(waiter.transfer)) completions.push_back(Done(waiter.transfer, kStatusCancelled));
+  }
   for (auto& entry : m_entries) {
     Completions dropped = entry.second.machine->DropHost();
     completions.insert(completions.end(), std::make_move_iterator(dropped.begin()),
@@ -277,16 +278,13 @@ void Rack::Wait(uintptr_t owner, Transfer transfer, const uint8_t* request, size
   Tick();
 }
 
-bool Rack::CancelWait(Transfer transfer, Completions& out) {
+bool Rack::CancelWait(Transfer transfer) {
   std::lock_guard<std::mutex> lock(m_mu);
-  if (std::optional<Completion> done = m_handed.Take(transfer)) {
-    out.push_back(std::move(*done));
-    return true;
-  }
   const auto it = std::find_if(m_waiters.begin(), m_waiters.end(),
                                [&](const Waiter& w) { return w.transfer == transfer; });
-  if (it != m_waiters.end()) m_waiters.erase(it);
-  return false;
+  if (it == m_waiters.end()) return false;
+  m_waiters.erase(it);
+  return true;
 }
 
 void Rack::ReleaseOwner(uintptr_t owner) {
@@ -294,7 +292,7 @@ void Rack::ReleaseOwner(uintptr_t owner) {
   std::unique_lock<std::mutex> lock(m_mu);
   for (auto it = m_waiters.begin(); it != m_waiters.end();) {
     if (it->owner == owner) {
-      m_handed.Finish(m_bus, Done(it->transfer, kStatusCancelled), completions);
+      if (m_bus.Disarm(it->transfer)) completions.push_back(Done(it->transfer, kStatusCancelled));
       it = m_waiters.erase(it);
     } else {
       ++it;
@@ -366,7 +364,10 @@ void Rack::Tick() {
       if (held || it->deadline <= now) {
         std::vector<uint8_t> answer;
         Answer(answer, m_entries.count(it->id) ? kAnswerOk : kAnswerNoMachine, Writer().U8(held));
-        m_handed.Finish(m_bus, Done(it->transfer, kStatusSuccess, answer.size(), answer), completions);
+        // A wait that a cancel has ends cancelled instead.
+        if (m_bus.Disarm(it->transfer)) {
+          completions.push_back(Done(it->transfer, kStatusSuccess, answer.size(), answer));
+        }
         it = m_waiters.erase(it);
       } else {
         ++it;

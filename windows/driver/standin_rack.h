@@ -45,10 +45,9 @@ class Rack {
   // Takes one kIoctlWait request: it is completed (with an answer of the
   // same form) when the awaited state holds or at its time-out.
   void Wait(uintptr_t owner, Transfer transfer, const uint8_t* request, size_t size);
-  // The cancel routine of a wait. True when its answer was due as the cancel
-  // came: `out` gets its completion. False: the driver completes it
-  // cancelled (it was taken off the list, or was never listed).
-  bool CancelWait(Transfer transfer, Completions& out);
+  // The cancel routine of a wait: it is taken off the list (true when it was
+  // still there); the driver completes it cancelled.
+  bool CancelWait(Transfer transfer);
   // The control handle closed: its waits end and its platesetters go.
   void ReleaseOwner(uintptr_t owner);
 
@@ -103,7 +102,6 @@ class Rack {
   std::condition_variable m_wake;
   std::map<uint32_t, Entry> m_entries;
   std::vector<Waiter> m_waiters;
-  HandedToCancel m_handed;  // waits' answers that wait for their cancel routine
   uint32_t m_nextId = 1;
   bool m_stop = false;
   std::thread m_clock;
