@@ -217,23 +217,33 @@ TEST_F(MachineCancelTest, ADroppedHostLeavesACancelledTransferToItsRoutine) {
   EXPECT_EQ(write.completions, 1);
 }
 
-// The rack's waits follow the same rule.
-TEST(RackCancelTest, AWaitDueAsItsCancelComesIsLeftToItsCancelRoutine) {
-  FakeDriver driver;
-  Rack rack(driver);
-  Writer create;
-  create.U32(static_cast<uint32_t>(Op::kCreate)).U32(0);
-  Put(create, Options());
-  Bytes answer;
-  rack.Operate(7, create.Data().data(), create.Data().size(), answer);
-  Reader made(answer.data(), answer.size());
-  ASSERT_EQ(made.U32(), kAnswerOk);
-  made.U32();
-  const uint32_t id = made.U32();
-  std::shared_ptr<Machine> machine = rack.Find(id);
-  ASSERT_TRUE(machine);
-  ASSERT_EQ(machine->Open(kHost, true), kStatusSuccess);
+// A rack with one platesetter, made through the control device's request
+// by the control handle 7, and opened by its host.
+class RackCancelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Writer create;
+    create.U32(static_cast<uint32_t>(Op::kCreate)).U32(0);
+    Put(create, Options());
+    Bytes answer;
+    rack.Operate(7, create.Data().data(), create.Data().size(), answer);
+    Reader made(answer.data(), answer.size());
+    ASSERT_EQ(made.U32(), kAnswerOk);
+    made.U32();
+    id = made.U32();
+    machine = rack.Find(id);
+    ASSERT_TRUE(machine);
+    ASSERT_EQ(machine->Open(kHost, true), kStatusSuccess);
+  }
 
+  FakeDriver driver;
+  Rack rack{driver};
+  uint32_t id = 0;
+  std::shared_ptr<Machine> machine;
+};
+
+// The rack's waits follow the same rule.
+TEST_F(RackCancelTest, AWaitDueAsItsCancelComesIsLeftToItsCancelRoutine) {
   FakeIrp wait;
   Writer request;
   request.U32(static_cast<uint32_t>(Op::kWaitForFrames)).U32(id).U32(1).U32(60000);
@@ -267,20 +277,7 @@ TEST(RackCancelTest, AWaitDueAsItsCancelComesIsLeftToItsCancelRoutine) {
 // Many reads and writes, each cancelled at a random moment while the rack's
 // clock completes them: each completes once, untouched after, and the print
 // memory holds exactly the writes reported done.
-TEST(RackCancelTest, TransfersCancelledAtRandomMomentsCompleteOnceAndKeepThePrintMemoryTrue) {
-  FakeDriver driver;
-  Rack rack(driver);
-  Writer create;
-  create.U32(static_cast<uint32_t>(Op::kCreate)).U32(0);
-  Put(create, Options());
-  Bytes answer;
-  rack.Operate(7, create.Data().data(), create.Data().size(), answer);
-  Reader made(answer.data(), answer.size());
-  ASSERT_EQ(made.U32(), kAnswerOk);
-  made.U32();
-  std::shared_ptr<Machine> machine = rack.Find(made.U32());
-  ASSERT_TRUE(machine);
-  ASSERT_EQ(machine->Open(kHost, true), kStatusSuccess);
+TEST_F(RackCancelTest, TransfersCancelledAtRandomMomentsCompleteOnceAndKeepThePrintMemoryTrue) {
   machine->Model().InjectBulkWriteFault(
       emu::BulkWriteFault{emu::BulkWriteFaultKind::kSlow, 1, 0, emu::Fault::kUntilCleared});
   machine->Model().InjectFault(
