@@ -4,10 +4,11 @@
 # in the build folder. It holds, at its top level, what the install rules
 # below put there: Norvex.dll (without debug information), Norvex.lib (the
 # import library in Microsoft's format), include/norvex.h and
-# windows-host-guide.md. A file more is one install rule more (and its name
-# in tests/windows/check_package.py). The version is the project's, which is
-# also the version Norvex_GetVersion reports and the DLL's version resource
-# gives.
+# windows-host-guide.md. A file more is one install rule more, its target
+# in NORVEX_PACKAGE_TARGETS (or add_dependencies(package ...)) when it is
+# built, and its name in tests/windows/check_package.py. The version is the
+# project's, which is also the version Norvex_GetVersion reports and the
+# DLL's version resource gives.
 #
 # The package's bytes depend on the sources only: the DLL and the import
 # library carry no time and no build path (src/CMakeLists.txt), and the zip
@@ -23,6 +24,8 @@ else()
   set(NORVEX_PACKAGE_NAME Norvex-${PROJECT_VERSION}-win64)
 endif()
 set(NORVEX_PACKAGE_STAGING ${PROJECT_BINARY_DIR}/package-staging)
+# The targets whose files the install rules take.
+set(NORVEX_PACKAGE_TARGETS norvex)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # A build folder that CPack made the package in before keeps CPack's
 # configuration, for which CMake reserves the name of the target.
@@ -30,6 +33,6 @@ file(REMOVE ${PROJECT_BINARY_DIR}/CPackConfig.cmake ${PROJECT_BINARY_DIR}/CPackS
 add_custom_target(package
   COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/windows/make_package.py ${CMAKE_COMMAND} ${PROJECT_BINARY_DIR}
           ${NORVEX_PACKAGE_STAGING} ${PROJECT_BINARY_DIR}/${NORVEX_PACKAGE_NAME}.zip
-  DEPENDS norvex
+  DEPENDS ${NORVEX_PACKAGE_TARGETS}
   COMMENT "${NORVEX_PACKAGE_NAME}.zip"
   VERBATIM)
