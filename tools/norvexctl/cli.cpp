@@ -329,11 +329,7 @@ std::vector<std::string> EndpointNames(const std::string& folder) {
   return names;
 }
 
-std::string HostFilesFolder() {
-  char buffer[4096];
-  const uint32_t n = NorvexHost_GetFilesFolder(buffer, sizeof(buffer));
-  return n < sizeof(buffer) ? std::string(buffer, n) : std::string(".");
-}
+std::string HostFilesFolder() { return LibraryText(NorvexHost_GetFilesFolder); }
 
 // ---- Session --------------------------------------------------------------------
 
