@@ -5,14 +5,17 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "emu/emulator.h"
+#include "emu/fault_spec.h"
 
 namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: norvex-emu [--dir DIR] [--name NAME] [--no-laser-head] [--no-hs0] [--no-hs1]\n"
+               "Usage: norvex-emu [--dir DIR] [--name NAME] [--no-laser-head] [--no-hs0] [--no-hs1] [--fault "
+               "SPEC]...\n"
                "\n"
                "Serves a virtual platesetter at DIR/NAME until SIGINT or SIGTERM.\n"
                "\n"
@@ -21,6 +24,9 @@ void PrintUsage(std::FILE* out) {
                "  --no-laser-head  no laser head board (0x42)\n"
                "  --no-hs0         no HS board 0 (0x20)\n"
                "  --no-hs1         no HS board 1 (0x21)\n"
+               "  --fault SPEC     a fault of the machine until it stops, for trying a host's error\n"
+               "                   handling: KIND[=VALUE][@ADDRESS], e.g. bulk-partial=64, checksum@0x42\n"
+               "                   (norvex-emu(1) lists the kinds)\n"
                "  --help           this text\n");
 }
 
@@ -28,6 +34,7 @@ void PrintUsage(std::FILE* out) {
 
 int main(int argc, char** argv) {
   norvex::emu::EmulatorOptions options;
+  std::vector<std::string> faults;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -35,6 +42,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if ((arg == "--dir" || arg == "--name") && i + 1 < argc) {
       (arg == "--dir" ? options.folder : options.name) = argv[++i];
+    } else if (arg == "--fault" && i + 1 < argc) {
+      faults.push_back(argv[++i]);
     } else if (arg == "--no-laser-head") {
       options.laserHead = false;
     } else if (arg == "--no-hs0") {
@@ -64,6 +73,13 @@ int main(int argc, char** argv) {
   }
 
   norvex::emu::Emulator emulator(options);
+  for (const std::string& fault : faults) {
+    if (!norvex::emu::InjectFaultSpec(emulator.Model(), fault)) {
+      std::fprintf(stderr, "norvex-emu: unknown fault: %s\n", fault.c_str());
+      PrintUsage(stderr);
+      return 2;
+    }
+  }
   if (!emulator.Plug()) {
     std::fprintf(stderr, "norvex-emu: %s\n", emulator.LastError().c_str());
     return 1;
