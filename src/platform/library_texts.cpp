@@ -29,8 +29,8 @@ size_t Utf8CharacterLength(std::string_view rest) {
     if ((static_cast<unsigned char>(rest[i]) & 0xC0) != 0x80) return 0;
   }
   const auto second = static_cast<unsigned char>(rest[1]);
-  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
-      (lead == 0xF4 && second >= 0x90)) {
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90)) {
     return 0;
   }
   return length;

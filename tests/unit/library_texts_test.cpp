@@ -39,10 +39,11 @@ TEST(LibraryTextsTest, EachPhrasesUtf8IsItsGbkConverted) {
 
 TEST(LibraryTextsTest, FailureTextsWithTheirMeanings) {
   const std::string gbk = std::string(kErrorNumber.gbk) + " 0xE0100012\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n";
-  EXPECT_EQ(ToUtf8(gbk, true), std::string(kErrorNumber.utf8) +
-                                   " (error number) 0xE0100012\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n");
+  EXPECT_EQ(ToUtf8(gbk, true),
+            std::string(kErrorNumber.utf8) + " (error number) 0xE0100012\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n");
   EXPECT_EQ(ToUtf8(gbk, false), IconvGbkToUtf8(gbk));
-  const std::string notice = std::string(kNoFurtherInfo.gbk) + "\n" + kErrorCodeIs.gbk + "0xE0000008/0x00000005\n";
+  const std::string notice =
+      std::string(kNoFurtherInfo.gbk) + "\n" + kErrorCodeIs.gbk + "0xE0000008/0x00000005\n";
   EXPECT_EQ(ToUtf8(notice, true), std::string(kNoFurtherInfo.utf8) + " (no further error information)\n" +
                                       kErrorCodeIs.utf8 + " (the error code is)0xE0000008/0x00000005\n");
 }
