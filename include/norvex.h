@@ -277,7 +277,8 @@ NORVEX_API uint32_t NORVEX_CALL Norvex_CompressData(void* dst, uint32_t* outByte
 NORVEX_API uint32_t NORVEX_CALL CTP_SendCommand(CommandPacket* packet);
 
 /* Returns the failure text (GBK, zero-terminated) for errorCode: the details of the
- * last recorded failure, or a mismatch notice. Valid until the next call.
+ * last recorded failure, or a mismatch notice. Valid until the next call. On
+ * POSIX systems NorvexHost_GetErrorText (norvex_posix.h) gives it in UTF-8.
  * Does not store LastResult. [ordinal 25] */
 NORVEX_API const char* NORVEX_CALL CTP_GetErrorInfo(uint32_t errorCode);
 
