@@ -1,32 +1,25 @@
 // fault_spec.cpp: faults named in text (see fault_spec.h).
 #include "emu/fault_spec.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 namespace norvex::emu {
 namespace {
 
-// A 32-bit number in decimal or 0x hex; false for anything else.
+// A 32-bit number in decimal or 0x hex; false for anything else (a sign,
+// blanks, other characters, more than 32 bits).
 bool ParseNumber(const std::string& text, uint32_t& value) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const std::string digits = hex ? text.substr(2) : text;
-  if (digits.empty() || digits.size() > (hex ? 8u : 10u)) return false;
-  uint64_t v = 0;
-  for (const char c : digits) {
-    unsigned d = 0;
-    if (c >= '0' && c <= '9') {
-      d = static_cast<unsigned>(c - '0');
-    } else if (hex && c >= 'a' && c <= 'f') {
-      d = static_cast<unsigned>(c - 'a' + 10);
-    } else if (hex && c >= 'A' && c <= 'F') {
-      d = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return false;
-    }
-    v = v * (hex ? 16 : 10) + d;
-  }
-  if (v > 0xFFFFFFFFu) return false;
-  value = static_cast<uint32_t>(v);
+  const size_t digits = hex ? 2 : 0;
+  if (text.size() == digits || !std::isxdigit(static_cast<unsigned char>(text[digits]))) return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long parsed = std::strtoull(text.c_str() + digits, &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || parsed > 0xFFFFFFFFull) return false;
+  value = static_cast<uint32_t>(parsed);
   return true;
 }
 

@@ -4,7 +4,6 @@
 // library's own reads then see, why the latest device open failed, and the
 // library's texts in UTF-8.
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "endpoint_client.h"
 #include "norvex.h"
 #include "norvex_posix.h"
+#include "reference_gbk.h"
 
 namespace {
 
@@ -88,18 +88,7 @@ TEST(HostFilesTest, IniTextsThatWouldBreakTheFileAreRefused) {
 // each of the library's Chinese phrases: what the library's UTF-8 texts are
 // checked against.
 std::string Utf8WithMeanings(const std::string& gbk) {
-  iconv_t cd = ::iconv_open("UTF-8", "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return "(no GBK converter)";
-  std::string in = gbk;
-  std::string out(4 * in.size() + 4, '\0');
-  char* inPtr = in.data();
-  char* outPtr = out.data();
-  size_t inLeft = in.size();
-  size_t outLeft = out.size();
-  const size_t done = ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-  ::iconv_close(cd);
-  if (done == static_cast<size_t>(-1)) return "(not GBK)";
-  out.resize(out.size() - outLeft);
+  std::string out = norvex::test_support::ReferenceGbkToUtf8(gbk);
   const std::pair<std::string, std::string> meanings[] = {
       {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7", " (error number)"},       // 错误编号
       {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xA0\x81\xE4\xB8\xBA", " (the error code is)"},  // 错误码为

@@ -4,34 +4,20 @@
 #include "platform/library_texts.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cstring>
 #include <string>
 
+#include "reference_gbk.h"
+
 namespace norvex::texts {
 namespace {
 
-// GBK to UTF-8 by iconv: a converter the table's bytes were not made with.
-std::string IconvGbkToUtf8(const std::string& gbk) {
-  iconv_t cd = ::iconv_open("UTF-8", "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return "(no GBK converter)";
-  std::string in = gbk;
-  std::string out(4 * in.size() + 4, '\0');
-  char* inPtr = in.data();
-  char* outPtr = out.data();
-  size_t inLeft = in.size();
-  size_t outLeft = out.size();
-  const size_t done = ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-  ::iconv_close(cd);
-  if (done == static_cast<size_t>(-1)) return "(not GBK)";
-  out.resize(out.size() - outLeft);
-  return out;
-}
+using test_support::ReferenceGbkToUtf8;
 
 TEST(LibraryTextsTest, EachPhrasesUtf8IsItsGbkConverted) {
   for (const Phrase& phrase : kPhrases) {
-    EXPECT_EQ(phrase.utf8, IconvGbkToUtf8(phrase.gbk)) << phrase.english;
+    EXPECT_EQ(phrase.utf8, ReferenceGbkToUtf8(phrase.gbk)) << phrase.english;
     EXPECT_EQ(ToUtf8(phrase.gbk, false), phrase.utf8) << phrase.english;
     EXPECT_GT(std::strlen(phrase.english), 0u);
   }
@@ -41,7 +27,7 @@ TEST(LibraryTextsTest, FailureTextsWithTheirMeanings) {
   const std::string gbk = std::string(kErrorNumber.gbk) + " 0xE0100012\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n";
   EXPECT_EQ(ToUtf8(gbk, true),
             std::string(kErrorNumber.utf8) + " (error number) 0xE0100012\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n");
-  EXPECT_EQ(ToUtf8(gbk, false), IconvGbkToUtf8(gbk));
+  EXPECT_EQ(ToUtf8(gbk, false), ReferenceGbkToUtf8(gbk));
   const std::string notice =
       std::string(kNoFurtherInfo.gbk) + "\n" + kErrorCodeIs.gbk + "0xE0000008/0x00000005\n";
   EXPECT_EQ(ToUtf8(notice, true), std::string(kNoFurtherInfo.utf8) + " (no further error information)\n" +
