@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "emu/emulator.h"
-#include "emu/fault_spec.h"
+#include "emu/named_fault.h"
 
 namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: norvex-emu [--dir DIR] [--name NAME] [--no-laser-head] [--no-hs0] [--no-hs1] [--fault "
-               "SPEC]...\n"
+               "Usage: norvex-emu [--dir DIR] [--name NAME] [--no-laser-head] [--no-hs0] [--no-hs1]\n"
+               "                  [--fault FAULT]...\n"
                "\n"
                "Serves a virtual platesetter at DIR/NAME until SIGINT or SIGTERM.\n"
                "\n"
@@ -24,7 +24,7 @@ void PrintUsage(std::FILE* out) {
                "  --no-laser-head  no laser head board (0x42)\n"
                "  --no-hs0         no HS board 0 (0x20)\n"
                "  --no-hs1         no HS board 1 (0x21)\n"
-               "  --fault SPEC     a fault of the machine until it stops, for trying a host's error\n"
+               "  --fault FAULT    a fault of the machine until it stops, for trying a host's error\n"
                "                   handling: KIND[=VALUE][@ADDRESS], e.g. bulk-partial=64, checksum@0x42\n"
                "                   (norvex-emu(1) lists the kinds)\n"
                "  --help           this text\n");
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
 
   norvex::emu::Emulator emulator(options);
   for (const std::string& fault : faults) {
-    if (!norvex::emu::InjectFaultSpec(emulator.Model(), fault)) {
+    if (!norvex::emu::InjectNamedFault(emulator.Model(), fault)) {
       std::fprintf(stderr, "norvex-emu: unknown fault: %s\n", fault.c_str());
       PrintUsage(stderr);
       return 2;

@@ -17,7 +17,7 @@
 #include <fstream>
 
 #include "emu/emulator.h"
-#include "emu/fault_spec.h"
+#include "emu/named_fault.h"
 #include "frame_tap.h"
 #include "library_loader.h"
 #include "norvex_posix.h"
@@ -340,7 +340,7 @@ int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choi
       out.Error("the embedded emulator cannot serve: " + m_emulator->LastError());
       return kExitFailed;
     }
-    if (!options.fault.empty() && !norvex::emu::InjectFaultSpec(m_emulator->Model(), options.fault)) {
+    if (!options.fault.empty() && !norvex::emu::InjectNamedFault(m_emulator->Model(), options.fault)) {
       out.Error("unknown --emu-fault " + options.fault);
       return kExitUsage;
     }

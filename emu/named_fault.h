@@ -1,4 +1,4 @@
-// fault_spec.h: a fault of the device model named in text, for programs that
+// named_fault.h: a fault of the device model named in text, for programs that
 // take it on their command line (norvex-emu --fault, norvexctl's hidden
 // --emu-fault), so that a host's handling of a failing machine can be tried
 // without a test harness around the emulator:
@@ -17,8 +17,8 @@
 
 namespace norvex::emu {
 
-// Injects the fault `spec` names into `model`; false, with nothing injected,
+// Injects the fault that `text` names into `model`; false, with nothing injected,
 // for text that names no fault.
-bool InjectFaultSpec(DeviceModel& model, const std::string& spec);
+bool InjectNamedFault(DeviceModel& model, const std::string& text);
 
 }  // namespace norvex::emu

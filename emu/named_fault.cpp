@@ -1,5 +1,5 @@
-// fault_spec.cpp: faults named in text (see fault_spec.h).
-#include "emu/fault_spec.h"
+// named_fault.cpp: faults named in text (see named_fault.h).
+#include "emu/named_fault.h"
 
 #include <cctype>
 #include <cerrno>
@@ -25,8 +25,8 @@ bool ParseNumber(const std::string& text, uint32_t& value) {
 
 }  // namespace
 
-bool InjectFaultSpec(DeviceModel& model, const std::string& spec) {
-  std::string kind = spec;
+bool InjectNamedFault(DeviceModel& model, const std::string& text) {
+  std::string kind = text;
   std::string value;
   std::string address;
   if (const size_t at = kind.find('@'); at != std::string::npos) {
