@@ -17,6 +17,8 @@
 #     run against libnorvex3 and norvex-tools' norvex-emu, and what
 #     dpkg-shlibdeps makes its dependency.
 set -euo pipefail
+# (Pipes end in readers of their whole input: a reader that stops early, such
+# as grep -q or head, would make the writer fail with SIGPIPE under pipefail.)
 build=$1
 source=$2
 work=$(mktemp -d)
@@ -84,7 +86,7 @@ done
 soname=$(objdump -p "$libdir/libnorvex.so.$version" | awk '$1 == "SONAME" {print $2}')
 [ "$soname" = "libnorvex.so.$major" ] || fail "SONAME is '$soname'"
 for page in norvexctl norvex-emu; do
-  title=$(zcat "$prefix/share/man/man1/$page.1.gz" | head -1)
+  title=$(zcat "$prefix/share/man/man1/$page.1.gz" | sed -n 1p)
   [[ $title == ".TH ${page^^} 1 "*"\"Norvex $version\""* ]] || fail "$page.1.gz begins with '$title'"
 done
 echo "SONAME $soname, headers, norvex.pc, the CMake package, programs, manual pages, completion, docs: OK"
@@ -104,7 +106,7 @@ out=$(cd "$work/readme" && NORVEX_DEVICE_DIR=$work/devices NORVEX_HOME=$work/hom
   fail "the README's install section: $out"
 grep -q '^kernel name: NVX-MAIN V1.3.0 (0x00000000)$' <<<"$out" || fail "the README's host: $out"
 echo "the README's commands: OK, without LD_LIBRARY_PATH"
-readelf -d "$work/readme/host" | grep -q "R.*PATH.*\[$libdir\]" || fail "the README's host has no run path"
+grep -q "R.*PATH.*\[$libdir\]" <<<"$(readelf -d "$work/readme/host")" || fail "the README's host has no run path"
 
 echo "--- a C host through find_package(Norvex $version EXACT)"
 cmake -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
@@ -143,7 +145,7 @@ sdist=$work/dist/norvex-$version.tar.gz
 for f in norvex/py.typed norvex/include/norvex.h norvex/include/norvex_records.h "norvex-$version.dist-info/METADATA"; do
   "$python" -c "import sys, zipfile; sys.exit('$f' not in zipfile.ZipFile('$wheel').namelist())" || fail "the wheel has no $f"
 done
-tar -tzf "$sdist" | grep -qx "norvex-$version/norvex/include/norvex_records.h" || fail "the sdist has no norvex_records.h"
+grep -qx "norvex-$version/norvex/include/norvex_records.h" <<<"$(tar -tzf "$sdist")" || fail "the sdist has no norvex_records.h"
 for kind in wheel sdist; do
   venv=$work/venv-$kind
   "$python" -m venv "$venv"
@@ -208,7 +210,7 @@ dpkg-deb --control "$(deb "$runtime")" "$control"
 [ "$(cat "$control/shlibs")" = "libnorvex $major $runtime (>= $version)" ] || fail "shlibs: $(cat "$control/shlibs")"
 grep -qx 'activate-noawait ldconfig' "$control/triggers" || fail "no ldconfig trigger"
 [ ! -e "$control/postinst" ] && [ ! -e "$control/postrm" ] || fail "$runtime has maintainer scripts"
-changelog=$(dpkg-deb --fsys-tarfile "$(deb "$runtime")" | tar -xO "./usr/share/doc/$runtime/changelog.gz" | zcat | head -1)
+changelog=$(dpkg-deb --fsys-tarfile "$(deb "$runtime")" | tar -xO "./usr/share/doc/$runtime/changelog.gz" | zcat | sed -n 1p)
 [[ $changelog == "norvex ($version) "* ]] || fail "the changelog begins: $changelog"
 pc=$(dpkg-deb --fsys-tarfile "$(deb libnorvex-dev)" | tar -xO "$lib/pkgconfig/norvex.pc")
 grep -q '^prefix=/usr$' <<<"$pc" && grep -q "^libdir=\${prefix}/lib/$multiarch\$" <<<"$pc" &&
