@@ -1,13 +1,14 @@
 // posix_host_exports.cpp: the host side of the POSIX window stand-in, the
-// host files' folder, the INI writer and the last open's error
-// (norvex_posix.h).
-#include <cstring>
+// host files' folder, the INI writer, the last open's error and the
+// library's texts in UTF-8 (norvex_posix.h).
+#include <new>
 #include <string>
 
 #include "exports/export_support.h"
 #include "log/host_files.h"
 #include "norvex.h"
 #include "norvex_posix.h"
+#include "platform/library_texts.h"
 #include "platform/posix/posix_windows.h"
 
 namespace windows = norvex::platform::posix_windows;
@@ -15,9 +16,9 @@ using norvex::WhileLoaded;
 
 namespace {
 
-// While the library is unloaded: no folder (the buffer is left as it is),
-// the INI file not written, no device endpoint.
-constexpr uint32_t kUnloadedFolder = 0;
+// While the library is unloaded: no folder and no text (the buffer is left
+// as it is), the INI file not written, no device endpoint.
+constexpr uint32_t kUnloadedLength = 0;
 constexpr uint32_t kUnloadedIniWrite = 29;
 constexpr uint32_t kUnloadedOpenError = NORVEX_ERROR_NO_MORE_ITEMS;
 
@@ -36,14 +37,8 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_DispatchMessages(uint32_t timeoutMs) 
 }
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char* buffer, uint32_t capacity) {
-  return WhileLoaded(kUnloadedFolder, [&] {
-    const std::string folder = norvex::TheLibrary().Host().HostFilesFolder();
-    if (buffer != nullptr && capacity > 0) {
-      const size_t n = folder.size() < capacity - 1 ? folder.size() : capacity - 1;
-      std::memcpy(buffer, folder.data(), n);
-      buffer[n] = '\0';
-    }
-    return static_cast<uint32_t>(folder.size());
+  return WhileLoaded(kUnloadedLength, [&] {
+    return norvex::texts::CopyToBuffer(norvex::TheLibrary().Host().HostFilesFolder(), buffer, capacity);
   });
 }
 
@@ -56,6 +51,27 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, c
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetOpenError(void) {
   return WhileLoaded(kUnloadedOpenError, [&] { return norvex::TheLibrary().Watch().OpenError(); });
+}
+
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetErrorText(uint32_t errorCode, char* buffer, uint32_t capacity) {
+  return WhileLoaded(kUnloadedLength, [&] {
+    try {
+      std::string text;
+      norvex::TheLibrary().Link().FormatFailure(errorCode, text);
+      return norvex::texts::CopyToBuffer(norvex::texts::ToUtf8(text, true), buffer, capacity);
+    } catch (const std::bad_alloc&) {
+      return norvex::texts::CopyToBuffer("", buffer, capacity);  // no memory for the text
+    }
+  });
+}
+
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_TextToUtf8(const char* text, char* buffer, uint32_t capacity) {
+  try {
+    return norvex::texts::CopyToBuffer(norvex::texts::ToUtf8(text != nullptr ? text : "", true), buffer,
+                                       capacity);
+  } catch (const std::bad_alloc&) {
+    return norvex::texts::CopyToBuffer("", buffer, capacity);
+  }
 }
 
 }  // extern "C"

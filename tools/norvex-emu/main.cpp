@@ -5,14 +5,17 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "emu/emulator.h"
+#include "emu/named_fault.h"
 
 namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: norvex-emu [--dir DIR] [--name NAME] [--no-laser-head] [--no-hs0] [--no-hs1]\n"
+               "                  [--fault FAULT]...\n"
                "\n"
                "Serves a virtual platesetter at DIR/NAME until SIGINT or SIGTERM.\n"
                "\n"
@@ -21,6 +24,10 @@ void PrintUsage(std::FILE* out) {
                "  --no-laser-head  no laser head board (0x42)\n"
                "  --no-hs0         no HS board 0 (0x20)\n"
                "  --no-hs1         no HS board 1 (0x21)\n"
+               "  --fault FAULT    a fault of the machine until it stops, for trying a host's error\n"
+               "                   handling: KIND[=VALUE][@ADDRESS][/COMMAND][*COUNT], e.g.\n"
+               "                   bulk-partial=64, checksum@0x42, noreply/0x0842*3\n"
+               "                   (norvex-emu(1) lists the kinds)\n"
                "  --help           this text\n");
 }
 
@@ -28,6 +35,7 @@ void PrintUsage(std::FILE* out) {
 
 int main(int argc, char** argv) {
   norvex::emu::EmulatorOptions options;
+  std::vector<std::string> faults;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -35,6 +43,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if ((arg == "--dir" || arg == "--name") && i + 1 < argc) {
       (arg == "--dir" ? options.folder : options.name) = argv[++i];
+    } else if (arg == "--fault" && i + 1 < argc) {
+      faults.push_back(argv[++i]);
     } else if (arg == "--no-laser-head") {
       options.laserHead = false;
     } else if (arg == "--no-hs0") {
@@ -64,6 +74,13 @@ int main(int argc, char** argv) {
   }
 
   norvex::emu::Emulator emulator(options);
+  for (const std::string& fault : faults) {
+    if (!norvex::emu::InjectNamedFault(emulator.Model(), fault)) {
+      std::fprintf(stderr, "norvex-emu: unknown fault: %s\n", fault.c_str());
+      PrintUsage(stderr);
+      return 2;
+    }
+  }
   if (!emulator.Plug()) {
     std::fprintf(stderr, "norvex-emu: %s\n", emulator.LastError().c_str());
     return 1;
