@@ -56,8 +56,12 @@ class Emulator {
   // vanish with it) and stops serving. Nothing when not plugged.
   void Unplug();
   bool IsPlugged() const;
-  // The socket's path (folder + "/" + name).
+  // The socket's path (folder + "/" + name), or for TCP the address
+  // (as Address()).
   std::string EndpointPath() const;
+  // Where a library reaches this platesetter: "local:FOLDER" or
+  // "tcp:HOST:PORT" (with the port the system picked, once plugged).
+  std::string Address() const;
   // The reason of the last failed Plug().
   std::string LastError() const;
   // Closes the host's connection while staying plugged.

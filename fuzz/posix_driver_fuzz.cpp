@@ -21,7 +21,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/device_wire.h"
+#include "socket_messages.h"
+#include "wire/device_wire.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ void ServeOneHost(const std::vector<std::vector<uint8_t>>& chunks) {
     host.events = POLLIN;
     if (::poll(&host, 1, kDeviceIdleMs) <= 0) break;
     norvex::wire::Message message;
-    if (!norvex::wire::Receive(fd, message)) break;
+    if (!norvex::test_support::ReceiveMessage(fd, message)) break;
     WriteAll(fd, chunks[next].data(), chunks[next].size());
     ++next;
   }

@@ -118,6 +118,10 @@ class HostEnvironment {
 
   // A modal message with an OK button. On POSIX: one line on standard error.
   virtual void ShowMessageBox(std::string_view text, MessageIcon icon) = 0;
+
+  // The value of the process's environment variable `name` as it is now;
+  // empty when it is not set.
+  virtual std::string EnvironmentVariable(std::string_view /*name*/) { return {}; }
 };
 
 // ---------------------------------------------------------------------------

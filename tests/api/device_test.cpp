@@ -171,6 +171,7 @@ TEST_F(DeviceTest, DeviceHeldByAnotherHostCannotBeOpened) {
   emulator.DropHost();
   ASSERT_TRUE(emulator.Model().WaitForHost(false, std::chrono::milliseconds(2000)));
   norvex::test_support::EndpointClient holder(emulator.EndpointPath());
+  ASSERT_EQ(holder.OpenStatus(), 0);
   ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(Norvex_GetPortStatus(), CTP_ERR_NO_DEVICE);

@@ -26,9 +26,10 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/device_wire.h"
 #include "platform/posix/posix_fd.h"
+#include "socket_messages.h"
 #include "temp_folder.h"
+#include "wire/device_wire.h"
 
 namespace norvex::platform {
 namespace {
@@ -41,6 +42,14 @@ constexpr Guid kInterfaceClass = {
 
 int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// The device's answer to the host's OPEN: status, then the version.
+Bytes OpenAnswer(uint32_t status, uint32_t version = wire::kProtocolVersion) {
+  Bytes payload(8);
+  wire::StoreU32(payload.data(), status);
+  wire::StoreU32(payload.data() + 4, version);
+  return payload;
 }
 
 Bytes Status(uint32_t status, const Bytes& rest = {}) {
@@ -107,7 +116,7 @@ class DeviceSide {
   // `milliseconds` or the connection ended.
   wire::Message Next(int milliseconds = 3000) {
     wire::Message message;
-    if (!Readable(milliseconds) || !wire::Receive(m_fd, message)) return wire::Message{};
+    if (!Readable(milliseconds) || !test_support::ReceiveMessage(m_fd, message)) return wire::Message{};
     return message;
   }
   // The next message, which must be of `type`.
@@ -117,7 +126,7 @@ class DeviceSide {
     return message;
   }
   void Send(uint16_t type, uint32_t id, const Bytes& payload) {
-    EXPECT_TRUE(wire::Send(m_fd, type, id, payload.data(), payload.size()));
+    EXPECT_TRUE(test_support::SendMessage(m_fd, type, id, payload.data(), payload.size()));
   }
   // Exactly `size` bytes from the host, or fewer when they do not come.
   Bytes Raw(size_t size) {
@@ -165,11 +174,13 @@ class ScriptedDevice {
   ScriptedDevice(const ScriptedDevice&) = delete;
   ScriptedDevice& operator=(const ScriptedDevice&) = delete;
 
-  // Serves the next connection: grants it (OPEN with status 0) and runs
+  // Serves the next connection: takes the host's OPEN, grants it and runs
   // `script`; the device closes the connection when the script ends.
   void Serve(Script script) {
     ServeRaw([script = std::move(script)](DeviceSide& device) {
-      device.Send(wire::kOpen, 0, Status(0));
+      const wire::Message open = device.Expect(wire::kOpen);
+      EXPECT_EQ(open.payload, Bytes({3, 0, 0, 0, 0, 0, 0, 0}));  // version 3, for use
+      device.Send(wire::kOpen, 0, OpenAnswer(0));
       script(device);
     });
   }
@@ -279,8 +290,34 @@ TEST_F(PosixDriverTest, OpenTakesTheSocketsInTheByteOrderOfTheirNames) {
 
 TEST_F(PosixDriverTest, BusyDeviceRefusesTheOpenWithAccessDenied) {
   ScriptedDevice device(PathOf("dev"));
-  device.ServeRaw([](DeviceSide& side) { side.Send(wire::kOpen, 0, Status(5)); });
+  device.ServeRaw([](DeviceSide& side) {
+    side.Expect(wire::kOpen);
+    side.Send(wire::kOpen, 0, OpenAnswer(5));
+  });
   EXPECT_EQ(OpenError(), kErrorAccessDenied);
+}
+
+// A device of another version, and one of the versions before the version
+// field (it sends its 4-byte OPEN unasked and takes the host's for an
+// error), are refused with ERROR_REVISION_MISMATCH, not taken for a
+// dropped connection.
+TEST_F(PosixDriverTest, DeviceOfAnotherProtocolVersionIsRefused) {
+  ScriptedDevice device(PathOf("dev"));
+  device.ServeRaw([](DeviceSide& side) {
+    side.Expect(wire::kOpen);
+    side.Send(wire::kOpen, 0, OpenAnswer(0, 4));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+  EXPECT_EQ(OpenError(), 1306u);
+  device.ServeRaw([](DeviceSide& side) {
+    side.Send(wire::kOpen, 0, Status(0));
+    side.Expect(wire::kOpen);  // a protocol error to this device
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+  EXPECT_EQ(OpenError(), 1306u);
+  // A device that grants with its version is this version's.
+  device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
+  EXPECT_EQ(m_driver.Close(OpenGranted()), 0u);
 }
 
 TEST_F(PosixDriverTest, DeviceThatDoesNotGrantTheOpenCannotBeOpened) {
@@ -347,8 +384,12 @@ TEST_F(PosixDriverTest, ControlAndReadAreTheMessagesOfTheProtocolByteForByte) {
   const Bytes reply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
   ScriptedDevice device(PathOf("dev"));
   device.ServeRaw([&](DeviceSide& side) {
-    side.SendRaw(
-        {0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    // The opening of version 3: the host's OPEN (version 3, for use), the
+    // device's answer (granted, version 3).
+    EXPECT_EQ(side.Raw(20), Bytes({0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
+                                   0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    side.SendRaw({0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
+                  0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00});
     Bytes control = {0x4E, 0x56, 0x10, 0x00, 0x01, 0x00, 0x00, 0x00,
                      0x12, 0x00, 0x00, 0x00, 0x02, 0x20, 0x22, 0x00};
     control.insert(control.end(), request.begin(), request.end());

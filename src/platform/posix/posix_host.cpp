@@ -191,6 +191,11 @@ class PosixHost final : public HostEnvironment {
     WriteAll(STDERR_FILENO, line.data(), line.size());
   }
 
+  std::string EnvironmentVariable(std::string_view name) override {
+    const char* value = std::getenv(std::string(name).c_str());
+    return value != nullptr ? value : "";
+  }
+
  private:
   std::once_flag m_filesFolderChosen;
   std::string m_filesFolder;
