@@ -301,6 +301,123 @@ TEST_F(EmulatorTest, HostThatClosedBeforeTheNextConnectedNeverMakesItBusy) {
   EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 50u);
 }
 
+// A probe says whether the device is free, and is never granted: it takes
+// the device from no one and is no connection of a host.
+TEST_F(EmulatorTest, ProbeIsAnsweredAndNeverGranted) {
+  RawHost probe(m_emu->EndpointPath());
+  EXPECT_EQ(probe.OpenStatus(wire::OpenPurpose::kProbe), 0);
+  EXPECT_TRUE(probe.Closed());
+  EXPECT_FALSE(m_emu->Model().HostConnected());
+  auto host = Host();
+  RawHost busy(m_emu->EndpointPath());
+  EXPECT_EQ(busy.OpenStatus(wire::OpenPurpose::kProbe), 5);
+  EXPECT_TRUE(busy.Closed());
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 1u);
+  EXPECT_EQ(m_emu->Model().BusyRefusals(), 0u);
+  EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
+}
+
+// A host of another version is refused with ERROR_REVISION_MISMATCH and
+// the device's version; a host of the versions before the version field,
+// which waits for the device to speak first, gets that version's OPEN with
+// the same refusal.
+TEST_F(EmulatorTest, HostsOfOtherVersionsAreRefusedInTheirOwnForm) {
+  RawHost newer(m_emu->EndpointPath());
+  ASSERT_TRUE(test_support::SendOpen(newer.fd(), wire::OpenPurpose::kUse, 4));
+  const auto answer = newer.Receive();
+  ASSERT_TRUE(answer.has_value());
+  ASSERT_EQ(answer->payload.size(), 8u);
+  EXPECT_EQ(wire::LoadU32(answer->payload.data()), 1306u);
+  EXPECT_EQ(wire::LoadU32(answer->payload.data() + 4), 3u);
+  EXPECT_TRUE(newer.Closed());
+
+  RawHost older(m_emu->EndpointPath());
+  const auto legacy = older.Receive();  // after about a second of silence
+  ASSERT_TRUE(legacy.has_value());
+  EXPECT_EQ(legacy->type, wire::kOpen);
+  ASSERT_EQ(legacy->payload.size(), 4u);
+  EXPECT_EQ(wire::LoadU32(legacy->payload.data()), 1306u);
+  EXPECT_TRUE(older.Closed());
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 0u);
+  auto host = Host();  // the device is still free
+}
+
+TEST_F(EmulatorTest, EndpointAndItsFolderArePrivateToTheUser) {
+  EmulatorOptions options;
+  options.folder = m_dir.path() + "/made";
+  Emulator emulator(options);
+  ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+  struct stat folder {};
+  struct stat endpoint {};
+  ASSERT_EQ(::stat(options.folder.c_str(), &folder), 0);
+  ASSERT_EQ(::stat(emulator.EndpointPath().c_str(), &endpoint), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  EXPECT_EQ(endpoint.st_mode & 0777, 0600u);
+}
+
+// Over TCP: the system's port is kept, so that a replug serves the same
+// address; unplugged, nobody answers there.
+TEST_F(EmulatorTest, ServesTcpAndKeepsItsPortAcrossAReplug) {
+  EmulatorOptions options;
+  options.listen = "127.0.0.1:0";
+  Emulator emulator(options);
+  ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+  const std::string address = emulator.Address();
+  EXPECT_EQ(address.rfind("tcp:127.0.0.1:", 0), 0u);
+  EXPECT_NE(address, "tcp:127.0.0.1:0");
+  {
+    RawHost host(address);
+    EXPECT_EQ(host.OpenStatus(), 0);
+    EXPECT_EQ(Parse(host.Exchange(Query(kMainUnit))).command, kStateReply);
+    emulator.Unplug();
+    EXPECT_TRUE(host.Closed());
+  }
+  EXPECT_FALSE(RawHost(address).connected());
+  ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+  EXPECT_EQ(emulator.Address(), address);
+  RawHost again(address);
+  EXPECT_EQ(again.OpenStatus(), 0);
+  EXPECT_EQ(Parse(again.Exchange(Query(kMainUnit))).command, kStateReply);
+}
+
+// A frame longer than a host can make and a write above the print memory
+// are refused at once; the connection goes on, and nothing was taken.
+TEST_F(EmulatorTest, OversizeFrameAndWriteAboveThePrintMemoryAreRefused) {
+  auto host = Host();
+  host->Control(Bytes(0xFFFF + 9, 0x4D), kStatusInvalidParameter);
+  EXPECT_TRUE(m_emu->Model().ReceivedFrames().empty());
+  uint8_t total[4];
+  wire::StoreU32(total, kPrintMemoryBytes + 1);
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWrite, 50, total, 4));
+  const auto done = host->Receive();
+  ASSERT_TRUE(done.has_value());
+  EXPECT_EQ(done->type, wire::kWriteDone);
+  ASSERT_EQ(done->payload.size(), 8u);
+  EXPECT_EQ(wire::LoadU32(done->payload.data()), 8u);  // ERROR_NOT_ENOUGH_MEMORY
+  EXPECT_EQ(wire::LoadU32(done->payload.data() + 4), 0u);
+  const Bytes data(1000, 0x77);
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWriteData, 50, data.data(), data.size()));
+  EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
+  EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
+}
+
+// The history of received frames stays within its bounds however much a
+// host sends; the count of frames goes on.
+TEST_F(EmulatorTest, FrameHistoryStaysBounded) {
+  auto host = Host();
+  const Bytes big(0xFFFF, 0x11);  // not well formed: answered with an error reply, recorded
+  for (int i = 0; i < 80; ++i) host->Control(big);
+  host->Control(Query(kMainUnit));
+  EXPECT_TRUE(m_emu->Model().WaitForFrames(81, milliseconds(0)));
+  const auto frames = m_emu->Model().ReceivedFrames();
+  size_t bytes = 0;
+  for (const Bytes& frame : frames) bytes += frame.size();
+  EXPECT_LE(bytes, DeviceModel::kFrameHistoryBytes);
+  EXPECT_LT(frames.size(), 81u);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back(), Query(kMainUnit));
+}
+
 // ---- Frames -----------------------------------------------------------------
 
 TEST_F(EmulatorTest, GoldenSessionByteForByte) {
