@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -103,6 +105,7 @@ class Signal {
 class DeviceSide {
  public:
   explicit DeviceSide(int fd) : m_fd(fd) {}
+  int fd() const { return m_fd; }
 
   // Whether something (a message or the end of the connection) arrives
   // within `milliseconds`.
@@ -872,6 +875,195 @@ TEST_F(PosixDriverTest, DeviceThatTakesNothingForTenSecondsIsGivenUp) {
   const uint8_t frame[2] = {0x4D, 0x45};
   EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000),
             kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+}
+
+}  // namespace
+}  // namespace norvex::platform
+
+namespace norvex::platform {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The TCP transport: a device at tcp:127.0.0.1:PORT, and the faults of a
+// network peer. Each ends with its documented result within its time limit
+// and leaves no descriptor and no thread behind.
+
+class TcpDevice {
+ public:
+  TcpDevice() : m_listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    EXPECT_EQ(::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(::listen(m_listener.get(), 4), 0);
+    ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+  }
+  ~TcpDevice() { Join(); }
+  std::string Address() const { return "tcp:127.0.0.1:" + std::to_string(m_port); }
+  // Accepts one connection and runs `script` on it.
+  void Serve(std::function<void(DeviceSide&)> script) {
+    Join();
+    m_server = std::thread([this, script = std::move(script)] {
+      UniqueFd connection(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      ASSERT_TRUE(connection);
+      DeviceSide device(connection.get());
+      script(device);
+    });
+  }
+  void Join() {
+    if (m_server.joinable()) m_server.join();
+  }
+
+ private:
+  UniqueFd m_listener;
+  uint16_t m_port = 0;
+  std::thread m_server;
+};
+
+class TcpTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::setenv("NORVEX_DEVICE", m_device.Address().c_str(), 1), 0);
+    m_descriptors = CountEntries("/proc/self/fd");
+    m_threads = CountEntries("/proc/self/task");
+  }
+  void TearDown() override {
+    m_device.Join();
+    ::unsetenv("NORVEX_DEVICE");
+    EXPECT_EQ(CountEntries("/proc/self/fd"), m_descriptors);
+    EXPECT_EQ(SettledCount("/proc/self/task", m_threads), m_threads);
+  }
+  // Opens the device, which must grant it: the handshake of version 3.
+  static void Grant(DeviceSide& side) {
+    const wire::Message open = side.Expect(wire::kOpen);
+    EXPECT_EQ(open.payload, Bytes({3, 0, 0, 0, 0, 0, 0, 0}));
+    side.Send(wire::kOpen, 0, OpenAnswer(0));
+  }
+
+  TcpDevice m_device;
+  Driver& m_driver = DeviceDriver();
+  size_t m_descriptors = 0;
+  size_t m_threads = 0;
+};
+
+TEST_F(TcpTransportTest, ExchangesAreTheProtocolsMessages) {
+  const Bytes reply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
+  m_device.Serve([&](DeviceSide& side) {
+    Grant(side);
+    const wire::Message control = side.Expect(wire::kControl);
+    side.Send(wire::kControlDone, control.id, Status(0));
+    const wire::Message read = side.Expect(wire::kRead);
+    side.Send(wire::kReadDone, read.id, Status(0, reply));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+  uint32_t error = 99;
+  const Handle handle = m_driver.OpenInterface(Guid{}, 0, error);
+  ASSERT_NE(handle, kInvalidHandle);
+  EXPECT_EQ(PosixDeviceEndpoint(handle), m_device.Address());
+  const uint8_t frame[14] = {0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0, 0, 0, 0, 0x33, 0x07};
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 2000), 0u);
+  uint8_t buffer[512];
+  uint32_t bytesRead = 0;
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 2000), 0u);
+  EXPECT_EQ(Bytes(buffer, buffer + bytesRead), reply);
+  // One device behind an address.
+  uint32_t second = 0;
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 1, second), kInvalidHandle);
+  EXPECT_EQ(second, kErrorNoMoreItems);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+}
+
+TEST_F(TcpTransportTest, AnAddressNobodyServesIsNoDevice) {
+  ASSERT_EQ(::setenv("NORVEX_DEVICE", "tcp:127.0.0.1:1", 1), 0);  // nobody listens on port 1
+  uint32_t error = 0;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_EQ(error, kErrorNoMoreItems);
+  EXPECT_LT(MillisecondsSince(start), 1000);
+  ASSERT_EQ(::setenv("NORVEX_DEVICE", "tcp:no-such-host.invalid:5000", 1), 0);
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_NE(error, 0u);
+  ASSERT_EQ(::setenv("NORVEX_DEVICE", "tcp:127.0.0.1", 1), 0);
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_EQ(error, 161u);  // not an address
+}
+
+TEST_F(TcpTransportTest, AListenerThatAcceptsAndNeverAnswersTimesOut) {
+  Signal done;
+  m_device.Serve([&](DeviceSide&) { EXPECT_TRUE(done.WaitFor(10000)); });
+  uint32_t error = 0;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_EQ(error, 1460u);  // ERROR_TIMEOUT
+  EXPECT_GE(MillisecondsSince(start), 2000);
+  EXPECT_LT(MillisecondsSince(start), 4000);
+  done.Notify();
+}
+
+TEST_F(TcpTransportTest, GarbageIsAProtocolError) {
+  m_device.Serve([](DeviceSide& side) {
+    side.SendRaw(Bytes(40, 0x5A));
+    side.Raw(20);
+  });
+  uint32_t error = 0;
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_EQ(error, kErrorDeviceNotConnected);
+  m_device.Serve([](DeviceSide& side) {
+    Grant(side);
+    side.Expect(wire::kRead);
+    side.SendRaw(Bytes(40, 0x5A));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+  const Handle handle = m_driver.OpenInterface(Guid{}, 0, error);
+  ASSERT_NE(handle, kInvalidHandle);
+  uint8_t buffer[16];
+  uint32_t bytesRead = 0;
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorIoPending);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+}
+
+// A device that stops sending (half-open) and one that stops in the middle
+// of a message: the transfer pending ends with 997 within its time limit and
+// its cancel wait.
+TEST_F(TcpTransportTest, HalfOpenAndStalledMidMessageEndInTime) {
+  m_device.Serve([](DeviceSide& side) {
+    Grant(side);
+    side.Expect(wire::kRead);
+    ::shutdown(side.fd(), SHUT_WR);
+    side.Next(3000);
+  });
+  uint32_t error = 0;
+  Handle handle = m_driver.OpenInterface(Guid{}, 0, error);
+  ASSERT_NE(handle, kInvalidHandle);
+  uint8_t buffer[16];
+  uint32_t bytesRead = 0;
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 300), kErrorIoPending);
+  EXPECT_LT(MillisecondsSince(start), 1000);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 300), kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+  m_device.Join();
+
+  Signal finished;
+  m_device.Serve([&](DeviceSide& side) {
+    Grant(side);
+    const wire::Message read = side.Expect(wire::kRead);
+    Bytes done(wire::kHeaderSize);
+    wire::EncodeHeader(done.data(), wire::kReadDone, read.id, 8);
+    side.SendRaw(Bytes(done.begin(), done.begin() + 9));  // then nothing more
+    EXPECT_TRUE(finished.WaitFor(10000));
+  });
+  handle = m_driver.OpenInterface(Guid{}, 0, error);
+  ASSERT_NE(handle, kInvalidHandle);
+  start = Clock::now();
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 300), kErrorIoPending);
+  EXPECT_GE(MillisecondsSince(start), 300);
+  EXPECT_LT(MillisecondsSince(start), 300 + 1000 + 1000);
+  finished.Notify();
   EXPECT_EQ(m_driver.Close(handle), 0u);
 }
 
