@@ -22,6 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kReceiveChunk = 256 * 1024;
 constexpr int kChunksPerRound = 16;
+// How long the serving thread looks again for a host's next message before
+// it sleeps.
+constexpr int kSpinMicros = 50;
 // How long a new connection may take to send its OPEN. A host of the
 // versions before the version field sends none: it is answered in its own
 // form, as a device of another version.
@@ -398,6 +401,7 @@ void EndpointServer::Run() {
   };
 
   std::vector<net::SocketId> ids;
+  bool active = false;  // the host sent something in the last round
   while (!m_stop) {
     ids.clear();
     ids.push_back(m_listener.id());
@@ -413,7 +417,9 @@ void EndpointServer::Run() {
       if (!due || opening.due < *due) due = opening.due;
     }
     std::unique_ptr<bool[]> readable(new bool[ids.size()]());
-    m_wake.Wait(ids.data(), readable.get(), ids.size(), PollTimeout(due));
+    // Right after a message of the host, its next one is expected soon.
+    m_wake.Wait(ids.data(), readable.get(), ids.size(), PollTimeout(due), active ? kSpinMicros : 0);
+    active = false;
     if (m_stop) break;
     if (m_dropHost.exchange(false)) closeHost();
 
@@ -421,6 +427,7 @@ void EndpointServer::Run() {
     // host: a host that closed before the next one opened has let go of the
     // device, and the next one must not be refused as busy.
     if (host && hostPolled && generation == polled && readable[ids.size() - 1]) {
+      active = true;
       if (!host->OnReadable()) closeHost();
     }
 

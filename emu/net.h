@@ -79,8 +79,10 @@ class WakeSet {
   bool ok() const;
   // Makes a Wait in progress return.
   void Wake();
-  // Returns the number of sockets ready (a wake-up is no socket).
-  int Wait(const SocketId* sockets, bool* readable, size_t count, int timeoutMs);
+  // Returns the number of sockets ready (a wake-up is no socket). With
+  // `spinMicros`, asks again without sleeping for that long first: a host
+  // in the middle of an exchange sends its next message within microseconds.
+  int Wait(const SocketId* sockets, bool* readable, size_t count, int timeoutMs, int spinMicros = 0);
 
  private:
   Waiter* m_waiter;

@@ -279,14 +279,19 @@ void WakeSet::Wake() {
   [[maybe_unused]] const ssize_t n = ::write(m_waiter->wakeWrite, &byte, 1);
 }
 
-int WakeSet::Wait(const SocketId* sockets, bool* readable, size_t count, int timeoutMs) {
+int WakeSet::Wait(const SocketId* sockets, bool* readable, size_t count, int timeoutMs, int spinMicros) {
   std::vector<pollfd> watch(count + 1);
   watch[0] = pollfd{m_waiter->wakeRead, POLLIN, 0};
   for (size_t i = 0; i < count; ++i) watch[i + 1] = pollfd{Fd(sockets[i]), POLLIN, 0};
   int ready = 0;
+  const Clock::time_point spinUntil = Clock::now() + std::chrono::microseconds(spinMicros);
   do {
+    ready = ::poll(watch.data(), watch.size(), 0);
+  } while (ready == 0 && timeoutMs != 0 && Clock::now() < spinUntil);
+  while (ready == 0 || (ready < 0 && errno == EINTR)) {
     ready = ::poll(watch.data(), watch.size(), timeoutMs);
-  } while (ready < 0 && errno == EINTR);
+    if (ready == 0) break;
+  }
   int sockets_ready = 0;
   for (size_t i = 0; i < count; ++i) {
     readable[i] = ready > 0 && (watch[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;

@@ -78,7 +78,6 @@ void ServeOneHost(int listener, const std::vector<std::vector<uint8_t>>& chunks)
   ::close(fd);
 }
 
-
 // One session of the driver against the device listening at `listener`.
 inline void RunDriverSession(int listener, const uint8_t* data, size_t size) {
   std::vector<std::vector<uint8_t>> chunks;

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof(address);
   if (::bind(g_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(g_listener, 4) != 0 || ::getsockname(g_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ::listen(g_listener, 4) != 0 ||
+      ::getsockname(g_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return 1;
   }
   ::setenv("NORVEX_DEVICE", ("tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port))).c_str(), 1);

@@ -4,14 +4,14 @@
 // time-outs and cancelling, late replies, disconnection, closing.
 #include "platform/posix/posix_driver.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/un.h>
 #include <unistd.h>
 

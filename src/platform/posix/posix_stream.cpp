@@ -13,6 +13,9 @@
 namespace norvex::platform::posix_stream {
 
 using device::kErrorTimeout;
+
+// How long a wait for an answer asks again before it sleeps.
+constexpr std::chrono::microseconds kSpin{50};
 using device::kErrorTooManyOpenFiles;
 
 uint32_t ErrorFromErrno(int number) {
@@ -96,6 +99,18 @@ device::Stream::Io PosixStream::Receive(void* buffer, size_t size, size_t& recei
 }
 
 device::Stream::Ready PosixStream::Wait(bool forWrite, Clock::time_point deadline) {
+  // A device answers a command within microseconds: asking again for that
+  // long costs less than the sleep and wake-up of a blocking wait, which on
+  // a busy machine take longer than the answer itself.
+  if (!forWrite) {
+    const Clock::time_point spinUntil = std::min(deadline, Clock::now() + kSpin);
+    struct pollfd watch {
+      m_socket.get(), POLLIN, 0
+    };
+    while (Clock::now() < spinUntil && !m_shut.load()) {
+      if (::poll(&watch, 1, 0) > 0) return Ready::kReady;
+    }
+  }
   for (;;) {
     if (m_shut.load()) return Ready::kClosed;
     struct pollfd watch[2] = {{m_socket.get(), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0},
