@@ -9,6 +9,8 @@
 install(TARGETS norvex RUNTIME DESTINATION . ARCHIVE DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/include/norvex.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/windows-host-guide.md DESTINATION .)
+# norvex-emu.exe, made by the 64-bit build (windows-x64): a virtual platesetter to try a host with.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/build/windows-x64/tools/norvex-emu/norvex-emu.exe DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Norvex)

@@ -15,7 +15,7 @@
 // Handlers of a test's own run in the emulator's process. On Windows the
 // platesetter lives in the stand-in driver (windows/driver), another process,
 // so there they are not offered.
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(NORVEX_EMU_LOCAL)
 #define NORVEX_EMU_COMMAND_HANDLERS 0
 #else
 #define NORVEX_EMU_COMMAND_HANDLERS 1

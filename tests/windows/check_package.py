@@ -7,8 +7,9 @@ exactly what host developers get, and that is what was built.
 Checks, each failure listed:
   * BUILD/Norvex-<version>-win32.zip exists, <version> being the project's
     version in the top CMakeLists.txt;
-  * its files are exactly Norvex.dll, Norvex.lib, include/norvex.h and
-    windows-host-guide.md (no other entry than the folder include/);
+  * its files are exactly Norvex.dll, Norvex.lib, include/norvex.h,
+    windows-host-guide.md and norvex-emu.exe (no other entry than the
+    folder include/);
   * Norvex.dll is a 32-bit (i386) DLL without debug sections;
   * Norvex.lib is the build's import library, byte for byte, and norvex.h
     and the guide are the sources' files;
@@ -24,7 +25,7 @@ import sys
 import tempfile
 import zipfile
 
-EXPECTED_FILES = {"Norvex.dll", "Norvex.lib", "include/norvex.h", "windows-host-guide.md"}
+EXPECTED_FILES = {"Norvex.dll", "Norvex.lib", "include/norvex.h", "windows-host-guide.md", "norvex-emu.exe"}
 ALLOWED_FOLDERS = {"include/"}
 IMAGE_FILE_MACHINE_I386 = 0x014C
 IMAGE_FILE_DLL = 0x2000

@@ -1,8 +1,12 @@
 // norvex-emu: serves virtual platesetters, each at a device endpoint (a Unix
 // socket of a device folder, or a TCP port), until SIGINT or SIGTERM, then
 // unplugs them cleanly.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
 #include <signal.h>
+#endif
 
 #include <cstdio>
 #include <memory>
@@ -36,6 +40,47 @@ void PrintUsage(std::FILE* out) {
                "  --no-hs1           no HS board 1 (0x21)\n"
                "  --help             this text\n");
 }
+
+#ifdef _WIN32
+// Ctrl+C, Ctrl+Break, closing the console, logging off or shutting down.
+HANDLE g_stop = nullptr;
+const char* g_stopName = "SIGINT";
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  g_stopName = event == CTRL_C_EVENT ? "SIGINT" : "SIGTERM";
+  ::SetEvent(g_stop);
+  return TRUE;
+}
+
+// Takes the stop requests from here on; false when it cannot.
+bool CatchStop() {
+  g_stop = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return g_stop != nullptr && ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+}
+
+// Waits for a stop request; the name of what asked.
+const char* WaitForStop() {
+  ::WaitForSingleObject(g_stop, INFINITE);
+  return g_stopName;
+}
+#else
+sigset_t g_stopSignals;
+
+// The signals are taken by sigwait below; blocked before the emulators'
+// threads start, so that those threads inherit the mask and never take them.
+bool CatchStop() {
+  sigemptyset(&g_stopSignals);
+  sigaddset(&g_stopSignals, SIGINT);
+  sigaddset(&g_stopSignals, SIGTERM);
+  return pthread_sigmask(SIG_BLOCK, &g_stopSignals, nullptr) == 0;
+}
+
+const char* WaitForStop() {
+  int received = 0;
+  if (sigwait(&g_stopSignals, &received) != 0) received = 0;
+  return received == SIGINT ? "SIGINT" : "SIGTERM";
+}
+#endif
 
 bool IsLoopbackHost(const std::string& listen) {
   const std::string host = listen.substr(0, listen.rfind(':'));
@@ -91,14 +136,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  // The signals are taken by sigwait below; blocked before the emulators'
-  // threads start, so that those threads inherit the mask and never take them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-    std::fprintf(stderr, "norvex-emu: cannot block the stop signals\n");
+  if (!CatchStop()) {
+    std::fprintf(stderr, "norvex-emu: cannot take the stop requests\n");
     return 1;
   }
 
@@ -115,20 +154,19 @@ int main(int argc, char** argv) {
                    "this platesetter\n",
                    options.listen.c_str());
     }
-    std::printf("norvex-emu: serving %s%s%s\n", options.listen.empty() ? "" : (options.name + " at ").c_str(),
-                emulator->EndpointPath().c_str(), "");
+    std::printf("norvex-emu: serving %s%s\n", options.listen.empty() ? "" : (options.name + " at ").c_str(),
+                emulator->EndpointPath().c_str());
     emulators.push_back(std::move(emulator));
   }
   std::fflush(stdout);
 
-  int received = 0;
-  if (sigwait(&stopSignals, &received) != 0) received = 0;
+  const char* stopped = WaitForStop();
   uint64_t connections = 0;
   for (auto& emulator : emulators) {
     emulator->Unplug();
     connections += emulator->Model().ConnectionsAccepted();
   }
-  std::printf("norvex-emu: %s, unplugged after %llu connection(s)\n",
-              received == SIGINT ? "SIGINT" : "SIGTERM", static_cast<unsigned long long>(connections));
+  std::printf("norvex-emu: %s, unplugged after %llu connection(s)\n", stopped,
+              static_cast<unsigned long long>(connections));
   return 0;
 }

@@ -10,11 +10,11 @@
 #include <ws2tcpip.h>
 // clang-format on
 
+#include "platform/win32/winsock_transport.h"
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-
-#include "platform/win32/winsock_transport.h"
 
 namespace norvex::platform::winsock_transport {
 namespace {
@@ -75,7 +75,8 @@ class WinsockStream final : public device::Stream {
 
   Io Receive(void* buffer, size_t size, size_t& received) override {
     received = 0;
-    const int n = ::recv(m_socket, static_cast<char*>(buffer), static_cast<int>(std::min<size_t>(size, 1u << 30)), 0);
+    const int n =
+        ::recv(m_socket, static_cast<char*>(buffer), static_cast<int>(std::min<size_t>(size, 1u << 30)), 0);
     if (n > 0) {
       received = static_cast<size_t>(n);
       return Io::kDone;

@@ -16,7 +16,7 @@ namespace norvex::platform::winsock_transport {
 // `deadline`. Null with the reason in `error`: kErrorNoMoreItems when nobody
 // serves the address (as when no device is present), kErrorBadNetName for a
 // name that does not resolve, kErrorTimeout when no answer came in time.
-std::unique_ptr<device::Stream> Connect(const std::string& host, uint16_t port, device::Clock::time_point deadline,
-                                        uint32_t& error);
+std::unique_ptr<device::Stream> Connect(const std::string& host, uint16_t port,
+                                        device::Clock::time_point deadline, uint32_t& error);
 
 }  // namespace norvex::platform::winsock_transport
