@@ -48,7 +48,7 @@ void SetNonBlocking(SOCKET socket) {
 }  // namespace
 
 struct Waiter {
-  SOCKET wakeRead = INVALID_SOCKET;  // a UDP socket on the loopback interface
+  SOCKET wakeRead = INVALID_SOCKET;   // a UDP socket on the loopback interface
   SOCKET wakeWrite = INVALID_SOCKET;  // connected to it
 };
 
@@ -125,7 +125,8 @@ Socket Accept(SocketId listener) {
 }
 
 long ReceiveSome(SocketId socket, void* buffer, size_t size) {
-  const int n = ::recv(Native(socket), static_cast<char*>(buffer), static_cast<int>(std::min<size_t>(size, 1u << 30)), 0);
+  const int n = ::recv(Native(socket), static_cast<char*>(buffer),
+                       static_cast<int>(std::min<size_t>(size, 1u << 30)), 0);
   if (n >= 0) return n;
   return ::WSAGetLastError() == WSAEWOULDBLOCK ? -1 : 0;
 }
@@ -136,7 +137,8 @@ bool SendAll(SocketId socket, const void* first, size_t firstSize, const void* s
   size_t sizes[2] = {firstSize, secondSize};
   for (int i = 0; i < 2; ++i) {
     while (sizes[i] > 0) {
-      const int n = ::send(Native(socket), parts[i], static_cast<int>(std::min<size_t>(sizes[i], 1u << 30)), 0);
+      const int n =
+          ::send(Native(socket), parts[i], static_cast<int>(std::min<size_t>(sizes[i], 1u << 30)), 0);
       if (n > 0) {
         parts[i] += n;
         sizes[i] -= static_cast<size_t>(n);

@@ -31,6 +31,7 @@ bool UsbLink::Open(platform::Window window, platform::Registration interfaceRegi
   platform::Handle handle = kPseudoHandle;
   uint32_t error = 0;
   if (IsUsbMode(mode)) {
+    m_driver.SetOpenWait(m_settings.usbTimeout.load());
     handle = m_driver.OpenInterface(kDeviceInterfaceGuid, 0, error);
   } else if (mode == kLinkCommandFile) {
     // Whether the file could be created shows only when a frame is written.

@@ -288,21 +288,28 @@ void EndpointConnection::DisconnectLocked() {
     entry.second->done = true;
   }
   m_pending.clear();
-  m_output.clear();
+  DropOutputLocked();
   m_changed.notify_all();
+}
+
+void EndpointConnection::DropOutputLocked() {
+  // A message the sender is writing now stays until it lets go of it.
+  const bool inFlight = !m_output.empty() && m_output.front().ticket == m_inFlight && m_inFlight != 0;
+  m_output.erase(m_output.begin() + (inFlight ? 1 : 0), m_output.end());
 }
 
 EndpointConnection::SendOutcome EndpointConnection::SendLocked(Lock& lock, std::vector<uint8_t> bytes,
                                                                Clock::time_point deadline) {
   const uint64_t ticket = m_nextTicket++;
-  m_output.push_back(Outgoing{std::move(bytes), 0, ticket, {}});
+  bool delivered = false;
+  m_output.push_back(Outgoing{std::move(bytes), 0, ticket, {}, &delivered});
   const auto mine = [this, ticket] {
     return std::find_if(m_output.begin(), m_output.end(),
                         [ticket](const Outgoing& o) { return o.ticket == ticket; });
   };
   for (;;) {
     auto it = mine();
-    if (it == m_output.end()) return m_connected && !m_closed ? SendOutcome::kSent : SendOutcome::kFailed;
+    if (it == m_output.end()) return delivered ? SendOutcome::kSent : SendOutcome::kFailed;
     if (!m_connected || m_closed) return SendOutcome::kFailed;
     if (!m_sending) {
       m_sending = true;
@@ -322,6 +329,7 @@ EndpointConnection::SendOutcome EndpointConnection::SendLocked(Lock& lock, std::
       m_output.erase(it);
       return SendOutcome::kNotStarted;
     }
+    it->delivered = nullptr;  // it goes out later, after this caller has gone
     return SendOutcome::kAbandoned;
   }
 }
@@ -338,6 +346,16 @@ void EndpointConnection::FlushLocked(Lock& lock, uint64_t ticket, Clock::time_po
     const Stream::Io io = m_stream->Send(&piece, 1, sent);
     lock.lock();
     m_inFlight = 0;
+    if (!m_connected || m_closed) {
+      // Left only for the send that was under way.
+      if (!m_output.empty()) {
+        Outgoing& last = m_output.front();
+        if (last.delivered != nullptr && last.sent + sent == last.bytes.size()) *last.delivered = true;
+        m_output.pop_front();
+      }
+      m_changed.notify_all();
+      return;
+    }
     // Only the sender takes entries off the front, so it is still ours.
     Outgoing& same = m_output.front();
     if (same.sent == 0 && sent > 0) same.firstByte = firstByte;
@@ -347,6 +365,7 @@ void EndpointConnection::FlushLocked(Lock& lock, uint64_t ticket, Clock::time_po
       return;
     }
     if (same.sent == same.bytes.size()) {
+      if (same.delivered != nullptr) *same.delivered = true;
       m_output.pop_front();
       m_changed.notify_all();
       if (sending == ticket) return;
@@ -373,7 +392,7 @@ bool EndpointConnection::WaitForRoom(Lock& lock, Clock::time_point firstByte, Cl
 
 void EndpointConnection::QueueCancel(uint32_t id) {
   if (!m_connected || m_closed) return;
-  m_output.push_back(Outgoing{wire::Encode(wire::kCancel, id, nullptr, 0), 0, m_nextTicket++, {}});
+  m_output.push_back(Outgoing{wire::Encode(wire::kCancel, id, nullptr, 0), 0, m_nextTicket++, {}, nullptr});
 }
 
 std::shared_ptr<EndpointConnection::WriteJob> EndpointConnection::StartWrite(const void* data, uint32_t size,
@@ -393,7 +412,7 @@ std::shared_ptr<EndpointConnection::WriteJob> EndpointConnection::StartWrite(con
     wire::StoreU32(write.data() + 4, job->id);
     m_pending.emplace(job->id, &job->transfer);
     job->writeTicket = m_nextTicket++;
-    m_output.push_back(Outgoing{std::move(write), 0, job->writeTicket, {}});
+    m_output.push_back(Outgoing{std::move(write), 0, job->writeTicket, {}, nullptr});
     // Whatever goes without waiting goes now; the rest at the completion.
     if (!m_sending) {
       m_sending = true;
@@ -534,7 +553,7 @@ void EndpointConnection::Close() {
     entry.second->done = true;
   }
   m_pending.clear();
-  m_output.clear();
+  DropOutputLocked();
   m_changed.notify_all();
   // The device is free when it has seen the end of the stream and closed
   // its end in turn.

@@ -94,6 +94,7 @@ class EndpointConnection {
     size_t sent = 0;
     uint64_t ticket = 0;
     Clock::time_point firstByte{};  // when its first byte went out
+    bool* delivered = nullptr;      // set when all of it went out (its sender waits for it)
   };
   enum class SendOutcome { kSent, kNotStarted, kAbandoned, kFailed };
   using Lock = std::unique_lock<std::mutex>;
@@ -122,6 +123,8 @@ class EndpointConnection {
   void QueueCancel(uint32_t id);
   bool CompleteLocked(const wire::Message& message);
   void DisconnectLocked();
+  // Forgets the queued messages (the connection is over).
+  void DropOutputLocked();
 
   const std::unique_ptr<Stream> m_stream;
   const std::string m_endpoint;

@@ -23,8 +23,8 @@ namespace {
 using device::Clock;
 using device::DeviceAddress;
 
-// How long a device may take to grant or refuse an open.
-constexpr std::chrono::milliseconds kOpenWait{2000};
+// How long a device may take to grant or refuse an open, at least.
+constexpr uint32_t kOpenWaitMs = 2000;
 // A configured address that is no address (ERROR_BAD_PATHNAME).
 constexpr uint32_t kErrorBadAddress = 161;
 
@@ -46,6 +46,10 @@ class PosixDriver final : public Driver {
       error = kErrorNotEnoughMemory;
       return kInvalidHandle;
     }
+  }
+
+  void SetOpenWait(uint32_t timeoutMs) override {
+    m_openWaitMs.store(timeoutMs > kOpenWaitMs ? timeoutMs : kOpenWaitMs);
   }
 
   uint32_t Close(Handle device) override {
@@ -78,7 +82,7 @@ class PosixDriver final : public Driver {
 
  private:
   Handle Open(uint32_t index, uint32_t& error) {
-    const Clock::time_point deadline = Clock::now() + kOpenWait;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_openWaitMs.load());
     const DeviceAddress address = device::ConfiguredDeviceAddress(Host());
     std::unique_ptr<device::Stream> stream;
     std::string endpoint;
@@ -139,6 +143,7 @@ class PosixDriver final : public Driver {
   }
 
   device::EndpointHandles m_handles;
+  std::atomic<uint32_t> m_openWaitMs{kOpenWaitMs};
   std::atomic<Handle> m_opened{1};
   mutable std::mutex m_mutex;
   std::set<Handle> m_network;

@@ -5,6 +5,7 @@
 // device endpoint over Winsock that speaks the device protocol
 // (platform/device/). Without an address nothing but the kernel driver is
 // touched.
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -106,8 +107,8 @@ struct BulkWrite {
   DWORD startingThread = 0;
 };
 
-// How long a device endpoint may take to grant or refuse an open.
-constexpr std::chrono::milliseconds kOpenWait{2000};
+// How long a device endpoint may take to grant or refuse an open, at least.
+constexpr uint32_t kOpenWaitMs = 2000;
 // A configured address that is no address, or none this build serves
 // (ERROR_BAD_PATHNAME).
 constexpr uint32_t kErrorBadAddress = 161;
@@ -142,7 +143,8 @@ class Win32Driver final : public Driver {
       return kInvalidHandle;
     }
     try {
-      const device::Clock::time_point deadline = device::Clock::now() + kOpenWait;
+      const device::Clock::time_point deadline =
+          device::Clock::now() + std::chrono::milliseconds(m_openWaitMs.load());
       std::unique_ptr<device::Stream> stream =
           winsock_transport::Connect(address.host, address.port, deadline, error);
       if (!stream) return kInvalidHandle;
@@ -219,8 +221,13 @@ class Win32Driver final : public Driver {
   }
 
   device::EndpointHandles m_network;
+  std::atomic<uint32_t> m_openWaitMs{kOpenWaitMs};
 
  public:
+  void SetOpenWait(uint32_t timeoutMs) override {
+    m_openWaitMs.store(timeoutMs > kOpenWaitMs ? timeoutMs : kOpenWaitMs);
+  }
+
   uint32_t Close(Handle device) override {
     if (m_network.Owns(device)) {
       const uint32_t result = m_network.Close(device);
