@@ -337,6 +337,27 @@ TEST_F(PosixDriverTest, DeviceThatDoesNotGrantTheOpenCannotBeOpened) {
   EXPECT_EQ(OpenError(), kErrorDeviceNotConnected);
 }
 
+// A device folder or endpoint that another user owns, or that others may
+// write, could be another user's fake platesetter: refused with
+// ERROR_INVALID_OWNER before anything is sent to it.
+TEST_F(PosixDriverTest, EndpointsThatAreNotTheUsersOwnAreRefused) {
+  ScriptedDevice device(PathOf("dev"));
+  ASSERT_EQ(::chmod(PathOf("dev").c_str(), 0666), 0);
+  EXPECT_EQ(OpenError(), 1307u);
+  ASSERT_EQ(::chmod(PathOf("dev").c_str(), 0600), 0);
+  ASSERT_EQ(::chmod(m_folder.c_str(), 0777), 0);
+  EXPECT_EQ(OpenError(), 1307u);
+  ASSERT_EQ(::chmod(m_folder.c_str(), 0700), 0);
+  if (::geteuid() == 0) {
+    // Root can give the socket to another user.
+    ASSERT_EQ(::chown(PathOf("dev").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(OpenError(), 1307u);
+    ASSERT_EQ(::chown(PathOf("dev").c_str(), 0, 0), 0);
+  }
+  device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
+  EXPECT_EQ(m_driver.Close(OpenGranted()), 0u);
+}
+
 TEST_F(PosixDriverTest, HandlesAreDistinctAndCloseLeavesNoDescriptorOrThread) {
   ScriptedDevice device(PathOf("dev"));
   const size_t descriptors = CountEntries("/proc/self/fd");
