@@ -190,10 +190,10 @@ TEST_F(DeviceTest, AnEndpointOthersMayWriteIsRefusedWithALogLine) {
   log.Mark();
   EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(NorvexHost_GetOpenError(), 1307u);
-  EXPECT_EQ(
-      log.NewText(),
-      "Open Device Fail! The device folder or endpoint belongs to another user or others may write it (error "
-      "1307).|");
+  EXPECT_EQ(log.NewText(),
+            "Close Device!|Open Device Fail! The device folder or endpoint belongs to another user or others "
+            "may write it (error "
+            "1307).|");
   ASSERT_EQ(::chmod(emulator.EndpointPath().c_str(), 0600), 0);
   EXPECT_EQ(Norvex_Init(nullptr), NORVEX_OK);
 }
