@@ -49,8 +49,6 @@ void RemoveLocal(const std::string& path, const std::string& identity);
 // picks, and `port` then says which. The address may be taken again at once
 // after the socket is closed (a replug).
 Socket ListenTcp(const std::string& host, uint16_t& port, std::string& error);
-// Whether `host` is a loopback address (127.0.0.0/8, ::1, localhost).
-bool IsLoopback(const std::string& host);
 
 // A new connection on `listener`; empty when none is waiting. Its sends
 // wait at most 2 s for room, so that a host that stops reading cannot stall

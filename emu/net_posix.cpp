@@ -161,14 +161,6 @@ void RemoveLocal(const std::string& path, const std::string& identity) {
   if (::lstat(path.c_str(), &current) == 0 && IdentityOf(current) == identity) ::unlink(path.c_str());
 }
 
-bool IsLoopback(const std::string& host) {
-  if (host == "localhost") return true;
-  in_addr v4{};
-  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
-}
-
 Socket ListenTcp(const std::string& host, uint16_t& port, std::string& error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;

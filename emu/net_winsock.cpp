@@ -71,14 +71,6 @@ Socket ListenLocal(const std::string& /*folder*/, const std::string& /*path*/, s
 
 void RemoveLocal(const std::string& /*path*/, const std::string& /*identity*/) {}
 
-bool IsLoopback(const std::string& host) {
-  if (host == "localhost") return true;
-  in_addr v4{};
-  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
-}
-
 Socket ListenTcp(const std::string& host, uint16_t& port, std::string& error) {
   if (!StartWinsock()) {
     error = "Winsock cannot be started";

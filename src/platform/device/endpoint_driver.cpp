@@ -14,6 +14,15 @@ std::shared_ptr<EndpointConnection> OpenConnection(std::unique_ptr<Stream> strea
   return std::make_shared<EndpointConnection>(std::move(stream), std::move(endpoint), std::move(after));
 }
 
+bool ProbeFree(std::unique_ptr<Stream> stream, Clock::time_point deadline) {
+  if (!stream) return false;
+  uint32_t version = 0;
+  wire::MessageParser after;
+  const uint32_t status = OpenHandshake(*stream, wire::OpenPurpose::kProbe, deadline, version, after);
+  stream->ShutdownSend();
+  return status == 0;
+}
+
 struct EndpointHandles::BulkWrite {
   std::shared_ptr<EndpointConnection> connection;
   std::shared_ptr<EndpointConnection::WriteJob> job;

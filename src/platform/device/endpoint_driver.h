@@ -22,6 +22,11 @@ namespace norvex::platform::device {
 std::shared_ptr<EndpointConnection> OpenConnection(std::unique_ptr<Stream> stream, std::string endpoint,
                                                    Clock::time_point deadline, uint32_t& error);
 
+// Whether the device behind `stream` (null: none) answers a probe as free
+// within `deadline`: it is there and would be granted. A probe never takes
+// the device from another host.
+bool ProbeFree(std::unique_ptr<Stream> stream, Clock::time_point deadline);
+
 class EndpointHandles {
  public:
   EndpointHandles() = default;

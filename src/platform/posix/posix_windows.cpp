@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/device/device_address.h"
-#include "platform/device/endpoint_connection.h"
+#include "platform/device/endpoint_driver.h"
 #include "platform/posix/posix_driver.h"
 #include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_stream.h"
@@ -323,14 +323,7 @@ void SendRemoval(const RegistrationRecord& record) {
 bool NetworkDeviceFree(const device::DeviceAddress& address) {
   const Clock::time_point deadline = Clock::now() + kProbeWait;
   uint32_t error = 0;
-  std::unique_ptr<device::Stream> stream =
-      tcp_transport::Connect(address.host, address.port, deadline, error);
-  if (!stream) return false;
-  uint32_t version = 0;
-  wire::MessageParser after;
-  const uint32_t status = device::OpenHandshake(*stream, wire::OpenPurpose::kProbe, deadline, version, after);
-  stream->ShutdownSend();
-  return status == 0;
+  return device::ProbeFree(tcp_transport::Connect(address.host, address.port, deadline, error), deadline);
 }
 
 // The folder's changes: arrivals and removals of endpoints. Returns how

@@ -16,7 +16,7 @@
 
 #include "norvex.h"
 #include "platform/device/device_address.h"
-#include "platform/device/endpoint_connection.h"
+#include "platform/device/endpoint_driver.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_api.h"
 #include "platform/win32/win32_network.h"
@@ -137,14 +137,7 @@ NetworkWatches& Watches() {
 bool NetworkDeviceFree(const device::DeviceAddress& address) {
   const device::Clock::time_point deadline = device::Clock::now() + kProbeWait;
   uint32_t error = 0;
-  std::unique_ptr<device::Stream> stream =
-      winsock_transport::Connect(address.host, address.port, deadline, error);
-  if (!stream) return false;
-  uint32_t version = 0;
-  wire::MessageParser after;
-  const uint32_t status = device::OpenHandshake(*stream, wire::OpenPurpose::kProbe, deadline, version, after);
-  stream->ShutdownSend();
-  return status == 0;
+  return device::ProbeFree(winsock_transport::Connect(address.host, address.port, deadline, error), deadline);
 }
 
 // One look of the hidden window `hidden`: removals of lost connections,
