@@ -73,12 +73,23 @@ class ReplySchedule {
 
   // A ready reply goes to the oldest waiting read.
   std::optional<Delivery> Serve() {
-    if (m_state != State::kReady || m_reads.empty()) return std::nullopt;
-    Delivery delivery{m_reads.front(), std::move(m_reply)};
-    m_reads.pop_front();
-    m_reply.clear();
-    m_state = State::kNone;
-    return delivery;
+    return Serve([](const Read&) { return true; });
+  }
+  // The same, for a transport whose reads can be on their way out (a cancel
+  // has them): `claim(read)` false takes such a read off without the reply,
+  // which goes to the next read, or stays for a later one.
+  template <typename Claim>
+  std::optional<Delivery> Serve(Claim claim) {
+    while (m_state == State::kReady && !m_reads.empty()) {
+      const Read read = m_reads.front();
+      m_reads.pop_front();
+      if (!claim(read)) continue;
+      Delivery delivery{read, std::move(m_reply)};
+      m_reply.clear();
+      m_state = State::kNone;
+      return delivery;
+    }
+    return std::nullopt;
   }
 
   // A cancel of the waiting read that `match` picks, at `now`. While the
@@ -110,9 +121,13 @@ class ReplySchedule {
   // A delayed reply that is due by `now` becomes ready and goes to the
   // oldest waiting read, if one waits.
   std::optional<Delivery> ServeDelayed(Clock::time_point now) {
+    return ServeDelayed(now, [](const Read&) { return true; });
+  }
+  template <typename Claim>
+  std::optional<Delivery> ServeDelayed(Clock::time_point now, Claim claim) {
     if (m_state != State::kDelayed || m_due > now) return std::nullopt;
     m_state = State::kReady;
-    return Serve();
+    return Serve(claim);
   }
 
   // The late completions due by `now`, oldest first; they leave the schedule.

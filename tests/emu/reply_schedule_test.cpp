@@ -50,6 +50,35 @@ TEST(ReplyScheduleTest, ADelayedReplyGoesToTheOldestReadWhenItIsDue) {
   EXPECT_EQ(schedule.Cancel(Is(8), t0), Schedule::CancelResult::kNotPending);
 }
 
+// Reads that a cancel has (the claim fails) are passed over: the reply goes
+// to the next read, or stays for a later one when none can take it.
+TEST(ReplyScheduleTest, AReplyPassesOverReadsThatCannotTakeIt) {
+  Schedule schedule;
+  const Clock::time_point t0{};
+  schedule.AddRead(1);
+  schedule.AddRead(2);
+  schedule.Take(Reply(Outcome::Action::kReply, {5}, 10), t0);
+  std::vector<int> asked;
+  const auto served = schedule.ServeDelayed(t0 + milliseconds(10), [&](int read) {
+    asked.push_back(read);
+    return read != 1;
+  });
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->read, 2);
+  EXPECT_EQ(served->frame, Bytes{5});
+  EXPECT_EQ(asked, (std::vector<int>{1, 2}));
+  EXPECT_EQ(schedule.Cancel(Is(1), t0), Schedule::CancelResult::kNotPending);
+
+  schedule.AddRead(3);
+  schedule.Take(Reply(Outcome::Action::kReply, {6}, 0), t0);
+  EXPECT_FALSE(schedule.Serve([](int) { return false; }));
+  schedule.AddRead(4);
+  const auto kept = schedule.Serve();
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->read, 4);
+  EXPECT_EQ(kept->frame, Bytes{6});
+}
+
 TEST(ReplyScheduleTest, ALateReplyCompletesItsCancelledReadAndADropHandsItBack) {
   Schedule schedule;
   const Clock::time_point t0{};

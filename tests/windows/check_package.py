@@ -1,18 +1,20 @@
 #!/usr/bin/env python3
-"""check_package.py: the release package of the 32-bit Windows build holds
-exactly what host developers get, and that is what was built.
+"""check_package.py: the release package of a Windows build holds exactly
+what host developers get, and that is what was built.
 
-  check_package.py --build build/windows-x86 [--source .]
+  check_package.py --build build/windows-x86 [--arch x86|x64] [--source .]
 
 Checks, each failure listed:
-  * BUILD/Norvex-<version>-win32.zip exists, <version> being the project's
-    version in the top CMakeLists.txt;
-  * its files are exactly Norvex.dll, Norvex.lib, include/norvex.h,
-    windows-host-guide.md and norvex-emu.exe (no other entry than the
-    folder include/);
-  * Norvex.dll is a 32-bit (i386) DLL without debug sections;
-  * Norvex.lib is the build's import library, byte for byte, and norvex.h
-    and the guide are the sources' files;
+  * BUILD/Norvex-<version>-win32.zip (x64: -win64.zip) exists, <version>
+    being the project's version in the top CMakeLists.txt;
+  * its files are exactly Norvex.dll, Norvex.lib, include/norvex.h and
+    windows-host-guide.md, and in the x64 package norvex-emu.exe (no other
+    entry than the folder include/);
+  * Norvex.dll is a DLL of the architecture without debug sections, which
+    imports system DLLs only (kernel32, user32, setupapi, ws2_32, msvcrt);
+  * Norvex.lib is the build's import library, byte for byte, in Microsoft's
+    format (short import members, no GNU objects), and norvex.h and the
+    guide are the sources' files;
   * the packaged DLL and import library pass tests/abi/check_dll_exports.py
     (export table, ordinals, standard-call names, a program links).
 """
@@ -25,9 +27,15 @@ import sys
 import tempfile
 import zipfile
 
-EXPECTED_FILES = {"Norvex.dll", "Norvex.lib", "include/norvex.h", "windows-host-guide.md", "norvex-emu.exe"}
+EXPECTED_FILES = {"Norvex.dll", "Norvex.lib", "include/norvex.h", "windows-host-guide.md"}
 ALLOWED_FOLDERS = {"include/"}
-IMAGE_FILE_MACHINE_I386 = 0x014C
+# The DLLs a Windows system has: all that Norvex.dll may need beside it.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "setupapi.dll", "ws2_32.dll", "msvcrt.dll"}
+ARCHES = {
+    # arch: (zip suffix, PE machine, optional header magic, objdump)
+    "x86": ("win32", 0x014C, 0x10B, "i686-w64-mingw32-objdump"),
+    "x64": ("win64", 0x8664, 0x20B, "x86_64-w64-mingw32-objdump"),
+}
 IMAGE_FILE_DLL = 0x2000
 
 FAILURES = []
@@ -50,8 +58,9 @@ def read(path):
         return f.read()
 
 
-def check_pe(name, data):
-    """A 32-bit i386 DLL: the PE signature, machine and DLL flag."""
+def check_pe(name, data, arch):
+    """A DLL of `arch`: the PE signature, machine and DLL flag."""
+    _, expected_machine, expected_magic, _ = ARCHES[arch]
     if data[:2] != b"MZ" or len(data) < 0x40:
         fail(f"{name}: not a PE file")
         return
@@ -62,31 +71,66 @@ def check_pe(name, data):
     machine, = struct.unpack_from("<H", data, pe + 4)
     characteristics, = struct.unpack_from("<H", data, pe + 22)
     magic, = struct.unpack_from("<H", data, pe + 24)
-    if machine != IMAGE_FILE_MACHINE_I386 or magic != 0x10B:
-        fail(f"{name}: machine 0x{machine:04X}, optional header 0x{magic:03X}, not 32-bit i386")
+    if machine != expected_machine or magic != expected_magic:
+        fail(f"{name}: machine 0x{machine:04X}, optional header 0x{magic:03X}, not {arch}")
     if not characteristics & IMAGE_FILE_DLL:
         fail(f"{name}: not a DLL")
 
 
+def check_microsoft_import_library(name, data):
+    """Every member of the archive is a short import object (signature 0, 0xFFFF)
+    or one of the import descriptor objects; a GNU import library has
+    ordinary objects with .text and .idata sections instead."""
+    if not data.startswith(b"!<arch>\n"):
+        fail(f"{name}: not an archive")
+        return
+    offset, shorts, members = 8, 0, 0
+    while offset + 60 <= len(data):
+        member = data[offset:offset + 16].decode("ascii", "replace").rstrip()
+        size = int(data[offset + 48:offset + 58].decode("ascii").strip())
+        body = data[offset + 60:offset + 60 + size]
+        offset += 60 + size + (size & 1)
+        if member in ("/", "//", "/<ECSYMBOLS>/"):
+            continue
+        members += 1
+        if body[:4] == b"\0\0\xff\xff":
+            shorts += 1
+    if shorts == 0 or members - shorts > 3:
+        fail(f"{name}: {members} members, {shorts} short import objects: not in Microsoft's format")
+
+
+def check_imports(name, path, objdump):
+    listing = subprocess.run([objdump, "-p", path], capture_output=True, text=True)
+    imported = {m.lower() for m in re.findall(r"DLL Name: (\S+)", listing.stdout)}
+    if not imported:
+        fail(f"{name}: no import found")
+    for dll in sorted(imported - SYSTEM_DLLS):
+        fail(f"{name}: imports {dll}, which is not a system DLL")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True, help="the windows-x86 build folder")
+    parser.add_argument("--build", required=True, help="the windows-x86 or windows-x64 build folder")
+    parser.add_argument("--arch", choices=sorted(ARCHES), default="x86")
     parser.add_argument("--source", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
     args = parser.parse_args()
     source = os.path.abspath(args.source)
 
     version = project_version(source)
-    zip_path = os.path.join(args.build, f"Norvex-{version}-win32.zip")
+    suffix, _, _, objdump = ARCHES[args.arch]
+    zip_path = os.path.join(args.build, f"Norvex-{version}-{suffix}.zip")
     if not os.path.isfile(zip_path):
         sys.exit(f"check_package: {zip_path} is missing")
 
+    # The virtual platesetter for 64-bit Windows travels in the x64 package.
+    expected = EXPECTED_FILES | ({"norvex-emu.exe"} if args.arch == "x64" else set())
     with zipfile.ZipFile(zip_path) as package, tempfile.TemporaryDirectory() as unpacked:
         names = package.namelist()
         files = {n for n in names if not n.endswith("/")}
         folders = {n for n in names if n.endswith("/")}
-        for name in sorted(files - EXPECTED_FILES):
+        for name in sorted(files - expected):
             fail(f"unexpected file {name}")
-        for name in sorted(EXPECTED_FILES - files):
+        for name in sorted(expected - files):
             fail(f"missing file {name}")
         for name in sorted(folders - ALLOWED_FOLDERS):
             fail(f"unexpected folder {name}")
@@ -94,7 +138,7 @@ def main():
             fail("an entry is in the package twice")
         if package.testzip() is not None:
             fail(f"corrupt entry {package.testzip()}")
-        present = files & EXPECTED_FILES
+        present = files & expected
         package.extractall(unpacked, members=sorted(present))
 
         def unpacked_path(name):
@@ -102,8 +146,9 @@ def main():
 
         if "Norvex.dll" in present:
             dll = unpacked_path("Norvex.dll")
-            check_pe("Norvex.dll", read(dll))
-            sections = subprocess.run(["i686-w64-mingw32-objdump", "-h", dll], capture_output=True, text=True)
+            check_pe("Norvex.dll", read(dll), args.arch)
+            check_imports("Norvex.dll", dll, objdump)
+            sections = subprocess.run([objdump, "-h", dll], capture_output=True, text=True)
             if sections.returncode != 0:
                 fail("Norvex.dll: objdump cannot read it: " + sections.stderr.strip())
             elif ".debug_" in sections.stdout:
@@ -116,10 +161,12 @@ def main():
         for name, original in same_as.items():
             if name in present and read(unpacked_path(name)) != read(original):
                 fail(f"{name}: differs from {original}")
+        if "Norvex.lib" in present:
+            check_microsoft_import_library("Norvex.lib", read(unpacked_path("Norvex.lib")))
 
         if {"Norvex.dll", "Norvex.lib"} <= present:
             exports = subprocess.run(
-                [sys.executable, os.path.join(source, "tests", "abi", "check_dll_exports.py"), "--arch", "x86",
+                [sys.executable, os.path.join(source, "tests", "abi", "check_dll_exports.py"), "--arch", args.arch,
                  "--dll", unpacked_path("Norvex.dll"), "--implib", unpacked_path("Norvex.lib"),
                  "--build-def", os.path.join(args.build, "src", "Norvex.def"),
                  "--header", os.path.join(source, "include", "norvex.h"),
@@ -132,7 +179,7 @@ def main():
         print(f"check_package: {message}")
     if FAILURES:
         return 1
-    print(f"check_package: {os.path.basename(zip_path)}: {', '.join(sorted(EXPECTED_FILES))}: ok")
+    print(f"check_package: {os.path.basename(zip_path)}: {', '.join(sorted(expected))}: ok")
     return 0
 
 

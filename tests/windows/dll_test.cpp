@@ -170,6 +170,49 @@ TEST_F(NorvexDll, VersionIsTheProjectVersion) {
       << int{version[0]} << '.' << int{version[1]} << '.' << int{version[2]} << '.' << int{version[3]};
 }
 
+// The version resource, read as an installer or Explorer reads it: the
+// numbers and texts name the project's version, the file and the product.
+TEST_F(NorvexDll, VersionResourceNamesTheProjectVersion) {
+  const std::string dll = m_folder + "\\Norvex.dll";
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(dll.c_str(), &ignored);
+  ASSERT_GT(size, 0u) << "no version resource: " << GetLastError();
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoA(dll.c_str(), 0, size, info.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  const unsigned char project[4] = {NORVEX_PROJECT_VERSION_BYTES};
+  const DWORD high = static_cast<DWORD>(project[0] << 16 | project[1]);
+  const DWORD low = static_cast<DWORD>(project[2] << 16 | project[3]);
+  EXPECT_EQ(fixed->dwFileVersionMS, high);
+  EXPECT_EQ(fixed->dwFileVersionLS, low);
+  EXPECT_EQ(fixed->dwProductVersionMS, high);
+  EXPECT_EQ(fixed->dwProductVersionLS, low);
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+
+  const auto text = [&](const char* name) {
+    char* value = nullptr;
+    UINT chars = 0;
+    const std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &chars) || !value)
+      return std::string("<missing>");
+    return std::string(value);
+  };
+  char fileVersion[32];
+  std::snprintf(fileVersion, sizeof(fileVersion), "%d.%d.%d.%d", project[0], project[1], project[2],
+                project[3]);
+  EXPECT_EQ(text("FileVersion"), fileVersion);
+  EXPECT_EQ(text("ProductVersion"), NORVEX_PROJECT_VERSION);
+  EXPECT_EQ(text("ProductName"), "Norvex");
+  EXPECT_EQ(text("OriginalFilename"), "Norvex.dll");
+  EXPECT_EQ(text("FileDescription"), NORVEX_FILE_DESCRIPTION);
+  EXPECT_EQ(text("LegalCopyright"), NORVEX_COPYRIGHT);
+}
+
 TEST_F(NorvexDll, FirstLoadWritesDateLineStartLineAndIniKeys) {
   Load();
   const std::string today = Today();

@@ -59,11 +59,11 @@ static void* TransferBuffer(IRP* irp) {
   return irp->AssociatedIrp.SystemBuffer;
 }
 
-/* Completes a transfer that the C++ part finished. When a cancel took the
- * transfer's cancel routine meanwhile, the routine completes it instead. */
+/* Completes a transfer that the C++ part finished. It owns it: a transfer
+ * that waited in a list has had its cancel routine taken back (DisarmTransfer)
+ * while it was still listed, so no cancel completes it as well. */
 static void CompleteTransfer(const StandInCompletion* c) {
   IRP* irp = (IRP*)c->irp;
-  if (!c->afterCancel && IoSetCancelRoutine(irp, NULL) == NULL) return;
   if (c->size > 0) {
     void* buffer = TransferBuffer(irp);
     if (buffer) RtlCopyMemory(buffer, c->data, c->size);
@@ -77,28 +77,41 @@ static void InvalidateChildren(void) {
 
 /* ---- Cancels ---------------------------------------------------------- */
 
-static void CancelChildTransfer(DEVICE_OBJECT* device, IRP* irp) {
+/* The cancel routine of a transfer that waits in one of the C++ part's lists
+ * (a platesetter's read or write, a wait of the control device): the C++
+ * part takes it off its list (or has done so, leaving it to this routine),
+ * and it ends cancelled here, unless a platesetter keeps a read for a late
+ * reply. */
+static void CancelTransfer(DEVICE_OBJECT* device, IRP* irp) {
+  const DeviceExtension* ext = Extension(device);
+  int kept = 0;
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  if (!StandInCancel(Extension(device)->id, irp)) CompleteNow(irp, STATUS_CANCELLED, 0);
-}
-
-static void CancelWait(DEVICE_OBJECT* device, IRP* irp) {
-  (void)device;
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  StandInCancelWait(irp);
-  CompleteNow(irp, STATUS_CANCELLED, 0);
-}
-
-/* Makes `irp` pending with `routine` as its cancel routine. FALSE when it
- * was cancelled already (it is then completed). */
-static BOOLEAN Pend(IRP* irp, PDRIVER_CANCEL routine) {
-  IoMarkIrpPending(irp);
-  IoSetCancelRoutine(irp, routine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-    CompleteNow(irp, STATUS_CANCELLED, 0);
-    return FALSE;
+  if (ext->kind == kControlDevice) {
+    StandInCancelWait(irp);
+  } else {
+    kept = StandInCancel(ext->id, irp);
   }
-  return TRUE;
+  if (!kept) CompleteNow(irp, STATUS_CANCELLED, 0);
+}
+
+/* Called by the C++ part with the list's lock held, as the transfer is
+ * listed: it gets its cancel routine, unless it was cancelled before. */
+static int ArmTransfer(void* transfer) {
+  IRP* irp = (IRP*)transfer;
+  IoSetCancelRoutine(irp, CancelTransfer);
+  if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) return 0;
+  return 1;
+}
+
+/* Called with the list's lock held, as the transfer leaves the list to be
+ * completed: 0 when a cancel has its routine (and will ask for it). */
+static int DisarmTransfer(void* transfer) { return IoSetCancelRoutine((IRP*)transfer, NULL) != NULL; }
+
+/* A transfer handed to the C++ part is pending; when there is no C++ part
+ * any more (the bus was removed), it ends at once with `status`. */
+static NTSTATUS HandedOver(IRP* irp, int taken, NTSTATUS status) {
+  if (!taken) CompleteNow(irp, status, 0);
+  return STATUS_PENDING;
 }
 
 /* ---- The control device ----------------------------------------------- */
@@ -129,9 +142,8 @@ static NTSTATUS ControlDispatch(IRP* irp, IO_STACK_LOCATION* stack) {
         return CompleteNow(irp, size ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL, size);
       }
       if (code == IOCTL_STANDIN_WAIT && buffer) {
-        if (!Pend(irp, CancelWait)) return STATUS_PENDING;
-        StandInWait(owner, irp, buffer, in);
-        return STATUS_PENDING;
+        IoMarkIrpPending(irp);
+        return HandedOver(irp, StandInWait(owner, irp, buffer, in), STATUS_CANCELLED);
       }
       return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
@@ -199,22 +211,21 @@ static NTSTATUS ChildTransfer(DEVICE_OBJECT* device, IRP* irp, IO_STACK_LOCATION
       {
         /* METHOD_OUT_DIRECT: the request frame is the output buffer. */
         const uint8_t* frame = irp->MdlAddress ? (const uint8_t*)TransferBuffer(irp) : NULL;
-        if (!Pend(irp, CancelChildTransfer)) return STATUS_PENDING;
-        StandInControl(id, open, irp, code, frame, frame ? out : 0);
-        return STATUS_PENDING;
+        IoMarkIrpPending(irp);
+        return HandedOver(irp, StandInControl(id, open, irp, code, frame, frame ? out : 0),
+                          STATUS_DEVICE_NOT_CONNECTED);
       }
     }
     case IRP_MJ_READ:
-      if (!Pend(irp, CancelChildTransfer)) return STATUS_PENDING;
-      StandInRead(id, open, irp, stack->Parameters.Read.Length);
-      return STATUS_PENDING;
+      IoMarkIrpPending(irp);
+      return HandedOver(irp, StandInRead(id, open, irp, stack->Parameters.Read.Length),
+                        STATUS_DEVICE_NOT_CONNECTED);
     case IRP_MJ_WRITE: {
       const ULONG length = stack->Parameters.Write.Length;
       const uint8_t* data = length ? (const uint8_t*)TransferBuffer(irp) : NULL;
       if (length && !data) return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-      if (!Pend(irp, CancelChildTransfer)) return STATUS_PENDING;
-      StandInWrite(id, open, irp, data, length);
-      return STATUS_PENDING;
+      IoMarkIrpPending(irp);
+      return HandedOver(irp, StandInWrite(id, open, irp, data, length), STATUS_DEVICE_NOT_CONNECTED);
     }
     default:
       return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -386,6 +397,30 @@ static NTSTATUS QueryChildren(IRP* irp) {
   return STATUS_SUCCESS;
 }
 
+/* The bus goes: so do its children, each one when no file is open on it any
+ * more. Until then the transfers of a handle still open reach a child whose
+ * platesetters are gone, and fail (device not connected); a bus installed
+ * again reports children of its own. */
+static void RemoveChildren(void) {
+  for (;;) {
+    DEVICE_OBJECT* child = NULL;
+    LIST_ENTRY* entry;
+    ExAcquireFastMutex(&g_childrenLock);
+    for (entry = g_children.Flink; entry != &g_children; entry = entry->Flink) {
+      DeviceExtension* ext = CONTAINING_RECORD(entry, DeviceExtension, entry);
+      if (!ext->removed) {
+        ext->reported = 0;
+        child = ext->self;
+        break;
+      }
+    }
+    ExReleaseFastMutex(&g_childrenLock);
+    if (!child) return;
+    SetInterface(Extension(child), 0);
+    KeepChild(child, 0);
+  }
+}
+
 static NTSTATUS BusPnp(IRP* irp, IO_STACK_LOCATION* stack) {
   NTSTATUS result;
   switch (stack->MinorFunction) {
@@ -410,6 +445,7 @@ static NTSTATUS BusPnp(IRP* irp, IO_STACK_LOCATION* stack) {
       g_controlDevice = NULL;
       if (g_started) StandInStop();
       g_started = 0;
+      RemoveChildren();
       IoDetachDevice(g_lowerDevice);
       IoDeleteDevice(g_busDevice);
       g_busDevice = NULL;
@@ -451,6 +487,9 @@ static NTSTATUS Dispatch(DEVICE_OBJECT* device, IRP* irp) {
 
 static void PresenceChanged(void) { InvalidateChildren(); }
 
+static const StandInDriverCalls kDriverCalls = {CompleteTransfer, PresenceChanged, ArmTransfer,
+                                                DisarmTransfer};
+
 static NTSTATUS AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* rootDevice) {
   UNICODE_STRING name, link;
   NTSTATUS status;
@@ -472,8 +511,7 @@ static NTSTATUS AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* rootDevice) {
     g_controlDevice->Flags |= DO_BUFFERED_IO;
     status = IoCreateSymbolicLink(&link, &name);
   }
-  if (NT_SUCCESS(status) && !StandInStart(CompleteTransfer, PresenceChanged))
-    status = STATUS_INSUFFICIENT_RESOURCES;
+  if (NT_SUCCESS(status) && !StandInStart(&kDriverCalls)) status = STATUS_INSUFFICIENT_RESOURCES;
   if (!NT_SUCCESS(status)) {
     if (g_controlDevice) IoDeleteDevice(g_controlDevice);
     g_controlDevice = NULL;

@@ -12,30 +12,45 @@
 extern "C" {
 #endif
 
-/* One transfer to complete: its NT status, the bytes it reports, the bytes to
- * copy into its buffer (a reply frame, a control answer) and whether a cancel
- * already took its cancel routine. */
+/* One transfer to complete: its NT status, the bytes it reports and the
+ * bytes to copy into its buffer (a reply frame, a control answer). A transfer
+ * that waited in a list has had its cancel routine taken back already. */
 typedef struct StandInCompletion {
   void* irp;
   int32_t status;
   size_t information;
   const uint8_t* data;
   size_t size;
-  int afterCancel;
 } StandInCompletion;
 
-typedef void (*StandInCompleteFn)(const StandInCompletion* completion);
-typedef void (*StandInPresenceFn)(void);
+/* What the C++ part calls in the kernel part. arm and disarm are called with
+ * the lock of the list that keeps the transfer held (see CancelGuard in
+ * standin_machine.h): arm gives a transfer about to be listed its cancel
+ * routine (0: it was cancelled already, and is completed cancelled instead),
+ * disarm takes the routine back as the transfer leaves the list to be
+ * completed (0: a cancel took it first; the transfer leaves the list having
+ * done nothing, and its cancel routine completes it cancelled). */
+typedef struct StandInDriverCalls {
+  void (*complete)(const StandInCompletion* completion);
+  void (*presenceChanged)(void);
+  int (*arm)(void* irp);
+  int (*disarm)(void* irp);
+} StandInDriverCalls;
 
-/* Starts the emulated platesetters (none yet) and their clock. 0 on failure. */
-int StandInStart(StandInCompleteFn complete, StandInPresenceFn presenceChanged);
+/* Starts the emulated platesetters (none yet) and their clock. 0 on failure.
+ * After StandInStop (the bus's removal) every call below finds no
+ * platesetter: transfers are refused as a gone device's, and those that
+ * return an int return 0 for "not taken", which the caller completes. */
+int StandInStart(const StandInDriverCalls* calls);
 void StandInStop(void);
 
 /* The control device. StandInOperate writes the answer to `out` (at most
  * `room` bytes; when it needs more, a "too long" answer with the size needed)
  * and returns its size. */
 size_t StandInOperate(uintptr_t owner, const uint8_t* request, size_t size, uint8_t* out, size_t room);
-void StandInWait(uintptr_t owner, void* irp, const uint8_t* request, size_t size);
+int StandInWait(uintptr_t owner, void* irp, const uint8_t* request, size_t size);
+/* The cancel routine of a wait: takes it off its list (1 when it was there);
+ * the caller completes it cancelled. */
 int StandInCancelWait(void* irp);
 void StandInReleaseOwner(uintptr_t owner);
 
@@ -50,14 +65,16 @@ void StandInInterfaceChanged(uint32_t id, int enabled);
 /* Why the transfers of `open` are refused at once (0: they are not): an open
  * that the device refused, one whose connection ended, a platesetter gone. */
 int32_t StandInRefusal(uint32_t id, uintptr_t open);
-/* A platesetter's transfers. StandInCancel returns 1 when the platesetter
- * keeps the transfer for a later completion. */
+/* A platesetter's transfers; 0: not taken (no rack any more). StandInCancel,
+ * a transfer's cancel routine, returns 1 when the platesetter keeps the
+ * transfer for a later completion (a late reply); 0: the caller completes it
+ * cancelled. */
 int32_t StandInOpen(uint32_t id, uintptr_t open);
 void StandInCleanup(uint32_t id, uintptr_t open);
 void StandInClose(uint32_t id, uintptr_t open);
-void StandInControl(uint32_t id, uintptr_t open, void* irp, uint32_t code, const uint8_t* frame, size_t size);
-void StandInRead(uint32_t id, uintptr_t open, void* irp, uint32_t capacity);
-void StandInWrite(uint32_t id, uintptr_t open, void* irp, const uint8_t* data, size_t size);
+int StandInControl(uint32_t id, uintptr_t open, void* irp, uint32_t code, const uint8_t* frame, size_t size);
+int StandInRead(uint32_t id, uintptr_t open, void* irp, uint32_t capacity);
+int StandInWrite(uint32_t id, uintptr_t open, void* irp, const uint8_t* data, size_t size);
 int StandInCancel(uint32_t id, void* irp);
 uint64_t StandInOpenNumber(uint32_t id, uintptr_t open);
 

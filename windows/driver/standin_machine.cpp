@@ -81,6 +81,10 @@ Completions Machine::Read(OpenKey key, Transfer transfer, uint32_t capacity) {
     out.push_back(Done(transfer, refusal));
     return out;
   }
+  if (!m_guard.Arm(transfer)) {
+    out.push_back(Done(transfer, kStatusCancelled));
+    return out;
+  }
   m_replies.AddRead(PendingRead{transfer, capacity});
   ServeReads(out);
   return out;
@@ -107,6 +111,10 @@ Completions Machine::Write(OpenKey key, Transfer transfer, const uint8_t* data, 
   if (plan.complete && due <= now) {
     m_model.AppendPrintData(data, plan.bytes);
     out.push_back(Done(transfer, kStatusSuccess, plan.bytes));
+    return out;
+  }
+  if (!m_guard.Arm(transfer)) {
+    out.push_back(Done(transfer, kStatusCancelled));
     return out;
   }
   PendingWrite write{transfer, std::nullopt, std::vector<uint8_t>(data, data + plan.bytes)};
@@ -156,28 +164,35 @@ uint64_t Machine::HostOf() {
 
 void Machine::EndHostLocked(int32_t status, Completions& out) {
   const Replies::Dropped reads = m_replies.Drop();
-  for (const PendingRead& read : reads.waiting) out.push_back(Done(read.transfer, status));
-  for (const PendingWrite& write : m_writes) out.push_back(Done(write.transfer, status));
-  // A late completion was cancelled already: it ends without its reply.
-  for (const PendingRead& late : reads.late) out.push_back(Done(late.transfer, status, 0, {}, true));
+  for (const PendingRead& read : reads.waiting) Finish(Done(read.transfer, status), out);
+  for (const PendingWrite& write : m_writes) Finish(Done(write.transfer, status), out);
+  // A late completion was cancelled already (its cancel routine is spent):
+  // it ends without its reply.
+  for (const PendingRead& late : reads.late) out.push_back(Done(late.transfer, status));
   m_writes.clear();
   m_host.reset();
   m_model.SetHostConnected(false);
 }
 
-Completion Machine::ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame, bool afterCancel) {
+Completion Machine::ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame) {
   // A reply longer than the read's room is cut to it: ERROR_MORE_DATA.
   const bool fits = frame.size() <= read.capacity;
-  Completion done = Done(read.transfer, fits ? kStatusSuccess : kStatusBufferOverflow, 0, {}, afterCancel);
+  Completion done = Done(read.transfer, fits ? kStatusSuccess : kStatusBufferOverflow);
   done.data.assign(frame.begin(),
                    frame.begin() + static_cast<std::ptrdiff_t>(fits ? frame.size() : read.capacity));
   done.information = done.data.size();
   return done;
 }
 
+void Machine::Finish(Completion done, Completions& out) {
+  if (m_guard.Disarm(done.transfer)) out.push_back(std::move(done));
+}
+
 void Machine::ServeReads(Completions& out) {
-  if (const std::optional<Replies::Delivery> served = m_replies.Serve()) {
-    out.push_back(ReadDone(served->read, served->frame, false));
+  // A read that a cancel has is passed over: the reply goes to the next one.
+  const auto claim = [this](const PendingRead& read) { return Claim(read); };
+  if (const std::optional<Replies::Delivery> served = m_replies.Serve(claim)) {
+    out.push_back(ReadDone(served->read, served->frame));
   }
 }
 
@@ -187,17 +202,21 @@ Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point
   const auto consider = [&](Clock::time_point t) {
     if (!next || t < *next) next = t;
   };
-  if (const std::optional<Replies::Delivery> served = m_replies.ServeDelayed(now)) {
-    out.push_back(ReadDone(served->read, served->frame, false));
+  const auto claim = [this](const PendingRead& read) { return Claim(read); };
+  if (const std::optional<Replies::Delivery> served = m_replies.ServeDelayed(now, claim)) {
+    out.push_back(ReadDone(served->read, served->frame));
   }
-  for (const Replies::Delivery& late : m_replies.TakeLate(now)) {
-    out.push_back(ReadDone(late.read, late.frame, true));
-  }
+  // A late completion's cancel routine is spent: nothing to take back.
+  for (const Replies::Delivery& late : m_replies.TakeLate(now))
+    out.push_back(ReadDone(late.read, late.frame));
   if (const std::optional<Clock::time_point> due = m_replies.NextDue()) consider(*due);
   for (auto it = m_writes.begin(); it != m_writes.end();) {
     if (it->due && *it->due <= now) {
-      m_model.AppendPrintData(it->bytes.data(), it->bytes.size());
-      out.push_back(Done(it->transfer, kStatusSuccess, it->bytes.size()));
+      // A write that a cancel has stores nothing: it ends cancelled.
+      if (m_guard.Disarm(it->transfer)) {
+        m_model.AppendPrintData(it->bytes.data(), it->bytes.size());
+        out.push_back(Done(it->transfer, kStatusSuccess, it->bytes.size()));
+      }
       it = m_writes.erase(it);
     } else {
       if (it->due) consider(*it->due);

@@ -4,7 +4,8 @@
 // open, control request 0x222002 with the request frame, reads of one whole
 // reply frame, bulk writes into print memory, cancels. It knows nothing of
 // IRPs: a transfer is an opaque pointer that it completes through the
-// completion list it returns, which the driver carries out outside the lock.
+// completion list it returns, which the driver carries out outside the lock,
+// and whose cancel routine it sets and takes back through a CancelGuard.
 //
 // Statuses are NT status values, since they go straight into the IRPs.
 #pragma once
@@ -37,32 +38,50 @@ using Clock = std::chrono::steady_clock;
 using Transfer = void*;     // an IRP, to the machine an opaque token
 using OpenKey = uintptr_t;  // a file object
 
-// What the driver does for one transfer once the machine's lock is let go.
+// What the driver does for one transfer once the machine's lock is let go:
+// it completes it, and touches it no more. A transfer that waited in a list
+// has had its cancel routine taken back before it gets here.
 struct Completion {
   Transfer transfer = nullptr;
   int32_t status = kStatusSuccess;
   size_t information = 0;
   std::vector<uint8_t> data;  // a read's reply frame, or a wait's answer
-  // The transfer's cancel routine has already been taken by a cancel: the
-  // driver completes it without reclaiming the routine.
-  bool afterCancel = false;
 };
 using Completions = std::vector<Completion>;
 
 inline Completion Done(Transfer transfer, int32_t status, size_t information = 0,
-                       std::vector<uint8_t> data = {}, bool afterCancel = false) {
+                       std::vector<uint8_t> data = {}) {
   Completion done;
   done.transfer = transfer;
   done.status = status;
   done.information = information;
   done.data = std::move(data);
-  done.afterCancel = afterCancel;
   return done;
 }
 
+// A transfer's cancel routine, which the driver sets and takes back for the
+// lists that keep pending transfers (a machine's reads and writes, the
+// rack's waits). Both calls come with the list's lock held, and a cancel
+// routine takes that lock to look for its transfer. A transfer leaves its
+// list to be completed only with its routine taken back; when a cancel has
+// taken it first, the transfer leaves the list having done nothing (no data
+// stored, no reply taken), as if the cancel had come a moment earlier, and
+// its cancel routine, finding it nowhere, completes it cancelled. So exactly
+// one of the two completes each transfer, and only while it exists.
+class CancelGuard {
+ public:
+  virtual ~CancelGuard() = default;
+  // `transfer` is about to be listed: it gets its cancel routine. False when
+  // it was cancelled before that: it is not listed but completed cancelled.
+  virtual bool Arm(Transfer transfer) = 0;
+  // `transfer` leaves its list to be completed: the routine is taken back.
+  // False when a cancel took it first (see above).
+  virtual bool Disarm(Transfer transfer) = 0;
+};
+
 class Machine {
  public:
-  explicit Machine(const emu::EmulatorOptions& options) : m_model(options) {}
+  Machine(const emu::EmulatorOptions& options, CancelGuard& guard) : m_model(options), m_guard(guard) {}
 
   emu::DeviceModel& Model() { return m_model; }
 
@@ -81,8 +100,9 @@ class Machine {
   Completions Control(OpenKey key, Transfer transfer, uint32_t code, const uint8_t* frame, size_t size);
   Completions Read(OpenKey key, Transfer transfer, uint32_t capacity);
   Completions Write(OpenKey key, Transfer transfer, const uint8_t* data, size_t size);
-  // A cancel of `transfer`. True when the machine keeps it for a later
-  // completion (a late reply); otherwise the driver completes it cancelled.
+  // The cancel routine of `transfer`. True when the machine keeps it for a
+  // later completion (a read waiting for a late reply); otherwise it is off
+  // the lists, having done nothing, and the driver completes it cancelled.
   bool Cancel(Transfer transfer);
   // Why the transfers of `key` are refused (0: they are not): an open that
   // the device refused, or one whose connection ended.
@@ -116,10 +136,15 @@ class Machine {
 
   int32_t Refusal(OpenKey key) const;  // with m_mu held: 0 for the host
   void ServeReads(Completions& out);
-  static Completion ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame, bool afterCancel);
+  // Takes back the cancel routine of a read about to get a reply.
+  bool Claim(const PendingRead& read) { return m_guard.Disarm(read.transfer); }
+  // `done` for a listed transfer, unless a cancel has it.
+  void Finish(Completion done, Completions& out);
+  static Completion ReadDone(const PendingRead& read, const std::vector<uint8_t>& frame);
   void EndHostLocked(int32_t status, Completions& out);
 
   emu::DeviceModel m_model;
+  CancelGuard& m_guard;
   std::mutex m_mu;
   std::map<OpenKey, OpenState> m_opens;
   std::optional<OpenKey> m_host;

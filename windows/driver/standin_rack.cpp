@@ -30,7 +30,9 @@ Rack::~Rack() {
   // Nothing is left pending: the hosts' transfers end as at an unplug, the
   // waits as cancelled.
   Completions completions;
-  for (Waiter& waiter : m_waiters) completions.push_back(Done(waiter.transfer, kStatusCancelled));
+  for (Waiter& waiter : m_waiters) {
+    if (m_bus.Disarm(waiter.transfer)) completions.push_back(Done(waiter.transfer, kStatusCancelled));
+  }
   for (auto& entry : m_entries) {
     Completions dropped = entry.second.machine->DropHost();
     completions.insert(completions.end(), std::make_move_iterator(dropped.begin()),
@@ -85,7 +87,7 @@ void Rack::Create(uintptr_t owner, Reader& r, std::vector<uint8_t>& answer) {
   }
   const uint32_t made = m_nextId++;
   Entry& entry = m_entries[made];
-  entry.machine = std::make_shared<Machine>(options);
+  entry.machine = std::make_shared<Machine>(options, m_bus);
   entry.name = options.name;
   entry.owner = owner;
   Answer(answer, kAnswerOk, Writer().U32(made));
@@ -264,6 +266,8 @@ void Rack::Wait(uintptr_t owner, Transfer transfer, const uint8_t* request, size
       Answer(answer, kAnswerBadRequest);
     } else if (m_entries.count(waiter.id) == 0) {
       Answer(answer, kAnswerNoMachine);
+    } else if (!m_bus.Arm(transfer)) {
+      completions.push_back(Done(transfer, kStatusCancelled));
     } else {
       m_waiters.push_back(waiter);
     }
@@ -288,7 +292,7 @@ void Rack::ReleaseOwner(uintptr_t owner) {
   std::unique_lock<std::mutex> lock(m_mu);
   for (auto it = m_waiters.begin(); it != m_waiters.end();) {
     if (it->owner == owner) {
-      completions.push_back(Done(it->transfer, kStatusCancelled));
+      if (m_bus.Disarm(it->transfer)) completions.push_back(Done(it->transfer, kStatusCancelled));
       it = m_waiters.erase(it);
     } else {
       ++it;
@@ -360,7 +364,10 @@ void Rack::Tick() {
       if (held || it->deadline <= now) {
         std::vector<uint8_t> answer;
         Answer(answer, m_entries.count(it->id) ? kAnswerOk : kAnswerNoMachine, Writer().U8(held));
-        completions.push_back(Done(it->transfer, kStatusSuccess, answer.size(), answer));
+        // A wait that a cancel has ends cancelled instead.
+        if (m_bus.Disarm(it->transfer)) {
+          completions.push_back(Done(it->transfer, kStatusSuccess, answer.size(), answer));
+        }
         it = m_waiters.erase(it);
       } else {
         ++it;

@@ -19,10 +19,10 @@
 
 namespace norvex::standin {
 
-// What the rack needs from the driver.
-class Bus {
+// What the rack needs from the driver: the cancel routines of the transfers
+// that wait in its lists and its machines' (CancelGuard), and the following.
+class Bus : public CancelGuard {
  public:
-  virtual ~Bus() = default;
   // The set of present platesetters changed: the bus reports its children
   // anew (IoInvalidateDeviceRelations).
   virtual void PresenceChanged() = 0;
@@ -45,7 +45,8 @@ class Rack {
   // Takes one kIoctlWait request: it is completed (with an answer of the
   // same form) when the awaited state holds or at its time-out.
   void Wait(uintptr_t owner, Transfer transfer, const uint8_t* request, size_t size);
-  // A cancelled wait: true when it was still waiting (the caller completes it).
+  // The cancel routine of a wait: it is taken off the list (true when it was
+  // still there); the driver completes it cancelled.
   bool CancelWait(Transfer transfer);
   // The control handle closed: its waits end and its platesetters go.
   void ReleaseOwner(uintptr_t owner);
