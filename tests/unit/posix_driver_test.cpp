@@ -1022,6 +1022,7 @@ TEST_F(TcpTransportTest, AListenerThatAcceptsAndNeverAnswersTimesOut) {
   EXPECT_GE(MillisecondsSince(start), 2000);
   EXPECT_LT(MillisecondsSince(start), 4000);
   done.Notify();
+  m_device.Join();  // before `done` goes
 }
 
 TEST_F(TcpTransportTest, GarbageIsAProtocolError) {
@@ -1086,6 +1087,7 @@ TEST_F(TcpTransportTest, HalfOpenAndStalledMidMessageEndInTime) {
   EXPECT_LT(MillisecondsSince(start), 300 + 1000 + 1000);
   finished.Notify();
   EXPECT_EQ(m_driver.Close(handle), 0u);
+  m_device.Join();  // before `finished` goes
 }
 
 }  // namespace
