@@ -379,8 +379,14 @@ void EndpointServer::Run() {
   auto answer = [&](Opening& opening, const wire::Message& open) {
     if (open.type != wire::kOpen || open.payload.size() != wire::kOpenRequestSize) return false;
     const uint32_t version = wire::LoadU32(open.payload.data());
-    const bool probe =
-        wire::LoadU32(open.payload.data() + 4) == static_cast<uint32_t>(wire::OpenPurpose::kProbe);
+    const uint32_t purpose = wire::LoadU32(open.payload.data() + 4);
+    // A purpose this version does not know is a protocol error: closed
+    // without an answer.
+    if (version == wire::kProtocolVersion && purpose != static_cast<uint32_t>(wire::OpenPurpose::kUse) &&
+        purpose != static_cast<uint32_t>(wire::OpenPurpose::kProbe)) {
+      return false;
+    }
+    const bool probe = purpose == static_cast<uint32_t>(wire::OpenPurpose::kProbe);
     uint32_t status = host ? wire::kOpenBusy : wire::kOpenGranted;
     if (version != wire::kProtocolVersion) status = wire::kOpenVersionMismatch;
     const std::vector<uint8_t> reply = wire::EncodeOpenAnswer(status);

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -40,9 +42,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (n <= 0) break;
       sent += static_cast<size_t>(n);
     }
+    // Then the end of this host's stream, and everything the device has to
+    // say until it closes its end: the device has then handled the whole
+    // connection (granted and let go, refused, or taken for a protocol
+    // error) and is free.
+    ::shutdown(host, SHUT_WR);
+    uint8_t drain[4096];
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      const ssize_t n = ::recv(host, drain, sizeof(drain), 0);
+      if (n > 0 || (n < 0 && errno == EAGAIN && std::chrono::steady_clock::now() < until)) continue;
+      break;
+    }
     ::close(host);
   }
-  // The device is free again once it has seen that host go.
   Check(g_emulator->Model().WaitForHost(false, std::chrono::milliseconds(5000)));
   const int next = norvex::test_support::ConnectEndpoint(g_emulator->Address());
   Check(norvex::test_support::OpenAndAnswer(next) == 0);
