@@ -30,6 +30,23 @@
 #define NORVEX_API
 #endif
 
+/* ---- Version ----------------------------------------------------------------
+ * The library's version, written here once: the build reads these three lines
+ * (the shared library's file name libnorvex.so.MAJOR.MINOR.PATCH with the
+ * SONAME libnorvex.so.MAJOR, the Debian packages, norvex.pc, the CMake
+ * package and the Python package all carry it), and Norvex_GetVersion
+ * reports the bytes MAJOR, MINOR, PATCH, 0 of the library that is running.
+ * NORVEX_VERSION is one number for #if tests, made by NORVEX_MAKE_VERSION:
+ *     #if NORVEX_VERSION >= NORVEX_MAKE_VERSION(3, 2, 0)
+ * A host built against this header may meet a later library of the same
+ * major version; it compares the two with Norvex_GetVersion. */
+#define NORVEX_VERSION_MAJOR 3
+#define NORVEX_VERSION_MINOR 2
+#define NORVEX_VERSION_PATCH 1
+#define NORVEX_MAKE_VERSION(major, minor, patch) \
+  ((((major)&0xFFu) << 16) | (((minor)&0xFFu) << 8) | ((patch)&0xFFu))
+#define NORVEX_VERSION NORVEX_MAKE_VERSION(NORVEX_VERSION_MAJOR, NORVEX_VERSION_MINOR, NORVEX_VERSION_PATCH)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -209,8 +226,9 @@ NORVEX_API uint32_t NORVEX_CALL Norvex_CounterFunc(const void* counterRecord);
  * Sets LastResult to 0; the returned open result is not stored. [ordinal 1] */
 NORVEX_API uint32_t NORVEX_CALL Norvex_Init(NorvexWindow hostWindow);
 
-/* Writes the library version bytes 03 02 01 00 into the 4-byte versionBuffer.
- * Returns versionBuffer. Does not store LastResult. [ordinal 4] */
+/* Writes the library's version into the 4-byte versionBuffer: the bytes
+ * NORVEX_VERSION_MAJOR, _MINOR, _PATCH and 0 of the running library (03 02 01
+ * 00 for 3.2.1). Returns versionBuffer. Does not store LastResult. [ordinal 4] */
 NORVEX_API void* NORVEX_CALL Norvex_GetVersion(void* versionBuffer);
 
 /* Returns 0 while the link is open (also the pseudo link of the device-less
@@ -259,7 +277,8 @@ NORVEX_API uint32_t NORVEX_CALL Norvex_CompressData(void* dst, uint32_t* outByte
 NORVEX_API uint32_t NORVEX_CALL CTP_SendCommand(CommandPacket* packet);
 
 /* Returns the failure text (GBK, zero-terminated) for errorCode: the details of the
- * last recorded failure, or a mismatch notice. Valid until the next call.
+ * last recorded failure, or a mismatch notice. Valid until the next call. On
+ * POSIX systems NorvexHost_GetErrorText (norvex_posix.h) gives it in UTF-8.
  * Does not store LastResult. [ordinal 25] */
 NORVEX_API const char* NORVEX_CALL CTP_GetErrorInfo(uint32_t errorCode);
 

@@ -34,19 +34,22 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_DestroyWindow(NorvexWindow window);
  * were delivered. */
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_DispatchMessages(uint32_t timeoutMs);
 
-/* ---- The host's files and the device open ------------------------------------
+/* ---- The host's files, the device open and the library's texts --------------
  * Besides the window stand-in, a POSIX host may ask the library where it keeps
  * the host's files, write a key of the host's INI file with the library's own
- * writer, and learn why the last device open failed. None of these stores its
- * result in the last-result word. */
+ * writer, learn why the last device open failed, and read the library's texts
+ * in UTF-8. None of these stores its result in the last-result word. */
 
 /* The folder where the library keeps Varnock.ini and log/UsbDriver.log: the
  * NORVEX_HOME environment variable when set, else the executable's folder when
- * it can be written, else $XDG_STATE_HOME/norvex or ~/.local/state/norvex;
- * chosen once, when the library is loaded. Writes at most capacity - 1 bytes
- * of it and a terminating zero into buffer (nothing when capacity is 0 or
- * buffer is null). Returns the folder's length in bytes, without the zero: a
- * return value of capacity or more means the buffer was too small. */
+ * it can be written and is not a folder of the system (/usr and everything
+ * under it, /bin, /sbin, /lib*, /etc, /boot, /dev, /proc, /sys, /run and /),
+ * else $XDG_STATE_HOME/norvex or ~/.local/state/norvex; chosen once, when the
+ * library is loaded. Writes at most capacity - 1 bytes of it and a
+ * terminating zero into buffer (nothing when capacity is 0 or buffer is
+ * null), never ending inside a UTF-8 character. Returns the folder's length
+ * in bytes, without the zero: a return value of capacity or more means the
+ * buffer was too small. The text functions below fill a buffer the same way. */
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char* buffer, uint32_t capacity);
 
 /* Sets key to value in [section] of the host's Varnock.ini (in the folder
@@ -73,6 +76,24 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, c
  * (ERROR_BAD_PATHNAME) when NORVEX_DEVICE or [Device] Address is no device
  * address. Norvex_Init itself reports each failure as 0xE0000010. */
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetOpenError(void);
+
+/* The failure text that CTP_GetErrorInfo(errorCode) gives at this moment, in
+ * UTF-8 instead of GBK, each Chinese phrase followed by its English meaning in
+ * parentheses:
+ *     错误编号 (error number) 0xE0000004\n\tSend:(0xC0D0 , 0x0004 , 0x10)\n...
+ *     无法进一步获取错误信息! (no further error information)\n错误码为 (the error code is)0x...
+ * Unlike CTP_GetErrorInfo it keeps no text of its own: the text goes into the
+ * caller's buffer, filled as NorvexHost_GetFilesFolder fills it. Returns the
+ * text's length in bytes. */
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetErrorText(uint32_t errorCode, char* buffer, uint32_t capacity);
+
+/* A text of the library in GBK (a line of log/UsbDriver.log, a text of
+ * CTP_GetErrorInfo) in UTF-8, with the English meanings as above. Bytes that
+ * belong to none of the library's Chinese phrases are kept where they are
+ * UTF-8 already (ASCII, file names) and become '?' where they are not, so the
+ * result is always UTF-8. A null text reads as empty. Fills buffer as
+ * NorvexHost_GetFilesFolder does and returns the text's length in bytes. */
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_TextToUtf8(const char* text, char* buffer, uint32_t capacity);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -9,6 +9,7 @@ import ctypes
 import ctypes.util
 import os
 import sys
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 WINDOWS = sys.platform == "win32"
 
@@ -32,22 +33,25 @@ class CommandPacket(ctypes.Structure):
 
 
 # Functions whose types differ from "uint32_t f(pointers and 32-bit values)".
-_SPECIAL = {
+_SPECIAL: Dict[str, Tuple[Any, Optional[List[Any]]]] = {
     "Norvex_GetVersion": (vp, [vp]),
     "CTP_GetErrorInfo": (ctypes.c_char_p, [u32]),
     "CTP_SendCommand": (u32, [ctypes.POINTER(CommandPacket)]),
     "Norvex_SetDebugFolder": (u32, [ctypes.c_char_p]),
     "Norvex_SetPrintDataSaveIdle": (u32, [ctypes.c_int32]),
+    "Norvex_WriteSDRAM": (u32, [vp, u32]),
     "NorvexHost_CreateWindow": (vp, []),
     "NorvexHost_DestroyWindow": (u32, [vp]),
     "NorvexHost_GetFilesFolder": (u32, [ctypes.c_char_p, u32]),
     "NorvexHost_WriteIniString": (u32, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]),
+    "NorvexHost_GetErrorText": (u32, [u32, ctypes.c_char_p, u32]),
+    "NorvexHost_TextToUtf8": (u32, [ctypes.c_char_p, ctypes.c_char_p, u32]),
 }
 
-_library = None
+_library: Any = None
 
 
-def _candidates():
+def _candidates() -> List[str]:
     named = os.environ.get("NORVEX_LIBRARY")
     if named:
         return [named]
@@ -57,7 +61,7 @@ def _candidates():
     return ["libnorvex.so.3"] + ([found] if found else [])
 
 
-def _host_files_folder():
+def _host_files_folder() -> None:
     # A Python host's executable is the interpreter, whose folder is no
     # application's own (and often cannot be written): unless NORVEX_HOME
     # says otherwise, the library keeps its log and Varnock.ini in the
@@ -71,13 +75,13 @@ def _host_files_folder():
     os.environ["NORVEX_HOME"] = os.path.join(state, "norvex")
 
 
-def library():
+def library() -> Any:
     """The loaded library (loaded at the first call)."""
     global _library
     if _library is None:
         _host_files_folder()
         errors = []
-        loader = ctypes.WinDLL if WINDOWS else ctypes.CDLL
+        loader: Any = getattr(ctypes, "WinDLL") if WINDOWS else ctypes.CDLL
         for name in _candidates():
             try:
                 _library = loader(name)
@@ -89,13 +93,25 @@ def library():
     return _library
 
 
-def function(name):
+def function(name: str) -> Callable[..., Any]:
     """The library's function `name`, with its argument and result types."""
-    f = getattr(library(), name)
+    f: Any = getattr(library(), name)
     if not hasattr(f, "_norvex_typed"):
         restype, argtypes = _SPECIAL.get(name, (u32, None))
         f.restype = restype
         if argtypes is not None:
             f.argtypes = argtypes
         f._norvex_typed = True
-    return f
+    result: Callable[..., Any] = f
+    return result
+
+
+def text_of(fill: Callable[[Any, int], int]) -> str:
+    """A text that `fill(buffer, capacity)` writes as the library's text
+    functions do (returning its whole length), read whole."""
+    buffer = ctypes.create_string_buffer(256)
+    n = int(fill(buffer, len(buffer)))
+    if n >= len(buffer):
+        buffer = ctypes.create_string_buffer(n + 1)
+        n = min(int(fill(buffer, len(buffer))), len(buffer) - 1)
+    return buffer.raw[:n].decode("utf-8", errors="replace")

@@ -1,10 +1,13 @@
 """Result codes: their names, and the exception that carries a failed one."""
 
+from typing import Optional
+
 from . import _library
 
 OK = 0
 ERROR_ACCESS_DENIED = 5
 ERROR_INVALID_HANDLE = 6
+ERROR_WRITE_FAULT = 29
 ERROR_NO_MORE_ITEMS = 259
 ERROR_BULK_INCOMPLETE = 996
 ERROR_IO_PENDING = 997
@@ -45,8 +48,9 @@ _NAMES = {
 }
 
 
-def result_name(code):
-    """The name of a result code, e.g. 'CTP_ERR_DEVICE(0x10, 0x0012)'."""
+def result_name(code: int) -> str:
+    """The name of a result code, e.g. 'CTP_ERR_CHECKSUM' or
+    'CTP_ERR_DEVICE(0x10, 0x0012)'; 'unknown' for a code without one."""
     if code in _NAMES:
         return _NAMES[code]
     if code >> 24 == 0xE0 and (code >> 16) & 0xFF:
@@ -57,20 +61,30 @@ def result_name(code):
     return "unknown"
 
 
-def failure_text(code):
+def failure_text(code: int) -> str:
     """The library's text of the last failure (CTP_GetErrorInfo) as str.
 
-    The library keeps its Chinese texts in GBK, as Windows hosts expect."""
+    On POSIX systems the library gives it in UTF-8 with the English meaning
+    after each Chinese phrase (NorvexHost_GetErrorText). The Windows DLL has
+    only the GBK text, which is decoded here."""
     if code == OK:
         return ""
-    raw = _library.function("CTP_GetErrorInfo")(code) or b""
-    return raw.decode("gbk", errors="replace").rstrip("\r\n")
+    if _library.WINDOWS:
+        raw = _library.function("CTP_GetErrorInfo")(code) or b""
+        text = bytes(raw).decode("gbk", errors="replace")
+    else:
+        get = _library.function("NorvexHost_GetErrorText")
+        text = _library.text_of(lambda buffer, capacity: int(get(code, buffer, capacity)))
+    return text.rstrip("\r\n")
 
 
 class NorvexError(Exception):
-    """A call of the library that returned a result code other than 0."""
+    """A call of the library that returned a result code other than 0.
 
-    def __init__(self, function, code, text=None):
+    .function: the library function that failed; .code: its result code;
+    .name: the code's name (result_name); .text: the library's failure text."""
+
+    def __init__(self, function: str, code: int, text: Optional[str] = None) -> None:
         self.function = function
         self.code = code
         self.name = result_name(code)
@@ -85,3 +99,12 @@ class DeviceBusy(NorvexError):
 
 class NoDevice(NorvexError):
     """No device could be opened, or it went away."""
+
+
+class PrintDataError(NorvexError):
+    """Print data that did not all reach the device: .sent is how many bytes
+    of it the device took before the write that failed."""
+
+    def __init__(self, function: str, code: int, sent: int) -> None:
+        self.sent = sent
+        super().__init__(function, code)

@@ -18,9 +18,9 @@ NORVEX_API uint32_t NORVEX_CALL Norvex_Init(NorvexWindow hostWindow) {
 NORVEX_API void* NORVEX_CALL Norvex_GetVersion(void* versionBuffer) {
   if (versionBuffer != nullptr) {
     auto* bytes = static_cast<uint8_t*>(versionBuffer);
-    bytes[0] = 3;
-    bytes[1] = 2;
-    bytes[2] = 1;
+    bytes[0] = NORVEX_VERSION_MAJOR;
+    bytes[1] = NORVEX_VERSION_MINOR;
+    bytes[2] = NORVEX_VERSION_PATCH;
     bytes[3] = 0;
   }
   return versionBuffer;

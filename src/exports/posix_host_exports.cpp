@@ -1,13 +1,14 @@
 // posix_host_exports.cpp: the host side of the POSIX window stand-in, the
-// host files' folder, the INI writer and the last open's error
-// (norvex_posix.h).
-#include <cstring>
+// host files' folder, the INI writer, the last open's error and the
+// library's texts in UTF-8 (norvex_posix.h).
+#include <new>
 #include <string>
 
 #include "exports/export_support.h"
 #include "log/host_files.h"
 #include "norvex.h"
 #include "norvex_posix.h"
+#include "platform/library_texts.h"
 #include "platform/posix/posix_windows.h"
 
 namespace windows = norvex::platform::posix_windows;
@@ -25,13 +26,7 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_DispatchMessages(uint32_t timeoutMs) 
 }
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetFilesFolder(char* buffer, uint32_t capacity) {
-  const std::string folder = norvex::TheLibrary().Host().HostFilesFolder();
-  if (buffer != nullptr && capacity > 0) {
-    const size_t n = folder.size() < capacity - 1 ? folder.size() : capacity - 1;
-    std::memcpy(buffer, folder.data(), n);
-    buffer[n] = '\0';
-  }
-  return static_cast<uint32_t>(folder.size());
+  return norvex::texts::CopyToBuffer(norvex::TheLibrary().Host().HostFilesFolder(), buffer, capacity);
 }
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, const char* key,
@@ -41,6 +36,25 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, c
 
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetOpenError(void) {
   return norvex::TheLibrary().Watch().OpenError();
+}
+
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetErrorText(uint32_t errorCode, char* buffer, uint32_t capacity) {
+  try {
+    std::string text;
+    norvex::TheLibrary().Link().FormatFailure(errorCode, text);
+    return norvex::texts::CopyToBuffer(norvex::texts::ToUtf8(text, true), buffer, capacity);
+  } catch (const std::bad_alloc&) {
+    return norvex::texts::CopyToBuffer("", buffer, capacity);  // no memory for the text
+  }
+}
+
+NORVEX_API uint32_t NORVEX_CALL NorvexHost_TextToUtf8(const char* text, char* buffer, uint32_t capacity) {
+  try {
+    return norvex::texts::CopyToBuffer(norvex::texts::ToUtf8(text != nullptr ? text : "", true), buffer,
+                                       capacity);
+  } catch (const std::bad_alloc&) {
+    return norvex::texts::CopyToBuffer("", buffer, capacity);
+  }
 }
 
 }  // extern "C"

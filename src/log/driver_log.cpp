@@ -5,8 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "log/gbk_texts.h"
 #include "log/host_files.h"
+#include "platform/library_texts.h"
 
 namespace norvex {
 
@@ -20,7 +20,7 @@ CDriverLog::CDriverLog(platform::HostEnvironment& host) : m_host(host), m_strIni
   m_file = m_host.OpenFile(folder + kLogFileName, platform::FileMode::kWriteShareRead);
   m_bOpen = m_file != nullptr;
   if (!m_bOpen) {
-    m_host.ShowMessageBox(gbk::kLogOpenFailed, platform::MessageIcon::kStop);
+    m_host.ShowMessageBox(texts::kLogOpenFailed.gbk, platform::MessageIcon::kStop);
     return;
   }
   m_file->SeekToEnd();

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/gbk_texts.h"
+#include "platform/library_texts.h"
 #include "protocol/frame.h"
 
 namespace norvex {
@@ -27,15 +27,15 @@ void FillFailureRecord(FailureRecord& record, const CommandPacket& packet, uint3
 int FormatFailureText(const FailureRecord& record, uint32_t code, std::string& text) {
   char buffer[256];
   if (code != record.resultCode) {
-    std::snprintf(buffer, sizeof(buffer), "%s\n%s0x%08X/0x%08X\n", gbk::kNoFurtherInfo, gbk::kErrorCodeIs,
-                  record.resultCode, code);
+    std::snprintf(buffer, sizeof(buffer), "%s\n%s0x%08X/0x%08X\n", texts::kNoFurtherInfo.gbk,
+                  texts::kErrorCodeIs.gbk, record.resultCode, code);
     text = buffer;
     return 0;
   }
   std::snprintf(buffer, sizeof(buffer),
                 "%s 0x%08X\n\tSend:(0x%04X , 0x%04X , 0x%02X)\n\t Rec:(0x%04X , 0x%04X , 0x%02X)\n",
-                gbk::kErrorNumber, record.resultCode, record.command, record.requestLength, record.address,
-                record.replyCommand, record.replyLength, record.replyAddress);
+                texts::kErrorNumber.gbk, record.resultCode, record.command, record.requestLength,
+                record.address, record.replyCommand, record.replyLength, record.replyAddress);
   text = buffer;
   const uint32_t words = std::min<uint32_t>(record.requestLength, 8) / 2;
   if (words >= 1) {

@@ -307,10 +307,16 @@ TEST_F(DeviceTest, CommandFileModeHoldsExactlyTheFramesSent) {
   }
 }
 
-TEST(Version, IsThreeTwoOneZero) {
+TEST(Version, IsTheHeadersVersion) {
   uint8_t version[4] = {};
   EXPECT_EQ(Norvex_GetVersion(version), version);
-  EXPECT_EQ(Bytes(version, version + 4), (Bytes{3, 2, 1, 0}));
+  EXPECT_EQ(Bytes(version, version + 4),
+            (Bytes{NORVEX_VERSION_MAJOR, NORVEX_VERSION_MINOR, NORVEX_VERSION_PATCH, 0}));
+  EXPECT_EQ(NORVEX_VERSION, static_cast<uint32_t>(version[0] << 16 | version[1] << 8 | version[2]));
+  // The number grows with each part, the major version counting most.
+  EXPECT_EQ(NORVEX_MAKE_VERSION(3, 2, 1), 0x030201u);
+  EXPECT_LT(NORVEX_MAKE_VERSION(3, 2, 255), NORVEX_MAKE_VERSION(3, 3, 0));
+  EXPECT_LT(NORVEX_MAKE_VERSION(3, 255, 255), NORVEX_MAKE_VERSION(4, 0, 0));
   EXPECT_EQ(Norvex_SetUSBOvertime(3000), 3000u);
   EXPECT_EQ(Norvex_SetUSBOvertime(10000), 10000u);
 }

@@ -1,8 +1,9 @@
 /* host.c: a small host application in C, built against the installed
- * library (through pkg-config, and through CMake's find_package): it opens
- * the platesetter that NORVEX_DEVICE_DIR holds and prints its kernel name,
- * its general state and where the library keeps its files. Exit 0 when all
- * of that worked. */
+ * library (through pkg-config, and through CMake's find_package): it checks
+ * that the library it runs with is of the major version it was built for,
+ * opens the platesetter that NORVEX_DEVICE_DIR holds and prints its kernel
+ * name, its general state and where the library keeps its files. Exit 0
+ * when all of that worked. */
 #include <stdio.h>
 #include <string.h>
 
@@ -19,6 +20,14 @@ int main(void) {
 
   Norvex_GetVersion(version);
   printf("library %u.%u.%u.%u\n", version[0], version[1], version[2], version[3]);
+  printf("built with %d.%d.%d (NORVEX_VERSION 0x%06X)\n", NORVEX_VERSION_MAJOR, NORVEX_VERSION_MINOR,
+         NORVEX_VERSION_PATCH, (unsigned)NORVEX_VERSION);
+  /* Any library of the same major version at this version or later will do. */
+  if (version[0] != NORVEX_VERSION_MAJOR ||
+      NORVEX_MAKE_VERSION(version[0], version[1], version[2]) < NORVEX_VERSION) {
+    printf("the library is older than this host or of another major version\n");
+    return 1;
+  }
   window = NorvexHost_CreateWindow();
   result = Norvex_Init(window);
   if (result != NORVEX_OK) {

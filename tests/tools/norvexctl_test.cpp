@@ -4,6 +4,7 @@
 // reply, time-out), the parameter-file round trip, the print of an image
 // and its read-back, the capture compared pixel for pixel, the compressed
 // format, and --json output parsed back.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
@@ -252,9 +253,11 @@ class NorvexctlTest : public ::testing::Test {
     ASSERT_FALSE(m_temp->path().empty());
     m_root = m_temp->path();
     // The tool in a folder of its own: the library keeps its log and INI
-    // file beside the executable.
+    // file beside the executable. A copy outside its build folder loads the
+    // library that NORVEX_LIBRARY names (or one installed beside it).
     fs::create_directories(m_root / "bin");
     fs::copy_file(NORVEXCTL_PATH, m_root / "bin/norvexctl");
+    setenv("NORVEX_LIBRARY", NORVEX_LIBRARY_PATH, 1);
     // An empty default device folder: without --device the embedded emulator stands in.
     fs::create_directories(m_root / "no-devices");
     setenv("NORVEX_DEVICE_DIR", (m_root / "no-devices").c_str(), 1);
@@ -934,6 +937,25 @@ TEST_F(NorvexctlTest, OnlyCommandsThatNeedTheLibraryLoadIt) {
   EXPECT_NE(ReadText(home / "Varnock.ini").find("LastTime="), std::string::npos);
   const ToolRun log = Tool("--json log", env);
   EXPECT_EQ(Json(log, "file"), (home / "log/UsbDriver.log").string());
+}
+
+TEST_F(NorvexctlTest, OnlyTheToolInItsBuildFolderLoadsTheBuildsLibrary) {
+  void* system = ::dlopen("libnorvex.so.3", RTLD_NOW | RTLD_LOCAL);
+  if (system != nullptr) {
+    ::dlclose(system);
+    GTEST_SKIP() << "this machine has libnorvex.so.3 on its library path";
+  }
+  // A copy elsewhere, as an installed tool, without a library in its
+  // prefix: the build folder's library, whose path the tool was made with,
+  // is not loaded.
+  ToolRun run = Tool("log", "env -u NORVEX_LIBRARY");
+  EXPECT_EQ(run.exit, 6) << run.err;
+  EXPECT_NE(run.err.find("cannot load the Norvex library libnorvex.so.3"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find(NORVEX_LIBRARY_PATH), std::string::npos) << run.err;
+  // The tool in its build folder finds it there.
+  const std::string command = "env -u NORVEX_LIBRARY NORVEX_HOME=" + Quote((m_root / "build-home").string()) +
+                              " " + Quote(NORVEXCTL_PATH) + " log >/dev/null 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 TEST_F(NorvexctlTest, AnyLengthShowsTheRealReplyLength) {

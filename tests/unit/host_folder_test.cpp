@@ -1,6 +1,6 @@
 // host_folder_test.cpp: where the POSIX build keeps the host's files: the
-// order NORVEX_HOME, the executable's folder when writable, the per-user
-// state folder; and the GBK texts of the POSIX message box as UTF-8.
+// order NORVEX_HOME, the executable's folder when writable and not the
+// system's, the per-user state folder.
 #include "platform/posix/host_folder.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "log/gbk_texts.h"
-#include "platform/posix/text_encoding.h"
 #include "temp_folder.h"
 
 namespace norvex::platform::posix_host {
@@ -102,14 +100,40 @@ TEST(HostFolderTest, RealOperationsMakeNestedPrivateFolders) {
   EXPECT_EQ(info.st_mode & 077, 0u);
 }
 
-TEST(TextEncodingTest, GbkTextsBecomeUtf8) {
-  EXPECT_EQ(GbkToUtf8(gbk::kLogOpenFailed),
-            "\xE6\x97\xA5\xE5\xBF\x97\xE6\x96\x87\xE4\xBB\xB6\xE6\x89\x93\xE5\xBC\x80"
-            "\xE5\xA4\xB1\xE8\xB4\xA5!");  // 日志文件打开失败!
-  EXPECT_EQ(GbkToUtf8(std::string(gbk::kErrorNumber) + " 0xE0100012"),
-            "\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7 0xE0100012");  // 错误编号
-  // A lead byte without its second byte is no character.
-  EXPECT_EQ(GbkToUtf8("ab\xB4"), "ab?");
+TEST(HostFolderTest, SystemFoldersAreNeverChosen) {
+  // Run as root, /usr/bin can be written; the state folder is taken instead.
+  PretendFolders folders;
+  folders.writable = {"/usr/bin", "/usr/local/bin", "/bin"};
+  folders.makeable = {"/root/.local/state/norvex"};
+  FolderSources s = Sources();
+  s.userHome = "/root";
+  for (const char* exe : {"/usr/bin", "/usr/local/bin", "/bin"}) {
+    s.executableFolder = exe;
+    EXPECT_EQ(ChooseFolder(s, folders.Ops()), "/root/.local/state/norvex") << exe;
+  }
+  // A state folder that cannot be made is named all the same (the log's open
+  // failure shows it); without any state folder nothing is chosen.
+  PretendFolders none;
+  none.writable = {"/usr/bin"};
+  s.executableFolder = "/usr/bin";
+  EXPECT_EQ(ChooseFolder(s, none.Ops()), "/root/.local/state/norvex");
+  s.userHome.clear();
+  EXPECT_EQ(ChooseFolder(s, none.Ops()), "");
+  // NORVEX_HOME is the user's own choice, whatever it names.
+  s.norvexHome = "/usr/local/var/norvex";
+  EXPECT_EQ(ChooseFolder(s, none.Ops()), "/usr/local/var/norvex");
+}
+
+TEST(HostFolderTest, SystemFoldersAreTheSystemsTrees) {
+  for (const char* path :
+       {"/", "/usr", "/usr/bin", "/usr/local/bin", "/usr/lib/x86_64-linux-gnu", "/bin", "/sbin", "/lib",
+        "/lib64", "/etc", "/etc/norvex/", "/boot", "/proc/self", "/run/user"}) {
+    EXPECT_TRUE(IsSystemFolder(path)) << path;
+  }
+  for (const char* path : {"/opt/app/bin", "/home/ana/bin", "/usrlocal", "/library/bin", "/binaries",
+                           "/srv/x", "/tmp/build/tools/norvexctl"}) {
+    EXPECT_FALSE(IsSystemFolder(path)) << path;
+  }
 }
 
 }  // namespace

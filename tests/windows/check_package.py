@@ -6,7 +6,8 @@ what host developers get, and that is what was built.
 
 Checks, each failure listed:
   * BUILD/Norvex-<version>-win32.zip (x64: -win64.zip) exists, <version>
-    being the project's version in the top CMakeLists.txt;
+    being the project's version, which include/norvex.h gives
+    (NORVEX_VERSION_MAJOR, _MINOR, _PATCH) and CMake reads from there;
   * its files are exactly Norvex.dll, Norvex.lib, include/norvex.h and
     windows-host-guide.md, and in the x64 package norvex-emu.exe (no other
     entry than the folder include/);
@@ -46,11 +47,15 @@ def fail(message):
 
 
 def project_version(source):
-    with open(os.path.join(source, "CMakeLists.txt"), encoding="utf-8") as f:
-        match = re.search(r"project\(\s*Norvex\s+VERSION\s+([0-9.]+)", f.read())
-    if not match:
-        sys.exit("check_package: no project(Norvex VERSION ...) in CMakeLists.txt")
-    return match.group(1)
+    with open(os.path.join(source, "include", "norvex.h"), encoding="utf-8") as f:
+        header = f.read()
+    parts = []
+    for part in ("MAJOR", "MINOR", "PATCH"):
+        match = re.search(rf"^#define NORVEX_VERSION_{part} ([0-9]+)$", header, re.MULTILINE)
+        if not match:
+            sys.exit(f"check_package: no #define NORVEX_VERSION_{part} in include/norvex.h")
+        parts.append(match.group(1))
+    return ".".join(parts)
 
 
 def read(path):

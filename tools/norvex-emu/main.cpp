@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "emu/named_fault.h"
 
 namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: norvex-emu [--dir DIR] [--name NAME] [--listen HOST:PORT [--name NAME]]...\n"
-               "                  [--no-laser-head] [--no-hs0] [--no-hs1]\n"
+               "                  [--no-laser-head] [--no-hs0] [--no-hs1] [--fault FAULT]...\n"
                "\n"
                "Serves a virtual platesetter at DIR/NAME, or one for each --listen over TCP,\n"
                "until SIGINT or SIGTERM.\n"
@@ -38,6 +39,9 @@ void PrintUsage(std::FILE* out) {
                "  --no-laser-head    no laser head board (0x42)\n"
                "  --no-hs0           no HS board 0 (0x20)\n"
                "  --no-hs1           no HS board 1 (0x21)\n"
+               "  --fault FAULT      a fault of the machine (of each) until it stops, for trying a\n"
+               "                     host's error handling: KIND[=VALUE][@ADDRESS], e.g.\n"
+               "                     bulk-partial=64, checksum@0x42 (norvex-emu(1) lists the kinds)\n"
                "  --help             this text\n");
 }
 
@@ -93,6 +97,7 @@ int main(int argc, char** argv) {
   norvex::emu::EmulatorOptions common;
   std::string folderName;
   std::vector<norvex::emu::EmulatorOptions> listened;
+  std::vector<std::string> faults;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -107,6 +112,8 @@ int main(int argc, char** argv) {
       options.listen = argv[++i];
       options.name = "platesetter-" + std::to_string(listened.size());
       listened.push_back(options);
+    } else if (arg == "--fault" && i + 1 < argc) {
+      faults.push_back(argv[++i]);
     } else if (arg == "--no-laser-head") {
       common.laserHead = false;
     } else if (arg == "--no-hs0") {
@@ -144,6 +151,13 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<norvex::emu::Emulator>> emulators;
   for (const norvex::emu::EmulatorOptions& options : all) {
     auto emulator = std::make_unique<norvex::emu::Emulator>(options);
+    for (const std::string& fault : faults) {
+      if (!norvex::emu::InjectNamedFault(emulator->Model(), fault)) {
+        std::fprintf(stderr, "norvex-emu: unknown fault: %s\n", fault.c_str());
+        PrintUsage(stderr);
+        return 2;
+      }
+    }
     if (!emulator->Plug()) {
       std::fprintf(stderr, "norvex-emu: %s\n", emulator->LastError().c_str());
       return 1;

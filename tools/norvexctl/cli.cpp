@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "emu/emulator.h"
+#include "emu/named_fault.h"
 #include "frame_tap.h"
 #include "library_loader.h"
 #include "norvex_posix.h"
@@ -25,10 +26,6 @@ namespace norvexctl {
 namespace {
 
 namespace fs = std::filesystem;
-using norvex::emu::BulkWriteFault;
-using norvex::emu::BulkWriteFaultKind;
-using norvex::emu::Fault;
-using norvex::emu::FaultKind;
 
 // Set by the handler, whichever thread takes the signal; lock-free, so safe
 // in a signal handler.
@@ -65,69 +62,6 @@ std::string ConfiguredNetworkAddress() {
 }
 
 namespace {
-
-// The hidden --emu-fault option: KIND[=VALUE][@ADDRESS], a fault that lasts
-// for the whole run. False for a kind it does not know.
-bool InjectFault(norvex::emu::Emulator& emulator, const std::string& option) {
-  std::string kind = option;
-  std::string value;
-  std::string address;
-  if (const size_t at = kind.find('@'); at != std::string::npos) {
-    address = kind.substr(at + 1);
-    kind.resize(at);
-  }
-  if (const size_t eq = kind.find('='); eq != std::string::npos) {
-    value = kind.substr(eq + 1);
-    kind.resize(eq);
-  }
-  uint32_t number = 0;
-  if (!value.empty() && !ParseU32(value, number)) return false;
-  uint32_t addressNumber = 0;
-  if (!address.empty() && (!ParseU32(address, addressNumber) || addressNumber > 0xFF)) return false;
-  if (kind == "bulk-stall" || kind == "bulk-partial") {
-    BulkWriteFault bulk;
-    bulk.kind = kind == "bulk-stall" ? BulkWriteFaultKind::kNoCompletion : BulkWriteFaultKind::kPartial;
-    bulk.bytes = number;
-    bulk.count = Fault::kUntilCleared;
-    emulator.Model().InjectBulkWriteFault(bulk);
-    return true;
-  }
-  if (kind == "bulk-slow") {
-    BulkWriteFault bulk;
-    bulk.kind = BulkWriteFaultKind::kSlow;
-    bulk.delayMs = number;
-    bulk.count = Fault::kUntilCleared;
-    emulator.Model().InjectBulkWriteFault(bulk);
-    return true;
-  }
-  const struct {
-    const char* name;
-    FaultKind kind;
-  } kinds[] = {{"error", FaultKind::kErrorReply},
-               {"checksum", FaultKind::kBadChecksum},
-               {"wrong-length", FaultKind::kWrongLength},
-               {"wrong-size", FaultKind::kWrongReplySize},
-               {"wrong-command", FaultKind::kWrongCommand},
-               {"noreply", FaultKind::kNoReply},
-               {"wrong-unit", FaultKind::kWrongUnit},
-               {"disconnect", FaultKind::kDisconnect},
-               {"delay", FaultKind::kDelay}};
-  for (const auto& k : kinds) {
-    if (kind != k.name) continue;
-    Fault fault;
-    fault.kind = k.kind;
-    fault.count = Fault::kUntilCleared;
-    if (k.kind == FaultKind::kDelay) {
-      fault.delayMs = number;
-    } else {
-      fault.value = static_cast<uint16_t>(number);
-    }
-    if (!address.empty()) fault.addressFilter = static_cast<uint8_t>(addressNumber);
-    emulator.Model().InjectFault(fault);
-    return true;
-  }
-  return false;
-}
 
 void RemoveTree(const std::string& folder) {
   if (folder.empty()) return;
@@ -347,11 +281,7 @@ std::vector<std::string> EndpointNames(const std::string& folder) {
   return names;
 }
 
-std::string HostFilesFolder() {
-  char buffer[4096];
-  const uint32_t n = NorvexHost_GetFilesFolder(buffer, sizeof(buffer));
-  return n < sizeof(buffer) ? std::string(buffer, n) : std::string(".");
-}
+std::string HostFilesFolder() { return LibraryText(NorvexHost_GetFilesFolder); }
 
 // ---- Session --------------------------------------------------------------------
 
@@ -433,7 +363,7 @@ int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choi
       out.Error("the embedded emulator cannot serve: " + m_emulator->LastError());
       return kExitFailed;
     }
-    if (!options.fault.empty() && !InjectFault(*m_emulator, options.fault)) {
+    if (!options.fault.empty() && !norvex::emu::InjectNamedFault(m_emulator->Model(), options.fault)) {
       out.Error("unknown --emu-fault " + options.fault);
       return kExitUsage;
     }

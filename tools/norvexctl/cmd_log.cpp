@@ -63,7 +63,7 @@ int RunLog(Context& context, const std::vector<std::string>& args) {
       if (day == "all") lines.push_back(line);
       continue;
     }
-    if (day == "all" || current == day) lines.push_back(WithEnglishMeanings(GbkToUtf8(line)));
+    if (day == "all" || current == day) lines.push_back(Utf8OfLibraryText(line));
   }
   if (tail != 0 && lines.size() > tail) lines.erase(lines.begin(), lines.end() - tail);
   out.Note(Printf("%s, %s: %zu lines", path.c_str(), day.c_str(), lines.size()));

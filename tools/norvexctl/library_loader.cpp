@@ -4,6 +4,8 @@
 #include "library_loader.h"
 
 #include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -60,7 +62,9 @@
   X(uint32_t, NorvexHost_DispatchMessages, (uint32_t t), (t))                                       \
   X(uint32_t, NorvexHost_GetFilesFolder, (char* b, uint32_t c), (b, c))                             \
   X(uint32_t, NorvexHost_WriteIniString, (const char* s, const char* k, const char* v), (s, k, v))  \
-  X(uint32_t, NorvexHost_GetOpenError, (void), ())
+  X(uint32_t, NorvexHost_GetOpenError, (void), ())                                                  \
+  X(uint32_t, NorvexHost_GetErrorText, (uint32_t c, char* b, uint32_t n), (c, b, n))                \
+  X(uint32_t, NorvexHost_TextToUtf8, (const char* t, char* b, uint32_t n), (t, b, n))
 
 namespace norvexctl {
 namespace {
@@ -93,23 +97,26 @@ Loaded& State() {
 
 }  // namespace
 
+// The canonical form of an existing path; empty when it cannot be had.
+std::string RealPath(const char* path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
 // Where the library may be, in this order: $NORVEX_LIBRARY; the install
-// layout beside the executable (bin/../lib); the build folder's library; the
-// SONAME, through the system's library path. The paths are tried here rather
-// than through a run path, which dlopen does not see when a sanitizer's
-// runtime intercepts it.
+// layout beside the executable (bin/../lib); the build folder's library, only
+// when this executable is the one in the build folder; the SONAME, through
+// the system's library path. The paths are tried here rather than through a
+// run path, which dlopen does not see when a sanitizer's runtime intercepts it.
 std::vector<std::string> Candidates() {
   const char* named = std::getenv("NORVEX_LIBRARY");
   if (named != nullptr && *named != '\0') return {named};
   std::vector<std::string> files;
-  char exe[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n > 0) {
-    std::string folder(exe, static_cast<size_t>(n));
-    folder.resize(folder.rfind('/'));
-    files.push_back(folder + "/" NORVEXCTL_LIBRARY_FROM_BIN "/" NORVEX_LIBRARY_SONAME);
-  }
-  files.push_back(NORVEX_LIBRARY_BUILD_FILE);
+  const std::string exe = RealPath("/proc/self/exe");
+  const std::string folder = exe.empty() ? exe : exe.substr(0, exe.rfind('/'));
+  if (!folder.empty()) files.push_back(folder + "/" NORVEXCTL_LIBRARY_FROM_BIN "/" NORVEX_LIBRARY_SONAME);
+  const std::string buildFolder = RealPath(NORVEXCTL_BUILD_FOLDER);
+  if (!folder.empty() && folder == buildFolder) files.push_back(NORVEX_LIBRARY_BUILD_FILE);
   files.push_back(NORVEX_LIBRARY_SONAME);
   return files;
 }

@@ -14,9 +14,11 @@ namespace norvexctl {
 
 // Loads the library (once; later calls return the first outcome): the file
 // $NORVEX_LIBRARY names, else the one of the install layout beside the
-// executable (bin/../lib), else the build folder's, else the SONAME through
-// the system's library path. False, with `error` set, when it cannot be
-// loaded or lacks a function the tool calls.
+// executable (bin/../lib), else, for the tool in its build folder only, the
+// build folder's, else the SONAME through the system's library path. An
+// installed tool never loads a library from the build folder it was made in
+// (a path that, under /tmp, anyone could create). False, with `error` set,
+// when it cannot be loaded or lacks a function the tool calls.
 bool LoadLibrary(std::string& error);
 
 // True once LoadLibrary() has succeeded.

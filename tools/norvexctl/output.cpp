@@ -1,16 +1,17 @@
 // output.cpp: exit codes, result names, failure texts, JSON, progress (see output.h).
 #include "output.h"
 
-#include <iconv.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "norvex.h"
+#include "norvex_posix.h"
 
 namespace norvexctl {
 namespace {
@@ -95,22 +96,6 @@ void AppendEscaped(std::string& out, std::string_view text) {
   out += '"';
 }
 
-// The library's Chinese texts (UTF-8) and what they mean.
-struct Meaning {
-  const char* chinese;
-  const char* english;
-};
-constexpr Meaning kMeanings[] = {
-    {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xBC\x96\xE5\x8F\xB7", "error number"},       // 错误编号
-    {"\xE9\x94\x99\xE8\xAF\xAF\xE7\xA0\x81\xE4\xB8\xBA", "the error code is"},  // 错误码为
-    {"\xE6\x97\xA0\xE6\xB3\x95\xE8\xBF\x9B\xE4\xB8\x80\xE6\xAD\xA5\xE8\x8E\xB7\xE5\x8F\x96"
-     "\xE9\x94\x99\xE8\xAF\xAF\xE4\xBF\xA1\xE6\x81\xAF!",
-     "no further error information"},  // 无法进一步获取错误信息!
-    {"\xE6\x97\xA5\xE5\xBF\x97\xE6\x96\x87\xE4\xBB\xB6\xE6\x89\x93\xE5\xBC\x80\xE5\xA4\xB1"
-     "\xE8\xB4\xA5!",
-     "the log file cannot be opened"},  // 日志文件打开失败!
-};
-
 std::string Duration(double seconds) {
   if (!std::isfinite(seconds) || seconds < 0) return "--:--";
   const auto s = static_cast<unsigned long>(seconds + 0.5);
@@ -162,45 +147,28 @@ std::string ResultName(uint32_t result) {
   return "unknown";
 }
 
-std::string GbkToUtf8(std::string_view gbk) {
-  std::string out;
-  iconv_t cd = iconv_open("UTF-8", "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(gbk);
-  std::string in(gbk);
-  char* inPtr = in.data();
-  size_t inLeft = in.size();
-  char buffer[256];
-  while (inLeft > 0) {
-    char* outPtr = buffer;
-    size_t outLeft = sizeof(buffer);
-    const size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    out.append(buffer, sizeof(buffer) - outLeft);
-    if (done == static_cast<size_t>(-1) && errno != E2BIG) {
-      // A byte that starts no GBK character: shown as '?', skipped.
-      out += '?';
-      ++inPtr;
-      --inLeft;
-    }
+std::string LibraryText(const std::function<uint32_t(char*, uint32_t)>& fill) {
+  std::string text(256, '\0');
+  uint32_t n = fill(text.data(), static_cast<uint32_t>(text.size()));
+  if (n >= text.size()) {
+    text.assign(static_cast<size_t>(n) + 1, '\0');
+    n = fill(text.data(), static_cast<uint32_t>(text.size()));
   }
-  iconv_close(cd);
-  return out;
+  text.resize(std::min<size_t>(n, text.size() - 1));
+  return text;
 }
 
-std::string WithEnglishMeanings(std::string utf8) {
-  for (const Meaning& m : kMeanings) {
-    const std::string chinese = m.chinese;
-    const std::string with = chinese + " (" + m.english + ")";
-    for (size_t at = utf8.find(chinese); at != std::string::npos; at = utf8.find(chinese, at + with.size())) {
-      utf8.replace(at, chinese.size(), with);
-    }
-  }
-  return utf8;
+std::string Utf8OfLibraryText(const std::string& gbk) {
+  return LibraryText([&gbk](char* buffer, uint32_t capacity) {
+    return NorvexHost_TextToUtf8(gbk.c_str(), buffer, capacity);
+  });
 }
 
 std::string FailureText(uint32_t result) {
   if (result == NORVEX_OK) return "";
-  const char* text = CTP_GetErrorInfo(result);
-  std::string utf8 = WithEnglishMeanings(GbkToUtf8(text != nullptr ? text : ""));
+  std::string utf8 = LibraryText([result](char* buffer, uint32_t capacity) {
+    return NorvexHost_GetErrorText(result, buffer, capacity);
+  });
   while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r')) utf8.pop_back();
   return utf8;
 }

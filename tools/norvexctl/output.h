@@ -1,11 +1,13 @@
 // output.h: what every norvexctl subcommand shares for its output: the exit
-// codes, result codes with their names and the library's failure text (GBK
-// turned into UTF-8), a small JSON writer, hex dumps and the progress meter.
+// codes, result codes with their names and the library's failure text (in
+// UTF-8, as the library gives it), a small JSON writer, hex dumps and the
+// progress meter.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,15 +46,16 @@ int ExitCodeFor(uint32_t result);
 // The name of a result code: "NORVEX_OK", "CTP_ERR_CHECKSUM",
 // "CTP_ERR_DEVICE(0x10, 0x0012)", "ERROR_IO_PENDING", or "unknown".
 std::string ResultName(uint32_t result);
-// The library's failure text for `result` (CTP_GetErrorInfo), as UTF-8,
-// with the English meaning after each of its Chinese phrases, without
-// trailing line ends. Empty for 0.
+// The library's failure text for `result` (CTP_GetErrorInfo) in UTF-8, with
+// the English meaning after each of its Chinese phrases, as the library gives
+// it (NorvexHost_GetErrorText), without trailing line ends. Empty for 0.
 std::string FailureText(uint32_t result);
-// GBK bytes as UTF-8 (iconv); bytes that are no GBK are replaced by '?'.
-std::string GbkToUtf8(std::string_view gbk);
-// UTF-8 text of the library with " (meaning)" after each Chinese phrase the
-// library writes ("错误编号" becomes "错误编号 (error number)").
-std::string WithEnglishMeanings(std::string utf8);
+// A text the library wrote in GBK (a line of its log) in UTF-8 with the same
+// meanings (NorvexHost_TextToUtf8): "错误编号" becomes "错误编号 (error number)".
+std::string Utf8OfLibraryText(const std::string& gbk);
+// A text of the library that `fill` writes into a buffer as the library's
+// text functions do (returning the whole length), read whole.
+std::string LibraryText(const std::function<uint32_t(char*, uint32_t)>& fill);
 
 std::string Hex(const uint8_t* bytes, size_t size, const char* separator = " ");
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -2,11 +2,13 @@
 // host_folder.h).
 #include "platform/posix/host_folder.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 namespace norvex::platform::posix_host {
 namespace {
@@ -39,7 +41,31 @@ bool MakeFolders(const std::string& path, mode_t mode) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// The home folder of the user the process runs as, from the user database.
+std::string DatabaseHome() {
+  std::vector<char> storage(16384);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, storage.data(), storage.size(), &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr) {
+    return {};
+  }
+  return found->pw_dir;
+}
+
 }  // namespace
+
+bool IsSystemFolder(const std::string& path) {
+  static const char* const kSystemTrees[] = {"/usr", "/bin",  "/sbin", "/lib",  "/lib32", "/lib64", "/libx32",
+                                             "/etc", "/boot", "/dev",  "/proc", "/sys",   "/run"};
+  const std::string folder = WithoutTrailingSlashes(path);
+  if (folder == "/") return true;
+  for (const char* tree : kSystemTrees) {
+    const std::string root = tree;
+    if (folder == root || folder.compare(0, root.size() + 1, root + "/") == 0) return true;
+  }
+  return false;
+}
 
 std::string ChooseFolder(const FolderSources& sources, const FolderOps& ops) {
   if (!sources.norvexHome.empty()) {
@@ -51,9 +77,8 @@ std::string ChooseFolder(const FolderSources& sources, const FolderOps& ops) {
     ops.makeFolders(home);
     return home;
   }
-  if (!sources.executableFolder.empty() && ops.writable(sources.executableFolder)) {
-    return sources.executableFolder;
-  }
+  const bool ownFolder = !sources.executableFolder.empty() && !IsSystemFolder(sources.executableFolder);
+  if (ownFolder && ops.writable(sources.executableFolder)) return sources.executableFolder;
   std::string state;
   if (!sources.xdgStateHome.empty() && sources.xdgStateHome.front() == '/') {
     state = WithoutTrailingSlashes(sources.xdgStateHome) + "/norvex";
@@ -61,7 +86,10 @@ std::string ChooseFolder(const FolderSources& sources, const FolderOps& ops) {
     state = WithoutTrailingSlashes(sources.userHome) + "/.local/state/norvex";
   }
   if (!state.empty() && ops.makeFolders(state) && ops.writable(state)) return state;
-  return sources.executableFolder;
+  if (ownFolder) return sources.executableFolder;
+  // Never a folder of the system: files that cannot be kept show up as the
+  // log's open failure instead of landing among the system's programs.
+  return state;
 }
 
 std::string ExecutableFolder() {
@@ -79,6 +107,7 @@ FolderSources SourcesFromEnvironment() {
   sources.executableFolder = ExecutableFolder();
   sources.xdgStateHome = Environment("XDG_STATE_HOME");
   sources.userHome = Environment("HOME");
+  if (sources.userHome.empty()) sources.userHome = DatabaseHome();
   char cwd[4096];
   if (::getcwd(cwd, sizeof(cwd)) != nullptr) sources.workingFolder = cwd;
   return sources;

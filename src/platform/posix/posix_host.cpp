@@ -16,11 +16,11 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/library_texts.h"
 #include "platform/platform.h"
 #include "platform/posix/host_folder.h"
 #include "platform/posix/ini_profile.h"
 #include "platform/posix/posix_fd.h"
-#include "platform/posix/text_encoding.h"
 
 namespace norvex::platform {
 namespace {
@@ -185,7 +185,7 @@ class PosixHost final : public HostEnvironment {
   void ShowMessageBox(std::string_view text, MessageIcon icon) override {
     const char* kind = icon == MessageIcon::kStop ? "error" : "warning";
     // The text is GBK, as a Windows message box takes it; a terminal reads UTF-8.
-    std::string line = "Norvex " + std::string(kind) + ": " + posix_host::GbkToUtf8(text);
+    std::string line = "Norvex " + std::string(kind) + ": " + texts::ToUtf8(text, false);
     while (!line.empty() && line.back() == '\n') line.pop_back();
     line.push_back('\n');
     WriteAll(STDERR_FILENO, line.data(), line.size());

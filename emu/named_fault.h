@@ -1,0 +1,24 @@
+// named_fault.h: a fault of the device model named in text, for programs that
+// take it on their command line (norvex-emu --fault, norvexctl's hidden
+// --emu-fault), so that a host's handling of a failing machine can be tried
+// without a test harness around the emulator:
+//   KIND[=VALUE][@ADDRESS]
+// KIND is one of bulk-stall (bulk writes never complete), bulk-partial=N
+// (only the first N bytes of each bulk write are taken), bulk-slow=MS, or a
+// fault of the replies: error=VALUE, checksum, wrong-length, wrong-size,
+// wrong-command, noreply, wrong-unit, disconnect, delay=MS; @ADDRESS limits a
+// reply fault to one unit (0x10, 0x42, 0x20, 0x21). Numbers are decimal or
+// 0x hex. The fault lasts until the model's faults are cleared.
+#pragma once
+
+#include <string>
+
+#include "emu/device_model.h"
+
+namespace norvex::emu {
+
+// Injects the fault that `text` names into `model`; false, with nothing injected,
+// for text that names no fault.
+bool InjectNamedFault(DeviceModel& model, const std::string& text);
+
+}  // namespace norvex::emu
