@@ -26,6 +26,11 @@ endif()
 set(NORVEX_PACKAGE_STAGING ${PROJECT_BINARY_DIR}/package-staging)
 # The targets whose files the install rules take.
 set(NORVEX_PACKAGE_TARGETS norvex)
+# The 64-bit package also carries norvex-emu.exe, a virtual platesetter to try a host with.
+if(TARGET norvex-emu)
+  install(TARGETS norvex-emu RUNTIME DESTINATION .)
+  list(APPEND NORVEX_PACKAGE_TARGETS norvex-emu)
+endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # A build folder that CPack made the package in before keeps CPack's
 # configuration, for which CMake reserves the name of the target.

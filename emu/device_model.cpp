@@ -145,6 +145,7 @@ Reply DeviceModel::HandleFunctionCall(const Request& request) {
   m_calls.push_back(FunctionCall{request.address, SelectorWord(request.data, 0),
                                  SelectorWord(request.data, 2),
                                  std::vector<uint8_t>(request.data.begin() + 4, request.data.end())});
+  if (m_calls.size() > kFrameHistory) m_calls.pop_front();
   const FunctionCall& call = m_calls.back();
   if (auto effect = m_effects.find(RecordKey{call.address, call.group, call.item});
       effect != m_effects.end()) {
@@ -179,6 +180,12 @@ bool DeviceModel::TakeFault(bool haveAddress, uint8_t address, bool haveCommand,
 Outcome DeviceModel::HandleFrame(const uint8_t* frame, size_t size) {
   std::lock_guard<std::mutex> lock(m_mu);
   m_frames.emplace_back(frame, frame + size);
+  m_frameBytes += size;
+  ++m_framesCounted;
+  while (m_frames.size() > kFrameHistory || (m_frameBytes > kFrameHistoryBytes && m_frames.size() > 1)) {
+    m_frameBytes -= m_frames.front().size();
+    m_frames.pop_front();
+  }
   m_changed.notify_all();
 
   const bool haveAddress = size >= 3;
@@ -214,9 +221,9 @@ Outcome DeviceModel::HandleFrame(const uint8_t* frame, size_t size) {
   return outcome;
 }
 
-void DeviceModel::AppendPrintData(const uint8_t* data, size_t size) {
+size_t DeviceModel::AppendPrintData(const uint8_t* data, size_t size) {
   std::lock_guard<std::mutex> lock(m_mu);
-  m_printMemory.Append(data, size);
+  return m_printMemory.Append(data, size);
 }
 
 WritePlan DeviceModel::PlanWrite(size_t size) {
@@ -281,23 +288,25 @@ void DeviceModel::SetCommandHandler(uint8_t address, uint16_t command, CommandHa
 
 std::vector<std::vector<uint8_t>> DeviceModel::ReceivedFrames() const {
   std::lock_guard<std::mutex> lock(m_mu);
-  return m_frames;
+  return std::vector<std::vector<uint8_t>>(m_frames.begin(), m_frames.end());
 }
 
 std::vector<FunctionCall> DeviceModel::FunctionCalls() const {
   std::lock_guard<std::mutex> lock(m_mu);
-  return m_calls;
+  return std::vector<FunctionCall>(m_calls.begin(), m_calls.end());
 }
 
 void DeviceModel::ClearReceived() {
   std::lock_guard<std::mutex> lock(m_mu);
   m_frames.clear();
+  m_frameBytes = 0;
+  m_framesCounted = 0;
   m_calls.clear();
 }
 
 bool DeviceModel::WaitForFrames(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(m_mu);
-  return m_changed.wait_for(lock, timeout, [&] { return m_frames.size() >= count; });
+  return m_changed.wait_for(lock, timeout, [&] { return m_framesCounted >= count; });
 }
 
 std::vector<uint8_t> DeviceModel::PrintMemory() const {

@@ -63,14 +63,19 @@ class DeviceModel final : private units::UnitHost {
   void SetCommandHandler(uint8_t address, uint16_t command, CommandHandler handler);
 
   // ---- What the host sent ------------------------------------------------
-  // Every request frame received (the bytes after the control code), in order.
+  // The request frames received (the bytes after the control code), in
+  // order: the latest kFrameHistory of them, at most kFrameHistoryBytes,
+  // so that a long-running device stays within bounds.
   std::vector<std::vector<uint8_t>> ReceivedFrames() const;
-  // Every function call received, in order.
+  // The function calls received, in order (the latest kFrameHistory).
   std::vector<FunctionCall> FunctionCalls() const;
+  static constexpr size_t kFrameHistory = 100000;
+  static constexpr size_t kFrameHistoryBytes = 4u << 20;
   // Forgets the received frames and function calls.
   void ClearReceived();
   // Waits until at least `count` frames were received since the last
-  // ClearReceived(); false at the time-out.
+  // ClearReceived() (also those the history no longer keeps); false at the
+  // time-out.
   bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
   // The bulk data written, in order.
   std::vector<uint8_t> PrintMemory() const;
@@ -102,7 +107,8 @@ class DeviceModel final : private units::UnitHost {
   // Records the request frame, dispatches it to the addressed unit and
   // applies the first matching fault.
   Outcome HandleFrame(const uint8_t* frame, size_t size);
-  void AppendPrintData(const uint8_t* data, size_t size);
+  // Returns the bytes the print memory took.
+  size_t AppendPrintData(const uint8_t* data, size_t size);
   // How to complete a bulk write of `size` bytes (print_memory.h).
   WritePlan PlanWrite(size_t size);
   void NoteConnection(bool granted);
@@ -138,8 +144,10 @@ class DeviceModel final : private units::UnitHost {
   std::map<HandlerKey, CommandHandler> m_builtin;
   std::map<HandlerKey, CommandHandler> m_custom;
   std::map<RecordKey, units::FunctionEffect> m_effects;
-  std::vector<std::vector<uint8_t>> m_frames;
-  std::vector<FunctionCall> m_calls;
+  std::deque<std::vector<uint8_t>> m_frames;
+  size_t m_frameBytes = 0;     // the bytes of m_frames
+  size_t m_framesCounted = 0;  // since ClearReceived, also those dropped
+  std::deque<FunctionCall> m_calls;
   PrintMemoryBank m_printMemory;
   units::ParaFileBank m_paraFiles;
   std::deque<Fault> m_faults;

@@ -15,7 +15,7 @@
 // Handlers of a test's own run in the emulator's process. On Windows the
 // platesetter lives in the stand-in driver (windows/driver), another process,
 // so there they are not offered.
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(NORVEX_EMU_LOCAL)
 #define NORVEX_EMU_COMMAND_HANDLERS 0
 #else
 #define NORVEX_EMU_COMMAND_HANDLERS 1
@@ -58,15 +58,20 @@ inline constexpr uint32_t kStatusMoreData = 234;  // READ: the reply is longer t
 inline constexpr uint32_t kStatusCancelled = 995;
 
 struct EmulatorOptions {
-  // The device folder; empty means the protocol's default folder
-  // ($NORVEX_DEVICE_DIR, or /tmp/norvex-devices) when the emulator is made.
+  // The device folder; empty means where a library of this process looks
+  // when the emulator is made: the folder or TCP address that NORVEX_DEVICE
+  // names (local:FOLDER, tcp:HOST:PORT), else $NORVEX_DEVICE_DIR, else the
+  // user's own folder ($XDG_RUNTIME_DIR/norvex, else /tmp/norvex-<uid>).
   std::string folder;
-  // The socket's file name inside the folder.
+  // The socket's file name inside the folder; the platesetter's name.
   std::string name = "platesetter-0";
   // Which boards are present. The main unit always is.
   bool laserHead = true;
   bool hsBoard0 = true;
   bool hsBoard1 = true;
+  // HOST:PORT to serve over TCP instead of a Unix socket (port 0: the
+  // system picks one at the first Plug(), kept for later ones).
+  std::string listen = "";
 };
 
 enum class FaultKind {

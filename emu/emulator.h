@@ -10,7 +10,9 @@
 // host sent, print memory, parameter files, counters) are the model's own
 // (device_model.h). On Windows the machine lives in the stand-in driver
 // (windows/driver), another process: there Model() gives a RemoteModel with
-// the same controls, each a request to the driver (remote_model.h). Every
+// the same controls, each a request to the driver (remote_model.h); but in
+// norvex-emu.exe (NORVEX_EMU_LOCAL), which serves TCP itself, the machine is
+// the local model as on POSIX. Every
 // member function is safe to call from any thread while the emulator serves
 // a host.
 #pragma once
@@ -20,7 +22,7 @@
 
 #include "emu/device_types.h"
 #include "emu/unit_records.h"
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(NORVEX_EMU_LOCAL)
 #include "remote_model.h"
 #else
 #include "emu/device_model.h"
@@ -31,7 +33,7 @@ namespace norvex::emu {
 class Emulator {
  public:
   using Options = EmulatorOptions;
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(NORVEX_EMU_LOCAL)
   using Machine = RemoteModel;
 #else
   using Machine = DeviceModel;
@@ -56,8 +58,12 @@ class Emulator {
   // vanish with it) and stops serving. Nothing when not plugged.
   void Unplug();
   bool IsPlugged() const;
-  // The socket's path (folder + "/" + name).
+  // The socket's path (folder + "/" + name), or for TCP the address
+  // (as Address()).
   std::string EndpointPath() const;
+  // Where a library reaches this platesetter: "local:FOLDER" or
+  // "tcp:HOST:PORT" (with the port the system picked, once plugged).
+  std::string Address() const;
   // The reason of the last failed Plug().
   std::string LastError() const;
   // Closes the host's connection while staying plugged.

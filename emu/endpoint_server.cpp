@@ -1,20 +1,11 @@
-// endpoint_server.cpp: the socket side of the emulator. One thread polls the
-// listening socket, a wake-up pipe and the host's connection, and keeps the
-// timers of delayed replies and late completions.
+// endpoint_server.cpp: the endpoint side of the emulator. One thread waits
+// on the listening socket, the connections still opening, the host's
+// connection and a wake-up, and keeps the timers of delayed replies, late
+// completions and openings.
 #include "emu/endpoint_server.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -22,64 +13,25 @@
 #include <vector>
 
 #include "emu/reply_schedule.h"
-#include "platform/posix/device_wire.h"
+#include "wire/device_wire.h"
 
 namespace norvex::emu {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A host that stops reading must not stall the serving thread for ever: a
-// send that cannot go on for this long fails and closes the connection.
-constexpr time_t kSendTimeoutSeconds = 2;
 constexpr size_t kReceiveChunk = 256 * 1024;
 constexpr int kChunksPerRound = 16;
-
-void SetSendTimeout(int fd) {
-  timeval limit{};
-  limit.tv_sec = kSendTimeoutSeconds;
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-}
-
-bool MakeAddress(const std::string& path, sockaddr_un& address) {
-  address = sockaddr_un{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) return false;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
-// Whether a device serves the socket at `path` now. A device that does was
-// connected to, so the probe closes as a host does: it stops sending and
-// waits (at most kProbeCloseWaitMs) until the device has closed its end, so
-// that the device is free for its next host when this returns.
-constexpr int kProbeCloseWaitMs = 2000;
-bool SomeoneServes(const sockaddr_un& address) {
-  platform::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!probe) return false;
-  int rc = 0;
-  do {
-    rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return false;
-  ::shutdown(probe.get(), SHUT_WR);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kProbeCloseWaitMs);
-  uint8_t drain[64];
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
-    pollfd watch{probe.get(), POLLIN, 0};
-    const int ready = ::poll(&watch, 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    const ssize_t n = ::recv(probe.get(), drain, sizeof(drain), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the device closed its end (or the connection failed)
-  }
-  return true;
-}
-
-std::string SystemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+// How long the serving thread looks again for a host's next message before
+// it sleeps.
+constexpr int kSpinMicros = 50;
+// How long a new connection may take to send its OPEN. A host of the
+// versions before the version field sends none: it is answered in its own
+// form, as a device of another version.
+constexpr std::chrono::milliseconds kOpenWait{1000};
+// The longest request frame a host can make: its length word's limit.
+constexpr size_t kMaxRequestFrameBytes = 0xFFFF + 8;
+constexpr uint32_t kStatusNotEnoughMemory = 8;
 
 int PollTimeout(std::optional<Clock::time_point> due) {
   if (!due) return -1;
@@ -116,9 +68,10 @@ struct EndpointServer::Session {
     std::vector<uint8_t> data;
   };
 
-  Session(DeviceModel& model, platform::UniqueFd connection) : m_model(model), m_fd(std::move(connection)) {}
+  Session(DeviceModel& model, net::Socket connection, wire::MessageParser input)
+      : m_model(model), m_socket(std::move(connection)), m_input(std::move(input)) {}
 
-  int fd() const { return m_fd.get(); }
+  net::SocketId socket() const { return m_socket.id(); }
 
   // Takes what the host sent and handles every whole message in it. False
   // when the connection is to be closed.
@@ -129,13 +82,10 @@ struct EndpointServer::Session {
     // Everything the host has sent by now, up to a bound, so that the end of
     // the stream after its last message is seen in the same round.
     for (int chunks = 0; chunks < kChunksPerRound && !Paused(); ++chunks) {
-      ssize_t n = 0;
-      do {
-        n = ::recv(m_fd.get(), m_chunk.data(), m_chunk.size(), MSG_DONTWAIT);
-      } while (n < 0 && errno == EINTR);
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-      if (n <= 0) return false;  // the host closed, or the connection failed
-      m_input.insert(m_input.end(), m_chunk.begin(), m_chunk.begin() + n);
+      const long n = net::ReceiveSome(m_socket.id(), m_chunk.data(), m_chunk.size());
+      if (n < 0) break;
+      if (n == 0) return false;  // the host closed, or the connection failed
+      m_input.Feed(m_chunk.data(), static_cast<size_t>(n));
       if (!HandleInput()) return false;
     }
     return true;
@@ -144,20 +94,13 @@ struct EndpointServer::Session {
   // Handles every whole message received so far. False when the connection
   // is to be closed.
   bool HandleInput() {
-    size_t offset = 0;
-    bool open = true;
-    while (open && !Paused() && m_input.size() - offset >= wire::kHeaderSize) {
-      wire::Message message;
-      uint32_t length = 0;
-      if (!wire::DecodeHeader(m_input.data() + offset, message.type, message.id, length)) return false;
-      if (m_input.size() - offset - wire::kHeaderSize < length) break;
-      const auto begin = m_input.begin() + static_cast<std::ptrdiff_t>(offset + wire::kHeaderSize);
-      message.payload.assign(begin, begin + length);
-      offset += wire::kHeaderSize + length;
-      open = HandleMessage(message);
+    wire::Message message;
+    while (!Paused()) {
+      const wire::MessageParser::Result parsed = m_input.Next(message);
+      if (parsed == wire::MessageParser::Result::kNeedMore) return true;
+      if (parsed == wire::MessageParser::Result::kBadHeader || !HandleMessage(message)) return false;
     }
-    m_input.erase(m_input.begin(), m_input.begin() + static_cast<std::ptrdiff_t>(offset));
-    return open;
+    return true;
   }
 
   // The earliest time at which OnTimers has something to do.
@@ -221,7 +164,11 @@ struct EndpointServer::Session {
   }
 
   bool OnControl(const wire::Message& message) {
-    if (message.payload.size() < 4) return Complete(wire::kControlDone, message.id, kStatusInvalidParameter);
+    // A frame longer than any a host can make (its length word's limit) is
+    // refused, as one without its control code.
+    if (message.payload.size() < 4 || message.payload.size() > 4 + kMaxRequestFrameBytes) {
+      return Complete(wire::kControlDone, message.id, kStatusInvalidParameter);
+    }
     if (wire::LoadU32(message.payload.data()) != kFrameControlCode) {
       return Complete(wire::kControlDone, message.id, kStatusInvalidFunction);
     }
@@ -239,6 +186,14 @@ struct EndpointServer::Session {
     // A WRITE without its 4-byte length is a protocol error.
     if (message.payload.size() != 4) return false;
     IncomingWrite write{message.id, wire::LoadU32(message.payload.data()), WritePlan{}, {}};
+    if (write.total > kPrintMemoryBytes) {
+      // More than the print memory holds: refused at once, and its data is
+      // dropped as it comes (it belongs to no write coming in).
+      uint8_t done[8];
+      wire::StoreU32(done, kStatusNotEnoughMemory);
+      wire::StoreU32(done + 4, 0);
+      return Send(wire::kWriteDone, message.id, done, sizeof(done));
+    }
     write.plan = m_model.PlanWrite(write.total);
     if (write.plan.stallMs > 0) m_pausedUntil = Clock::now() + std::chrono::milliseconds(write.plan.stallMs);
     if (write.total == 0) return Finish(std::move(write));
@@ -276,11 +231,11 @@ struct EndpointServer::Session {
 
   // Stores the bytes a WRITE took and reports them with status 0.
   bool CompleteWrite(uint32_t id, const uint8_t* data, size_t size) {
-    m_model.AppendPrintData(data, size);
+    const size_t taken = m_model.AppendPrintData(data, size);
     uint8_t done[8];
     wire::StoreU32(done, kStatusOk);
-    wire::StoreU32(done + 4, static_cast<uint32_t>(size));
-    return wire::Send(m_fd.get(), wire::kWriteDone, id, done, sizeof(done));
+    wire::StoreU32(done + 4, static_cast<uint32_t>(taken));
+    return Send(wire::kWriteDone, id, done, sizeof(done));
   }
 
   bool OnCancel(uint32_t id) {
@@ -296,7 +251,7 @@ struct EndpointServer::Session {
       uint8_t done[8];
       wire::StoreU32(done, kStatusCancelled);
       wire::StoreU32(done + 4, 0);
-      return wire::Send(m_fd.get(), wire::kWriteDone, id, done, sizeof(done));
+      return Send(wire::kWriteDone, id, done, sizeof(done));
     }
     // A transfer already completed (or never begun) ignores the CANCEL; a
     // READ that waits for a late reply is kept and completes with it later.
@@ -320,118 +275,73 @@ struct EndpointServer::Session {
   }
 
   bool Complete(uint16_t type, uint32_t id, uint32_t status, const uint8_t* data = nullptr, size_t size = 0) {
-    uint8_t statusBytes[4];
-    EncodeU32(statusBytes, status);
-    return wire::Send(m_fd.get(), type, id, statusBytes, sizeof(statusBytes), data, size);
+    uint8_t head[wire::kHeaderSize + 4];
+    wire::EncodeHeader(head, type, id, static_cast<uint32_t>(4 + size));
+    wire::StoreU32(head + wire::kHeaderSize, status);
+    return net::SendAll(m_socket.id(), head, sizeof(head), data, size);
+  }
+
+  bool Send(uint16_t type, uint32_t id, const uint8_t* payload, size_t size) {
+    uint8_t head[wire::kHeaderSize];
+    wire::EncodeHeader(head, type, id, static_cast<uint32_t>(size));
+    return net::SendAll(m_socket.id(), head, sizeof(head), payload, size);
   }
 
   DeviceModel& m_model;
-  platform::UniqueFd m_fd;
+  net::Socket m_socket;
   std::vector<uint8_t> m_chunk = std::vector<uint8_t>(kReceiveChunk);
-  std::vector<uint8_t> m_input;  // received bytes not yet a whole message
-  Replies m_replies;             // the reply to the last request frame, and the READs
+  wire::MessageParser m_input;  // received bytes not yet a whole message
+  Replies m_replies;            // the reply to the last request frame, and the READs
   std::vector<IncomingWrite> m_incoming;
   std::vector<PendingWrite> m_writes;
   std::optional<Clock::time_point> m_pausedUntil;  // a stall: nothing is taken until then
 };
 
+// A connection that has not yet said what it wants.
+struct EndpointServer::Opening {
+  net::Socket socket;
+  Clock::time_point due;
+  wire::MessageParser input;
+};
+
 EndpointServer::~EndpointServer() { Stop(); }
 
-namespace {
-
-// Makes the folder and frees `path` of a stale socket that nobody serves.
-// False, with `error` set, when the path is served or is no socket.
-bool PreparePath(const std::string& folder, const std::string& path, std::string& error) {
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    error = "cannot create the device folder " + folder + ": " + ec.message();
+bool EndpointServer::StartLocal(const std::string& folder, const std::string& path, std::string& error) {
+  if (m_thread.joinable()) return true;
+  std::string identity;
+  net::Socket listener = net::ListenLocal(folder, path, identity, error);
+  if (!listener) return false;
+  m_path = path;
+  m_identity = identity;
+  if (!Start(std::move(listener), error)) {
+    net::RemoveLocal(m_path, m_identity);
+    m_path.clear();
     return false;
-  }
-  sockaddr_un address{};
-  if (!MakeAddress(path, address)) {
-    error = "the endpoint path is too long for a Unix socket: " + path;
-    return false;
-  }
-  struct stat existing {};
-  if (::lstat(path.c_str(), &existing) == 0) {
-    if (!S_ISSOCK(existing.st_mode)) {
-      error = path + " exists and is not a socket";
-      return false;
-    }
-    if (SomeoneServes(address)) {
-      error = "another device serves " + path;
-      return false;
-    }
-    ::unlink(path.c_str());  // a stale endpoint nobody serves
   }
   return true;
 }
 
-// A listening socket at `path`. It binds and listens under a hidden name
-// first and is renamed into place only then: a host that sees the endpoint
-// appear can connect at once, never between bind and listen. `bound` gets
-// the socket file's identity.
-platform::UniqueFd Listen(const std::string& path, struct stat& bound, std::string& error) {
-  platform::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!listener) {
-    error = SystemError("socket");
-    return listener;
-  }
-  const size_t slash = path.rfind('/');
-  const std::string hidden =
-      path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." + std::to_string(::getpid()) + ".tmp";
-  sockaddr_un hiddenAddress{};
-  if (!MakeAddress(hidden, hiddenAddress)) {
-    error = "the endpoint path is too long for a Unix socket: " + hidden;
-    return platform::UniqueFd();
-  }
-  ::unlink(hidden.c_str());
-  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&hiddenAddress), sizeof(hiddenAddress)) != 0) {
-    error = SystemError(("bind " + hidden).c_str());
-    return platform::UniqueFd();
-  }
-  if (::listen(listener.get(), 8) != 0 || ::rename(hidden.c_str(), path.c_str()) != 0 ||
-      ::stat(path.c_str(), &bound) != 0) {
-    error = SystemError(("listen " + path).c_str());
-    ::unlink(hidden.c_str());
-    ::unlink(path.c_str());
-    return platform::UniqueFd();
-  }
-  return listener;
+bool EndpointServer::StartTcp(const std::string& host, uint16_t& port, std::string& error) {
+  if (m_thread.joinable()) return true;
+  net::Socket listener = net::ListenTcp(host, port, error);
+  if (!listener) return false;
+  m_path.clear();
+  return Start(std::move(listener), error);
 }
 
-}  // namespace
-
-bool EndpointServer::Start(const std::string& folder, const std::string& path, std::string& error) {
-  if (m_thread.joinable()) return true;
-  if (!PreparePath(folder, path, error)) return false;
-  struct stat bound {};
-  platform::UniqueFd listener = Listen(path, bound, error);
-  if (!listener) return false;
-  int pipeEnds[2];
-  if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    error = SystemError("pipe2");
-    ::unlink(path.c_str());
+bool EndpointServer::Start(net::Socket listener, std::string& error) {
+  if (!m_wake.ok()) {
+    error = "cannot make the wake-up of the serving thread";
     return false;
   }
-
-  m_path = path;
-  m_socketDevice = bound.st_dev;
-  m_socketInode = bound.st_ino;
-  m_listenFd = std::move(listener);
-  m_wakeRead.reset(pipeEnds[0]);
-  m_wakeWrite.reset(pipeEnds[1]);
+  m_listener = std::move(listener);
   m_stop = false;
   m_dropHost = false;
   try {
     m_thread = std::thread(&EndpointServer::Run, this);
   } catch (const std::system_error& e) {
     error = std::string("cannot start the serving thread: ") + e.what();
-    ::unlink(path.c_str());
-    m_listenFd.reset();
-    m_wakeRead.reset();
-    m_wakeWrite.reset();
+    m_listener.Reset();
     return false;
   }
   return true;
@@ -440,32 +350,21 @@ bool EndpointServer::Start(const std::string& folder, const std::string& path, s
 void EndpointServer::Stop() {
   if (!m_thread.joinable()) return;
   // Unplugged first: the socket goes, then the connections.
-  struct stat current {};
-  if (::lstat(m_path.c_str(), &current) == 0 && current.st_dev == m_socketDevice &&
-      current.st_ino == m_socketInode) {
-    ::unlink(m_path.c_str());
-  }
+  if (!m_path.empty()) net::RemoveLocal(m_path, m_identity);
   m_stop = true;
-  Wake();
+  m_wake.Wake();
   m_thread.join();
-  m_listenFd.reset();
-  m_wakeRead.reset();
-  m_wakeWrite.reset();
+  m_listener.Reset();
 }
 
 void EndpointServer::DropHost() {
   m_dropHost = true;
-  Wake();
-}
-
-void EndpointServer::Wake() {
-  const uint8_t byte = 1;
-  // A full pipe already holds a wake-up; nothing is lost when this fails.
-  [[maybe_unused]] ssize_t n = ::write(m_wakeWrite.get(), &byte, 1);
+  m_wake.Wake();
 }
 
 void EndpointServer::Run() {
   std::unique_ptr<Session> host;
+  std::vector<Opening> openings;
   uint64_t generation = 1;  // counts the hosts; 0 stands for none
   // Marked gone before the socket closes, so that a host that sees the end
   // of its connection finds HostConnected() false.
@@ -474,57 +373,111 @@ void EndpointServer::Run() {
     m_model.SetHostConnected(false);
     host.reset();
   };
+  // Answers the OPEN of a new connection: the host of the device, or a
+  // refusal (busy, another version), or a probe's answer. True when it
+  // became the host.
+  auto answer = [&](Opening& opening, const wire::Message& open) {
+    if (open.type != wire::kOpen || open.payload.size() != wire::kOpenRequestSize) return false;
+    const uint32_t version = wire::LoadU32(open.payload.data());
+    const uint32_t purpose = wire::LoadU32(open.payload.data() + 4);
+    // A purpose this version does not know is a protocol error: closed
+    // without an answer.
+    if (version == wire::kProtocolVersion && purpose != static_cast<uint32_t>(wire::OpenPurpose::kUse) &&
+        purpose != static_cast<uint32_t>(wire::OpenPurpose::kProbe)) {
+      return false;
+    }
+    const bool probe = purpose == static_cast<uint32_t>(wire::OpenPurpose::kProbe);
+    uint32_t status = host ? wire::kOpenBusy : wire::kOpenGranted;
+    if (version != wire::kProtocolVersion) status = wire::kOpenVersionMismatch;
+    const std::vector<uint8_t> reply = wire::EncodeOpenAnswer(status);
+    if (!probe && status != wire::kOpenVersionMismatch) {
+      // Counted before the OPEN goes out, so that a host holding its OPEN
+      // finds itself counted.
+      m_model.NoteConnection(status == wire::kOpenGranted);
+    }
+    if (probe || status != wire::kOpenGranted) {
+      net::SendAll(opening.socket.id(), reply.data(), reply.size());
+      return false;
+    }
+    host = std::make_unique<Session>(m_model, std::move(opening.socket), std::move(opening.input));
+    ++generation;
+    m_model.SetHostConnected(true);
+    if (!net::SendAll(host->socket(), reply.data(), reply.size()) || !host->HandleInput()) closeHost();
+    return true;
+  };
 
+  std::vector<net::SocketId> ids;
+  bool active = false;  // the host sent something in the last round
   while (!m_stop) {
-    pollfd fds[3] = {{m_wakeRead.get(), POLLIN, 0}, {m_listenFd.get(), POLLIN, 0}, {-1, 0, 0}};
-    nfds_t count = 2;
+    ids.clear();
+    ids.push_back(m_listener.id());
+    for (const Opening& opening : openings) ids.push_back(opening.socket.id());
     // The host polled in this round; another may take its place below.
     const uint64_t polled = host ? generation : 0;
     // A stalled device takes nothing from its host (not even the end of the
     // connection) until the stall is over.
-    if (host && !host->Paused()) {
-      fds[2] = pollfd{host->fd(), POLLIN, 0};
-      count = 3;
+    const bool hostPolled = host && !host->Paused();
+    if (hostPolled) ids.push_back(host->socket());
+    std::optional<Clock::time_point> due = host ? host->NextDue() : std::nullopt;
+    for (const Opening& opening : openings) {
+      if (!due || opening.due < *due) due = opening.due;
     }
-    const int ready = ::poll(fds, count, PollTimeout(host ? host->NextDue() : std::nullopt));
-    if (ready < 0 && errno != EINTR) break;
-
-    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-      uint8_t drain[64];
-      while (::read(m_wakeRead.get(), drain, sizeof(drain)) > 0) {
-      }
-    }
+    std::unique_ptr<bool[]> readable(new bool[ids.size()]());
+    // Right after a message of the host, its next one is expected soon.
+    m_wake.Wait(ids.data(), readable.get(), ids.size(), PollTimeout(due), active ? kSpinMicros : 0);
+    active = false;
     if (m_stop) break;
     if (m_dropHost.exchange(false)) closeHost();
 
     // The host's messages and its end of the connection come before a new
-    // connection: a host that closed before the next one connected has let
-    // go of the device, and the next one must not be refused as busy.
-    if (host && generation == polled && count == 3 && ready > 0 &&
-        (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    // host: a host that closed before the next one opened has let go of the
+    // device, and the next one must not be refused as busy.
+    if (host && hostPolled && generation == polled && readable[ids.size() - 1]) {
+      active = true;
       if (!host->OnReadable()) closeHost();
     }
 
-    if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-      platform::UniqueFd accepted(::accept4(m_listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (accepted) {
-        SetSendTimeout(accepted.get());
-        // Counted before the OPEN goes out, so that a host holding its OPEN
-        // finds itself counted.
-        uint8_t status[4];
-        if (host) {
-          // One host at a time: refuse, then close.
-          m_model.NoteConnection(false);
-          EncodeU32(status, kStatusBusy);
-          wire::Send(accepted.get(), wire::kOpen, 0, status, sizeof(status));
-        } else {
-          m_model.NoteConnection(true);
-          host = std::make_unique<Session>(m_model, std::move(accepted));
-          ++generation;
-          m_model.SetHostConnected(true);
-          EncodeU32(status, kStatusOk);
-          if (!wire::Send(host->fd(), wire::kOpen, 0, status, sizeof(status))) closeHost();
+    // The connections still opening: their OPEN, or their time to say it.
+    const Clock::time_point now = Clock::now();
+    std::vector<Opening> waiting;
+    for (size_t i = 0; i < openings.size(); ++i) {
+      Opening& opening = openings[i];
+      bool keep = true;
+      if (readable[i + 1]) {
+        uint8_t buffer[256];
+        const long n = net::ReceiveSome(opening.socket.id(), buffer, sizeof(buffer));
+        if (n == 0) {
+          keep = false;  // gone before it said anything
+        } else if (n > 0) {
+          opening.input.Feed(buffer, static_cast<size_t>(n));
+          wire::Message open;
+          const wire::MessageParser::Result parsed = opening.input.Next(open);
+          if (parsed != wire::MessageParser::Result::kNeedMore) {
+            if (parsed == wire::MessageParser::Result::kMessage) answer(opening, open);
+            keep = false;
+          }
         }
+      }
+      if (keep && opening.due <= now) {
+        // A host that waits for the device to speak first: of a version
+        // before the version field. It gets that version's OPEN, refusing.
+        uint8_t status[4];
+        EncodeU32(status, wire::kOpenVersionMismatch);
+        uint8_t legacy[wire::kHeaderSize + 4];
+        wire::EncodeHeader(legacy, wire::kOpen, 0, 4);
+        std::copy(status, status + 4, legacy + wire::kHeaderSize);
+        net::SendAll(opening.socket.id(), legacy, sizeof(legacy));
+        keep = false;
+      }
+      if (keep) waiting.push_back(std::move(opening));
+    }
+    openings = std::move(waiting);
+
+    if (readable[0]) {
+      for (;;) {
+        net::Socket accepted = net::Accept(m_listener.id());
+        if (!accepted) break;
+        openings.push_back(Opening{std::move(accepted), Clock::now() + kOpenWait, {}});
       }
     }
 

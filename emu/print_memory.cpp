@@ -5,8 +5,11 @@
 
 namespace norvex::emu {
 
-void PrintMemoryBank::Append(const uint8_t* data, size_t size) {
-  m_memory.insert(m_memory.end(), data, data + size);
+size_t PrintMemoryBank::Append(const uint8_t* data, size_t size) {
+  const size_t taken =
+      std::min(size, kPrintMemoryBytes - std::min<size_t>(m_memory.size(), kPrintMemoryBytes));
+  m_memory.insert(m_memory.end(), data, data + taken);
+  return taken;
 }
 
 void PrintMemoryBank::Clear() {

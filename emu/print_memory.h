@@ -18,6 +18,9 @@ inline constexpr uint16_t kReadBackCommand = 0x0842;
 inline constexpr uint16_t kReadBackReply = 0x0843;
 // The most print memory bytes one read-back reply carries.
 inline constexpr size_t kMaxReadBackBytes = 500;
+// The print memory's size: a WRITE announcing more is refused, and bytes
+// beyond it are not taken (the WRITE_DONE says how many were).
+inline constexpr uint32_t kPrintMemoryBytes = 64u << 20;
 
 // How the endpoint completes one WRITE.
 struct WritePlan {
@@ -29,8 +32,9 @@ struct WritePlan {
 
 class PrintMemoryBank {
  public:
-  // Appends bulk data, in the order the writes complete.
-  void Append(const uint8_t* data, size_t size);
+  // Appends bulk data, in the order the writes complete, as far as the
+  // memory holds it; returns the bytes taken.
+  size_t Append(const uint8_t* data, size_t size);
   std::vector<uint8_t> Contents() const { return m_memory; }
   // Empties the memory and moves the read position back to its start.
   void Clear();

@@ -7,7 +7,10 @@
  * message loop call NorvexHost_DispatchMessages on the same thread. The
  * arrival of a device endpoint in the device folder and the removal of the
  * open device's endpoint then reach the library's hook on that thread, as
- * WM_DEVICECHANGE messages do on Windows.
+ * WM_DEVICECHANGE messages do on Windows. For a device at a tcp: address
+ * (NORVEX_DEVICE) the loss of its connection is its removal, and while none
+ * is open the address is probed every 250 ms: a device that answers as free
+ * is an arrival.
  *
  * The library's message boxes (the log that cannot be opened, a failed write
  * to the command file or a print-data file) are lines on standard error,
@@ -75,10 +78,15 @@ NORVEX_API uint32_t NORVEX_CALL NorvexHost_WriteIniString(const char* section, c
 
 /* The platform error code of the latest attempt to open the device (by
  * Norvex_Init or at an arrival): 0 when it was opened, 259
- * (ERROR_NO_MORE_ITEMS) when no device endpoint was present, 5
- * (ERROR_ACCESS_DENIED) when the device is held by another host, 1167
- * (ERROR_DEVICE_NOT_CONNECTED) when an endpoint was there but nobody served
- * it. Norvex_Init itself reports each failure as 0xE0000010. */
+ * (ERROR_NO_MORE_ITEMS) when no device endpoint was present (or nobody
+ * listens at a tcp: address), 5 (ERROR_ACCESS_DENIED) when the device is
+ * held by another host, 1167 (ERROR_DEVICE_NOT_CONNECTED) when an endpoint
+ * was there but nobody served it, 1460 (ERROR_TIMEOUT) when the device did
+ * not answer the opening in time, 1306 (ERROR_REVISION_MISMATCH) when it
+ * speaks another protocol version, 1307 (ERROR_INVALID_OWNER) when the device
+ * folder or endpoint belongs to another user or others may write it, 161
+ * (ERROR_BAD_PATHNAME) when NORVEX_DEVICE or [Device] Address is no device
+ * address. Norvex_Init itself reports each failure as 0xE0000010. */
 NORVEX_API uint32_t NORVEX_CALL NorvexHost_GetOpenError(void);
 
 /* The failure text that CTP_GetErrorInfo(errorCode) gives at this moment, in

@@ -20,7 +20,9 @@ def test_list_devices_shows_open_busy_and_stale(emulator, tmp_path):
     # Held by another program: busy.
     holder = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     holder.connect(emulator.endpoint)
-    assert holder.recv(16, socket.MSG_WAITALL)[12] == 0  # granted to the holder
+    # The OPEN of protocol version 3, for use; the answer: status, version.
+    holder.sendall(bytes.fromhex("4e560100 00000000 08000000 03000000 00000000"))
+    assert holder.recv(20, socket.MSG_WAITALL)[12] == 0  # granted to the holder
     busy = norvex.list_devices(emulator.folder)
     holder.close()
     assert [(d.state, d.open_error_name) for d in busy] == [("busy", "ERROR_ACCESS_DENIED")]

@@ -116,7 +116,9 @@ def test_busy_is_not_absent(emulator, tmp_path):
         norvex.Platesetter(device_dir=tmp_path).open()
     holder = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     holder.connect(emulator.endpoint)
-    assert holder.recv(16, socket.MSG_WAITALL)[12] == 0  # granted to the holder
+    # The OPEN of protocol version 3, for use; the answer: status, version.
+    holder.sendall(bytes.fromhex("4e560100 00000000 08000000 03000000 00000000"))
+    assert holder.recv(20, socket.MSG_WAITALL)[12] == 0  # granted to the holder
     with pytest.raises(norvex.DeviceBusy):
         norvex.Platesetter(device_dir=emulator.folder).open()
     holder.close()

@@ -31,6 +31,7 @@ bool UsbLink::Open(platform::Window window, platform::Registration interfaceRegi
   platform::Handle handle = kPseudoHandle;
   uint32_t error = 0;
   if (IsUsbMode(mode)) {
+    m_driver.SetOpenWait(m_settings.usbTimeout.load());
     handle = m_driver.OpenInterface(kDeviceInterfaceGuid, 0, error);
   } else if (mode == kLinkCommandFile) {
     // Whether the file could be created shows only when a frame is written.
@@ -39,13 +40,40 @@ bool UsbLink::Open(platform::Window window, platform::Registration interfaceRegi
   }
   m_openError.store(error);
   m_deviceHandle.store(handle);
-  if (handle == platform::kInvalidHandle) return false;
+  if (handle == platform::kInvalidHandle) {
+    LogRefusedOpen(error);
+    return false;
+  }
   m_log.WriteLine("Open Device!");
   // Kept, so that the close removes it: one removal message per unplug,
   // however often the device was opened.
   m_handleRegistration =
       m_windows.RegisterHandleNotification(window, handle, interfaceRegistration, kDeviceInterfaceGuid);
   return true;
+}
+
+void UsbLink::LogRefusedOpen(uint32_t error) {
+  // The open failures that a device address brings, which the host could
+  // not tell from an absent device otherwise. Absent, busy and stale devices
+  // are not logged, as with the kernel driver.
+  switch (error) {
+    case kErrorRevisionMismatch:
+      m_log.WriteFormatted("Open Device Fail! The device speaks another protocol version (error %u).\n",
+                           error);
+      break;
+    case kErrorInvalidOwner:
+      m_log.WriteFormatted(
+          "Open Device Fail! The device folder or endpoint belongs to another user or others may write it "
+          "(error %u).\n",
+          error);
+      break;
+    case kErrorBadAddress:
+      m_log.WriteFormatted(
+          "Open Device Fail! NORVEX_DEVICE or [Device] Address is no device address (error %u).\n", error);
+      break;
+    default:
+      break;
+  }
 }
 
 uint32_t UsbLink::Close() {

@@ -143,6 +143,15 @@ class UsbLink {
   HandleGuard& HandleGuardForTests() { return m_handleGuard; }
 
  private:
+  // Open failures of the platform that the log names: another protocol
+  // version (ERROR_REVISION_MISMATCH), a device folder or endpoint another
+  // user could have made (ERROR_INVALID_OWNER), a configured address that is
+  // none (ERROR_BAD_PATHNAME).
+  static constexpr uint32_t kErrorRevisionMismatch = 1306;
+  static constexpr uint32_t kErrorInvalidOwner = 1307;
+  static constexpr uint32_t kErrorBadAddress = 161;
+  void LogRefusedOpen(uint32_t error);
+
   // Closes the link when open; the caller holds the handle lock (or gave up
   // waiting for it at unload). `logged`: whether "Close Device!" is written.
   uint32_t CloseLocked(bool logged);

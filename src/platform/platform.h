@@ -119,6 +119,10 @@ class HostEnvironment {
 
   // A modal message with an OK button. On POSIX: one line on standard error.
   virtual void ShowMessageBox(std::string_view text, MessageIcon icon) = 0;
+
+  // The value of the process's environment variable `name` as it is now;
+  // empty when it is not set.
+  virtual std::string EnvironmentVariable(std::string_view /*name*/) { return {}; }
 };
 
 // ---------------------------------------------------------------------------
@@ -167,6 +171,10 @@ class Driver {
   virtual Handle OpenInterface(const Guid& interfaceClass, uint32_t index, uint32_t& error) = 0;
   // Closes a handle from OpenInterface: 0, or kErrorInvalidHandle.
   virtual uint32_t Close(Handle device) = 0;
+  // The longest wait of the next opens for a device endpoint to answer
+  // (connect and opening): the USB time-out, at least 2000 ms. A kernel
+  // driver's open does not wait and ignores it.
+  virtual void SetOpenWait(uint32_t /*timeoutMs*/) {}
 
   // Sends `size` bytes as the output buffer of control request `ioctl`.
   // Returns 0 when done, kErrorIoPending when not done within `timeoutMs`

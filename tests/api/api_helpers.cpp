@@ -8,6 +8,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -58,13 +61,34 @@ namespace {
 // Made before main() runs, so that the library and the window stand-in see
 // the folder from their first use on. On Windows the platesetters are the
 // stand-in driver's, and the folder only holds the tests' own files.
+//
+// With NORVEX_TEST_TRANSPORT=tcp the library is given a TCP address of the
+// loopback interface instead (NORVEX_DEVICE), and the emulators, which
+// serve where the library looks, listen there. The port is kept for the
+// whole run by a socket bound to it that never listens (so that no other
+// program takes it); the emulators bind it beside that one.
 struct DeviceFolderSetup {
   DeviceFolderSetup() {
 #ifndef _WIN32
     ::setenv("NORVEX_DEVICE_DIR", folder.path().c_str(), 1);
+    const char* transport = std::getenv("NORVEX_TEST_TRANSPORT");
+    if (transport != nullptr && std::string(transport) == "tcp") {
+      reservation = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const int on = 1;
+      ::setsockopt(reservation, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t length = sizeof(address);
+      if (::bind(reservation, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+          ::getsockname(reservation, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        ::setenv("NORVEX_DEVICE", ("tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port))).c_str(), 1);
+      }
+    }
 #endif
   }
   const norvex::test_support::TempFolder folder{"norvex-api"};
+  int reservation = -1;
 };
 
 DeviceFolderSetup& Setup() {
@@ -77,6 +101,8 @@ const bool kFolderMadeEarly = (Setup(), true);
 }  // namespace
 
 const std::string& DeviceFolder() { return Setup().folder.path(); }
+
+bool OverTcp() { return Setup().reservation >= 0; }
 
 void LogReader::Mark() { m_offset = ReadFile(LogPath()).size(); }
 

@@ -20,6 +20,9 @@ bool MakeFolder(const std::string& path);
 // Gives the process a fresh device folder (NORVEX_DEVICE_DIR) before any
 // test runs, and removes it afterwards. Returns the folder.
 const std::string& DeviceFolder();
+// Whether this run reaches the emulators over TCP (NORVEX_TEST_TRANSPORT=tcp):
+// one platesetter at one address, no device folder.
+bool OverTcp();
 
 // Reads the log from where the last call (or Mark()) left off: the texts of
 // the new lines, without their time prefixes; date lines are left out.

@@ -14,7 +14,10 @@
 #include "emulator_session.h"
 #include "norvex.h"
 #ifndef _WIN32
+#include <sys/stat.h>
+
 #include "endpoint_client.h"
+#include "norvex_posix.h"
 #endif
 
 namespace {
@@ -171,9 +174,28 @@ TEST_F(DeviceTest, DeviceHeldByAnotherHostCannotBeOpened) {
   emulator.DropHost();
   ASSERT_TRUE(emulator.Model().WaitForHost(false, std::chrono::milliseconds(2000)));
   norvex::test_support::EndpointClient holder(emulator.EndpointPath());
+  ASSERT_EQ(holder.OpenStatus(), 0);
   ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(Norvex_GetPortStatus(), CTP_ERR_NO_DEVICE);
+}
+#endif
+
+// An endpoint that others may write is not trusted with the print data:
+// no device, its reason for the host, and a log line that says why.
+#ifndef _WIN32
+TEST_F(DeviceTest, AnEndpointOthersMayWriteIsRefusedWithALogLine) {
+  if (norvex_api_test::OverTcp()) GTEST_SKIP() << "a TCP address has no socket file";
+  ASSERT_EQ(::chmod(emulator.EndpointPath().c_str(), 0666), 0);
+  log.Mark();
+  EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
+  EXPECT_EQ(NorvexHost_GetOpenError(), 1307u);
+  EXPECT_EQ(log.NewText(),
+            "Close Device!|Open Device Fail! The device folder or endpoint belongs to another user or others "
+            "may write it (error "
+            "1307).|");
+  ASSERT_EQ(::chmod(emulator.EndpointPath().c_str(), 0600), 0);
+  EXPECT_EQ(Norvex_Init(nullptr), NORVEX_OK);
 }
 #endif
 

@@ -154,6 +154,7 @@ TEST(HostFilesTest, OpenErrorTellsAbsentFromBusy) {
   ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
   // Another host holds the device.
   norvex::test_support::EndpointClient holder(emulator.EndpointPath());
+  ASSERT_EQ(holder.OpenStatus(), 0);
   ASSERT_TRUE(emulator.Model().WaitForHost(true, std::chrono::milliseconds(2000)));
   EXPECT_EQ(Norvex_Init(nullptr), CTP_ERR_NO_DEVICE);
   EXPECT_EQ(NorvexHost_GetOpenError(), 5u);  // ERROR_ACCESS_DENIED

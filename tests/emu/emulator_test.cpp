@@ -21,11 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/device_wire.h"
 #include "platform/posix/posix_fd.h"
 #include "protocol/frame.h"
 #include "request_frames.h"
+#include "socket_messages.h"
 #include "temp_folder.h"
+#include "wire/device_wire.h"
 
 namespace norvex::emu {
 namespace {
@@ -79,35 +80,22 @@ ReplyView Parse(const Bytes& frame) {
 // A host on a raw connection, speaking the device protocol message by message.
 class RawHost {
  public:
-  explicit RawHost(const std::string& path) {
-    m_fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    if (::connect(m_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-      m_fd.reset();
-      return;
-    }
-    // A test that waits for a message that never comes fails instead of hanging.
-    timeval limit{};
-    limit.tv_sec = 2;
-    ::setsockopt(m_fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  }
+  // `where`: a socket's path or a tcp: address.
+  explicit RawHost(const std::string& where) : m_fd(test_support::ConnectEndpoint(where)) {}
 
   bool connected() const { return static_cast<bool>(m_fd); }
   int fd() const { return m_fd.get(); }
 
   std::optional<wire::Message> Receive() {
     wire::Message message;
-    if (!wire::Receive(m_fd.get(), message)) return std::nullopt;
+    if (!test_support::ReceiveMessage(m_fd.get(), message)) return std::nullopt;
     return message;
   }
 
-  // The OPEN status, or -1 when none came.
-  int64_t OpenStatus() {
-    auto open = Receive();
-    if (!open || open->type != wire::kOpen || open->id != 0 || open->payload.size() != 4) return -1;
-    return wire::LoadU32(open->payload.data());
+  // Opens (sends the OPEN) and returns the answer's status, or -1 when
+  // none came.
+  int64_t OpenStatus(wire::OpenPurpose purpose = wire::OpenPurpose::kUse) {
+    return test_support::OpenAndAnswer(m_fd.get(), purpose);
   }
 
   // Sends a CONTROL with `frame` and returns its id.
@@ -115,7 +103,8 @@ class RawHost {
     uint8_t codeBytes[4];
     wire::StoreU32(codeBytes, code);
     const uint32_t id = m_nextId++;
-    EXPECT_TRUE(wire::Send(m_fd.get(), wire::kControl, id, codeBytes, 4, frame.data(), frame.size()));
+    EXPECT_TRUE(
+        test_support::SendMessage(m_fd.get(), wire::kControl, id, codeBytes, 4, frame.data(), frame.size()));
     return id;
   }
 
@@ -134,11 +123,13 @@ class RawHost {
     uint8_t capacityBytes[4];
     wire::StoreU32(capacityBytes, capacity);
     const uint32_t id = m_nextId++;
-    EXPECT_TRUE(wire::Send(m_fd.get(), wire::kRead, id, capacityBytes, 4));
+    EXPECT_TRUE(test_support::SendMessage(m_fd.get(), wire::kRead, id, capacityBytes, 4));
     return id;
   }
 
-  void SendCancel(uint32_t id) { EXPECT_TRUE(wire::Send(m_fd.get(), wire::kCancel, id, nullptr, 0)); }
+  void SendCancel(uint32_t id) {
+    EXPECT_TRUE(test_support::SendMessage(m_fd.get(), wire::kCancel, id, nullptr, 0));
+  }
 
   // Sends a WRITE of `data` and its WRITE_DATA in pieces of `segment` bytes;
   // returns its id.
@@ -146,10 +137,10 @@ class RawHost {
     const uint32_t id = m_nextId++;
     uint8_t total[4];
     wire::StoreU32(total, static_cast<uint32_t>(data.size()));
-    EXPECT_TRUE(wire::Send(m_fd.get(), wire::kWrite, id, total, 4));
+    EXPECT_TRUE(test_support::SendMessage(m_fd.get(), wire::kWrite, id, total, 4));
     for (size_t offset = 0; offset < data.size(); offset += segment) {
       const size_t bytes = std::min(segment, data.size() - offset);
-      EXPECT_TRUE(wire::Send(m_fd.get(), wire::kWriteData, id, data.data() + offset, bytes));
+      EXPECT_TRUE(test_support::SendMessage(m_fd.get(), wire::kWriteData, id, data.data() + offset, bytes));
     }
     return id;
   }
@@ -310,13 +301,134 @@ TEST_F(EmulatorTest, HostThatClosedBeforeTheNextConnectedNeverMakesItBusy) {
   EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 50u);
 }
 
+// A probe says whether the device is free, and is never granted: it takes
+// the device from no one and is no connection of a host.
+TEST_F(EmulatorTest, ProbeIsAnsweredAndNeverGranted) {
+  RawHost probe(m_emu->EndpointPath());
+  EXPECT_EQ(probe.OpenStatus(wire::OpenPurpose::kProbe), 0);
+  EXPECT_TRUE(probe.Closed());
+  EXPECT_FALSE(m_emu->Model().HostConnected());
+  auto host = Host();
+  RawHost busy(m_emu->EndpointPath());
+  EXPECT_EQ(busy.OpenStatus(wire::OpenPurpose::kProbe), 5);
+  EXPECT_TRUE(busy.Closed());
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 1u);
+  EXPECT_EQ(m_emu->Model().BusyRefusals(), 0u);
+  EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
+}
+
+// A host of another version is refused with ERROR_REVISION_MISMATCH and
+// the device's version; a host of the versions before the version field,
+// which waits for the device to speak first, gets that version's OPEN with
+// the same refusal.
+TEST_F(EmulatorTest, HostsOfOtherVersionsAreRefusedInTheirOwnForm) {
+  RawHost newer(m_emu->EndpointPath());
+  ASSERT_TRUE(test_support::SendOpen(newer.fd(), wire::OpenPurpose::kUse, 4));
+  const auto answer = newer.Receive();
+  ASSERT_TRUE(answer.has_value());
+  ASSERT_EQ(answer->payload.size(), 8u);
+  EXPECT_EQ(wire::LoadU32(answer->payload.data()), 1306u);
+  EXPECT_EQ(wire::LoadU32(answer->payload.data() + 4), 3u);
+  EXPECT_TRUE(newer.Closed());
+
+  RawHost older(m_emu->EndpointPath());
+  const auto legacy = older.Receive();  // after about a second of silence
+  ASSERT_TRUE(legacy.has_value());
+  EXPECT_EQ(legacy->type, wire::kOpen);
+  ASSERT_EQ(legacy->payload.size(), 4u);
+  EXPECT_EQ(wire::LoadU32(legacy->payload.data()), 1306u);
+  EXPECT_TRUE(older.Closed());
+  EXPECT_EQ(m_emu->Model().ConnectionsAccepted(), 0u);
+  auto host = Host();  // the device is still free
+}
+
+TEST_F(EmulatorTest, EndpointAndItsFolderArePrivateToTheUser) {
+  EmulatorOptions options;
+  options.folder = m_dir.path() + "/made";
+  Emulator emulator(options);
+  ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+  struct stat folder {};
+  struct stat endpoint {};
+  ASSERT_EQ(::stat(options.folder.c_str(), &folder), 0);
+  ASSERT_EQ(::stat(emulator.EndpointPath().c_str(), &endpoint), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  EXPECT_EQ(endpoint.st_mode & 0777, 0600u);
+}
+
+// Over TCP: the system's port is kept, so that a replug serves the same
+// address; unplugged, nobody answers there.
+TEST_F(EmulatorTest, ServesTcpAndKeepsItsPortAcrossAReplug) {
+  EmulatorOptions options;
+  options.listen = "127.0.0.1:0";
+  Emulator emulator(options);
+  ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+  const std::string address = emulator.Address();
+  EXPECT_EQ(address.rfind("tcp:127.0.0.1:", 0), 0u);
+  EXPECT_NE(address, "tcp:127.0.0.1:0");
+  {
+    RawHost host(address);
+    EXPECT_EQ(host.OpenStatus(), 0);
+    EXPECT_EQ(Parse(host.Exchange(Query(kMainUnit))).command, kStateReply);
+    emulator.Unplug();
+    EXPECT_TRUE(host.Closed());
+  }
+  EXPECT_FALSE(RawHost(address).connected());
+  ASSERT_TRUE(emulator.Plug()) << emulator.LastError();
+  EXPECT_EQ(emulator.Address(), address);
+  RawHost again(address);
+  EXPECT_EQ(again.OpenStatus(), 0);
+  EXPECT_EQ(Parse(again.Exchange(Query(kMainUnit))).command, kStateReply);
+}
+
+// A frame longer than a host can make and a write above the print memory
+// are refused at once; the connection goes on, and nothing was taken.
+TEST_F(EmulatorTest, OversizeFrameAndWriteAboveThePrintMemoryAreRefused) {
+  auto host = Host();
+  host->Control(Bytes(0xFFFF + 9, 0x4D), kStatusInvalidParameter);
+  EXPECT_TRUE(m_emu->Model().ReceivedFrames().empty());
+  uint8_t total[4];
+  wire::StoreU32(total, kPrintMemoryBytes + 1);
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWrite, 50, total, 4));
+  const auto done = host->Receive();
+  ASSERT_TRUE(done.has_value());
+  EXPECT_EQ(done->type, wire::kWriteDone);
+  ASSERT_EQ(done->payload.size(), 8u);
+  EXPECT_EQ(wire::LoadU32(done->payload.data()), 8u);  // ERROR_NOT_ENOUGH_MEMORY
+  EXPECT_EQ(wire::LoadU32(done->payload.data() + 4), 0u);
+  const Bytes data(1000, 0x77);
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWriteData, 50, data.data(), data.size()));
+  EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
+  EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
+}
+
+// The history of received frames stays within its bounds however much a
+// host sends; the count of frames goes on.
+TEST_F(EmulatorTest, FrameHistoryStaysBounded) {
+  auto host = Host();
+  const Bytes big(0xFFFF, 0x11);  // not well formed: answered with an error reply, recorded
+  for (int i = 0; i < 80; ++i) host->Control(big);
+  host->Control(Query(kMainUnit));
+  EXPECT_TRUE(m_emu->Model().WaitForFrames(81, milliseconds(0)));
+  const auto frames = m_emu->Model().ReceivedFrames();
+  size_t bytes = 0;
+  for (const Bytes& frame : frames) bytes += frame.size();
+  EXPECT_LE(bytes, DeviceModel::kFrameHistoryBytes);
+  EXPECT_LT(frames.size(), 81u);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back(), Query(kMainUnit));
+}
+
 // ---- Frames -----------------------------------------------------------------
 
 TEST_F(EmulatorTest, GoldenSessionByteForByte) {
   RawHost host(m_emu->EndpointPath());
   ASSERT_TRUE(host.connected());
-  const Bytes open = {0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
-                      0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  // The opening of version 3: the host's OPEN (version 3, for use), the
+  // device's answer (granted, version 3).
+  ASSERT_TRUE(host.WriteRaw({0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
+                             0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+  const Bytes open = {0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
+                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00};
   Bytes got(open.size());
   ASSERT_TRUE(host.ReadExactly(got.data(), got.size()));
   EXPECT_EQ(got, open);
@@ -594,11 +706,11 @@ TEST_F(EmulatorTest, WriteAboveTwoMiBIsTakenWholeWithCommandsBetweenItsData) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i / 4099);
   uint8_t total[4];
   wire::StoreU32(total, static_cast<uint32_t>(data.size()));
-  ASSERT_TRUE(wire::Send(host->fd(), wire::kWrite, 50, total, 4));
-  ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 50, data.data(), wire::kMaxBulk));
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWrite, 50, total, 4));
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWriteData, 50, data.data(), wire::kMaxBulk));
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
-  ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 50, data.data() + wire::kMaxBulk,
-                         data.size() - wire::kMaxBulk));
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWriteData, 50, data.data() + wire::kMaxBulk,
+                                        data.size() - wire::kMaxBulk));
   host->ExpectWriteDone(50, kStatusOk, static_cast<uint32_t>(data.size()));
   EXPECT_EQ(m_emu->Model().PrintMemory(), data);
 }
@@ -608,11 +720,11 @@ TEST_F(EmulatorTest, CancelWhileTheDataComesInStoresNothingAndLaterDataIsDropped
   const Bytes data(5000, 0x33);
   uint8_t total[4];
   wire::StoreU32(total, 5000);
-  ASSERT_TRUE(wire::Send(host->fd(), wire::kWrite, 7, total, 4));
-  ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 7, data.data(), 2000));
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWrite, 7, total, 4));
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWriteData, 7, data.data(), 2000));
   host->SendCancel(7);
   host->ExpectWriteDone(7, kStatusCancelled, 0);
-  ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 7, data.data(), 3000));  // dropped
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWriteData, 7, data.data(), 3000));  // dropped
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).command, kStateReply);
   EXPECT_TRUE(m_emu->Model().PrintMemory().empty());
 }
@@ -624,11 +736,11 @@ TEST_F(EmulatorTest, MalformedWritesAreProtocolErrors) {
     uint8_t total[4];
     wire::StoreU32(total, 10);
     if (variant == 0) {
-      ASSERT_TRUE(wire::Send(host->fd(), wire::kWrite, 1, total, 3));  // no whole length
+      ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWrite, 1, total, 3));  // no whole length
     } else {
       const Bytes data(11, 0x44);  // more than announced
-      ASSERT_TRUE(wire::Send(host->fd(), wire::kWrite, 1, total, 4));
-      ASSERT_TRUE(wire::Send(host->fd(), wire::kWriteData, 1, data.data(), data.size()));
+      ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWrite, 1, total, 4));
+      ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kWriteData, 1, data.data(), data.size()));
     }
     EXPECT_TRUE(host->Closed());
     EXPECT_TRUE(m_emu->Model().WaitForHost(false, milliseconds(1000)));
@@ -657,7 +769,7 @@ TEST_F(EmulatorTest, StallTakesNothingForAWhile) {
 TEST_F(EmulatorTest, ControlWithoutItsCodeIsRefused) {
   auto host = Host();
   const uint8_t two[2] = {0x02, 0x20};
-  ASSERT_TRUE(wire::Send(host->fd(), wire::kControl, 3, two, sizeof(two)));
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kControl, 3, two, sizeof(two)));
   auto done = host->Receive();
   ASSERT_TRUE(done.has_value());
   EXPECT_EQ(done->type, wire::kControlDone);
@@ -675,7 +787,7 @@ TEST_F(EmulatorTest, ProtocolErrorClosesTheConnection) {
 TEST_F(EmulatorTest, DeviceMessagesFromTheHostAreAProtocolError) {
   auto host = Host();
   uint8_t status[4] = {};
-  ASSERT_TRUE(wire::Send(host->fd(), wire::kReadDone, 1, status, 4));
+  ASSERT_TRUE(test_support::SendMessage(host->fd(), wire::kReadDone, 1, status, 4));
   EXPECT_TRUE(host->Closed());
 }
 

@@ -457,6 +457,16 @@ class Running {
   }
   // Reads until `text` has appeared on standard output or error; false at
   // the end of both, or after 60 s (a fault of the program, not a race).
+  // Waits until `text` appears in standard output after `mark`.
+  bool WaitForAfter(const std::string& mark, const std::string& text) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+      const size_t at = out.find(mark);
+      if (at != std::string::npos && out.find(text, at + mark.size()) != std::string::npos) return true;
+      if (std::chrono::steady_clock::now() > until || !ReadSome(1000)) return false;
+    }
+  }
+
   bool WaitFor(const std::string& text) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (out.find(text) == std::string::npos && err.find(text) == std::string::npos) {
@@ -1424,6 +1434,61 @@ TEST_F(NorvexctlTest, WatchEndsAtAnUnplugOrFollowsTheDevice) {
     EXPECT_GE(count, 4u);
     EXPECT_EQ(JsonOf(LastLine(watch.out), "exit"), "130");
   }
+}
+
+// --follow on one endpoint: the emulator comes back at the same path, and
+// the watch opens it anew and goes on polling, instead of saying "device
+// back" and "device unplugged" in turn.
+TEST_F(NorvexctlTest, WatchFollowsOneEndpointAndOpensItAgain) {
+  const std::string tool = Quote((m_root / "bin/norvexctl").string());
+  Daemon daemon(Path("follow-devices"));
+  Running watch(m_root, tool + " --device " + daemon.Endpoint().string() + " watch --interval 20 --follow");
+  ASSERT_TRUE(watch.WaitFor("poll 0:"));
+  daemon.Stop();
+  ASSERT_TRUE(watch.WaitFor("device unplugged")) << watch.out << watch.err;
+  daemon.Start();
+  ASSERT_TRUE(watch.WaitFor("device back")) << watch.out << watch.err;
+  // Polled again after the replug: the record shows once more (the first
+  // poll line after "device back"), and the device stays.
+  ASSERT_TRUE(watch.WaitForAfter("device back", "poll")) << watch.out;
+  const std::string after = watch.out.substr(watch.out.find("device back"));
+  EXPECT_NE(after.find("poll"), std::string::npos) << watch.out;
+  EXPECT_EQ(after.find("device unplugged"), std::string::npos) << watch.out;
+  watch.Signal(SIGTERM);
+  EXPECT_EQ(watch.Wait(), 130) << watch.out << watch.err;
+}
+
+// An endpoint that others may write is refused as not the user's own: its
+// own message and exit code, not "busy".
+TEST_F(NorvexctlTest, PermissionDeniedIsNotBusy) {
+  Daemon daemon(Path("open-devices"));
+  ASSERT_EQ(::chmod(daemon.Endpoint().c_str(), 0666), 0);
+  const ToolRun run = Tool("--device " + Path("open-devices").string() + " state main general");
+  EXPECT_EQ(run.exit, 8) << run.err;
+  EXPECT_NE(run.err.find("permission denied"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("1307"), std::string::npos) << run.err;
+}
+
+// A device that does not answer the open: the code named, exit 4, and the
+// time-out the user gave kept.
+TEST_F(NorvexctlTest, OpenThatIsNotAnsweredTimesOutWithItsName) {
+  fs::create_directories(Path("mute-devices"));
+  ::chmod(Path("mute-devices").c_str(), 0700);
+  const std::string path = Path("mute-devices").string() + "/platesetter-0";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);  // connections are taken, never answered
+  const auto start = std::chrono::steady_clock::now();
+  const ToolRun run =
+      Tool("--timeout 3000 --device " + Path("mute-devices").string() + " state main general");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ::close(listener);
+  EXPECT_EQ(run.exit, 4) << run.err;
+  EXPECT_NE(run.err.find("1460 ERROR_TIMEOUT"), std::string::npos) << run.err;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(3000));
 }
 
 TEST_F(NorvexctlTest, UnplugInTheMiddleOfAPrintExits3) {

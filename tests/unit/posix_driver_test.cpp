@@ -4,8 +4,10 @@
 // time-outs and cancelling, late replies, disconnection, closing.
 #include "platform/posix/posix_driver.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -26,9 +28,10 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/device_wire.h"
 #include "platform/posix/posix_fd.h"
+#include "socket_messages.h"
 #include "temp_folder.h"
+#include "wire/device_wire.h"
 
 namespace norvex::platform {
 namespace {
@@ -41,6 +44,14 @@ constexpr Guid kInterfaceClass = {
 
 int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// The device's answer to the host's OPEN: status, then the version.
+Bytes OpenAnswer(uint32_t status, uint32_t version = wire::kProtocolVersion) {
+  Bytes payload(8);
+  wire::StoreU32(payload.data(), status);
+  wire::StoreU32(payload.data() + 4, version);
+  return payload;
 }
 
 Bytes Status(uint32_t status, const Bytes& rest = {}) {
@@ -94,6 +105,7 @@ class Signal {
 class DeviceSide {
  public:
   explicit DeviceSide(int fd) : m_fd(fd) {}
+  int fd() const { return m_fd; }
 
   // Whether something (a message or the end of the connection) arrives
   // within `milliseconds`.
@@ -107,7 +119,7 @@ class DeviceSide {
   // `milliseconds` or the connection ended.
   wire::Message Next(int milliseconds = 3000) {
     wire::Message message;
-    if (!Readable(milliseconds) || !wire::Receive(m_fd, message)) return wire::Message{};
+    if (!Readable(milliseconds) || !test_support::ReceiveMessage(m_fd, message)) return wire::Message{};
     return message;
   }
   // The next message, which must be of `type`.
@@ -117,7 +129,7 @@ class DeviceSide {
     return message;
   }
   void Send(uint16_t type, uint32_t id, const Bytes& payload) {
-    EXPECT_TRUE(wire::Send(m_fd, type, id, payload.data(), payload.size()));
+    EXPECT_TRUE(test_support::SendMessage(m_fd, type, id, payload.data(), payload.size()));
   }
   // Exactly `size` bytes from the host, or fewer when they do not come.
   Bytes Raw(size_t size) {
@@ -165,11 +177,13 @@ class ScriptedDevice {
   ScriptedDevice(const ScriptedDevice&) = delete;
   ScriptedDevice& operator=(const ScriptedDevice&) = delete;
 
-  // Serves the next connection: grants it (OPEN with status 0) and runs
+  // Serves the next connection: takes the host's OPEN, grants it and runs
   // `script`; the device closes the connection when the script ends.
   void Serve(Script script) {
     ServeRaw([script = std::move(script)](DeviceSide& device) {
-      device.Send(wire::kOpen, 0, Status(0));
+      const wire::Message open = device.Expect(wire::kOpen);
+      EXPECT_EQ(open.payload, Bytes({3, 0, 0, 0, 0, 0, 0, 0}));  // version 3, for use
+      device.Send(wire::kOpen, 0, OpenAnswer(0));
       script(device);
     });
   }
@@ -279,8 +293,34 @@ TEST_F(PosixDriverTest, OpenTakesTheSocketsInTheByteOrderOfTheirNames) {
 
 TEST_F(PosixDriverTest, BusyDeviceRefusesTheOpenWithAccessDenied) {
   ScriptedDevice device(PathOf("dev"));
-  device.ServeRaw([](DeviceSide& side) { side.Send(wire::kOpen, 0, Status(5)); });
+  device.ServeRaw([](DeviceSide& side) {
+    side.Expect(wire::kOpen);
+    side.Send(wire::kOpen, 0, OpenAnswer(5));
+  });
   EXPECT_EQ(OpenError(), kErrorAccessDenied);
+}
+
+// A device of another version, and one of the versions before the version
+// field (it sends its 4-byte OPEN unasked and takes the host's for an
+// error), are refused with ERROR_REVISION_MISMATCH, not taken for a
+// dropped connection.
+TEST_F(PosixDriverTest, DeviceOfAnotherProtocolVersionIsRefused) {
+  ScriptedDevice device(PathOf("dev"));
+  device.ServeRaw([](DeviceSide& side) {
+    side.Expect(wire::kOpen);
+    side.Send(wire::kOpen, 0, OpenAnswer(0, 4));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+  EXPECT_EQ(OpenError(), 1306u);
+  device.ServeRaw([](DeviceSide& side) {
+    side.Send(wire::kOpen, 0, Status(0));
+    side.Expect(wire::kOpen);  // a protocol error to this device
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+  EXPECT_EQ(OpenError(), 1306u);
+  // A device that grants with its version is this version's.
+  device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
+  EXPECT_EQ(m_driver.Close(OpenGranted()), 0u);
 }
 
 TEST_F(PosixDriverTest, DeviceThatDoesNotGrantTheOpenCannotBeOpened) {
@@ -295,6 +335,27 @@ TEST_F(PosixDriverTest, DeviceThatDoesNotGrantTheOpenCannotBeOpened) {
   // Nobody listens behind the socket any more.
   device.StopListening();
   EXPECT_EQ(OpenError(), kErrorDeviceNotConnected);
+}
+
+// A device folder or endpoint that another user owns, or that others may
+// write, could be another user's fake platesetter: refused with
+// ERROR_INVALID_OWNER before anything is sent to it.
+TEST_F(PosixDriverTest, EndpointsThatAreNotTheUsersOwnAreRefused) {
+  ScriptedDevice device(PathOf("dev"));
+  ASSERT_EQ(::chmod(PathOf("dev").c_str(), 0666), 0);
+  EXPECT_EQ(OpenError(), 1307u);
+  ASSERT_EQ(::chmod(PathOf("dev").c_str(), 0600), 0);
+  ASSERT_EQ(::chmod(m_folder.c_str(), 0777), 0);
+  EXPECT_EQ(OpenError(), 1307u);
+  ASSERT_EQ(::chmod(m_folder.c_str(), 0700), 0);
+  if (::geteuid() == 0) {
+    // Root can give the socket to another user.
+    ASSERT_EQ(::chown(PathOf("dev").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(OpenError(), 1307u);
+    ASSERT_EQ(::chown(PathOf("dev").c_str(), 0, 0), 0);
+  }
+  device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
+  EXPECT_EQ(m_driver.Close(OpenGranted()), 0u);
 }
 
 TEST_F(PosixDriverTest, HandlesAreDistinctAndCloseLeavesNoDescriptorOrThread) {
@@ -347,8 +408,12 @@ TEST_F(PosixDriverTest, ControlAndReadAreTheMessagesOfTheProtocolByteForByte) {
   const Bytes reply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
   ScriptedDevice device(PathOf("dev"));
   device.ServeRaw([&](DeviceSide& side) {
-    side.SendRaw(
-        {0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    // The opening of version 3: the host's OPEN (version 3, for use), the
+    // device's answer (granted, version 3).
+    EXPECT_EQ(side.Raw(20), Bytes({0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
+                                   0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    side.SendRaw({0x4E, 0x56, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
+                  0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00});
     Bytes control = {0x4E, 0x56, 0x10, 0x00, 0x01, 0x00, 0x00, 0x00,
                      0x12, 0x00, 0x00, 0x00, 0x02, 0x20, 0x22, 0x00};
     control.insert(control.end(), request.begin(), request.end());
@@ -832,6 +897,197 @@ TEST_F(PosixDriverTest, DeviceThatTakesNothingForTenSecondsIsGivenUp) {
   EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 1000),
             kErrorDeviceNotConnected);
   EXPECT_EQ(m_driver.Close(handle), 0u);
+}
+
+}  // namespace
+}  // namespace norvex::platform
+
+namespace norvex::platform {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The TCP transport: a device at tcp:127.0.0.1:PORT, and the faults of a
+// network peer. Each ends with its documented result within its time limit
+// and leaves no descriptor and no thread behind.
+
+class TcpDevice {
+ public:
+  TcpDevice() : m_listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    EXPECT_EQ(::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(::listen(m_listener.get(), 4), 0);
+    ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+  }
+  ~TcpDevice() { Join(); }
+  std::string Address() const { return "tcp:127.0.0.1:" + std::to_string(m_port); }
+  // Accepts one connection and runs `script` on it.
+  void Serve(std::function<void(DeviceSide&)> script) {
+    Join();
+    m_server = std::thread([this, script = std::move(script)] {
+      UniqueFd connection(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      ASSERT_TRUE(connection);
+      DeviceSide device(connection.get());
+      script(device);
+    });
+  }
+  void Join() {
+    if (m_server.joinable()) m_server.join();
+  }
+
+ private:
+  UniqueFd m_listener;
+  uint16_t m_port = 0;
+  std::thread m_server;
+};
+
+class TcpTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::setenv("NORVEX_DEVICE", m_device.Address().c_str(), 1), 0);
+    m_descriptors = CountEntries("/proc/self/fd");
+    m_threads = CountEntries("/proc/self/task");
+  }
+  void TearDown() override {
+    m_device.Join();
+    ::unsetenv("NORVEX_DEVICE");
+    EXPECT_EQ(CountEntries("/proc/self/fd"), m_descriptors);
+    EXPECT_EQ(SettledCount("/proc/self/task", m_threads), m_threads);
+  }
+  // Opens the device, which must grant it: the handshake of version 3.
+  static void Grant(DeviceSide& side) {
+    const wire::Message open = side.Expect(wire::kOpen);
+    EXPECT_EQ(open.payload, Bytes({3, 0, 0, 0, 0, 0, 0, 0}));
+    side.Send(wire::kOpen, 0, OpenAnswer(0));
+  }
+
+  TcpDevice m_device;
+  Driver& m_driver = DeviceDriver();
+  size_t m_descriptors = 0;
+  size_t m_threads = 0;
+};
+
+TEST_F(TcpTransportTest, ExchangesAreTheProtocolsMessages) {
+  const Bytes reply = {0x4D, 0x45, 0x01, 0x10, 0x06, 0x00, 0xD1, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x26, 0x16};
+  m_device.Serve([&](DeviceSide& side) {
+    Grant(side);
+    const wire::Message control = side.Expect(wire::kControl);
+    side.Send(wire::kControlDone, control.id, Status(0));
+    const wire::Message read = side.Expect(wire::kRead);
+    side.Send(wire::kReadDone, read.id, Status(0, reply));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+  uint32_t error = 99;
+  const Handle handle = m_driver.OpenInterface(Guid{}, 0, error);
+  ASSERT_NE(handle, kInvalidHandle);
+  EXPECT_EQ(PosixDeviceEndpoint(handle), m_device.Address());
+  const uint8_t frame[14] = {0x4D, 0x45, 0x10, 0x01, 0x06, 0x00, 0xD0, 0xC0, 0, 0, 0, 0, 0x33, 0x07};
+  EXPECT_EQ(m_driver.ControlRequest(handle, kIoctlSendFrame, frame, sizeof(frame), 2000), 0u);
+  uint8_t buffer[512];
+  uint32_t bytesRead = 0;
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 2000), 0u);
+  EXPECT_EQ(Bytes(buffer, buffer + bytesRead), reply);
+  // One device behind an address.
+  uint32_t second = 0;
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 1, second), kInvalidHandle);
+  EXPECT_EQ(second, kErrorNoMoreItems);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+}
+
+TEST_F(TcpTransportTest, AnAddressNobodyServesIsNoDevice) {
+  ASSERT_EQ(::setenv("NORVEX_DEVICE", "tcp:127.0.0.1:1", 1), 0);  // nobody listens on port 1
+  uint32_t error = 0;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_EQ(error, kErrorNoMoreItems);
+  EXPECT_LT(MillisecondsSince(start), 1000);
+  ASSERT_EQ(::setenv("NORVEX_DEVICE", "tcp:no-such-host.invalid:5000", 1), 0);
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_NE(error, 0u);
+  ASSERT_EQ(::setenv("NORVEX_DEVICE", "tcp:127.0.0.1", 1), 0);
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_EQ(error, 161u);  // not an address
+}
+
+TEST_F(TcpTransportTest, AListenerThatAcceptsAndNeverAnswersTimesOut) {
+  Signal done;
+  m_device.Serve([&](DeviceSide&) { EXPECT_TRUE(done.WaitFor(10000)); });
+  uint32_t error = 0;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_EQ(error, 1460u);  // ERROR_TIMEOUT
+  EXPECT_GE(MillisecondsSince(start), 2000);
+  EXPECT_LT(MillisecondsSince(start), 4000);
+  done.Notify();
+  m_device.Join();  // before `done` goes
+}
+
+TEST_F(TcpTransportTest, GarbageIsAProtocolError) {
+  m_device.Serve([](DeviceSide& side) {
+    side.SendRaw(Bytes(40, 0x5A));
+    side.Raw(20);
+  });
+  uint32_t error = 0;
+  EXPECT_EQ(m_driver.OpenInterface(Guid{}, 0, error), kInvalidHandle);
+  EXPECT_EQ(error, kErrorDeviceNotConnected);
+  m_device.Serve([](DeviceSide& side) {
+    Grant(side);
+    side.Expect(wire::kRead);
+    side.SendRaw(Bytes(40, 0x5A));
+    EXPECT_TRUE(side.HostClosed(3000));
+  });
+  const Handle handle = m_driver.OpenInterface(Guid{}, 0, error);
+  ASSERT_NE(handle, kInvalidHandle);
+  uint8_t buffer[16];
+  uint32_t bytesRead = 0;
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorIoPending);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 5000), kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+}
+
+// A device that stops sending (half-open) and one that stops in the middle
+// of a message: the transfer pending ends with 997 within its time limit and
+// its cancel wait.
+TEST_F(TcpTransportTest, HalfOpenAndStalledMidMessageEndInTime) {
+  m_device.Serve([](DeviceSide& side) {
+    Grant(side);
+    side.Expect(wire::kRead);
+    ::shutdown(side.fd(), SHUT_WR);
+    side.Next(3000);
+  });
+  uint32_t error = 0;
+  Handle handle = m_driver.OpenInterface(Guid{}, 0, error);
+  ASSERT_NE(handle, kInvalidHandle);
+  uint8_t buffer[16];
+  uint32_t bytesRead = 0;
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 300), kErrorIoPending);
+  EXPECT_LT(MillisecondsSince(start), 1000);
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 300), kErrorDeviceNotConnected);
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+  m_device.Join();
+
+  Signal finished;
+  m_device.Serve([&](DeviceSide& side) {
+    Grant(side);
+    const wire::Message read = side.Expect(wire::kRead);
+    Bytes done(wire::kHeaderSize);
+    wire::EncodeHeader(done.data(), wire::kReadDone, read.id, 8);
+    side.SendRaw(Bytes(done.begin(), done.begin() + 9));  // then nothing more
+    EXPECT_TRUE(finished.WaitFor(10000));
+  });
+  handle = m_driver.OpenInterface(Guid{}, 0, error);
+  ASSERT_NE(handle, kInvalidHandle);
+  start = Clock::now();
+  EXPECT_EQ(m_driver.Read(handle, buffer, sizeof(buffer), bytesRead, 300), kErrorIoPending);
+  EXPECT_GE(MillisecondsSince(start), 300);
+  EXPECT_LT(MillisecondsSince(start), 300 + 1000 + 1000);
+  finished.Notify();
+  EXPECT_EQ(m_driver.Close(handle), 0u);
+  m_device.Join();  // before `finished` goes
 }
 
 }  // namespace

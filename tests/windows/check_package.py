@@ -9,9 +9,10 @@ Checks, each failure listed:
     being the project's version, which include/norvex.h gives
     (NORVEX_VERSION_MAJOR, _MINOR, _PATCH) and CMake reads from there;
   * its files are exactly Norvex.dll, Norvex.lib, include/norvex.h and
-    windows-host-guide.md (no other entry than the folder include/);
+    windows-host-guide.md, and in the x64 package norvex-emu.exe (no other
+    entry than the folder include/);
   * Norvex.dll is a DLL of the architecture without debug sections, which
-    imports system DLLs only (kernel32, user32, setupapi, msvcrt);
+    imports system DLLs only (kernel32, user32, setupapi, ws2_32, msvcrt);
   * Norvex.lib is the build's import library, byte for byte, in Microsoft's
     format (short import members, no GNU objects), and norvex.h and the
     guide are the sources' files;
@@ -30,7 +31,7 @@ import zipfile
 EXPECTED_FILES = {"Norvex.dll", "Norvex.lib", "include/norvex.h", "windows-host-guide.md"}
 ALLOWED_FOLDERS = {"include/"}
 # The DLLs a Windows system has: all that Norvex.dll may need beside it.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "setupapi.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "setupapi.dll", "ws2_32.dll", "msvcrt.dll"}
 ARCHES = {
     # arch: (zip suffix, PE machine, optional header magic, objdump)
     "x86": ("win32", 0x014C, 0x10B, "i686-w64-mingw32-objdump"),
@@ -126,13 +127,15 @@ def main():
     if not os.path.isfile(zip_path):
         sys.exit(f"check_package: {zip_path} is missing")
 
+    # The virtual platesetter for 64-bit Windows travels in the x64 package.
+    expected = EXPECTED_FILES | ({"norvex-emu.exe"} if args.arch == "x64" else set())
     with zipfile.ZipFile(zip_path) as package, tempfile.TemporaryDirectory() as unpacked:
         names = package.namelist()
         files = {n for n in names if not n.endswith("/")}
         folders = {n for n in names if n.endswith("/")}
-        for name in sorted(files - EXPECTED_FILES):
+        for name in sorted(files - expected):
             fail(f"unexpected file {name}")
-        for name in sorted(EXPECTED_FILES - files):
+        for name in sorted(expected - files):
             fail(f"missing file {name}")
         for name in sorted(folders - ALLOWED_FOLDERS):
             fail(f"unexpected folder {name}")
@@ -140,7 +143,7 @@ def main():
             fail("an entry is in the package twice")
         if package.testzip() is not None:
             fail(f"corrupt entry {package.testzip()}")
-        present = files & EXPECTED_FILES
+        present = files & expected
         package.extractall(unpacked, members=sorted(present))
 
         def unpacked_path(name):
@@ -181,7 +184,7 @@ def main():
         print(f"check_package: {message}")
     if FAILURES:
         return 1
-    print(f"check_package: {os.path.basename(zip_path)}: {', '.join(sorted(EXPECTED_FILES))}: ok")
+    print(f"check_package: {os.path.basename(zip_path)}: {', '.join(sorted(expected))}: ok")
     return 0
 
 

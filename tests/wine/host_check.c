@@ -8,8 +8,12 @@
  *   3. runs "TOOL plug" and waits, dispatching messages, until the library
  *      has opened the device again: commands succeed;
  *   4. a 2 MiB NV_SentPrintData, then NV_ReadSDRAMData reads the same bytes.
- * Usage: host_check TOOL (the 32-bit norvex-standin.exe). Prints one line per
- * step; exit status 0 when every step held. */
+ * Usage: host_check TOOL (the 32-bit norvex-standin.exe), or host_check
+ * file:PATH when the platesetter is a device endpoint that NORVEX_DEVICE
+ * names (tcp:HOST:PORT): then "unplug" and "plug" are asked of whoever
+ * serves it by writing the word into PATH.request, and are done when
+ * PATH.done appears (scripts/test-wine-tcp stops and starts the emulator).
+ * Prints one line per step; exit status 0 when every step held. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,9 +53,40 @@ static void DispatchWhile(HANDLE process, DWORD ms) {
   }
 }
 
+/* Asks for ACTION through the files of "file:PATH" while the message loop
+ * goes on; 0 when it was done within 30 s. */
+static DWORD AskThroughFiles(const char* path, const char* action) {
+  char request[MAX_PATH + 16], done[MAX_PATH + 16];
+  FILE* file;
+  snprintf(request, sizeof(request), "%s.request", path);
+  snprintf(done, sizeof(done), "%s.done", path);
+  DeleteFileA(done);
+  file = fopen(request, "wb");
+  if (!file) return 1;
+  fputs(action, file);
+  fclose(file);
+  for (int i = 0; i < 3000; ++i) {
+    if (GetFileAttributesA(done) != INVALID_FILE_ATTRIBUTES) {
+      DeleteFileA(done);
+      return 0;
+    }
+    DispatchWhile(NULL, 10);
+  }
+  return 1;
+}
+
 /* Runs "TOOL ACTION" while the message loop goes on; its exit status. */
 static DWORD RunTool(const char* tool, const char* action) {
   char command[MAX_PATH + 32];
+  if (strncmp(tool, "file:", 5) == 0) {
+    const DWORD status = AskThroughFiles(tool + 5, action);
+    /* Over the network the library notices the lost connection on its
+     * own time: dispatch until it has closed the device. */
+    for (int i = 0; i < 500 && strcmp(action, "unplug") == 0 && Norvex_GetPortStatus() == 0; ++i) {
+      DispatchWhile(NULL, 10);
+    }
+    return status;
+  }
   STARTUPINFOA startup;
   PROCESS_INFORMATION process;
   DWORD status = 1;

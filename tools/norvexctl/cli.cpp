@@ -43,10 +43,28 @@ void OnStop(int signal) {
 // Whether the frame tap goes between the library and the device.
 bool Tapped(const GlobalOptions& options) { return options.verbose || !options.trace.empty(); }
 
+}  // namespace
+
+bool IsNetworkAddress(const std::string& device) { return device.rfind("tcp:", 0) == 0; }
+
 std::string DefaultDeviceFolder() {
+  // Where the library looks: the folder of NORVEX_DEVICE=local:FOLDER, else
+  // $NORVEX_DEVICE_DIR, else the user's own folder.
+  const char* address = std::getenv("NORVEX_DEVICE");
+  if (address != nullptr && std::strncmp(address, "local:", 6) == 0 && address[6] != '\0') return address + 6;
   const char* env = std::getenv("NORVEX_DEVICE_DIR");
-  return (env != nullptr && *env != '\0') ? env : "/tmp/norvex-devices";
+  if (env != nullptr && *env != '\0') return env;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/norvex";
+  return "/tmp/norvex-" + std::to_string(::geteuid());
 }
+
+std::string ConfiguredNetworkAddress() {
+  const char* address = std::getenv("NORVEX_DEVICE");
+  return address != nullptr && IsNetworkAddress(address) ? address : "";
+}
+
+namespace {
 
 void RemoveTree(const std::string& folder) {
   if (folder.empty()) return;
@@ -317,8 +335,13 @@ int Session::Choose(const GlobalOptions& options, Output& out, Choice& choice, J
   // The virtual platesetter only when asked for: --emulator, or a fault of
   // it (--emu-fault), never in place of a machine that is not there.
   choice.embedded = options.emulator || (!options.fault.empty() && options.device.empty());
-  if (!options.device.empty() && !options.emulator) {
-    const std::string& d = options.device;
+  const std::string configured = ConfiguredNetworkAddress();
+  if ((IsNetworkAddress(options.device) || (options.device.empty() && !configured.empty())) &&
+      !choice.embedded) {
+    choice.address = options.device.empty() ? configured : options.device;
+  } else if (!options.device.empty() && !options.emulator) {
+    std::string d = options.device;
+    if (d.rfind("local:", 0) == 0) d = d.substr(6);
     struct stat info {};
     if (::stat(d.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
       choice.folder = d;
@@ -371,6 +394,12 @@ int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choi
     device.Set("folder", Json::Str(emuOptions.folder));
     m_endpoint = m_emulator->EndpointPath();
     m_libraryFolder = emuOptions.folder;
+  } else if (!choice.address.empty()) {
+    out.Note("norvexctl: device " + choice.address);
+    device.Set("kind", Json::Str("device-address"));
+    device.Set("address", Json::Str(choice.address));
+    m_endpoint = choice.address;
+    m_network = true;
   } else if (!choice.named.empty()) {
     out.Note("norvexctl: device " + choice.named);
     device.Set("kind", Json::Str("device-endpoint"));
@@ -393,7 +422,10 @@ int Session::Reach(const GlobalOptions& options, Output& out, const Choice& choi
 int Session::ShowLibrary(const GlobalOptions& options, Output& out, const Choice& choice) {
   // One endpoint alone: the library is shown a folder of our own that holds
   // a link to it, or the frame tap in front of it (-v, --trace).
-  if (Tapped(options) && !m_endpoint.empty()) {
+  if (Tapped(options) && m_network) {
+    out.Note("norvexctl: -v and --trace show the messages of a Unix socket only; not shown for " +
+             m_endpoint);
+  } else if (Tapped(options) && !m_endpoint.empty()) {
     const std::string tapFolder = m_tempFolder + "/tap";
     std::string error;
     std::FILE* sink = m_traceFile != nullptr ? m_traceFile : stderr;
@@ -420,7 +452,13 @@ int Session::ShowLibrary(const GlobalOptions& options, Output& out, const Choice
 }
 
 int Session::Open(Output& out, const Choice& choice) {
-  setenv("NORVEX_DEVICE_DIR", m_libraryFolder.c_str(), 1);
+  if (m_network) {
+    setenv("NORVEX_DEVICE", m_endpoint.c_str(), 1);
+  } else {
+    // The folder chosen here, whatever NORVEX_DEVICE names.
+    unsetenv("NORVEX_DEVICE");
+    setenv("NORVEX_DEVICE_DIR", m_libraryFolder.c_str(), 1);
+  }
   m_window = NorvexHost_CreateWindow();
   const uint32_t result = Norvex_Init(m_window);
   if (result == NORVEX_OK) return kExitOk;
@@ -435,12 +473,27 @@ int Session::Open(Output& out, const Choice& choice) {
     out.Error("the platesetter " + m_endpoint + " is busy: another program has it open");
     return kExitBusy;
   }
-  if (openError == kErrorDeviceNotConnected && !m_endpoint.empty()) {
+  if (openError == kErrorInvalidOwner) {
+    out.Error("permission denied: the device folder or endpoint of " + m_endpoint +
+              " belongs to another user, or others may write it (1307 ERROR_INVALID_OWNER)");
+    return kExitPermission;
+  }
+  if (openError == kErrorTimeout) {
+    out.Error("the platesetter " + m_endpoint + " did not answer the open in time (1460 ERROR_TIMEOUT)");
+    return kExitTimeout;
+  }
+  if (openError == kErrorRevisionMismatch) {
+    out.Error("the platesetter " + m_endpoint +
+              " speaks another version of the device protocol (1306 ERROR_REVISION_MISMATCH)");
+    return kExitFailed;
+  }
+  if (openError == kErrorDeviceNotConnected && !m_endpoint.empty() && !m_network) {
     out.Error("nobody serves the device endpoint " + m_endpoint + " (a socket left behind?)");
     return kExitNoDevice;
   }
-  out.Error("no platesetter in " +
+  out.Error("no platesetter " + std::string(m_network ? "at " : "in ") +
             (choice.embedded         ? m_libraryFolder
+             : m_network             ? m_endpoint
              : !choice.named.empty() ? choice.named
                                      : choice.folder) +
             Printf(" (0x%08X %s, open: %u %s)", result, ResultName(result).c_str(), openError,
@@ -448,7 +501,12 @@ int Session::Open(Output& out, const Choice& choice) {
   return kExitNoDevice;
 }
 
-bool Session::DeviceGone() const { return !m_endpoint.empty() && !IsSocket(m_endpoint); }
+bool Session::DeviceGone() const {
+  // Over the network the library's watch says: a lost connection closes the
+  // device, an answering one opens it again.
+  if (m_network) return Norvex_GetPortStatus() != NORVEX_OK;
+  return !m_endpoint.empty() && !IsSocket(m_endpoint);
+}
 
 uint32_t Session::Reopen() {
   if (m_tap) {

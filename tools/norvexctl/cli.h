@@ -121,6 +121,14 @@ bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size);
 std::string AbsolutePath(const std::string& path);
 // A private folder under $TMPDIR (else /tmp); empty when it cannot be made.
 std::string MakeTempFolder(const std::string& prefix);
+// The device folder where the library looks: the folder of
+// NORVEX_DEVICE=local:FOLDER, else $NORVEX_DEVICE_DIR, else the user's own
+// ($XDG_RUNTIME_DIR/norvex, else /tmp/norvex-<uid>).
+std::string DefaultDeviceFolder();
+// Whether a --device names a device endpoint over the network (tcp:HOST:PORT).
+bool IsNetworkAddress(const std::string& device);
+// The network address that NORVEX_DEVICE names, or "".
+std::string ConfiguredNetworkAddress();
 // The names of the Unix sockets (device endpoints) in `folder`, in byte
 // order, as the library enumerates them; names beginning with '.' left out.
 std::vector<std::string> EndpointNames(const std::string& folder);
@@ -156,6 +164,7 @@ class Session {
  private:
   // Which device: a folder, one endpoint, or the embedded emulator.
   struct Choice {
+    std::string address;  // a network address (tcp:HOST:PORT)
     std::string defaultFolder;
     std::string folder;  // a device folder the library may use as it is
     std::string named;   // one endpoint, reached through a folder of our own
@@ -172,7 +181,8 @@ class Session {
   std::unique_ptr<norvex::emu::Emulator> m_emulator;
   std::unique_ptr<FrameTap> m_tap;
   std::FILE* m_traceFile = nullptr;  // --trace's file, closed after the tap
-  std::string m_endpoint;            // the real endpoint
+  std::string m_endpoint;            // the real endpoint (or the network address)
+  bool m_network = false;            // the device is reached over the network
   std::string m_libraryFolder;       // the folder the library enumerates
   std::string m_tempFolder;          // made for the emulator, a named endpoint or the tap; removed at the end
   NorvexWindow m_window = nullptr;

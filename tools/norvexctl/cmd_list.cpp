@@ -20,18 +20,25 @@ struct Probe {
 };
 
 // Opens the endpoint alone: the library is shown a private folder holding a
-// link to it, with a window of its own, closed again when the window goes.
+// link to it (or the network address itself), with a window of its own,
+// closed again when the window goes.
 Probe ProbeEndpoint(const std::string& endpoint) {
   Probe probe;
-  const std::string folder = MakeTempFolder("norvexctl-list");
-  if (folder.empty()) {
+  const bool network = IsNetworkAddress(endpoint);
+  const std::string folder = network ? std::string() : MakeTempFolder("norvexctl-list");
+  if (!network && folder.empty()) {
     probe.state = "failed";
     return probe;
   }
   std::error_code error;
-  std::filesystem::create_symlink(endpoint,
-                                  folder + "/" + std::filesystem::path(endpoint).filename().string(), error);
-  setenv("NORVEX_DEVICE_DIR", folder.c_str(), 1);
+  if (network) {
+    setenv("NORVEX_DEVICE", endpoint.c_str(), 1);
+  } else {
+    std::filesystem::create_symlink(
+        endpoint, folder + "/" + std::filesystem::path(endpoint).filename().string(), error);
+    unsetenv("NORVEX_DEVICE");
+    setenv("NORVEX_DEVICE_DIR", folder.c_str(), 1);
+  }
   const NorvexWindow window = NorvexHost_CreateWindow();
   const uint32_t result = error ? CTP_ERR_NO_DEVICE : Norvex_Init(window);
   probe.openError = NorvexHost_GetOpenError();
@@ -43,14 +50,36 @@ Probe ProbeEndpoint(const std::string& endpoint) {
     probe.state = "busy";
   } else if (probe.openError == kErrorDeviceNotConnected) {
     probe.state = "stale";
+  } else if (probe.openError == kErrorInvalidOwner) {
+    probe.state = "denied";  // another user's, or not private
   } else if (probe.openError == NORVEX_ERROR_NO_MORE_ITEMS) {
-    probe.state = "absent";  // gone since the folder was read
+    probe.state = "absent";  // gone since the folder was read, or nobody serves the address
   } else {
     probe.state = "failed";
   }
   if (window != nullptr) NorvexHost_DestroyWindow(window);
-  std::filesystem::remove_all(folder, error);
+  if (!network) std::filesystem::remove_all(folder, error);
   return probe;
+}
+
+// What a network address serves: one platesetter, or none.
+int ListAddress(Context& context, const std::string& address) {
+  if (const int code = NeedLibrary(context); code != kExitOk) return code;
+  const Probe probe = ProbeEndpoint(address);
+  std::string line = Printf("%-24s %-6s", address.c_str(), probe.state.c_str());
+  if (!probe.kernelName.empty()) line += "  " + probe.kernelName;
+  if (probe.state == "busy") line += "  (another program has it open)";
+  if (probe.state == "absent") line += "  (nobody serves this address)";
+  context.out.Line(line);
+  Json j = Json::Object();
+  j.Set("endpoint", Json::Str(address));
+  j.Set("state", Json::Str(probe.state));
+  if (!probe.kernelName.empty()) j.Set("kernel_name", Json::Str(probe.kernelName));
+  Json devices = Json::Array();
+  devices.Push(j);
+  context.out.root().Set("address", Json::Str(address));
+  context.out.root().Set("devices", devices);
+  return kExitOk;
 }
 
 }  // namespace
@@ -60,8 +89,12 @@ int RunList(Context& context, const std::vector<std::string>& args) {
   std::string error;
   if (!ParseArgs(args, {}, {}, parsed, error)) return UsageError(context, "list", error);
   if (!parsed.positional.empty()) return UsageError(context, "list", "list takes no arguments");
-  const char* env = std::getenv("NORVEX_DEVICE_DIR");
-  std::string folder = (env != nullptr && *env != '\0') ? env : "/tmp/norvex-devices";
+  const std::string address =
+      IsNetworkAddress(context.options.device) ? context.options.device : ConfiguredNetworkAddress();
+  if (!address.empty() && (context.options.device.empty() || IsNetworkAddress(context.options.device))) {
+    return ListAddress(context, address);
+  }
+  std::string folder = DefaultDeviceFolder();
   if (!context.options.device.empty()) {
     if (!std::filesystem::is_directory(context.options.device)) {
       return UsageError(context, "list", "--device for list is a device folder");

@@ -194,6 +194,7 @@ bool DeviceWent(Context& context, uint32_t poll, uint32_t result, bool follow, u
   Session& session = context.session;
   const Stamp stamp = Now();
   out.Line(stamp.text + "  device unplugged" + (follow ? "; waiting for it (Ctrl-C ends)" : ""));
+  std::fflush(stdout);  // a log that follows the watch sees it now
   if (out.json()) {
     Json j = Event("unplugged", stamp);
     j.Set("poll", Json::Int(poll));
@@ -203,14 +204,16 @@ bool DeviceWent(Context& context, uint32_t poll, uint32_t result, bool follow, u
   if (!follow) return false;
   while (!StopRequested()) {
     Wait(session, interval);
-    // The library opens an arriving device by itself when it sees the
-    // arrival (a device folder); a single endpoint is opened again here.
-    if (!session.DeviceGone() && (Norvex_GetPortStatus() == NORVEX_OK || session.Reopen() == NORVEX_OK))
-      break;
+    if (session.DeviceGone()) continue;
+    // There again: opened anew, whether or not the library saw an arrival
+    // (a single endpoint has none of its own, and an open from before the
+    // unplug is stale); back only when the open succeeds.
+    if (session.Reopen() == NORVEX_OK) break;
   }
   if (StopRequested()) return false;
   const Stamp back = Now();
   out.Line(back.text + "  device back");
+  std::fflush(stdout);
   if (out.json()) out.JsonLine(Event("replugged", back));
   return true;
 }

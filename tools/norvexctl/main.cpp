@@ -24,9 +24,11 @@ constexpr char kMainUsage[] =
     "%s"
     "\n"
     "Global options (before or after the command; --opt=value works too):\n"
-    "  --device DEV   the device: a device folder, an endpoint (a socket) or the\n"
+    "  --device DEV   the device: a device folder, an endpoint (a socket), the\n"
     "                 name of one in the default folder ($NORVEX_DEVICE_DIR, else\n"
-    "                 /tmp/norvex-devices), which is used without it\n"
+    "                 $XDG_RUNTIME_DIR/norvex or /tmp/norvex-<uid>), or an\n"
+    "                 address: tcp:HOST:PORT, local:FOLDER (default: the address\n"
+    "                 of NORVEX_DEVICE, else the default folder)\n"
     "  --emulator     a virtual platesetter (the embedded emulator) instead of a\n"
     "                 machine; never used unless asked for\n"
     "  --timeout MS   wait limit of every USB transfer (library default 10000)\n"
@@ -44,14 +46,16 @@ constexpr char kMainUsage[] =
     "\n"
     "Exit status: 0 success, 1 the device or library refused, 2 usage,\n"
     "3 no device, 4 time-out, 5 read-back differs, 6 file error, 7 device busy,\n"
-    "130 stopped by SIGINT or SIGTERM.\n";
+    "8 permission denied, 130 stopped by SIGINT or SIGTERM.\n";
 
 const char kListUsage[] =
-    "Usage: norvexctl list [--device DIR]\n"
+    "Usage: norvexctl list [--device DIR|tcp:HOST:PORT]\n"
     "The device endpoints in the device folder (default: $NORVEX_DEVICE_DIR, else\n"
-    "/tmp/norvex-devices): each one's name, whether it can be opened (open), is\n"
-    "held by another program (busy) or is served by nobody (stale), and the\n"
-    "kernel name of those that open. Select one with --device NAME.\n";
+    "$XDG_RUNTIME_DIR/norvex or /tmp/norvex-<uid>), or what an address serves:\n"
+    "each one's name, whether it can be opened (open), is held by another\n"
+    "program (busy), is served by nobody (stale, absent) or is another user's\n"
+    "(denied), and the kernel name of those that open. Select one with\n"
+    "--device NAME.\n";
 const char kInfoUsage[] =
     "Usage: norvexctl info\n"
     "Port status, library version, kernel name and versions, device information of\n"

@@ -43,6 +43,10 @@ constexpr NamedCode kNames[] = {
     {NORVEX_ERROR_BULK_INCOMPLETE, "ERROR_BULK_INCOMPLETE"},
     {NORVEX_ERROR_IO_PENDING, "ERROR_IO_PENDING"},
     {kErrorDeviceNotConnected, "ERROR_DEVICE_NOT_CONNECTED"},
+    {kErrorTimeout, "ERROR_TIMEOUT"},
+    {kErrorRevisionMismatch, "ERROR_REVISION_MISMATCH"},
+    {kErrorInvalidOwner, "ERROR_INVALID_OWNER"},
+    {kErrorBadAddress, "ERROR_BAD_PATHNAME"},
     {CTP_ERR_RX_OVERFLOW, "CTP_ERR_RX_OVERFLOW"},
     {CTP_ERR_BAD_MAGIC, "CTP_ERR_BAD_MAGIC"},
     {CTP_ERR_BAD_ADDRESS, "CTP_ERR_BAD_ADDRESS"},
@@ -112,6 +116,9 @@ int ExitCodeFor(uint32_t result) {
       return kExitNoDevice;
     case kErrorAccessDenied:
       return kExitBusy;
+    case kErrorInvalidOwner:
+      return kExitPermission;
+    case kErrorTimeout:
     case NORVEX_ERROR_IO_PENDING:
     case NORVEX_ERROR_BULK_INCOMPLETE:
     case CTP_ERR_LOCK_TIMEOUT:

@@ -25,6 +25,7 @@ enum ExitCode : int {
   kExitMismatch = 5,       // read-back or round trip differs from what was sent
   kExitFile = 6,           // a file could not be read, written or understood
   kExitBusy = 7,           // the device is held by another program
+  kExitPermission = 8,     // the device's folder or endpoint is not the user's own (or not private)
   kExitInterrupted = 130,  // SIGINT or SIGTERM: stopped cleanly (128 + SIGINT, as shells count)
 };
 
@@ -32,6 +33,13 @@ enum ExitCode : int {
 inline constexpr uint32_t kErrorAccessDenied = 5;
 inline constexpr uint32_t kErrorWriteFault = 29;
 inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
+// Open errors of device endpoints: no answer in time, another protocol
+// version, a folder or endpoint another user could have made, a configured
+// address that is none.
+inline constexpr uint32_t kErrorTimeout = 1460;
+inline constexpr uint32_t kErrorRevisionMismatch = 1306;
+inline constexpr uint32_t kErrorInvalidOwner = 1307;
+inline constexpr uint32_t kErrorBadAddress = 161;
 
 // The exit code that a library result code stands for (0 for 0).
 int ExitCodeFor(uint32_t result);

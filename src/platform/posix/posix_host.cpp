@@ -171,6 +171,11 @@ class PosixHost final : public HostEnvironment {
     WriteAll(MessageDescriptor(), line.data(), line.size());
   }
 
+  std::string EnvironmentVariable(std::string_view name) override {
+    const char* value = std::getenv(std::string(name).c_str());
+    return value != nullptr ? value : "";
+  }
+
  private:
   // Where the message lines go: the open descriptor that NORVEX_MESSAGE_FD
   // names (a host that shows them its own way, a tool that follows its -q

@@ -1,7 +1,10 @@
 // posix_windows.cpp: the window stand-in of the POSIX build: windows owned
 // by threads, device notification registrations, call-window-procedure hooks
-// per thread, and the device folder watched with inotify so that endpoints
-// that come and go become arrival and removal notifications.
+// per thread, and the device's presence watched so that it becomes arrival
+// and removal notifications: the device folder with inotify (endpoints that
+// come and go), and for a device reached over the network its connection (a
+// lost connection is a removal) and, while none is open, a probe of its
+// address now and then (a device that answers again is an arrival).
 #include "platform/posix/posix_windows.h"
 
 #include <poll.h>
@@ -17,9 +20,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/device_wire.h"
+#include "platform/device/device_address.h"
+#include "platform/device/endpoint_driver.h"
 #include "platform/posix/posix_driver.h"
 #include "platform/posix/posix_fd.h"
+#include "platform/posix/posix_stream.h"
+#include "platform/posix/tcp_transport.h"
+#include "platform/posix/unix_transport.h"
 
 namespace norvex::platform {
 namespace {
@@ -42,11 +49,19 @@ struct HookRecord {
   HookProcedure procedure;
 };
 
+using device::Clock;
+
+// How often a network device's address is probed while none is open, and
+// how long one probe may take.
+constexpr std::chrono::milliseconds kProbeInterval{250};
+constexpr std::chrono::milliseconds kProbeWait{500};
+
 // The per-thread watch of the device folder, made with the thread's first
-// window and dropped with its last.
+// window and dropped with its last; and the time of the thread's last probe.
 struct FolderWatch {
   UniqueFd inotify;
   std::string folder;
+  Clock::time_point lastProbe{};
 };
 
 // The window system's state is process-wide, as a window system's is.
@@ -62,8 +77,11 @@ class Registry {
     const auto self = std::this_thread::get_id();
     if (m_watches.count(self) == 0) {
       FolderWatch watch;
-      watch.folder = wire::DeviceFolder();
-      ::mkdir(watch.folder.c_str(), 0777);
+      const device::DeviceAddress address = device::ConfiguredDeviceAddress(Host());
+      watch.folder = address.kind == device::DeviceAddress::Kind::kLocal
+                         ? address.folder
+                         : unix_transport::DefaultDeviceFolder();
+      unix_transport::MakeDeviceFolder(watch.folder);
       watch.inotify = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
       if (watch.inotify) {
         ::inotify_add_watch(watch.inotify.get(), watch.folder.c_str(),
@@ -152,6 +170,32 @@ class Registry {
     if (it == m_watches.end() || !it->second.inotify) return false;
     fd = it->second.inotify.get();
     folder = it->second.folder;
+    return true;
+  }
+
+  // The calling thread's registrations: of handles, or of arrivals.
+  std::vector<RegistrationRecord> OfThisThread(bool forHandle) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto self = std::this_thread::get_id();
+    std::vector<RegistrationRecord> out;
+    for (const auto& [id, record] : m_registrations) {
+      auto window = m_windows.find(record.window);
+      if (window != m_windows.end() && window->second.owner == self && record.forHandle == forHandle) {
+        out.push_back(record);
+      }
+    }
+    return out;
+  }
+
+  // Whether the calling thread is due a probe now; marks it made.
+  bool ProbeDue(Clock::time_point now, Clock::time_point& next) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto it = m_watches.find(std::this_thread::get_id());
+    if (it == m_watches.end()) return false;
+    next = it->second.lastProbe + kProbeInterval;
+    if (now < next) return false;
+    it->second.lastProbe = now;
+    next = now + kProbeInterval;
     return true;
   }
 
@@ -255,16 +299,36 @@ bool DestroyWindow(Window window) {
   return true;
 }
 
-uint32_t DispatchMessages(uint32_t timeoutMs) {
-  int fd = -1;
-  std::string folder;
-  if (!Registry::Get().ThreadWatch(fd, folder)) return 0;
-  struct pollfd p {
-    fd, POLLIN, 0
-  };
-  const int timeout = timeoutMs > 0x7FFFFFFF ? -1 : static_cast<int>(timeoutMs);
-  if (::poll(&p, 1, timeout) <= 0) return 0;
+namespace {
 
+void SendArrival(const RegistrationRecord& record) {
+  BroadcastDeviceInterface broadcast{};
+  broadcast.header = {sizeof(broadcast), kDbtDevtypDeviceInterface, 0};
+  broadcast.classGuid = record.interfaceClass;
+  SendToWindow(record.window, kWmDeviceChange, kDbtDeviceArrival, reinterpret_cast<intptr_t>(&broadcast));
+}
+
+void SendRemoval(const RegistrationRecord& record) {
+  BroadcastHandle broadcast{};
+  broadcast.header = {sizeof(broadcast), kDbtDevtypHandle, 0};
+  broadcast.handle = record.device;
+  broadcast.notification = record.parent;
+  broadcast.eventGuid = record.interfaceClass;
+  SendToWindow(record.window, kWmDeviceChange, kDbtDeviceRemoveComplete,
+               reinterpret_cast<intptr_t>(&broadcast));
+}
+
+// Whether the device at a network address answers a probe as free: it is
+// there and would be granted. The probe never takes it from another host.
+bool NetworkDeviceFree(const device::DeviceAddress& address) {
+  const Clock::time_point deadline = Clock::now() + kProbeWait;
+  uint32_t error = 0;
+  return device::ProbeFree(tcp_transport::Connect(address.host, address.port, deadline, error), deadline);
+}
+
+// The folder's changes: arrivals and removals of endpoints. Returns how
+// many messages were sent.
+uint32_t DeliverFolderChanges(int fd, const std::string& folder) {
   uint32_t sent = 0;
   alignas(struct inotify_event) char buffer[4096];
   for (;;) {
@@ -279,25 +343,63 @@ uint32_t DispatchMessages(uint32_t timeoutMs) {
       if (arrival && !IsSocket(path)) continue;
       for (const RegistrationRecord& record : Registry::Get().Interested(arrival, path)) {
         if (arrival) {
-          BroadcastDeviceInterface broadcast{};
-          broadcast.header = {sizeof(broadcast), kDbtDevtypDeviceInterface, 0};
-          broadcast.classGuid = record.interfaceClass;
-          SendToWindow(record.window, kWmDeviceChange, kDbtDeviceArrival,
-                       reinterpret_cast<intptr_t>(&broadcast));
+          SendArrival(record);
         } else {
-          BroadcastHandle broadcast{};
-          broadcast.header = {sizeof(broadcast), kDbtDevtypHandle, 0};
-          broadcast.handle = record.device;
-          broadcast.notification = record.parent;
-          broadcast.eventGuid = record.interfaceClass;
-          SendToWindow(record.window, kWmDeviceChange, kDbtDeviceRemoveComplete,
-                       reinterpret_cast<intptr_t>(&broadcast));
+          SendRemoval(record);
         }
         ++sent;
       }
     }
   }
   return sent;
+}
+
+}  // namespace
+
+uint32_t DispatchMessages(uint32_t timeoutMs) {
+  int fd = -1;
+  std::string folder;
+  if (!Registry::Get().ThreadWatch(fd, folder)) return 0;
+  const Clock::time_point end =
+      Clock::now() + std::chrono::milliseconds(timeoutMs > 0x7FFFFFFF ? 0 : timeoutMs);
+  const bool forever = timeoutMs > 0x7FFFFFFF;
+  uint32_t sent = 0;
+  for (bool first = true;; first = false) {
+    // A network device: its connection, polled for its end, and its
+    // address, probed while it is not open.
+    std::vector<struct pollfd> watched{{fd, POLLIN, 0}};
+    bool networkOpen = false;
+    for (const RegistrationRecord& record : Registry::Get().OfThisThread(true)) {
+      int socket = -1;
+      const bool alive = PosixNetworkDeviceAlive(record.device, socket);
+      if (socket < 0) continue;  // not a network device
+      networkOpen = true;
+      if (alive) {
+        watched.push_back({socket, POLLIN, 0});
+      } else {
+        SendRemoval(record);
+        ++sent;
+      }
+    }
+    const device::DeviceAddress address = device::ConfiguredDeviceAddress(Host());
+    const std::vector<RegistrationRecord> arrivals = Registry::Get().OfThisThread(false);
+    Clock::time_point nextProbe = Clock::time_point::max();
+    if (address.IsNetwork() && !networkOpen && !arrivals.empty() &&
+        Registry::Get().ProbeDue(Clock::now(), nextProbe) && NetworkDeviceFree(address)) {
+      for (const RegistrationRecord& record : arrivals) {
+        SendArrival(record);
+        ++sent;
+      }
+    }
+    if (sent > 0 || (!first && !forever && Clock::now() >= end)) return sent;
+    Clock::time_point until = forever ? Clock::time_point::max() : end;
+    if (address.IsNetwork() && !networkOpen && !arrivals.empty()) until = std::min(until, nextProbe);
+    const int wait = until == Clock::time_point::max() ? -1 : posix_stream::PollTimeout(until);
+    const int ready = ::poll(watched.data(), watched.size(), wait);
+    if (ready > 0 && (watched[0].revents & POLLIN) != 0) sent += DeliverFolderChanges(fd, folder);
+    if (sent > 0) return sent;
+    if (!forever && Clock::now() >= end && !(ready > 0)) return 0;
+  }
 }
 
 }  // namespace posix_windows

@@ -1,12 +1,21 @@
 // win32_driver.cpp: the Driver of Windows: the platesetter's device interface
 // found through SetupAPI, opened with CreateFileA for overlapped I/O, control
-// requests, reply reads and bulk writes as overlapped transfers with a time-out.
+// requests, reply reads and bulk writes as overlapped transfers with a
+// time-out; or, when the configured address names one (tcp:HOST:PORT), a
+// device endpoint over Winsock that speaks the device protocol
+// (platform/device/). Without an address nothing but the kernel driver is
+// touched.
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <new>
 
+#include "platform/device/device_address.h"
+#include "platform/device/endpoint_driver.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_api.h"
+#include "platform/win32/win32_network.h"
+#include "platform/win32/winsock_transport.h"
 
 namespace norvex::platform {
 namespace {
@@ -98,9 +107,67 @@ struct BulkWrite {
   DWORD startingThread = 0;
 };
 
+// How long a device endpoint may take to grant or refuse an open, at least.
+constexpr uint32_t kOpenWaitMs = 2000;
+// A configured address that is no address, or none this build serves
+// (ERROR_BAD_PATHNAME).
+constexpr uint32_t kErrorBadAddress = 161;
+
 class Win32Driver final : public Driver {
  public:
   Handle OpenInterface(const Guid& interfaceClass, uint32_t index, uint32_t& error) override {
+    const device::DeviceAddress address = device::ConfiguredDeviceAddress(Host());
+    switch (address.kind) {
+      case device::DeviceAddress::Kind::kDefault:
+      case device::DeviceAddress::Kind::kUsb:
+        return OpenKernelInterface(interfaceClass, index, error);
+      case device::DeviceAddress::Kind::kTcp:
+        return OpenNetworkDevice(address, index, error);
+      default:
+        error = kErrorBadAddress;
+        return kInvalidHandle;
+    }
+  }
+
+  bool IsNetwork(Handle device) const { return m_network.Owns(device); }
+  bool NetworkAlive(Handle device) const {
+    std::shared_ptr<device::EndpointConnection> connection = m_network.Find(device);
+    return connection && connection->Service();
+  }
+
+ private:
+  Handle OpenNetworkDevice(const device::DeviceAddress& address, uint32_t index, uint32_t& error) {
+    // One device behind an address: interface number 0.
+    if (index > 0) {
+      error = ERROR_NO_MORE_ITEMS;
+      return kInvalidHandle;
+    }
+    try {
+      const device::Clock::time_point deadline =
+          device::Clock::now() + std::chrono::milliseconds(m_openWaitMs.load());
+      std::unique_ptr<device::Stream> stream =
+          winsock_transport::Connect(address.host, address.port, deadline, error);
+      if (!stream) return kInvalidHandle;
+      std::shared_ptr<device::EndpointConnection> connection = device::OpenConnection(
+          std::move(stream), wire::TcpAddressText(address.host, address.port), deadline, error);
+      if (!connection) return kInvalidHandle;
+      // The handle is a kernel handle of its own (an event), so that no
+      // other handle of the process can have its value while it is open.
+      HANDLE marker = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      if (marker == nullptr) {
+        error = ::GetLastError();
+        return kInvalidHandle;
+      }
+      m_network.Add(FromNative(marker), std::move(connection));
+      error = 0;
+      return FromNative(marker);
+    } catch (...) {
+      error = ERROR_NOT_ENOUGH_MEMORY;
+      return kInvalidHandle;
+    }
+  }
+
+  Handle OpenKernelInterface(const Guid& interfaceClass, uint32_t index, uint32_t& error) {
     const GUID classGuid = ToNative(interfaceClass);
     error = ERROR_INVALID_PARAMETER;
     DeviceInfoSet set(
@@ -153,10 +220,26 @@ class Win32Driver final : public Driver {
     return FromNative(device);
   }
 
-  uint32_t Close(Handle device) override { return ::CloseHandle(ToNative(device)) ? 0 : ::GetLastError(); }
+  device::EndpointHandles m_network;
+  std::atomic<uint32_t> m_openWaitMs{kOpenWaitMs};
+
+ public:
+  void SetOpenWait(uint32_t timeoutMs) override {
+    m_openWaitMs.store(timeoutMs > kOpenWaitMs ? timeoutMs : kOpenWaitMs);
+  }
+
+  uint32_t Close(Handle device) override {
+    if (m_network.Owns(device)) {
+      const uint32_t result = m_network.Close(device);
+      ::CloseHandle(ToNative(device));
+      return result;
+    }
+    return ::CloseHandle(ToNative(device)) ? 0 : ::GetLastError();
+  }
 
   uint32_t ControlRequest(Handle device, uint32_t ioctl, const void* data, uint32_t size,
                           uint32_t timeoutMs) override {
+    if (m_network.Owns(device)) return m_network.ControlRequest(device, ioctl, data, size, timeoutMs);
     HANDLE native = ToNative(device);
     DWORD reported = 0;  // what the request reports is not used
     // METHOD_OUT_DIRECT: the frame travels as the output buffer; no input.
@@ -168,6 +251,7 @@ class Win32Driver final : public Driver {
 
   uint32_t Read(Handle device, void* buffer, uint32_t capacity, uint32_t& bytesRead,
                 uint32_t timeoutMs) override {
+    if (m_network.Owns(device)) return m_network.Read(device, buffer, capacity, bytesRead, timeoutMs);
     HANDLE native = ToNative(device);
     DWORD read = 0;
     const uint32_t result = OverlappedAttempt(native, timeoutMs, read, [&](OVERLAPPED& overlapped) {
@@ -178,6 +262,7 @@ class Win32Driver final : public Driver {
   }
 
   PendingWrite StartWrite(Handle device, const void* data, uint32_t size, uint32_t& error) override {
+    if (m_network.Owns(device)) return m_network.StartWrite(device, data, size, error);
     // Any size goes to the driver as one write: the driver decides what it
     // takes, and its completion says so.
     std::unique_ptr<BulkWrite> write(new (std::nothrow) BulkWrite);
@@ -208,6 +293,7 @@ class Win32Driver final : public Driver {
   uint32_t CompleteWrite(PendingWrite pending, uint32_t timeoutMs, uint32_t& transferred) override {
     transferred = 0;
     if (pending == kNoWrite) return ERROR_INVALID_PARAMETER;
+    if (m_network.OwnsWrite(pending)) return m_network.CompleteWrite(pending, timeoutMs, transferred);
     std::unique_ptr<BulkWrite> write(reinterpret_cast<BulkWrite*>(pending));
     ::WaitForSingleObject(write->event.get(), timeoutMs);  // its outcome is not needed
     DWORD moved = 0;
@@ -226,11 +312,19 @@ class Win32Driver final : public Driver {
   }
 };
 
-}  // namespace
-
-Driver& DeviceDriver() {
+Win32Driver& TheDriver() {
   static Win32Driver driver;
   return driver;
 }
 
+}  // namespace
+
+Driver& DeviceDriver() { return TheDriver(); }
+
+namespace win32 {
+
+bool IsNetworkDevice(Handle device) { return TheDriver().IsNetwork(device); }
+bool NetworkDeviceAlive(Handle device) { return TheDriver().NetworkAlive(device); }
+
+}  // namespace win32
 }  // namespace norvex::platform

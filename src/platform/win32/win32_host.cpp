@@ -133,6 +133,15 @@ class Win32Host final : public HostEnvironment {
         static_cast<UINT>(MB_OK | (icon == MessageIcon::kStop ? MB_ICONSTOP : MB_ICONEXCLAMATION));
     ::MessageBoxA(nullptr, message.c_str(), kMessageBoxCaption, style);
   }
+
+  std::string EnvironmentVariable(std::string_view name) override {
+    // The process's environment block, as a host that set the variable with
+    // SetEnvironmentVariableA left it (the C library's copy would not see it).
+    const std::string key(name);
+    char value[1024];
+    const DWORD n = ::GetEnvironmentVariableA(key.c_str(), value, sizeof(value));
+    return n > 0 && n < sizeof(value) ? std::string(value, n) : std::string();
+  }
 };
 
 // Fiber-local storage: its callback is called at the end of each thread

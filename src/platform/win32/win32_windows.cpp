@@ -1,13 +1,26 @@
 // win32_windows.cpp: the WindowSystem of Windows: device notifications to the
 // host's window (RegisterDeviceNotificationA) and the call-window-procedure
-// hook of the thread that called Norvex_Init.
+// hook of the thread that called Norvex_Init. For a device reached over the
+// network, which no kernel driver reports, the library sends the same
+// notifications itself, from a hidden window with a timer on the host's
+// thread: a lost connection is DBT_DEVICEREMOVECOMPLETE for the open
+// handle, and a device that answers a probe again while none is open is
+// DBT_DEVICEARRIVAL of the interface class, both sent to the host's window
+// so that the hook sees them as it sees the kernel driver's.
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
 
 #include "norvex.h"
+#include "platform/device/device_address.h"
+#include "platform/device/endpoint_driver.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_api.h"
+#include "platform/win32/win32_network.h"
+#include "platform/win32/winsock_transport.h"
 
 namespace norvex::platform {
 namespace {
@@ -80,6 +93,124 @@ LRESULT CALLBACK HookThunk(int code, WPARAM wParam, LPARAM lParam) {
   return procedure(code, wParam, lParam);
 }
 
+// ---- The watch of network devices -----------------------------------------
+
+// How often the hidden window looks at the connection and probes the
+// address, and how long one probe may take (on the host's thread).
+constexpr UINT kWatchIntervalMs = 250;
+constexpr std::chrono::milliseconds kProbeWait{200};
+constexpr char kWatchClassName[] = "NorvexNetworkWatch";
+
+// An arrival registration of a host window while a network address is
+// configured: its hidden window on the host's thread.
+struct InterfaceWatch {
+  HWND hidden;
+  HWND host;
+  Guid interfaceClass;
+  DWORD thread;
+  HDEVNOTIFY native;  // the platform's registration, when it made one
+};
+// A removal registration of an open network device.
+struct HandleWatch {
+  HWND host;
+  Handle device;
+  Registration parent;
+  Guid interfaceClass;
+  bool removed = false;  // its removal was sent
+};
+
+class NetworkWatches {
+ public:
+  std::mutex lock;
+  std::map<Registration, InterfaceWatch> interfaces;
+  std::map<Registration, HandleWatch> handles;
+  uintptr_t nextToken = 0x4E570000;
+};
+
+NetworkWatches& Watches() {
+  static NetworkWatches watches;
+  return watches;
+}
+
+// Whether the device at a network address answers a probe as free. The
+// probe never takes it from another host.
+bool NetworkDeviceFree(const device::DeviceAddress& address) {
+  const device::Clock::time_point deadline = device::Clock::now() + kProbeWait;
+  uint32_t error = 0;
+  return device::ProbeFree(winsock_transport::Connect(address.host, address.port, deadline, error), deadline);
+}
+
+// One look of the hidden window `hidden`: removals of lost connections,
+// then an arrival when the device answers again and none is open.
+void Look(HWND hidden) {
+  std::vector<HandleWatch> open;
+  InterfaceWatch watch{};
+  bool found = false;
+  {
+    std::lock_guard<std::mutex> hold(Watches().lock);
+    for (auto& entry : Watches().interfaces) {
+      if (entry.second.hidden == hidden) {
+        watch = entry.second;
+        found = true;
+      }
+    }
+    if (!found) return;
+    for (auto& entry : Watches().handles) {
+      if (entry.second.host == watch.host) open.push_back(entry.second);
+    }
+  }
+  for (const HandleWatch& handle : open) {
+    if (handle.removed || win32::NetworkDeviceAlive(handle.device)) continue;
+    {
+      std::lock_guard<std::mutex> hold(Watches().lock);
+      for (auto& entry : Watches().handles) {
+        if (entry.second.device == handle.device) entry.second.removed = true;
+      }
+    }
+    DEV_BROADCAST_HANDLE removal;
+    std::memset(&removal, 0, sizeof(removal));
+    removal.dbch_size = sizeof(removal);
+    removal.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    removal.dbch_handle = win32::ToNative(handle.device);
+    removal.dbch_hdevnotify = static_cast<HDEVNOTIFY>(handle.parent);
+    removal.dbch_eventguid = win32::ToNative(handle.interfaceClass);
+    ::SendMessageA(handle.host, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                   reinterpret_cast<LPARAM>(&removal));
+  }
+  if (!open.empty()) return;
+  const device::DeviceAddress address = device::ConfiguredDeviceAddress(Host());
+  if (!address.IsNetwork() || !NetworkDeviceFree(address)) return;
+  DEV_BROADCAST_DEVICEINTERFACE_A arrival;
+  std::memset(&arrival, 0, sizeof(arrival));
+  arrival.dbcc_size = sizeof(arrival);
+  arrival.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  arrival.dbcc_classguid = win32::ToNative(watch.interfaceClass);
+  ::SendMessageA(watch.host, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&arrival));
+}
+
+LRESULT CALLBACK WatchProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_TIMER) {
+    Look(window);
+    return 0;
+  }
+  return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND MakeWatchWindow() {
+  static const ATOM watchClass = [] {
+    WNDCLASSA c{};
+    c.lpfnWndProc = &WatchProcedure;
+    c.hInstance = ::GetModuleHandleA(nullptr);
+    c.lpszClassName = kWatchClassName;
+    return ::RegisterClassA(&c);
+  }();
+  if (watchClass == 0) return nullptr;
+  HWND hidden = ::CreateWindowExA(0, kWatchClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  ::GetModuleHandleA(nullptr), nullptr);
+  if (hidden != nullptr) ::SetTimer(hidden, 1, kWatchIntervalMs, nullptr);
+  return hidden;
+}
+
 class Win32Windows final : public WindowSystem {
  public:
   Registration RegisterInterfaceNotification(Window window, const Guid& interfaceClass) override {
@@ -88,11 +219,30 @@ class Win32Windows final : public WindowSystem {
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = win32::ToNative(interfaceClass);
-    return ::RegisterDeviceNotificationA(static_cast<HWND>(window), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    HDEVNOTIFY native =
+        ::RegisterDeviceNotificationA(static_cast<HWND>(window), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    // Without a network address, exactly the platform's registration.
+    if (!device::ConfiguredDeviceAddress(Host()).IsNetwork()) return native;
+    HWND hidden = MakeWatchWindow();
+    if (hidden == nullptr) return native;
+    std::lock_guard<std::mutex> hold(Watches().lock);
+    Registration key =
+        native != nullptr ? static_cast<Registration>(native) : static_cast<Registration>(hidden);
+    Watches().interfaces[key] =
+        InterfaceWatch{hidden, static_cast<HWND>(window), interfaceClass, ::GetCurrentThreadId(), native};
+    return key;
   }
 
   Registration RegisterHandleNotification(Window window, Handle device, Registration interfaceRegistration,
                                           const Guid& interfaceClass) override {
+    if (win32::IsNetworkDevice(device)) {
+      std::lock_guard<std::mutex> hold(Watches().lock);
+      Watches().nextToken += 4;
+      Registration token = reinterpret_cast<Registration>(Watches().nextToken);
+      Watches().handles[token] =
+          HandleWatch{static_cast<HWND>(window), device, interfaceRegistration, interfaceClass, false};
+      return token;
+    }
     DEV_BROADCAST_HANDLE filter;
     std::memset(&filter, 0, sizeof(filter));
     filter.dbch_size = sizeof(filter);
@@ -104,7 +254,31 @@ class Win32Windows final : public WindowSystem {
   }
 
   bool UnregisterNotification(Registration registration) override {
-    return ::UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(registration)) != FALSE;
+    HWND hidden = nullptr;
+    HDEVNOTIFY native = static_cast<HDEVNOTIFY>(registration);
+    {
+      std::lock_guard<std::mutex> hold(Watches().lock);
+      if (Watches().handles.erase(registration) != 0) return true;
+      auto found = Watches().interfaces.find(registration);
+      if (found != Watches().interfaces.end()) {
+        hidden = found->second.hidden;
+        native = found->second.native;
+        Watches().interfaces.erase(found);
+      }
+    }
+    if (hidden != nullptr) {
+      // A window is destroyed by its own thread; from another one (an
+      // unload elsewhere) the module stays loaded for the window procedure
+      // of a window that outlives the registration.
+      if (!::DestroyWindow(hidden)) {
+        HMODULE self = nullptr;
+        ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                             reinterpret_cast<LPCSTR>(&WatchProcedure), &self);
+        ::PostMessageA(hidden, WM_CLOSE, 0, 0);
+      }
+      if (native == nullptr) return true;
+    }
+    return ::UnregisterDeviceNotification(native) != FALSE;
   }
 
   Hook InstallHook(HookProcedure procedure) override {
