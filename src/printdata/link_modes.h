@@ -30,12 +30,12 @@ PrintDataSink& SinkOf(PrintDataSinks& sinks) {
 
 // clang-format off
 inline constexpr LinkMode kLinkModes[] = {
-    // number                           commands                     print data
-    {NORVEX_LINK_USB,                   CommandRoute::kDevice,       SinkOf<&PrintDataSinks::device>},
-    {NORVEX_LINK_TIFF_CAPTURE,          CommandRoute::kNowhere,      SinkOf<&PrintDataSinks::capture>},
-    {NORVEX_LINK_USB_AND_TIFF_CAPTURE,  CommandRoute::kDevice,       SinkOf<&PrintDataSinks::deviceAndCapture>},
-    {NORVEX_LINK_COMMAND_FILE,          CommandRoute::kCommandFile,  SinkOf<&PrintDataSinks::dataFile>},
-    {NORVEX_LINK_COMPRESSED_FILE,       CommandRoute::kNowhere,      SinkOf<&PrintDataSinks::compressedFile>},
+    // number                          commands                    print data
+    {NORVEX_LINK_USB,                  CommandRoute::kDevice,      SinkOf<&PrintDataSinks::device>},
+    {NORVEX_LINK_TIFF_CAPTURE,         CommandRoute::kNowhere,     SinkOf<&PrintDataSinks::capture>},
+    {NORVEX_LINK_USB_AND_TIFF_CAPTURE, CommandRoute::kDevice,      SinkOf<&PrintDataSinks::deviceAndCapture>},
+    {NORVEX_LINK_COMMAND_FILE,         CommandRoute::kCommandFile, SinkOf<&PrintDataSinks::dataFile>},
+    {NORVEX_LINK_COMPRESSED_FILE,      CommandRoute::kNowhere,     SinkOf<&PrintDataSinks::compressedFile>},
 };
 // clang-format on
 
