@@ -23,7 +23,7 @@ class CDriverLog {
   // stays closed) when the log file cannot be opened.
   explicit CDriverLog(platform::HostEnvironment& host);
   // Writes "Application Close!" when open.
-  virtual ~CDriverLog();
+  ~CDriverLog();
 
   CDriverLog(const CDriverLog&) = delete;
   CDriverLog& operator=(const CDriverLog&) = delete;
