@@ -8,6 +8,7 @@
 
 #include "boards/hs_board_table.h"
 #include "protocol/device_link.h"
+#include "protocol/unit_exchange.h"
 
 namespace norvex {
 

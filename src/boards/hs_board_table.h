@@ -8,7 +8,7 @@
 
 #include "norvex.h"
 #include "norvex_records.h"
-#include "protocol/unit_exchange.h"
+#include "protocol/unit_rows.h"
 
 namespace norvex::hsboard {
 

@@ -7,6 +7,7 @@
 
 #include "boards/laser_head_table.h"
 #include "protocol/device_link.h"
+#include "protocol/unit_exchange.h"
 
 namespace norvex {
 

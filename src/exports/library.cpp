@@ -11,7 +11,8 @@ Library::Library(platform::HostEnvironment& host, platform::Driver& driver, plat
       m_debugFolder(host),
       m_usb(driver, windows, host, m_log, m_settings, m_debugFolder),
       m_link(m_log, host, m_usb, lockWaitMs),
-      m_printData(host, m_settings, m_usb, m_log, m_debugFolder, m_printDataFile, m_tiffCapture),
+      m_sinks(m_usb, m_tiffCapture, m_printDataFile, host, m_debugFolder, m_log),
+      m_printData(m_settings, m_usb, m_log, m_sinks),
       m_watch(m_log, m_usb, windows, m_lastResult) {}
 
 void Library::CloseForUnload() {

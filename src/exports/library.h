@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "printdata/print_data_file.h"
 #include "printdata/print_data_path.h"
+#include "printdata/print_data_sinks.h"
 #include "printdata/tiff_capture.h"
 #include "protocol/device_link.h"
 
@@ -62,6 +63,9 @@ class Library {
   std::atomic<uint32_t> m_lastResult{0};
   UsbLink m_usb;
   CDeviceLink m_link;
+  // Where bulk data goes in each link mode; PrintDataPath chooses among them
+  // when the mode is set (printdata/link_modes.h).
+  PrintDataSinks m_sinks;
   PrintDataPath m_printData;
   DeviceWatch m_watch;
 };

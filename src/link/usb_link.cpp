@@ -27,16 +27,21 @@ void UsbLink::OpenCommandFileLocked() {
 bool UsbLink::Open(platform::Window window, platform::Registration interfaceRegistration) {
   std::unique_lock<HandleGuard> hold(m_handleGuard);
   CloseLocked(true);
-  const int32_t mode = m_settings.linkMode.load();
   platform::Handle handle = kPseudoHandle;
   uint32_t error = 0;
-  if (IsUsbMode(mode)) {
-    m_driver.SetOpenWait(m_settings.usbTimeout.load());
-    handle = m_driver.OpenInterface(kDeviceInterfaceGuid, 0, error);
-  } else if (mode == kLinkCommandFile) {
-    // Whether the file could be created shows only when a frame is written.
-    std::lock_guard<std::mutex> files(m_commandFileLock);
-    OpenCommandFileLocked();
+  switch (m_settings.commands.load()) {
+    case CommandRoute::kDevice:
+      m_driver.SetOpenWait(m_settings.usbTimeout.load());
+      handle = m_driver.OpenInterface(kDeviceInterfaceGuid, 0, error);
+      break;
+    case CommandRoute::kCommandFile: {
+      // Whether the file could be created shows only when a frame is written.
+      std::lock_guard<std::mutex> files(m_commandFileLock);
+      OpenCommandFileLocked();
+      break;
+    }
+    case CommandRoute::kNowhere:
+      break;
   }
   m_openError.store(error);
   m_deviceHandle.store(handle);
@@ -108,22 +113,30 @@ uint32_t UsbLink::CloseLocked(bool logged) {
 
 uint32_t UsbLink::ControlWrite(platform::Handle handle, const uint8_t* frame, uint32_t size,
                                std::string& failedFile) {
-  const int32_t mode = m_settings.linkMode.load();
-  if (IsUsbMode(mode)) {
-    return m_driver.ControlRequest(handle, platform::kIoctlSendFrame, frame, size,
-                                   m_settings.usbTimeout.load());
+  switch (m_settings.commands.load()) {
+    case CommandRoute::kDevice:
+      return m_driver.ControlRequest(handle, platform::kIoctlSendFrame, frame, size,
+                                     m_settings.usbTimeout.load());
+    case CommandRoute::kCommandFile:
+      AppendToCommandFile(handle, frame, size, failedFile);
+      return 0;
+    case CommandRoute::kNowhere:
+      break;
   }
-  if (mode != kLinkCommandFile) return 0;
+  return 0;
+}
+
+void UsbLink::AppendToCommandFile(platform::Handle handle, const uint8_t* frame, uint32_t size,
+                                  std::string& failedFile) {
   std::lock_guard<std::mutex> files(m_commandFileLock);
   if (!m_commandFileOpen) {
     // A closed link has no command file to write to.
-    if (handle == platform::kInvalidHandle) return 0;
-    // The link was opened in another mode and the mode changed since: the
-    // frame goes to the command file all the same, not nowhere.
+    if (handle == platform::kInvalidHandle) return;
+    // The link was opened with another route and the route changed since:
+    // the frame goes to the command file all the same, not nowhere.
     OpenCommandFileLocked();
   }
   if (!m_commandFile || !m_commandFile->Write(frame, size)) failedFile = m_commandFilePath;
-  return 0;
 }
 
 void UsbLink::ShowWriteFailure(const std::string& path) {

@@ -29,20 +29,18 @@ inline constexpr platform::Guid kDeviceInterfaceGuid = {
 // Marks the link open where no device is used. Odd, so never a real handle.
 inline constexpr platform::Handle kPseudoHandle = 0x4E565831;
 
-// Where commands and print data go; set by Norvex_SetPrintDataSaveIdle.
-enum LinkModeValue : int32_t {
-  kLinkUsb = 1,
-  kLinkTiffCapture = 2,
-  kLinkUsbAndTiffCapture = 3,
-  kLinkCommandFile = 4,
-  kLinkCompressedFile = 12,
+// Where the request frames of commands go, and what an open of the link
+// opens. Each link mode names one (printdata/link_modes.h); setting the mode
+// stores it here.
+enum class CommandRoute : uint8_t {
+  kDevice,       // the platesetter: an open opens the device, a frame is a control request
+  kCommandFile,  // no device: an open makes the command file, a frame is appended to it
+  kNowhere,      // no device: an open gives the pseudo handle, a frame goes nowhere
 };
-
-inline bool IsUsbMode(int32_t mode) { return mode == kLinkUsb || mode == kLinkUsbAndTiffCapture; }
 
 // The settings that every transfer reads when it starts.
 struct LinkSettings {
-  std::atomic<int32_t> linkMode{kLinkUsb};
+  std::atomic<CommandRoute> commands{CommandRoute::kDevice};
   std::atomic<uint32_t> usbTimeout{10000};  // ms of every wait for a transfer
 };
 
@@ -63,16 +61,15 @@ class UsbLink {
 
   // --- Open and close. Both wait for every pin to go. ---------------------
 
-  // Closes what is open, then opens what the link mode asks for: the first
-  // device of the platesetter's interface class in the USB modes, the
-  // command file and the pseudo handle in command-file mode, the pseudo
-  // handle otherwise. An opened link writes "Open Device!" and asks for the
-  // removal message of its handle to be sent to `window` (with
+  // Closes what is open, then opens what the command route asks for: the
+  // first device of the platesetter's interface class (kDevice), the command
+  // file and the pseudo handle (kCommandFile), the pseudo handle (kNowhere). An opened link writes "Open
+  // Device!" and asks for the removal message of its handle to be sent to `window` (with
   // `interfaceRegistration`); the close removes that registration again.
   // True when the link is open; OpenError() tells why not.
   bool Open(platform::Window window, platform::Registration interfaceRegistration);
-  // Closes the link when open, writing "Close Device!": whatever the link
-  // mode is by now, a device handle is closed with the driver and the
+  // Closes the link when open, writing "Close Device!": whatever the command
+  // route is by now, a device handle is closed with the driver and the
   // command file, if open, is closed. Returns 0 or the platform's error of
   // the close.
   uint32_t Close();
@@ -103,14 +100,15 @@ class UsbLink {
     platform::Handle m_handle;
   };
 
-  // Writes a request frame: a control request in the USB modes, an append
-  // to the command file in command-file mode, nothing otherwise. A failed
+  // Writes a request frame where the command route says: a control request
+  // (kDevice), an append to the command file (kCommandFile), nowhere
+  // (kNowhere). A failed
   // append still gives 0; the file's path is left in `failedFile` for the
   // caller to show with ShowWriteFailure once it holds no lock (the message
   // box runs a message loop, in which the hook may open or close the link).
-  // A link opened in another mode than command-file mode has no command
-  // file: the first frame written in command-file mode creates it, as an
-  // open in that mode would have.
+  // A link opened with another route has no command file: the first frame
+  // written with kCommandFile creates it, as an open with that route would
+  // have.
   uint32_t ControlWrite(platform::Handle handle, const uint8_t* frame, uint32_t size,
                         std::string& failedFile);
   // The standard file-error message for a failed write to `path`. Shows a
@@ -139,10 +137,11 @@ class UsbLink {
   // a pin: for an owner that goes at unload, after the close.
   void CancelBulk(BulkWrite write);
 
-  // The handle lock, for tests that look whether a pin or an open is held.
-  HandleGuard& HandleGuardForTests() { return m_handleGuard; }
-
  private:
+  // Reads m_handleGuard from outside the class: a type that only the unit
+  // tests define, to look whether a pin or an open is held.
+  friend class UsbLinkInspector;
+
   // Open failures of the platform that the log names: another protocol
   // version (ERROR_REVISION_MISMATCH), a device folder or endpoint another
   // user could have made (ERROR_INVALID_OWNER), a configured address that is
@@ -158,6 +157,9 @@ class UsbLink {
   // Creates (empties) the command file in the debug folder; the caller holds
   // m_commandFileLock.
   void OpenCommandFileLocked();
+  // ControlWrite's append of a frame to the command file.
+  void AppendToCommandFile(platform::Handle handle, const uint8_t* frame, uint32_t size,
+                           std::string& failedFile);
 
   platform::Driver& m_driver;
   platform::WindowSystem& m_windows;
@@ -176,7 +178,7 @@ class UsbLink {
 
   std::mutex m_commandFileLock;
   std::unique_ptr<platform::File> m_commandFile;
-  bool m_commandFileOpen = false;  // opened by the last open in command-file mode
+  bool m_commandFileOpen = false;  // opened by the last open with kCommandFile
   std::string m_commandFilePath;
 };
 

@@ -23,7 +23,7 @@ class CDriverLog {
   // stays closed) when the log file cannot be opened.
   explicit CDriverLog(platform::HostEnvironment& host);
   // Writes "Application Close!" when open.
-  virtual ~CDriverLog();
+  ~CDriverLog();
   // Writes "Application Close!" when open and takes no line after it: the
   // end of an unload that leaves the library's objects in place for a call
   // still inside (its later lines are dropped, the close stays the last).

@@ -8,6 +8,7 @@
 #include "mainunit/main_unit_commands.h"
 #include "mainunit/main_unit_states.h"
 #include "protocol/device_link.h"
+#include "protocol/unit_exchange.h"
 
 namespace norvex {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "norvex.h"
-#include "protocol/unit_exchange.h"
+#include "protocol/unit_rows.h"
 
 namespace norvex::mainunit {
 

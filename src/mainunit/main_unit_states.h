@@ -7,7 +7,7 @@
 
 #include "norvex_records.h"
 #include "protocol/frame.h"
-#include "protocol/unit_exchange.h"
+#include "protocol/unit_rows.h"
 
 namespace norvex::mainunit {
 

@@ -1,16 +1,20 @@
 // para_file_tables.h: the three kinds of parameter file (main unit, laser
-// head board, HS board) as tables: where the unit is, which selectors give its
-// header and size table, the format word and section count it must report,
-// and per section the record offset, the expected size, the mask bits and
-// whether a set writes it. The transfer (para_transfer.h) is one mechanism
-// driven by these tables. The record layouts of norvex.h are checked against
-// them at compile time.
+// head board, HS board) as tables: the state records of its header and size
+// table (the unit's rows of norvex_records.h), the format word and section
+// count it must report, and per section the record offset, the expected
+// size, the mask bits and whether a set writes it. The transfer
+// (para_transfer.h) is one mechanism driven by these tables. The record
+// layouts of norvex.h and the two state records are checked against them at
+// compile time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 
+#include "boards/hs_board_table.h"
+#include "boards/laser_head_table.h"
+#include "mainunit/main_unit_states.h"
 #include "norvex.h"
 #include "protocol/frame.h"
 
@@ -21,9 +25,6 @@ inline constexpr uint16_t kReadChunkCommand = 0xC080;
 inline constexpr uint16_t kReadChunkReply = 0xC081;
 inline constexpr uint16_t kWriteChunkCommand = 0xC082;
 inline constexpr uint16_t kSaveCommand = 0xC0EE;
-// Items of the header and size-table state records within the kind's group.
-inline constexpr uint16_t kSizeTableItem = 1;
-inline constexpr uint16_t kHeaderItem = 2;
 
 // The most bytes one read reply and one write frame carry, whatever larger
 // chunks the unit's header offers.
@@ -57,9 +58,21 @@ struct SectionRow {
   uint16_t secondWordDefault;
 };
 
+// A state record of a unit: its selector and size.
+struct RecordQuery {
+  uint16_t group;
+  uint16_t item;
+  uint32_t bytes;
+};
+template <typename Id>
+constexpr RecordQuery QueryOf(const StateRow<Id>& row) {
+  return {row.group, row.item, row.length};
+}
+
 struct ParaFileKind {
   const char* name;
-  uint16_t group;  // of the header (group, 2) and size table (group, 1) selectors
+  RecordQuery header;     // the header's state record (a ParaFileHeader)
+  RecordQuery sizeTable;  // the size table's: a 32-bit word count a section
   uint16_t formatWord;
   uint16_t sectionCount;
   uint32_t sizeErrorBase;
@@ -115,13 +128,22 @@ inline constexpr SectionRow kHsBoardSections[] = {
 inline constexpr uint8_t kHsBoardWriteOrder[] = {0, 1, 2, 5, 6};
 
 inline constexpr ParaFileKind kMainUnitFile = {
-    "main unit", 0xF800, 0x0202, 9, NORVEX_ERR_PARA_SIZE_MAIN_UNIT, sizeof(MainUnitParaFile),
+    "main unit",
+    QueryOf(RowOf(mainunit::kStates, mainunit::State::kParaFileHeader)),
+    QueryOf(RowOf(mainunit::kStates, mainunit::State::kParaFileSizeTable)),
+    0x0202, 9, NORVEX_ERR_PARA_SIZE_MAIN_UNIT, sizeof(MainUnitParaFile),
     kMainUnitSections, kMainUnitWriteOrder, sizeof(kMainUnitWriteOrder)};
 inline constexpr ParaFileKind kLaserHeadFile = {
-    "laser head", 0x5000, 0x0302, 5, NORVEX_ERR_PARA_SIZE_LASER_HEAD, sizeof(LaserHeadParaFile),
+    "laser head",
+    QueryOf(RowOf(laserhead::kStates, laserhead::State::kParaFileHeader)),
+    QueryOf(RowOf(laserhead::kStates, laserhead::State::kParaFileSizeTable)),
+    0x0302, 5, NORVEX_ERR_PARA_SIZE_LASER_HEAD, sizeof(LaserHeadParaFile),
     kLaserHeadSections, kLaserHeadWriteOrder, sizeof(kLaserHeadWriteOrder)};
 inline constexpr ParaFileKind kHsBoardFile = {
-    "HS board", 0x5000, 0x0302, 7, NORVEX_ERR_PARA_SIZE_HS_BOARD, sizeof(HsBoardParaFile),
+    "HS board",
+    QueryOf(RowOf(hsboard::kStates, hsboard::State::kParaFileHeader)),
+    QueryOf(RowOf(hsboard::kStates, hsboard::State::kParaFileSizeTable)),
+    0x0302, 7, NORVEX_ERR_PARA_SIZE_HS_BOARD, sizeof(HsBoardParaFile),
     kHsBoardSections, kHsBoardWriteOrder, sizeof(kHsBoardWriteOrder)};
 // clang-format on
 
@@ -136,6 +158,17 @@ static_assert(offsetof(ParaFileHeader, formatWord) == 0 && offsetof(ParaFileHead
                   offsetof(ParaFileHeader, readChunkWords) == 4 &&
                   offsetof(ParaFileHeader, writeChunkWords) == 6,
               "ParaFileHeader words");
+
+// The header and size-table records of norvex_records.h fit the record: a
+// ParaFileHeader, then one word count a section up to the first section.
+constexpr bool RecordsFit(const ParaFileKind& kind) {
+  return kind.header.bytes == sizeof(ParaFileHeader) && kind.sizeTable.bytes == 4u * kind.sectionCount &&
+         kSizeTableOffset == kHeaderOffset + kind.header.bytes &&
+         kSizeTableOffset + kind.sizeTable.bytes == kind.sections[0].recordOffset;
+}
+static_assert(RecordsFit(kMainUnitFile), "the main unit's header and size-table records");
+static_assert(RecordsFit(kLaserHeadFile), "the laser head board's header and size-table records");
+static_assert(RecordsFit(kHsBoardFile), "the HS board's header and size-table records");
 
 // The end of section `i` of a table (offset + room for its words).
 constexpr uint32_t SectionEnd(const SectionRow* rows, size_t i) {

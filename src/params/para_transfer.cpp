@@ -23,7 +23,8 @@ struct SectionSizes {
 // success `sizes` holds the section sizes in words.
 uint32_t HeaderAndSizeTest(CDeviceLink& link, const ParaFileKind& kind, uint16_t address, uint8_t* record,
                            Direction direction, SectionSizes& sizes) {
-  uint32_t result = QueryState(link, address, kind.group, kHeaderItem, record + kHeaderOffset, 8);
+  uint32_t result = QueryState(link, address, kind.header.group, kind.header.item, record + kHeaderOffset,
+                               kind.header.bytes);
   if (result != NORVEX_OK) return result;
   if (LoadWord(record + 0) != kind.formatWord) return NORVEX_ERR_PARA_FORMAT_WORD;
   if (LoadWord(record + 2) != kind.sectionCount) return NORVEX_ERR_PARA_SECTION_COUNT;
@@ -31,8 +32,8 @@ uint32_t HeaderAndSizeTest(CDeviceLink& link, const ParaFileKind& kind, uint16_t
   const uint16_t chunkWords = LoadWord(record + (direction == Direction::kRead ? 4 : 6));
   if (chunkWords == 0) return NORVEX_ERR_PARA_CHUNK_LIMIT;
 
-  result = QueryState(link, address, kind.group, kSizeTableItem, record + kSizeTableOffset,
-                      4u * kind.sectionCount);
+  result = QueryState(link, address, kind.sizeTable.group, kind.sizeTable.item, record + kSizeTableOffset,
+                      kind.sizeTable.bytes);
   if (result != NORVEX_OK) return result;
   for (uint32_t i = 0; i < kind.sectionCount; ++i) {
     const SectionRow& row = kind.sections[i];

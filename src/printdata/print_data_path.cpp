@@ -3,36 +3,25 @@
 
 #include <cstdint>
 
-#include "log/host_files.h"
 #include "norvex.h"
+#include "printdata/link_modes.h"
 
 namespace norvex {
-namespace {
 
-bool IsCaptureMode(int32_t mode) { return mode == kLinkTiffCapture || mode == kLinkUsbAndTiffCapture; }
-bool IsFileMode(int32_t mode) { return mode == kLinkCommandFile || mode == kLinkCompressedFile; }
-
-// The longest path read from the INI file, as a Windows path buffer.
-constexpr size_t kMaxPath = 260;
-
-}  // namespace
-
-PrintDataPath::PrintDataPath(platform::HostEnvironment& host, LinkSettings& settings, UsbLink& usb,
-                             CDriverLog& log, const DebugFolder& debugFolder, PrintDataFile& file,
-                             CTiffCapture& capture)
-    : m_host(host),
-      m_settings(settings),
+PrintDataPath::PrintDataPath(LinkSettings& settings, UsbLink& usb, CDriverLog& log, PrintDataSinks& sinks)
+    : m_settings(settings),
       m_usb(usb),
       m_log(log),
-      m_debugFolder(debugFolder),
-      m_file(file),
-      m_capture(capture) {}
+      m_sinks(sinks),
+      m_sink(&LinkModeOf(kInitialLinkMode).sink(sinks)) {
+  m_settings.commands.store(LinkModeOf(kInitialLinkMode).commands);
+}
 
 PrintDataPath::~PrintDataPath() {
   UsbLink::BulkWrite outstanding = UsbLink::kNoBulkWrite;
   {
     std::lock_guard<std::mutex> hold(m_recordLock);
-    if (m_record.state == State::kOutstanding) outstanding = m_record.pending;
+    if (m_record.state == State::kOutstanding) outstanding = m_record.start.pending;
     m_record = Record{};
   }
   // The cancel waits for the driver to let go of the buffer: without the
@@ -40,44 +29,17 @@ PrintDataPath::~PrintDataPath() {
   if (outstanding != UsbLink::kNoBulkWrite) m_usb.CancelBulk(outstanding);
 }
 
-std::string PrintDataPath::ConfiguredPath(const char* key, const char* defaultName) {
-  std::string path = m_host.ReadIniString(IniFilePath(m_host), PrintDataConfig::kSection, key, "", kMaxPath);
-  return path.empty() ? m_debugFolder.PathOf(defaultName) : path;
-}
-
-void PrintDataPath::OpenCapture() {
-  const int32_t width = m_host.ReadIniInt(IniFilePath(m_host), PrintDataConfig::kSection, "CaptureWidth",
-                                          static_cast<int32_t>(PrintDataConfig::kDefaultCaptureWidth));
-  // A width the capture cannot take would make no band progress (0, not a
-  // multiple of 16) or a band whose size wraps (above the limit): the capture
-  // stays off, the bulk writes go on, and the log says why.
-  if (width <= 0 || width % 16 != 0 || static_cast<uint32_t>(width) > CTiffCapture::kMaxWidthPixels) {
-    m_log.WriteFormatted("TIFF capture off: CaptureWidth %d is not a positive multiple of 16 up to %u.\n",
-                         width, CTiffCapture::kMaxWidthPixels);
-    return;
-  }
-  if (!m_capture.Open(ConfiguredPath("CaptureFile", PrintDataConfig::kDefaultCaptureFile),
-                      static_cast<uint32_t>(width))) {
-    m_log.WriteFormatted("TIFF capture off: no memory for lines of %d pixels.\n", width);
-  }
-}
-
-void PrintDataPath::SetLinkMode(int32_t mode) {
+void PrintDataPath::SetLinkMode(int32_t number) {
   std::lock_guard<std::mutex> hold(m_modeLock);
-  const int32_t old = m_settings.linkMode.load();
-  // What the new mode writes to is ready before the mode is: the next bulk
+  const LinkMode& mode = LinkModeOf(number);
+  PrintDataSink& previous = *m_sink.load();
+  PrintDataSink& next = mode.sink(m_sinks);
+  // What the new sink writes to is ready before the mode is: the next bulk
   // write may start as soon as it is stored.
-  if (IsCaptureMode(mode) && !IsCaptureMode(old)) OpenCapture();
-  if (IsFileMode(mode) && mode != old) {
-    if (mode == kLinkCommandFile) {
-      m_file.Open(ConfiguredPath("PrintDataFile", PrintDataConfig::kDefaultDataFile));
-    } else {
-      m_file.Open(ConfiguredPath("CompressedFile", PrintDataConfig::kDefaultCompressedFile));
-    }
-  }
-  m_settings.linkMode.store(mode);
-  if (IsCaptureMode(old) && !IsCaptureMode(mode)) m_capture.Close();
-  if (IsFileMode(old) && !IsFileMode(mode)) m_file.Close();
+  next.Enter(previous);
+  m_settings.commands.store(mode.commands);
+  m_sink.store(&next);
+  previous.Leave(next);
 }
 
 uint32_t PrintDataPath::StartBulkWrite(const void* data, uint32_t byteCount, bool noWait, uint64_t& ticket) {
@@ -91,31 +53,10 @@ uint32_t PrintDataPath::StartBulkWrite(const void* data, uint32_t byteCount, boo
     m_record.ticket = ticket = ++m_nextTicket;
   }
 
-  Record started;
-  const int32_t mode = m_settings.linkMode.load();
-  if (IsUsbMode(mode)) {
-    started.overlapped = true;
-    // A write that could not start is found out by the completion.
-    started.pending = m_usb.StartBulk(data, byteCount, started.startError);
-    if (mode == kLinkUsbAndTiffCapture) m_capture.Capture(data, byteCount);
-  } else {
-    if (mode == kLinkTiffCapture) {
-      m_capture.Capture(data, byteCount);
-    } else if (mode == kLinkCommandFile) {
-      m_file.Write(data, byteCount);
-    } else if (mode == kLinkCompressedFile) {
-      m_file.WriteCompressed(data, byteCount);
-    }
-    // Every mode without a device takes the whole buffer at once: its
-    // completion reports it all as transferred.
-    started.bytes = byteCount;
-  }
+  const SinkStart started = m_sink.load()->Start(data, byteCount);
 
   std::lock_guard<std::mutex> hold(m_recordLock);
-  m_record.overlapped = started.overlapped;
-  m_record.pending = started.pending;
-  m_record.startError = started.startError;
-  m_record.bytes = started.bytes;
+  m_record.start = started;
   m_record.state = State::kOutstanding;
   return NORVEX_OK;
 }
@@ -132,12 +73,12 @@ uint32_t PrintDataPath::GetSentPtrDataResult(uint64_t ticket, uint32_t& transfer
   }
 
   uint32_t result = NORVEX_OK;
-  if (!record.overlapped) {
-    transferred = record.bytes;
-  } else if (record.pending == UsbLink::kNoBulkWrite) {
-    result = record.startError;
+  if (!record.start.toDevice) {
+    transferred = record.start.bytes;
+  } else if (record.start.pending == UsbLink::kNoBulkWrite) {
+    result = record.start.startError;
   } else {
-    result = m_usb.CompleteBulk(record.pending, transferred);
+    result = m_usb.CompleteBulk(record.start.pending, transferred);
   }
 
   std::lock_guard<std::mutex> hold(m_recordLock);

@@ -1,22 +1,20 @@
 // print_data_path.h: PrintDataPath, the bulk path of print data: one bulk
-// write at a time, sent where the link mode says (the device through the
-// link's bulk writes, the TIFF capture, the print-data file, compressed or
-// not), and completed either inside the call or by a later call of the host.
-// It keeps the record of the write and switches the capture and the
-// print-data file when the link mode changes.
+// write at a time, sent to the print-data sink of the link mode (the device
+// through the link's bulk writes, the TIFF capture, the print-data file,
+// compressed or not), and completed either inside the call or by a later
+// call of the host. It keeps the record of the write and sets the link mode:
+// its command route and its sink, chosen once from the table of link modes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <string>
 
 #include "link/usb_link.h"
-#include "log/debug_folder.h"
 #include "log/driver_log.h"
 #include "platform/platform.h"
-#include "printdata/print_data_file.h"
-#include "printdata/tiff_capture.h"
+#include "printdata/print_data_sinks.h"
 
 namespace norvex {
 
@@ -34,20 +32,11 @@ inline constexpr uint32_t kErrorNoBulkWrite = platform::kErrorInvalidHandle;
 // (ERROR_WRITE_FAULT): going on would repeat it for ever.
 inline constexpr uint32_t kErrorNoProgress = 29;
 
-// Where the capture and the print-data file come from: the host's INI file,
-// section "PrintData", read when a link mode that uses them is entered.
-struct PrintDataConfig {
-  static constexpr const char* kSection = "PrintData";
-  static constexpr uint32_t kDefaultCaptureWidth = 10800;  // 4.5 in at 2400 dpi
-  static constexpr const char* kDefaultCaptureFile = "PrintCapture.tif";
-  static constexpr const char* kDefaultDataFile = "PrintData.bin";
-  static constexpr const char* kDefaultCompressedFile = "PrintData.cmp";
-};
-
 class PrintDataPath {
  public:
-  PrintDataPath(platform::HostEnvironment& host, LinkSettings& settings, UsbLink& usb, CDriverLog& log,
-                const DebugFolder& debugFolder, PrintDataFile& file, CTiffCapture& capture);
+  // Starts in the initial link mode (link_modes.h), with its route stored
+  // in `settings`. The sinks are the composition root's.
+  PrintDataPath(LinkSettings& settings, UsbLink& usb, CDriverLog& log, PrintDataSinks& sinks);
   // Completes (cancels) a bulk write still outstanding, so that the driver
   // no longer reads the host's buffer.
   ~PrintDataPath();
@@ -55,11 +44,14 @@ class PrintDataPath {
   PrintDataPath(const PrintDataPath&) = delete;
   PrintDataPath& operator=(const PrintDataPath&) = delete;
 
-  // Norvex_SetPrintDataSaveIdle: stores the link mode. Entering mode 2 or 3
-  // from another mode starts a new TIFF capture, leaving them completes it;
-  // entering 4 or 12 creates that mode's print-data file, leaving it closes
-  // the file.
-  void SetLinkMode(int32_t mode);
+  // Norvex_SetPrintDataSaveIdle: sets the link mode `number` of the table
+  // of link modes (any other number: no device, no data kept). The new
+  // mode's sink is entered before the mode is stored and the old one's is
+  // left after it: entering a capturing mode from one that does not capture
+  // starts a new TIFF capture, leaving the capture completes it; entering a
+  // file mode creates that mode's print-data file, leaving the file modes
+  // closes it.
+  void SetLinkMode(int32_t number);
 
   // The exports' operations take the host's arguments as they come and
   // check them before anything is started: a null pointer where one is
@@ -87,37 +79,27 @@ class PrintDataPath {
   uint32_t WriteSDRAM2(const void* data, uint32_t* wordCount, bool noWait);
 
  private:
-  // Starts the TIFF capture with the INI file's width and file, or leaves it
-  // off with a log line saying why.
-  void OpenCapture();
-
   enum class State { kIdle, kStarting, kOutstanding, kCompleting };
   struct Record {
     State state = State::kIdle;
     uint64_t ticket = 0;
     bool noWait = false;
-    bool overlapped = false;  // an overlapped write to the device was started
-    UsbLink::BulkWrite pending = UsbLink::kNoBulkWrite;
-    uint32_t startError = 0;  // why no overlapped write could start
-    uint32_t bytes = 0;       // what the modes without a device took
+    SinkStart start;  // what the sink's write needs for its completion
   };
 
-  // Claims the record and starts the write according to the link mode.
+  // Claims the record and starts the write on the sink of the link mode.
   uint32_t StartBulkWrite(const void* data, uint32_t byteCount, bool noWait, uint64_t& ticket);
   // Completes the write of `ticket` (0: the one left for the host).
   uint32_t GetSentPtrDataResult(uint64_t ticket, uint32_t& transferred);
 
-  std::string ConfiguredPath(const char* key, const char* defaultName);
-
-  platform::HostEnvironment& m_host;
   LinkSettings& m_settings;
   UsbLink& m_usb;
   CDriverLog& m_log;
-  const DebugFolder& m_debugFolder;
-  PrintDataFile& m_file;
-  CTiffCapture& m_capture;
+  PrintDataSinks& m_sinks;
 
   std::mutex m_modeLock;  // one mode change at a time
+  // The sink of the mode set; changed under m_modeLock, read by every start.
+  std::atomic<PrintDataSink*> m_sink;
 
   std::mutex m_recordLock;  // guards m_record and m_nextTicket
   Record m_record;

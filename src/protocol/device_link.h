@@ -32,7 +32,7 @@ class CDeviceLink {
   // wait for the command lock (tests shorten it).
   CDeviceLink(CDriverLog& log, platform::HostEnvironment& host, UsbLink& usb,
               uint32_t lockWaitMs = kLockWaitMs);
-  virtual ~CDeviceLink();
+  ~CDeviceLink();
 
   CDeviceLink(const CDeviceLink&) = delete;
   CDeviceLink& operator=(const CDeviceLink&) = delete;

@@ -19,9 +19,10 @@ using norvex_api_test::Pattern;
 using norvex_api_test::RequestFrame;
 using norvex_api_test::Selector;
 
-constexpr uint8_t kLh = 0x42;
-constexpr uint8_t kHs0 = 0x20;
-constexpr uint8_t kHs1 = 0x21;
+// The boards' addresses, as the emulator has them.
+constexpr uint8_t kLh = norvex::emu::kLaserHead;
+constexpr uint8_t kHs0 = norvex::emu::kHsBoard0;
+constexpr uint8_t kHs1 = norvex::emu::kHsBoard1;
 
 class BoardsTest : public norvex_api_test::UnitApiTest {
  protected:
@@ -184,7 +185,7 @@ TEST_F(BoardsTest, HsQueriesGoToTheNumberedBoard) {
     for (uint32_t board : {0u, 1u}) {
       SCOPED_TRACE(c.name);
       SCOPED_TRACE(board);
-      const uint8_t address = static_cast<uint8_t>(0x20 + board);
+      const uint8_t address = static_cast<uint8_t>(kHs0 + board);
       emulator.Model().SetStateRecord(address, c.group, c.item,
                                       Pattern(c.size, static_cast<uint8_t>(board * 100)));
       Bytes buffer(c.size + 4, 0xEE);

@@ -57,7 +57,7 @@ TEST_F(DeviceTest, GeneralStateQueryByteForByte) {
 }
 
 TEST_F(DeviceTest, RecordsOfEveryUnitAndAnyLength) {
-  emulator.Model().SetStateRecord(0x42, 0x0001, 0x0002, Bytes(40, 0x42));
+  emulator.Model().SetStateRecord(norvex::emu::kLaserHead, 0x0001, 0x0002, Bytes(40, 0x42));
   std::vector<uint8_t> record(500, 0);
   const uint8_t selector[4] = {0x01, 0x00, 0x02, 0x00};
   EXPECT_EQ(CTP_GetStateEx(selector, record.data(), 0xFFFFFFFF, NORVEX_ADDR_LASER_HEAD), NORVEX_OK);
@@ -70,7 +70,7 @@ TEST_F(DeviceTest, RecordsOfEveryUnitAndAnyLength) {
 }
 
 TEST_F(DeviceTest, AbsentBoardIsAnsweredByTheMainUnit) {
-  emulator.Model().SetBoardPresent(0x21, false);
+  emulator.Model().SetBoardPresent(norvex::emu::kHsBoard1, false);
   uint8_t record[4];
   EXPECT_EQ(GeneralState(record, NORVEX_ADDR_HS_BOARD(1)), CTP_ERR_MAIN_UNIT_REPLIED);
 }
@@ -95,14 +95,14 @@ TEST_F(DeviceTest, EveryFaultGivesItsCodeAndTwoLogEntries) {
     uint32_t address;
     uint32_t code;
   } cases[] = {
-      {"error reply", Fault{FaultKind::kErrorReply, 7}, 0x10, 0xE0100007},
-      {"board error reply", Fault{FaultKind::kErrorReply, 0x1234}, 0x20, 0xE0201234},
-      {"bad checksum", Fault{FaultKind::kBadChecksum}, 0x10, CTP_ERR_CHECKSUM},
-      {"wrong length", Fault{FaultKind::kWrongLength}, 0x10, CTP_ERR_FRAME_LENGTH},
-      {"wrong size", Fault{FaultKind::kWrongReplySize}, 0x10, CTP_ERR_LENGTH_MISMATCH},
-      {"wrong command", Fault{FaultKind::kWrongCommand}, 0x10, CTP_ERR_BAD_REPLY_COMMAND},
-      {"wrong unit", Fault{FaultKind::kWrongUnit}, 0x42, CTP_ERR_BAD_ADDRESS},
-      {"no reply", Fault{FaultKind::kNoReply}, 0x10, NORVEX_ERROR_IO_PENDING},
+      {"error reply", Fault{FaultKind::kErrorReply, 7}, norvex::emu::kMainUnit, 0xE0100007},
+      {"board error reply", Fault{FaultKind::kErrorReply, 0x1234}, norvex::emu::kHsBoard0, 0xE0201234},
+      {"bad checksum", Fault{FaultKind::kBadChecksum}, norvex::emu::kMainUnit, CTP_ERR_CHECKSUM},
+      {"wrong length", Fault{FaultKind::kWrongLength}, norvex::emu::kMainUnit, CTP_ERR_FRAME_LENGTH},
+      {"wrong size", Fault{FaultKind::kWrongReplySize}, norvex::emu::kMainUnit, CTP_ERR_LENGTH_MISMATCH},
+      {"wrong command", Fault{FaultKind::kWrongCommand}, norvex::emu::kMainUnit, CTP_ERR_BAD_REPLY_COMMAND},
+      {"wrong unit", Fault{FaultKind::kWrongUnit}, norvex::emu::kLaserHead, CTP_ERR_BAD_ADDRESS},
+      {"no reply", Fault{FaultKind::kNoReply}, norvex::emu::kMainUnit, NORVEX_ERROR_IO_PENDING},
   };
   for (const Case& c : cases) {
     emulator.Model().InjectFault(c.fault);

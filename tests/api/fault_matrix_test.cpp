@@ -48,15 +48,18 @@ struct Family {
 
 const std::vector<Family>& Families() {
   static const std::vector<Family> families = {
-      {"NV_GetState (main unit state query)", 0x10, true, [](uint8_t* b) { return NV_GetState(b); }},
-      {"NV_StartPrint (main unit command)", 0x10, false,
+      {"NV_GetState (main unit state query)", norvex::emu::kMainUnit, true,
+       [](uint8_t* b) { return NV_GetState(b); }},
+      {"NV_StartPrint (main unit command)", norvex::emu::kMainUnit, false,
        [](uint8_t* b) {
          // The 64-byte job is the caller's too: it must come back unchanged.
          return NV_StartPrint(b);
        }},
-      {"LH_GetSystemState (laser head)", 0x42, true, [](uint8_t* b) { return LH_GetSystemState(b); }},
-      {"HS_GetSystemState(1) (HS board)", 0x21, true, [](uint8_t* b) { return HS_GetSystemState(1, b); }},
-      {"CTP_SendCommand (raw exchange)", 0x10, true,
+      {"LH_GetSystemState (laser head)", norvex::emu::kLaserHead, true,
+       [](uint8_t* b) { return LH_GetSystemState(b); }},
+      {"HS_GetSystemState(1) (HS board)", norvex::emu::kHsBoard1, true,
+       [](uint8_t* b) { return HS_GetSystemState(1, b); }},
+      {"CTP_SendCommand (raw exchange)", norvex::emu::kMainUnit, true,
        [](uint8_t* b) {
          const uint8_t selector[4] = {0, 0, 0, 0};
          CommandPacket packet{};

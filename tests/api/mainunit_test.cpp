@@ -19,7 +19,7 @@ using norvex_api_test::Pattern;
 using norvex_api_test::RequestFrame;
 using norvex_api_test::Selector;
 
-constexpr uint8_t kMain = 0x10;
+constexpr uint8_t kMain = norvex::emu::kMainUnit;  // as the emulator has it
 
 struct BlockCase {
   const char* name;

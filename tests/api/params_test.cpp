@@ -22,10 +22,11 @@ using norvex_api_test::Pattern;
 using norvex_api_test::RequestFrame;
 using norvex_api_test::Selector;
 
-constexpr uint8_t kMain = 0x10;
-constexpr uint8_t kLh = 0x42;
-constexpr uint8_t kHs0 = 0x20;
-constexpr uint8_t kHs1 = 0x21;
+// The units' addresses, as the emulator has them.
+constexpr uint8_t kMain = norvex::emu::kMainUnit;
+constexpr uint8_t kLh = norvex::emu::kLaserHead;
+constexpr uint8_t kHs0 = norvex::emu::kHsBoard0;
+constexpr uint8_t kHs1 = norvex::emu::kHsBoard1;
 constexpr uint16_t kRead = 0xC080;
 constexpr uint16_t kWrite = 0xC082;
 constexpr uint16_t kSave = 0xC0EE;

@@ -57,9 +57,9 @@ TEST_F(ParaFilesTest, EveryUnitReportsTheHeaderAndSizesTheLibraryExpects) {
   for (const FileCase& c : kFiles) {
     SCOPED_TRACE(int{c.address});
     const params::ParaFileKind& kind = c.kind;
-    EXPECT_EQ(model.StateRecord(c.address, kind.group, params::kHeaderItem),
+    EXPECT_EQ(model.StateRecord(c.address, kind.header.group, kind.header.item),
               Cat(Words(kind.formatWord, kind.sectionCount), Words(250, 248)));
-    const Bytes table = model.StateRecord(c.address, kind.group, params::kSizeTableItem);
+    const Bytes table = model.StateRecord(c.address, kind.sizeTable.group, kind.sizeTable.item);
     ASSERT_EQ(table.size(), 4u * kind.sectionCount);
     for (uint32_t s = 0; s < kind.sectionCount; ++s) {
       const uint32_t words = params::LoadValue(table.data() + 4 * s);

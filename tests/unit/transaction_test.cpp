@@ -14,6 +14,13 @@
 #include "lock_holder.h"
 
 namespace norvex {
+
+// UsbLink's handle lock, which this friend of UsbLink reads.
+class UsbLinkInspector {
+ public:
+  static HandleGuard& HandleLock(UsbLink& link) { return link.m_handleGuard; }
+};
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -233,7 +240,7 @@ TEST_F(TransactionTest, OversizeAndOddRequestsAreRefusedAndLogged) {
 // pseudo handle with the invalid-handle error.
 TEST_F(TransactionTest, ModesWithoutADevice) {
   for (int32_t mode : {2, 4, 12, 7, -1}) {
-    lib.Settings().linkMode = mode;
+    lib.PrintData().SetLinkMode(mode);
     driver.present = false;
     EXPECT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK) << mode;
     EXPECT_EQ(lib.Watch().PortStatus(), NORVEX_OK) << mode;
@@ -251,7 +258,7 @@ TEST_F(TransactionTest, ModesWithoutADevice) {
 }
 
 TEST_F(TransactionTest, CommandFileThatCannotBeWrittenIsShownAndTheCommandGoesOn) {
-  lib.Settings().linkMode = 4;
+  lib.PrintData().SetLinkMode(4);
   lib.Debug().Set("/no/such/folder");
   EXPECT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
   const uint8_t selector[4] = {};
@@ -262,12 +269,12 @@ TEST_F(TransactionTest, CommandFileThatCannotBeWrittenIsShownAndTheCommandGoesOn
 
 TEST_F(TransactionTest, CloseReleasesWhatWasOpenedWhateverTheModeIsNow) {
   ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
-  lib.Settings().linkMode = 4;
+  lib.PrintData().SetLinkMode(4);
   EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
   EXPECT_EQ(driver.closed, driver.opened);  // the USB handle, though the mode says command file
-  lib.Settings().linkMode = 4;
+  lib.PrintData().SetLinkMode(4);
   ASSERT_EQ(lib.Watch().OpenDevice(), NORVEX_OK);
-  lib.Settings().linkMode = 1;
+  lib.PrintData().SetLinkMode(1);
   EXPECT_EQ(lib.Usb().Close(), NORVEX_OK);
   EXPECT_EQ(host.openForWriting.count(host.exeFolder + "/CommandFile.bin"), 0u);
 }
@@ -289,9 +296,9 @@ TEST_F(TransactionTest, CommandFileModeAfterAnOpenInAnotherModeWritesTheFrame) {
   for (int32_t openedIn : {1, 2}) {
     SCOPED_TRACE(openedIn);
     host.files.erase(commandFile);
-    lib.Settings().linkMode = openedIn;
+    lib.PrintData().SetLinkMode(openedIn);
     ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
-    lib.Settings().linkMode = 4;
+    lib.PrintData().SetLinkMode(4);
     const uint8_t selector[4] = {};
     // The read still goes to the handle that is open: the device's finds no
     // reply (997), the pseudo handle's fails at once (6).
@@ -321,8 +328,8 @@ class BoxProbeHost : public testing::FakeHost {
       } else {
         heldWhileShown.push_back("command lock");
       }
-      if (lib->Usb().HandleGuardForTests().try_lock()) {
-        lib->Usb().HandleGuardForTests().unlock();
+      if (UsbLinkInspector::HandleLock(lib->Usb()).try_lock()) {
+        UsbLinkInspector::HandleLock(lib->Usb()).unlock();
       } else {
         heldWhileShown.push_back("handle pin");
       }
@@ -338,7 +345,7 @@ TEST(MessageBoxes, FailedCommandFileWritesAreShownWithNoLockHeld) {
   testing::FakeWindowSystem windows;
   Library lib(host, driver, windows);
   host.lib = &lib;
-  lib.Settings().linkMode = 4;
+  lib.PrintData().SetLinkMode(4);
   ASSERT_EQ(lib.Watch().Init(nullptr, nullptr), NORVEX_OK);
   host.failWrites = true;
   const uint8_t selector[4] = {};

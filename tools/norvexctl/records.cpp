@@ -104,11 +104,24 @@ constexpr bool NamesRows(const RecordName (&names)[N], const NorvexRecord (&rows
   }
   return true;
 }
+// Every row of the library's list has a name.
+template <size_t N, size_t M>
+constexpr bool RowsNamed(const RecordName (&names)[N], const NorvexRecord (&rows)[M]) {
+  for (size_t i = 0; i < M; ++i) {
+    bool named = false;
+    for (size_t j = 0; j < N; ++j) named = named || std::string_view(rows[i].reader) == names[j].reader;
+    if (!named) return false;
+  }
+  return true;
+}
 static_assert(NamesRows(kMainUnitNames, NorvexMainUnitRecords),
               "a main unit record the library does not read");
 static_assert(NamesRows(kLaserHeadNames, NorvexLaserHeadRecords),
               "a laser head record the library does not read");
 static_assert(NamesRows(kHsBoardNames, NorvexHsBoardRecords), "an HS board record the library does not read");
+static_assert(RowsNamed(kMainUnitNames, NorvexMainUnitRecords), "a main unit record without a name");
+static_assert(RowsNamed(kLaserHeadNames, NorvexLaserHeadRecords), "a laser head record without a name");
+static_assert(RowsNamed(kHsBoardNames, NorvexHsBoardRecords), "an HS board record without a name");
 
 template <size_t N, size_t M>
 std::vector<RecordInfo> Named(const RecordName (&names)[N], const NorvexRecord (&rows)[M]) {

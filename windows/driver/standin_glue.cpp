@@ -129,11 +129,6 @@ extern "C" size_t StandInPresent(uint32_t* ids, size_t room) {
   return n;
 }
 
-extern "C" int StandInIsPresent(uint32_t id) {
-  const std::shared_ptr<Driver> driver = TheDriver();
-  return driver && driver->rack.IsPresent(id) ? 1 : 0;
-}
-
 extern "C" void StandInInstanceName(uint32_t id, wchar_t* out, size_t room) {
   if (room == 0) return;
   std::string name;

@@ -57,7 +57,6 @@ void StandInReleaseOwner(uintptr_t owner);
 /* The bus: the ids of the plugged platesetters (at most `room`, the count is
  * returned), a platesetter's instance name, its interface's state. */
 size_t StandInPresent(uint32_t* ids, size_t room);
-int StandInIsPresent(uint32_t id);
 /* Writes the zero-terminated name (at most room - 1 characters). */
 void StandInInstanceName(uint32_t id, wchar_t* out, size_t room);
 void StandInInterfaceChanged(uint32_t id, int enabled);

@@ -116,11 +116,6 @@ EndpointConnection::EndpointConnection(std::unique_ptr<Stream> stream, std::stri
 
 EndpointConnection::~EndpointConnection() { Close(); }
 
-bool EndpointConnection::Connected() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_connected && !m_closed;
-}
-
 uint32_t EndpointConnection::Control(uint32_t ioctl, const void* frame, uint32_t size, uint32_t timeoutMs) {
   uint8_t code[4];
   wire::StoreU32(code, ioctl);

@@ -78,7 +78,6 @@ class EndpointConnection {
   // messages in (late replies are dropped, the end of the stream is seen).
   // False once the connection has ended.
   bool Service();
-  bool Connected() const;
   intptr_t PollHandle() const { return m_stream->PollHandle(); }
 
   // Ends the connection for good: pending transfers end at once, later ones
