@@ -25,7 +25,7 @@ bool ParseNumber(const std::string& text, uint32_t& value) {
 
 }  // namespace
 
-bool InjectNamedFault(DeviceModel& model, const std::string& text) {
+bool InjectNamedFault(MachineControls& model, const std::string& text) {
   std::string kind = text;
   std::string value;
   std::string address;

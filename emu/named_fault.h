@@ -13,12 +13,12 @@
 
 #include <string>
 
-#include "emu/device_model.h"
+#include "emu/machine_controls.h"
 
 namespace norvex::emu {
 
 // Injects the fault that `text` names into `model`; false, with nothing injected,
 // for text that names no fault.
-bool InjectNamedFault(DeviceModel& model, const std::string& text);
+bool InjectNamedFault(MachineControls& model, const std::string& text);
 
 }  // namespace norvex::emu
