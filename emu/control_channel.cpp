@@ -17,7 +17,8 @@ bool ReceiveExactly(net::SocketId socket, net::WakeSet& wake, void* buffer, size
       got += static_cast<size_t>(n);
       continue;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     bool readable = false;
     wake.Wait(&socket, &readable, 1, static_cast<int>(std::min<decltype(left.count())>(left.count(), 60000)));

@@ -66,7 +66,8 @@ bool ControlledPlatesetter::Open(const std::string& control, std::string& error)
   }
   if (control::LoadU32(answer) != control::kMagic || control::LoadU32(answer + 4) != 0) {
     error = control + " refused the control connection: its version is " +
-            std::to_string(control::LoadU32(answer + 8)) + ", this one's " + std::to_string(control::kVersion);
+            std::to_string(control::LoadU32(answer + 8)) + ", this one's " +
+            std::to_string(control::kVersion);
     m_socket.Reset();
     return false;
   }
@@ -90,14 +91,16 @@ std::vector<uint8_t> ControlledPlatesetter::Call(Op op, const Writer& args, bool
     // The wait's time-out follows the operation's first argument: a count or
     // a flag, then the milliseconds.
     Reader r(args.Data().data(), args.Data().size());
-    if (op == Op::kWaitForFrames) r.U32(); else r.U8();
+    if (op == Op::kWaitForFrames)
+      r.U32();
+    else
+      r.U8();
     deadline += std::chrono::milliseconds(r.U32());
   }
   uint8_t head[control::kAnswerHeader];
-  const bool exchanged =
-      net::SendAll(m_socket.id(), request.Data().data(), request.Data().size(), args.Data().data(),
-                   args.Data().size()) &&
-      control::ReceiveExactly(m_socket.id(), m_wake, head, sizeof(head), deadline);
+  const bool exchanged = net::SendAll(m_socket.id(), request.Data().data(), request.Data().size(),
+                                      args.Data().data(), args.Data().size()) &&
+                         control::ReceiveExactly(m_socket.id(), m_wake, head, sizeof(head), deadline);
   const uint32_t status = control::LoadU32(head);
   const uint32_t size = control::LoadU32(head + 4);
   std::vector<uint8_t> body;
@@ -106,10 +109,10 @@ std::vector<uint8_t> ControlledPlatesetter::Call(Op op, const Writer& args, bool
     if (control::ReceiveExactly(m_socket.id(), m_wake, body.data(), body.size(), deadline)) {
       if (status == control::kAnswerOk) return body;
       Reader r(body.data(), body.size());
-      Fail(status == control::kAnswerFailed ? r.Text()
-                                            : "norvex-emu refused control " +
-                                                  std::to_string(static_cast<uint32_t>(op)) + " with status " +
-                                                  std::to_string(status));
+      Fail(status == control::kAnswerFailed
+               ? r.Text()
+               : "norvex-emu refused control " + std::to_string(static_cast<uint32_t>(op)) + " with status " +
+                     std::to_string(status));
       return {};
     }
   }

@@ -55,9 +55,8 @@ class ControlledPlatesetter final : public EmulatorBackend {
   uint32_t m_id = 0;              // the platesetter's, 0 when it was not made
   mutable std::mutex m_errorMu;
   mutable std::string m_lastError;  // under m_errorMu
-  RemoteModel m_model{[this](control::Op op, const control::Writer& args, bool wait) {
-    return Call(op, args, wait);
-  }};
+  RemoteModel m_model{
+      [this](control::Op op, const control::Writer& args, bool wait) { return Call(op, args, wait); }};
 };
 
 }  // namespace norvex::emu

@@ -218,7 +218,9 @@ inline ParaFileHeader GetParaFileHeader(Reader& r) {
   return h;
 }
 
-inline void Put(Writer& w, const FunctionCall& c) { w.U8(c.address).U16(c.group).U16(c.item).Bytes(c.params); }
+inline void Put(Writer& w, const FunctionCall& c) {
+  w.U8(c.address).U16(c.group).U16(c.item).Bytes(c.params);
+}
 inline FunctionCall GetFunctionCall(Reader& r) {
   FunctionCall c;
   c.address = r.U8();

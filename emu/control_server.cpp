@@ -185,7 +185,8 @@ std::vector<uint8_t> ControlServer::Handle(Connection& connection, Op op, uint32
     const size_t made = static_cast<size_t>(
         std::count_if(m_entries.begin(), m_entries.end(), [](const auto& e) { return e.second.owner != 0; }));
     if (made >= kMaxMadePlatesetters) {
-      return Answer(control::kAnswerFailed, Writer().Text("norvex-emu has made as many platesetters as it makes"));
+      return Answer(control::kAnswerFailed,
+                    Writer().Text("norvex-emu has made as many platesetters as it makes"));
     }
     m_entries[m_nextId] = Entry{std::move(platesetter), connection.number};
     return Answer(control::kAnswerOk, Writer().U32(m_nextId++));
@@ -263,7 +264,8 @@ bool ControlServer::Wait(Op op, const MachineControls& machine, Reader& args, Wr
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     const auto slice = std::clamp(left, std::chrono::milliseconds(0), kWaitSlice);
-    held = op == Op::kWaitForFrames ? machine.WaitForFrames(count, slice) : machine.WaitForHost(connected, slice);
+    held = op == Op::kWaitForFrames ? machine.WaitForFrames(count, slice)
+                                    : machine.WaitForHost(connected, slice);
     if (held || m_stop || left <= kWaitSlice) break;
   }
   out.U8(held);

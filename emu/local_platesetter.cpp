@@ -46,8 +46,8 @@ bool LocalPlatesetter::Plug() {
     return false;
   }
   std::string error;
-  const bool started = m_tcp ? m_server.StartTcp(m_host, m_port, error)
-                             : m_server.StartLocal(m_options.folder, m_path, error);
+  const bool started =
+      m_tcp ? m_server.StartTcp(m_host, m_port, error) : m_server.StartLocal(m_options.folder, m_path, error);
   if (!started) {
     m_lastError = error;
     return false;

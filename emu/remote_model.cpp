@@ -47,8 +47,8 @@ Writer With(const Record& record) {
 
 // A wait's time-out as its request carries it (32-bit milliseconds).
 uint32_t Milliseconds(std::chrono::milliseconds timeout) {
-  const auto ms = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0,
-                                                              std::numeric_limits<uint32_t>::max());
+  const auto ms =
+      std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, std::numeric_limits<uint32_t>::max());
   return static_cast<uint32_t>(ms);
 }
 
@@ -94,17 +94,20 @@ std::vector<ParaFileSave> RemoteParaFiles::Saves() const {
 void RemoteParaFiles::ClearEvents() { m_call(Op::kClearParaFileEvents, Writer(), false); }
 
 void RemoteParaFiles::Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count) {
-  m_call(Op::kRefuseParaFile, Writer().U8(address).U16(command).U16(errorValue).U32(static_cast<uint32_t>(count)),
-         false);
+  m_call(Op::kRefuseParaFile,
+         Writer().U8(address).U16(command).U16(errorValue).U32(static_cast<uint32_t>(count)), false);
 }
 
 void RemoteModel::SetBoardPresent(uint8_t address, bool present) {
   m_call(Op::kSetBoardPresent, Writer().U8(address).U8(present), false);
 }
 
-bool RemoteModel::BoardPresent(uint8_t address) const { return Flag(m_call, Op::kBoardPresent, Writer().U8(address)); }
+bool RemoteModel::BoardPresent(uint8_t address) const {
+  return Flag(m_call, Op::kBoardPresent, Writer().U8(address));
+}
 
-void RemoteModel::SetStateRecord(uint8_t address, uint16_t group, uint16_t item, const std::vector<uint8_t>& bytes) {
+void RemoteModel::SetStateRecord(uint8_t address, uint16_t group, uint16_t item,
+                                 const std::vector<uint8_t>& bytes) {
   m_call(Op::kSetStateRecord, Writer().U8(address).U16(group).U16(item).Bytes(bytes), false);
 }
 
@@ -123,7 +126,8 @@ std::vector<FunctionCall> RemoteModel::FunctionCalls() const {
 void RemoteModel::ClearReceived() { m_call(Op::kClearReceived, Writer(), false); }
 
 bool RemoteModel::WaitForFrames(size_t count, std::chrono::milliseconds timeout) const {
-  const uint32_t frames = static_cast<uint32_t>(std::min<size_t>(count, std::numeric_limits<uint32_t>::max()));
+  const uint32_t frames =
+      static_cast<uint32_t>(std::min<size_t>(count, std::numeric_limits<uint32_t>::max()));
   return Flag(m_call, Op::kWaitForFrames, Writer().U32(frames).U32(Milliseconds(timeout)), true);
 }
 

@@ -20,7 +20,8 @@ namespace norvex::emu {
 
 // Sends one operation on the platesetter with its arguments (as a wait when
 // `wait` is set) and gives the answer's body, empty when the request failed.
-using RemoteCall = std::function<std::vector<uint8_t>(control::Op op, const control::Writer& args, bool wait)>;
+using RemoteCall =
+    std::function<std::vector<uint8_t>(control::Op op, const control::Writer& args, bool wait)>;
 
 class RemoteParaFiles final : public ParaFileControls {
  public:
@@ -47,7 +48,8 @@ class RemoteModel final : public MachineControls {
 
   void SetBoardPresent(uint8_t address, bool present) override;
   bool BoardPresent(uint8_t address) const override;
-  void SetStateRecord(uint8_t address, uint16_t group, uint16_t item, const std::vector<uint8_t>& bytes) override;
+  void SetStateRecord(uint8_t address, uint16_t group, uint16_t item,
+                      const std::vector<uint8_t>& bytes) override;
   std::vector<uint8_t> StateRecord(uint8_t address, uint16_t group, uint16_t item) const override;
   std::vector<std::vector<uint8_t>> ReceivedFrames() const override;
   std::vector<FunctionCall> FunctionCalls() const override;
