@@ -81,7 +81,9 @@ void ControlledPlatesetter::Fail(const std::string& error) const {
 
 std::vector<uint8_t> ControlledPlatesetter::Call(Op op, const Writer& args, bool wait) const {
   std::lock_guard<std::mutex> lock(m_exchange);
-  if (!m_socket) return {};  // the reason is kept already
+  // Without a connection, or a platesetter that was not made, the reason
+  // is kept already.
+  if (!m_socket || (m_id == 0 && op != Op::kCreate)) return {};
   Writer request;
   request.U32(static_cast<uint32_t>(control::kRequestHeader + args.Data().size()))
       .U32(static_cast<uint32_t>(op))

@@ -166,11 +166,13 @@ void ControlServer::Serve(Connection& connection) {
       const uint32_t id = control::LoadU32(request.data() + 4);
       Reader args(request.data() + 8, request.size() - 8);
       const std::vector<uint8_t> answer = Handle(connection, op, id, args);
-      if (!net::SendAll(socket, answer.data(), answer.size())) break;
+      if (answer.empty() || !net::SendAll(socket, answer.data(), answer.size())) break;
     }
   }
-  connection.socket.Reset();
+  // The platesetters go before the connection closes: a client that sees
+  // its end finds them gone.
   Release(connection.number);
+  connection.socket.Reset();
   connection.done = true;
 }
 
@@ -220,10 +222,12 @@ std::vector<uint8_t> ControlServer::Handle(Connection& connection, Op op, uint32
   std::vector<uint8_t> answer = HandlePresence(op, *platesetter);
   if (!answer.empty()) return answer;
   Writer out;
-  if (Wait(op, platesetter->Model(), args, out) ||
-      control::ApplyMachineControl(op, platesetter->Model(), args, out)) {
-    return Answer(control::kAnswerOk, out);
+  if (op == Op::kWaitForFrames || op == Op::kWaitForHost) {
+    if (!Wait(connection, op, platesetter->Model(), args, out)) return {};
+    return Answer(args.ok() ? control::kAnswerOk : control::kAnswerBadRequest, out);
   }
+  if (control::ApplyMachineControl(op, platesetter->Model(), args, out))
+    return Answer(control::kAnswerOk, out);
   return Answer(control::kAnswerBadRequest);
 }
 
@@ -253,20 +257,27 @@ std::vector<uint8_t> ControlServer::HandlePresence(Op op, LocalPlatesetter& plat
   return Answer(control::kAnswerOk, out);
 }
 
-bool ControlServer::Wait(Op op, const MachineControls& machine, Reader& args, Writer& out) {
-  if (op != Op::kWaitForFrames && op != Op::kWaitForHost) return false;
+bool ControlServer::Wait(Connection& connection, Op op, const MachineControls& machine, Reader& args,
+                         Writer& out) {
   const uint32_t count = op == Op::kWaitForFrames ? args.U32() : 0;
   const bool connected = op == Op::kWaitForHost && args.U8() != 0;
   const uint32_t ms = args.U32();
-  if (!args.ok()) return false;
+  if (!args.ok()) return true;  // answered as a bad request
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  const net::SocketId socket = connection.socket.id();
   bool held = false;
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     const auto slice = std::clamp(left, std::chrono::milliseconds(0), kWaitSlice);
     held = op == Op::kWaitForFrames ? machine.WaitForFrames(count, slice)
                                     : machine.WaitForHost(connected, slice);
-    if (held || m_stop || left <= kWaitSlice) break;
+    if (held || left <= kWaitSlice) break;
+    // A client sends nothing while it waits for an answer: anything that
+    // comes now (the end of its stream, above all) ends the connection, and
+    // so does a stop.
+    bool readable = false;
+    connection.wake.Wait(&socket, &readable, 1, 0);
+    if (readable || m_stop) return false;
   }
   out.U8(held);
   return true;

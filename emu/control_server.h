@@ -61,11 +61,16 @@ class ControlServer {
   void Accepting();
   void Serve(Connection& connection);
   bool Opening(Connection& connection);
-  // The answer to one request of `connection`.
+  // The answer to one request of `connection`; empty when the connection is
+  // to end instead.
   std::vector<uint8_t> Handle(Connection& connection, control::Op op, uint32_t id, control::Reader& args);
   // The answer to an operation on the platesetter's presence; empty for another.
   static std::vector<uint8_t> HandlePresence(control::Op op, LocalPlatesetter& platesetter);
-  bool Wait(control::Op op, const MachineControls& machine, control::Reader& args, control::Writer& out);
+  // A wait of `connection` (kWaitForFrames, kWaitForHost) in slices, so that
+  // a stop or the client's going ends it; false when it ended so (the
+  // connection ends without an answer).
+  bool Wait(Connection& connection, control::Op op, const MachineControls& machine, control::Reader& args,
+            control::Writer& out);
   std::shared_ptr<LocalPlatesetter> Find(uint32_t id);
   // Unplugs and forgets the platesetters that `owner` made.
   void Release(uint64_t owner);
