@@ -274,10 +274,12 @@ TEST_F(ControlPortTest, OpeningAndRequestsByteForByte) {
   RawControl owner(m_address);
   ASSERT_TRUE(owner.Send(kOpening));
   ASSERT_EQ(owner.Receive(12), kGranted);
-  // kCreate (1): the id of the new platesetter, 1.
-  const auto made = owner.Ask(1, 0, CreateArguments("byte-check"));
-  EXPECT_EQ(made.first, 0u);
-  EXPECT_EQ(made.second, (Bytes{1, 0, 0, 0}));
+  // kCreate (1) of a platesetter "x" at a loopback port the system picks,
+  // as the page shows it: its id, 1.
+  ASSERT_TRUE(
+      owner.Send({0x27, 0, 0, 0, 1,  0, 0, 0, 0,   0,   0,   0,   1,   0,   0,   0,   'x', 1,   1,  1,
+                  0,    0, 0, 0, 11, 0, 0, 0, '1', '2', '7', '.', '0', '.', '0', '.', '1', ':', '0'}));
+  EXPECT_EQ(owner.Receive(12), (Bytes{0, 0, 0, 0, 12, 0, 0, 0, 1, 0, 0, 0}));
   // kPlug (5): plugged, and an empty error text.
   EXPECT_EQ(owner.Ask(5, 1), std::make_pair(0u, Bytes{1, 0, 0, 0, 0}));
   // kSetStateRecord (12) and kStateRecord (13) of the main unit's (0, 7).
@@ -289,9 +291,9 @@ TEST_F(ControlPortTest, OpeningAndRequestsByteForByte) {
     RawControl other(m_address);
     ASSERT_TRUE(other.Send(kOpening));
     ASSERT_EQ(other.Receive(12), kGranted);
-    EXPECT_EQ(other.Ask(4, 0, Text("byte-check")), std::make_pair(0u, Bytes{1, 0, 0, 0}));
+    EXPECT_EQ(other.Ask(4, 0, Text("x")), std::make_pair(0u, Bytes{1, 0, 0, 0}));
     EXPECT_EQ(other.Ask(7, 1), std::make_pair(0u, Bytes{1}));  // kIsPlugged
-    EXPECT_EQ(other.Ask(3, 1).first, 4u);                       // kDestroy: failed
+    EXPECT_EQ(other.Ask(3, 1).first, 4u);                      // kDestroy: failed
     EXPECT_EQ(other.Ask(7, 1), std::make_pair(0u, Bytes{1}));
   }
   // The platesetter goes with the connection that made it.
@@ -299,7 +301,7 @@ TEST_F(ControlPortTest, OpeningAndRequestsByteForByte) {
   RawControl after(m_address);
   ASSERT_TRUE(after.Send(kOpening));
   ASSERT_EQ(after.Receive(12), kGranted);
-  EXPECT_EQ(after.Ask(4, 0, Text("byte-check")), std::make_pair(0u, Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(after.Ask(4, 0, Text("x")), std::make_pair(0u, Bytes{0, 0, 0, 0}));
   EXPECT_EQ(after.Ask(7, 1).first, 2u);  // no such platesetter
 }
 
