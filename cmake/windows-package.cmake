@@ -26,7 +26,8 @@ endif()
 set(NORVEX_PACKAGE_STAGING ${PROJECT_BINARY_DIR}/package-staging)
 # The targets whose files the install rules take.
 set(NORVEX_PACKAGE_TARGETS norvex)
-# The 64-bit package also carries norvex-emu.exe, a virtual platesetter to try a host with.
+# Each package also carries norvex-emu.exe of its build, a virtual platesetter
+# to try a host with on a PC without the machine.
 if(TARGET norvex-emu)
   install(TARGETS norvex-emu RUNTIME DESTINATION .)
   list(APPEND NORVEX_PACKAGE_TARGETS norvex-emu)

@@ -267,9 +267,10 @@ bool DeviceModel::BoardPresent(uint8_t address) const {
   return PresentLocked(address);
 }
 
-void DeviceModel::SetStateRecord(uint8_t address, uint16_t group, uint16_t item, std::vector<uint8_t> bytes) {
+void DeviceModel::SetStateRecord(uint8_t address, uint16_t group, uint16_t item,
+                                 const std::vector<uint8_t>& bytes) {
   std::lock_guard<std::mutex> lock(m_mu);
-  m_records[RecordKey{address, group, item}] = std::move(bytes);
+  m_records[RecordKey{address, group, item}] = bytes;
 }
 
 std::vector<uint8_t> DeviceModel::StateRecord(uint8_t address, uint16_t group, uint16_t item) const {

@@ -2,9 +2,11 @@
 // state records and command handlers, the print memory, the parameter files,
 // the faults to inject and the record of what the host sent. It turns one
 // request frame into what the endpoint must do (reply, hold the reply back,
-// disconnect). Tests control it directly (Emulator::Model()). Every member
-// locks the model's one mutex, so the serving thread and test threads may
-// call it at the same time.
+// disconnect). Its controls are those of every emulated machine
+// (machine_controls.h); tests reach them through Emulator::Model(), and its
+// command handlers through Emulator::LocalModel(). Every member locks the
+// model's one mutex, so the serving thread and test threads may call it at
+// the same time.
 #pragma once
 
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "emu/device_types.h"
+#include "emu/machine_controls.h"
 #include "emu/print_memory.h"
 #include "emu/units/para_files.h"
 #include "emu/units/units.h"
@@ -42,66 +45,48 @@ struct Outcome {
 std::vector<uint8_t> BuildReplyFrame(uint8_t sender, uint16_t command, const std::vector<uint8_t>& data);
 inline constexpr size_t kMaxFrameData = 0xFFF0;
 
-// The emulated machine. Its public members are the controls of a test (what
-// the Emulator's Model() gives) and the calls of the endpoint that serves it.
-class DeviceModel final : private units::UnitHost {
+// The emulated machine in this process. Its public members are the controls
+// (MachineControls, documented there), the command handlers of a test's own,
+// and the calls of the endpoint that serves it.
+class DeviceModel final : public MachineControls, private units::UnitHost {
  public:
   explicit DeviceModel(const EmulatorOptions& options);
   DeviceModel(const DeviceModel&) = delete;
   DeviceModel& operator=(const DeviceModel&) = delete;
 
-  // ---- Units and their state ---------------------------------------------
-  void SetBoardPresent(uint8_t address, bool present);
-  bool BoardPresent(uint8_t address) const;
-  // The record that a state query of (address, group, item) returns. A
-  // record never set is 4 zero bytes; the units start with theirs
-  // (unit_records.h).
-  void SetStateRecord(uint8_t address, uint16_t group, uint16_t item, std::vector<uint8_t> bytes);
-  std::vector<uint8_t> StateRecord(uint8_t address, uint16_t group, uint16_t item) const;
-  // Gives `command` to the unit at `address` a handler of the test's own,
-  // in place of the built-in one; an empty handler restores the built-in.
-  void SetCommandHandler(uint8_t address, uint16_t command, CommandHandler handler);
+  // ---- Controls (machine_controls.h) ----------------------------------------
+  void SetBoardPresent(uint8_t address, bool present) override;
+  bool BoardPresent(uint8_t address) const override;
+  void SetStateRecord(uint8_t address, uint16_t group, uint16_t item,
+                      const std::vector<uint8_t>& bytes) override;
+  std::vector<uint8_t> StateRecord(uint8_t address, uint16_t group, uint16_t item) const override;
+  std::vector<std::vector<uint8_t>> ReceivedFrames() const override;
+  std::vector<FunctionCall> FunctionCalls() const override;
+  void ClearReceived() override;
+  bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const override;
+  std::vector<uint8_t> PrintMemory() const override;
+  void ClearPrintMemory() override;
+  void InjectFault(const Fault& fault) override;
+  void ClearFaults() override;
+  void InjectBulkWriteFault(const BulkWriteFault& fault) override;
+  void ClearBulkWriteFaults() override;
+  // The bank's controls lock the model themselves.
+  units::ParaFileBank& ParaFiles() override { return m_paraFiles; }
+  const units::ParaFileBank& ParaFiles() const override { return m_paraFiles; }
+  uint64_t ConnectionsAccepted() const override;
+  uint64_t BusyRefusals() const override;
+  bool HostConnected() const override;
+  bool WaitForHost(bool connected, std::chrono::milliseconds timeout) const override;
 
-  // ---- What the host sent ------------------------------------------------
-  // The request frames received (the bytes after the control code), in
-  // order: the latest kFrameHistory of them, at most kFrameHistoryBytes,
-  // so that a long-running device stays within bounds.
-  std::vector<std::vector<uint8_t>> ReceivedFrames() const;
-  // The function calls received, in order (the latest kFrameHistory).
-  std::vector<FunctionCall> FunctionCalls() const;
+  // The bounds of ReceivedFrames() and FunctionCalls().
   static constexpr size_t kFrameHistory = 100000;
   static constexpr size_t kFrameHistoryBytes = 4u << 20;
-  // Forgets the received frames and function calls.
-  void ClearReceived();
-  // Waits until at least `count` frames were received since the last
-  // ClearReceived() (also those the history no longer keeps); false at the
-  // time-out.
-  bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
-  // The bulk data written, in order.
-  std::vector<uint8_t> PrintMemory() const;
-  void ClearPrintMemory();
 
-  // ---- Faults ------------------------------------------------------------
-  void InjectFault(const Fault& fault);
-  void ClearFaults();
-  void InjectBulkWriteFault(const BulkWriteFault& fault);
-  void ClearBulkWriteFaults();
-
-  // ---- Parameter files (0x10, 0x42, 0x20, 0x21) ----------------------------
-  // Headers, size tables, sections, saves and refusals (para_files.h); their
-  // controls lock the model themselves.
-  units::ParaFileBank& ParaFiles() { return m_paraFiles; }
-  const units::ParaFileBank& ParaFiles() const { return m_paraFiles; }
-
-  // ---- Counters ------------------------------------------------------------
-  // Connections granted to a host (OPEN status 0), since construction.
-  uint64_t ConnectionsAccepted() const;
-  // Connections refused with OPEN status 5, since construction.
-  uint64_t BusyRefusals() const;
-  // Whether a host holds the device now.
-  bool HostConnected() const;
-  // Waits until HostConnected() is `connected`; false at the time-out.
-  bool WaitForHost(bool connected, std::chrono::milliseconds timeout) const;
+  // Gives `command` to the unit at `address` a handler of the test's own,
+  // in place of the built-in one; an empty handler restores the built-in.
+  // Only a model in this process has them: a handler runs on the serving
+  // thread with the model locked, and must not call the model.
+  void SetCommandHandler(uint8_t address, uint16_t command, CommandHandler handler);
 
   // ---- Called by the endpoint --------------------------------------------
   // Records the request frame, dispatches it to the addressed unit and

@@ -1,6 +1,6 @@
 // device_types.h: the records and constants of the emulated platesetter that
-// its controls (device_model.h, emulator.h) and the stand-in driver's
-// requests (windows/driver) share: unit addresses, command words, transfer
+// its controls (machine_controls.h, emulator.h) and the requests of other
+// processes (control_messages.h) share: unit addresses, command words, transfer
 // statuses, options, faults, requests and replies, parameter-file events.
 #pragma once
 
@@ -11,15 +11,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-// Handlers of a test's own run in the emulator's process. On Windows the
-// platesetter lives in the stand-in driver (windows/driver), another process,
-// so there they are not offered.
-#if defined(_WIN32) && !defined(NORVEX_EMU_LOCAL)
-#define NORVEX_EMU_COMMAND_HANDLERS 0
-#else
-#define NORVEX_EMU_COMMAND_HANDLERS 1
-#endif
 
 namespace norvex::emu {
 
@@ -72,6 +63,11 @@ struct EmulatorOptions {
   // HOST:PORT to serve over TCP instead of a Unix socket (port 0: the
   // system picks one at the first Plug(), kept for later ones).
   std::string listen = "";
+  // Where the machine lives (emulator.h): empty means $NORVEX_EMU_CONTROL
+  // when set, else this process (in a Windows test program: the stand-in
+  // driver); "tcp:HOST:PORT" a norvex-emu's control port, where the
+  // platesetter is made (docs/emulator-control.md).
+  std::string control = "";
 };
 
 enum class FaultKind {

@@ -1,115 +1,52 @@
-// emulator.cpp: the Emulator: a device model served at an endpoint.
+// emulator.cpp: the Emulator: one platesetter, made where its options (or
+// $NORVEX_EMU_CONTROL) say it lives, whose calls it passes on.
 #include "emu/emulator.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <utility>
 
-#include "emu/device_model.h"
-#include "emu/endpoint_server.h"
-#include "wire/device_address.h"
+#include "emu/control_client.h"
+#include "emu/emulator_backend.h"
 
 namespace norvex::emu {
+namespace {
 
-struct Emulator::Impl {
-  explicit Impl(Options o) : options(std::move(o)), model(options) {
-    if (options.folder.empty() && options.listen.empty()) {
-      // Where a library of this process looks.
-      const char* configured = std::getenv("NORVEX_DEVICE");
-      const wire::DeviceAddress address = wire::ParseDeviceAddress(configured != nullptr ? configured : "");
-      if (address.kind == wire::DeviceAddress::Kind::kTcp) {
-        tcp = true;
-        host = address.host;
-        port = address.port;
-      } else if (address.kind == wire::DeviceAddress::Kind::kLocal) {
-        options.folder = address.folder;
-      }
-    } else if (!options.listen.empty()) {
-      const wire::DeviceAddress address = wire::ParseDeviceAddress("tcp:" + options.listen, true);
-      tcp = true;
-      host = address.host;
-      port = address.port;
-      if (address.kind != wire::DeviceAddress::Kind::kTcp) addressProblem = address.problem;
-    }
-    if (!tcp && options.folder.empty()) options.folder = net::DefaultDeviceFolder();
-    path = options.folder + "/" + options.name;
+std::unique_ptr<EmulatorBackend> MakeBackend(Emulator::Options options) {
+  if (options.control.empty()) {
+    const char* configured = std::getenv("NORVEX_EMU_CONTROL");
+    if (configured != nullptr) options.control = configured;
   }
+  if (options.control.empty()) return MakeDefaultBackend(options);
+  const std::string control = options.control;
+  return std::make_unique<ControlledPlatesetter>(control, std::move(options));
+}
 
-  std::string Address() const { return tcp ? wire::TcpAddressText(host, port) : "local:" + options.folder; }
-
-  Options options;
-  std::string path;
-  bool tcp = false;
-  std::string host;
-  uint16_t port = 0;  // kept once the system picked it: a replug serves the same address
-  std::string addressProblem;
-  DeviceModel model;
-  // Serialises Plug, Unplug and DropHost.
-  mutable std::mutex lifecycle;
-  std::string lastError;  // under `lifecycle`
-  EndpointServer server{model};
-  bool plugged = false;  // under `lifecycle`
-};
+}  // namespace
 
 Emulator::Emulator() : Emulator(Options{}) {}
 
-Emulator::Emulator(Options options) : m_impl(std::make_unique<Impl>(std::move(options))) {}
+Emulator::Emulator(Options options) : m_backend(MakeBackend(std::move(options))) {}
 
 Emulator::~Emulator() { Unplug(); }
 
-bool Emulator::Plug() {
-  std::lock_guard<std::mutex> lock(m_impl->lifecycle);
-  if (m_impl->plugged) return true;
-  std::string error;
-  if (!m_impl->addressProblem.empty()) {
-    m_impl->lastError =
-        "not an address to listen at: " + m_impl->options.listen + ": " + m_impl->addressProblem;
-    return false;
-  }
-  const bool started = m_impl->tcp ? m_impl->server.StartTcp(m_impl->host, m_impl->port, error)
-                                   : m_impl->server.StartLocal(m_impl->options.folder, m_impl->path, error);
-  if (!started) {
-    m_impl->lastError = error;
-    return false;
-  }
-  m_impl->plugged = true;
-  return true;
-}
+bool Emulator::Plug() { return m_backend->Plug(); }
 
-void Emulator::Unplug() {
-  std::lock_guard<std::mutex> lock(m_impl->lifecycle);
-  if (!m_impl->plugged) return;
-  m_impl->server.Stop();
-  m_impl->plugged = false;
-}
+void Emulator::Unplug() { m_backend->Unplug(); }
 
-bool Emulator::IsPlugged() const {
-  std::lock_guard<std::mutex> lock(m_impl->lifecycle);
-  return m_impl->plugged;
-}
+bool Emulator::IsPlugged() const { return m_backend->IsPlugged(); }
 
-std::string Emulator::EndpointPath() const {
-  std::lock_guard<std::mutex> lock(m_impl->lifecycle);
-  return m_impl->tcp ? m_impl->Address() : m_impl->path;
-}
+std::string Emulator::EndpointPath() const { return m_backend->EndpointPath(); }
 
-std::string Emulator::Address() const {
-  std::lock_guard<std::mutex> lock(m_impl->lifecycle);
-  return m_impl->Address();
-}
+std::string Emulator::Address() const { return m_backend->Address(); }
 
-std::string Emulator::LastError() const {
-  std::lock_guard<std::mutex> lock(m_impl->lifecycle);
-  return m_impl->lastError;
-}
+std::string Emulator::LastError() const { return m_backend->LastError(); }
 
-void Emulator::DropHost() {
-  std::lock_guard<std::mutex> lock(m_impl->lifecycle);
-  if (m_impl->plugged) m_impl->server.DropHost();
-}
+void Emulator::DropHost() { m_backend->DropHost(); }
 
-DeviceModel& Emulator::Model() { return m_impl->model; }
+MachineControls& Emulator::Model() { return m_backend->Model(); }
 
-const DeviceModel& Emulator::Model() const { return m_impl->model; }
+const MachineControls& Emulator::Model() const { return m_backend->Model(); }
+
+DeviceModel* Emulator::LocalModel() { return m_backend->LocalModel(); }
 
 }  // namespace norvex::emu

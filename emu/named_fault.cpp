@@ -106,7 +106,7 @@ bool Parse(const std::string& text, NamedFault& out) {
 
 }  // namespace
 
-bool InjectNamedFault(DeviceModel& model, const std::string& text) {
+bool InjectNamedFault(MachineControls& model, const std::string& text) {
   // Every fault of the list is understood before any is injected.
   std::vector<NamedFault> faults;
   size_t start = 0;

@@ -17,12 +17,12 @@
 
 #include <string>
 
-#include "emu/device_model.h"
+#include "emu/machine_controls.h"
 
 namespace norvex::emu {
 
 // Injects the faults that `text` names into `model`, in their order; false,
 // with nothing injected, for text of which a part names no fault.
-bool InjectNamedFault(DeviceModel& model, const std::string& text);
+bool InjectNamedFault(MachineControls& model, const std::string& text);
 
 }  // namespace norvex::emu

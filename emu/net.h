@@ -1,7 +1,8 @@
-// net.h: the sockets of the emulator's endpoints, the only system calls of
-// the emulator: listening on a Unix socket of a device folder or on a TCP
-// port, accepting, sending and receiving, and waiting on several sockets at
-// once with a wake-up. One implementation per system (net_posix.cpp).
+// net.h: the sockets of the emulator's endpoints and of its control port,
+// the only system calls of the emulator: listening on a Unix socket of a
+// device folder or on a TCP port, accepting, connecting, sending and
+// receiving, and waiting on several sockets at once with a wake-up. One
+// implementation per system (net_posix.cpp, net_winsock.cpp).
 #pragma once
 
 #include <cstddef>
@@ -50,16 +51,24 @@ void RemoveLocal(const std::string& path, const std::string& identity);
 // after the socket is closed (a replug).
 Socket ListenTcp(const std::string& host, uint16_t& port, std::string& error);
 
+// Whether `socket` is bound to a loopback address (127.0.0.0/8, ::1).
+bool BoundToLoopback(SocketId socket);
+
 // A new connection on `listener`; empty when none is waiting. Its sends
 // wait at most 2 s for room, so that a host that stops reading cannot stall
 // the emulator for ever.
 Socket Accept(SocketId listener);
 
+// A TCP connection to `host`:`port` (each address the name resolves to in
+// turn), made within `timeoutMs`; its sends wait for room as an accepted
+// one's do. Empty, with the reason in `error`, when none could be made.
+Socket Connect(const std::string& host, uint16_t port, int timeoutMs, std::string& error);
+
 // Receives what has arrived, without waiting: > 0 bytes, 0 at the end of
 // the stream or on an error, -1 when nothing is there yet.
 long ReceiveSome(SocketId socket, void* buffer, size_t size);
 // Sends all of `first` then `second`; false when the connection failed or
-// did not take them in time.
+// took nothing for 2 s.
 bool SendAll(SocketId socket, const void* first, size_t firstSize, const void* second = nullptr,
              size_t secondSize = 0);
 // Stops receiving and sending: the peer sees the end of the stream.

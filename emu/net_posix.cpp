@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "emu/net.h"
@@ -197,19 +198,87 @@ Socket ListenTcp(const std::string& host, uint16_t& port, std::string& error) {
   return listener;
 }
 
-Socket Accept(SocketId listener) {
-  Socket accepted(::accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-  if (!accepted) return accepted;
-  // Sends wait for room, at most kSendTimeoutSeconds.
-  const int flags = ::fcntl(Fd(accepted.id()), F_GETFL);
-  ::fcntl(Fd(accepted.id()), F_SETFL, flags & ~O_NONBLOCK);
+namespace {
+
+// A connection's sends wait for room, at most kSendTimeoutSeconds; its
+// receives never wait (ReceiveSome).
+void MakeConnection(SocketId socket) {
+  const int flags = ::fcntl(Fd(socket), F_GETFL);
+  ::fcntl(Fd(socket), F_SETFL, flags & ~O_NONBLOCK);
   timeval limit{};
   limit.tv_sec = kSendTimeoutSeconds;
-  ::setsockopt(Fd(accepted.id()), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  ::setsockopt(Fd(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   const int on = 1;
-  ::setsockopt(Fd(accepted.id()), IPPROTO_TCP, TCP_NODELAY, &on,
-               sizeof(on));  // fails harmlessly on Unix sockets
+  ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));  // fails harmlessly on Unix sockets
+}
+
+// Connects `socket` (non-blocking) to `address` within `deadline`.
+bool ConnectBy(SocketId socket, const addrinfo& address, Clock::time_point deadline) {
+  if (::connect(Fd(socket), address.ai_addr, address.ai_addrlen) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    pollfd watch{Fd(socket), POLLOUT, 0};
+    const int ready = ::poll(&watch, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return false;
+    if (ready == 0) continue;
+    int failure = 0;
+    socklen_t length = sizeof(failure);
+    if (::getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &failure, &length) != 0) return false;
+    errno = failure;
+    return failure == 0;
+  }
+}
+
+}  // namespace
+
+bool BoundToLoopback(SocketId socket) {
+  sockaddr_storage bound{};
+  socklen_t length = sizeof(bound);
+  if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return false;
+  if (bound.ss_family == AF_INET) {
+    return (ntohl(reinterpret_cast<const sockaddr_in*>(&bound)->sin_addr.s_addr) >> 24) == 127;
+  }
+  return bound.ss_family == AF_INET6 &&
+         IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_addr);
+}
+
+Socket Accept(SocketId listener) {
+  Socket accepted(::accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  if (accepted) MakeConnection(accepted.id());
   return accepted;
+}
+
+Socket Connect(const std::string& host, uint16_t port, int timeoutMs, std::string& error) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  const int resolved = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (resolved != 0 || found == nullptr) {
+    error = "cannot resolve " + host + ": " + ::gai_strerror(resolved);
+    return Socket();
+  }
+  error = "no address of " + host;
+  Socket connection;
+  for (const addrinfo* address = found; address != nullptr && !connection; address = address->ai_next) {
+    Socket attempt(::socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (attempt && ConnectBy(attempt.id(), *address, deadline)) {
+      connection = std::move(attempt);
+    } else {
+      error = LastErrorText(("connect to " + host + ":" + service).c_str());
+    }
+  }
+  ::freeaddrinfo(found);
+  if (connection) MakeConnection(connection.id());
+  return connection;
 }
 
 long ReceiveSome(SocketId socket, void* buffer, size_t size) {

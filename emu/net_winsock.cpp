@@ -1,5 +1,6 @@
-// net_winsock.cpp: the emulator's sockets on Windows (norvex-emu.exe): TCP
-// only, over Winsock; a Unix socket of a device folder is POSIX's.
+// net_winsock.cpp: the emulator's sockets on Windows (norvex-emu.exe, and the
+// Windows programs that reach a norvex-emu's control port): TCP only, over
+// Winsock; a Unix socket of a device folder is POSIX's.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -14,6 +15,8 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "emu/net.h"
@@ -107,13 +110,99 @@ Socket ListenTcp(const std::string& host, uint16_t& port, std::string& error) {
   return listener;
 }
 
+namespace {
+
+// A connection never blocks: SendAll waits for room itself.
+void MakeConnection(SOCKET socket) {
+  SetNonBlocking(socket);
+  const BOOL on = TRUE;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+}
+
+// Connects `socket` (non-blocking) to `address` within `deadline`. A failed
+// connect shows in the exception set of select (WSAPoll does not always
+// report it).
+bool ConnectBy(SOCKET socket, const addrinfo& address, Clock::time_point deadline) {
+  if (::connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) return true;
+  if (::WSAGetLastError() != WSAEWOULDBLOCK) return false;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  timeval limit{};
+  limit.tv_sec = static_cast<long>(std::max<decltype(left)>(left, 0) / 1000);
+  limit.tv_usec = static_cast<long>(std::max<decltype(left)>(left, 0) % 1000 * 1000);
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(socket, &writable);
+  FD_SET(socket, &failed);
+  if (::select(0, nullptr, &writable, &failed, &limit) <= 0) {
+    ::WSASetLastError(WSAETIMEDOUT);
+    return false;
+  }
+  int failure = 0;
+  int length = sizeof(failure);
+  ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &length);
+  if (FD_ISSET(socket, &failed) && failure == 0) failure = WSAECONNREFUSED;
+  ::WSASetLastError(failure);
+  return failure == 0;
+}
+
+}  // namespace
+
+bool BoundToLoopback(SocketId socket) {
+  sockaddr_storage bound{};
+  int length = sizeof(bound);
+  if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return false;
+  if (bound.ss_family == AF_INET) {
+    return (ntohl(reinterpret_cast<const sockaddr_in*>(&bound)->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (bound.ss_family != AF_INET6) return false;
+  const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_addr;
+  static const uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return std::equal(kLoopback, kLoopback + 16, reinterpret_cast<const uint8_t*>(&address));
+}
+
 Socket Accept(SocketId listener) {
   const SOCKET accepted = ::accept(Native(listener), nullptr, nullptr);
   if (accepted == INVALID_SOCKET) return Socket();
-  SetNonBlocking(accepted);
-  const BOOL on = TRUE;
-  ::setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+  MakeConnection(accepted);
   return Socket(static_cast<SocketId>(accepted));
+}
+
+Socket Connect(const std::string& host, uint16_t port, int timeoutMs, std::string& error) {
+  if (!StartWinsock()) {
+    error = "Winsock cannot be started";
+    return Socket();
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+    error = LastErrorText(("cannot resolve " + host).c_str());
+    return Socket();
+  }
+  error = "no address of " + host;
+  Socket connection;
+  for (const addrinfo* address = found; address != nullptr && !connection; address = address->ai_next) {
+    Socket attempt(static_cast<SocketId>(::socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP)));
+    if (Native(attempt.id()) == INVALID_SOCKET) {
+      error = LastErrorText("socket");
+      continue;
+    }
+    SetNonBlocking(Native(attempt.id()));
+    if (ConnectBy(Native(attempt.id()), *address, deadline)) {
+      connection = std::move(attempt);
+    } else {
+      error = LastErrorText(("connect to " + host + ":" + service).c_str());
+    }
+  }
+  ::freeaddrinfo(found);
+  if (connection) MakeConnection(Native(connection.id()));
+  return connection;
 }
 
 long ReceiveSome(SocketId socket, void* buffer, size_t size) {
@@ -124,7 +213,7 @@ long ReceiveSome(SocketId socket, void* buffer, size_t size) {
 }
 
 bool SendAll(SocketId socket, const void* first, size_t firstSize, const void* second, size_t secondSize) {
-  const Clock::time_point deadline = Clock::now() + kSendWait;
+  Clock::time_point deadline = Clock::now() + kSendWait;
   const char* parts[2] = {static_cast<const char*>(first), static_cast<const char*>(second)};
   size_t sizes[2] = {firstSize, secondSize};
   for (int i = 0; i < 2; ++i) {
@@ -134,6 +223,7 @@ bool SendAll(SocketId socket, const void* first, size_t firstSize, const void* s
       if (n > 0) {
         parts[i] += n;
         sizes[i] -= static_cast<size_t>(n);
+        deadline = Clock::now() + kSendWait;  // it took some: the peer reads
         continue;
       }
       if (n < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK) return false;

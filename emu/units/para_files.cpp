@@ -145,13 +145,15 @@ void ParaFileBank::SetSizesLocked(uint8_t address, const std::vector<uint32_t>& 
   file->saved.resize(sectionWords.size());
 }
 
-void ParaFileBank::SetSection(uint8_t address, uint32_t section, Bytes bytes) {
+void ParaFileBank::SetSection(uint8_t address, uint32_t section, const Bytes& bytes) {
   std::lock_guard<std::mutex> lock(*m_lock);
   File* file = FileAt(address);
-  if (file == nullptr) return;
+  // A header counts at most 0xFFFF sections; a number beyond is no section
+  // (and would not fit a vector's size plus one).
+  if (file == nullptr || section > 0xFFFF) return;
   if (file->sections.size() <= section) file->sections.resize(section + 1);
   if (file->saved.size() <= section) file->saved.resize(section + 1);
-  file->sections[section] = std::move(bytes);
+  file->sections[section] = bytes;
 }
 
 Bytes ParaFileBank::Section(uint8_t address, uint32_t section) const {

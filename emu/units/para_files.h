@@ -14,41 +14,35 @@
 #include <vector>
 
 #include "emu/device_types.h"
+#include "emu/machine_controls.h"
 #include "emu/units/units.h"
 
 namespace norvex::emu::units {
 
-class ParaFileBank {
+class ParaFileBank final : public ParaFileControls {
  public:
+  ParaFileBank() = default;
+  ParaFileBank(const ParaFileBank&) = delete;
+  ParaFileBank& operator=(const ParaFileBank&) = delete;
+
   // Gives every unit its file and installs the handlers of 0xC080, 0xC082
   // and 0xC0EE. `host` and `lock`, the model's mutex (not held here), must
   // outlive the bank.
   void Install(UnitHost& host, std::mutex& lock);
 
-  // ---- Controls ------------------------------------------------------------
-  // The header and size-table records can be set to anything, wrong ones
-  // included (the model's SetStateRecord sets them byte by byte). At start
-  // every unit reports its true header (format word, section count, read
-  // chunk 250 and write chunk 248 words) and size table, and holds sections
-  // of counting bytes; section 6 of an HS board has 16 words.
-  void SetHeader(uint8_t address, const ParaFileHeader& header);
-  ParaFileHeader Header(uint8_t address) const;
-  // The size table (words per section); the sections are resized to match
-  // (zero-filled when they grow), except to more than 4096 words (what a
-  // position word reaches): such a size is only reported.
-  void SetSizes(uint8_t address, const std::vector<uint32_t>& sectionWords);
-  void SetSection(uint8_t address, uint32_t section, Bytes bytes);
-  Bytes Section(uint8_t address, uint32_t section) const;
-  // The section as the last save that included it left it (empty: never saved).
-  Bytes SavedSection(uint8_t address, uint32_t section) const;
-  // The requests the units took, in order, and the saves they carried out.
-  std::vector<ParaFileEvent> Events() const;
-  std::vector<ParaFileSave> Saves() const;
-  void ClearEvents();
-  // The next `count` requests `command` (0xC080, 0xC082, 0xC0EE) to the unit
-  // at `address` are refused with `errorValue` and change nothing
-  // (Fault::kUntilCleared: every one).
-  void Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count = 1);
+  // ---- Controls (machine_controls.h) ------------------------------------------
+  // The header and size-table records are the model's state records (its
+  // SetStateRecord sets them byte by byte too).
+  void SetHeader(uint8_t address, const ParaFileHeader& header) override;
+  ParaFileHeader Header(uint8_t address) const override;
+  void SetSizes(uint8_t address, const std::vector<uint32_t>& sectionWords) override;
+  void SetSection(uint8_t address, uint32_t section, const Bytes& bytes) override;
+  Bytes Section(uint8_t address, uint32_t section) const override;
+  Bytes SavedSection(uint8_t address, uint32_t section) const override;
+  std::vector<ParaFileEvent> Events() const override;
+  std::vector<ParaFileSave> Saves() const override;
+  void ClearEvents() override;
+  void Refuse(uint8_t address, uint16_t command, uint16_t errorValue, int count = 1) override;
 
  private:
   struct File {

@@ -66,13 +66,17 @@ namespace {
 // loopback interface instead (NORVEX_DEVICE), and the emulators, which
 // serve where the library looks, listen there. The port is kept for the
 // whole run by a socket bound to it that never listens (so that no other
-// program takes it); the emulators bind it beside that one.
+// program takes it); the emulators bind it beside that one. A run whose
+// NORVEX_DEVICE names a TCP address already (a norvex-emu's platesetters,
+// scripts/test-wine-tcp, whose port the script keeps) goes there as it is.
 struct DeviceFolderSetup {
   DeviceFolderSetup() {
 #ifndef _WIN32
     ::setenv("NORVEX_DEVICE_DIR", folder.path().c_str(), 1);
     const char* transport = std::getenv("NORVEX_TEST_TRANSPORT");
-    if (transport != nullptr && std::string(transport) == "tcp") {
+    const char* given = std::getenv("NORVEX_DEVICE");
+    const bool tcpGiven = given != nullptr && std::string(given).rfind("tcp:", 0) == 0;
+    if (transport != nullptr && std::string(transport) == "tcp" && !tcpGiven) {
       reservation = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       const int on = 1;
       ::setsockopt(reservation, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -102,7 +106,11 @@ const bool kFolderMadeEarly = (Setup(), true);
 
 const std::string& DeviceFolder() { return Setup().folder.path(); }
 
-bool OverTcp() { return Setup().reservation >= 0; }
+bool OverTcp() {
+  Setup();
+  const char* device = std::getenv("NORVEX_DEVICE");
+  return device != nullptr && std::string(device).rfind("tcp:", 0) == 0;
+}
 
 void LogReader::Mark() { m_offset = ReadFile(LogPath()).size(); }
 

@@ -20,8 +20,10 @@ bool MakeFolder(const std::string& path);
 // Gives the process a fresh device folder (NORVEX_DEVICE_DIR) before any
 // test runs, and removes it afterwards. Returns the folder.
 const std::string& DeviceFolder();
-// Whether this run reaches the emulators over TCP (NORVEX_TEST_TRANSPORT=tcp):
-// one platesetter at one address, no device folder.
+// Whether this run reaches the emulators over TCP (NORVEX_TEST_TRANSPORT=tcp,
+// or a NORVEX_DEVICE=tcp:... given to the run): one platesetter at one
+// address, no device folder, and on Windows no kernel driver: the library's
+// own network hot-plug instead of Wine's device events.
 bool OverTcp();
 
 // Reads the log from where the last call (or Mark()) left off: the texts of

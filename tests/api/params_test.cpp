@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api_helpers.h"
+#include "emu/device_model.h"
 #include "unit_api_support.h"
 
 namespace {
@@ -153,10 +154,12 @@ TEST_F(ParamsTest, MainUnitSection3DefaultAndReadFailure) {
   EXPECT_EQ(Frames().size(), 3u);
 }
 
-// Uses a command handler of the test's own, which the Windows stand-in
-// (another process) cannot run.
-#if NORVEX_EMU_COMMAND_HANDLERS
+// Uses a command handler of the test's own, which runs only where the
+// machine is this process's (not the stand-in's, not a norvex-emu's).
 TEST_F(ParamsTest, GetFailingInTheMiddleKeepsEarlierSections) {
+  norvex::emu::DeviceModel* const local = emulator.LocalModel();
+  if (local == nullptr)
+    GTEST_SKIP() << "a command handler of the test's own runs in this process, not where the machine is";
   SetChunks(kLh, 4, 248);
   emulator.Model().ParaFiles().Refuse(kLh, kRead, 0x0052);  // refuses the first read ...
   LaserHeadParaFile file;
@@ -168,7 +171,7 @@ TEST_F(ParamsTest, GetFailingInTheMiddleKeepsEarlierSections) {
   // number.
   emulator.Model().ClearReceived();
   int reads = 0;
-  emulator.Model().SetCommandHandler(kLh, kRead, [&](const norvex::emu::Request& request) {
+  local->SetCommandHandler(kLh, kRead, [&](const norvex::emu::Request& request) {
     ++reads;
     if (reads == 7) return norvex::emu::Reply::Error(0x0053);
     const size_t bytes = 2u * static_cast<size_t>(request.data[2] | (request.data[3] << 8));
@@ -182,7 +185,6 @@ TEST_F(ParamsTest, GetFailingInTheMiddleKeepsEarlierSections) {
   EXPECT_EQ(BytesOf(file, 64, 8), Bytes(8, 6));
   EXPECT_EQ(BytesOf(file, 72, 44), Bytes(44, 0xEE));
 }
-#endif
 
 TEST_F(ParamsTest, MaskZeroOnlyQueriesHeaderAndSizes) {
   MainUnitParaFile file{};
@@ -494,16 +496,18 @@ TEST_F(ParamsTest, SetWithoutWritableSectionsSendsNoSave) {
   EXPECT_TRUE(emulator.Model().ParaFiles().Saves().empty());
 }
 
-// Uses a command handler of the test's own, which the Windows stand-in
-// (another process) cannot run.
-#if NORVEX_EMU_COMMAND_HANDLERS
+// Uses a command handler of the test's own, which runs only where the
+// machine is this process's (not the stand-in's, not a norvex-emu's).
 TEST_F(ParamsTest, SetFailingInTheMiddleSendsNoSave) {
+  norvex::emu::DeviceModel* const local = emulator.LocalModel();
+  if (local == nullptr)
+    GTEST_SKIP() << "a command handler of the test's own runs in this process, not where the machine is";
   LaserHeadParaFile file{};
   const Bytes before1 = emulator.Model().ParaFiles().Section(kLh, 1);
   std::memset(file.section0, 0x11, sizeof file.section0);
   std::memset(file.section1, 0x22, sizeof file.section1);
   int writes = 0;
-  emulator.Model().SetCommandHandler(kLh, kWrite, [&](const norvex::emu::Request&) {
+  local->SetCommandHandler(kLh, kWrite, [&](const norvex::emu::Request&) {
     return ++writes == 2 ? norvex::emu::Reply::Error(0x0054) : norvex::emu::Reply::Ack();
   });
   EXPECT_EQ(LH_SetParaFile(&file, 0x0F), CTP_ERR_DEVICE(0x42u, 0x0054u));
@@ -514,13 +518,12 @@ TEST_F(ParamsTest, SetFailingInTheMiddleSendsNoSave) {
   EXPECT_EQ(emulator.Model().ParaFiles().Section(kLh, 1), before1);
 
   // A refused save is the set's result.
-  emulator.Model().SetCommandHandler(kLh, kWrite, nullptr);
+  local->SetCommandHandler(kLh, kWrite, nullptr);
   emulator.Model().ParaFiles().Refuse(kLh, kSave, 0x0055);
   EXPECT_EQ(LH_SetParaFile(&file, 0x01), CTP_ERR_DEVICE(0x42u, 0x0055u));
   EXPECT_EQ(emulator.Model().ParaFiles().Section(kLh, 0), Bytes(28, 0x11));
   EXPECT_TRUE(emulator.Model().ParaFiles().SavedSection(kLh, 0).empty());
 }
-#endif
 
 TEST_F(ParamsTest, SaveExportsSendTheMaskAsItIs) {
   EXPECT_EQ(NV_SaveParaFile(0x12345678u), NORVEX_OK);

@@ -548,7 +548,9 @@ TEST_F(EmulatorTest, OtherCommandsAreAcknowledged) {
 }
 
 TEST_F(EmulatorTest, CommandHandlersOfTheTestTakeOver) {
-  m_emu->Model().SetCommandHandler(kMainUnit, 0x0830, [](const Request& r) {
+  DeviceModel* const model = m_emu->LocalModel();
+  ASSERT_NE(model, nullptr);
+  model->SetCommandHandler(kMainUnit, 0x0830, [](const Request& r) {
     Reply reply{0x0831, r.data};
     reply.data.push_back(r.address);
     reply.data.resize(8, 0xEE);
@@ -561,13 +563,12 @@ TEST_F(EmulatorTest, CommandHandlersOfTheTestTakeOver) {
   // Only for that unit.
   EXPECT_EQ(Parse(host->Exchange(RequestFrame(kLaserHead, 0x0830, {9, 8}))).command, kReplyAck);
   // An empty handler restores the built-in one.
-  m_emu->Model().SetCommandHandler(kMainUnit, 0x0830, nullptr);
+  model->SetCommandHandler(kMainUnit, 0x0830, nullptr);
   EXPECT_EQ(Parse(host->Exchange(RequestFrame(kMainUnit, 0x0830, {9, 8}))).command, kReplyAck);
   // Built-in commands can be taken over too.
-  m_emu->Model().SetCommandHandler(kMainUnit, kStateQuery,
-                                   [](const Request&) { return Reply::Error(0x0042); });
+  model->SetCommandHandler(kMainUnit, kStateQuery, [](const Request&) { return Reply::Error(0x0042); });
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).errorValue(), 0x0042);
-  m_emu->Model().SetCommandHandler(kMainUnit, kStateQuery, nullptr);
+  model->SetCommandHandler(kMainUnit, kStateQuery, nullptr);
   EXPECT_EQ(Parse(host->Exchange(Query(kMainUnit))).data, (Bytes{1, 0, 0, 0}));
 }
 

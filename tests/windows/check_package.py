@@ -8,11 +8,14 @@ Checks, each failure listed:
   * BUILD/Norvex-<version>-win32.zip (x64: -win64.zip) exists, <version>
     being the project's version, which include/norvex.h gives
     (NORVEX_VERSION_MAJOR, _MINOR, _PATCH) and CMake reads from there;
-  * its files are exactly Norvex.dll, Norvex.lib, include/norvex.h and
-    windows-host-guide.md, and in the x64 package norvex-emu.exe (no other
-    entry than the folder include/);
+  * its files are exactly Norvex.dll, Norvex.lib, include/norvex.h,
+    windows-host-guide.md and norvex-emu.exe (no other entry than the
+    folder include/);
   * Norvex.dll is a DLL of the architecture without debug sections, which
     imports system DLLs only (kernel32, user32, setupapi, ws2_32, msvcrt);
+  * norvex-emu.exe is a console program of the architecture (not a DLL),
+    without debug sections, which imports system DLLs only: it runs on a PC
+    with nothing else installed;
   * Norvex.lib is the build's import library, byte for byte, in Microsoft's
     format (short import members, no GNU objects), and norvex.h and the
     guide are the sources' files;
@@ -28,7 +31,7 @@ import sys
 import tempfile
 import zipfile
 
-EXPECTED_FILES = {"Norvex.dll", "Norvex.lib", "include/norvex.h", "windows-host-guide.md"}
+EXPECTED_FILES = {"Norvex.dll", "Norvex.lib", "include/norvex.h", "windows-host-guide.md", "norvex-emu.exe"}
 ALLOWED_FOLDERS = {"include/"}
 # The DLLs a Windows system has: all that Norvex.dll may need beside it.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "setupapi.dll", "ws2_32.dll", "msvcrt.dll"}
@@ -63,8 +66,9 @@ def read(path):
         return f.read()
 
 
-def check_pe(name, data, arch):
-    """A DLL of `arch`: the PE signature, machine and DLL flag."""
+def check_pe(name, data, arch, dll=True):
+    """A DLL (or, `dll` false, a program) of `arch`: the PE signature, machine
+    and DLL flag."""
     _, expected_machine, expected_magic, _ = ARCHES[arch]
     if data[:2] != b"MZ" or len(data) < 0x40:
         fail(f"{name}: not a PE file")
@@ -78,8 +82,10 @@ def check_pe(name, data, arch):
     magic, = struct.unpack_from("<H", data, pe + 24)
     if machine != expected_machine or magic != expected_magic:
         fail(f"{name}: machine 0x{machine:04X}, optional header 0x{magic:03X}, not {arch}")
-    if not characteristics & IMAGE_FILE_DLL:
+    if dll and not characteristics & IMAGE_FILE_DLL:
         fail(f"{name}: not a DLL")
+    if not dll and characteristics & IMAGE_FILE_DLL:
+        fail(f"{name}: a DLL, not a program")
 
 
 def check_microsoft_import_library(name, data):
@@ -127,8 +133,7 @@ def main():
     if not os.path.isfile(zip_path):
         sys.exit(f"check_package: {zip_path} is missing")
 
-    # The virtual platesetter for 64-bit Windows travels in the x64 package.
-    expected = EXPECTED_FILES | ({"norvex-emu.exe"} if args.arch == "x64" else set())
+    expected = EXPECTED_FILES
     with zipfile.ZipFile(zip_path) as package, tempfile.TemporaryDirectory() as unpacked:
         names = package.namelist()
         files = {n for n in names if not n.endswith("/")}
@@ -149,15 +154,17 @@ def main():
         def unpacked_path(name):
             return os.path.join(unpacked, *name.split("/"))
 
-        if "Norvex.dll" in present:
-            dll = unpacked_path("Norvex.dll")
-            check_pe("Norvex.dll", read(dll), args.arch)
-            check_imports("Norvex.dll", dll, objdump)
-            sections = subprocess.run([objdump, "-h", dll], capture_output=True, text=True)
+        for name, is_dll in (("Norvex.dll", True), ("norvex-emu.exe", False)):
+            if name not in present:
+                continue
+            path = unpacked_path(name)
+            check_pe(name, read(path), args.arch, dll=is_dll)
+            check_imports(name, path, objdump)
+            sections = subprocess.run([objdump, "-h", path], capture_output=True, text=True)
             if sections.returncode != 0:
-                fail("Norvex.dll: objdump cannot read it: " + sections.stderr.strip())
+                fail(f"{name}: objdump cannot read it: " + sections.stderr.strip())
             elif ".debug_" in sections.stdout:
-                fail("Norvex.dll: carries debug sections")
+                fail(f"{name}: carries debug sections")
         same_as = {
             "Norvex.lib": os.path.join(args.build, "src", "Norvex.lib"),
             "include/norvex.h": os.path.join(source, "include", "norvex.h"),

@@ -8,7 +8,8 @@
 // plug its platesetter right after Norvex_Init registered the window, and
 // could lose the arrival. So a window of this environment registers first
 // and a platesetter of its own is plugged until the window has seen its
-// arrival; the registration stays for the whole run.
+// arrival; the registration stays for the whole run. Over TCP the library
+// sends its arrivals itself, and there is nothing to wait for.
 #include <windows.h>
 // clang-format off
 #include <dbt.h>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "api_helpers.h"
 #include "emu/emulator.h"
 
 namespace {
@@ -31,6 +33,7 @@ LRESULT CALLBACK ListenerProcedure(HWND window, UINT message, WPARAM wParam, LPA
 class ListeningEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+    if (norvex_api_test::OverTcp()) return;
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = &ListenerProcedure;
     windowClass.lpszClassName = "NorvexTestListener";

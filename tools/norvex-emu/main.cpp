@@ -1,6 +1,7 @@
 // norvex-emu: serves virtual platesetters, each at a device endpoint (a Unix
-// socket of a device folder, or a TCP port), until SIGINT or SIGTERM, then
-// unplugs them cleanly.
+// socket of a device folder, or a TCP port), and with --control a control
+// port through which programs make platesetters of their own and control
+// them, until SIGINT or SIGTERM, then unplugs them cleanly.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -13,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "emu/emulator.h"
+#include "emu/control_server.h"
+#include "emu/local_platesetter.h"
 #include "emu/named_fault.h"
 
 namespace {
@@ -22,6 +24,7 @@ void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: norvex-emu [--dir DIR] [--name NAME] [--listen HOST:PORT [--name NAME]]...\n"
                "                  [--no-laser-head] [--no-hs0] [--no-hs1] [--fault FAULT]...\n"
+               "                  [--control HOST:PORT]\n"
                "\n"
                "Serves a virtual platesetter at DIR/NAME, or one for each --listen over TCP,\n"
                "until SIGINT or SIGTERM.\n"
@@ -43,6 +46,11 @@ void PrintUsage(std::FILE* out) {
                "                     host's error handling: KIND[=VALUE][@ADDRESS][/COMMAND][*COUNT],\n"
                "                     e.g. bulk-partial=64, checksum@0x42, noreply/0x0842*3\n"
                "                     (norvex-emu(1) lists the kinds)\n"
+               "  --control HOST:PORT  a control port on the loopback interface (port 0: any free\n"
+               "                     port): programs make platesetters of their own there and\n"
+               "                     control them and these (records, faults, print memory...);\n"
+               "                     alone, without --dir, --name or --listen, it serves no\n"
+               "                     platesetter of its own\n"
                "  --help             this text\n");
 }
 
@@ -99,6 +107,8 @@ int main(int argc, char** argv) {
   std::string folderName;
   std::vector<norvex::emu::EmulatorOptions> listened;
   std::vector<std::string> faults;
+  std::string control;
+  bool folderNamed = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -106,8 +116,12 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--dir" && i + 1 < argc) {
       common.folder = argv[++i];
+      folderNamed = true;
     } else if (arg == "--name" && i + 1 < argc) {
       (listened.empty() ? folderName : listened.back().name) = argv[++i];
+      folderNamed = folderNamed || listened.empty();
+    } else if (arg == "--control" && i + 1 < argc) {
+      control = argv[++i];
     } else if (arg == "--listen" && i + 1 < argc) {
       norvex::emu::EmulatorOptions options;
       options.listen = argv[++i];
@@ -133,7 +147,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<norvex::emu::EmulatorOptions> all;
-  if (listened.empty()) {
+  if (listened.empty() && (control.empty() || folderNamed)) {
     all.push_back(common);
   } else {
     for (norvex::emu::EmulatorOptions& options : listened) {
@@ -149,18 +163,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::vector<std::unique_ptr<norvex::emu::Emulator>> emulators;
+  std::vector<std::shared_ptr<norvex::emu::LocalPlatesetter>> platesetters;
+  norvex::emu::ControlServer server;
   for (const norvex::emu::EmulatorOptions& options : all) {
-    auto emulator = std::make_unique<norvex::emu::Emulator>(options);
+    auto platesetter = std::make_shared<norvex::emu::LocalPlatesetter>(options);
     for (const std::string& fault : faults) {
-      if (!norvex::emu::InjectNamedFault(emulator->Model(), fault)) {
+      if (!norvex::emu::InjectNamedFault(platesetter->Model(), fault)) {
         std::fprintf(stderr, "norvex-emu: unknown fault: %s\n", fault.c_str());
         PrintUsage(stderr);
         return 2;
       }
     }
-    if (!emulator->Plug()) {
-      std::fprintf(stderr, "norvex-emu: %s\n", emulator->LastError().c_str());
+    if (!platesetter->Plug()) {
+      std::fprintf(stderr, "norvex-emu: %s\n", platesetter->LastError().c_str());
       return 1;
     }
     if (!options.listen.empty() && !IsLoopbackHost(options.listen)) {
@@ -170,16 +185,27 @@ int main(int argc, char** argv) {
                    options.listen.c_str());
     }
     std::printf("norvex-emu: serving %s%s\n", options.listen.empty() ? "" : (options.name + " at ").c_str(),
-                emulator->EndpointPath().c_str());
-    emulators.push_back(std::move(emulator));
+                platesetter->EndpointPath().c_str());
+    server.Keep(platesetter);
+    platesetters.push_back(std::move(platesetter));
+  }
+  if (!control.empty()) {
+    std::string address;
+    std::string error;
+    if (!server.Start(control, address, error)) {
+      std::fprintf(stderr, "norvex-emu: --control %s: %s\n", control.c_str(), error.c_str());
+      return 1;
+    }
+    std::printf("norvex-emu: control at %s\n", address.c_str());
   }
   std::fflush(stdout);
 
   const char* stopped = WaitForStop();
+  server.Stop();
   uint64_t connections = 0;
-  for (auto& emulator : emulators) {
-    emulator->Unplug();
-    connections += emulator->Model().ConnectionsAccepted();
+  for (auto& platesetter : platesetters) {
+    platesetter->Unplug();
+    connections += platesetter->Model().ConnectionsAccepted();
   }
   std::printf("norvex-emu: %s, unplugged after %llu connection(s)\n", stopped,
               static_cast<unsigned long long>(connections));

@@ -10,10 +10,7 @@ namespace norvex::standin {
 namespace {
 
 void Answer(std::vector<uint8_t>& answer, uint32_t status, const Writer& body = Writer()) {
-  Writer w;
-  w.U32(status).U32(static_cast<uint32_t>(kAnswerHeader + body.Data().size()));
-  answer = w.Data();
-  answer.insert(answer.end(), body.Data().begin(), body.Data().end());
+  answer = emu::control::Answer(status, body);
 }
 
 }  // namespace
@@ -67,8 +64,7 @@ void Rack::Operate(uintptr_t owner, const uint8_t* request, size_t size, std::ve
   bool presenceChanged = false;
   Completions completions;
   const bool known = Present(op, entry, completions, presenceChanged, out) ||
-                     Control(op, entry.machine->Model(), r, out) ||
-                     ControlParaFiles(op, entry.machine->Model().ParaFiles(), r, out);
+                     emu::control::ApplyMachineControl(op, entry.machine->Model(), r, out);
   if (!known || !r.ok()) return Answer(answer, kAnswerBadRequest);
   Answer(answer, kAnswerOk, out);
   lock.unlock();
@@ -113,122 +109,6 @@ bool Rack::Present(Op op, Entry& entry, Completions& completions, bool& presence
     case Op::kHostOf:
       out.U64(entry.machine->HostOf());
       return true;
-    default:
-      return false;
-  }
-}
-
-bool Rack::Control(Op op, emu::DeviceModel& model, Reader& r, Writer& out) {
-  switch (op) {
-    case Op::kSetBoardPresent: {
-      const uint8_t address = r.U8();
-      model.SetBoardPresent(address, r.U8() != 0);
-      return true;
-    }
-    case Op::kBoardPresent:
-      out.U8(model.BoardPresent(r.U8()));
-      return true;
-    case Op::kSetStateRecord: {
-      const uint8_t address = r.U8();
-      const uint16_t group = r.U16();
-      const uint16_t item = r.U16();
-      model.SetStateRecord(address, group, item, r.Bytes());
-      return true;
-    }
-    case Op::kStateRecord: {
-      const uint8_t address = r.U8();
-      const uint16_t group = r.U16();
-      out.Bytes(model.StateRecord(address, group, r.U16()));
-      return true;
-    }
-    case Op::kReceivedFrames:
-      PutList(out, model.ReceivedFrames());
-      return true;
-    case Op::kFunctionCalls:
-      PutList(out, model.FunctionCalls());
-      return true;
-    case Op::kClearReceived:
-      model.ClearReceived();
-      return true;
-    case Op::kPrintMemory:
-      out.Bytes(model.PrintMemory());
-      return true;
-    case Op::kClearPrintMemory:
-      model.ClearPrintMemory();
-      return true;
-    case Op::kInjectFault:
-      model.InjectFault(GetFault(r));
-      return true;
-    case Op::kClearFaults:
-      model.ClearFaults();
-      return true;
-    case Op::kInjectBulkWriteFault:
-      model.InjectBulkWriteFault(GetBulkWriteFault(r));
-      return true;
-    case Op::kClearBulkWriteFaults:
-      model.ClearBulkWriteFaults();
-      return true;
-    case Op::kConnectionsAccepted:
-      out.U64(model.ConnectionsAccepted());
-      return true;
-    case Op::kBusyRefusals:
-      out.U64(model.BusyRefusals());
-      return true;
-    case Op::kHostConnected:
-      out.U8(model.HostConnected());
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool Rack::ControlParaFiles(Op op, emu::units::ParaFileBank& files, Reader& r, Writer& out) {
-  switch (op) {
-    case Op::kSetParaFileHeader: {
-      const uint8_t address = r.U8();
-      files.SetHeader(address, GetParaFileHeader(r));
-      return true;
-    }
-    case Op::kGetParaFileHeader:
-      Put(out, files.Header(r.U8()));
-      return true;
-    case Op::kSetParaFileSizes: {
-      const uint8_t address = r.U8();
-      files.SetSizes(address, GetList<uint32_t>(r, [](Reader& in) { return in.U32(); }));
-      return true;
-    }
-    case Op::kSetParaFileSection: {
-      const uint8_t address = r.U8();
-      const uint32_t section = r.U32();
-      files.SetSection(address, section, r.Bytes());
-      return true;
-    }
-    case Op::kParaFileSection: {
-      const uint8_t address = r.U8();
-      out.Bytes(files.Section(address, r.U32()));
-      return true;
-    }
-    case Op::kSavedParaFileSection: {
-      const uint8_t address = r.U8();
-      out.Bytes(files.SavedSection(address, r.U32()));
-      return true;
-    }
-    case Op::kParaFileEvents:
-      PutList(out, files.Events());
-      return true;
-    case Op::kParaFileSaves:
-      PutList(out, files.Saves());
-      return true;
-    case Op::kClearParaFileEvents:
-      files.ClearEvents();
-      return true;
-    case Op::kRefuseParaFile: {
-      const uint8_t address = r.U8();
-      const uint16_t command = r.U16();
-      const uint16_t value = r.U16();
-      files.Refuse(address, command, value, static_cast<int>(r.U32()));
-      return true;
-    }
     default:
       return false;
   }

@@ -87,12 +87,10 @@ class Rack {
   };
 
   // The requests of Operate, with m_mu held: making a platesetter; its
-  // presence and host; the controls of its model and of its parameter files
-  // (false: not such a request).
+  // presence and host (false: not such a request). The controls of its
+  // model are emu::control::ApplyMachineControl's.
   void Create(uintptr_t owner, Reader& r, std::vector<uint8_t>& answer);
   static bool Present(Op op, Entry& entry, Completions& completions, bool& presenceChanged, Writer& out);
-  static bool Control(Op op, emu::DeviceModel& model, Reader& r, Writer& out);
-  static bool ControlParaFiles(Op op, emu::units::ParaFileBank& files, Reader& r, Writer& out);
   bool HeldLocked(const Waiter& waiter);
   void Run();
   void Destroy(std::unique_lock<std::mutex>& lock, uint32_t id);
