@@ -43,12 +43,7 @@ int RunCapture(Context& context, const std::vector<std::string>& args) {
   }
   for (const std::string& line : DescribeReading(input, out.root())) out.Line(line);
   if (const int code = NeedLibrary(context); code != kExitOk) return code;
-  const std::string captureWidth = std::to_string(input.width);
-  if (NorvexHost_WriteIniString("PrintData", "CaptureWidth", captureWidth.c_str()) != NORVEX_OK ||
-      NorvexHost_WriteIniString("PrintData", "CaptureFile", output.path().c_str()) != NORVEX_OK) {
-    out.Error("cannot write the capture settings into " + HostFilesFolder() + "/Varnock.ini");
-    return kExitFile;
-  }
+  if (const int code = SetCaptureSettings(context, input.width, output.path()); code != kExitOk) return code;
   // Entering mode 2 starts the capture, leaving it completes the TIFF.
   Norvex_SetPrintDataSaveIdle(NORVEX_LINK_TIFF_CAPTURE);
   uint32_t result = NORVEX_OK;

@@ -138,13 +138,8 @@ class PrintRun {
     }
     if (const int code = NeedLibrary(m_context); code != kExitOk) return code;
     if (!m_capture.empty()) {
-      // The capture's settings, written by the library's own INI writer
-      // before the capture mode reads them.
-      const std::string width = std::to_string(m_input.width);
-      if (NorvexHost_WriteIniString("PrintData", "CaptureWidth", width.c_str()) != NORVEX_OK ||
-          NorvexHost_WriteIniString("PrintData", "CaptureFile", m_capture.path().c_str()) != NORVEX_OK) {
-        m_out.Error("cannot write the capture settings into " + HostFilesFolder() + "/Varnock.ini");
-        return kExitFile;
+      if (const int code = SetCaptureSettings(m_context, m_input.width, m_capture.path()); code != kExitOk) {
+        return code;
       }
     }
     if (!LoadPrintInput(m_imageFile.path(), m_imageFile.name(), 0, RawData::kRefused, m_input, error)) {
@@ -212,17 +207,29 @@ class PrintRun {
   }
 
   // The bands in bulk writes of the piece size, then the page's end. A stop
-  // signal between two writes, or a write that fails, cancels the job.
+  // signal between two writes, or a write that fails, cancels the job. The
+  // bytes sent are the ones the device took: a write it took only in part
+  // fails the run (the machine is not taking what it is given), and nothing
+  // after it is sent. Pieces and bands are multiples of 64 bytes, which the
+  // waited Norvex_WriteSDRAM2 takes and answers with the words taken.
   bool SendBands() {
     uint32_t sendResult = NORVEX_OK;
+    bool shortWrite = false;
     {
       Progress progress("send     ", m_total, !m_out.quiet());
       while (m_sent < m_total && !StopRequested()) {
         const uint32_t n = m_total - m_sent < m_options.piece ? m_total - m_sent : m_options.piece;
-        sendResult = NV_SentPrintData(m_input.data.data() + m_sent, n);
-        if (sendResult != NORVEX_OK) break;
-        m_sent += n;
+        uint32_t words = n / 2;
+        m_offered = m_sent + n;
+        sendResult = Norvex_WriteSDRAM2(m_input.data.data() + m_sent, &words, 0);
+        const uint32_t taken = words < n / 2 ? words * 2 : n;
+        m_sent += taken;
         progress.Update(m_sent);
+        if (sendResult != NORVEX_OK) break;
+        if (taken < n) {
+          shortWrite = true;
+          break;
+        }
       }
     }
     m_sendSeconds = m_phases.End("send");
@@ -235,6 +242,7 @@ class PrintRun {
       Stopped();
       return false;
     }
+    if (shortWrite) return ShortWrite();
     if (!Step("print data", sendResult) || !Step("page update", NV_UpdatePage()) ||
         !Step("end print", NV_EndPrint())) {
       // A job whose data did not all arrive is cancelled, not left open.
@@ -246,6 +254,20 @@ class PrintRun {
       return false;
     }
     return true;
+  }
+
+  // A bulk write that the device took only in part: said with the bytes
+  // taken, and the job cancelled, as for a write that failed.
+  bool ShortWrite() {
+    Json j = Json::Object();
+    j.Set("step", Json::Str("print data"));
+    j.Set("short", Json::Int(m_sent));
+    m_steps.Push(j);
+    m_out.Line(Printf("  %-18s SHORT: the device took %u of the %u bytes given to it", "print data", m_sent,
+                      m_offered));
+    Step("cancel print", NV_CancelPrint());
+    m_exitCode = kExitMismatch;
+    return false;
   }
 
   // The print memory read back from its first byte and compared with the
@@ -437,7 +459,8 @@ class PrintRun {
   uint32_t m_total = 0;
   Json m_steps = Json::Array();
   int m_exitCode = kExitOk;
-  uint32_t m_sent = 0;
+  uint32_t m_sent = 0;     // the bytes the device took
+  uint32_t m_offered = 0;  // the bytes given to it, up to the end of the last write
   uint32_t m_verified = 0;
   bool m_compared = false;  // the print memory was read back and compared
   double m_sendSeconds = 0;

@@ -2,6 +2,7 @@
 // their usage texts.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,10 @@ int UsageError(Context& context, const std::string& command, const std::string& 
 // Loads the library for a command that calls it without a device (capture,
 // compress, params check, log, list). Returns an exit code.
 int NeedLibrary(Context& context);
+
+// Writes the TIFF capture's settings (CaptureWidth, CaptureFile of
+// [PrintData]) through the library's own INI writer, before a capture mode
+// reads them. Returns an exit code, with a message when they cannot be written.
+int SetCaptureSettings(Context& context, uint32_t width, const std::string& file);
 
 }  // namespace norvexctl

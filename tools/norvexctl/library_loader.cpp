@@ -24,6 +24,7 @@
   X(uint32_t, Norvex_SetUSBOvertime, (uint32_t t), (t))                                             \
   X(uint32_t, Norvex_SetPrintDataSaveIdle, (int32_t m), (m))                                        \
   X(uint32_t, Norvex_CompressData, (void* d, uint32_t* n, const void* s, uint32_t c), (d, n, s, c)) \
+  X(uint32_t, Norvex_WriteSDRAM2, (const void* d, uint32_t* n, uint32_t w), (d, n, w))              \
   X(uint32_t, CTP_SendCommand, (CommandPacket * p), (p))                                            \
   X(const char*, CTP_GetErrorInfo, (uint32_t c), (c))                                               \
   X(uint32_t, CTP_GetStateEx, (const void* s, void* r, uint32_t l, uint32_t a), (s, r, l, a))       \

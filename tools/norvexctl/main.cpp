@@ -11,6 +11,8 @@
 
 #include "commands.h"
 #include "library_loader.h"
+#include "norvex.h"
+#include "norvex_posix.h"
 
 namespace norvexctl {
 namespace {
@@ -183,6 +185,15 @@ int NeedLibrary(Context& context) {
   std::string error;
   if (LoadLibrary(error)) return kExitOk;
   context.out.Error(error);
+  return kExitFile;
+}
+
+int SetCaptureSettings(Context& context, uint32_t width, const std::string& file) {
+  if (NorvexHost_WriteIniString("PrintData", "CaptureWidth", std::to_string(width).c_str()) == NORVEX_OK &&
+      NorvexHost_WriteIniString("PrintData", "CaptureFile", file.c_str()) == NORVEX_OK) {
+    return kExitOk;
+  }
+  context.out.Error("cannot write the capture settings into " + HostFilesFolder() + "/Varnock.ini");
   return kExitFile;
 }
 
