@@ -157,8 +157,6 @@ bool LoadLibrary(std::string& error) {
   return state.ok;
 }
 
-bool LibraryLoaded() { return State().ok; }
-
 }  // namespace norvexctl
 
 // The forwarding functions, with the interface's own names and types.

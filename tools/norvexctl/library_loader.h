@@ -21,7 +21,4 @@ namespace norvexctl {
 // when it cannot be loaded or lacks a function the tool calls.
 bool LoadLibrary(std::string& error);
 
-// True once LoadLibrary() has succeeded.
-bool LibraryLoaded();
-
 }  // namespace norvexctl
