@@ -2,7 +2,8 @@
 """check_include_layers.py: what should see only the library's public
 interface compiles without the library's sources on its include path.
 
-    check_include_layers.py [--python HEADERS_PY] COMPILE_COMMANDS SOURCE_ROOT FOLDER...
+    check_include_layers.py [--python HEADERS_PY] [--wire-only FOLDER WIRE_SOURCES]
+                            COMPILE_COMMANDS SOURCE_ROOT FOLDER...
 
 Reads the build's compile_commands.json and, for every translation unit in
 one of the FOLDERs (relative to SOURCE_ROOT), every folder that its command
@@ -16,11 +17,18 @@ The Python package compiles nothing; what it reads of the library are
 headers, from the folders that its header reader (HEADERS_PY, the package's
 _headers.py) names in _FOLDERS. With --python, none of those may reach src/
 either, and the reader must name at least one.
+
+With --wire-only, the sources and headers of FOLDER (the emulator) may
+include from src/ only the wire codec's own headers: those of WIRE_SOURCES
+(a ';'-separated list of the codec's .cpp files relative to src/, as the
+build names them), so that the device knows the library's frames and device
+messages and nothing else of it.
 Exits 1 with a line per offending file and folder.
 """
 import importlib.util
 import json
 import os
+import re
 import shlex
 import sys
 
@@ -74,11 +82,40 @@ def python_faults(headers_py, root, src):
     return [f"{os.path.relpath(headers_py, root)}: {f} reaches src/" for f in folders if reaches(f, src)]
 
 
+def wire_only_faults(folder, wire_sources, root, src):
+    """The includes of `folder`'s files that reach src/ beyond the codec's headers."""
+    allowed = {os.path.splitext(f)[0] + ".h" for f in wire_sources.split(";") if f}
+    include = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
+    faults = []
+    checked = 0
+    for base, _, files in os.walk(os.path.join(root, folder)):
+        for name in sorted(files):
+            if not name.endswith((".c", ".cpp", ".h")):
+                continue
+            path = os.path.join(base, name)
+            checked += 1
+            with open(path, encoding="utf-8") as f:
+                for header in include.findall(f.read()):
+                    if os.path.exists(os.path.join(src, header)) and header not in allowed:
+                        faults.append(f"{os.path.relpath(path, root)}: includes src/{header}, not the wire codec's")
+    print(f"{folder}: {checked} files include from src/ the wire codec's {len(allowed)} headers at most")
+    if not checked or not allowed:
+        faults.append(f"{folder}: nothing to check")
+    return faults
+
+
 def main():
     args = sys.argv[1:]
     headers_py = None
-    if len(args) >= 2 and args[0] == "--python":
-        headers_py, args = args[1], args[2:]
+    wire_only = []
+    while len(args) >= 2 and args[0] in ("--python", "--wire-only"):
+        if args[0] == "--python":
+            headers_py, args = args[1], args[2:]
+        elif len(args) >= 3:
+            wire_only.append((args[1], args[2]))
+            args = args[3:]
+        else:
+            break
     if len(args) < 3:
         print(__doc__, file=sys.stderr)
         return 2
@@ -87,6 +124,8 @@ def main():
     with open(commands, encoding="utf-8") as f:
         entries = json.load(f)
     faults = python_faults(headers_py, root, src) if headers_py else []
+    for folder, wire_sources in wire_only:
+        faults += wire_only_faults(folder, wire_sources, root, src)
     for folder in folders:
         prefix = os.path.join(root, folder) + os.sep
         units = [e for e in entries
