@@ -12,10 +12,11 @@ repository's include/norvex.h, in an sdist its copy in norvex/include/.
 
 import base64
 import hashlib
-import importlib.util
 import io
 import os
+import runpy
 import tarfile
+import types
 import zipfile
 
 NAME = "norvex"
@@ -30,10 +31,8 @@ SDIST_MTIME = 1577836800
 def _headers_module():
     # The package's own reader of the headers, loaded from its file so that
     # the package (and ctypes) need not be imported to build it.
-    spec = importlib.util.spec_from_file_location("_norvex_headers", os.path.join(ROOT, NAME, "_headers.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    path = os.path.join(ROOT, NAME, "_headers.py")
+    return types.SimpleNamespace(**runpy.run_path(path, run_name="_norvex_headers"))
 
 
 def _version():

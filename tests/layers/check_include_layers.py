@@ -25,7 +25,7 @@ build names them), so that the device knows the library's frames and device
 messages and nothing else of it.
 Exits 1 with a line per offending file and folder.
 """
-import importlib.util
+import runpy
 import json
 import os
 import re
@@ -72,10 +72,8 @@ def reaches(folder, src):
 
 def python_faults(headers_py, root, src):
     """The header folders of the Python package's reader that reach src/."""
-    spec = importlib.util.spec_from_file_location("_norvex_headers_checked", headers_py)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    folders = [os.path.realpath(f) for f in module._FOLDERS]
+    reader = runpy.run_path(headers_py, run_name="_norvex_headers_checked")
+    folders = [os.path.realpath(f) for f in reader["_FOLDERS"]]
     print(f"{os.path.relpath(headers_py, root)}: {len(folders)} header folders checked")
     if not folders:
         return [f"{headers_py}: no header folder"]
