@@ -41,8 +41,6 @@ int PollTimeout(bool any, Clock::time_point due) {
   return static_cast<int>(std::min<decltype(ms)>(ms, 60000));
 }
 
-void EncodeU32(uint8_t (&out)[4], uint32_t value) { wire::StoreU32(out, value); }
-
 }  // namespace
 
 // The connection of the host that holds the device, and its transfers.
@@ -73,11 +71,11 @@ struct EndpointServer::Session {
 
   net::SocketId socket() const { return m_socket.id(); }
 
-  // Takes what the host sent and handles every whole message in it. False
-  // when the connection is to be closed.
   // Whether the device takes nothing from the connection now (a stall).
   bool Paused() const { return m_pausedUntil.has_value(); }
 
+  // Takes what the host sent and handles every whole message in it. False
+  // when the connection is to be closed.
   bool OnReadable() {
     // Everything the host has sent by now, up to a bound, so that the end of
     // the stream after its last message is seen in the same round.
@@ -466,11 +464,9 @@ void EndpointServer::Run() {
       if (keep && opening.due <= now) {
         // A host that waits for the device to speak first: of a version
         // before the version field. It gets that version's OPEN, refusing.
-        uint8_t status[4];
-        EncodeU32(status, wire::kOpenVersionMismatch);
         uint8_t legacy[wire::kHeaderSize + 4];
         wire::EncodeHeader(legacy, wire::kOpen, 0, 4);
-        std::copy(status, status + 4, legacy + wire::kHeaderSize);
+        wire::StoreU32(legacy + wire::kHeaderSize, wire::kOpenVersionMismatch);
         net::SendAll(opening.socket.id(), legacy, sizeof(legacy));
         keep = false;
       }
