@@ -11,6 +11,8 @@ repository's include/norvex.h, in an sdist its copy in norvex/include/.
 """
 
 import base64
+import functools
+import gzip
 import hashlib
 import io
 import os
@@ -28,9 +30,10 @@ TIMESTAMP = (2020, 1, 1, 0, 0, 0)
 SDIST_MTIME = 1577836800
 
 
+@functools.lru_cache(maxsize=None)
 def _headers_module():
-    # The package's own reader of the headers, loaded from its file so that
-    # the package (and ctypes) need not be imported to build it.
+    # The package's own reader of the headers, loaded from its file (once)
+    # so that the package (and ctypes) need not be imported to build it.
     path = os.path.join(ROOT, NAME, "_headers.py")
     return types.SimpleNamespace(**runpy.run_path(path, run_name="_norvex_headers"))
 
@@ -120,7 +123,11 @@ def build_sdist(sdist_directory, config_settings=None):
         info.uname = info.gname = ""
         return info
 
-    with tarfile.open(os.path.join(sdist_directory, name), "w:gz") as sdist:
+    # The gzip header's time fixed as well (tarfile's "w:gz" writes the
+    # current one), and no file name in it.
+    with open(os.path.join(sdist_directory, name), "wb") as raw, \
+            gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=SDIST_MTIME) as packed, \
+            tarfile.open(fileobj=packed, mode="w") as sdist:
         for path in ("pyproject.toml", "README.md", "_build/norvex_build.py"):
             sdist.add(os.path.join(ROOT, path), arcname=f"{base}/{path}", filter=normalised)
         for path, source in _package_files():

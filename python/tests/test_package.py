@@ -1,8 +1,10 @@
 """The package as its users meet it: list_devices() beside `norvexctl list`,
-the docstrings that help() shows, the version it carries."""
+the docstrings that help() shows, the version it carries, the sdist it is
+shipped as."""
 
 import json
 import os
+import runpy
 import pydoc
 import socket
 import subprocess
@@ -86,3 +88,16 @@ def test_the_version_is_the_headers():
                                  "#define NORVEX_VERSION_PATCH "))]
     assert norvex.__version__ == ".".join(parts)
     assert norvex.library_version() == norvex.__version__ + ".0"
+
+
+def test_the_sdist_is_the_same_bytes_whenever_it_is_made(tmp_path):
+    backend = runpy.run_path(os.path.join(os.path.dirname(os.path.dirname(__file__)), "_build", "norvex_build.py"))
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    name = backend["build_sdist"](str(tmp_path / "a"))
+    packed = (tmp_path / "a" / name).read_bytes()
+    # The gzip header: its time is the fixed one, and it names no file.
+    assert packed[:3] == b"\x1f\x8b\x08"
+    assert int.from_bytes(packed[4:8], "little") == backend["SDIST_MTIME"]
+    assert packed[3] & 0x08 == 0
+    assert (tmp_path / "b" / backend["build_sdist"](str(tmp_path / "b"))).read_bytes() == packed

@@ -108,10 +108,7 @@ emu::EmulatorOptions Options() {
 class MachineCancelTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(machine.Open(kHost, true), kStatusSuccess); }
-  Completions Tick(Clock::duration later) {
-    std::optional<Clock::time_point> next;
-    return machine.Tick(Clock::now() + later, next);
-  }
+  Completions Tick(Clock::duration later) { return machine.Tick(Clock::now() + later); }
 
   FakeDriver driver;
   Machine machine{Options(), driver};
@@ -133,6 +130,33 @@ TEST_F(MachineCancelTest, AWriteDueAsItsCancelComesStoresNothingAndEndsCancelled
   EXPECT_EQ(irp.completions, 1);
   EXPECT_EQ(irp.Result().status, kStatusCancelled);
   EXPECT_FALSE(irp.touchedAfterCompletion);
+}
+
+// The clock's next moment is a held-back write's due time: nothing comes due
+// before it, the write completes at it, and then nothing is due. A write
+// that never completes has no due time.
+TEST_F(MachineCancelTest, NextDueIsTheTimeAHeldBackWriteCompletes) {
+  EXPECT_FALSE(machine.NextDue());
+  machine.Model().InjectBulkWriteFault(emu::BulkWriteFault{emu::BulkWriteFaultKind::kNoCompletion});
+  machine.Model().InjectBulkWriteFault(emu::BulkWriteFault{emu::BulkWriteFaultKind::kSlow, 50});
+  FakeIrp never, slow;
+  const Bytes data(100, 1);
+  EXPECT_TRUE(machine.Write(kHost, &never, data.data(), data.size()).empty());
+  EXPECT_FALSE(machine.NextDue());
+  const Clock::time_point before = Clock::now();
+  EXPECT_TRUE(machine.Write(kHost, &slow, data.data(), data.size()).empty());
+  const std::optional<Clock::time_point> due = machine.NextDue();
+  ASSERT_TRUE(due);
+  EXPECT_GE(*due, before + 50ms);
+  EXPECT_TRUE(machine.Tick(*due - 1ms).empty());
+  Completions done = machine.Tick(*due);
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(done[0].transfer, &slow);
+  EXPECT_EQ(done[0].status, kStatusSuccess);
+  driver.Complete(done);
+  EXPECT_FALSE(machine.NextDue());
+  FakeDriver::CancelIrp(machine, never);
+  EXPECT_EQ(never.completions, 1);
 }
 
 // A read whose delayed reply came due as its cancel took its routine: it is

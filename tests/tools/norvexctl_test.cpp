@@ -1412,6 +1412,18 @@ TEST_F(NorvexctlTest, BusyIsNotAbsent) {
   EXPECT_EQ(run.out.find("zz-note"), std::string::npos);
 }
 
+TEST_F(NorvexctlTest, AFolderOthersMayWriteIsRefused) {
+  const Daemon daemon(Path("shared-devices"));
+  ASSERT_TRUE(daemon.Serving());
+  fs::permissions(Path("shared-devices"), fs::perms::others_write, fs::perm_options::add);
+  const ToolRun run = Tool("--device " + Path("shared-devices").string() + " state main general");
+  EXPECT_EQ(run.exit, 8);
+  EXPECT_NE(run.err.find("permission denied: the device folder or endpoint of " + daemon.Endpoint().string() +
+                         " belongs to another user, or others may write it (1307 ERROR_INVALID_OWNER)"),
+            std::string::npos)
+      << run.err;
+}
+
 TEST_F(NorvexctlTest, WatchEndsAtAnUnplugOrFollowsTheDevice) {
   const std::string tool = Quote((m_root / "bin/norvexctl").string());
   Daemon daemon(Path("watch-devices"));

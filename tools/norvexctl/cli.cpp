@@ -469,23 +469,26 @@ int Session::Open(Output& out, const Choice& choice) {
   platformError.Set("name", Json::Str(ResultName(openError)));
   open.Set("platform_error", platformError);
   out.root().Set("open", open);
-  if (openError == kErrorAccessDenied) {
-    out.Error("the platesetter " + m_endpoint + " is busy: another program has it open");
-    return kExitBusy;
-  }
-  if (openError == kErrorInvalidOwner) {
-    out.Error("permission denied: the device folder or endpoint of " + m_endpoint +
-              " belongs to another user, or others may write it (1307 ERROR_INVALID_OWNER)");
-    return kExitPermission;
-  }
-  if (openError == kErrorTimeout) {
-    out.Error("the platesetter " + m_endpoint + " did not answer the open in time (1460 ERROR_TIMEOUT)");
-    return kExitTimeout;
-  }
-  if (openError == kErrorRevisionMismatch) {
-    out.Error("the platesetter " + m_endpoint +
-              " speaks another version of the device protocol (1306 ERROR_REVISION_MISMATCH)");
-    return kExitFailed;
+  // Opens the device refused for a reason of its own: the message (its
+  // text before and after the endpoint) and the exit code.
+  static constexpr struct {
+    uint32_t error;
+    const char* before;
+    const char* after;
+    int exit;
+  } kRefusals[] = {
+      {kErrorAccessDenied, "the platesetter ", " is busy: another program has it open", kExitBusy},
+      {kErrorInvalidOwner, "permission denied: the device folder or endpoint of ",
+       " belongs to another user, or others may write it (1307 ERROR_INVALID_OWNER)", kExitPermission},
+      {kErrorTimeout, "the platesetter ", " did not answer the open in time (1460 ERROR_TIMEOUT)",
+       kExitTimeout},
+      {kErrorRevisionMismatch, "the platesetter ",
+       " speaks another version of the device protocol (1306 ERROR_REVISION_MISMATCH)", kExitFailed},
+  };
+  for (const auto& refusal : kRefusals) {
+    if (openError != refusal.error) continue;
+    out.Error(refusal.before + m_endpoint + refusal.after);
+    return refusal.exit;
   }
   if (openError == kErrorDeviceNotConnected && !m_endpoint.empty() && !m_network) {
     out.Error("nobody serves the device endpoint " + m_endpoint + " (a socket left behind?)");

@@ -196,12 +196,9 @@ void Machine::ServeReads(Completions& out) {
   }
 }
 
-Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point>& next) {
+Completions Machine::Tick(Clock::time_point now) {
   Completions out;
   std::lock_guard<std::mutex> lock(m_mu);
-  const auto consider = [&](Clock::time_point t) {
-    if (!next || t < *next) next = t;
-  };
   const auto claim = [this](const PendingRead& read) { return Claim(read); };
   if (const std::optional<Replies::Delivery> served = m_replies.ServeDelayed(now, claim)) {
     out.push_back(ReadDone(served->read, served->frame));
@@ -209,7 +206,6 @@ Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point
   // A late completion's cancel routine is spent: nothing to take back.
   for (const Replies::Delivery& late : m_replies.TakeLate(now))
     out.push_back(ReadDone(late.read, late.frame));
-  if (const std::optional<Clock::time_point> due = m_replies.NextDue()) consider(*due);
   for (auto it = m_writes.begin(); it != m_writes.end();) {
     if (it->due && *it->due <= now) {
       // A write that a cancel has stores nothing: it ends cancelled.
@@ -219,11 +215,19 @@ Completions Machine::Tick(Clock::time_point now, std::optional<Clock::time_point
       }
       it = m_writes.erase(it);
     } else {
-      if (it->due) consider(*it->due);
       ++it;
     }
   }
   return out;
+}
+
+std::optional<Clock::time_point> Machine::NextDue() {
+  std::lock_guard<std::mutex> lock(m_mu);
+  std::optional<Clock::time_point> next = m_replies.NextDue();
+  for (const PendingWrite& write : m_writes) {
+    if (write.due && (!next || *write.due < *next)) next = write.due;
+  }
+  return next;
 }
 
 }  // namespace norvex::standin

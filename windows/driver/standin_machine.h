@@ -118,8 +118,11 @@ class Machine {
   uint64_t HostOf();
 
   // ---- Time ---------------------------------------------------------------
-  // Completes what is due by `now`; `next` becomes the next due time, if any.
-  Completions Tick(Clock::time_point now, std::optional<Clock::time_point>& next);
+  // Completes what is due by `now`.
+  Completions Tick(Clock::time_point now);
+  // The next moment something comes due (a delayed or late reply, a
+  // held-back write), if any: when the clock is to call Tick again.
+  std::optional<Clock::time_point> NextDue();
 
  private:
   enum class OpenState { kHost, kRefused, kDisconnected };

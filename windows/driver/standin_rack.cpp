@@ -256,8 +256,7 @@ void Rack::Tick() {
     for (const auto& entry : m_entries) machines.push_back(entry.second.machine);
   }
   for (const auto& machine : machines) {
-    std::optional<Clock::time_point> next;
-    Completions due = machine->Tick(now, next);
+    Completions due = machine->Tick(now);
     completions.insert(completions.end(), std::make_move_iterator(due.begin()),
                        std::make_move_iterator(due.end()));
   }
@@ -277,8 +276,8 @@ void Rack::Run() {
     for (const auto& entry : m_entries) machines.push_back(entry.second.machine);
     lock.unlock();
     for (const auto& machine : machines) {
-      Completions none = machine->Tick(Clock::time_point::min(), next);
-      (void)none;
+      const std::optional<Clock::time_point> due = machine->NextDue();
+      if (due && (!next || *due < *next)) next = due;
     }
     lock.lock();
     if (m_stop) break;

@@ -277,7 +277,10 @@ bool EndpointConnection::CompleteLocked(const wire::Message& message) {
 void EndpointConnection::DisconnectLocked() {
   if (m_connected) m_stream->Shutdown();
   m_connected = false;
-  const uint32_t status = m_closed ? kErrorOperationAborted : kErrorDeviceNotConnected;
+  EndPendingLocked(m_closed ? kErrorOperationAborted : kErrorDeviceNotConnected);
+}
+
+void EndpointConnection::EndPendingLocked(uint32_t status) {
   for (auto& entry : m_pending) {
     entry.second->status = status;
     entry.second->done = true;
@@ -543,13 +546,7 @@ void EndpointConnection::Close() {
   Lock lock(m_mutex);
   if (m_closed) return;
   m_closed = true;
-  for (auto& entry : m_pending) {
-    entry.second->status = kErrorOperationAborted;
-    entry.second->done = true;
-  }
-  m_pending.clear();
-  DropOutputLocked();
-  m_changed.notify_all();
+  EndPendingLocked(kErrorOperationAborted);
   // The device is free when it has seen the end of the stream and closed
   // its end in turn.
   if (m_connected) {

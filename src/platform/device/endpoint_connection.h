@@ -122,6 +122,9 @@ class EndpointConnection {
   void QueueCancel(uint32_t id);
   bool CompleteLocked(const wire::Message& message);
   void DisconnectLocked();
+  // Completes every pending transfer with `status` and forgets the queued
+  // messages: the end of the connection, or of the handle.
+  void EndPendingLocked(uint32_t status);
   // Forgets the queued messages (the connection is over).
   void DropOutputLocked();
 
