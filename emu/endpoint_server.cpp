@@ -360,107 +360,87 @@ void EndpointServer::DropHost() {
   m_wake.Wake();
 }
 
-void EndpointServer::Run() {
-  std::unique_ptr<Session> host;
-  std::vector<Opening> openings;
-  uint64_t generation = 1;  // counts the hosts; 0 stands for none
-  // Marked gone before the socket closes, so that a host that sees the end
-  // of its connection finds HostConnected() false.
-  auto closeHost = [&] {
-    if (!host) return;
-    m_model.SetHostConnected(false);
-    host.reset();
-  };
-  // Answers the OPEN of a new connection: the host of the device, or a
-  // refusal (busy, another version), or a probe's answer. True when it
-  // became the host.
-  auto answer = [&](Opening& opening, const wire::Message& open) {
-    if (open.type != wire::kOpen || open.payload.size() != wire::kOpenRequestSize) return false;
-    const uint32_t version = wire::LoadU32(open.payload.data());
-    const uint32_t purpose = wire::LoadU32(open.payload.data() + 4);
-    // A purpose this version does not know is a protocol error: closed
-    // without an answer.
-    if (version == wire::kProtocolVersion && purpose != static_cast<uint32_t>(wire::OpenPurpose::kUse) &&
-        purpose != static_cast<uint32_t>(wire::OpenPurpose::kProbe)) {
-      return false;
+// The serving thread's state: the host that holds the device, if any, and
+// the connections still opening. Lives as long as one Run().
+class EndpointServer::Loop {
+ public:
+  explicit Loop(EndpointServer& server) : m_server(server) {}
+  ~Loop() { CloseHost(); }
+  Loop(const Loop&) = delete;
+  Loop& operator=(const Loop&) = delete;
+
+  void Run() {
+    bool active = false;  // the host sent something in the last round
+    while (!m_server.m_stop) {
+      const Round round = Poll(active);
+      active = false;
+      if (m_server.m_stop) break;
+      if (m_server.m_dropHost.exchange(false)) CloseHost();
+      // The host's messages and its end of the connection come before a new
+      // host: a host that closed before the next one opened has let go of
+      // the device, and the next one must not be refused as busy.
+      if (m_host && round.hostPolled && m_generation == round.generation && round.readable[round.count - 1]) {
+        active = true;
+        if (!m_host->OnReadable()) CloseHost();
+      }
+      ServeOpenings(round.readable.get());
+      if (round.readable[0]) Accept();
+      if (m_host && !m_host->OnTimers()) CloseHost();
     }
-    const bool probe = purpose == static_cast<uint32_t>(wire::OpenPurpose::kProbe);
-    uint32_t status = host ? wire::kOpenBusy : wire::kOpenGranted;
-    if (version != wire::kProtocolVersion) status = wire::kOpenVersionMismatch;
-    const std::vector<uint8_t> reply = wire::EncodeOpenAnswer(status);
-    if (!probe && status != wire::kOpenVersionMismatch) {
-      // Counted before the OPEN goes out, so that a host holding its OPEN
-      // finds itself counted.
-      m_model.NoteConnection(status == wire::kOpenGranted);
-    }
-    if (probe || status != wire::kOpenGranted) {
-      net::SendAll(opening.socket.id(), reply.data(), reply.size());
-      return false;
-    }
-    host = std::make_unique<Session>(m_model, std::move(opening.socket), std::move(opening.input));
-    ++generation;
-    m_model.SetHostConnected(true);
-    if (!net::SendAll(host->socket(), reply.data(), reply.size()) || !host->HandleInput()) closeHost();
-    return true;
+  }
+
+ private:
+  // What one wait found: which of the polled sockets are readable (the
+  // listener first, then the openings, then the host when it was polled).
+  struct Round {
+    std::unique_ptr<bool[]> readable;
+    size_t count;
+    uint64_t generation;  // the host polled in this round; 0 for none
+    bool hostPolled;
   };
 
-  std::vector<net::SocketId> ids;
-  bool active = false;  // the host sent something in the last round
-  while (!m_stop) {
-    ids.clear();
-    ids.push_back(m_listener.id());
-    for (const Opening& opening : openings) ids.push_back(opening.socket.id());
-    // The host polled in this round; another may take its place below.
-    const uint64_t polled = host ? generation : 0;
+  Round Poll(bool active) {
+    m_ids.clear();
+    m_ids.push_back(m_server.m_listener.id());
+    for (const Opening& opening : m_openings) m_ids.push_back(opening.socket.id());
     // A stalled device takes nothing from its host (not even the end of the
     // connection) until the stall is over.
-    const bool hostPolled = host && !host->Paused();
-    if (hostPolled) ids.push_back(host->socket());
+    const bool hostPolled = m_host && !m_host->Paused();
+    if (hostPolled) m_ids.push_back(m_host->socket());
     // (The time point goes apart from its flag: GCC 12 for i686 takes an
     // empty optional's time for uninitialized even behind the flag's test.)
-    const std::optional<Clock::time_point> hostDue = host ? host->NextDue() : std::nullopt;
+    const std::optional<Clock::time_point> hostDue = m_host ? m_host->NextDue() : std::nullopt;
     bool anyDue = hostDue.has_value();
     Clock::time_point due = hostDue.value_or(Clock::time_point());
-    for (const Opening& opening : openings) {
+    for (const Opening& opening : m_openings) {
       if (!anyDue || opening.due < due) due = opening.due;
       anyDue = true;
     }
-    std::unique_ptr<bool[]> readable(new bool[ids.size()]());
+    Round round{std::unique_ptr<bool[]>(new bool[m_ids.size()]()), m_ids.size(), m_host ? m_generation : 0,
+                hostPolled};
     // Right after a message of the host, its next one is expected soon.
-    m_wake.Wait(ids.data(), readable.get(), ids.size(), PollTimeout(anyDue, due), active ? kSpinMicros : 0);
-    active = false;
-    if (m_stop) break;
-    if (m_dropHost.exchange(false)) closeHost();
+    m_server.m_wake.Wait(m_ids.data(), round.readable.get(), m_ids.size(), PollTimeout(anyDue, due),
+                         active ? kSpinMicros : 0);
+    return round;
+  }
 
-    // The host's messages and its end of the connection come before a new
-    // host: a host that closed before the next one opened has let go of the
-    // device, and the next one must not be refused as busy.
-    if (host && hostPolled && generation == polled && readable[ids.size() - 1]) {
-      active = true;
-      if (!host->OnReadable()) closeHost();
-    }
+  // Marked gone before the socket closes, so that a host that sees the end
+  // of its connection finds HostConnected() false.
+  void CloseHost() {
+    if (!m_host) return;
+    m_server.m_model.SetHostConnected(false);
+    m_host.reset();
+  }
 
-    // The connections still opening: their OPEN, or their time to say it.
+  // The connections still opening: their OPEN, or their time to say it.
+  // `readable` is the round's, whose openings start at its second entry.
+  void ServeOpenings(const bool* readable) {
     const Clock::time_point now = Clock::now();
     std::vector<Opening> waiting;
-    for (size_t i = 0; i < openings.size(); ++i) {
-      Opening& opening = openings[i];
+    for (size_t i = 0; i < m_openings.size(); ++i) {
+      Opening& opening = m_openings[i];
       bool keep = true;
-      if (readable[i + 1]) {
-        uint8_t buffer[256];
-        const long n = net::ReceiveSome(opening.socket.id(), buffer, sizeof(buffer));
-        if (n == 0) {
-          keep = false;  // gone before it said anything
-        } else if (n > 0) {
-          opening.input.Feed(buffer, static_cast<size_t>(n));
-          wire::Message open;
-          const wire::MessageParser::Result parsed = opening.input.Next(open);
-          if (parsed != wire::MessageParser::Result::kNeedMore) {
-            if (parsed == wire::MessageParser::Result::kMessage) answer(opening, open);
-            keep = false;
-          }
-        }
-      }
+      if (readable[i + 1]) keep = TakeOpen(opening);
       if (keep && opening.due <= now) {
         // A host that waits for the device to speak first: of a version
         // before the version field. It gets that version's OPEN, refusing.
@@ -472,19 +452,74 @@ void EndpointServer::Run() {
       }
       if (keep) waiting.push_back(std::move(opening));
     }
-    openings = std::move(waiting);
-
-    if (readable[0]) {
-      for (;;) {
-        net::Socket accepted = net::Accept(m_listener.id());
-        if (!accepted) break;
-        openings.push_back(Opening{std::move(accepted), Clock::now() + kOpenWait, {}});
-      }
-    }
-
-    if (host && !host->OnTimers()) closeHost();
+    m_openings = std::move(waiting);
   }
-  closeHost();
+
+  // Reads what an opening connection sent; answers its OPEN once whole.
+  // False when the connection is done with (answered, gone or not speaking
+  // the protocol).
+  bool TakeOpen(Opening& opening) {
+    uint8_t buffer[256];
+    const long n = net::ReceiveSome(opening.socket.id(), buffer, sizeof(buffer));
+    if (n == 0) return false;  // gone before it said anything
+    if (n < 0) return true;
+    opening.input.Feed(buffer, static_cast<size_t>(n));
+    wire::Message open;
+    const wire::MessageParser::Result parsed = opening.input.Next(open);
+    if (parsed == wire::MessageParser::Result::kNeedMore) return true;
+    if (parsed == wire::MessageParser::Result::kMessage) Answer(opening, open);
+    return false;
+  }
+
+  // Answers the OPEN of a new connection: the host of the device, or a
+  // refusal (busy, another version), or a probe's answer.
+  void Answer(Opening& opening, const wire::Message& open) {
+    if (open.type != wire::kOpen || open.payload.size() != wire::kOpenRequestSize) return;
+    const uint32_t version = wire::LoadU32(open.payload.data());
+    const uint32_t purpose = wire::LoadU32(open.payload.data() + 4);
+    // A purpose this version does not know is a protocol error: closed
+    // without an answer.
+    if (version == wire::kProtocolVersion && purpose != static_cast<uint32_t>(wire::OpenPurpose::kUse) &&
+        purpose != static_cast<uint32_t>(wire::OpenPurpose::kProbe)) {
+      return;
+    }
+    const bool probe = purpose == static_cast<uint32_t>(wire::OpenPurpose::kProbe);
+    uint32_t status = m_host ? wire::kOpenBusy : wire::kOpenGranted;
+    if (version != wire::kProtocolVersion) status = wire::kOpenVersionMismatch;
+    const std::vector<uint8_t> reply = wire::EncodeOpenAnswer(status);
+    if (!probe && status != wire::kOpenVersionMismatch) {
+      // Counted before the OPEN goes out, so that a host holding its OPEN
+      // finds itself counted.
+      m_server.m_model.NoteConnection(status == wire::kOpenGranted);
+    }
+    if (probe || status != wire::kOpenGranted) {
+      net::SendAll(opening.socket.id(), reply.data(), reply.size());
+      return;
+    }
+    m_host = std::make_unique<Session>(m_server.m_model, std::move(opening.socket), std::move(opening.input));
+    ++m_generation;
+    m_server.m_model.SetHostConnected(true);
+    if (!net::SendAll(m_host->socket(), reply.data(), reply.size()) || !m_host->HandleInput()) CloseHost();
+  }
+
+  void Accept() {
+    for (;;) {
+      net::Socket accepted = net::Accept(m_server.m_listener.id());
+      if (!accepted) break;
+      m_openings.push_back(Opening{std::move(accepted), Clock::now() + kOpenWait, {}});
+    }
+  }
+
+  EndpointServer& m_server;
+  std::unique_ptr<Session> m_host;
+  std::vector<Opening> m_openings;
+  uint64_t m_generation = 1;  // counts the hosts; 0 stands for none
+  std::vector<net::SocketId> m_ids;
+};
+
+void EndpointServer::Run() {
+  Loop loop(*this);
+  loop.Run();
 }
 
 }  // namespace norvex::emu

@@ -40,6 +40,7 @@ class EndpointServer {
  private:
   struct Session;
   struct Opening;
+  class Loop;
   bool Start(net::Socket listener, std::string& error);
   void Run();
 
