@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,14 +101,21 @@ bool IsLoopbackHost(const std::string& listen) {
   return host == "localhost" || host.rfind("127.", 0) == 0 || host == "[::1]";
 }
 
-}  // namespace
+// What the command line asks for.
+struct Arguments {
+  // Every platesetter to serve: one in the device folder, or one for each
+  // --listen (none when --control alone is given).
+  std::vector<norvex::emu::EmulatorOptions> platesetters;
+  std::vector<std::string> faults;
+  std::string control;
+};
 
-int main(int argc, char** argv) {
+// Reads the command line into `arguments`; an exit code when the program
+// is to end now (--help, or a mistake, said on stderr).
+std::optional<int> ParseArguments(int argc, char** argv, Arguments& arguments) {
   norvex::emu::EmulatorOptions common;
   std::string folderName;
   std::vector<norvex::emu::EmulatorOptions> listened;
-  std::vector<std::string> faults;
-  std::string control;
   bool folderNamed = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -121,14 +129,14 @@ int main(int argc, char** argv) {
       (listened.empty() ? folderName : listened.back().name) = argv[++i];
       folderNamed = folderNamed || listened.empty();
     } else if (arg == "--control" && i + 1 < argc) {
-      control = argv[++i];
+      arguments.control = argv[++i];
     } else if (arg == "--listen" && i + 1 < argc) {
       norvex::emu::EmulatorOptions options;
       options.listen = argv[++i];
       options.name = "platesetter-" + std::to_string(listened.size());
       listened.push_back(options);
     } else if (arg == "--fault" && i + 1 < argc) {
-      faults.push_back(argv[++i]);
+      arguments.faults.push_back(argv[++i]);
     } else if (arg == "--no-laser-head") {
       common.laserHead = false;
     } else if (arg == "--no-hs0") {
@@ -146,18 +154,54 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "norvex-emu: the name must be a plain file name\n");
     return 2;
   }
-  std::vector<norvex::emu::EmulatorOptions> all;
-  if (listened.empty() && (control.empty() || folderNamed)) {
-    all.push_back(common);
+  if (listened.empty() && (arguments.control.empty() || folderNamed)) {
+    arguments.platesetters.push_back(common);
   } else {
     for (norvex::emu::EmulatorOptions& options : listened) {
       options.laserHead = common.laserHead;
       options.hsBoard0 = common.hsBoard0;
       options.hsBoard1 = common.hsBoard1;
-      all.push_back(options);
+      arguments.platesetters.push_back(options);
     }
   }
+  return std::nullopt;
+}
 
+// Makes, faults and plugs the platesetter of `options`, kept by `server`;
+// an exit code when it cannot.
+std::optional<int> Plug(const norvex::emu::EmulatorOptions& options, const std::vector<std::string>& faults,
+                        norvex::emu::ControlServer& server,
+                        std::vector<std::shared_ptr<norvex::emu::LocalPlatesetter>>& platesetters) {
+  auto platesetter = std::make_shared<norvex::emu::LocalPlatesetter>(options);
+  for (const std::string& fault : faults) {
+    if (!norvex::emu::InjectNamedFault(platesetter->Model(), fault)) {
+      std::fprintf(stderr, "norvex-emu: unknown fault: %s\n", fault.c_str());
+      PrintUsage(stderr);
+      return 2;
+    }
+  }
+  if (!platesetter->Plug()) {
+    std::fprintf(stderr, "norvex-emu: %s\n", platesetter->LastError().c_str());
+    return 1;
+  }
+  if (!options.listen.empty() && !IsLoopbackHost(options.listen)) {
+    std::fprintf(stderr,
+                 "norvex-emu: warning: %s is not a loopback address: other machines can reach "
+                 "this platesetter\n",
+                 options.listen.c_str());
+  }
+  std::printf("norvex-emu: serving %s%s\n", options.listen.empty() ? "" : (options.name + " at ").c_str(),
+              platesetter->EndpointPath().c_str());
+  server.Keep(platesetter);
+  platesetters.push_back(std::move(platesetter));
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  if (const std::optional<int> exit = ParseArguments(argc, argv, arguments)) return *exit;
   if (!CatchStop()) {
     std::fprintf(stderr, "norvex-emu: cannot take the stop requests\n");
     return 1;
@@ -165,35 +209,14 @@ int main(int argc, char** argv) {
 
   std::vector<std::shared_ptr<norvex::emu::LocalPlatesetter>> platesetters;
   norvex::emu::ControlServer server;
-  for (const norvex::emu::EmulatorOptions& options : all) {
-    auto platesetter = std::make_shared<norvex::emu::LocalPlatesetter>(options);
-    for (const std::string& fault : faults) {
-      if (!norvex::emu::InjectNamedFault(platesetter->Model(), fault)) {
-        std::fprintf(stderr, "norvex-emu: unknown fault: %s\n", fault.c_str());
-        PrintUsage(stderr);
-        return 2;
-      }
-    }
-    if (!platesetter->Plug()) {
-      std::fprintf(stderr, "norvex-emu: %s\n", platesetter->LastError().c_str());
-      return 1;
-    }
-    if (!options.listen.empty() && !IsLoopbackHost(options.listen)) {
-      std::fprintf(stderr,
-                   "norvex-emu: warning: %s is not a loopback address: other machines can reach "
-                   "this platesetter\n",
-                   options.listen.c_str());
-    }
-    std::printf("norvex-emu: serving %s%s\n", options.listen.empty() ? "" : (options.name + " at ").c_str(),
-                platesetter->EndpointPath().c_str());
-    server.Keep(platesetter);
-    platesetters.push_back(std::move(platesetter));
+  for (const norvex::emu::EmulatorOptions& options : arguments.platesetters) {
+    if (const std::optional<int> exit = Plug(options, arguments.faults, server, platesetters)) return *exit;
   }
-  if (!control.empty()) {
+  if (!arguments.control.empty()) {
     std::string address;
     std::string error;
-    if (!server.Start(control, address, error)) {
-      std::fprintf(stderr, "norvex-emu: --control %s: %s\n", control.c_str(), error.c_str());
+    if (!server.Start(arguments.control, address, error)) {
+      std::fprintf(stderr, "norvex-emu: --control %s: %s\n", arguments.control.c_str(), error.c_str());
       return 1;
     }
     std::printf("norvex-emu: control at %s\n", address.c_str());
