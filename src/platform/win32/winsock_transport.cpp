@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <new>
 
 namespace norvex::platform::winsock_transport {
 namespace {
@@ -150,10 +152,18 @@ std::unique_ptr<device::Stream> Connect(const std::string& host, uint16_t port, 
     error = device::kErrorBadNetName;
     return nullptr;
   }
+  const std::unique_ptr<addrinfo, void(WSAAPI*)(addrinfo*)> addresses(found, &::freeaddrinfo);
   error = kErrorNoMoreItems;
   for (const addrinfo* each = found; each != nullptr; each = each->ai_next) {
-    SOCKET socket = ::socket(each->ai_family, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET socket = ::socket(each->ai_family, SOCK_STREAM, IPPROTO_TCP);
     if (socket == INVALID_SOCKET) continue;
+    // The stream owns the socket from here on, and closes it on every path.
+    std::unique_ptr<WinsockStream> stream(new (std::nothrow) WinsockStream(socket));
+    if (!stream) {
+      ::closesocket(socket);
+      error = kErrorNotEnoughMemory;
+      return nullptr;
+    }
     u_long nonBlocking = 1;
     // FIONBIO does not fit the macro's signed type.
     ::ioctlsocket(socket, static_cast<long>(kFionbio), &nonBlocking);
@@ -163,15 +173,12 @@ std::unique_ptr<device::Stream> Connect(const std::string& host, uint16_t port, 
       // of small messages.
       const BOOL on = TRUE;
       ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
-      ::freeaddrinfo(found);
       error = 0;
-      return std::make_unique<WinsockStream>(socket);
+      return stream;
     }
-    ::closesocket(socket);
     error = result == WSAETIMEDOUT ? device::kErrorTimeout : kErrorNoMoreItems;
     if (result == WSAETIMEDOUT) break;
   }
-  ::freeaddrinfo(found);
   return nullptr;
 }
 
