@@ -158,7 +158,12 @@ class Win32Driver final : public Driver {
         error = ::GetLastError();
         return kInvalidHandle;
       }
-      m_network.Add(FromNative(marker), std::move(connection));
+      try {
+        m_network.Add(FromNative(marker), std::move(connection));
+      } catch (...) {
+        ::CloseHandle(marker);
+        throw;
+      }
       error = 0;
       return FromNative(marker);
     } catch (...) {
