@@ -12,7 +12,7 @@ record sizes are the library's own (norvex_records.h): it carries both headers.
 """
 
 from . import _headers
-from .devices import Device, list_devices
+from .devices import Device, default_device_folder, list_devices
 from .emulator import Emulator
 from .errors import DeviceBusy, NoDevice, NorvexError, PrintDataError, result_name
 from .platesetter import (HS_BOARD, LASER_HEAD, LINK_COMMAND_FILE, LINK_COMPRESSED_FILE, LINK_TIFF_CAPTURE, LINK_USB,
@@ -23,8 +23,8 @@ from .print_bands import bands_from_image, image_from_bands
 __version__ = _headers.version()
 
 __all__ = [
-    "Emulator", "Platesetter", "Reply", "Device", "list_devices", "NorvexError", "DeviceBusy", "NoDevice",
-    "PrintDataError", "result_name", "library_version", "files_folder", "write_ini_string", "compress",
+    "Emulator", "Platesetter", "Reply", "Device", "default_device_folder", "list_devices", "NorvexError",
+    "DeviceBusy", "NoDevice", "PrintDataError", "result_name", "library_version", "files_folder", "write_ini_string", "compress",
     "bands_from_image", "image_from_bands", "MAIN_UNIT", "LASER_HEAD", "HS_BOARD", "LINK_USB", "LINK_TIFF_CAPTURE",
     "LINK_USB_AND_TIFF_CAPTURE", "LINK_COMMAND_FILE", "LINK_COMPRESSED_FILE", "PIECE_BYTES",
 ]

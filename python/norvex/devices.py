@@ -16,8 +16,22 @@ from typing import List, NamedTuple, Optional, Tuple
 from . import _library
 from .errors import ERROR_ACCESS_DENIED, ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_MORE_ITEMS, result_name
 
-# The device folder of a library whose environment does not name one.
-DEFAULT_DEVICE_FOLDER = "/tmp/norvex-devices"
+
+def default_device_folder() -> str:
+    """The device folder the library looks in when no folder is named: the
+    folder of NORVEX_DEVICE=local:FOLDER, else NORVEX_DEVICE_DIR, else
+    $XDG_RUNTIME_DIR/norvex, else /tmp/norvex-<uid> (a folder of the user's
+    own: one that any user could make first is never used)."""
+    address = os.environ.get("NORVEX_DEVICE", "")
+    if address.startswith("local:") and len(address) > len("local:"):
+        return address[len("local:"):]
+    folder = os.environ.get("NORVEX_DEVICE_DIR")
+    if folder:
+        return folder
+    runtime = os.environ.get("XDG_RUNTIME_DIR", "")
+    if runtime.startswith("/"):
+        return runtime + "/norvex"
+    return f"/tmp/norvex-{os.geteuid()}"
 
 
 class Device(NamedTuple):
@@ -37,9 +51,12 @@ class Device(NamedTuple):
 
 def _folder_of(where: Optional[str]) -> str:
     # Where the endpoints are: a folder, "local:FOLDER", or (None) the folder
-    # the library would use. Other kinds of address are for a later library.
+    # the library would use. A network address serves no folder.
     if where is None:
-        return os.environ.get("NORVEX_DEVICE_DIR") or DEFAULT_DEVICE_FOLDER
+        address = os.environ.get("NORVEX_DEVICE", "")
+        if address and not address.startswith("local:"):
+            raise ValueError(f"NORVEX_DEVICE names {address!r}, not a device folder: name one to list_devices()")
+        return default_device_folder()
     where = os.fspath(where)
     if where.startswith("local:"):
         return where[len("local:"):]
@@ -69,6 +86,9 @@ def _probe(endpoint: str) -> Tuple[str, Optional[str], int]:
     window = None
     try:
         os.symlink(endpoint, os.path.join(private, os.path.basename(endpoint)))
+        # The address comes before the folder setting: both name the private
+        # folder while it is opened.
+        os.environ["NORVEX_DEVICE"] = "local:" + private
         os.environ["NORVEX_DEVICE_DIR"] = private
         window = _library.function("NorvexHost_CreateWindow")()
         result = int(_library.function("Norvex_Init")(window))
@@ -92,8 +112,8 @@ def list_devices(where: Optional[str] = None) -> List[Device]:
     serves), absent (gone since the folder was read) or failed.
 
     where: a device folder, or local:FOLDER; None for the folder the library
-    uses (NORVEX_DEVICE_DIR, else /tmp/norvex-devices). A folder that does not
-    exist has no devices.
+    uses (default_device_folder()). A folder that does not exist has no
+    devices.
 
     The library drives one device per process: list_devices() refuses to run
     while a Platesetter of this process is open (RuntimeError), and leaves
@@ -105,7 +125,7 @@ def list_devices(where: Optional[str] = None) -> List[Device]:
     names = _endpoints(folder)
     _library.library()
     _library.function("Norvex_SetPrintDataSaveIdle")(platesetter.LINK_USB)
-    before = os.environ.get("NORVEX_DEVICE_DIR")
+    before = {name: os.environ.get(name) for name in ("NORVEX_DEVICE", "NORVEX_DEVICE_DIR")}
     devices = []
     try:
         for name in names:
@@ -113,8 +133,9 @@ def list_devices(where: Optional[str] = None) -> List[Device]:
             state, kernel_name, open_error = _probe(endpoint)
             devices.append(Device(name, endpoint, state, kernel_name, open_error))
     finally:
-        if before is None:
-            os.environ.pop("NORVEX_DEVICE_DIR", None)
-        else:
-            os.environ["NORVEX_DEVICE_DIR"] = before
+        for name, value in before.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
     return devices

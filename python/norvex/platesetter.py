@@ -477,6 +477,12 @@ class Platesetter:
         """The print memory's highest index (NV_GetMaxSDRAMIndex)."""
         return int(_library.function("NV_GetMaxSDRAMIndex")())
 
+    def get_laser_power(self) -> bytes:
+        """The laser power (NV_GetLaserPower): the 4 bytes the unit sends."""
+        buffer = ctypes.create_string_buffer(4)
+        _call("NV_GetLaserPower", buffer)
+        return buffer.raw
+
     def tail_pos(self, value: int) -> bytes:
         """NV_TailPos(value): the 4-byte tail position."""
         buffer = ctypes.create_string_buffer(4)

@@ -66,6 +66,28 @@ def test_list_devices_keeps_the_device_folder_setting(emulator, monkeypatch):
     assert os.environ["NORVEX_DEVICE_DIR"] == emulator.folder
 
 
+def test_list_devices_looks_where_the_library_looks(emulator, monkeypatch, tmp_path):
+    # NORVEX_DEVICE's folder before NORVEX_DEVICE_DIR (which holds nothing here).
+    monkeypatch.setenv("NORVEX_DEVICE_DIR", str(tmp_path))
+    monkeypatch.setenv("NORVEX_DEVICE", "local:" + emulator.folder)
+    assert [d.state for d in norvex.list_devices()] == ["open"]
+    assert os.environ["NORVEX_DEVICE"] == "local:" + emulator.folder
+    # Nothing set: the user's runtime folder, where norvexctl looks too.
+    monkeypatch.delenv("NORVEX_DEVICE")
+    monkeypatch.delenv("NORVEX_DEVICE_DIR")
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path))
+    (tmp_path / "norvex").symlink_to(emulator.folder)
+    assert [d.state for d in norvex.list_devices()] == ["open"]
+    tool = os.environ.get("NORVEXCTL")
+    if tool:
+        shown = subprocess.run([tool, "list"], capture_output=True, text=True, check=True,
+                               env=dict(os.environ, NORVEX_HOME=str(tmp_path)))
+        assert f"device folder {norvex.default_device_folder()}: 1 endpoint" in shown.stderr + shown.stdout
+    monkeypatch.setenv("NORVEX_DEVICE", "tcp:127.0.0.1:1")
+    with pytest.raises(ValueError):
+        norvex.list_devices()
+
+
 def test_help_shows_every_method_with_its_function():
     text = pydoc.render_doc(norvex.Platesetter, renderer=pydoc.plaintext)
     assert "with norvex.Platesetter(device_dir=folder) as machine:" in text

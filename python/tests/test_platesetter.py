@@ -79,6 +79,8 @@ def test_every_command_method_reaches_the_unit(machine):
     assert machine.hs_get_bus_data(1) == 2  # the mode's low bits, as the emulator answers
     assert machine.lh_get_state_ex(0x4500, 0x0001, 8)[0:4] == (0x1234).to_bytes(4, "little")  # focus in the AF record
     assert len(machine.tail_pos(5)) == 4
+    machine.set_current(b"\x34\x12\x5a\xa5" + bytes(60))
+    assert machine.get_laser_power() == b"\x34\x12\x5a\xa5"  # the current's first word, as the emulator answers
     # Numbers are 32-bit unsigned, never wrapped; blocks of variable length are checked.
     with pytest.raises(ValueError):
         machine.lh_set_focus(-1)
