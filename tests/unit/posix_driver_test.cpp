@@ -29,6 +29,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_fd.h"
+#include "platform/posix/unix_transport.h"
 #include "socket_messages.h"
 #include "temp_folder.h"
 #include "wire/device_wire.h"
@@ -356,6 +357,31 @@ TEST_F(PosixDriverTest, EndpointsThatAreNotTheUsersOwnAreRefused) {
   }
   device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
   EXPECT_EQ(m_driver.Close(OpenGranted()), 0u);
+}
+
+// With no folder named, the device is looked for in the user's runtime
+// folder ($XDG_RUNTIME_DIR/norvex), never in a folder of a name that any user
+// could make first.
+TEST_F(PosixDriverTest, TheDefaultFolderIsTheUsersRuntimeFolder) {
+  ASSERT_EQ(::mkdir(PathOf("norvex").c_str(), 0700), 0);
+  ScriptedDevice device(PathOf("norvex/dev"));
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = runtime != nullptr ? runtime : "";
+  ::unsetenv("NORVEX_DEVICE_DIR");
+  ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", m_folder.c_str(), 1), 0);
+  device.Serve([](DeviceSide& side) { EXPECT_TRUE(side.HostClosed(3000)); });
+  EXPECT_EQ(m_driver.Close(OpenGranted()), 0u);
+  device.Join();
+  // A runtime folder that is no absolute path is not taken.
+  ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", "norvex-relative", 1), 0);
+  const std::string fallback = "/tmp/norvex-" + std::to_string(::geteuid());
+  EXPECT_NE(unix_transport::DefaultDeviceFolder(), PathOf("norvex"));
+  EXPECT_EQ(unix_transport::DefaultDeviceFolder(), fallback);
+  if (runtime != nullptr) {
+    ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
 }
 
 TEST_F(PosixDriverTest, HandlesAreDistinctAndCloseLeavesNoDescriptorOrThread) {
