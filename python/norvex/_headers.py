@@ -58,6 +58,16 @@ def version() -> str:
 
 
 @functools.lru_cache(maxsize=None)
+def link_modes() -> Dict[str, int]:
+    """The link modes of norvex.h by name without their prefix
+    (NORVEX_LINK_USB -> 'USB': 1)."""
+    found = re.findall(r"^#define NORVEX_LINK_([A-Z_]+) (\d+)$", _read("norvex.h"), re.MULTILINE)
+    if not found:
+        raise ValueError(f"{header_path('norvex.h')} has no NORVEX_LINK_ modes")
+    return {name: int(number) for name, number in found}
+
+
+@functools.lru_cache(maxsize=None)
 def records() -> List[Record]:
     """Every state record of norvex_records.h, in the header's order."""
     text = _read("norvex_records.h")

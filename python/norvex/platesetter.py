@@ -16,12 +16,12 @@ from . import _headers, _library
 from .errors import (CTP_ERR_NO_DEVICE, ERROR_ACCESS_DENIED, ERROR_DEVICE_NOT_CONNECTED, ERROR_INVALID_HANDLE,
                      ERROR_NO_MORE_ITEMS, DeviceBusy, NoDevice, NorvexError, PrintDataError, result_name)
 
-# Link modes (Norvex_SetPrintDataSaveIdle).
-LINK_USB = 1
-LINK_TIFF_CAPTURE = 2
-LINK_USB_AND_TIFF_CAPTURE = 3
-LINK_COMMAND_FILE = 4
-LINK_COMPRESSED_FILE = 12
+# Link modes (Norvex_SetPrintDataSaveIdle), as norvex.h numbers them.
+LINK_USB = _headers.link_modes()["USB"]
+LINK_TIFF_CAPTURE = _headers.link_modes()["TIFF_CAPTURE"]
+LINK_USB_AND_TIFF_CAPTURE = _headers.link_modes()["USB_AND_TIFF_CAPTURE"]
+LINK_COMMAND_FILE = _headers.link_modes()["COMMAND_FILE"]
+LINK_COMPRESSED_FILE = _headers.link_modes()["COMPRESSED_FILE"]
 
 # Bus addresses.
 MAIN_UNIT = 0x10

@@ -6,12 +6,14 @@
 
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "exports/library.h"
 #include "fake_host.h"
 #include "fake_platform.h"
+#include "printdata/link_modes.h"
 #include "temp_folder.h"
 
 namespace norvex {
@@ -88,6 +90,24 @@ TEST_F(LinkModeTest, EachFileModeMakesItsFileAndTheFileClosesWhenTheFileModesEnd
   EXPECT_EQ(host.openForWriting.count(CompressedPath()), 0u);
   EXPECT_TRUE(host.messages.empty());
   EXPECT_TRUE(driver.bulk.empty());
+}
+
+// Every NORVEX_LINK_ mode that the public header defines has its own row in
+// the library's table, and the table holds no other: a mode added to the
+// header alone, or a row left over, is found here.
+TEST(LinkModeTable, HasOneRowForEachModeOfTheHeader) {
+  std::ifstream header(NORVEX_PUBLIC_HEADER);
+  ASSERT_TRUE(header) << NORVEX_PUBLIC_HEADER;
+  const std::regex define(R"(^#define NORVEX_LINK_([A-Z_]+) (\d+)\s*$)");
+  size_t modes = 0;
+  for (std::string line; std::getline(header, line);) {
+    std::smatch match;
+    if (!std::regex_match(line, match, define)) continue;
+    const int32_t number = std::stoi(match[2]);
+    EXPECT_EQ(LinkModeOf(number).number, number) << "NORVEX_LINK_" << match[1] << " has no row";
+    ++modes;
+  }
+  EXPECT_EQ(modes, std::size(kLinkModes));
 }
 
 }  // namespace
