@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
@@ -29,7 +30,14 @@ std::atomic<bool> g_returned{false};
 std::atomic<uint32_t> g_result{0};
 
 void CheckAfterUnload() {
-  if (!g_returned.load()) ::_exit(20);  // still inside the unloaded library
+  // The command's thread has left the library when its unload ends, but it
+  // may not yet have run on to say so: it is waited for. A thread still
+  // inside objects the unload destroyed would crash (or, under the
+  // sanitizers, be reported) instead of returning.
+  for (int waited = 0; !g_returned.load() && waited < 60000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!g_returned.load()) ::_exit(20);  // never came back from the library
   if (g_result.load() == NORVEX_OK) ::_exit(21);
   uint8_t state[4] = {};
   if (g_getState(state) != CTP_ERR_NO_DEVICE) ::_exit(22);
